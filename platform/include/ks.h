@@ -1,0 +1,4 @@
+// Host stand-in for the Windows header ks.h; its declarations arrive with
+// the kernel-streaming and USB layers.
+#pragma once
+#include "wdm.h"

@@ -1,0 +1,3 @@
+// placeholder, filled by the platform implementation
+#pragma once
+#include "kstandin/base.h"

@@ -1,0 +1,68 @@
+// Test and tool access to the kernel stand-in: verifier results, pool
+// accounting, the debug log, the registry hive and the file root. Never
+// included by the driver.
+#pragma once
+
+#include <wdm.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace kstandin {
+
+// ---- verifier ------------------------------------------------------------
+struct violation {
+  std::string check;    // stable name, e.g. "wait_at_dispatch"
+  std::string message;  // human-readable detail
+};
+// Removes and returns every violation recorded so far.
+std::vector<violation> take_violations();
+// Number of violations recorded and not yet taken.
+size_t pending_violation_count();
+
+// ---- pool --------------------------------------------------------------
+struct tag_usage {
+  ULONG tag;            // pool tag as passed to ExAllocatePoolWithTag
+  uint64_t live_count;  // allocations not yet freed
+  uint64_t live_bytes;
+};
+struct pool_snapshot {
+  uint64_t allocation_serial;  // allocations ever made, at the time of the snapshot
+  std::vector<tag_usage> live;  // per tag, only tags with live allocations
+};
+pool_snapshot take_pool_snapshot();
+// Allocations made since `since` was taken.
+uint64_t allocations_since(const pool_snapshot& since);
+// Blocks allocated after `since` and still live, per tag ("leaks by tag").
+std::vector<tag_usage> leaks_since(const pool_snapshot& since);
+// Readable "tag 'Auvc': 2 blocks, 64 bytes" lines.
+std::string describe(const std::vector<tag_usage>& usage);
+// Makes the next `count` allocations (optionally only those with `tag`;
+// 0 = any tag) fail, for tests of the out-of-memory paths.
+void fail_next_allocations(uint64_t count, ULONG tag = 0);
+
+// ---- debug output ----------------------------------------------------
+// Everything DbgPrint wrote, one entry per call, oldest first; taking clears.
+std::vector<std::string> take_debug_log();
+// When set, DbgPrint also writes to stderr (the tool's --verbose).
+void set_debug_echo(bool on);
+
+// ---- registry ---------------------------------------------------------
+// Empties the in-memory hive.
+void registry_reset();
+// Loads / saves the hive as a readable text file. Return false on I/O or
+// syntax errors (the hive is unchanged after a failed load).
+bool registry_load(const std::string& path);
+bool registry_save(const std::string& path);
+
+// ---- files ------------------------------------------------------------
+// Host directory that "\DosDevices\X:\..." and "\??\X:\..." paths map into.
+void set_file_root(const std::string& host_directory);
+
+// ---- settling --------------------------------------------------------
+// Waits (bounded) until every queued system work item has run. Returns false
+// when they did not finish within `timeout_ms`.
+bool drain_work_queues(unsigned timeout_ms = 10000);
+
+}  // namespace kstandin

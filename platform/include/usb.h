@@ -1,0 +1,4 @@
+// Host stand-in for the Windows header usb.h; its declarations arrive with
+// the kernel-streaming and USB layers.
+#pragma once
+#include "wdm.h"
