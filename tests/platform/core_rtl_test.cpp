@@ -1,0 +1,217 @@
+// Run-time library of the stand-in (strings, time fields, interlocked
+// operations, version), DbgPrint formatting, assertions and bug checks.
+#include <gtest/gtest.h>
+
+#include "verifier_listener.h"
+
+namespace {
+
+TEST(CoreRtlString, CountedStringsCopyAppendCompareAndConvert) {
+  UNICODE_STRING name;
+  RtlInitUnicodeString(&name, L"DriverData");
+  EXPECT_EQ(name.Length, 20);
+  EXPECT_EQ(name.MaximumLength, 22);
+
+  WCHAR storage[8];
+  UNICODE_STRING small{0, sizeof(storage), storage};
+  RtlCopyUnicodeString(&small, &name);  // truncated to the buffer
+  EXPECT_EQ(small.Length, 16);
+  EXPECT_EQ(RtlAppendUnicodeToString(&small, L"x"), STATUS_BUFFER_TOO_SMALL);
+  EXPECT_EQ(small.Length, 16);
+  small.Length = 4;
+  EXPECT_EQ(RtlAppendUnicodeToString(&small, L"ab"), STATUS_SUCCESS);
+  UNICODE_STRING expected_small;
+  RtlInitUnicodeString(&expected_small, L"Drab");
+  EXPECT_TRUE(RtlEqualUnicodeString(&small, &expected_small, FALSE));
+  EXPECT_EQ(storage[4], 0);  // terminated when there is room
+
+  UNICODE_STRING upper;
+  RtlInitUnicodeString(&upper, L"DRIVERDATA");
+  EXPECT_FALSE(RtlEqualUnicodeString(&name, &upper, FALSE));
+  EXPECT_TRUE(RtlEqualUnicodeString(&name, &upper, TRUE));
+  EXPECT_GT(RtlCompareUnicodeString(&name, &upper, FALSE), 0);
+  EXPECT_LT(RtlCompareUnicodeString(&small, &name, TRUE), 0);
+  EXPECT_EQ(RtlUpcaseUnicodeChar(L'\x00e9'), L'\x00c9');
+  EXPECT_EQ(RtlUpcaseUnicodeChar(L'\x0436'), L'\x0416');
+
+  // Round trip through ANSI with allocated buffers (freed, or the test
+  // fails with a pool leak).
+  const WCHAR text[] = {L'K', L'\x00e9', L'\x4e2d', 0};
+  UNICODE_STRING wide;
+  RtlInitUnicodeString(&wide, text);
+  ANSI_STRING ansi{};
+  ASSERT_EQ(RtlUnicodeStringToAnsiString(&ansi, &wide, TRUE), STATUS_SUCCESS);
+  EXPECT_EQ(ansi.Length, 3);
+  EXPECT_EQ(std::string(ansi.Buffer), "K\xe9?");
+  UNICODE_STRING back{};
+  ASSERT_EQ(RtlAnsiStringToUnicodeString(&back, &ansi, TRUE), STATUS_SUCCESS);
+  EXPECT_EQ(back.Length, 6);
+  EXPECT_EQ(back.Buffer[1], L'\x00e9');
+  RtlFreeAnsiString(&ansi);
+  RtlFreeUnicodeString(&back);
+  EXPECT_EQ(back.Buffer, nullptr);
+
+  char tiny[3];
+  ANSI_STRING fixed{0, sizeof(tiny), tiny};
+  EXPECT_EQ(RtlUnicodeStringToAnsiString(&fixed, &name, FALSE), STATUS_BUFFER_OVERFLOW);
+  EXPECT_EQ(std::string(tiny), "Dr");
+}
+
+TEST(CoreRtlString, IntegerConversions) {
+  ULONG value = 0;
+  UNICODE_STRING s;
+  RtlInitUnicodeString(&s, L"  1234xyz");
+  EXPECT_EQ(RtlUnicodeStringToInteger(&s, 0, &value), STATUS_SUCCESS);
+  EXPECT_EQ(value, 1234u);
+  RtlInitUnicodeString(&s, L"0x1F");
+  EXPECT_EQ(RtlUnicodeStringToInteger(&s, 0, &value), STATUS_SUCCESS);
+  EXPECT_EQ(value, 31u);
+  RtlInitUnicodeString(&s, L"-5");
+  EXPECT_EQ(RtlUnicodeStringToInteger(&s, 10, &value), STATUS_SUCCESS);
+  EXPECT_EQ(value, 0xFFFFFFFBu);
+  RtlInitUnicodeString(&s, L"ff");
+  EXPECT_EQ(RtlUnicodeStringToInteger(&s, 16, &value), STATUS_SUCCESS);
+  EXPECT_EQ(value, 255u);
+  value = 77;
+  RtlInitUnicodeString(&s, L"abc");
+  EXPECT_EQ(RtlUnicodeStringToInteger(&s, 10, &value), STATUS_INVALID_PARAMETER);
+  EXPECT_EQ(value, 77u);
+  EXPECT_EQ(RtlUnicodeStringToInteger(&s, 7, &value), STATUS_INVALID_PARAMETER);
+
+  WCHAR buffer[12];
+  UNICODE_STRING out{0, sizeof(buffer), buffer};
+  EXPECT_EQ(RtlIntegerToUnicodeString(4294967295u, 10, &out), STATUS_SUCCESS);
+  UNICODE_STRING expected;
+  RtlInitUnicodeString(&expected, L"4294967295");
+  EXPECT_TRUE(RtlEqualUnicodeString(&out, &expected, FALSE));
+  EXPECT_EQ(RtlIntegerToUnicodeString(0xBEEF, 16, &out), STATUS_SUCCESS);
+  RtlInitUnicodeString(&expected, L"BEEF");
+  EXPECT_TRUE(RtlEqualUnicodeString(&out, &expected, FALSE));
+  out.MaximumLength = 4;
+  EXPECT_EQ(RtlIntegerToUnicodeString(123, 10, &out), STATUS_BUFFER_OVERFLOW);
+
+  size_t length = 0;
+  EXPECT_EQ(RtlStringCchLengthW(L"abc", 10, &length), STATUS_SUCCESS);
+  EXPECT_EQ(length, 3u);
+  EXPECT_EQ(RtlStringCchLengthW(L"abc", 3, &length), STATUS_INVALID_PARAMETER);
+}
+
+TEST(CoreRtlTime, TimeFieldsOfAKnownDate) {
+  LARGE_INTEGER time;
+  time.QuadPart = 133536879301230000LL;  // 2024-02-29 13:45:30.123 UTC, a Thursday
+  TIME_FIELDS f;
+  RtlTimeToTimeFields(&time, &f);
+  EXPECT_EQ(f.Year, 2024);
+  EXPECT_EQ(f.Month, 2);
+  EXPECT_EQ(f.Day, 29);
+  EXPECT_EQ(f.Hour, 13);
+  EXPECT_EQ(f.Minute, 45);
+  EXPECT_EQ(f.Second, 30);
+  EXPECT_EQ(f.Milliseconds, 123);
+  EXPECT_EQ(f.Weekday, 4);
+  LARGE_INTEGER back;
+  ASSERT_TRUE(RtlTimeFieldsToTime(&f, &back));
+  EXPECT_EQ(back.QuadPart, time.QuadPart);
+
+  time.QuadPart = 0;
+  RtlTimeToTimeFields(&time, &f);
+  EXPECT_EQ(f.Year, 1601);
+  EXPECT_EQ(f.Month, 1);
+  EXPECT_EQ(f.Day, 1);
+  EXPECT_EQ(f.Weekday, 1);  // a Monday
+
+  TIME_FIELDS invalid{2023, 2, 29, 0, 0, 0, 0, 0};
+  EXPECT_FALSE(RtlTimeFieldsToTime(&invalid, &back));
+  TIME_FIELDS century{2100, 12, 31, 23, 59, 59, 999, 0};
+  ASSERT_TRUE(RtlTimeFieldsToTime(&century, &back));
+  RtlTimeToTimeFields(&back, &f);
+  EXPECT_EQ(f.Year, 2100);
+  EXPECT_EQ(f.Day, 31);
+  EXPECT_EQ(f.Milliseconds, 999);
+
+  LARGE_INTEGER local, system;
+  KeQuerySystemTime(&system);
+  ExSystemTimeToLocalTime(&system, &local);
+  ExLocalTimeToSystemTime(&local, &back);
+  EXPECT_EQ(back.QuadPart, system.QuadPart);
+}
+
+TEST(CoreRtl, InterlockedListsAndVersion) {
+  LONG v = 5;
+  EXPECT_EQ(InterlockedIncrement(&v), 6);
+  EXPECT_EQ(InterlockedExchangeAdd(&v, 4), 6);
+  EXPECT_EQ(InterlockedCompareExchange(&v, 1, 9), 10);  // no match: unchanged
+  EXPECT_EQ(InterlockedCompareExchange(&v, 1, 10), 10);
+  EXPECT_EQ(InterlockedOr(&v, 6), 1);
+  EXPECT_EQ(InterlockedAnd(&v, 3), 7);
+  EXPECT_EQ(v, 3);
+  LONG64 w = -1;
+  EXPECT_EQ(InterlockedIncrement64(&w), 0);
+  EXPECT_EQ(InterlockedExchange64(&w, 1LL << 40), 0);
+  PVOID p = nullptr;
+  EXPECT_EQ(InterlockedCompareExchangePointer(&p, &v, nullptr), nullptr);
+  EXPECT_EQ(InterlockedExchangePointer(&p, nullptr), &v);
+
+  LIST_ENTRY head, e1, e2, e3;
+  InitializeListHead(&head);
+  InsertTailList(&head, &e1);
+  InsertTailList(&head, &e2);
+  InsertHeadList(&head, &e3);
+  EXPECT_EQ(RemoveTailList(&head), &e2);
+  EXPECT_FALSE(RemoveEntryList(&e3));
+  EXPECT_TRUE(RemoveEntryList(&e1));
+  EXPECT_TRUE(IsListEmpty(&head));
+
+  EXPECT_TRUE(RtlIsNtDdiVersionAvailable(NTDDI_WIN7));
+  EXPECT_TRUE(RtlIsNtDdiVersionAvailable(NTDDI_WIN10));
+  EXPECT_FALSE(RtlIsNtDdiVersionAvailable(NTDDI_WIN10_RS1));
+}
+
+TEST(CoreDebug, DbgPrintFormatsKernelConversions) {
+  UNICODE_STRING name;
+  RtlInitUnicodeString(&name, L"Y800\x00e9");
+  ANSI_STRING ansi;
+  RtlInitAnsiString(&ansi, "MJPG");
+  const WCHAR wide[] = L"wide";
+  DbgPrint("name=%wZ ansi=%Z ws=%ws S=%S\n", &name, &ansi, wide, wide);
+  DbgPrint("%d %ld %u %I64x %08X %-4s| %5.2s| %c%C %s %%", -3, (LONG)-4, 7u, 0x123456789ULL,
+           0xBEEFu, "ab", "xyz", 'q', (int)L'w', (const char*)nullptr);
+  DbgPrintEx(DPFLTR_IHVVIDEO_ID, DPFLTR_TRACE_LEVEL, "%p|%wZ", (void*)0x1234,
+             (PUNICODE_STRING) nullptr);
+  DbgPrint("%.3wZ", &name);
+  const auto log = kstandin::take_debug_log();
+  ASSERT_EQ(log.size(), 4u);
+  EXPECT_EQ(log[0], "name=Y800\xc3\xa9 ansi=MJPG ws=wide S=wide\n");
+  EXPECT_EQ(log[1], "-3 -4 7 123456789 0000BEEF ab  |    xy| qw (null) %");
+  EXPECT_EQ(log[2], "0000000000001234|(null)");
+  EXPECT_EQ(log[3], "Y80");
+  EXPECT_TRUE(kstandin::take_debug_log().empty());
+}
+
+TEST(CoreDebug, AssertionsReportAndContinue) {
+  int steps = 0;
+  const void* descriptor = nullptr;
+  if (!ASSERT(descriptor != 0)) ++steps;  // the code goes on to its error path
+  ASSERT(steps == 1);
+  NT_ASSERT(steps == 1);
+  const auto log = kstandin::take_debug_log();
+  ASSERT_EQ(log.size(), 1u);
+  EXPECT_EQ(log[0].rfind("Assertion failed: descriptor != 0", 0), 0u) << log[0];
+  EXPECT_NE(log[0].find("core_rtl_test.cpp"), std::string::npos);
+  EXPECT_TRUE(tvtest::take_violation("assertion"));
+
+  PAGED_CODE();
+  EXPECT_TRUE(kstandin::take_violations().empty());
+  const KIRQL old = KeRaiseIrqlToDpcLevel();
+  PAGED_CODE();
+  KeLowerIrql(old);
+  EXPECT_TRUE(tvtest::take_violation("assertion"));
+  ASSERT_EQ(kstandin::take_debug_log().size(), 1u);
+}
+
+TEST(CoreDebugDeathTest, BugCheckStopsTheProcess) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_DEATH(KeBugCheckEx(0x1E, 1, 2, 3, 4), "bug check 0x0000001E \\(0x1, 0x2, 0x3, 0x4\\)");
+}
+
+}  // namespace

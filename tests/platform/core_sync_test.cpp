@@ -1,0 +1,360 @@
+// Kernel core of the stand-in: IRQL, spin locks, dispatcher objects, waits
+// and system threads, including the verifier's reports when a rule is broken.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+#include <vector>
+
+#include "../../platform/src/kernel_internal.h"
+#include "verifier_listener.h"
+
+namespace {
+
+LARGE_INTEGER relative_ms(LONGLONG ms) {
+  LARGE_INTEGER t;
+  t.QuadPart = -ms * 10000;
+  return t;
+}
+
+LARGE_INTEGER zero_timeout() {
+  LARGE_INTEGER t;
+  t.QuadPart = 0;
+  return t;
+}
+
+TEST(CoreIrql, EachThreadHasItsOwnIrqlAndMisuseIsReported) {
+  KIRQL old = HIGH_LEVEL;
+  KeRaiseIrql(DISPATCH_LEVEL, &old);
+  EXPECT_EQ(old, PASSIVE_LEVEL);
+  EXPECT_EQ(KeGetCurrentIrql(), DISPATCH_LEVEL);
+  KIRQL other = HIGH_LEVEL;
+  std::thread([&] { other = KeGetCurrentIrql(); }).join();
+  EXPECT_EQ(other, PASSIVE_LEVEL);
+
+  KeLowerIrql(APC_LEVEL);
+  KeLowerIrql(DISPATCH_LEVEL);  // above the current IRQL: refused
+  EXPECT_TRUE(tvtest::take_violation("irql_lower_above_current"));
+  EXPECT_EQ(KeGetCurrentIrql(), APC_LEVEL);
+  KeLowerIrql(PASSIVE_LEVEL);
+
+  {
+    kstandin::irql_guard guard("test callback");
+    KeRaiseIrqlToDpcLevel();  // "forgets" to lower again
+  }
+  EXPECT_TRUE(tvtest::take_violation("irql_mismatch_on_return"));
+  EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);  // restored for the caller
+}
+
+TEST(CoreSpinLock, ExcludesOtherThreadsAndRaisesToDispatch) {
+  KSPIN_LOCK lock;
+  KeInitializeSpinLock(&lock);
+  long counter = 0;  // deliberately not atomic: the lock is the only guard
+  std::atomic<int> wrong_irql{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < 5000; ++i) {
+        if (t % 2 == 0) {
+          KIRQL old;
+          KeAcquireSpinLock(&lock, &old);
+          if (KeGetCurrentIrql() != DISPATCH_LEVEL) ++wrong_irql;
+          ++counter;
+          KeReleaseSpinLock(&lock, old);
+        } else {
+          KLOCK_QUEUE_HANDLE handle;
+          KeAcquireInStackQueuedSpinLock(&lock, &handle);
+          ++counter;
+          KeReleaseInStackQueuedSpinLock(&handle);
+        }
+        if (KeGetCurrentIrql() != PASSIVE_LEVEL) ++wrong_irql;
+      }
+    });
+  }
+  for (auto& t : threads) t.join();
+  EXPECT_EQ(counter, 20000);
+  EXPECT_EQ(wrong_irql.load(), 0);
+  EXPECT_TRUE(KeTestSpinLock(&lock));
+}
+
+TEST(CoreSpinLock, MisuseIsReportedWithoutDeadlock) {
+  KSPIN_LOCK lock;
+  KeInitializeSpinLock(&lock);
+  KIRQL old;
+
+  KeReleaseSpinLock(&lock, PASSIVE_LEVEL);
+  EXPECT_TRUE(tvtest::take_violation("spin_lock_not_held"));
+
+  // A second acquisition by the owner is reported; the lock stays held until
+  // the outer release.
+  KeAcquireSpinLock(&lock, &old);
+  KIRQL inner;
+  KeAcquireSpinLock(&lock, &inner);
+  EXPECT_TRUE(tvtest::take_violation("spin_lock_recursion"));
+  KeReleaseSpinLock(&lock, inner);
+  EXPECT_FALSE(KeTestSpinLock(&lock));
+
+  // Another thread can neither take nor release it.
+  BOOLEAN other_got_it = TRUE;
+  std::thread([&] {
+    KIRQL o = KeRaiseIrqlToDpcLevel();
+    other_got_it = KeTryToAcquireSpinLockAtDpcLevel(&lock);
+    KeReleaseSpinLockFromDpcLevel(&lock);
+    KeLowerIrql(o);
+  }).join();
+  EXPECT_FALSE(other_got_it);
+  EXPECT_TRUE(tvtest::take_violation("spin_lock_not_held"));
+  EXPECT_FALSE(KeTestSpinLock(&lock));
+
+  KeReleaseSpinLock(&lock, old);
+  EXPECT_TRUE(KeTestSpinLock(&lock));
+  EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
+}
+
+TEST(CoreEvent, NotificationStaysSignalledSynchronizationReleasesOne) {
+  KEVENT notification, synchronization;
+  KeInitializeEvent(&notification, NotificationEvent, FALSE);
+  KeInitializeEvent(&synchronization, SynchronizationEvent, FALSE);
+  LARGE_INTEGER zero = zero_timeout();
+
+  EXPECT_EQ(KeWaitForSingleObject(&notification, Executive, KernelMode, FALSE, &zero),
+            STATUS_TIMEOUT);
+  EXPECT_EQ(KeSetEvent(&notification, IO_NO_INCREMENT, FALSE), 0);
+  EXPECT_EQ(KeSetEvent(&notification, IO_NO_INCREMENT, FALSE), 1);
+  EXPECT_EQ(KeWaitForSingleObject(&notification, Executive, KernelMode, FALSE, &zero),
+            STATUS_SUCCESS);
+  EXPECT_EQ(KeWaitForSingleObject(&notification, Executive, KernelMode, FALSE, NULL),
+            STATUS_SUCCESS);
+  EXPECT_EQ(KeReadStateEvent(&notification), 1);
+  EXPECT_EQ(KeResetEvent(&notification), 1);
+  EXPECT_EQ(KeReadStateEvent(&notification), 0);
+
+  KeSetEvent(&synchronization, IO_NO_INCREMENT, FALSE);
+  EXPECT_EQ(KeWaitForSingleObject(&synchronization, Executive, KernelMode, FALSE, &zero),
+            STATUS_SUCCESS);
+  EXPECT_EQ(KeReadStateEvent(&synchronization), 0);
+  EXPECT_EQ(KeWaitForSingleObject(&synchronization, Executive, KernelMode, FALSE, &zero),
+            STATUS_TIMEOUT);
+
+  // Each set of a synchronization event lets exactly one of the waiters go.
+  std::atomic<int> woken{0};
+  std::vector<std::thread> waiters;
+  for (int i = 0; i < 3; ++i) {
+    waiters.emplace_back([&] {
+      KeWaitForSingleObject(&synchronization, Executive, KernelMode, FALSE, NULL);
+      ++woken;
+    });
+  }
+  for (int i = 1; i <= 3; ++i) {
+    KeSetEvent(&synchronization, IO_NO_INCREMENT, FALSE);
+    while (woken.load() < i) std::this_thread::yield();
+    EXPECT_EQ(woken.load(), i);
+  }
+  for (auto& t : waiters) t.join();
+  EXPECT_EQ(KeReadStateEvent(&synchronization), 0);
+}
+
+TEST(CoreEvent, TimeOutsRelativeAndAbsolute) {
+  KEVENT event;
+  KeInitializeEvent(&event, NotificationEvent, FALSE);
+  const auto start = std::chrono::steady_clock::now();
+  LARGE_INTEGER relative = relative_ms(20);
+  EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &relative), STATUS_TIMEOUT);
+  EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(20));
+
+  LARGE_INTEGER absolute;
+  KeQuerySystemTime(&absolute);
+  absolute.QuadPart += 20 * 10000;
+  EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &absolute), STATUS_TIMEOUT);
+  absolute.QuadPart -= 3600LL * 10000000;  // in the past: only a test
+  EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &absolute), STATUS_TIMEOUT);
+
+  std::thread setter([&] { KeSetEvent(&event, IO_NO_INCREMENT, FALSE); });
+  LARGE_INTEGER long_wait = relative_ms(10000);
+  EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &long_wait),
+            STATUS_SUCCESS);
+  setter.join();
+}
+
+TEST(CoreMutex, OwnerMayRecurseOthersMayNotReleaseOrTake) {
+  KMUTEX mutex;
+  KeInitializeMutex(&mutex, 0);
+  EXPECT_EQ(KeReadStateMutex(&mutex), 1);
+  EXPECT_EQ(KeWaitForSingleObject(&mutex, Executive, KernelMode, FALSE, NULL), STATUS_SUCCESS);
+  EXPECT_EQ(KeWaitForSingleObject(&mutex, Executive, KernelMode, FALSE, NULL), STATUS_SUCCESS);
+  EXPECT_EQ(KeReadStateMutex(&mutex), -1);
+
+  NTSTATUS other_wait = STATUS_SUCCESS;
+  std::thread([&] {
+    LARGE_INTEGER zero = zero_timeout();
+    other_wait = KeWaitForSingleObject(&mutex, Executive, KernelMode, FALSE, &zero);
+    KeReleaseMutex(&mutex, FALSE);
+  }).join();
+  EXPECT_EQ(other_wait, STATUS_TIMEOUT);
+  EXPECT_TRUE(tvtest::take_violation("mutex_not_owner"));
+  EXPECT_EQ(KeReadStateMutex(&mutex), -1);
+
+  EXPECT_EQ(KeReleaseMutex(&mutex, FALSE), -1);
+  EXPECT_EQ(KeReleaseMutex(&mutex, FALSE), 0);
+  EXPECT_EQ(KeReadStateMutex(&mutex), 1);
+  EXPECT_EQ(mutex.OwnerThread, nullptr);
+
+  std::thread([&] {
+    LARGE_INTEGER zero = zero_timeout();
+    other_wait = KeWaitForSingleObject(&mutex, Executive, KernelMode, FALSE, &zero);
+    KeReleaseMutex(&mutex, FALSE);
+  }).join();
+  EXPECT_EQ(other_wait, STATUS_SUCCESS);
+
+  // A fast mutex cannot be acquired again by its owner: reported, no deadlock.
+  FAST_MUTEX fast;
+  ExInitializeFastMutex(&fast);
+  ExAcquireFastMutex(&fast);
+  EXPECT_FALSE(ExTryToAcquireFastMutex(&fast));
+  EXPECT_TRUE(kstandin::take_violations().empty());
+  ExAcquireFastMutex(&fast);
+  EXPECT_TRUE(tvtest::take_violation("fast_mutex_recursion"));
+  std::thread([&] { ExReleaseFastMutex(&fast); }).join();
+  EXPECT_TRUE(tvtest::take_violation("mutex_not_owner"));
+  EXPECT_EQ(KeGetCurrentIrql(), APC_LEVEL);
+  ExReleaseFastMutex(&fast);
+  EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
+  EXPECT_TRUE(ExTryToAcquireFastMutex(&fast));
+  ExReleaseFastMutex(&fast);
+}
+
+TEST(CoreMutex, KernelAndFastMutexesSerialiseThreads) {
+  KMUTEX mutex;
+  KeInitializeMutex(&mutex, 0);
+  FAST_MUTEX fast;
+  ExInitializeFastMutex(&fast);
+  long under_mutex = 0, under_fast = 0;
+  std::atomic<int> wrong_irql{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 3; ++t) {
+    threads.emplace_back([&] {
+      for (int i = 0; i < 2000; ++i) {
+        KeWaitForSingleObject(&mutex, Executive, KernelMode, FALSE, NULL);
+        ++under_mutex;
+        KeReleaseMutex(&mutex, FALSE);
+        ExAcquireFastMutex(&fast);
+        if (KeGetCurrentIrql() != APC_LEVEL) ++wrong_irql;
+        ++under_fast;
+        ExReleaseFastMutex(&fast);
+      }
+    });
+  }
+  for (auto& t : threads) t.join();
+  EXPECT_EQ(under_mutex, 6000);
+  EXPECT_EQ(under_fast, 6000);
+  EXPECT_EQ(wrong_irql.load(), 0);
+  EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
+}
+
+TEST(CoreWait, RulesAtDispatchLevel) {
+  KEVENT event;
+  KeInitializeEvent(&event, NotificationEvent, TRUE);
+  KMUTEX mutex;
+  KeInitializeMutex(&mutex, 0);
+  FAST_MUTEX fast;
+  ExInitializeFastMutex(&fast);
+  LARGE_INTEGER zero = zero_timeout();
+
+  const KIRQL old = KeRaiseIrqlToDpcLevel();
+  EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &zero), STATUS_SUCCESS);
+  EXPECT_TRUE(kstandin::take_violations().empty());  // a zero time-out is allowed
+
+  EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, NULL), STATUS_SUCCESS);
+  EXPECT_TRUE(tvtest::take_violation("wait_at_dispatch"));
+  LARGE_INTEGER delay = relative_ms(1);
+  KeDelayExecutionThread(KernelMode, FALSE, &delay);
+  EXPECT_TRUE(tvtest::take_violation("wait_at_dispatch"));
+
+  EXPECT_EQ(KeWaitForSingleObject(&mutex, Executive, KernelMode, FALSE, &zero), STATUS_SUCCESS);
+  EXPECT_TRUE(tvtest::take_violation("mutex_at_dispatch"));
+  KeReleaseMutex(&mutex, FALSE);
+  ExAcquireFastMutex(&fast);
+  EXPECT_TRUE(tvtest::take_violation("mutex_at_dispatch"));
+  ExReleaseFastMutex(&fast);
+  EXPECT_EQ(KeGetCurrentIrql(), DISPATCH_LEVEL);
+  KeLowerIrql(old);
+}
+
+TEST(CoreWait, SemaphoresAndMultipleObjects) {
+  KSEMAPHORE semaphore;
+  KeInitializeSemaphore(&semaphore, 0, 2);
+  LARGE_INTEGER zero = zero_timeout();
+  EXPECT_EQ(KeReleaseSemaphore(&semaphore, SEMAPHORE_INCREMENT, 2, FALSE), 0);
+  EXPECT_EQ(KeWaitForSingleObject(&semaphore, Executive, KernelMode, FALSE, &zero), STATUS_SUCCESS);
+  EXPECT_EQ(KeReleaseSemaphore(&semaphore, SEMAPHORE_INCREMENT, 2, FALSE), 1);
+  EXPECT_TRUE(tvtest::take_violation("semaphore_limit"));
+  EXPECT_EQ(KeReadStateSemaphore(&semaphore), 1);
+
+  KEVENT a, b;
+  KeInitializeEvent(&a, SynchronizationEvent, FALSE);
+  KeInitializeEvent(&b, NotificationEvent, TRUE);
+  PVOID objects[3] = {&a, &b, &semaphore};
+  EXPECT_EQ(
+      KeWaitForMultipleObjects(3, objects, WaitAny, Executive, KernelMode, FALSE, &zero, NULL),
+      STATUS_WAIT_0 + 1);
+  EXPECT_EQ(
+      KeWaitForMultipleObjects(3, objects, WaitAll, Executive, KernelMode, FALSE, &zero, NULL),
+      STATUS_TIMEOUT);
+  EXPECT_EQ(KeReadStateSemaphore(&semaphore), 1);  // nothing taken by a failed WaitAll
+  KeSetEvent(&a, IO_NO_INCREMENT, FALSE);
+  EXPECT_EQ(
+      KeWaitForMultipleObjects(3, objects, WaitAll, Executive, KernelMode, FALSE, &zero, NULL),
+      STATUS_SUCCESS);
+  EXPECT_EQ(KeReadStateEvent(&a), 0);
+  EXPECT_EQ(KeReadStateEvent(&b), 1);
+  EXPECT_EQ(KeReadStateSemaphore(&semaphore), 0);
+}
+
+TEST(CoreThread, SystemThreadRunsAsItsObjectAndSignalsItAtTheEnd) {
+  KTHREAD object{};
+  object.Header.Type = ThreadObject;
+  KEVENT go;
+  KeInitializeEvent(&go, NotificationEvent, FALSE);
+  PKTHREAD seen = nullptr;
+  KIRQL seen_irql = HIGH_LEVEL;
+  ASSERT_TRUE(kstandin::start_system_thread(&object, [&] {
+    seen = KeGetCurrentThread();
+    seen_irql = KeGetCurrentIrql();
+    KeWaitForSingleObject(&go, Executive, KernelMode, FALSE, NULL);
+  }));
+  LARGE_INTEGER zero = zero_timeout();
+  EXPECT_EQ(KeWaitForSingleObject(&object, Executive, KernelMode, FALSE, &zero), STATUS_TIMEOUT);
+  KeSetEvent(&go, IO_NO_INCREMENT, FALSE);
+  EXPECT_EQ(KeWaitForSingleObject(&object, Executive, KernelMode, FALSE, NULL), STATUS_SUCCESS);
+  EXPECT_EQ(seen, &object);
+  EXPECT_EQ(seen_irql, PASSIVE_LEVEL);
+  EXPECT_EQ(object.Header.SignalState, 1);
+
+  // Host threads get their own thread object on first use.
+  PKTHREAD mine = KeGetCurrentThread();
+  PKTHREAD other = nullptr;
+  std::thread([&] { other = KeGetCurrentThread(); }).join();
+  ASSERT_NE(mine, nullptr);
+  EXPECT_NE(mine, other);
+  EXPECT_EQ(mine->Header.Type, ThreadObject);
+  EXPECT_EQ(KeGetCurrentThread(), mine);
+}
+
+TEST(CoreTime, ClocksAndUnits) {
+  LARGE_INTEGER frequency;
+  const LARGE_INTEGER first = KeQueryPerformanceCounter(&frequency);
+  EXPECT_EQ(frequency.QuadPart, 10000000);
+  LARGE_INTEGER delay = relative_ms(2);
+  EXPECT_EQ(KeDelayExecutionThread(KernelMode, FALSE, &delay), STATUS_SUCCESS);
+  const LARGE_INTEGER second = KeQueryPerformanceCounter(NULL);
+  EXPECT_GE(second.QuadPart - first.QuadPart, 2 * 10000);
+
+  LARGE_INTEGER now;
+  KeQuerySystemTime(&now);
+  const LONGLONG unix_seconds = (now.QuadPart - 116444736000000000LL) / 10000000;
+  EXPECT_NEAR((double)unix_seconds, (double)time(nullptr), 2.0);
+  EXPECT_EQ(KeQueryTimeIncrement(), 156250u);
+}
+
+}  // namespace

@@ -1,0 +1,115 @@
+// Driver file access below the file root, and paths that try to leave it.
+#include <gtest/gtest.h>
+
+#include <kstandin/testing_io.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include "verifier_listener.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+class File : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string pattern = ::testing::TempDir() + "file_test_XXXXXX";
+    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+    base_ = pattern;
+    root_ = base_ + "/root";
+    fs::create_directories(root_ + "/C/data");
+    {
+      std::ofstream out(root_ + "/C/data/defects.bin", std::ios::binary);
+      for (int i = 0; i < 100; ++i) out.put((char)i);
+    }
+    {
+      std::ofstream secret(base_ + "/secret.txt");
+      secret << "outside";
+    }
+    kstandin::set_file_root(root_);
+  }
+  void TearDown() override {
+    kstandin::set_file_root("");
+    fs::remove_all(base_);
+  }
+
+  NTSTATUS open(const wchar_t* path, HANDLE* handle, ACCESS_MASK access = GENERIC_READ) {
+    UNICODE_STRING name;
+    RtlInitUnicodeString(&name, path);
+    OBJECT_ATTRIBUTES attributes;
+    InitializeObjectAttributes(&attributes, &name, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE,
+                               nullptr, nullptr);
+    IO_STATUS_BLOCK iosb{};
+    return ZwOpenFile(handle, access, &attributes, &iosb, FILE_SHARE_READ,
+                      FILE_SYNCHRONOUS_IO_NONALERT | FILE_NON_DIRECTORY_FILE);
+  }
+
+  std::string base_;
+  std::string root_;
+};
+
+TEST_F(File, ReadsAtOffsetsAndFromThePosition) {
+  HANDLE file = nullptr;
+  ASSERT_EQ(open(L"\\DosDevices\\C:\\data\\defects.bin", &file), STATUS_SUCCESS);
+  UCHAR buffer[16];
+  IO_STATUS_BLOCK iosb{};
+  LARGE_INTEGER offset;
+  offset.QuadPart = 0;
+  ASSERT_EQ(ZwReadFile(file, nullptr, nullptr, nullptr, &iosb, buffer, 12, &offset, nullptr),
+            STATUS_SUCCESS);
+  EXPECT_EQ(iosb.Information, 12u);
+  EXPECT_EQ(buffer[11], 11);
+  // Without an offset the read continues where the last one ended.
+  ASSERT_EQ(ZwReadFile(file, nullptr, nullptr, nullptr, &iosb, buffer, 4, nullptr, nullptr),
+            STATUS_SUCCESS);
+  EXPECT_EQ(buffer[0], 12);
+  offset.QuadPart = 90;
+  EXPECT_EQ(ZwReadFile(file, nullptr, nullptr, nullptr, &iosb, buffer, 16, &offset, nullptr),
+            STATUS_SUCCESS);
+  EXPECT_EQ(iosb.Information, 10u);  // a short read at the end
+  EXPECT_EQ(buffer[9], 99);
+  offset.QuadPart = 100;
+  EXPECT_EQ(ZwReadFile(file, nullptr, nullptr, nullptr, &iosb, buffer, 16, &offset, nullptr),
+            STATUS_END_OF_FILE);
+  EXPECT_EQ(iosb.Information, 0u);
+  FILE_STANDARD_INFORMATION info{};
+  EXPECT_EQ(ZwQueryInformationFile(file, &iosb, &info, sizeof info, FileStandardInformation),
+            STATUS_SUCCESS);
+  EXPECT_EQ(info.EndOfFile.QuadPart, 100);
+  EXPECT_EQ(ZwClose(file), STATUS_SUCCESS);
+
+  // The "\??" form and a lower-case drive letter name the same file.
+  ASSERT_EQ(open(L"\\??\\c:\\data\\defects.bin", &file), STATUS_SUCCESS);
+  EXPECT_EQ(ZwClose(file), STATUS_SUCCESS);
+}
+
+TEST_F(File, PathsCannotLeaveTheRoot) {
+  fs::create_symlink(base_ + "/secret.txt", root_ + "/C/data/link.txt");
+  HANDLE file = nullptr;
+  EXPECT_EQ(open(L"\\DosDevices\\C:\\..\\secret.txt", &file), STATUS_OBJECT_NAME_INVALID);
+  EXPECT_EQ(open(L"\\??\\C:\\data\\..\\..\\..\\secret.txt", &file), STATUS_OBJECT_NAME_INVALID);
+  EXPECT_EQ(open(L"\\??\\C:\\data/../../../secret.txt", &file), STATUS_OBJECT_NAME_INVALID);
+  EXPECT_EQ(open(L"\\??\\C:\\data\\\\defects.bin", &file), STATUS_OBJECT_NAME_INVALID);
+  EXPECT_EQ(open(L"\\??\\C:\\data\\link.txt", &file), STATUS_ACCESS_DENIED);
+  EXPECT_EQ(open(L"\\Device\\HarddiskVolume1\\secret.txt", &file), STATUS_OBJECT_PATH_SYNTAX_BAD);
+  EXPECT_EQ(open(L"\\??\\C:\\data\\missing.bin", &file), STATUS_OBJECT_NAME_NOT_FOUND);
+  EXPECT_EQ(open(L"\\??\\C:\\nodir\\missing.bin", &file), STATUS_OBJECT_PATH_NOT_FOUND);
+  EXPECT_EQ(open(L"\\??\\C:\\data", &file), STATUS_FILE_IS_A_DIRECTORY);
+  // Files are read-only for the driver.
+  EXPECT_EQ(open(L"\\??\\C:\\data\\defects.bin", &file, GENERIC_WRITE), STATUS_ACCESS_DENIED);
+  EXPECT_EQ(kstandin::pending_violation_count(), 0u);
+
+  KIRQL old;
+  KeRaiseIrql(DISPATCH_LEVEL, &old);
+  const NTSTATUS status = open(L"\\??\\C:\\data\\defects.bin", &file);
+  KeLowerIrql(old);
+  EXPECT_TRUE(tvtest::take_violation("zw_at_dispatch"));
+  if (NT_SUCCESS(status)) ZwClose(file);
+}
+
+}  // namespace
