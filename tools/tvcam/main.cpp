@@ -1,12 +1,19 @@
-// tvcam: command-line access to the driver and the simulated cameras.
-#include <cstdio>
-#include <cstring>
+// tvcam: command-line access to the driver, its image library and the
+// simulated cameras.
+#include <stdio.h>
+
+#include "cli.h"
+#include "commands.h"
+
+namespace {
+
+const tvcam::command kCommands[] = {
+    {"formats", "print the pixel formats with their sizes", tvcam::kFormatsUsage, tvcam::cmd_formats},
+    {"cpu", "print the processor feature mask", tvcam::kCpuUsage, tvcam::cmd_cpu},
+};
+
+}  // namespace
 
 int main(int argc, char** argv) {
-  if (argc < 2 || std::strcmp(argv[1], "help") == 0) {
-    std::printf("usage: tvcam <command> [options]\n");
-    return argc < 2 ? 2 : 0;
-  }
-  std::fprintf(stderr, "tvcam: unknown command '%s'\n", argv[1]);
-  return 2;
+  return tvcam::run_cli(kCommands, sizeof(kCommands) / sizeof(kCommands[0]), argc, argv, stdout, stderr);
 }

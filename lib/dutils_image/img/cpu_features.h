@@ -20,7 +20,10 @@ enum cpu_feature : uint32_t {
 };
 
 // The processor's feature mask from CPUID and XGETBV; computed on the first
-// call and cached.
+// call and cached for the process (or the kernel). The SSE-family bits come
+// from CPUID leaf 1; AVX, FMA and AVX2 (leaf 7) are reported only when the
+// operating system saves the XMM and YMM state (OSXSAVE and XCR0 bits 1, 2).
+// Any thread, any IRQL.
 uint32_t get_cpu_features();
 
 }  // namespace img

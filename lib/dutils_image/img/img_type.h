@@ -89,12 +89,19 @@ enum bayer_pattern : int {
 
 // Bits per pixel of a known FOURCC, 0 for anything else.
 int get_bits_per_pixel(uint32_t fcc);
-// An img_type with the pitch derived from the format.
+// An img_type with the pitch derived from the format: dim_x for "I420",
+// "YV16" and "YU8p" (the pitch of the luminance plane), 2 x dim_x for "YUGp",
+// 4 x dim_x for "YUfp", bits per pixel x dim_x / 8 for the others.
 img_type make_img_type(uint32_t fcc, int dim_x, int dim_y);
 // An img_type with the given pitch (negative = bottom-up).
 img_type make_img_type_with_pitch(uint32_t fcc, int dim_x, int dim_y, int pitch);
-// Bytes of an image of this format, pitch and height (all planes).
+// Bytes of an image of this format, pitch and height (all planes); a
+// negative pitch counts by its absolute value. Sizes are computed in 64 bits:
+// a size beyond 32 bits gives INT32_MAX (so that no buffer can be large
+// enough), a negative height gives 0.
 int calc_buffer_length(uint32_t fcc, int pitch, int dim_y);
+// The known FOURCCs in table order, for listings; 0 past the last one.
+uint32_t get_known_fourcc(int index);
 
 bool is_by8_fcc(uint32_t fcc);
 bool is_by16_fcc(uint32_t fcc);
@@ -103,7 +110,8 @@ bool is_by12pa_fcc(uint32_t fcc);
 uint32_t transform_by12pa_to_by16_fcc(uint32_t fcc);
 // Pattern index of a Bayer FOURCC (GBRG for anything unknown, "BY8 " included).
 bayer_pattern get_bayer_pattern(uint32_t fcc);
-// The 8-bit Bayer FOURCC of a pattern index.
+// The 8-bit Bayer FOURCC of a pattern index ("BA81", "GBRG", "GRBG",
+// "RGGB"); 0 for a value outside the four patterns.
 uint32_t get_by8_fcc_from_pattern(bayer_pattern pattern);
 
 }  // namespace img

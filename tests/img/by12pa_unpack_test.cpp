@@ -1,0 +1,211 @@
+// Unpacking 12-bit packed Bayer: every variant against a reference packed
+// here from the byte layouts, on sizes around the vector thresholds, with
+// padded and bottom-up lines; and what happens with input that breaks the
+// preconditions.
+#include <gtest/gtest.h>
+
+#include <stdint.h>
+
+#include <cstdlib>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "by12pa/by12pa_unpack.h"
+#include "img/cpu_features.h"
+#include "img/img_assert.h"
+#include "img/img_type.h"
+
+namespace {
+
+constexpr uint8_t kCanary = 0x5A;
+
+// An image in its own vector of exactly the bytes it spans, so that the
+// address sanitizer sees any access beyond its first or last line.
+struct test_image {
+  std::vector<uint8_t> memory;
+  img::img_descriptor desc{};
+
+  test_image(uint32_t fcc, int dim_x, int dim_y, int pitch) {
+    static_cast<img::img_type&>(desc) = img::make_img_type_with_pitch(fcc, dim_x, dim_y, pitch);
+    memory.assign(static_cast<size_t>(desc.buffer_length), kCanary);
+    desc.data = memory.data() + (pitch < 0 ? static_cast<size_t>(-pitch) * (dim_y - 1) : 0);
+  }
+  uint8_t* line(int y) { return desc.data + static_cast<ptrdiff_t>(y) * desc.pitch; }
+  uint16_t pixel16(int x, int y) { return static_cast<uint16_t>(line(y)[2 * x] | line(y)[2 * x + 1] << 8); }
+};
+
+bool is_layout_d(uint32_t fcc) { return ((fcc >> 16) & 0xFF) == 'D'; }
+
+// Packs 12-bit values two per three bytes, as the cameras send them.
+void pack_line(uint32_t fcc, const uint16_t* values, int dim_x, uint8_t* out) {
+  for (int x = 0; x + 1 < dim_x; x += 2, out += 3) {
+    const uint16_t p0 = values[x], p1 = values[x + 1];
+    const uint8_t nibbles = static_cast<uint8_t>((p0 & 0xF) | (p1 & 0xF) << 4);
+    out[0] = static_cast<uint8_t>(p0 >> 4);
+    out[1] = is_layout_d(fcc) ? static_cast<uint8_t>(p1 >> 4) : nibbles;
+    out[2] = is_layout_d(fcc) ? nibbles : static_cast<uint8_t>(p1 >> 4);
+  }
+}
+
+std::vector<std::string>* g_reports = nullptr;
+
+void record_report(const char* condition, const char*, int) { g_reports->push_back(condition); }
+
+class By12paUnpack : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    g_reports = &reports_;
+    previous_ = img::set_assert_handler(record_report);
+    img::reset_assert_failure_count();
+  }
+  void TearDown() override {
+    img::set_assert_handler(previous_);
+    g_reports = nullptr;
+  }
+  bool reported(const std::string& text) const {
+    for (const std::string& r : reports_) {
+      if (r == text) return true;
+    }
+    return false;
+  }
+  std::vector<std::string> reports_;
+  img::assert_handler previous_ = nullptr;
+};
+
+TEST_F(By12paUnpack, PackedExampleBytesInBothLayouts) {
+  for (uint32_t fcc : {img::FOURCC_GBRG12_PACKED_C, img::FOURCC_GBRG12_PACKED_D}) {
+    test_image src(fcc, 2, 1, 3);
+    test_image dst(img::FOURCC_GBRG16, 2, 1, 4);
+    src.line(0)[0] = 0xAB;
+    src.line(0)[1] = 0xCD;
+    src.line(0)[2] = 0xEF;
+    img::transform_by12pa_to_by16(dst.desc, src.desc, img::get_cpu_features());
+    if (is_layout_d(fcc)) {
+      EXPECT_EQ(dst.pixel16(0, 0), 0xABF0);
+      EXPECT_EQ(dst.pixel16(1, 0), 0xCDE0);
+    } else {
+      EXPECT_EQ(dst.pixel16(0, 0), 0xABD0);
+      EXPECT_EQ(dst.pixel16(1, 0), 0xEFC0);
+    }
+  }
+  EXPECT_TRUE(reports_.empty());
+}
+
+// Each variant, for both layouts, on widths on both sides of the vector
+// threshold and of every vector step, padded and bottom-up lines in both
+// images: every pixel is its 12-bit value shifted by 4, nothing outside the
+// lines is written, nothing outside the source is read.
+TEST_F(By12paUnpack, EveryVariantGivesTheReferenceOutput) {
+  std::vector<uint32_t> variants{0};
+  if (img::get_cpu_features() & img::cpu_ssse3) variants.push_back(img::cpu_ssse3);
+  std::mt19937 rng(20261206);
+
+  std::vector<int> widths;
+  for (int w = 2; w <= 130; w += 2) widths.push_back(w);
+  widths.push_back(640);
+
+  for (uint32_t fcc : {img::FOURCC_RGGB12_PACKED_C, img::FOURCC_BGGR12_PACKED_D}) {
+    for (int dim_x : widths) {
+      for (int dim_y : {1, 3}) {
+        // Source and destination pitches: exact, padded by an odd amount,
+        // and both of those bottom-up.
+        const int src_exact = dim_x * 3 / 2, dst_exact = dim_x * 2;
+        const int src_pitches[] = {src_exact, src_exact + 5, -src_exact, -(src_exact + 7)};
+        const int dst_pitches[] = {dst_exact, -(dst_exact + 3), dst_exact + 6, -dst_exact};
+        for (int p = 0; p < 4; ++p) {
+          test_image src(fcc, dim_x, dim_y, src_pitches[p]);
+          std::vector<uint16_t> values(static_cast<size_t>(dim_x) * dim_y);
+          for (uint16_t& v : values) v = static_cast<uint16_t>(rng() & 0xFFF);
+          for (int y = 0; y < dim_y; ++y) pack_line(fcc, &values[static_cast<size_t>(y) * dim_x], dim_x, src.line(y));
+
+          for (uint32_t features : variants) {
+            SCOPED_TRACE(::testing::Message() << "fcc " << std::hex << fcc << std::dec << " " << dim_x << "x" << dim_y
+                                              << " pitches " << src_pitches[p] << "/" << dst_pitches[p]
+                                              << " features " << features);
+            test_image dst(img::transform_by12pa_to_by16_fcc(fcc), dim_x, dim_y, dst_pitches[p]);
+            img::transform_by12pa_to_by16(dst.desc, src.desc, features);
+
+            int wrong = 0;
+            for (int y = 0; y < dim_y; ++y) {
+              for (int x = 0; x < dim_x; ++x) {
+                wrong += dst.pixel16(x, y) != values[static_cast<size_t>(y) * dim_x + x] << 4;
+              }
+              // The padding after the y-th line in memory order.
+              const size_t row = static_cast<size_t>(y) * std::abs(dst.desc.pitch);
+              for (size_t b = row + dst_exact; b < row + std::abs(dst.desc.pitch); ++b) {
+                wrong += dst.memory[b] != kCanary;
+              }
+            }
+            ASSERT_EQ(wrong, 0);
+          }
+        }
+      }
+    }
+  }
+  EXPECT_TRUE(reports_.empty());
+}
+
+// A wrong destination type, a size mismatch and an odd width are reported;
+// the area both images hold is still converted.
+TEST_F(By12paUnpack, SafeButWrongInputIsReportedAndConverted) {
+  test_image src(img::FOURCC_GBRG12_PACKED_D, 7, 3, 10);
+  test_image dst(img::FOURCC_Y16, 5, 2, 12);
+  for (int y = 0; y < 3; ++y) {
+    for (int b = 0; b < 10; ++b) src.line(y)[b] = static_cast<uint8_t>(0x10 * y + b);
+  }
+  img::transform_by12pa_to_by16(dst.desc, src.desc, img::get_cpu_features());
+  EXPECT_TRUE(reported("dst.dim_x == src.dim_x && dst.dim_y == src.dim_y"));
+  EXPECT_TRUE(reported("dst.dim_x % 2 == 0"));
+  EXPECT_TRUE(reported("transform_by12pa_to_by16_fcc( src.type ) == dst.type"));
+  EXPECT_EQ(img::get_assert_failure_count(), 3u);
+  // Line 1, pair 1 is bytes 0x13 0x14 0x15 (layout D); pixel 4 has only its
+  // high byte 0x16 in the line.
+  EXPECT_EQ(dst.pixel16(2, 1), 0x1350);
+  EXPECT_EQ(dst.pixel16(3, 1), 0x1410);
+  EXPECT_EQ(dst.pixel16(4, 1), 0x1600);
+  EXPECT_EQ(dst.line(1)[10], kCanary);  // destination padding untouched
+}
+
+// Inputs the conversion cannot handle safely are reported and leave the
+// destination untouched; the counter tallies reports with or without a hook.
+TEST_F(By12paUnpack, UnsafeInputWritesNothing) {
+  struct {
+    const char* expected;
+    uint32_t src_fcc;
+    int src_pitch, dst_pitch;
+    int32_t src_shrink, dst_shrink;  // bytes taken off the buffer lengths
+    bool null_data;
+  } const cases[] = {
+      {"is_by12pa_fcc( src.type )", img::FOURCC_Y800, 64, 128, 0, 0, false},
+      {"abs( src.pitch ) >= src.dim_x * 12 / 8", img::FOURCC_BGGR12_PACKED_C, -95, 128, 0, 0, false},
+      {"abs( dst.pitch ) >= dst.dim_x * 2", img::FOURCC_BGGR12_PACKED_C, 96, 127, 0, 0, false},
+      {"src.buffer_length >= abs( src.pitch ) * ( src.dim_y - 1 ) + src.dim_x * 12 / 8",
+       img::FOURCC_BGGR12_PACKED_C, 96, 128, 1, 0, false},
+      {"dst.buffer_length >= abs( dst.pitch ) * ( dst.dim_y - 1 ) + dst.dim_x * 2", img::FOURCC_BGGR12_PACKED_C,
+       96, -128, 0, 1, false},
+      {"src.data != 0", img::FOURCC_BGGR12_PACKED_C, 96, 128, 0, 0, true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.expected);
+    reports_.clear();
+    test_image src(c.src_fcc, 64, 4, c.src_pitch);
+    test_image dst(img::FOURCC_BGGR16, 64, 4, c.dst_pitch);
+    img::img_descriptor s = src.desc, d = dst.desc;
+    s.buffer_length -= c.src_shrink;
+    d.buffer_length -= c.dst_shrink;
+    if (c.null_data) s.data = nullptr;
+    img::transform_by12pa_to_by16(d, s, img::cpu_ssse3);
+    EXPECT_TRUE(reported(c.expected));
+    for (uint8_t b : dst.memory) ASSERT_EQ(b, kCanary);
+  }
+
+  img::set_assert_handler(nullptr);
+  img::reset_assert_failure_count();
+  test_image src(img::FOURCC_Y800, 4, 1, 4);
+  test_image dst(img::FOURCC_BGGR16, 4, 1, 8);
+  img::transform_by12pa_to_by16(dst.desc, src.desc, 0);
+  EXPECT_EQ(img::get_assert_failure_count(), 2u);  // type and family
+}
+
+}  // namespace

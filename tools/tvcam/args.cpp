@@ -1,0 +1,125 @@
+// Argument parsing for tvcam.
+#include "args.h"
+
+#include <cstring>
+
+#include "img/img_type.h"
+
+namespace tvcam {
+namespace {
+
+// Parses a decimal number of 1..kMaxDimension from [*p, end of digits);
+// advances *p past the digits.
+bool parse_dimension(const char** p, int* value) {
+  const char* s = *p;
+  long v = 0;
+  int digits = 0;
+  while (*s >= '0' && *s <= '9') {
+    v = v * 10 + (*s - '0');
+    if (v > kMaxDimension) return false;
+    ++s;
+    ++digits;
+  }
+  if (digits == 0 || v < 1) return false;
+  *p = s;
+  *value = static_cast<int>(v);
+  return true;
+}
+
+bool is_printable(char c) { return c >= 0x20 && c < 0x7F; }
+
+int hex_digit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+const option_def* find_option(const option_def* defs, size_t count, const std::string& name) {
+  for (size_t i = 0; i < count; ++i) {
+    if (name == defs[i].name) return &defs[i];
+  }
+  return nullptr;
+}
+
+}  // namespace
+
+bool parse_size(const char* text, image_size* size) {
+  const char* p = text;
+  image_size s{};
+  if (!parse_dimension(&p, &s.width)) return false;
+  if (*p != 'x' && *p != 'X') return false;
+  ++p;
+  if (!parse_dimension(&p, &s.height) || *p != '\0') return false;
+  *size = s;
+  return true;
+}
+
+bool parse_fourcc(const char* text, uint32_t* fcc) {
+  const size_t len = std::strlen(text);
+  if (len > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
+    if (len > 10) return false;
+    uint32_t v = 0;
+    for (size_t i = 2; i < len; ++i) {
+      const int d = hex_digit(text[i]);
+      if (d < 0) return false;
+      v = v << 4 | static_cast<uint32_t>(d);
+    }
+    *fcc = v;
+    return true;
+  }
+  if (len == 0 || len > 4) return false;
+  char c[4] = {' ', ' ', ' ', ' '};
+  for (size_t i = 0; i < len; ++i) {
+    if (!is_printable(text[i])) return false;
+    c[i] = text[i];
+  }
+  *fcc = img::make_fourcc(c[0], c[1], c[2], c[3]);
+  return true;
+}
+
+std::string fourcc_text(uint32_t fcc) {
+  std::string s(4, '.');
+  for (int i = 0; i < 4; ++i) {
+    const char c = static_cast<char>((fcc >> (8 * i)) & 0xFF);
+    if (is_printable(c)) s[i] = c;
+  }
+  return s;
+}
+
+bool parse_options(int argc, char** argv, const option_def* defs, size_t def_count, parsed_args* out,
+                   std::string* error) {
+  parsed_args result;
+  for (int i = 0; i < argc; ++i) {
+    const std::string arg = argv[i];
+    if (arg.size() < 3 || arg.compare(0, 2, "--") != 0) {
+      result.positional.push_back(arg);
+      continue;
+    }
+    const size_t eq = arg.find('=');
+    const std::string name = arg.substr(2, eq == std::string::npos ? std::string::npos : eq - 2);
+    const option_def* def = find_option(defs, def_count, name);
+    if (!def) {
+      *error = "unknown option '--" + name + "'";
+      return false;
+    }
+    if (!def->takes_value) {
+      if (eq != std::string::npos) {
+        *error = "option '--" + name + "' takes no value";
+        return false;
+      }
+      result.options[name] = "";
+    } else if (eq != std::string::npos) {
+      result.options[name] = arg.substr(eq + 1);
+    } else if (i + 1 < argc) {
+      result.options[name] = argv[++i];
+    } else {
+      *error = "option '--" + name + "' needs a value";
+      return false;
+    }
+  }
+  *out = result;
+  return true;
+}
+
+}  // namespace tvcam

@@ -1,0 +1,51 @@
+// Command-line argument parsing for tvcam: option scanning, image sizes and
+// FOURCC texts. Depends on nothing but the image library's FOURCC helpers,
+// so the tests compile it directly.
+#pragma once
+
+#include <stddef.h>
+#include <stdint.h>
+
+#include <map>
+#include <string>
+#include <vector>
+
+namespace tvcam {
+
+struct image_size {
+  int width;
+  int height;
+};
+
+// Largest width or height accepted (the USB Video Class sizes are 16-bit).
+constexpr int kMaxDimension = 65535;
+
+// Parses "WxH" (decimal, 1..kMaxDimension each, 'x' or 'X').
+bool parse_size(const char* text, image_size* size);
+
+// Parses a FOURCC given as its characters ("Y800"; shorter texts are padded
+// with spaces, so "Y16" is "Y16 ") or as a hexadecimal value ("0x20363159").
+bool parse_fourcc(const char* text, uint32_t* fcc);
+
+// The four characters of a FOURCC; bytes outside printable ASCII as '.'.
+std::string fourcc_text(uint32_t fcc);
+
+struct option_def {
+  const char* name;  // without the leading "--"
+  bool takes_value;
+};
+
+struct parsed_args {
+  std::map<std::string, std::string> options;  // name -> value ("" for flags)
+  std::vector<std::string> positional;
+
+  bool has(const std::string& name) const { return options.count(name) != 0; }
+};
+
+// Scans "--name value", "--name=value", "--flag" and positional arguments.
+// Returns false with a message for an unknown option, a missing value or a
+// value given to a flag.
+bool parse_options(int argc, char** argv, const option_def* defs, size_t def_count, parsed_args* out,
+                   std::string* error);
+
+}  // namespace tvcam
