@@ -1,0 +1,239 @@
+// Line routines of the matrix debayer as templates over the processor
+// variant and the output kind. Included by one source file per variant, each
+// compiled for its own target; internal linkage keeps the copies apart.
+//
+// Every output sample is clamp((sum_p w_p * group_p + offset) >> shift) with
+// the six neighbour groups of matrix_detail::group_size; the weights of the
+// site kind of the column (even or odd) are used. Columns outside the image
+// are mirrored like lines: distance 1 takes the other side, distance 2 the
+// centre.
+#pragma once
+
+#include <emmintrin.h>
+#include <smmintrin.h>
+#include <stdint.h>
+#include <tmmintrin.h>
+
+#include "by16/by16_transform_matrix.h"
+#include "by16/debayer_plain_kernels.h"
+#include "img/transform_image.h"
+
+namespace img {
+namespace matrix_detail {
+namespace {
+
+// ---------------------------------------------------------------- plain ----
+
+template <typename T>
+inline void groups_at(const line_args& a, int x, int32_t g[group_count]) {
+  const T* u2 = reinterpret_cast<const T*>(a.lines[0]);
+  const T* u1 = reinterpret_cast<const T*>(a.lines[1]);
+  const T* c = reinterpret_cast<const T*>(a.lines[2]);
+  const T* d1 = reinterpret_cast<const T*>(a.lines[3]);
+  const T* d2 = reinterpret_cast<const T*>(a.lines[4]);
+  const int w = a.dim_x;
+  const int xm1 = x >= 1 ? x - 1 : x + 1;
+  const int xm2 = x >= 2 ? x - 2 : x;
+  const int xp1 = x + 1 < w ? x + 1 : x - 1;
+  const int xp2 = x + 2 < w ? x + 2 : x;
+  g[0] = c[x];
+  g[1] = c[xm1] + c[xp1];
+  g[2] = c[xm2] + c[xp2];
+  g[3] = u1[x] + d1[x];
+  g[4] = u1[xm1] + u1[xp1] + d1[xm1] + d1[xp1];
+  g[5] = u2[x] + d2[x];
+}
+
+inline int32_t weighted_sum(const site_weights& s, int row, const int32_t g[group_count], int shift) {
+  int32_t acc = s.offset[row];
+  for (int p = 0; p < group_count; ++p) acc += s.w[row][p] * g[p];
+  return acc >> shift;
+}
+
+template <kind8 K>
+inline void pixel8(const line_args& a, int x) {
+  int32_t g[group_count];
+  groups_at<uint8_t>(a, x, g);
+  const site_weights& s = (x & 1) ? *a.odd : *a.even;
+  const int v0 = clamp_u8(weighted_sum(s, 0, g, a.shift));
+  const int v1 = clamp_u8(weighted_sum(s, 1, g, a.shift));
+  const int v2 = clamp_u8(weighted_sum(s, 2, g, a.shift));
+  if constexpr (K == kind8::yuv8p) {
+    a.out[0][x] = static_cast<uint8_t>(v0);
+    a.out[1][x] = static_cast<uint8_t>(v1);
+    a.out[2][x] = static_cast<uint8_t>(v2);
+  } else {
+    constexpr int kBytes = K == kind8::rgb24 ? 3 : 4;
+    uint8_t* p = a.out[0] + kBytes * x;
+    p[0] = static_cast<uint8_t>(v2);  // rows are R, G, B; bytes B, G, R
+    p[1] = static_cast<uint8_t>(v1);
+    p[2] = static_cast<uint8_t>(v0);
+    if constexpr (kBytes == 4) p[3] = 0xFF;
+  }
+}
+
+inline void pixel16(const line_args& a, int x) {
+  int32_t g[group_count];
+  groups_at<uint16_t>(a, x, g);
+  const site_weights& s = (x & 1) ? *a.odd : *a.even;
+  for (int row = 0; row < 3; ++row)
+    reinterpret_cast<uint16_t*>(a.out[row])[x] = static_cast<uint16_t>(clamp_u16(weighted_sum(s, row, g, a.shift)));
+}
+
+// --------------------------------------------------------------- vector ----
+
+constexpr int kChunk8 = 16;   // pixels per step, 8-bit
+constexpr int kChunk16 = 8;   // pixels per step, 16-bit
+constexpr int kFirstInner = 2;  // first column whose 5x5 neighbourhood is inside
+
+inline __m128i load128(const void* p) { return _mm_loadu_si128(static_cast<const __m128i*>(p)); }
+
+// (even weight, odd weight) pairs for pmaddwd over interleaved groups p, q:
+// lanes [w_e[p], w_e[q], w_o[p], w_o[q], ...].
+inline __m128i weight_pairs(const site_weights& e, const site_weights& o, int row, int p, int q) {
+  return _mm_setr_epi16(static_cast<int16_t>(e.w[row][p]), static_cast<int16_t>(e.w[row][q]),
+                        static_cast<int16_t>(o.w[row][p]), static_cast<int16_t>(o.w[row][q]),
+                        static_cast<int16_t>(e.w[row][p]), static_cast<int16_t>(e.w[row][q]),
+                        static_cast<int16_t>(o.w[row][p]), static_cast<int16_t>(o.w[row][q]));
+}
+
+struct row_lanes8 {
+  __m128i w01, w23, w45, offset;
+};
+
+// Eight pixels of one output row from the groups in 16-bit lanes.
+inline __m128i row8(const row_lanes8& r, const __m128i g[group_count], __m128i shift) {
+  const __m128i lo = _mm_add_epi32(
+      _mm_add_epi32(r.offset, _mm_madd_epi16(_mm_unpacklo_epi16(g[0], g[1]), r.w01)),
+      _mm_add_epi32(_mm_madd_epi16(_mm_unpacklo_epi16(g[2], g[3]), r.w23),
+                    _mm_madd_epi16(_mm_unpacklo_epi16(g[4], g[5]), r.w45)));
+  const __m128i hi = _mm_add_epi32(
+      _mm_add_epi32(r.offset, _mm_madd_epi16(_mm_unpackhi_epi16(g[0], g[1]), r.w01)),
+      _mm_add_epi32(_mm_madd_epi16(_mm_unpackhi_epi16(g[2], g[3]), r.w23),
+                    _mm_madd_epi16(_mm_unpackhi_epi16(g[4], g[5]), r.w45)));
+  return _mm_packs_epi32(_mm_sra_epi32(lo, shift), _mm_sra_epi32(hi, shift));
+}
+
+// The six groups of the eight pixels from column x, as 16-bit lanes;
+// `high` selects pixels x + 8 .. x + 15 of 16-byte loads at x.
+inline void groups8(const line_args& a, int x, bool high, __m128i g[group_count]) {
+  const __m128i zero = _mm_setzero_si128();
+  const auto widen = [&](const uint8_t* line, int offset) {
+    const __m128i v = load128(line + x + offset);
+    return high ? _mm_unpackhi_epi8(v, zero) : _mm_unpacklo_epi8(v, zero);
+  };
+  const uint8_t* const* l = a.lines;
+  g[0] = widen(l[2], 0);
+  g[1] = _mm_add_epi16(widen(l[2], -1), widen(l[2], 1));
+  g[2] = _mm_add_epi16(widen(l[2], -2), widen(l[2], 2));
+  g[3] = _mm_add_epi16(widen(l[1], 0), widen(l[3], 0));
+  g[4] = _mm_add_epi16(_mm_add_epi16(widen(l[1], -1), widen(l[1], 1)),
+                       _mm_add_epi16(widen(l[3], -1), widen(l[3], 1)));
+  g[5] = _mm_add_epi16(widen(l[0], 0), widen(l[4], 0));
+}
+
+// Whole chunks of 16 pixels from column 2 while the reads (x - 2 .. x + 17)
+// stay inside the line. Returns the first column not done.
+template <kind8 K>
+inline int line8_vector(const line_args& a) {
+  row_lanes8 rows[3];
+  for (int row = 0; row < 3; ++row) {
+    rows[row].w01 = weight_pairs(*a.even, *a.odd, row, 0, 1);
+    rows[row].w23 = weight_pairs(*a.even, *a.odd, row, 2, 3);
+    rows[row].w45 = weight_pairs(*a.even, *a.odd, row, 4, 5);
+    rows[row].offset = _mm_setr_epi32(a.even->offset[row], a.odd->offset[row], a.even->offset[row],
+                                      a.odd->offset[row]);
+  }
+  const __m128i shift = _mm_cvtsi32_si128(a.shift);
+  int x = kFirstInner;
+  for (; x + kChunk8 + 2 <= a.dim_x; x += kChunk8) {
+    __m128i lo[group_count], hi[group_count];
+    groups8(a, x, false, lo);
+    groups8(a, x, true, hi);
+    __m128i v[3];
+    for (int row = 0; row < 3; ++row) v[row] = _mm_packus_epi16(row8(rows[row], lo, shift), row8(rows[row], hi, shift));
+    if constexpr (K == kind8::yuv8p) {
+      for (int row = 0; row < 3; ++row) debayer_detail::store16(a.out[row] + x, v[row]);
+    } else {
+      constexpr int kBytes = K == kind8::rgb24 ? 3 : 4;
+      debayer_detail::store_rgb<debayer_detail::v_ssse3>(a.out[0] + kBytes * x, v[2], v[1], v[0],
+                                                         K == kind8::rgb32);
+    }
+  }
+  return x;
+}
+
+template <bool Vector, kind8 K>
+void line8(const line_args& a) {
+  int x = 0;
+  if constexpr (Vector) {
+    for (; x < kFirstInner; ++x) pixel8<K>(a, x);
+    x = line8_vector<K>(a);
+  }
+  for (; x < a.dim_x; ++x) pixel8<K>(a, x);
+}
+
+// Eight 16-bit pixels from column x of all three rows; SSE4.1.
+inline void chunk16(const line_args& a, int x, const __m128i w[3][group_count], const __m128i offset[3],
+                    __m128i shift) {
+  const __m128i zero = _mm_setzero_si128();
+  const auto load = [&](int line, int offset_px) {
+    return load128(reinterpret_cast<const uint16_t*>(a.lines[line]) + x + offset_px);
+  };
+  __m128i g16[group_count][2];
+  const auto widen = [&](int line, int offset_px, int half) {
+    const __m128i v = load(line, offset_px);
+    return half ? _mm_unpackhi_epi16(v, zero) : _mm_cvtepu16_epi32(v);
+  };
+  for (int half = 0; half < 2; ++half) {
+    g16[0][half] = widen(2, 0, half);
+    g16[1][half] = _mm_add_epi32(widen(2, -1, half), widen(2, 1, half));
+    g16[2][half] = _mm_add_epi32(widen(2, -2, half), widen(2, 2, half));
+    g16[3][half] = _mm_add_epi32(widen(1, 0, half), widen(3, 0, half));
+    g16[4][half] = _mm_add_epi32(_mm_add_epi32(widen(1, -1, half), widen(1, 1, half)),
+                                 _mm_add_epi32(widen(3, -1, half), widen(3, 1, half)));
+    g16[5][half] = _mm_add_epi32(widen(0, 0, half), widen(4, 0, half));
+  }
+  for (int row = 0; row < 3; ++row) {
+    __m128i acc[2];
+    for (int half = 0; half < 2; ++half) {
+      acc[half] = offset[row];
+      for (int p = 0; p < group_count; ++p)
+        acc[half] = _mm_add_epi32(acc[half], _mm_mullo_epi32(g16[p][half], w[row][p]));
+      acc[half] = _mm_sra_epi32(acc[half], shift);
+    }
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(reinterpret_cast<uint16_t*>(a.out[row]) + x),
+                     _mm_packus_epi32(acc[0], acc[1]));
+  }
+}
+
+template <bool Vector>
+void line16(const line_args& a) {
+  int x = 0;
+  if constexpr (Vector) {
+    __m128i w[3][group_count], offset[3];
+    for (int row = 0; row < 3; ++row) {
+      for (int p = 0; p < group_count; ++p)
+        w[row][p] = _mm_setr_epi32(a.even->w[row][p], a.odd->w[row][p], a.even->w[row][p], a.odd->w[row][p]);
+      offset[row] = _mm_setr_epi32(a.even->offset[row], a.odd->offset[row], a.even->offset[row],
+                                   a.odd->offset[row]);
+    }
+    const __m128i shift = _mm_cvtsi32_si128(a.shift);
+    for (; x < kFirstInner; ++x) pixel16(a, x);
+    for (; x + kChunk16 + 2 <= a.dim_x; x += kChunk16) chunk16(a, x, w, offset, shift);
+  }
+  for (; x < a.dim_x; ++x) pixel16(a, x);
+}
+
+template <bool Vector>
+inline line_fn line8_for(kind8 kind) {
+  switch (kind) {
+    case kind8::yuv8p: return line8<Vector, kind8::yuv8p>;
+    case kind8::rgb24: return line8<Vector, kind8::rgb24>;
+    default: return line8<Vector, kind8::rgb32>;
+  }
+}
+
+}  // namespace
+}  // namespace matrix_detail
+}  // namespace img
