@@ -100,7 +100,12 @@ NTSTATUS write_driver_value(PDEVICE_OBJECT physical_device_object, PCWSTR name, 
 
 }  // namespace
 
-NTSTATUS create_registry_key(HANDLE* slot, HANDLE root, PCWSTR name, ACCESS_MASK access) {
+namespace {
+
+// Opens (create = false) or creates the key `name` below `root` and stores the
+// handle in the slot on success.
+NTSTATUS open_key_into_slot(HANDLE* slot, HANDLE root, PCWSTR name, ACCESS_MASK access,
+                            bool create) {
   UNICODE_STRING counted;
   NTSTATUS status = make_counted_name(name, &counted);
   if (!NT_SUCCESS(status)) {
@@ -109,27 +114,23 @@ NTSTATUS create_registry_key(HANDLE* slot, HANDLE root, PCWSTR name, ACCESS_MASK
   OBJECT_ATTRIBUTES attributes;
   InitializeObjectAttributes(&attributes, &counted, registry_key_attributes, root, nullptr);
   HANDLE key = nullptr;
-  status = ZwCreateKey(&key, access, &attributes, 0, nullptr, REG_OPTION_NON_VOLATILE, nullptr);
+  status = create ? ZwCreateKey(&key, access, &attributes, 0, nullptr, REG_OPTION_NON_VOLATILE,
+                                nullptr)
+                  : ZwOpenKey(&key, access, &attributes);
   if (NT_SUCCESS(status)) {
     store_in_slot(slot, key);
   }
   return status;
 }
 
+}  // namespace
+
+NTSTATUS create_registry_key(HANDLE* slot, HANDLE root, PCWSTR name, ACCESS_MASK access) {
+  return open_key_into_slot(slot, root, name, access, true);
+}
+
 NTSTATUS open_registry_key(HANDLE* slot, HANDLE root, PCWSTR name, ACCESS_MASK access) {
-  UNICODE_STRING counted;
-  NTSTATUS status = make_counted_name(name, &counted);
-  if (!NT_SUCCESS(status)) {
-    return status;
-  }
-  OBJECT_ATTRIBUTES attributes;
-  InitializeObjectAttributes(&attributes, &counted, registry_key_attributes, root, nullptr);
-  HANDLE key = nullptr;
-  status = ZwOpenKey(&key, access, &attributes);
-  if (NT_SUCCESS(status)) {
-    store_in_slot(slot, key);
-  }
-  return status;
+  return open_key_into_slot(slot, root, name, access, false);
 }
 
 NTSTATUS open_device_key(HANDLE* slot, PDEVICE_OBJECT physical_device_object, ULONG key_type,

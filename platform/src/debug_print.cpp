@@ -76,7 +76,7 @@ std::string wide_to_utf8(const WCHAR* text, long count, long limit) {
   return out;
 }
 
-struct spec {
+struct conv_spec {
   bool left = false;
   bool plus = false;
   bool space = false;
@@ -86,7 +86,7 @@ struct spec {
   int precision = -1;  // -1: none
 };
 
-void pad_and_append(std::string& out, const std::string& text, const spec& s) {
+void pad_and_append(std::string& out, const std::string& text, const conv_spec& s) {
   const size_t width = s.width > 0 ? (size_t)s.width : 0;
   if (text.size() >= width) {
     out += text;
@@ -102,7 +102,7 @@ void pad_and_append(std::string& out, const std::string& text, const spec& s) {
 // printf-style conversion of one number, with the flags, width and
 // precision given.
 template <typename T>
-void append_number(std::string& out, const spec& s, const char* length, char conversion, T value) {
+void append_number(std::string& out, const conv_spec& s, const char* length, char conversion, T value) {
   std::string format = "%";
   if (s.left) format += '-';
   if (s.plus) format += '+';
@@ -135,7 +135,7 @@ std::string format_kernel_message(const char* format, va_list args) {
       out += '%';
       continue;
     }
-    spec s;
+    conv_spec s;
     for (;; ++p) {
       if (*p == '-')
         s.left = true;
@@ -228,10 +228,10 @@ std::string format_kernel_message(const char* format, va_list args) {
       }
       case 'p': {
         const void* value = va_arg(args, void*);
-        spec pointer_spec = s;
-        pointer_spec.zero = true;
-        if (pointer_spec.width < 16) pointer_spec.width = 16;
-        append_number(out, pointer_spec, "ll", 'X', (unsigned long long)(uintptr_t)value);
+        conv_spec pointer_conv = s;
+        pointer_conv.zero = true;
+        if (pointer_conv.width < 16) pointer_conv.width = 16;
+        append_number(out, pointer_conv, "ll", 'X', (unsigned long long)(uintptr_t)value);
         break;
       }
       case 'c':
