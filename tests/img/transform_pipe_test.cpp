@@ -2,12 +2,8 @@
 // sizing (every route runs with a scratch buffer of exactly the advertised
 // size, so that the address sanitizer catches any overrun), each route on a
 // small frame against the stages it is made of or a hand-derived result, and
-// the transform state.
-//
-// Parameters not honoured yet, checked below to leave the image as without
-// them: sharpness and denoise (the stage passes its image through),
-// tonemapping_enable (skipped), empia_pattern_fix on mono routes and
-// j003_pattern_fix (skipped).
+// the transform state. Every route is also run with every stage switched on
+// and compared with its stages composed by hand.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -18,6 +14,11 @@
 #include "by12pa/by12pa_unpack.h"
 #include "by16/by16_transform_matrix.h"
 #include "by16/debayer_plain.h"
+#include "filter/pixelfix/empia_pattern_fix.h"
+#include "filter/pixelfix/j003_pixelfix.h"
+#include "filter/sharpness_denoise/sharpness_denoise.h"
+#include "filter/tonemapping/tonemapping.h"
+#include "img/color_adjust.h"
 #include "img/cpu_features.h"
 #include "img/img_assert.h"
 #include "img/img_transform_pipe.h"
@@ -234,8 +235,9 @@ TEST(TransformRoutes, Bayer8RoutesComposeTheirStages) {
 
 TEST(TransformRoutes, Bayer16RoutesAlternateBuffersAndAgreeWithTheirStages) {
   // 12-bit packed source: unpack, debayer, optionally convert; every
-  // combination of the optional stages must give the same image (the filter
-  // passes through), whichever buffer each intermediate landed in.
+  // combination of the optional stages must give the same image (a frame
+  // below 8 x 8 passes the filter unchanged), whichever buffer each
+  // intermediate landed in.
   owned_image packed = make_image(img::FOURCC_GBRG12_PACKED_C, 40, 6);
   fill_random(packed, 6);
   owned_image unpacked = make_image(img::FOURCC_GBRG16, 40, 6);
@@ -276,45 +278,221 @@ TEST(TransformRoutes, Bayer16RoutesAlternateBuffersAndAgreeWithTheirStages) {
   EXPECT_EQ(get16(from16.desc, 3, 5), get16(before.desc, 3, 0) / 2);
 }
 
-TEST(TransformRoutes, ParametersNotYetHonouredLeaveTheImageAsWithoutThem) {
-  // Each case: a route run with a base setting and again with sharpness,
-  // denoise, tone mapping and the pixel fixes added. The filter placements
-  // (second scratch image, destination as temporary) are exercised with a
-  // scratch buffer of exactly the advertised size.
-  struct route_case {
-    uint32_t src, dst;
-    bool gamma;  // base setting: gamma (Bayer to RGB then goes through "YU8p")
-  };
-  const route_case cases[] = {
-      {img::FOURCC_BGGR8, img::FOURCC_I420, false},   {img::FOURCC_BGGR8, img::FOURCC_RGB24, true},
-      {img::FOURCC_BGGR8, img::FOURCC_RGB32, true},   {img::FOURCC_Y800, img::FOURCC_Y800, false},
-      {img::FOURCC_Y800, img::FOURCC_RGB24, false},   {img::FOURCC_Y16, img::FOURCC_Y16, false},
-      {img::FOURCC_YUY2, img::FOURCC_YUY2, false},
-  };
-  pipe_fixture f;
-  uint32_t seed = 70;
-  for (const route_case& c : cases) {
-    owned_image src = make_image(c.src, 32, 8);
-    fill_random(src, seed++);
-    const owned_image orig = copy_of(src);
-    owned_image plain = make_image(c.dst, 32, 8), extra = make_image(c.dst, 32, 8);
-    f.prepare(plain.desc, src.desc);
-    f.params->contrast = c.src == img::FOURCC_YUY2 ? 0 : 20;
-    if (c.gamma) {
-      f.params->gamma_enable = 1;
-      img::build_gamma_lut(f.params->gamma_lut, 120);
+namespace {
+
+// Every stage switched on, tone mapping in manual mode.
+void all_stages(img::transform_params& p) {
+  p.sharpness = 5, p.denoise = 10;
+  p.tonemapping_enable = 1, p.tonemapping_manual = 1;
+  p.tonemapping_intensity = 0.5f, p.tonemapping_global_brightness_factor = 0.3f;
+  p.tonemapping_factors[0] = 1.2f, p.tonemapping_factors[1] = 0.05f;
+  p.tonemapping_factors[2] = 0.4f, p.tonemapping_factors[3] = 0.6f;
+  p.j003_pattern_fix = 1, p.empia_pattern_fix = 1, p.smooth_2x2 = 1;
+  p.wb_enable = 1, p.wb_gain_r = 80, p.wb_gain_g = 64, p.wb_gain_b = 50, p.wb_gain_g2 = 70;
+  p.contrast = 20, p.brightness = 8, p.saturation = 10, p.hue = 5;
+  p.gamma_enable = 1;
+  img::build_gamma_lut(p.gamma_lut, 120);
+  p.flip_vertical = 1;
+}
+
+void tone_map_by_hand(const owned_image& im, const img::transform_params& p) {
+  std::unique_ptr<uint8_t[]> memory(new uint8_t[img::transform_state_size]);
+  img::tonemapping_state* st = img::init_transform_state(memory.get(), img::transform_state_size);
+  const img::tonemapping_factors f = {p.tonemapping_intensity, p.tonemapping_global_brightness_factor,
+                                      p.tonemapping_factors[3], p.tonemapping_factors[2],
+                                      p.tonemapping_factors[0], p.tonemapping_factors[1]};
+  img::tonemapping_set_factors(img::tonemapping_state_table(*st), f);
+  std::vector<uint8_t> scratch(img::tonemapping::get_scratch_space_size(im.desc));
+  img::tonemapping_apply(im.desc, f, img::tonemapping_state_table(*st), scratch.data(), scratch.size(), p.cpu_features);
+}
+
+img::img_descriptor flipped(const img::img_descriptor& d) {
+  img::img_descriptor v = d;
+  v.data = d.data + static_cast<ptrdiff_t>(d.dim_y - 1) * d.pitch;
+  v.pitch = -d.pitch;
+  return v;
+}
+
+// A grey frame around level 100 whose 2 x 4 blocks carry a fixed gain per
+// position and whose 2 x 2 cells carry another: what the pattern fixes remove.
+owned_image patterned_frame(uint32_t fcc, int w, int h, uint32_t seed) {
+  owned_image im = make_image(fcc, w, h);
+  std::mt19937 rng(seed);
+  for (int y = 0; y < h; ++y) {
+    for (int x = 0; x < w; ++x) {
+      const int v = (100 + static_cast<int>(rng() % 12)) * (100 + 2 * ((y % 4) * 2 + (x & 1))) / 100;
+      if (fcc == img::FOURCC_Y16) {
+        set16(im.desc, x, y, static_cast<uint16_t>(v << 8));
+      } else {
+        *at8(im.desc, x, y) = static_cast<uint8_t>(v);
+      }
     }
-    f.run(plain, src);
-    src = copy_of(orig);
-    f.params->sharpness = 5;
-    f.params->denoise = 10;
-    f.params->tonemapping_enable = 1;
-    f.params->tonemapping_factors[0] = 1.0f;
-    f.params->tonemapping_factors[2] = 0.5f;
-    f.params->j003_pattern_fix = 1;
-    f.params->empia_pattern_fix = img::is_by8_fcc(c.src) ? 0 : 1;  // on Bayer it is the green fix
-    f.run(extra, src);
-    EXPECT_EQ(plain.buffer, extra.buffer) << std::hex << c.src << " to " << c.dst;
+  }
+  return im;
+}
+
+}  // namespace
+
+TEST(TransformRoutes, MonoRoutesRunFixesToneMappingAdjustmentAndFilterInOrder) {
+  // Large enough for valid j003 buckets (more than 4096 cells of one level).
+  for (uint32_t fcc : {img::FOURCC_Y800, img::FOURCC_Y16}) {
+    const owned_image orig = patterned_frame(fcc, 272, 520, 40);
+    owned_image src = copy_of(orig), dst = make_image(fcc, 272, 520);
+    pipe_fixture f;
+    f.prepare(dst.desc, src.desc);
+    all_stages(*f.params);
+    std::unique_ptr<uint8_t[]> memory(new uint8_t[img::transform_state_size]);
+    img::transform(dst.desc, src.desc, *f.params, img::init_transform_state(memory.get(), img::transform_state_size));
+
+    owned_image want_src = copy_of(orig), want = make_image(fcc, 272, 520);
+    std::vector<uint8_t> scratch(static_cast<size_t>(f.params->scratch_space_len));
+    if (fcc == img::FOURCC_Y800) img::smooth_2x2(want_src.desc, kCpu);
+    img::empia_pattern_fix(want_src.desc, scratch.data(), scratch.size(), kCpu);
+    img::j003_pixelfix(want_src.desc, scratch.data(), scratch.size(), kCpu);
+    EXPECT_NE(img::j003::gain_of(scratch.data(), 100, 0), 1.0f);  // the pattern was seen
+    tone_map_by_hand(want_src, *f.params);
+    img::color_adjust(want_src.desc, *f.params);
+    img::sharpness_denoise(flipped(want.desc), want_src.desc, 5, 10, kCpu);
+    EXPECT_EQ(dst.buffer, want.buffer) << std::hex << fcc;
+    EXPECT_EQ(src.buffer, want_src.buffer) << std::hex << fcc;  // the in-place stages ran on the source
+  }
+
+  // "Y800" to "RGB3": the filtered grey image is adjusted and expanded.
+  const owned_image orig = patterned_frame(img::FOURCC_Y800, 32, 16, 41);
+  owned_image src = copy_of(orig), dst = make_image(img::FOURCC_RGB24, 32, 16);
+  pipe_fixture f;
+  f.prepare(dst.desc, src.desc);
+  all_stages(*f.params);
+  std::unique_ptr<uint8_t[]> memory(new uint8_t[img::transform_state_size]);
+  img::transform(dst.desc, src.desc, *f.params, img::init_transform_state(memory.get(), img::transform_state_size));
+  owned_image want_src = copy_of(orig), grey = make_image(img::FOURCC_Y800, 32, 16);
+  owned_image want = make_image(img::FOURCC_RGB24, 32, 16);
+  std::vector<uint8_t> scratch(static_cast<size_t>(f.params->scratch_space_len));
+  img::empia_pattern_fix(want_src.desc, scratch.data(), scratch.size(), kCpu);
+  tone_map_by_hand(want_src, *f.params);
+  img::sharpness_denoise(grey.desc, want_src.desc, 5, 10, kCpu);
+  img::color_adjust(grey.desc, *f.params);
+  img::expand_y800_to_rgb24(want.desc, grey.desc, true, kCpu);
+  EXPECT_EQ(dst.buffer, want.buffer);
+}
+
+TEST(TransformRoutes, ColourRoutesRunToneMappingAndTheFilterWhereTheirPathHasThem) {
+  std::unique_ptr<uint8_t[]> memory(new uint8_t[img::transform_state_size]);
+  img::tonemapping_state* state = img::init_transform_state(memory.get(), img::transform_state_size);
+  const auto wb = [](const img::transform_params& p) {
+    return img::wb_gains{p.wb_gain_r, p.wb_gain_g, p.wb_gain_b, p.wb_gain_g2};
+  };
+  // "YUY2": unpacked, filtered, adjusted, repacked (no tone mapping, no flip).
+  {
+    owned_image src = make_image(img::FOURCC_YUY2, 32, 8), dst = make_image(img::FOURCC_YUY2, 32, 8);
+    fill_random(src, 50);
+    pipe_fixture f;
+    f.prepare(dst.desc, src.desc);
+    all_stages(*f.params);
+    img::transform(dst.desc, src.desc, *f.params, state);
+    owned_image a = make_image(img::FOURCC_YUV8PLANAR, 32, 8), b = make_image(img::FOURCC_YUV8PLANAR, 32, 8);
+    owned_image want = make_image(img::FOURCC_YUY2, 32, 8);
+    img::unpack_yuy2_to_yuv8p(a.desc, src.desc);
+    img::sharpness_denoise(b.desc, a.desc, 5, 10, kCpu);
+    img::color_adjust(b.desc, *f.params);
+    img::pack_yuv8p_to_yuy2(want.desc, b.desc);
+    EXPECT_EQ(dst.buffer, want.buffer);
+  }
+  // 8-bit Bayer to "I420" (no tone mapping) and to RGB (tone mapping first).
+  for (uint32_t out : {img::FOURCC_I420, img::FOURCC_RGB24, img::FOURCC_RGB32}) {
+    const owned_image orig = [] {
+      owned_image im = make_image(img::FOURCC_BGGR8, 40, 12, layout::padded);
+      fill_random(im, 51);
+      return im;
+    }();
+    owned_image src = copy_of(orig), dst = make_image(out, 40, 12);
+    pipe_fixture f;
+    f.prepare(dst.desc, src.desc);
+    all_stages(*f.params);
+    img::transform(dst.desc, src.desc, *f.params, state);
+    owned_image raw = copy_of(orig);
+    img::apply_raw_white_balance(raw.desc, wb(*f.params), kCpu);
+    if (out != img::FOURCC_I420) tone_map_by_hand(raw, *f.params);
+    owned_image a = make_image(img::FOURCC_YUV8PLANAR, 40, 12), b = make_image(img::FOURCC_YUV8PLANAR, 40, 12);
+    img::transform_matrix_debayer8(a.desc, raw.desc, matrix_params(*f.params, false));
+    for (int i = 0; i < 40 * 12; ++i) a.buffer[i] = f.params->gamma_lut.lut8[a.buffer[i]];
+    img::sharpness_denoise(b.desc, a.desc, 5, 10, kCpu);
+    owned_image want = make_image(out, 40, 12);
+    if (out == img::FOURCC_I420) {
+      img::convert_yuv8p_to_i420(want.desc, b.desc);
+    } else {
+      img::convert_yuv8p_to_rgb(want.desc, b.desc, true, kCpu);
+    }
+    EXPECT_EQ(dst.buffer, want.buffer) << std::hex << out;
+  }
+  // 16-bit and 12-bit packed Bayer to "YUGp" and "RGB6".
+  owned_image packed = make_image(img::FOURCC_GBRG12_PACKED_C, 40, 12);
+  fill_random(packed, 52);
+  owned_image unpacked = make_image(img::FOURCC_GBRG16, 40, 12);
+  img::transform_by12pa_to_by16(unpacked.desc, packed.desc, 0);
+  for (const owned_image* orig : {&packed, &unpacked}) {
+    for (uint32_t out : {img::FOURCC_YUV16PLANAR, img::FOURCC_RGB64}) {
+      owned_image src = copy_of(*orig), dst = make_image(out, 40, 12);
+      pipe_fixture f;
+      f.prepare(dst.desc, src.desc);
+      all_stages(*f.params);
+      img::transform(dst.desc, src.desc, *f.params, state);
+      owned_image raw = copy_of(unpacked);
+      img::apply_raw_white_balance(raw.desc, wb(*f.params), kCpu);
+      tone_map_by_hand(raw, *f.params);
+      owned_image a = make_image(img::FOURCC_YUV16PLANAR, 40, 12), b = make_image(img::FOURCC_YUV16PLANAR, 40, 12);
+      img::transform_matrix_debayer16(a.desc, raw.desc, matrix_params(*f.params, false));
+      img::apply_gamma(a.desc, f.params->gamma_lut);
+      img::sharpness_denoise(b.desc, a.desc, 5, 10, kCpu);
+      owned_image want = make_image(out, 40, 12);
+      if (out == img::FOURCC_RGB64) {
+        img::convert_yuv16p_to_rgb64(want.desc, b.desc, true, kCpu);
+      } else {
+        want = copy_of(b);
+      }
+      EXPECT_EQ(dst.buffer, want.buffer) << std::hex << orig->desc.type << " to " << out;
+    }
+  }
+}
+
+TEST(TransformRoutes, AutomaticToneMappingWritesItsFactorsBackAndSkipsConstantFrames) {
+  std::unique_ptr<uint8_t[]> memory(new uint8_t[img::transform_state_size]);
+  img::tonemapping_state* state = img::init_transform_state(memory.get(), img::transform_state_size);
+  owned_image src = make_image(img::FOURCC_Y16, 64, 16), dst = make_image(img::FOURCC_Y16, 64, 16);
+  fill_random(src, 53, 30000);
+  const owned_image orig = copy_of(src);
+  pipe_fixture f;
+  f.prepare(dst.desc, src.desc);
+  f.params->tonemapping_enable = 1;
+  f.params->tonemapping_intensity = 20.0f;  // clamped to 8
+  f.params->tonemapping_global_brightness_factor = 0.5f;
+  img::transform(dst.desc, src.desc, *f.params, state);
+  // The factors of a fresh automatic state on this frame.
+  std::unique_ptr<uint8_t[]> memory2(new uint8_t[img::transform_state_size]);
+  img::tonemapping_state* fresh = img::init_transform_state(memory2.get(), img::transform_state_size);
+  const img::tonemapping_factors want = img::tonemapping_compute_factors(*fresh, orig.desc, 8.0f, 0.5f);
+  EXPECT_EQ(f.params->tonemapping_factors[0], want.mul);
+  EXPECT_EQ(f.params->tonemapping_factors[1], want.add);
+  EXPECT_EQ(f.params->tonemapping_factors[2], want.pow);
+  EXPECT_EQ(f.params->tonemapping_factors[3], want.luminance_average);
+  EXPECT_GT(want.mul, 0.0f);
+  EXPECT_NE(dst.buffer, orig.buffer);
+
+  // A constant frame measures no range: mul = add = 0 and nothing changes.
+  owned_image flat = make_image(img::FOURCC_Y16, 64, 16), flat_out = make_image(img::FOURCC_Y16, 64, 16);
+  std::fill(flat.buffer.begin(), flat.buffer.end(), 0x40);
+  img::init_transform_state(memory.get(), img::transform_state_size);
+  img::transform(flat_out.desc, flat.desc, *f.params, state);
+  EXPECT_EQ(f.params->tonemapping_factors[0], 0.0f);
+  EXPECT_EQ(flat_out.buffer, flat.buffer);
+  // Manual factors with mul = 0 or pow = 0 leave the image untouched.
+  f.params->tonemapping_manual = 1;
+  for (int zero : {0, 2}) {
+    owned_image s2 = copy_of(orig);
+    f.params->tonemapping_factors[0] = 1.0f, f.params->tonemapping_factors[2] = 0.5f;
+    f.params->tonemapping_factors[zero] = 0.0f;
+    img::transform(dst.desc, s2.desc, *f.params, state);
+    EXPECT_EQ(dst.buffer, orig.buffer);
   }
 }
 
@@ -352,6 +530,8 @@ TEST(TransformRoutes, EveryRouteStaysInsideItsBuffersWithExactlyTheAdvertisedScr
   std::mt19937 rng(2024);
   img::reset_assert_failure_count();
   pipe_fixture f;
+  std::unique_ptr<uint8_t[]> memory(new uint8_t[img::transform_state_size]);
+  img::tonemapping_state* state = img::init_transform_state(memory.get(), img::transform_state_size);
   for (int round = 0; round < 6; ++round) {
     for (const auto& pair : pairs) {
       const int w = 8 + 2 * static_cast<int>(rng() % 40), h = 4 + 2 * static_cast<int>(rng() % 6);
@@ -374,12 +554,20 @@ TEST(TransformRoutes, EveryRouteStaysInsideItsBuffersWithExactlyTheAdvertisedScr
       p.sharpness = static_cast<int>(rng() % 2) * 4;
       p.denoise = static_cast<int>(rng() % 2) * 8;
       p.smooth_2x2 = rng() % 2;
+      p.tonemapping_enable = rng() % 2;
+      p.tonemapping_manual = rng() % 2;
+      p.tonemapping_intensity = static_cast<float>(rng() % 9) - 4.0f;
+      p.tonemapping_global_brightness_factor = 0.5f;
+      p.tonemapping_factors[0] = 1.1f, p.tonemapping_factors[1] = -0.05f, p.tonemapping_factors[2] = 0.4f;
+      p.tonemapping_factors[3] = 0.5f;
+      p.empia_pattern_fix = rng() % 2;
+      p.j003_pattern_fix = rng() % 2;
       p.color_matrix_enable = rng() % 2;
       for (int16_t& m : p.color_matrix) m = static_cast<int16_t>(static_cast<int>(rng() % 160) - 40);
       p.gamma_enable = rng() % 2;
       if (p.gamma_enable) img::build_gamma_lut(p.gamma_lut, 60 + static_cast<int>(rng() % 100));
       if (rng() % 2) p.cpu_features = 0;
-      f.run(dst, src);
+      img::transform(dst.desc, src.desc, *f.params, state);
     }
   }
   EXPECT_EQ(img::get_assert_failure_count(), 0u);

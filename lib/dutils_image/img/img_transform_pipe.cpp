@@ -3,10 +3,6 @@
 // out densely (pitch derived from the format) at the start of the scratch
 // buffer or, where a route allows it, at the start of the destination
 // buffer; the final stage of a route always writes dst with dst's own pitch.
-//
-// Stages not applied yet: tone mapping, the empia and j003 pixel-pattern
-// fixes are skipped, and sharpness/denoise passes its image through
-// unchanged (the routes still lay out their buffers as for the filter).
 #include "img/img_transform_pipe.h"
 
 #include <string.h>
@@ -14,6 +10,10 @@
 #include "by12pa/by12pa_unpack.h"
 #include "by16/by16_transform_matrix.h"
 #include "by16/debayer_plain.h"
+#include "filter/pixelfix/empia_pattern_fix.h"
+#include "filter/pixelfix/j003_pixelfix.h"
+#include "filter/sharpness_denoise/sharpness_denoise.h"
+#include "filter/tonemapping/tonemapping.h"
 #include "img/color_adjust.h"
 #include "img/img_assert.h"
 #include "img/transform_image.h"
@@ -46,10 +46,70 @@ void raw_white_balance(const img_descriptor& img, const transform_params& p) {
   if (p.wb_enable && is_raw_bayer(img.type)) apply_raw_white_balance(img, gains_of(p), p.cpu_features);
 }
 
-// Sharpness and denoise from src into dst (same type and size). Not applied
-// yet: the image passes through unchanged.
-void sharpness_denoise(const img_descriptor& dst, const img_descriptor& src, const transform_params& p) {
-  flip_copy(dst, src, false);
+constexpr int kFilterMinSize = 8;     // smallest image the sharpness/denoise filter takes
+constexpr int kToneMinWidth = 4;      // smallest image tone mapping takes
+constexpr int kToneMinHeight = 2;
+constexpr int64_t kScratchAlign = 16;
+
+// Sharpness and denoise from src into dst (same type and size). An image
+// below the filter's 8 x 8 minimum passes through unchanged, so that the
+// route still delivers it.
+void filter_stage(const img_descriptor& dst, const img_descriptor& src, const transform_params& p) {
+  if (src.dim_x < kFilterMinSize || src.dim_y < kFilterMinSize) {
+    flip_copy(dst, src, false);
+    return;
+  }
+  sharpness_denoise(dst, src, p.sharpness, p.denoise, p.cpu_features);
+}
+
+// dst addressed from its last line: writing it top-down delivers the image
+// flipped. Single-plane images only.
+img_descriptor flipped_view(const img_descriptor& dst) {
+  img_descriptor v = dst;
+  v.data = dst.data + static_cast<ptrdiff_t>(dst.dim_y - 1) * dst.pitch;
+  v.pitch = -dst.pitch;
+  return v;
+}
+
+// Tone mapping of a raw image in place, with the scratch buffer from
+// `scratch_offset` on. Automatic mode measures the factors on this frame
+// and writes them back (mul, add, pow, luminance average); the stage is
+// skipped when mul or pow is 0, and for images below 4 x 2.
+void tone_mapping(const img_descriptor& img, transform_params& p, tonemapping_state* state, int64_t scratch_offset) {
+  if (!p.tonemapping_enable || !tonemapping::accepts(img.type)) return;
+  if (img.dim_x < kToneMinWidth || img.dim_y < kToneMinHeight) return;
+  if (!IMG_ASSERT(state != nullptr, "tonemapping_state != 0")) return;
+  const auto clamp = [](float v, float lo, float hi) { return v < lo ? lo : (v > hi ? hi : v); };
+  const float intensity = clamp(p.tonemapping_intensity, -8.0f, 8.0f);
+  const float g = clamp(p.tonemapping_global_brightness_factor, 0.0f, 1.0f);
+  tonemapping_factors f;
+  if (p.tonemapping_manual) {
+    f = {intensity, g, p.tonemapping_factors[3], p.tonemapping_factors[2], p.tonemapping_factors[0],
+         p.tonemapping_factors[1]};
+    if (f.mul == 0.0f || f.pow == 0.0f) return;
+    tonemapping_set_factors(tonemapping_state_table(*state), f);
+  } else {
+    f = tonemapping_compute_factors(*state, img, intensity, g);
+    p.tonemapping_factors[0] = f.mul;
+    p.tonemapping_factors[1] = f.add;
+    p.tonemapping_factors[2] = f.pow;
+    p.tonemapping_factors[3] = f.luminance_average;
+    if (f.mul == 0.0f || f.pow == 0.0f) return;
+  }
+  const int64_t len = p.scratch_space_len - scratch_offset;
+  uint8_t* scratch = p.scratch_space && len > 0 ? static_cast<uint8_t*>(p.scratch_space) + scratch_offset : nullptr;
+  tonemapping_apply(img, f, tonemapping_state_table(*state), scratch, len > 0 ? static_cast<size_t>(len) : 0,
+                    p.cpu_features);
+}
+
+// The pixel-pattern fixes of monochrome sources, in place. The j003 fix
+// needs dimensions that are multiples of 4 (the camera families deliver
+// them); other frames are passed on uncorrected.
+void pattern_fixes(const img_descriptor& img, const transform_params& p) {
+  const size_t len = p.scratch_space_len > 0 ? static_cast<size_t>(p.scratch_space_len) : 0;
+  if (p.empia_pattern_fix) empia_pattern_fix(img, p.scratch_space, len, p.cpu_features);
+  if (p.j003_pattern_fix && img.dim_x % 4 == 0 && img.dim_y % 4 == 0)
+    j003_pixelfix(img, p.scratch_space, len, p.cpu_features);
 }
 
 // The lowest address of an image's buffer (its last line when bottom-up).
@@ -103,22 +163,31 @@ void gamma_on_luma(const img_descriptor& img, const transform_params& p) {
 
 // ------------------------------------------------------------- routes ----
 
-void route_mono(const img_descriptor& dst, const img_descriptor& src, transform_params& p) {
+// Mono routes: pattern fixes, tone mapping and colour adjustment in place on
+// the source, then the filter or a flip-copy into dst. The filter honours
+// the flip too, by writing dst from its last line.
+void route_mono(const img_descriptor& dst, const img_descriptor& src, transform_params& p,
+                tonemapping_state* state) {
   if (src.type == FOURCC_Y800 && p.smooth_2x2) smooth_2x2(src, p.cpu_features);
+  pattern_fixes(src, p);
+  tone_mapping(src, p, state, 0);
   // Colour adjustment (brightness, contrast, gamma) in place on the source.
   color_adjust(src, p);
   if (sharpness_or_denoise(p)) {
-    sharpness_denoise(dst, src, p);
+    filter_stage(p.flip_vertical ? flipped_view(dst) : dst, src, p);
   } else {
     flip_copy(dst, src, p.flip_vertical != 0);
   }
 }
 
-void route_mono8_to_rgb24(const img_descriptor& dst, const img_descriptor& src, transform_params& p) {
+void route_mono8_to_rgb24(const img_descriptor& dst, const img_descriptor& src, transform_params& p,
+                          tonemapping_state* state) {
+  pattern_fixes(src, p);
+  tone_mapping(src, p, state, 0);
   img_descriptor work = src;
   if (sharpness_or_denoise(p)) {
     if (!scratch_image(p, FOURCC_Y800, src.dim_x, src.dim_y, 0, work)) return;
-    sharpness_denoise(work, src, p);
+    filter_stage(work, src, p);
   }
   color_adjust(work, p);
   expand_y800_to_rgb24(dst, work, p.flip_vertical != 0, p.cpu_features);
@@ -136,7 +205,7 @@ void route_yuy2(const img_descriptor& dst, const img_descriptor& src, transform_
   if (sharpness_or_denoise(p)) {
     img_descriptor second;
     if (!scratch_image(p, FOURCC_YUV8PLANAR, src.dim_x, src.dim_y, work.buffer_length, second)) return;
-    sharpness_denoise(second, work, p);
+    filter_stage(second, work, p);
     work = second;
   }
   color_adjust(work, p);
@@ -153,15 +222,16 @@ void route_bayer8_to_i420(const img_descriptor& dst, const img_descriptor& src, 
   if (sharpness_or_denoise(p)) {
     img_descriptor second;
     if (!scratch_image(p, FOURCC_YUV8PLANAR, src.dim_x, src.dim_y, work.buffer_length, second)) return;
-    sharpness_denoise(second, work, p);
+    filter_stage(second, work, p);
     work = second;
   }
   convert_yuv8p_to_i420(dst, work);
 }
 
-void route_bayer8_to_rgb(const img_descriptor& dst, const img_descriptor& src, transform_params& p) {
+void route_bayer8_to_rgb(const img_descriptor& dst, const img_descriptor& src, transform_params& p,
+                         tonemapping_state* state) {
   raw_white_balance(src, p);
-  // Tone mapping of the source would run here.
+  tone_mapping(src, p, state, 0);
   const bool flip = p.flip_vertical != 0;
   if (sharpness_or_denoise(p) || p.gamma_enable) {
     // Through "YU8p": in the destination buffer when the filter follows
@@ -177,7 +247,7 @@ void route_bayer8_to_rgb(const img_descriptor& dst, const img_descriptor& src, t
     if (filter) {
       img_descriptor filtered;
       if (!scratch_image(p, FOURCC_YUV8PLANAR, src.dim_x, src.dim_y, 0, filtered)) return;
-      sharpness_denoise(filtered, yuv, p);
+      filter_stage(filtered, yuv, p);
       yuv = filtered;
     }
     convert_yuv8p_to_rgb(dst, yuv, flip, p.cpu_features);
@@ -194,7 +264,8 @@ void route_bayer8_to_rgb(const img_descriptor& dst, const img_descriptor& src, t
 // produces alternate between the scratch buffer and the destination buffer
 // so that the last one lands in the destination; k counts the optional
 // stages, and the first image goes to the scratch buffer when k is odd.
-void route_bayer16(const img_descriptor& dst, const img_descriptor& src, transform_params& p) {
+void route_bayer16(const img_descriptor& dst, const img_descriptor& src, transform_params& p,
+                   tonemapping_state* state) {
   const bool packed = is_by12pa_fcc(src.type);
   const bool filter = sharpness_or_denoise(p);
   const bool rgb = dst.type == FOURCC_RGB64;
@@ -225,7 +296,10 @@ void route_bayer16(const img_descriptor& dst, const img_descriptor& src, transfo
     transform_by12pa_to_by16(raw, src, p.cpu_features);
   }
   raw_white_balance(raw, p);
-  // Tone mapping (16-bit) would run here.
+  // Tone mapping keeps its line copies behind the unpacked image when that
+  // image lives in the scratch buffer, else at the start of it.
+  const int64_t raw_bytes = raw.data == p.scratch_space ? raw.buffer_length : 0;
+  tone_mapping(raw, p, state, (raw_bytes + kScratchAlign - 1) / kScratchAlign * kScratchAlign);
   img_descriptor yuv;
   if (!next_image(FOURCC_YUV16PLANAR, yuv)) return;
   transform_matrix_debayer16(yuv, raw, matrix_params(p, true, false));
@@ -233,7 +307,7 @@ void route_bayer16(const img_descriptor& dst, const img_descriptor& src, transfo
   if (filter) {
     img_descriptor filtered;
     if (!next_image(FOURCC_YUV16PLANAR, filtered)) return;
-    sharpness_denoise(filtered, yuv, p);
+    filter_stage(filtered, yuv, p);
     yuv = filtered;
   }
   if (rgb) convert_yuv16p_to_rgb64(dst, yuv, p.flip_vertical != 0, p.cpu_features);
@@ -307,12 +381,12 @@ void transform(const img_descriptor& dst, const img_descriptor& src, transform_p
     return;
   switch (route) {
     case transform_route::mono16:
-    case transform_route::mono8: route_mono(dst, src, params); break;
-    case transform_route::mono8_to_rgb24: route_mono8_to_rgb24(dst, src, params); break;
+    case transform_route::mono8: route_mono(dst, src, params, state); break;
+    case transform_route::mono8_to_rgb24: route_mono8_to_rgb24(dst, src, params, state); break;
     case transform_route::yuy2: route_yuy2(dst, src, params); break;
     case transform_route::bayer8_to_i420: route_bayer8_to_i420(dst, src, params); break;
-    case transform_route::bayer8_to_rgb: route_bayer8_to_rgb(dst, src, params); break;
-    case transform_route::bayer16_to_yuv_rgb: route_bayer16(dst, src, params); break;
+    case transform_route::bayer8_to_rgb: route_bayer8_to_rgb(dst, src, params, state); break;
+    case transform_route::bayer16_to_yuv_rgb: route_bayer16(dst, src, params, state); break;
     case transform_route::bayer12_to_y16: route_bayer12_to_y16(dst, src, params); break;
     case transform_route::bayer8_to_raw:
     case transform_route::bayer16_to_y16:

@@ -111,7 +111,9 @@ int get_scratch_space_size(const img_type& dst_type, const img_type& src_type);
 void build_gamma_lut(gamma_table& lut, int gamma);
 
 // Transforms `src` into `dst`. The source may be modified in place by the
-// raw stages (white balance, smoothing, colour adjustment of mono images).
+// raw stages (white balance, smoothing, pattern fixes, tone mapping, colour
+// adjustment of mono images). `state` carries automatic tone mapping from
+// frame to frame; it may be null only while tonemapping_enable is clear.
 // Preconditions are reported through IMG_ASSERT; a route whose images do not
 // fit their buffers, or whose scratch buffer is too small, writes nothing.
 void transform(const img_descriptor& dst, const img_descriptor& src, transform_params& params,

@@ -1,0 +1,156 @@
+// Sharpness and denoise: the parameter tables, every variant against the
+// per-pixel reference on random images of all four types, and what a viewer
+// sees in the special cases (off, flat areas, the unfiltered frame, the
+// smallest accepted image).
+#include <gtest/gtest.h>
+
+#include <random>
+
+#include "filter/sharpness_denoise/sharpness_denoise.h"
+#include "img/cpu_features.h"
+#include "img/img_assert.h"
+#include "reference_filters.h"
+
+using namespace xform_test;
+
+namespace {
+
+const uint32_t kVariants[] = {0, img::cpu_sse2 | img::cpu_ssse3, img::get_cpu_features()};
+
+bool planar(uint32_t fcc) {
+  return fcc == img::FOURCC_YUV8PLANAR || fcc == img::FOURCC_YUV16PLANAR;
+}
+bool wide(uint32_t fcc) { return fcc == img::FOURCC_Y16 || fcc == img::FOURCC_YUV16PLANAR; }
+
+std::vector<int> plane_of(const owned_image& im, int plane) {
+  std::vector<int> v;
+  for (int y = 0; y < im.desc.dim_y; ++y)
+    for (int x = 0; x < im.desc.dim_x; ++x)
+      v.push_back(wide(im.desc.type) ? get16(im.desc, x, y, plane) : *at8(im.desc, x, y, plane));
+  return v;
+}
+
+}  // namespace
+
+TEST(SharpnessDenoise, ParametersFollowTheTables) {
+  const auto k = [](int s, int d) { return img::make_sharpness_denoise_params(s, d); };
+  EXPECT_EQ(k(0, 0).denoise_gain, 0);
+  EXPECT_EQ(k(0, 10).denoise_gain, 32);
+  EXPECT_EQ(k(0, 10).denoise_offset, -32);
+  EXPECT_EQ(k(0, 20).denoise_gain, 64);
+  EXPECT_EQ(k(0, 20).denoise_offset, -64);
+  EXPECT_EQ(k(0, 25).denoise_gain, 96);
+  EXPECT_EQ(k(0, 25).denoise_offset, -112);
+  EXPECT_EQ(k(0, 40).denoise_gain, 96);  // clamped to 25
+  for (int d = 0; d <= 25; ++d) {
+    const filter_ref::sd_params r = filter_ref::sd_params_of(0, d);
+    EXPECT_EQ(k(0, d).denoise_gain, r.gain) << d;
+    if (r.gain) {
+      EXPECT_EQ(k(0, d).denoise_offset, r.offset) << d;
+    }
+  }
+  EXPECT_EQ(k(1, 0).s1, 125);
+  EXPECT_EQ(k(9, 0).s2, 245);
+  EXPECT_EQ(k(14, 0).shift, 10);
+  EXPECT_EQ(k(15, 0).s1, 0);  // beyond the table: off
+  EXPECT_EQ(k(-3, 0).s1, 0);
+}
+
+TEST(SharpnessDenoise, EveryVariantMatchesTheReferenceOnRandomImages) {
+  std::mt19937 rng(11);
+  const uint32_t types[] = {img::FOURCC_Y800, img::FOURCC_YUV8PLANAR, img::FOURCC_Y16,
+                            img::FOURCC_YUV16PLANAR};
+  const int widths[] = {8, 9, 31, 32, 33, 45, 64, 77};
+  const int settings[][2] = {{0, 0}, {5, 0}, {0, 10}, {14, 25}, {9, 3}, {1, 20}, {12, 17}};
+  for (uint32_t fcc : types) {
+    for (int w : widths) {
+      const int h = 8 + static_cast<int>(rng() % 5);
+      // Full-range noise saturates the edge measure; low-amplitude noise
+      // keeps it in the middle of its range, where both blends mix.
+      owned_image src =
+          make_image(fcc, w, h, planar(fcc) ? layout::dense : static_cast<layout>(rng() % 3));
+      const bool faint = rng() % 2;
+      fill_random(src, rng(), wide(fcc) ? (faint ? 4000 : 65535) : (faint ? 30 : 255));
+      for (const auto& st : settings) {
+        const filter_ref::sd_params k = filter_ref::sd_params_of(st[0], st[1]);
+        for (uint32_t cpu : kVariants) {
+          owned_image dst = make_image(fcc, w, h, static_cast<layout>(rng() % 2));
+          img::sharpness_denoise(dst.desc, src.desc, st[0], st[1], cpu);
+          for (int plane = 0; plane < (planar(fcc) ? 3 : 1); ++plane) {
+            const std::vector<int> want = filter_ref::sharpen_plane(
+                plane_of(src, plane), w, h, plane == 0, k, wide(fcc) ? 65535 : 255);
+            EXPECT_EQ(plane_of(dst, plane), want)
+                << std::hex << fcc << std::dec << " " << w << "x" << h << " s" << st[0] << " d"
+                << st[1] << " cpu " << cpu << " plane " << plane;
+          }
+        }
+      }
+    }
+  }
+}
+
+TEST(SharpnessDenoise, OffCopiesFlatAreasBlendAndTheFrameIsKept) {
+  for (uint32_t cpu : kVariants) {
+    // Both strengths 0: an exact copy, planes included.
+    owned_image src = make_image(img::FOURCC_YUV8PLANAR, 40, 10),
+                dst = make_image(img::FOURCC_YUV8PLANAR, 40, 10);
+    fill_random(src, 3);
+    img::sharpness_denoise(dst.desc, src.desc, 0, 0, cpu);
+    EXPECT_EQ(dst.buffer, src.buffer);
+
+    // Flat area (e = 0): sharpening leaves (p * 255) >> 8; denoise 25
+    // moves p fully to the mean, which is p again.
+    owned_image flat = make_image(img::FOURCC_Y800, 40, 10),
+                out = make_image(img::FOURCC_Y800, 40, 10);
+    std::fill(flat.buffer.begin(), flat.buffer.end(), 200);
+    img::sharpness_denoise(out.desc, flat.desc, 7, 0, cpu);
+    EXPECT_EQ(*at8(out.desc, 20, 5), 199);
+    img::sharpness_denoise(out.desc, flat.desc, 0, 25, cpu);
+    EXPECT_EQ(*at8(out.desc, 20, 5), 199);
+    // A lone bright pixel in a flat area is pulled toward the local mean.
+    *at8(flat.desc, 20, 5) = 250;
+    img::sharpness_denoise(out.desc, flat.desc, 0, 25, cpu);
+    EXPECT_LT(*at8(out.desc, 20, 5), 250);
+
+    // The two-pixel frame of every plane equals the source.
+    owned_image big = make_image(img::FOURCC_YUV16PLANAR, 36, 9),
+                big_out = make_image(img::FOURCC_YUV16PLANAR, 36, 9);
+    fill_random(big, 4, 65535);
+    img::sharpness_denoise(big_out.desc, big.desc, 6, 12, cpu);
+    for (int plane = 0; plane < 3; ++plane) {
+      for (int y = 0; y < 9; ++y) {
+        for (int x = 0; x < 36; ++x) {
+          if (x >= 2 && x < 34 && y >= 2 && y < 7) continue;
+          EXPECT_EQ(get16(big_out.desc, x, y, plane), get16(big.desc, x, y, plane));
+        }
+      }
+    }
+  }
+}
+
+TEST(SharpnessDenoise, SmallestImageIsEightByEightAndMismatchesAreRefused) {
+  std::vector<std::string> reports;
+  static std::vector<std::string>* sink;
+  sink = &reports;
+  const img::assert_handler previous =
+      img::set_assert_handler([](const char* c, const char*, int) { sink->push_back(c); });
+  owned_image src = make_image(img::FOURCC_Y800, 8, 8), dst = make_image(img::FOURCC_Y800, 8, 8);
+  fill_random(src, 8);
+  img::sharpness_denoise(dst.desc, src.desc, 3, 3, 0);
+  EXPECT_TRUE(reports.empty());
+  EXPECT_NE(dst.buffer, std::vector<uint8_t>(64, 0));
+  owned_image narrow = make_image(img::FOURCC_Y800, 7, 8),
+              narrow_out = make_image(img::FOURCC_Y800, 7, 8);
+  img::sharpness_denoise(narrow_out.desc, narrow.desc, 3, 3, 0);
+  owned_image other = make_image(img::FOURCC_Y16, 8, 8);
+  img::sharpness_denoise(other.desc, src.desc, 3, 3, 0);
+  owned_image rgb = make_image(img::FOURCC_RGB24, 8, 8),
+              rgb_out = make_image(img::FOURCC_RGB24, 8, 8);
+  img::sharpness_denoise(rgb_out.desc, rgb.desc, 3, 3, 0);
+  EXPECT_EQ(reports,
+            (std::vector<std::string>{"dst.dim_x >= 8", "dst.type == src.type",
+                                      "dst.type == FOURCC_Y800 || dst.type == FOURCC_YUV8PLANAR || "
+                                      "dst.type == FOURCC_Y16 || dst.type == FOURCC_YUV16PLANAR"}));
+  img::set_assert_handler(previous);
+  img::reset_assert_failure_count();
+}
