@@ -1,4 +1,7 @@
-// Host stand-in for the Windows header usbdi.h; its declarations arrive with
-// the kernel-streaming and USB layers.
+// Host stand-in for the Windows header usbdi.h: the USB driver interface a
+// client driver includes; the records themselves live in usb.h, the internal
+// device-control codes in usbioctl.h.
 #pragma once
-#include "wdm.h"
+
+#include "usb.h"
+#include "usbioctl.h"

@@ -278,7 +278,8 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
     report_violation("irp_completed_with_pending_status",
                      irp_text(Irp) + " completed with STATUS_PENDING");
   }
-  if (Irp->CancelRoutine != NULL) {
+  // IoCancelIrp may exchange the routine on another thread at this moment.
+  if (__atomic_load_n(&Irp->CancelRoutine, __ATOMIC_ACQUIRE) != NULL) {
     report_violation("irp_completed_with_cancel_routine",
                      irp_text(Irp) + " completed with its cancel routine still set");
     IoSetCancelRoutine(Irp, NULL);

@@ -1,0 +1,409 @@
+// Requests that do not complete at once: hanging and delayed control
+// requests, IN transfers that wait for data and complete on the bus thread,
+// their cancellation, aborts and unplugging, and seeded random faults.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstring>
+#include <mutex>
+#include <random>
+#include <thread>
+
+#include "sim_client.h"
+#include "sim/usb_bus.h"
+#include "sim/uvc_camera.h"
+#include "verifier_listener.h"
+
+namespace {
+
+using namespace simtest;
+namespace uvc = sim::uvc;
+
+// A bulk or isochronous IN transfer sent with the test's own IRP, the way a
+// reader does: the completion routine records where it ran and keeps the IRP.
+struct in_transfer {
+  PIRP irp = nullptr;
+  std::vector<UCHAR> urb_storage;
+  std::vector<UCHAR> buffer;
+  KEVENT done;
+  KIRQL completion_irql = 0xFF;
+  int completion_order = -1;
+  std::atomic<int>* order = nullptr;
+
+  PURB urb() { return (PURB)urb_storage.data(); }
+
+  static NTSTATUS completed(PDEVICE_OBJECT, PIRP, PVOID context) {
+    auto* self = (in_transfer*)context;
+    self->completion_irql = KeGetCurrentIrql();
+    self->completion_order = (*self->order)++;
+    KeSetEvent(&self->done, IO_NO_INCREMENT, FALSE);
+    return STATUS_MORE_PROCESSING_REQUIRED;
+  }
+
+  NTSTATUS send(PDEVICE_OBJECT pdo) {
+    KeInitializeEvent(&done, NotificationEvent, FALSE);
+    irp = IoAllocateIrp(pdo->StackSize, FALSE);
+    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+    next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+    next->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
+    next->Parameters.Others.Argument1 = urb();
+    IoSetCompletionRoutine(irp, completed, this, TRUE, TRUE, TRUE);
+    return IoCallDriver(pdo, irp);
+  }
+  bool wait(unsigned ms) {
+    LARGE_INTEGER timeout;
+    timeout.QuadPart = -(LONGLONG)ms * 10000;
+    return KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, &timeout) == STATUS_SUCCESS;
+  }
+  ~in_transfer() {
+    if (irp != nullptr) IoFreeIrp(irp);
+  }
+};
+
+class pending_test : public ::testing::Test {
+ protected:
+  void plug(const sim::uvc_camera_desc& desc) {
+    camera = sim::uvc_camera::create(desc);
+    pdo = bus.plug(camera);
+    ASSERT_NE(pdo, nullptr);
+  }
+  // Configures the camera and selects `alternate` on the streaming
+  // interface; returns the streaming pipe.
+  USBD_PIPE_INFORMATION configure(UCHAR alternate) {
+    std::vector<UCHAR> config = camera->configuration_descriptor();
+    NTSTATUS status;
+    PURB urb = select_configuration(pdo, &config, &status);
+    EXPECT_EQ(status, STATUS_SUCCESS);
+    auto* vc = &urb->UrbSelectConfiguration.Interface;
+    auto* vs = (PUSBD_INTERFACE_INFORMATION)((PUCHAR)vc + vc->Length);
+    USBD_PIPE_INFORMATION pipe{};
+    if (alternate == 0) {
+      pipe = vs->Pipes[0];
+    } else {
+      const USHORT size = (USHORT)GET_SELECT_INTERFACE_REQUEST_SIZE(1);
+      std::vector<UCHAR> storage(size, 0);
+      auto* sel = (PURB)storage.data();
+      UsbBuildSelectInterfaceRequest(sel, size, urb->UrbSelectConfiguration.ConfigurationHandle, 1,
+                                     alternate);
+      sel->UrbSelectInterface.Interface.Length = (USHORT)GET_USBD_INTERFACE_SIZE(1);
+      EXPECT_EQ(submit_urb(pdo, sel), STATUS_SUCCESS);
+      pipe = sel->UrbSelectInterface.Interface.Pipes[0];
+    }
+    ExFreePool(urb);
+    return pipe;
+  }
+  void build_bulk(in_transfer* t, const USBD_PIPE_INFORMATION& pipe, ULONG length) {
+    t->order = &order;
+    t->urb_storage.assign(sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER), 0);
+    t->buffer.assign(length, 0);
+    UsbBuildInterruptOrBulkTransferRequest(t->urb(), (USHORT)sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER),
+                                           pipe.PipeHandle, t->buffer.data(), nullptr, length,
+                                           USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK, nullptr);
+  }
+  NTSTATUS pipe_request(USHORT function, const USBD_PIPE_INFORMATION& pipe) {
+    URB urb;
+    memset(&urb, 0, sizeof urb);
+    urb.UrbHeader.Length = sizeof(struct _URB_PIPE_REQUEST);
+    urb.UrbHeader.Function = function;
+    urb.UrbPipeRequest.PipeHandle = pipe.PipeHandle;
+    return submit_urb(pdo, &urb);
+  }
+
+  sim::usb_bus bus;
+  std::shared_ptr<sim::uvc_camera> camera;
+  PDEVICE_OBJECT pdo = nullptr;
+  std::atomic<int> order{0};
+};
+
+TEST_F(pending_test, a_hanging_control_request_completes_only_when_cancelled) {
+  plug(sim::default_camera_desc());
+  camera->inject_control_fault(sim::control_fault::hang, 1);
+  URB urb;
+  memset(&urb, 0, sizeof urb);
+  SHORT value = 0;
+  UsbBuildVendorRequest(&urb, URB_FUNCTION_CLASS_INTERFACE,
+                        (USHORT)sizeof(struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST),
+                        USBD_TRANSFER_DIRECTION_IN, 0, uvc::GET_CUR, 2 << 8, 2 << 8, &value, nullptr, 2,
+                        nullptr);
+  pending_irp p;
+  send_ioctl(pdo, IOCTL_INTERNAL_USB_SUBMIT_URB, &urb, &p);
+  EXPECT_EQ(p.call_status, STATUS_PENDING);
+  EXPECT_FALSE(wait_for(&p, 30));
+  EXPECT_EQ(camera->pending_control_requests(), 1u);
+  auto log = camera->control_requests();
+  ASSERT_EQ(log.size(), 1u);
+  EXPECT_FALSE(log[0].completed);
+
+  EXPECT_TRUE(IoCancelIrp(p.irp));
+  ASSERT_TRUE(wait_for(&p));
+  EXPECT_EQ(p.iosb.Status, STATUS_CANCELLED);
+  EXPECT_EQ(urb.UrbHeader.Status, USBD_STATUS_CANCELED);
+  EXPECT_EQ(camera->pending_control_requests(), 0u);
+  log = camera->control_requests();
+  EXPECT_TRUE(log[0].cancelled);
+  EXPECT_TRUE(log[0].completed);
+  EXPECT_EQ(log[0].status, STATUS_CANCELLED);
+  EXPECT_GE(log[0].cancelled_at, log[0].submitted_at);
+  EXPECT_GE(log[0].completed_at, log[0].cancelled_at);
+
+  // The fault was for one request: the next one is answered at once.
+  EXPECT_EQ(uvc_request(pdo, uvc::GET_CUR, 2, 0, 2, &value, 2).status, STATUS_SUCCESS);
+}
+
+TEST_F(pending_test, a_delayed_control_request_completes_later_with_its_answer) {
+  plug(sim::default_camera_desc());
+  camera->set_control_delay(20);
+  SHORT value = 0x5555;
+  pending_irp p;
+  URB urb;
+  memset(&urb, 0, sizeof urb);
+  UsbBuildVendorRequest(&urb, URB_FUNCTION_CLASS_INTERFACE,
+                        (USHORT)sizeof(struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST),
+                        USBD_TRANSFER_DIRECTION_IN, 0, uvc::GET_MAX, 2 << 8, 2 << 8, &value, nullptr, 2,
+                        nullptr);
+  send_ioctl(pdo, IOCTL_INTERNAL_USB_SUBMIT_URB, &urb, &p);
+  EXPECT_EQ(p.call_status, STATUS_PENDING);
+  ASSERT_TRUE(wait_for(&p));
+  EXPECT_EQ(p.iosb.Status, STATUS_SUCCESS);
+  EXPECT_EQ(value, 64);
+  EXPECT_EQ(urb.UrbControlVendorClassRequest.TransferBufferLength, 2u);
+  const auto log = camera->control_requests();
+  ASSERT_EQ(log.size(), 1u);
+  EXPECT_TRUE(log[0].completed);
+  EXPECT_FALSE(log[0].cancelled);
+  EXPECT_GE(log[0].completed_at - log[0].submitted_at, 20u * 10000 / 2);  // delayed, not immediate
+}
+
+TEST_F(pending_test, bulk_in_transfers_wait_for_data_and_complete_in_order_at_dispatch_level) {
+  sim::uvc_camera_desc desc = sim::default_camera_desc();
+  desc.iso_packet_sizes.clear();  // one bulk endpoint on alternate setting 0
+  plug(desc);
+  const USBD_PIPE_INFORMATION pipe = configure(0);
+  ASSERT_EQ(pipe.PipeType, UsbdPipeTypeBulk);
+  in_transfer t[3];
+  for (auto& x : t) {
+    build_bulk(&x, pipe, 8);
+    EXPECT_EQ(x.send(pdo), STATUS_PENDING);
+  }
+  EXPECT_EQ(camera->pending_in_transfers(0x81), 3u);
+  EXPECT_FALSE(t[0].wait(20));
+
+  // A 12-byte block fills the first 8-byte transfer and the rest the second.
+  camera->queue_in_data(0x81, std::vector<uint8_t>{1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12});
+  ASSERT_TRUE(t[0].wait(5000));
+  ASSERT_TRUE(t[1].wait(5000));
+  EXPECT_EQ(t[0].completion_irql, DISPATCH_LEVEL);
+  EXPECT_EQ(t[0].completion_order, 0);
+  EXPECT_EQ(t[1].completion_order, 1);
+  EXPECT_EQ(t[0].urb()->UrbBulkOrInterruptTransfer.TransferBufferLength, 8u);
+  EXPECT_EQ(t[1].urb()->UrbBulkOrInterruptTransfer.TransferBufferLength, 4u);
+  EXPECT_EQ(t[1].buffer[0], 9);
+  EXPECT_EQ(t[1].irp->IoStatus.Status, STATUS_SUCCESS);
+
+  // The third is still waiting; aborting the pipe cancels it.
+  EXPECT_FALSE(t[2].wait(20));
+  EXPECT_EQ(pipe_request(URB_FUNCTION_ABORT_PIPE, pipe), STATUS_SUCCESS);
+  ASSERT_TRUE(t[2].wait(5000));
+  EXPECT_EQ(t[2].irp->IoStatus.Status, STATUS_CANCELLED);
+  EXPECT_EQ(t[2].urb()->UrbHeader.Status, USBD_STATUS_CANCELED);
+  EXPECT_EQ(camera->pipe_abort_count(), 1u);
+}
+
+TEST_F(pending_test, cancel_and_transfer_errors_on_a_bulk_pipe) {
+  sim::uvc_camera_desc desc = sim::default_camera_desc();
+  desc.iso_packet_sizes.clear();
+  plug(desc);
+  const USBD_PIPE_INFORMATION pipe = configure(0);
+  in_transfer a, b;
+  build_bulk(&a, pipe, 16);
+  build_bulk(&b, pipe, 16);
+  ASSERT_EQ(a.send(pdo), STATUS_PENDING);
+  ASSERT_EQ(b.send(pdo), STATUS_PENDING);
+  EXPECT_TRUE(IoCancelIrp(a.irp));
+  ASSERT_TRUE(a.wait(5000));
+  EXPECT_EQ(a.irp->IoStatus.Status, STATUS_CANCELLED);
+  EXPECT_EQ(camera->pending_in_transfers(0x81), 1u);
+  camera->fail_next_in_transfer(0x81, USBD_STATUS_BABBLE_DETECTED);
+  ASSERT_TRUE(b.wait(5000));
+  EXPECT_EQ(b.urb()->UrbHeader.Status, USBD_STATUS_BABBLE_DETECTED);
+  EXPECT_FALSE(NT_SUCCESS(b.irp->IoStatus.Status));
+  EXPECT_EQ(b.completion_irql, DISPATCH_LEVEL);
+}
+
+TEST_F(pending_test, isochronous_transfers_fill_one_packet_per_queued_block) {
+  plug(sim::default_camera_desc());
+  const USBD_PIPE_INFORMATION pipe = configure(2);  // 512-byte packets
+  ASSERT_EQ(pipe.PipeType, UsbdPipeTypeIsochronous);
+  constexpr ULONG kPackets = 4;
+  in_transfer t;
+  t.order = &order;
+  t.urb_storage.assign(GET_ISO_URB_SIZE(kPackets), 0);
+  t.buffer.assign(kPackets * 512, 0);
+  auto& iso = t.urb()->UrbIsochronousTransfer;
+  iso.Hdr.Length = (USHORT)GET_ISO_URB_SIZE(kPackets);
+  iso.Hdr.Function = URB_FUNCTION_ISOCH_TRANSFER;
+  iso.PipeHandle = pipe.PipeHandle;
+  iso.TransferFlags = USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK | USBD_START_ISO_TRANSFER_ASAP;
+  iso.TransferBufferLength = kPackets * 512;
+  iso.TransferBuffer = t.buffer.data();
+  iso.NumberOfPackets = kPackets;
+  for (ULONG i = 0; i < kPackets; ++i) iso.IsoPacket[i].Offset = i * 512;
+  camera->queue_in_data(0x81, std::vector<uint8_t>(100, 0x11));
+  camera->queue_in_data(0x81, std::vector<uint8_t>(600, 0x22));  // longer than a packet: cut
+  ASSERT_EQ(t.send(pdo), STATUS_PENDING);
+  ASSERT_TRUE(t.wait(5000));
+  EXPECT_EQ(t.completion_irql, DISPATCH_LEVEL);
+  EXPECT_EQ(iso.IsoPacket[0].Length, 100u);
+  EXPECT_EQ(iso.IsoPacket[1].Length, 512u);
+  EXPECT_EQ(iso.IsoPacket[2].Length, 0u);
+  EXPECT_EQ(iso.TransferBufferLength, 612u);
+  EXPECT_EQ(t.buffer[512], 0x22);
+
+  // With a payload source (the streaming hook) every packet of the next
+  // transfer is asked for, with the pipe's packet size as the limit.
+  std::vector<uint32_t> limits;
+  std::mutex limits_lock;
+  camera->set_payload_source([&](uint8_t endpoint, uint32_t max_bytes, std::vector<uint8_t>& block) {
+    std::lock_guard<std::mutex> guard(limits_lock);
+    if (endpoint != 0x81 || limits.size() >= kPackets) return false;
+    limits.push_back(max_bytes);
+    block.assign(10 + limits.size(), (uint8_t)limits.size());
+    return true;
+  });
+  IoFreeIrp(t.irp);
+  iso.TransferBufferLength = kPackets * 512;
+  ASSERT_EQ(t.send(pdo), STATUS_PENDING);
+  ASSERT_TRUE(t.wait(5000));
+  std::lock_guard<std::mutex> guard(limits_lock);
+  EXPECT_EQ(limits, std::vector<uint32_t>(kPackets, 512));
+  for (ULONG i = 0; i < kPackets; ++i) EXPECT_EQ(iso.IsoPacket[i].Length, 11 + i);
+  EXPECT_EQ(t.buffer[3 * 512], 4);
+  camera->set_payload_source(nullptr);
+}
+
+TEST_F(pending_test, unplugging_fails_what_is_still_pending) {
+  plug(sim::default_camera_desc());
+  camera->inject_control_fault(sim::control_fault::hang, 1);
+  UCHAR code = 0;
+  URB urb;
+  memset(&urb, 0, sizeof urb);
+  UsbBuildVendorRequest(&urb, URB_FUNCTION_CLASS_INTERFACE,
+                        (USHORT)sizeof(struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST),
+                        USBD_TRANSFER_DIRECTION_IN, 0, uvc::GET_CUR, 2 << 8, 0, &code, nullptr, 1, nullptr);
+  pending_irp p;
+  send_ioctl(pdo, IOCTL_INTERNAL_USB_SUBMIT_URB, &urb, &p);
+  ASSERT_EQ(p.call_status, STATUS_PENDING);
+  bus.unplug(pdo);
+  ASSERT_TRUE(wait_for(&p));
+  EXPECT_EQ(p.iosb.Status, STATUS_NO_SUCH_DEVICE);
+  EXPECT_EQ(urb.UrbHeader.Status, USBD_STATUS_DEVICE_GONE);
+}
+
+// Several threads send control requests, some of which hang or complete
+// after a short delay, and cancel those that do not complete at once:
+// every request completes exactly once, successfully or cancelled, and the
+// device is left with nothing pending.
+TEST_F(pending_test, concurrent_requests_and_cancels_each_complete_exactly_once) {
+  plug(sim::default_camera_desc());
+  sim::fault_plan plan;
+  plan.seed = 11;
+  plan.hang_per_mille = 300;
+  plan.delay_jitter_ms = 2;
+  camera->set_fault_plan(plan);
+  constexpr int kThreads = 4;
+  constexpr int kRequests = 40;
+  std::atomic<int> completions{0};
+  std::atomic<int> bad{0};
+  auto worker = [&](int seed) {
+    std::mt19937 random(seed);
+    for (int i = 0; i < kRequests; ++i) {
+      struct call {
+        URB urb;
+        KEVENT done;
+        SHORT value = 0;
+        std::atomic<int> completed{0};
+      } c;
+      memset(&c.urb, 0, sizeof c.urb);
+      KeInitializeEvent(&c.done, NotificationEvent, FALSE);
+      UsbBuildVendorRequest(&c.urb, URB_FUNCTION_CLASS_INTERFACE,
+                            (USHORT)sizeof(struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST),
+                            USBD_TRANSFER_DIRECTION_IN, 0, uvc::GET_CUR, 2 << 8, 2 << 8, &c.value,
+                            nullptr, 2, nullptr);
+      PIRP irp = IoAllocateIrp(pdo->StackSize, FALSE);
+      PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+      next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+      next->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
+      next->Parameters.Others.Argument1 = &c.urb;
+      IoSetCompletionRoutine(
+          irp,
+          [](PDEVICE_OBJECT, PIRP, PVOID context) -> NTSTATUS {
+            auto* self = (call*)context;
+            self->completed++;
+            KeSetEvent(&self->done, IO_NO_INCREMENT, FALSE);
+            return STATUS_MORE_PROCESSING_REQUIRED;  // the IRP stays ours, so cancelling late is safe
+          },
+          &c, TRUE, TRUE, TRUE);
+      if (IoCallDriver(pdo, irp) == STATUS_PENDING) {
+        LARGE_INTEGER wait;
+        wait.QuadPart = -(LONGLONG)(random() % 3) * 10000;
+        if (KeWaitForSingleObject(&c.done, Executive, KernelMode, FALSE, &wait) != STATUS_SUCCESS) {
+          IoCancelIrp(irp);
+        }
+      }
+      LARGE_INTEGER limit;
+      limit.QuadPart = -5000LL * 10000;
+      if (KeWaitForSingleObject(&c.done, Executive, KernelMode, FALSE, &limit) != STATUS_SUCCESS) {
+        ++bad;  // never completed: the IRP cannot be freed either
+        continue;
+      }
+      const NTSTATUS status = irp->IoStatus.Status;
+      if (c.completed != 1 || (status != STATUS_SUCCESS && status != STATUS_CANCELLED)) ++bad;
+      if (status == STATUS_CANCELLED && c.urb.UrbHeader.Status != USBD_STATUS_CANCELED) ++bad;
+      ++completions;
+      IoFreeIrp(irp);
+    }
+  };
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) threads.emplace_back(worker, 100 + t);
+  for (auto& t : threads) t.join();
+  EXPECT_EQ(bad.load(), 0);
+  EXPECT_EQ(completions.load(), kThreads * kRequests);
+  EXPECT_TRUE(bus.settle());
+  EXPECT_EQ(camera->pending_control_requests(), 0u);
+  const auto log = camera->control_requests();
+  EXPECT_EQ(log.size(), (size_t)(kThreads * kRequests));
+  size_t cancelled = 0;
+  for (const auto& r : log) {
+    EXPECT_TRUE(r.completed);
+    cancelled += r.cancelled;
+  }
+  EXPECT_GT(cancelled, 0u);  // the hanging ones at least
+}
+
+TEST(fault_plan, the_same_seed_gives_the_same_faults) {
+  auto run = [](uint64_t seed) {
+    sim::usb_bus bus;
+    auto camera = sim::uvc_camera::create(sim::default_camera_desc());
+    PDEVICE_OBJECT pdo = bus.plug(camera);
+    sim::fault_plan plan;
+    plan.seed = seed;
+    plan.stall_per_mille = 200;
+    plan.short_per_mille = 200;
+    camera->set_fault_plan(plan);
+    std::vector<int> outcome;
+    for (int i = 0; i < 60; ++i) {
+      SHORT value = 0;
+      const auto r = uvc_request(pdo, uvc::GET_DEF, 2, 0, 2, &value, 2);
+      outcome.push_back(r.usbd_status == USBD_STATUS_STALL_PID ? -1 : (int)r.transferred);
+    }
+    return outcome;
+  };
+  const auto first = run(7);
+  EXPECT_EQ(first, run(7));
+  EXPECT_NE(first, run(8));
+  EXPECT_NE(std::count(first.begin(), first.end(), -1), 0);
+  EXPECT_NE(std::count(first.begin(), first.end(), 1), 0);  // shortened
+  EXPECT_NE(std::count(first.begin(), first.end(), 2), 0);
+}
+
+}  // namespace

@@ -1,0 +1,130 @@
+#include "sim_client.h"
+
+#include <dirent.h>
+
+#include <algorithm>
+#include <cstring>
+
+namespace simtest {
+
+std::string testdata_directory() {
+  std::string file = __FILE__;  // <root>/tests/sim/sim_client.cpp
+  for (int i = 0; i < 3; ++i) file = file.substr(0, file.rfind('/'));
+  return file + "/../shared/testdata/uvc-descriptors";
+}
+
+std::vector<std::string> testdata_cameras() {
+  std::vector<std::string> names;
+  DIR* dir = opendir(testdata_directory().c_str());
+  if (dir == nullptr) return names;
+  const std::string suffix = ".config.bin";
+  while (dirent* e = readdir(dir)) {
+    const std::string name = e->d_name;
+    if (name.size() > suffix.size() && name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0) {
+      names.push_back(name.substr(0, name.size() - suffix.size()));
+    }
+  }
+  closedir(dir);
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+void send_ioctl(PDEVICE_OBJECT pdo, ULONG code, PVOID argument, pending_irp* pending) {
+  KeInitializeEvent(&pending->event, NotificationEvent, FALSE);
+  pending->irp = IoBuildDeviceIoControlRequest(code, pdo, nullptr, 0, nullptr, 0, TRUE,
+                                               &pending->event, &pending->iosb);
+  IoGetNextIrpStackLocation(pending->irp)->Parameters.Others.Argument1 = argument;
+  pending->call_status = IoCallDriver(pdo, pending->irp);
+}
+
+bool wait_for(pending_irp* pending, unsigned timeout_ms) {
+  LARGE_INTEGER timeout;
+  timeout.QuadPart = -(LONGLONG)timeout_ms * 10000;
+  return KeWaitForSingleObject(&pending->event, Executive, KernelMode, FALSE, &timeout) ==
+         STATUS_SUCCESS;
+}
+
+NTSTATUS send_ioctl_sync(PDEVICE_OBJECT pdo, ULONG code, PVOID argument) {
+  pending_irp p;
+  send_ioctl(pdo, code, argument, &p);
+  if (!wait_for(&p)) return STATUS_IO_TIMEOUT;
+  return p.iosb.Status;
+}
+
+NTSTATUS submit_urb(PDEVICE_OBJECT pdo, PURB urb) {
+  return send_ioctl_sync(pdo, IOCTL_INTERNAL_USB_SUBMIT_URB, urb);
+}
+
+control_result control(PDEVICE_OBJECT pdo, USHORT function, bool in, UCHAR request, USHORT value,
+                       USHORT index, void* data, ULONG length) {
+  URB urb;
+  memset(&urb, 0, sizeof urb);
+  UsbBuildVendorRequest(&urb, function, (USHORT)sizeof(struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST),
+                        in ? USBD_TRANSFER_DIRECTION_IN : 0, 0, request, value, index, data,
+                        nullptr, length, nullptr);
+  control_result r;
+  r.status = submit_urb(pdo, &urb);
+  r.usbd_status = urb.UrbHeader.Status;
+  r.transferred = urb.UrbControlVendorClassRequest.TransferBufferLength;
+  return r;
+}
+
+control_result uvc_request(PDEVICE_OBJECT pdo, UCHAR request, UCHAR entity, UCHAR interface_number,
+                           UCHAR selector, void* data, ULONG length) {
+  return control(pdo, URB_FUNCTION_CLASS_INTERFACE, (request & 0x80) != 0, request,
+                 (USHORT)(selector << 8), (USHORT)(entity << 8 | interface_number), data, length);
+}
+
+control_result get_descriptor(PDEVICE_OBJECT pdo, UCHAR type, UCHAR index, USHORT language,
+                              void* data, ULONG length) {
+  URB urb;
+  memset(&urb, 0, sizeof urb);
+  UsbBuildGetDescriptorRequest(&urb, (USHORT)sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST), type,
+                               index, language, data, nullptr, length, nullptr);
+  control_result r;
+  r.status = submit_urb(pdo, &urb);
+  r.usbd_status = urb.UrbHeader.Status;
+  r.transferred = urb.UrbControlDescriptorRequest.TransferBufferLength;
+  return r;
+}
+
+PURB select_configuration(PDEVICE_OBJECT pdo, std::vector<UCHAR>* configuration, NTSTATUS* status) {
+  auto* config = (PUSB_CONFIGURATION_DESCRIPTOR)configuration->data();
+  std::vector<USBD_INTERFACE_LIST_ENTRY> list;
+  for (LONG i = 0; i < config->bNumInterfaces; ++i) {
+    PUSB_INTERFACE_DESCRIPTOR d = USBD_ParseConfigurationDescriptorEx(config, config, i, 0, -1, -1, -1);
+    if (d != nullptr) list.push_back({d, nullptr});
+  }
+  list.push_back({nullptr, nullptr});
+  PURB urb = USBD_CreateConfigurationRequestEx(config, list.data());
+  *status = urb != nullptr ? submit_urb(pdo, urb) : STATUS_INSUFFICIENT_RESOURCES;
+  return urb;
+}
+
+NTSTATUS query_usbdi(PDEVICE_OBJECT pdo, USHORT version, USHORT size, PINTERFACE interface_out) {
+  KEVENT event;
+  KeInitializeEvent(&event, NotificationEvent, FALSE);
+  PIRP irp = IoAllocateIrp(pdo->StackSize, FALSE);
+  irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
+  PIO_STACK_LOCATION stack = IoGetNextIrpStackLocation(irp);
+  stack->MajorFunction = IRP_MJ_PNP;
+  stack->MinorFunction = IRP_MN_QUERY_INTERFACE;
+  stack->Parameters.QueryInterface.InterfaceType = &USB_BUS_INTERFACE_USBDI_GUID;
+  stack->Parameters.QueryInterface.Size = size;
+  stack->Parameters.QueryInterface.Version = version;
+  stack->Parameters.QueryInterface.Interface = interface_out;
+  IoSetCompletionRoutine(
+      irp,
+      [](PDEVICE_OBJECT, PIRP, PVOID context) -> NTSTATUS {
+        KeSetEvent((PKEVENT)context, IO_NO_INCREMENT, FALSE);
+        return STATUS_MORE_PROCESSING_REQUIRED;
+      },
+      &event, TRUE, TRUE, TRUE);
+  IoCallDriver(pdo, irp);
+  KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
+  const NTSTATUS status = irp->IoStatus.Status;
+  IoFreeIrp(irp);
+  return status;
+}
+
+}  // namespace simtest

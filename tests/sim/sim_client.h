@@ -1,0 +1,63 @@
+// What the tests of the simulator use to talk to a simulated device the way
+// a client driver does: URBs in internal device-control IRPs sent to the
+// physical device object, and the USBDI query-interface request.
+#pragma once
+
+#include <wdm.h>
+#include <usbdi.h>
+#include <usbdlib.h>
+#include <usbbusif.h>
+
+#include <string>
+#include <vector>
+
+namespace simtest {
+
+// The directory with the real cameras' descriptors.
+std::string testdata_directory();
+// Camera names found there (<name>.device.bin and <name>.config.bin).
+std::vector<std::string> testdata_cameras();
+
+// An IRP that a test keeps while it is pending.
+struct pending_irp {
+  PIRP irp = nullptr;
+  KEVENT event;
+  IO_STATUS_BLOCK iosb{};
+  NTSTATUS call_status = STATUS_SUCCESS;  // what IoCallDriver returned
+};
+
+// Sends an internal device-control request (argument in Argument1) and
+// leaves it in flight; `pending` must stay where it is until it completed.
+void send_ioctl(PDEVICE_OBJECT pdo, ULONG code, PVOID argument, pending_irp* pending);
+// Waits up to `timeout_ms` for the request to complete; true when it did.
+bool wait_for(pending_irp* pending, unsigned timeout_ms = 5000);
+
+// Sends and waits (bounded); returns the IRP status.
+NTSTATUS submit_urb(PDEVICE_OBJECT pdo, PURB urb);
+NTSTATUS send_ioctl_sync(PDEVICE_OBJECT pdo, ULONG code, PVOID argument = nullptr);
+
+// Class or vendor request; returns the IRP status, the URB status and the
+// bytes transferred.
+struct control_result {
+  NTSTATUS status = STATUS_SUCCESS;
+  USBD_STATUS usbd_status = USBD_STATUS_SUCCESS;
+  ULONG transferred = 0;
+};
+control_result control(PDEVICE_OBJECT pdo, USHORT function, bool in, UCHAR request, USHORT value,
+                       USHORT index, void* data, ULONG length);
+// UVC class request to an interface: wValue = selector << 8, wIndex = entity << 8 | interface.
+control_result uvc_request(PDEVICE_OBJECT pdo, UCHAR request, UCHAR entity, UCHAR interface_number,
+                           UCHAR selector, void* data, ULONG length);
+
+// GET_DESCRIPTOR from the device.
+control_result get_descriptor(PDEVICE_OBJECT pdo, UCHAR type, UCHAR index, USHORT language,
+                              void* data, ULONG length);
+
+// Selects alternate setting 0 of every interface; returns the URB (freed by
+// the caller with ExFreePool) or null and the status.
+PURB select_configuration(PDEVICE_OBJECT pdo, std::vector<UCHAR>* configuration, NTSTATUS* status);
+
+// IRP_MN_QUERY_INTERFACE for USB_BUS_INTERFACE_USBDI_GUID.
+NTSTATUS query_usbdi(PDEVICE_OBJECT pdo, USHORT version, USHORT size, PINTERFACE interface_out);
+
+}  // namespace simtest

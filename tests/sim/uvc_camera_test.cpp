@@ -1,0 +1,314 @@
+// The simulated UVC camera as the driver sees it: class requests to its
+// controls with a real device's stalls, probe/commit negotiation, camera
+// memory, and the real cameras' descriptors.
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "sim_client.h"
+#include "sim/usb_bus.h"
+#include "sim/uvc_camera.h"
+#include "verifier_listener.h"
+
+namespace {
+
+using namespace simtest;
+namespace uvc = sim::uvc;
+
+constexpr UCHAR kProcessingUnit = 2;
+constexpr UCHAR kBrightness = 2;  // processing unit selector, signed 16 bits, -64..64
+
+class uvc_camera_test : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    camera = sim::uvc_camera::create(sim::default_camera_desc());
+    pdo = bus.plug(camera);
+    ASSERT_NE(pdo, nullptr);
+  }
+  UCHAR error_code() {
+    UCHAR code = 0xEE;
+    uvc_request(pdo, uvc::GET_CUR, 0, 0, uvc::VC_REQUEST_ERROR_CODE_CONTROL, &code, 1);
+    return code;
+  }
+  sim::usb_bus bus;
+  std::shared_ptr<sim::uvc_camera> camera;
+  PDEVICE_OBJECT pdo = nullptr;
+};
+
+TEST_F(uvc_camera_test, controls_answer_their_ranges_and_stall_like_a_device_on_bad_requests) {
+  SHORT value = 0;
+  auto r = uvc_request(pdo, uvc::GET_MIN, kProcessingUnit, 0, kBrightness, &value, 2);
+  EXPECT_EQ(r.status, STATUS_SUCCESS);
+  EXPECT_EQ(r.transferred, 2u);
+  EXPECT_EQ(value, -64);
+  UCHAR info = 0;
+  uvc_request(pdo, uvc::GET_INFO, kProcessingUnit, 0, kBrightness, &info, 1);
+  EXPECT_EQ(info, uvc::INFO_GET | uvc::INFO_SET);
+  USHORT length = 0;
+  uvc_request(pdo, uvc::GET_LEN, kProcessingUnit, 0, kBrightness, &length, 2);
+  EXPECT_EQ(length, 2);
+
+  value = -10;
+  EXPECT_EQ(uvc_request(pdo, uvc::SET_CUR, kProcessingUnit, 0, kBrightness, &value, 2).status, STATUS_SUCCESS);
+  EXPECT_EQ(error_code(), uvc::ERROR_NONE);
+  value = 0;
+  uvc_request(pdo, uvc::GET_CUR, kProcessingUnit, 0, kBrightness, &value, 2);
+  EXPECT_EQ(value, -10);
+
+  // Out of range: stall, the value stays, the error code says why.
+  value = 65;
+  r = uvc_request(pdo, uvc::SET_CUR, kProcessingUnit, 0, kBrightness, &value, 2);
+  EXPECT_EQ(r.usbd_status, USBD_STATUS_STALL_PID);
+  EXPECT_EQ(r.status, STATUS_UNSUCCESSFUL);
+  EXPECT_EQ(error_code(), uvc::ERROR_OUT_OF_RANGE);
+  EXPECT_EQ(camera->control(kProcessingUnit, kBrightness)->cur, (std::vector<uint8_t>{0xF6, 0xFF}));
+
+  // Wrong length, unknown selector, unknown unit.
+  EXPECT_EQ(uvc_request(pdo, uvc::SET_CUR, kProcessingUnit, 0, kBrightness, &value, 1).usbd_status,
+            USBD_STATUS_STALL_PID);
+  EXPECT_EQ(error_code(), uvc::ERROR_INVALID_REQUEST);
+  EXPECT_EQ(uvc_request(pdo, uvc::GET_CUR, kProcessingUnit, 0, 0x30, &value, 2).usbd_status,
+            USBD_STATUS_STALL_PID);
+  EXPECT_EQ(error_code(), uvc::ERROR_INVALID_CONTROL);
+  EXPECT_EQ(uvc_request(pdo, uvc::GET_CUR, 0x42, 0, kBrightness, &value, 2).usbd_status,
+            USBD_STATUS_STALL_PID);
+  EXPECT_EQ(error_code(), uvc::ERROR_INVALID_UNIT);
+
+  // A GET with a shorter wLength is answered with what fits (the driver's
+  // 1-byte GET_RES); strict mode stalls it.
+  UCHAR one = 0;
+  EXPECT_EQ(uvc_request(pdo, uvc::GET_RES, kProcessingUnit, 0, kBrightness, &one, 1).transferred, 1u);
+  camera->set_strict_get_length(true);
+  EXPECT_EQ(uvc_request(pdo, uvc::GET_RES, kProcessingUnit, 0, kBrightness, &one, 1).usbd_status,
+            USBD_STATUS_STALL_PID);
+}
+
+TEST_F(uvc_camera_test, probe_commit_negotiates_indices_and_intervals_and_fills_sizes) {
+  const UCHAR vs = camera->streaming_interface();
+  UCHAR probe[34] = {};
+  // Format 1 (YUY2), frame 2 (320x240), 70 ms: the camera offers 66.7 ms as the nearest.
+  probe[0] = 1;
+  probe[2] = 1;
+  probe[3] = 2;
+  const ULONG wanted = 700000;
+  memcpy(probe + 4, &wanted, 4);
+  EXPECT_EQ(uvc_request(pdo, uvc::SET_CUR, 0, vs, uvc::VS_PROBE_CONTROL, probe, 34).status, STATUS_SUCCESS);
+  UCHAR answer[34] = {};
+  auto r = uvc_request(pdo, uvc::GET_CUR, 0, vs, uvc::VS_PROBE_CONTROL, answer, 34);
+  EXPECT_EQ(r.transferred, 34u);
+  const auto negotiated = sim::uvc_streaming_control::from_bytes(answer, 34);
+  EXPECT_EQ(negotiated.bFormatIndex, 1);
+  EXPECT_EQ(negotiated.bFrameIndex, 2);
+  EXPECT_EQ(negotiated.dwFrameInterval, 666666u);
+  EXPECT_EQ(negotiated.dwMaxVideoFrameSize, 320u * 240 * 2);
+  EXPECT_EQ(negotiated.dwMaxPayloadTransferSize, 3u * 1024);  // the largest alternate setting
+  EXPECT_EQ(negotiated.dwClockFrequency, 48000000u);
+  EXPECT_EQ(camera->commit_count(), 0u);
+
+  // Indices the camera does not have fall back to its first format and frame;
+  // a continuous range rounds to its step.
+  probe[2] = 2;  // MJPEG
+  probe[3] = 7;
+  const ULONG odd = 500000;
+  memcpy(probe + 4, &odd, 4);
+  uvc_request(pdo, uvc::SET_CUR, 0, vs, uvc::VS_PROBE_CONTROL, probe, 34);
+  uvc_request(pdo, uvc::GET_CUR, 0, vs, uvc::VS_PROBE_CONTROL, answer, 34);
+  const auto mjpeg = sim::uvc_streaming_control::from_bytes(answer, 34);
+  EXPECT_EQ(mjpeg.bFormatIndex, 2);
+  EXPECT_EQ(mjpeg.bFrameIndex, 1);
+  EXPECT_EQ(mjpeg.dwFrameInterval, 666666u);
+
+  EXPECT_EQ(uvc_request(pdo, uvc::SET_CUR, 0, vs, uvc::VS_COMMIT_CONTROL, answer, 34).status, STATUS_SUCCESS);
+  EXPECT_EQ(camera->commit_count(), 1u);
+  EXPECT_EQ(camera->committed().bFormatIndex, 2);
+  // A 26-byte (UVC 1.0) read is answered with 26 bytes unless strict.
+  UCHAR short_answer[26] = {};
+  EXPECT_EQ(uvc_request(pdo, uvc::GET_CUR, 0, vs, uvc::VS_COMMIT_CONTROL, short_answer, 26).transferred, 26u);
+  camera->set_strict_probe_length(true);
+  EXPECT_EQ(uvc_request(pdo, uvc::GET_CUR, 0, vs, uvc::VS_COMMIT_CONTROL, short_answer, 26).usbd_status,
+            USBD_STATUS_STALL_PID);
+}
+
+TEST_F(uvc_camera_test, camera_memory_reads_writes_erases_and_can_corrupt_read_back) {
+  // Address 0x00012345: wValue 0x0001, wIndex 0x2345.
+  std::vector<UCHAR> data = {1, 2, 3, 4, 5, 6, 7, 8};
+  auto r = control(pdo, URB_FUNCTION_VENDOR_DEVICE, false, sim::kVendorCameraMemory, 0x0001, 0x2345,
+                   data.data(), (ULONG)data.size());
+  EXPECT_EQ(r.status, STATUS_SUCCESS);
+  EXPECT_EQ(camera->memory(0x12345, 8), std::vector<uint8_t>(data.begin(), data.end()));
+  std::vector<UCHAR> back(10, 0);
+  r = control(pdo, URB_FUNCTION_VENDOR_DEVICE, true, sim::kVendorCameraMemory, 0x0001, 0x2344,
+              back.data(), (ULONG)back.size());
+  EXPECT_EQ(r.transferred, 10u);
+  EXPECT_EQ(back, (std::vector<UCHAR>{0xFF, 1, 2, 3, 4, 5, 6, 7, 8, 0xFF}));
+
+  camera->corrupt_memory_reads(1);
+  control(pdo, URB_FUNCTION_VENDOR_DEVICE, true, sim::kVendorCameraMemory, 0x0001, 0x2345, back.data(), 8);
+  EXPECT_NE(std::vector<UCHAR>(back.begin(), back.begin() + 8), data);
+  control(pdo, URB_FUNCTION_VENDOR_DEVICE, true, sim::kVendorCameraMemory, 0x0001, 0x2345, back.data(), 8);
+  EXPECT_EQ(std::vector<UCHAR>(back.begin(), back.begin() + 8), data);
+
+  // Erase: OUT without data erases the 64 KiB block to 0xFF.
+  r = control(pdo, URB_FUNCTION_VENDOR_DEVICE, false, sim::kVendorCameraMemory, 0x0001, 0x0000, nullptr, 0);
+  EXPECT_EQ(r.status, STATUS_SUCCESS);
+  EXPECT_EQ(camera->memory(0x12345, 8), std::vector<uint8_t>(8, 0xFF));
+  EXPECT_EQ(camera->memory_erase_count(), 1u);
+
+  // Beyond the memory or longer than one request: stall.
+  camera->set_memory_size(0x20000);
+  EXPECT_EQ(control(pdo, URB_FUNCTION_VENDOR_DEVICE, true, sim::kVendorCameraMemory, 0x0001, 0xFFFC,
+                    back.data(), 8).usbd_status, USBD_STATUS_STALL_PID);
+  std::vector<UCHAR> big(4097);
+  EXPECT_EQ(control(pdo, URB_FUNCTION_VENDOR_DEVICE, true, sim::kVendorCameraMemory, 0, 0,
+                    big.data(), (ULONG)big.size()).usbd_status, USBD_STATUS_STALL_PID);
+
+  // Firmware revision and a request nobody handles.
+  camera->set_firmware_revision(0x0123);
+  USHORT revision = 0;
+  EXPECT_EQ(control(pdo, URB_FUNCTION_VENDOR_DEVICE, true, 0x16, 0, 0, &revision, 2).transferred, 2u);
+  EXPECT_EQ(revision, 0x0123);
+  EXPECT_EQ(control(pdo, URB_FUNCTION_VENDOR_DEVICE, true, 0x55, 0, 0, &revision, 2).usbd_status,
+            USBD_STATUS_STALL_PID);
+  // The log has the setup packets as they went over the wire.
+  const auto log = camera->control_requests();
+  ASSERT_FALSE(log.empty());
+  EXPECT_EQ(log.front().setup.request_type, sim::kRequestTypeVendor);
+  EXPECT_EQ(log.front().setup.value, 0x0001);
+  EXPECT_EQ(log.front().setup.index, 0x2345);
+  EXPECT_EQ(log.front().out_data, std::vector<uint8_t>(data.begin(), data.end()));
+}
+
+TEST(uvc_described_camera, descriptors_generated_from_a_description_parse_back_to_it) {
+  sim::uvc_camera_desc desc = sim::default_camera_desc();
+  desc.interrupt_endpoint = true;
+  desc.iso_packet_sizes.clear();  // bulk
+  sim::uvc_extension_unit_desc xu;
+  xu.guid = sim::fourcc_guid("XU01");
+  xu.num_controls = 2;
+  xu.bm_controls = {0x05, 0x00};  // selectors 1 and 3
+  xu.control_length = 6;
+  desc.extension_units = {xu};
+  sim::uvc_format_desc h264;
+  h264.kind = sim::uvc_format_kind::frame_based;
+  h264.guid = sim::fourcc_guid("H264");
+  h264.frames.front().intervals.clear();  // continuous 333333..10000000 in steps of 333333
+  desc.formats.push_back(h264);
+  auto camera = sim::uvc_camera::create(desc);
+
+  const auto& config = camera->configuration_descriptor();
+  auto* header = (PUSB_CONFIGURATION_DESCRIPTOR)const_cast<uint8_t*>(config.data());
+  EXPECT_EQ(header->wTotalLength, config.size());
+  // The interrupt endpoint sits on the VideoControl interface, the bulk one on streaming alternate 0.
+  auto* vc = USBD_ParseConfigurationDescriptorEx(header, header, 0, 0, 0x0E, 1, -1);
+  ASSERT_NE(vc, nullptr);
+  EXPECT_EQ(vc->bNumEndpoints, 1);
+  auto* ep = (PUSB_ENDPOINT_DESCRIPTOR)USBD_ParseDescriptors(header, header->wTotalLength, vc,
+                                                             USB_ENDPOINT_DESCRIPTOR_TYPE);
+  ASSERT_NE(ep, nullptr);
+  EXPECT_EQ(ep->bEndpointAddress, 0x83);
+  EXPECT_EQ(ep->bmAttributes, USB_ENDPOINT_TYPE_INTERRUPT);
+  EXPECT_EQ(USBD_ParseConfigurationDescriptorEx(header, header, 1, 1, -1, -1, -1), nullptr);
+
+  ASSERT_EQ(camera->formats().size(), 3u);
+  EXPECT_EQ(camera->formats()[2].subtype, 0x10);
+  const auto& frame = camera->formats()[2].frames.front();
+  EXPECT_TRUE(frame.intervals.empty());
+  EXPECT_EQ(frame.interval_step, 333333u);
+  ASSERT_EQ(camera->formats()[0].frames.size(), 2u);
+  EXPECT_EQ(camera->formats()[0].frames[1].width, 320);
+  EXPECT_EQ(camera->formats()[0].frames[0].max_frame_size, 640u * 480 * 2);
+
+  uint8_t xu_id = 0;
+  for (const auto& e : camera->entities()) {
+    if (e.subtype == 6) xu_id = e.id;
+  }
+  ASSERT_NE(xu_id, 0);
+  EXPECT_EQ(camera->control(xu_id, 1)->length, 6);
+  EXPECT_TRUE(camera->control(xu_id, 3).has_value());
+  EXPECT_FALSE(camera->control(xu_id, 2).has_value());
+  // Processing-unit bits 0-7 and camera-terminal bits 1 and 3 of the description.
+  EXPECT_EQ(camera->controls().size(), 8u + 2u + 2u);
+  EXPECT_EQ(camera->control(desc.camera_terminal_id, 4)->length, 4);
+}
+
+TEST_F(uvc_camera_test, pipe_and_port_faults_fail_the_next_requests_only) {
+  std::vector<UCHAR> config = camera->configuration_descriptor();
+  NTSTATUS status;
+  PURB select = select_configuration(pdo, &config, &status);
+  ASSERT_EQ(status, STATUS_SUCCESS);
+  const USHORT size = (USHORT)GET_SELECT_INTERFACE_REQUEST_SIZE(1);
+  std::vector<UCHAR> storage(size, 0);
+  auto* sel = (PURB)storage.data();
+  UsbBuildSelectInterfaceRequest(sel, size, select->UrbSelectConfiguration.ConfigurationHandle, 1, 1);
+  sel->UrbSelectInterface.Interface.Length = (USHORT)GET_USBD_INTERFACE_SIZE(1);
+  ASSERT_EQ(submit_urb(pdo, sel), STATUS_SUCCESS);
+  ExFreePool(select);
+
+  camera->inject_pipe_fault(URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL, USBD_STATUS_ERROR_BUSY);
+  URB urb;
+  memset(&urb, 0, sizeof urb);
+  urb.UrbHeader.Length = sizeof(struct _URB_PIPE_REQUEST);
+  urb.UrbHeader.Function = URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL;
+  urb.UrbPipeRequest.PipeHandle = sel->UrbSelectInterface.Interface.Pipes[0].PipeHandle;
+  EXPECT_EQ(submit_urb(pdo, &urb), STATUS_DEVICE_BUSY);
+  EXPECT_EQ(urb.UrbHeader.Status, USBD_STATUS_ERROR_BUSY);
+  EXPECT_EQ(submit_urb(pdo, &urb), STATUS_SUCCESS);
+  EXPECT_EQ(camera->pipe_reset_count(), 2u);
+
+  camera->inject_port_fault(STATUS_UNSUCCESSFUL);
+  EXPECT_EQ(send_ioctl_sync(pdo, IOCTL_INTERNAL_USB_RESET_PORT), STATUS_UNSUCCESSFUL);
+  EXPECT_EQ(send_ioctl_sync(pdo, IOCTL_INTERNAL_USB_RESET_PORT), STATUS_SUCCESS);
+  EXPECT_EQ(camera->port_reset_count(), 2u);
+}
+
+TEST(uvc_real_cameras, every_camera_loads_and_answers_get_def_for_every_declared_control) {
+  const auto names = testdata_cameras();
+  ASSERT_GE(names.size(), 6u) << testdata_directory();
+  for (const auto& name : names) {
+    SCOPED_TRACE(name);
+    auto camera = sim::uvc_camera::from_files(testdata_directory(), name);
+    ASSERT_NE(camera, nullptr);
+    sim::usb_bus bus;
+    PDEVICE_OBJECT pdo = bus.plug(camera);
+    ASSERT_NE(pdo, nullptr);
+    EXPECT_FALSE(camera->entities().empty());
+    EXPECT_FALSE(camera->formats().empty());
+    for (const auto& c : camera->controls()) {
+      std::vector<UCHAR> value(c.length + 1, 0xAA);
+      const auto r = uvc_request(pdo, uvc::GET_DEF, c.entity, camera->control_interface(), c.selector,
+                                 value.data(), c.length);
+      EXPECT_EQ(r.status, STATUS_SUCCESS) << "entity " << int(c.entity) << " selector " << int(c.selector);
+      EXPECT_EQ(r.transferred, c.length);
+      EXPECT_EQ(value[c.length], 0xAA);
+    }
+    // Probe with the camera's first format and frame and its default interval.
+    const auto& format = camera->formats().front();
+    ASSERT_FALSE(format.frames.empty());
+    std::vector<UCHAR> probe(camera->probe_length(), 0);
+    probe[2] = format.index;
+    probe[3] = format.frames.front().index;
+    const auto r = uvc_request(pdo, uvc::SET_CUR, 0, camera->streaming_interface(), uvc::VS_PROBE_CONTROL,
+                               probe.data(), (ULONG)probe.size());
+    EXPECT_EQ(r.status, STATUS_SUCCESS);
+    EXPECT_EQ(camera->probe().dwFrameInterval, format.frames.front().default_interval);
+    EXPECT_NE(camera->probe().dwMaxVideoFrameSize, 0u);
+  }
+}
+
+TEST(uvc_real_cameras, parsed_details_of_known_cameras) {
+  auto c270 = sim::uvc_camera::from_files(testdata_directory(), "logitech_c270");
+  ASSERT_NE(c270, nullptr);
+  ASSERT_EQ(c270->formats().size(), 2u);  // the header announces 3
+  EXPECT_EQ(c270->formats()[0].frames.size(), 19u);
+  int extension_units = 0;
+  for (const auto& e : c270->entities()) extension_units += e.subtype == 6;
+  EXPECT_EQ(extension_units, 4);
+  auto dual = sim::uvc_camera::from_files(testdata_directory(), "dual_tusb");
+  ASSERT_NE(dual, nullptr);
+  const auto& frame = dual->formats().front().frames.front();
+  EXPECT_TRUE(frame.intervals.empty());
+  EXPECT_EQ(frame.min_interval, frame.max_interval);
+  EXPECT_EQ(dual->probe_length(), 48u);
+}
+
+}  // namespace
