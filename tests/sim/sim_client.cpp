@@ -1,5 +1,7 @@
 #include "sim_client.h"
 
+#include "testdata.h"
+
 #include <dirent.h>
 
 #include <algorithm>
@@ -7,11 +9,7 @@
 
 namespace simtest {
 
-std::string testdata_directory() {
-  std::string file = __FILE__;  // <root>/tests/sim/sim_client.cpp
-  for (int i = 0; i < 3; ++i) file = file.substr(0, file.rfind('/'));
-  return file + "/../shared/testdata/uvc-descriptors";
-}
+std::string testdata_directory() { return tvtest::uvc_descriptor_dir(); }
 
 std::vector<std::string> testdata_cameras() {
   std::vector<std::string> names;

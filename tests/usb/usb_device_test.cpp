@@ -11,6 +11,7 @@
 #include "pool_tags.h"
 #include "usb_test_support.h"
 #include "usbdevice.h"
+#include "testdata.h"
 #include "verifier_listener.h"
 
 namespace {
@@ -220,7 +221,7 @@ TEST_F(UsbDeviceTest, RealCamerasEnumerate) {
                            "anker_powerconf_c200", "dual_tusb", "customer"}) {
     SCOPED_TRACE(name);
     std::shared_ptr<sim::uvc_camera> cam =
-        sim::uvc_camera::from_files("/work/shared/testdata/uvc-descriptors", name);
+        sim::uvc_camera::from_files(tvtest::uvc_descriptor_dir(), name);
     ASSERT_NE(cam, nullptr);
     if (pdo != nullptr) bus.unplug(pdo);
     plug(cam);
