@@ -29,3 +29,8 @@ endfunction()
 function(tv_kernel_style target)
   target_compile_options(${target} PRIVATE -fno-exceptions -fno-rtti -fno-threadsafe-statics)
 endfunction()
+
+# Fuzz builds: coverage instrumentation for everything the targets link.
+if(TV_BUILD_FUZZ)
+  add_compile_options(-fsanitize=fuzzer-no-link)
+endif()
