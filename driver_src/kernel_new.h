@@ -18,6 +18,8 @@ inline void* operator new(size_t size, POOL_TYPE pool_type, ULONG tag) noexcept 
   return ExAllocatePoolWithTag(pool_type, size, tag);
 }
 
+// Arrays of records without destructors only (no array cookie precedes the
+// elements, so the block is the array and ExFreePoolWithTag frees it).
 inline void* operator new[](size_t size, POOL_TYPE pool_type, ULONG tag) noexcept {
   return ExAllocatePoolWithTag(pool_type, size, tag);
 }

@@ -9,9 +9,10 @@
 
 #define USB_BUSIFFN
 
-// {B1A96A13-3DE0-4574-9B01-C08FEAB318D6}
-inline constexpr GUID USB_BUS_INTERFACE_USBDI_GUID = {
-    0xb1a96a13, 0x3de0, 0x4574, {0x9b, 0x01, 0xc0, 0x8f, 0xea, 0xb3, 0x18, 0xd6}};
+// {B1A96A13-3DE0-4574-9B01-C08FEAB318D6}. Declared only, as in the kernel
+// headers: a driver that names it must define its own storage, so code that
+// links here also links against the real headers.
+EXTERN_C const GUID USB_BUS_INTERFACE_USBDI_GUID;
 
 #define USB_BUSIF_USBDI_VERSION_0 0x0000
 #define USB_BUSIF_USBDI_VERSION_1 0x0001

@@ -112,3 +112,8 @@ ULONG USBD_GetInterfaceLength(PUSB_INTERFACE_DESCRIPTOR InterfaceDescriptor, PUC
   }
   return length;
 }
+
+// Storage for the bus interface GUID, used by the simulated bus and tests.
+// (The driver defines its own copy, as it must against the kernel headers.)
+EXTERN_C const GUID USB_BUS_INTERFACE_USBDI_GUID = {
+    0xb1a96a13, 0x3de0, 0x4574, {0x9b, 0x01, 0xc0, 0x8f, 0xea, 0xb3, 0x18, 0xd6}};
