@@ -1,0 +1,245 @@
+// Direct assembly: payloads go straight into client buffers. Each group
+// feeds payloads at DISPATCH_LEVEL as a reader would and checks what the
+// client receives and what the camera counts.
+#include "assembly_support.h"
+
+namespace tvtest {
+namespace {
+
+constexpr ULONG kFrame = 1000;
+
+class direct_assembly : public ::testing::Test {
+ protected:
+  void start(camera_setup setup = {}) {
+    setup.frame_size = kFrame;
+    camera_ = std::make_unique<camera_holder>(&sink_, setup);
+    ASSERT_EQ(camera_->cam.open(), STATUS_SUCCESS);
+    camera_->cam.run();
+  }
+  void TearDown() override {
+    if (camera_) camera_->cam.close();
+    EXPECT_EQ(sink_.outstanding(), 0);
+    EXPECT_EQ(sink_.bad_returns(), 0);
+  }
+  test_camera& cam() { return camera_->cam; }
+
+  // Sends `frame` in payloads of `chunk` bytes with FID `fid`; EOF on the
+  // last payload when `eof`. `skip_last` bytes are left out at the end.
+  void send(const std::vector<uint8_t>& frame, int fid, bool eof, size_t chunk = 300,
+            size_t skip_last = 0) {
+    const size_t total = frame.size() - skip_last;
+    for (size_t at = 0; at < total; at += chunk) {
+      const size_t n = std::min(chunk, total - at);
+      auto p = make_payload(fid, eof && at + n == total, frame.data() + at, n);
+      EXPECT_EQ(feed(&cam(), p), STATUS_SUCCESS);
+    }
+  }
+
+  struct camera_holder {
+    camera_holder(frame_sink* sink, const camera_setup& setup) : cam(sink, setup) {}
+    test_camera cam;
+  };
+  test_sink sink_{kFrame, 4};
+  std::unique_ptr<camera_holder> camera_;
+};
+
+TEST(payload_header, malformed_headers_are_not_payloads_and_pts_needs_room) {
+  uint8_t bytes[16] = {4, 0x03, 1, 2, 3, 4, 5, 6};
+  payload_info info = {};
+  EXPECT_FALSE(parse_payload_header(bytes, sizeof(bytes), &info));  // length 4
+  bytes[0] = 12;
+  EXPECT_FALSE(parse_payload_header(bytes, 11, &info));  // header past the payload
+  EXPECT_FALSE(parse_payload_header(bytes, 1, &info));
+  EXPECT_FALSE(parse_payload_header(nullptr, 8, &info));
+
+  // A 2-byte header with the PTS flag has no time to read.
+  bytes[0] = 2;
+  bytes[1] = 0x07;
+  ASSERT_TRUE(parse_payload_header(bytes, 2, &info));
+  EXPECT_EQ(info.pts, 0u);
+  EXPECT_EQ(info.length, 0u);
+  EXPECT_EQ(info.fid, 1u);
+  EXPECT_EQ(info.eof, 1u);
+
+  bytes[0] = 12;
+  bytes[1] = 0x04;
+  ASSERT_TRUE(parse_payload_header(bytes, 16, &info));
+  EXPECT_EQ(info.pts, 0x04030201u);
+  EXPECT_EQ(info.data, bytes + 12);
+  EXPECT_EQ(info.length, 4u);
+  EXPECT_EQ(info.fid, 0u);
+  EXPECT_EQ(info.eof, 0u);
+}
+
+TEST_F(direct_assembly, header_length_4_is_ignored_and_the_frame_goes_on) {
+  start();
+  const auto frame = make_frame(1, kFrame);
+  send(std::vector<uint8_t>(frame.begin(), frame.begin() + 600), 0, false);
+  auto bogus = make_payload(0, false, frame.data(), 100);
+  bogus[0] = 4;
+  EXPECT_EQ(feed(&cam(), bogus), STATUS_SUCCESS);
+  auto rest = make_payload(0, true, frame.data() + 600, 400);
+  EXPECT_EQ(feed(&cam(), rest), STATUS_SUCCESS);
+
+  auto good = sink_.good_frames();
+  ASSERT_EQ(good.size(), 1u);
+  EXPECT_EQ(good[0].bytes, frame);
+  EXPECT_EQ(cam().p_drops(), 0u);
+  EXPECT_EQ(cam().callback_count(), 4u);
+  EXPECT_EQ(cam().fid_toggles(), 1u);  // the first payload only
+
+  // Too short to hold any header: not even counted as a callback.
+  std::vector<uint8_t> one = {2};
+  EXPECT_EQ(feed(&cam(), one), STATUS_SUCCESS);
+  EXPECT_EQ(cam().callback_count(), 4u);
+}
+
+TEST_F(direct_assembly, eof_at_full_buffer_is_good_one_byte_short_is_dropped) {
+  start();
+  const auto f1 = make_frame(1, kFrame);
+  const auto f2 = make_frame(2, kFrame);
+  const auto f3 = make_frame(3, kFrame);
+  send(f1, 0, true);
+  send(f2, 1, true, 300, 1);  // EOF one byte before the buffer is full
+  send(f3, 0, true);
+
+  auto good = sink_.good_frames();
+  ASSERT_EQ(good.size(), 2u);
+  EXPECT_EQ(good[0].bytes, f1);
+  EXPECT_EQ(good[1].bytes, f3);
+  EXPECT_EQ(good[1].drop_count, 1u);       // the sink learns about the drop
+  EXPECT_EQ(good[1].delivered_count, 2u);
+  EXPECT_EQ(cam().p_drops(), 1u);
+  EXPECT_EQ(cam().frames_delivered(), 2u);
+  // EOF moved the expected FID on, so no payload after an EOF is a toggle.
+  EXPECT_EQ(cam().fid_toggles(), 1u);
+}
+
+TEST_F(direct_assembly, incomplete_frame_is_delivered_and_counted_with_drop_incomplete_off) {
+  camera_setup setup;
+  setup.drop_incomplete = false;
+  start(setup);
+  const auto f1 = make_frame(1, kFrame);
+  send(f1, 0, true, 300, 1);
+  auto frames = sink_.good_frames();
+  ASSERT_EQ(frames.size(), 1u);
+  EXPECT_EQ(frames[0].bytes, std::vector<uint8_t>(f1.begin(), f1.end() - 1));
+  EXPECT_EQ(cam().p_drops(), 1u);
+  EXPECT_EQ(cam().frames_delivered(), 1u);
+}
+
+TEST_F(direct_assembly, camera_without_eof_ends_every_frame_by_the_fid_toggle) {
+  start();
+  for (int i = 0; i < 5; ++i) send(make_frame(i, kFrame - 100), i & 1, false);
+  EXPECT_TRUE(sink_.frames().empty());
+  EXPECT_EQ(cam().p_drops(), 4u);  // the fifth is still open
+  EXPECT_EQ(cam().fid_toggles(), 5u);
+
+  cam().set_drop_incomplete(false);
+  send(make_frame(5, kFrame - 100), 1, false);
+  auto frames = sink_.good_frames();
+  ASSERT_EQ(frames.size(), 1u);
+  EXPECT_EQ(frames[0].bytes, make_frame(4, kFrame - 100));  // reused buffer, fresh content
+  EXPECT_EQ(cam().p_drops(), 5u);
+}
+
+TEST_F(direct_assembly, interrupt_packet_makes_the_current_frame_incomplete) {
+  start();
+  const auto f1 = make_frame(1, kFrame);
+  send(std::vector<uint8_t>(f1.begin(), f1.begin() + 600), 0, false);
+  interrupt(&cam());
+  auto rest = make_payload(0, true, f1.data() + 600, 400);
+  feed(&cam(), rest);
+  EXPECT_TRUE(sink_.frames().empty());
+  EXPECT_EQ(cam().p_drops(), 1u);
+
+  // The mark is cleared at the frame end: the next frame is good.
+  send(make_frame(2, kFrame), 1, true);
+  EXPECT_EQ(sink_.good_frames().size(), 1u);
+  EXPECT_EQ(cam().p_drops(), 1u);
+}
+
+TEST_F(direct_assembly, missing_client_buffer_loses_one_whole_frame_counted_once) {
+  start();
+  sink_.refuse_next(1);
+  send(make_frame(1, kFrame), 0, true, 100);  // ten payloads, one refusal
+  const auto f2 = make_frame(2, kFrame);
+  send(f2, 1, true, 100);
+  auto good = sink_.good_frames();
+  ASSERT_EQ(good.size(), 1u);
+  EXPECT_EQ(good[0].bytes, f2);
+  EXPECT_EQ(good[0].drop_count, 0u);  // sink refusals are not the camera's drops
+  EXPECT_EQ(cam().q_drops(), 1u);
+  EXPECT_EQ(cam().no_buffer_count(), 1u);
+  EXPECT_EQ(cam().p_drops(), 0u);
+}
+
+TEST_F(direct_assembly, eof_only_camera_ends_frames_by_eof_and_counts_overflow) {
+  camera_setup setup;
+  setup.eof_only = true;
+  start(setup);
+  const auto small = make_frame(1, 400);  // shorter than the buffer: still a frame
+  send(small, 0, true);
+  auto good = sink_.good_frames();
+  ASSERT_EQ(good.size(), 1u);
+  EXPECT_EQ(good[0].bytes, small);
+
+  send(make_frame(2, kFrame + 50), 1, true);  // does not fit
+  EXPECT_EQ(sink_.good_frames().size(), 1u);
+  EXPECT_EQ(cam().p_drops(), 1u);
+}
+
+TEST_F(direct_assembly, stopped_stream_retires_requests_and_close_returns_the_open_buffer) {
+  start();
+  const auto f1 = make_frame(1, kFrame);
+  send(std::vector<uint8_t>(f1.begin(), f1.begin() + 500), 0, false);
+  EXPECT_EQ(sink_.outstanding(), 1);
+  cam().close();
+  auto p = make_payload(0, true, f1.data(), 10);
+  EXPECT_EQ(feed(&cam(), p), STATUS_CANCELLED);
+  auto frames = sink_.frames();
+  ASSERT_EQ(frames.size(), 1u);
+  EXPECT_EQ(frames[0].status, STATUS_CANCELLED);
+  EXPECT_EQ(sink_.outstanding(), 0);
+  camera_.reset();
+}
+
+TEST(direct_overlay, statistics_text_is_drawn_into_whole_frames_only) {
+  constexpr ULONG kSide = 64;
+  test_sink sink(kSide * kSide, 2);
+  camera_setup setup;
+  setup.frame_size = kSide * kSide;
+  test_camera cam(&sink, setup);
+  cam.set_image(kSide, kSide);
+  cam.set_show_overlay(true);
+  cam.set_overlay_text("custom");
+  ASSERT_EQ(cam.open(), STATUS_SUCCESS);
+  cam.run();
+  const std::vector<uint8_t> grey(kSide * kSide, 0x80);
+  auto p = make_payload(0, true, grey.data(), grey.size());
+  feed(&cam, p);
+  auto good = sink.good_frames();
+  ASSERT_EQ(good.size(), 1u);
+  const auto& f = good[0].bytes;
+  // The statistics line starts at (10, 45): its white box replaces grey.
+  EXPECT_EQ(f[45 * kSide + 10], 0xFF);
+  EXPECT_EQ(f[0], 0x80);                    // above the first line
+  EXPECT_EQ(f[14 * kSide + 5], 0x80);       // left of the text
+  // Lines that would not fit a smaller image are clipped, not written past it.
+  cam.close();
+
+  test_sink small(kSide * 8, 1);
+  test_camera narrow(&small, setup);
+  narrow.set_image(kSide, 8);
+  narrow.set_show_overlay(true);
+  ASSERT_EQ(narrow.open(), STATUS_SUCCESS);
+  narrow.run();
+  auto q = make_payload(0, true, grey.data(), kSide * 8);
+  feed(&narrow, q);
+  ASSERT_EQ(small.good_frames().size(), 1u);
+  EXPECT_EQ(small.good_frames()[0].bytes, std::vector<uint8_t>(kSide * 8, 0x80));
+  narrow.close();
+}
+
+}  // namespace
+}  // namespace tvtest
