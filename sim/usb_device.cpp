@@ -1336,7 +1336,7 @@ void usb_device::service_endpoints() {
       } else {
         if (!blocks.empty() && buffer != nullptr) {
           transferred = (uint32_t)blocks[0].size();
-          memcpy(buffer, blocks[0].data(), transferred);
+          if (transferred != 0) memcpy(buffer, blocks[0].data(), transferred);
         }
         t.TransferBufferLength = transferred;
       }
