@@ -62,13 +62,13 @@ class pipe_reader;
 // One read request: allocated at start, reused until stop. Non-paged; the
 // completion routine reads it at DISPATCH_LEVEL.
 struct read_request {
-  pipe_reader* reader;   // owner
-  PIRP irp;              // reused with IoReuseIrp for every submission
-  PURB urb;              // "Pcvu", the reader's urb_size_ bytes
-  PUCHAR buffer;         // "Pcvu", non-paged, the reader's buffer_size_ bytes
-  PMDL mdl;              // describes buffer; built once
+  pipe_reader* reader;    // owner
+  PIRP irp;               // reused with IoReuseIrp for every submission
+  PURB urb;               // "Pcvu", the reader's urb_size_ bytes
+  PUCHAR buffer;          // "Pcvu", non-paged, the reader's buffer_size_ bytes
+  PMDL mdl;               // describes buffer; built once
   LONG volatile pending;  // 1 while the IRP is with the lower driver
-  LONG volatile state;    // read_request_state, changed only atomically
+  LONG volatile state;    // who has the IRP (stream_reader.cpp), changed only atomically
   LONG volatile holds;    // references keeping it out of circulation: the delivery in
                           // progress, and each callback that kept the buffer until release
   KEVENT idle_event;      // notification; signalled while the request is retired
@@ -76,11 +76,17 @@ struct read_request {
 
 class pipe_reader : public stream_reader {
  public:
-  // Calls stop (harmless when the owner already has).
+  // Calls stop (harmless when the owner already has). A derived reader
+  // stops in its own destructor as well, since completions call its
+  // virtual operations until stop returns.
   ~pipe_reader() override;
 
   NTSTATUS start(USBD_PIPE_INFORMATION* pipe, ULONG request_count) override;
   NTSTATUS stop() override;
+  // STATUS_SUCCESS: sent down again, or still kept for another packet of
+  // the same request; STATUS_CANCELLED: retired because the reader is taking
+  // its requests back (stop or recovery); STATUS_INVALID_DEVICE_STATE: the
+  // request was not kept (released twice), nothing is done.
   NTSTATUS release(PVOID request) override;
   void set_clear_buffers(bool clear) override;
 
@@ -113,9 +119,9 @@ class pipe_reader : public stream_reader {
     return result;
   }
 
-  PVOID pipe_handle_;   // of the started pipe, for build_urb
-  ULONG buffer_size_;   // bytes of every request buffer, set by configure
-  ULONG urb_size_;      // bytes of every request URB, set by configure
+  PVOID pipe_handle_;  // of the started pipe, for build_urb
+  ULONG buffer_size_;  // bytes of every request buffer, set by configure
+  ULONG urb_size_;     // bytes of every request URB, set by configure
 
  private:
   static NTSTATUS completion_routine(PDEVICE_OBJECT device, PIRP irp, PVOID context);
@@ -123,6 +129,7 @@ class pipe_reader : public stream_reader {
 
   NTSTATUS allocate_requests(ULONG count);
   void free_requests();
+  void finish(read_request* request);
   NTSTATUS submit(read_request* request);
   NTSTATUS submit_all();
   void retire(read_request* request);
@@ -131,17 +138,17 @@ class pipe_reader : public stream_reader {
   void queue_recovery();
   void recover();
 
-  PDEVICE_OBJECT target_;            // the USB device's PDO; receives every URB
-  stream_data_callback callback_;    // from construction
-  PVOID context_;                    // first argument after the request handle
-  USBD_PIPE_INFORMATION* pipe_;      // inside the usb_device interface copy; set by start
-  read_request* requests_;           // "Pcvu" array of request_capacity_ entries, or null
-  ULONG request_count_;              // entries whose resources are allocated
+  PDEVICE_OBJECT target_;          // the USB device's PDO; receives every URB
+  stream_data_callback callback_;  // from construction
+  PVOID context_;                  // first argument after the request handle
+  USBD_PIPE_INFORMATION* pipe_;    // inside the usb_device interface copy; set by start
+  read_request* requests_;         // "Pcvu" array of request_capacity_ entries, or null
+  ULONG request_count_;            // entries whose resources are allocated
   ULONG request_capacity_;
-  async_work recovery_work_;         // runs recover; open while started
-  KMUTEX mutex_;                     // serialises start, stop and recover
-  LONG volatile recovery_pending_;   // 1 from queuing a recovery until it has reset the pipe
-  LONG volatile cancelling_;         // 1 while stop or recover takes the requests back
-  LONG volatile clear_buffers_;      // 1: zero each buffer before submission
-  BOOLEAN running_;                  // under mutex_
+  async_work recovery_work_;        // runs recover; open while started
+  KMUTEX mutex_;                    // serialises start, stop and recover
+  LONG volatile recovery_pending_;  // 1 from queuing a recovery until it has reset the pipe
+  LONG volatile cancelling_;        // 1 while stop or recover takes the requests back
+  LONG volatile clear_buffers_;     // 1: zero each buffer before submission
+  BOOLEAN running_;                 // under mutex_
 };
