@@ -65,7 +65,8 @@ TEST_F(bus_test, descriptor_reads_return_what_fits_and_are_logged_with_their_len
   EXPECT_EQ(reads[3].language, 0x0409);
 }
 
-TEST_F(bus_test, select_configuration_fills_interfaces_and_pipes_and_select_interface_switches_pipes) {
+TEST_F(bus_test,
+       select_configuration_fills_interfaces_and_pipes_and_select_interface_switches_pipes) {
   std::vector<UCHAR> config = camera->configuration_descriptor();
   NTSTATUS status;
   PURB urb = select_configuration(pdo, &config, &status);
@@ -88,7 +89,7 @@ TEST_F(bus_test, select_configuration_fills_interfaces_and_pipes_and_select_inte
   // Alternate setting 4: one high-bandwidth isochronous IN pipe,
   // wMaxPacketSize 0x1400 = 3 transactions of 1024 bytes.
   const USHORT size = (USHORT)GET_SELECT_INTERFACE_REQUEST_SIZE(1);
-  std::vector<UCHAR> storage(size, 0);
+    std::vector<UCHAR> storage = urb_storage(size);
   auto* sel = (PURB)storage.data();
   UsbBuildSelectInterfaceRequest(sel, size, urb->UrbSelectConfiguration.ConfigurationHandle, 1, 4);
   sel->UrbSelectInterface.Interface.Length = (USHORT)GET_USBD_INTERFACE_SIZE(1);
@@ -126,7 +127,8 @@ TEST_F(bus_test, select_configuration_fills_interfaces_and_pipes_and_select_inte
 TEST_F(bus_test, usbdi_interface_reports_speed_and_version_and_can_be_made_to_fail) {
   USB_BUS_INTERFACE_USBDI_V1 bi;
   memset(&bi, 0, sizeof bi);
-  ASSERT_EQ(query_usbdi(pdo, USB_BUSIF_USBDI_VERSION_1, sizeof bi, (PINTERFACE)&bi), STATUS_SUCCESS);
+  ASSERT_EQ(query_usbdi(pdo, USB_BUSIF_USBDI_VERSION_1, sizeof bi, (PINTERFACE)&bi),
+            STATUS_SUCCESS);
   ASSERT_NE(bi.GetUSBDIVersion, nullptr);
   ASSERT_NE(bi.IsDeviceHighSpeed, nullptr);
   USBD_VERSION_INFORMATION version{};
@@ -144,7 +146,8 @@ TEST_F(bus_test, usbdi_interface_reports_speed_and_version_and_can_be_made_to_fa
   EXPECT_FALSE(NT_SUCCESS(query_usbdi(pdo, USB_BUSIF_USBDI_VERSION_1,
                                       sizeof(USB_BUS_INTERFACE_USBDI_V0), (PINTERFACE)&bi)));
   camera->set_usbdi_query_fails(true);
-  EXPECT_EQ(query_usbdi(pdo, USB_BUSIF_USBDI_VERSION_1, sizeof bi, (PINTERFACE)&bi), STATUS_NOT_SUPPORTED);
+  EXPECT_EQ(query_usbdi(pdo, USB_BUSIF_USBDI_VERSION_1, sizeof bi, (PINTERFACE)&bi),
+            STATUS_NOT_SUPPORTED);
 }
 
 TEST_F(bus_test, port_requests_are_counted_and_unknown_requests_fail) {
@@ -174,10 +177,8 @@ TEST_F(bus_test, port_requests_are_counted_and_unknown_requests_fail) {
 
 TEST(usbd_parsing, malformed_descriptors_end_the_search_instead_of_overrunning) {
   // Configuration: header, interface 0, a descriptor with bLength 0, interface 1.
-  std::vector<UCHAR> c = {9, 2, 0, 0, 2, 1, 0, 0x80, 50,
-                          9, 4, 0, 0, 0, 0x0E, 1, 0, 0,
-                          0, 0x24,
-                          9, 4, 1, 0, 0, 0x0E, 2, 0, 0};
+  std::vector<UCHAR> c = {9, 2, 0, 0, 2,    1, 0, 0x80, 50, 9, 4,    0, 0, 0, 0x0E,
+                          1, 0, 0, 0, 0x24, 9, 4, 1,    0,  0, 0x0E, 2, 0, 0};
   c[2] = (UCHAR)c.size();
   auto* config = (PUSB_CONFIGURATION_DESCRIPTOR)c.data();
   EXPECT_NE(USBD_ParseConfigurationDescriptorEx(config, config, 0, 0, -1, -1, -1), nullptr);
@@ -185,13 +186,16 @@ TEST(usbd_parsing, malformed_descriptors_end_the_search_instead_of_overrunning) 
   // A descriptor that would run past wTotalLength is not returned.
   std::vector<UCHAR> cut = {9, 2, 14, 0, 1, 1, 0, 0x80, 50, 9, 4, 0, 0, 0};
   auto* short_config = (PUSB_CONFIGURATION_DESCRIPTOR)cut.data();
-  EXPECT_EQ(USBD_ParseConfigurationDescriptorEx(short_config, short_config, 0, 0, -1, -1, -1), nullptr);
-  EXPECT_EQ(USBD_ParseDescriptors(cut.data(), (ULONG)cut.size(), cut.data() + 9, USB_INTERFACE_DESCRIPTOR_TYPE),
+  EXPECT_EQ(USBD_ParseConfigurationDescriptorEx(short_config, short_config, 0, 0, -1, -1, -1),
+            nullptr);
+  EXPECT_EQ(USBD_ParseDescriptors(cut.data(), (ULONG)cut.size(), cut.data() + 9,
+                                  USB_INTERFACE_DESCRIPTOR_TYPE),
             nullptr);
   // Criteria: class 0x0E subclass 2 finds nothing before the bad descriptor.
   EXPECT_EQ(USBD_ParseConfigurationDescriptorEx(config, config, -1, -1, 0x0E, 2, -1), nullptr);
-  EXPECT_NE(USBD_ParseDescriptors(c.data(), (ULONG)c.size(), c.data(), USB_CONFIGURATION_DESCRIPTOR_TYPE),
-            nullptr);
+  EXPECT_NE(
+      USBD_ParseDescriptors(c.data(), (ULONG)c.size(), c.data(), USB_CONFIGURATION_DESCRIPTOR_TYPE),
+      nullptr);
 }
 
 TEST(usbd_parsing, configuration_request_sizes_interfaces_by_their_endpoints) {
@@ -209,14 +213,15 @@ TEST(usbd_parsing, configuration_request_sizes_interfaces_by_their_endpoints) {
   EXPECT_EQ(urb->UrbHeader.Function, URB_FUNCTION_SELECT_CONFIGURATION);
   // Interface 0 has no endpoint: its record is the 24-byte head alone.
   EXPECT_EQ(urb->UrbHeader.Length, sizeof(struct _URB_SELECT_CONFIGURATION) -
-                                       sizeof(USBD_INTERFACE_INFORMATION) + GET_USBD_INTERFACE_SIZE(0) +
-                                       GET_USBD_INTERFACE_SIZE(1));
+                                       sizeof(USBD_INTERFACE_INFORMATION) +
+                                       GET_USBD_INTERFACE_SIZE(0) + GET_USBD_INTERFACE_SIZE(1));
   EXPECT_EQ(list[0].Interface->Length, 24u);
   EXPECT_EQ(list[0].Interface, &urb->UrbSelectConfiguration.Interface);
   EXPECT_EQ(list[1].Interface->Length, GET_USBD_INTERFACE_SIZE(1));
   EXPECT_EQ(list[1].Interface->AlternateSetting, 2);
   EXPECT_EQ(list[1].Interface->NumberOfPipes, 1u);
-  EXPECT_EQ(list[1].Interface->Pipes[0].MaximumTransferSize, (ULONG)USBD_DEFAULT_MAXIMUM_TRANSFER_SIZE);
+  EXPECT_EQ(list[1].Interface->Pipes[0].MaximumTransferSize,
+            (ULONG)USBD_DEFAULT_MAXIMUM_TRANSFER_SIZE);
   ExFreePool(urb);
 }
 

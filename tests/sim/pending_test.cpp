@@ -81,7 +81,7 @@ class pending_test : public ::testing::Test {
       pipe = vs->Pipes[0];
     } else {
       const USHORT size = (USHORT)GET_SELECT_INTERFACE_REQUEST_SIZE(1);
-      std::vector<UCHAR> storage(size, 0);
+            std::vector<UCHAR> storage = urb_storage(size);
       auto* sel = (PURB)storage.data();
       UsbBuildSelectInterfaceRequest(sel, size, urb->UrbSelectConfiguration.ConfigurationHandle, 1,
                                      alternate);
@@ -96,9 +96,10 @@ class pending_test : public ::testing::Test {
     t->order = &order;
     t->urb_storage.assign(sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER), 0);
     t->buffer.assign(length, 0);
-    UsbBuildInterruptOrBulkTransferRequest(t->urb(), (USHORT)sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER),
-                                           pipe.PipeHandle, t->buffer.data(), nullptr, length,
-                                           USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK, nullptr);
+    UsbBuildInterruptOrBulkTransferRequest(
+        t->urb(), (USHORT)sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER), pipe.PipeHandle,
+        t->buffer.data(), nullptr, length, USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK,
+        nullptr);
   }
   NTSTATUS pipe_request(USHORT function, const USBD_PIPE_INFORMATION& pipe) {
     URB urb;
@@ -123,8 +124,8 @@ TEST_F(pending_test, a_hanging_control_request_completes_only_when_cancelled) {
   SHORT value = 0;
   UsbBuildVendorRequest(&urb, URB_FUNCTION_CLASS_INTERFACE,
                         (USHORT)sizeof(struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST),
-                        USBD_TRANSFER_DIRECTION_IN, 0, uvc::GET_CUR, 2 << 8, 2 << 8, &value, nullptr, 2,
-                        nullptr);
+                        USBD_TRANSFER_DIRECTION_IN, 0, uvc::GET_CUR, 2 << 8, 2 << 8, &value,
+                        nullptr, 2, nullptr);
   pending_irp p;
   send_ioctl(pdo, IOCTL_INTERNAL_USB_SUBMIT_URB, &urb, &p);
   EXPECT_EQ(p.call_status, STATUS_PENDING);
@@ -159,8 +160,8 @@ TEST_F(pending_test, a_delayed_control_request_completes_later_with_its_answer) 
   memset(&urb, 0, sizeof urb);
   UsbBuildVendorRequest(&urb, URB_FUNCTION_CLASS_INTERFACE,
                         (USHORT)sizeof(struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST),
-                        USBD_TRANSFER_DIRECTION_IN, 0, uvc::GET_MAX, 2 << 8, 2 << 8, &value, nullptr, 2,
-                        nullptr);
+                        USBD_TRANSFER_DIRECTION_IN, 0, uvc::GET_MAX, 2 << 8, 2 << 8, &value,
+                        nullptr, 2, nullptr);
   send_ioctl(pdo, IOCTL_INTERNAL_USB_SUBMIT_URB, &urb, &p);
   EXPECT_EQ(p.call_status, STATUS_PENDING);
   ASSERT_TRUE(wait_for(&p));
@@ -243,7 +244,8 @@ TEST_F(pending_test, isochronous_transfers_fill_one_packet_per_queued_block) {
   iso.Hdr.Length = (USHORT)GET_ISO_URB_SIZE(kPackets);
   iso.Hdr.Function = URB_FUNCTION_ISOCH_TRANSFER;
   iso.PipeHandle = pipe.PipeHandle;
-  iso.TransferFlags = USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK | USBD_START_ISO_TRANSFER_ASAP;
+  iso.TransferFlags =
+      USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK | USBD_START_ISO_TRANSFER_ASAP;
   iso.TransferBufferLength = kPackets * 512;
   iso.TransferBuffer = t.buffer.data();
   iso.NumberOfPackets = kPackets;
@@ -263,13 +265,14 @@ TEST_F(pending_test, isochronous_transfers_fill_one_packet_per_queued_block) {
   // transfer is asked for, with the pipe's packet size as the limit.
   std::vector<uint32_t> limits;
   std::mutex limits_lock;
-  camera->set_payload_source([&](uint8_t endpoint, uint32_t max_bytes, std::vector<uint8_t>& block) {
-    std::lock_guard<std::mutex> guard(limits_lock);
-    if (endpoint != 0x81 || limits.size() >= kPackets) return false;
-    limits.push_back(max_bytes);
-    block.assign(10 + limits.size(), (uint8_t)limits.size());
-    return true;
-  });
+  camera->set_payload_source(
+      [&](uint8_t endpoint, uint32_t max_bytes, std::vector<uint8_t>& block) {
+        std::lock_guard<std::mutex> guard(limits_lock);
+        if (endpoint != 0x81 || limits.size() >= kPackets) return false;
+        limits.push_back(max_bytes);
+        block.assign(10 + limits.size(), (uint8_t)limits.size());
+        return true;
+      });
   IoFreeIrp(t.irp);
   iso.TransferBufferLength = kPackets * 512;
   ASSERT_EQ(t.send(pdo), STATUS_PENDING);
@@ -289,7 +292,8 @@ TEST_F(pending_test, unplugging_fails_what_is_still_pending) {
   memset(&urb, 0, sizeof urb);
   UsbBuildVendorRequest(&urb, URB_FUNCTION_CLASS_INTERFACE,
                         (USHORT)sizeof(struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST),
-                        USBD_TRANSFER_DIRECTION_IN, 0, uvc::GET_CUR, 2 << 8, 0, &code, nullptr, 1, nullptr);
+                        USBD_TRANSFER_DIRECTION_IN, 0, uvc::GET_CUR, 2 << 8, 0, &code, nullptr, 1,
+                        nullptr);
   pending_irp p;
   send_ioctl(pdo, IOCTL_INTERNAL_USB_SUBMIT_URB, &urb, &p);
   ASSERT_EQ(p.call_status, STATUS_PENDING);
@@ -340,7 +344,8 @@ TEST_F(pending_test, concurrent_requests_and_cancels_each_complete_exactly_once)
             auto* self = (call*)context;
             self->completed++;
             KeSetEvent(&self->done, IO_NO_INCREMENT, FALSE);
-            return STATUS_MORE_PROCESSING_REQUIRED;  // the IRP stays ours, so cancelling late is safe
+            return STATUS_MORE_PROCESSING_REQUIRED;  // the IRP stays ours, so cancelling late is
+                                                     // safe
           },
           &c, TRUE, TRUE, TRUE);
       if (IoCallDriver(pdo, irp) == STATUS_PENDING) {

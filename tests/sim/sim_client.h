@@ -13,6 +13,13 @@
 
 namespace simtest {
 
+// Zeroed storage for a URB of `size` bytes. It has room for the whole URB
+// union, so the compiler sees every member access inside the buffer; the
+// request itself still says `size`.
+inline std::vector<UCHAR> urb_storage(size_t size) {
+  return std::vector<UCHAR>(size > sizeof(URB) ? size : sizeof(URB), 0);
+}
+
 // The directory with the real cameras' descriptors.
 std::string testdata_directory();
 // Camera names found there (<name>.device.bin and <name>.config.bin).

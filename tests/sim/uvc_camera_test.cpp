@@ -237,7 +237,7 @@ TEST_F(uvc_camera_test, pipe_and_port_faults_fail_the_next_requests_only) {
   PURB select = select_configuration(pdo, &config, &status);
   ASSERT_EQ(status, STATUS_SUCCESS);
   const USHORT size = (USHORT)GET_SELECT_INTERFACE_REQUEST_SIZE(1);
-  std::vector<UCHAR> storage(size, 0);
+  std::vector<UCHAR> storage = urb_storage(size);
   auto* sel = (PURB)storage.data();
   UsbBuildSelectInterfaceRequest(sel, size, select->UrbSelectConfiguration.ConfigurationHandle, 1, 1);
   sel->UrbSelectInterface.Interface.Length = (USHORT)GET_USBD_INTERFACE_SIZE(1);

@@ -108,8 +108,14 @@ TEST_P(assembly_soak, every_frame_is_delivered_intact_or_counted_once) {
     EXPECT_GE(delivered + q + p, r.seen);
     EXPECT_GE(p, delivered - intact);
   }
-  // Enough survives the faults for the run to mean something.
-  EXPECT_GT(intact, uint64_t(prm.frames) / 3);
+  // Enough survives the faults for the run to mean something. In worker
+  // modes how many frames the worker takes depends on thread timing (at most
+  // two are in flight), so only direct mode has a fixed share.
+  if (!prm.worker) {
+    EXPECT_GT(intact, uint64_t(prm.frames) / 3);
+  } else {
+    EXPECT_GT(intact, 0u);
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(
