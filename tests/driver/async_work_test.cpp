@@ -86,7 +86,7 @@ TEST_F(AsyncWorkTest, ClosedObjectRefusesAndNeverRunsTheCallback) {
   EXPECT_EQ(obs.runs.load(), 0);
 }
 
-TEST_F(AsyncWorkTest, CloseReturnsOnlyAfterQueuedCallbacksHaveRun) {
+TEST_F(AsyncWorkTest, CloseReturnsOnlyAfterQueuedCallbacksHaveRunEvenAfterASecondOpen) {
   ASSERT_EQ(work.open(), STATUS_SUCCESS);
   obs.hold = true;
   int marker = 0;
@@ -97,6 +97,16 @@ TEST_F(AsyncWorkTest, CloseReturnsOnlyAfterQueuedCallbacksHaveRun) {
   KeSetEvent(&obs.gate, IO_NO_INCREMENT, FALSE);
   closer.join();
   EXPECT_GE(obs.runs.load(), 3);
+  EXPECT_EQ(finished_when_closed, obs.runs.load());
+
+  // A second open does not let close skip a callback still outstanding.
+  KeClearEvent(&obs.gate);
+  ASSERT_EQ(work.open(), STATUS_SUCCESS);
+  ASSERT_EQ(work.queue(record, &marker, 0), STATUS_SUCCESS);
+  ASSERT_EQ(work.open(), STATUS_SUCCESS);
+  closer = close_in_background(&finished_when_closed);
+  KeSetEvent(&obs.gate, IO_NO_INCREMENT, FALSE);
+  closer.join();
   EXPECT_EQ(finished_when_closed, obs.runs.load());
 }
 
@@ -126,19 +136,6 @@ TEST_F(AsyncWorkTest, QueuedAtDispatchLevelDataIsPassedOrPrivatelyCopied) {
   EXPECT_EQ(obs.finished.load(), 2);
   EXPECT_EQ(obs.seen_context.load(), &irql);
   EXPECT_EQ(obs.wrong_irql.load(), 0);
-}
-
-TEST_F(AsyncWorkTest, SecondOpenDoesNotLetCloseSkipOutstandingCallbacks) {
-  ASSERT_EQ(work.open(), STATUS_SUCCESS);
-  obs.hold = true;
-  int marker = 0;
-  ASSERT_EQ(work.queue(record, &marker, 0), STATUS_SUCCESS);
-  ASSERT_EQ(work.open(), STATUS_SUCCESS);
-  int finished_when_closed = -1;
-  std::thread closer = close_in_background(&finished_when_closed);
-  KeSetEvent(&obs.gate, IO_NO_INCREMENT, FALSE);
-  closer.join();
-  EXPECT_EQ(finished_when_closed, obs.runs.load());
 }
 
 TEST_F(AsyncWorkTest, OutOfMemoryIsReportedAndNothingRuns) {

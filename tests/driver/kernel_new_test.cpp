@@ -38,41 +38,29 @@ uint64_t live_blocks(ULONG tag) {
   return 0;
 }
 
-class KernelNew : public ::testing::Test {
- protected:
-  void SetUp() override {
-    constructed = 0;
-    destroyed = 0;
-  }
-};
-
-TEST_F(KernelNew, ObjectLivesInATaggedPoolBlockAndDeleteReturnsIt) {
+TEST(KernelNew, ObjectLivesInATaggedPoolBlockAndAnExhaustedPoolYieldsNull) {
+  constructed = destroyed = 0;
   base_object* object = new (NonPagedPoolNx, kTag) derived_object;
   ASSERT_NE(object, nullptr);
   EXPECT_EQ(constructed, 1);
   EXPECT_EQ(object->value(), 42);
   EXPECT_EQ(live_blocks(kTag), 1u);
-
   delete object;  // through the base: both destructors, then the pool
   EXPECT_EQ(destroyed, 2);
   EXPECT_EQ(live_blocks(kTag), 0u);
-}
 
-TEST_F(KernelNew, ExhaustedPoolYieldsNullWithoutConstructing) {
+  // A failed allocation runs no constructor; the next one succeeds again.
   kstandin::fail_next_allocations(1, kTag);
-  base_object* object = new (NonPagedPoolNx, kTag) derived_object;
-  EXPECT_EQ(object, nullptr);
-  EXPECT_EQ(constructed, 0);
+  EXPECT_EQ(new (NonPagedPoolNx, kTag) derived_object, nullptr);
+  EXPECT_EQ(constructed, 1);
   EXPECT_EQ(live_blocks(kTag), 0u);
-
-  // The next allocation succeeds again.
   object = new (PagedPool, kTag) base_object;
   ASSERT_NE(object, nullptr);
   delete object;
-  EXPECT_EQ(destroyed, 1);
+  EXPECT_EQ(destroyed, 3);
 }
 
-TEST_F(KernelNew, PlainRecordsAndArraysComeFromThePoolToo) {
+TEST(KernelNew, PlainRecordsAndArraysComeFromThePoolToo) {
   struct record {
     ULONG a;
     ULONG b;

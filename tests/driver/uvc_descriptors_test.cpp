@@ -35,6 +35,29 @@ bytes read_camera(const std::string& camera) {
   return bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
+bool parse(uvc_descriptor_set* set, const bytes& config) {
+  return parse_uvc_descriptors(set, config.data(), static_cast<ULONG>(config.size()));
+}
+
+// A real camera's configuration and the set parsed from it.
+struct parsed_camera {
+  explicit parsed_camera(const char* camera) : config(read_camera(camera)) {
+    ok = parse(&set, config);
+  }
+  bytes config;
+  uvc_descriptor_set set;
+  bool ok;
+};
+
+// The listed intervals of a frame, checking the call's status.
+std::vector<LONGLONG> listed(const uvc_descriptor_set* set, ULONG format, ULONG frame,
+                             NTSTATUS expected = STATUS_SUCCESS) {
+  LONGLONG values[uvc_max_listed_intervals];
+  ULONG count = uvc_max_listed_intervals;
+  EXPECT_EQ(list_frame_intervals(set, format, frame, values, &count), expected);
+  return std::vector<LONGLONG>(values, values + (NT_SUCCESS(expected) ? count : 0));
+}
+
 const char* const kCameras[] = {"logitech_c270",        "canyon_cne_cwc2", "trust_webcam",
                                 "anker_powerconf_c200", "customer",        "dual_tusb"};
 
@@ -112,12 +135,7 @@ void parse_and_use(const bytes& config, uvc_descriptor_set* set, raw_format_list
   expect_inside(*set, config.data(), config.size());
   records->clear();
   build_raw_format_records(set, records);
-  for (const raw_format_record& r : *records) {
-    LONGLONG values[uvc_max_listed_intervals];
-    ULONG count = uvc_max_listed_intervals;
-    EXPECT_EQ(list_frame_intervals(set, r.format_index, r.frame_index, values, &count),
-              STATUS_SUCCESS);
-  }
+  for (const raw_format_record& r : *records) listed(set, r.format_index, r.frame_index);
 }
 
 TEST(UvcRealCameras, EachCameraYieldsItsFormatsAlternateSettingsAndUnits) {
@@ -125,10 +143,7 @@ TEST(UvcRealCameras, EachCameraYieldsItsFormatsAlternateSettingsAndUnits) {
     const char* camera;
     const char* formats;
     const char* alternates;
-    const char* inputs;  // terminal ids; then processing, extension, output unit ids
-    const char* processing;
-    const char* extensions;
-    const char* outputs;
+    const char* units;  // input terminal | processing | extension | output unit ids
   };
   // The C270 declares 19 frames per format; the first 16 are kept.
   const std::string c270 =
@@ -143,24 +158,23 @@ TEST(UvcRealCameras, EachCameraYieldsItsFormatsAlternateSettingsAndUnits) {
       "MJPG#1" + anker + "; YUY2#2 640x480 640x360 320x240; H264#3" + anker;
   const expected cameras[] = {
       {"logitech_c270", c270_formats.c_str(),
-       "1i192 2i384 3i512 4i640 5i800 6i944 7i2688 8i2848 9i3040 10i4992 11i5116", "1", "2",
-       "3 4 6 7", "5"},
-      {"canyon_cne_cwc2", canyon_formats.c_str(), "1i128 2i256 3i800 4i2848 5i4896 6i5120", "1",
-       "3", "4", "2"},
+       "1i192 2i384 3i512 4i640 5i800 6i944 7i2688 8i2848 9i3040 10i4992 11i5116", "1|2|3 4 6 7|5"},
+      {"canyon_cne_cwc2", canyon_formats.c_str(), "1i128 2i256 3i800 4i2848 5i4896 6i5120",
+       "1|3|4|2"},
       {"trust_webcam", "YUY2#1 640x480 352x288 320x240 176x144 1280x1024 160x120",
-       "1i128 2i256 3i800 4i2848 5i4896 6i5120", "1", "3", "4", "2"},
-      {"anker_powerconf_c200", anker_formats.c_str(), "1i3072", "1", "2", "6", "3"},
+       "1i128 2i256 3i800 4i2848 5i4896 6i5120", "1|3|4|2"},
+      {"anker_powerconf_c200", anker_formats.c_str(), "1i3072", "1|2|6|3"},
       // One byte short of wTotalLength: the cut descriptor is an audio one.
-      {"customer", "MJPG#1 1280x720 800x480 640x480 480x320", "0b64", "1", "2", "", "3"},
+      {"customer", "MJPG#1 1280x720 800x480 640x480 480x320", "0b64", "1|2||3"},
       // Two video functions: only the first one's units and formats.
-      {"dual_tusb", "MJPG#1 480x270", "0b512", "1", "", "", "2"},
+      {"dual_tusb", "MJPG#1 480x270", "0b512", "1|||2"},
   };
   for (const expected& e : cameras) {
     SCOPED_TRACE(e.camera);
     const bytes config = read_camera(e.camera);
     ASSERT_GT(config.size(), 9u) << camera_file(e.camera);
     uvc_descriptor_set set;
-    ASSERT_TRUE(parse_uvc_descriptors(&set, config.data(), static_cast<ULONG>(config.size())));
+    ASSERT_TRUE(parse(&set, config));
     expect_inside(set, config.data(), config.size());
     EXPECT_EQ(set.configuration, config.data());
     EXPECT_NE(set.vc_header, nullptr);
@@ -169,10 +183,9 @@ TEST(UvcRealCameras, EachCameraYieldsItsFormatsAlternateSettingsAndUnits) {
     ASSERT_EQ(build_raw_format_records(&set, &records), STATUS_SUCCESS);
     EXPECT_EQ(formats_of(records), e.formats);
     EXPECT_EQ(alternates_of(set), e.alternates);
-    EXPECT_EQ(ids_of(set.input_terminals), e.inputs);
-    EXPECT_EQ(ids_of(set.processing_units), e.processing);
-    EXPECT_EQ(ids_of(set.extension_units), e.extensions);
-    EXPECT_EQ(ids_of(set.output_terminals), e.outputs);
+    EXPECT_EQ(ids_of(set.input_terminals) + "|" + ids_of(set.processing_units) + "|" +
+                  ids_of(set.extension_units) + "|" + ids_of(set.output_terminals),
+              e.units);
     UCHAR id = 0;
     ASSERT_TRUE(find_unit_id(&set, uvc_kind_camera_terminal, &id));
     EXPECT_EQ(id, 1);
@@ -181,11 +194,10 @@ TEST(UvcRealCameras, EachCameraYieldsItsFormatsAlternateSettingsAndUnits) {
 }
 
 TEST(UvcRealCameras, RecordsCarryTheFrameFieldsOfEachFormatKind) {
-  const bytes anker = read_camera("anker_powerconf_c200");
-  uvc_descriptor_set set;
-  ASSERT_TRUE(parse_uvc_descriptors(&set, anker.data(), static_cast<ULONG>(anker.size())));
+  const parsed_camera anker("anker_powerconf_c200");
+  ASSERT_TRUE(anker.ok);
   raw_format_list records;
-  ASSERT_EQ(build_raw_format_records(&set, &records), STATUS_SUCCESS);
+  ASSERT_EQ(build_raw_format_records(&anker.set, &records), STATUS_SUCCESS);
   ASSERT_EQ(records.count(), 15u);
   // MJPEG: the FOURCC GUID of "MJPG" and 24 bits; uncompressed: the
   // descriptor's GUID and bits; frame-based H.264: default interval at 17.
@@ -203,38 +215,26 @@ TEST(UvcRealCameras, RecordsCarryTheFrameFieldsOfEachFormatKind) {
   EXPECT_EQ(h264.min_interval, 333333u);
   EXPECT_EQ(h264.max_interval, 333333u);
   EXPECT_EQ(h264.default_interval, 333333u);
-  EXPECT_EQ(set.formats[2].color_matching, anker.data() + 679);
+  EXPECT_EQ(anker.set.formats[2].color_matching, anker.config.data() + 679);
 
   // Discrete lists come out ascending; the largest frame has fewer rates.
-  const bytes c270 = read_camera("logitech_c270");
-  ASSERT_TRUE(parse_uvc_descriptors(&set, c270.data(), static_cast<ULONG>(c270.size())));
-  LONGLONG values[8];
-  ULONG count = 8;
-  ASSERT_EQ(list_frame_intervals(&set, 1, 1, values, &count), STATUS_SUCCESS);
-  EXPECT_EQ(std::vector<LONGLONG>(values, values + count),
-            (std::vector<LONGLONG>{333333, 400000, 500000, 666666, 1000000, 2000000}));
-  count = 8;
-  ASSERT_EQ(list_frame_intervals(&set, 1, 15, values, &count), STATUS_SUCCESS);
-  EXPECT_EQ(std::vector<LONGLONG>(values, values + count),
-            (std::vector<LONGLONG>{1000000, 2000000}));
-  count = 8;
-  EXPECT_EQ(list_frame_intervals(&set, 1, 17, values, &count),
-            STATUS_INVALID_PARAMETER);  // not kept
-  EXPECT_EQ(uvc_packet_bytes_per_interval(set.alternates[10].max_packet_size), 3060u);
-
+  const parsed_camera c270("logitech_c270");
+  ASSERT_TRUE(c270.ok);
+  using v = std::vector<LONGLONG>;
+  EXPECT_EQ(listed(&c270.set, 1, 1), (v{333333, 400000, 500000, 666666, 1000000, 2000000}));
+  EXPECT_EQ(listed(&c270.set, 1, 15), (v{1000000, 2000000}));
+  listed(&c270.set, 1, 17, STATUS_INVALID_PARAMETER);  // not kept
+  EXPECT_EQ(uvc_packet_bytes_per_interval(c270.set.alternates[10].max_packet_size), 3060u);
   // A continuous range whose minimum, maximum and step are equal is one value.
-  const bytes dual = read_camera("dual_tusb");
-  ASSERT_TRUE(parse_uvc_descriptors(&set, dual.data(), static_cast<ULONG>(dual.size())));
-  count = 8;
-  ASSERT_EQ(list_frame_intervals(&set, 1, 1, values, &count), STATUS_SUCCESS);
-  ASSERT_EQ(count, 1u);
-  EXPECT_EQ(values[0], 500000);
+  const parsed_camera dual("dual_tusb");
+  EXPECT_EQ(listed(&dual.set, 1, 1), v{500000});
 }
 
 TEST(UvcRealCameras, UnitLookUpsFindUnitsByKindIndexGuidAndControlBit) {
-  const bytes c270 = read_camera("logitech_c270");
-  uvc_descriptor_set set;
-  ASSERT_TRUE(parse_uvc_descriptors(&set, c270.data(), static_cast<ULONG>(c270.size())));
+  parsed_camera camera("logitech_c270");
+  ASSERT_TRUE(camera.ok);
+  uvc_descriptor_set& set = camera.set;
+  const bytes& c270 = camera.config;
   UCHAR id = 0;
   ASSERT_TRUE(find_unit_id(&set, uvc_kind_processing_unit, &id));
   EXPECT_EQ(id, 2);
@@ -352,7 +352,7 @@ TEST(UvcSyntheticDescriptors, FramesFollowOnlyTheFormatTheyBelongTo) {
             mjpeg_format(1), frame_desc(7, 3, 1024, 1, {333333}), bytes{6, 0x24, 13, 1, 1, 4},
             mjpeg_format(2), frame_desc(7, 1, 160, 1, {333333})}));
   uvc_descriptor_set set;
-  ASSERT_TRUE(parse_uvc_descriptors(&set, config.data(), static_cast<ULONG>(config.size())));
+  ASSERT_TRUE(parse(&set, config));
   raw_format_list records;
   ASSERT_EQ(build_raw_format_records(&set, &records), STATUS_SUCCESS);
   EXPECT_EQ(formats_of(records), "YUY2#1 640x240 320x240; MJPG#2 160x240");
@@ -378,7 +378,7 @@ TEST(UvcSyntheticDescriptors, LimitsHoldAndAlternateSettingsAreSortedBySize) {
                                       interface_desc(1, 0, 1, 14, 2), input_header_desc(),
                                       streaming, endpoint_desc(0x81, 5, 0x40), alternates});
   uvc_descriptor_set set;
-  ASSERT_TRUE(parse_uvc_descriptors(&set, config.data(), static_cast<ULONG>(config.size())));
+  ASSERT_TRUE(parse(&set, config));
   EXPECT_EQ(set.input_terminals.count, 5u);
   EXPECT_EQ(set.format_count, 10u);
   for (ULONG f = 0; f < set.format_count; ++f) EXPECT_EQ(set.formats[f].frame_count, 16u);
@@ -402,14 +402,14 @@ TEST(UvcSyntheticDescriptors, MalformedDescriptorsEndTheWalkOrAreIgnored) {
   // bLength 0 in the streaming descriptors: what came before is kept.
   bytes config =
       video_camera(join({yuy2_format(1), frame_of(1), bytes{0, 0x24, 5, 2}, frame_of(3)}));
-  ASSERT_TRUE(parse_uvc_descriptors(&set, config.data(), static_cast<ULONG>(config.size())));
+  ASSERT_TRUE(parse(&set, config));
   EXPECT_EQ(set.formats[0].frame_count, 1u);
 
   // A frame whose bLength runs past the end of the configuration.
   bytes long_frame = frame_of(2);
   long_frame[0] = 200;
   config = video_camera(join({yuy2_format(1), frame_of(1), long_frame}));
-  ASSERT_TRUE(parse_uvc_descriptors(&set, config.data(), static_cast<ULONG>(config.size())));
+  ASSERT_TRUE(parse(&set, config));
   EXPECT_EQ(set.formats[0].frame_count, 1u);
 
   // Frames announcing more intervals than they hold, or too short for the
@@ -422,7 +422,7 @@ TEST(UvcSyntheticDescriptors, MalformedDescriptorsEndTheWalkOrAreIgnored) {
   short_format[0] = 20;
   config = video_camera(
       join({yuy2_format(1), frame_of(1), greedy, short_continuous, short_format, frame_of(1)}));
-  ASSERT_TRUE(parse_uvc_descriptors(&set, config.data(), static_cast<ULONG>(config.size())));
+  ASSERT_TRUE(parse(&set, config));
   EXPECT_EQ(set.format_count, 1u);
   EXPECT_EQ(set.formats[0].frame_count, 1u);
 
@@ -448,7 +448,7 @@ TEST(UvcSyntheticDescriptors, DevicesWithoutVideoClassCodesAreReadByInterfacePos
                      interface_desc(1, 0, 1, 0xFF, 0), endpoint_desc(0x81, 2, 512), streaming,
                      interface_desc(2, 0, 0, 0xFF, 0), mjpeg_format(2)});
   uvc_descriptor_set set;
-  ASSERT_TRUE(parse_uvc_descriptors(&set, config.data(), static_cast<ULONG>(config.size())));
+  ASSERT_TRUE(parse(&set, config));
   EXPECT_EQ(set.vc_interface, config.data() + 9);
   EXPECT_EQ(set.vs_interface, config.data() + 9 + 9 + 13 + 18);
   EXPECT_EQ(set.input_terminals.count, 1u);
@@ -459,7 +459,7 @@ TEST(UvcSyntheticDescriptors, DevicesWithoutVideoClassCodesAreReadByInterfacePos
   config = configuration({interface_desc(0, 0, 0, 0xFF, 0), vc_header_desc(),
                           interface_desc(1, 0, 0, 0xFF, 0), mjpeg_format(1),
                           frame_desc(7, 1, 640, 1, {333333})});
-  EXPECT_FALSE(parse_uvc_descriptors(&set, config.data(), static_cast<ULONG>(config.size())));
+  EXPECT_FALSE(parse(&set, config));
 }
 
 // ---- frame intervals, GUIDs, the record list --------------------------------------
@@ -467,7 +467,7 @@ TEST(UvcSyntheticDescriptors, DevicesWithoutVideoClassCodesAreReadByInterfacePos
 std::vector<LONGLONG> intervals_of(std::vector<uint32_t> values, uint8_t type) {
   const bytes config = video_camera(join({yuy2_format(1), frame_desc(5, 1, 320, type, values)}));
   uvc_descriptor_set set;
-  EXPECT_TRUE(parse_uvc_descriptors(&set, config.data(), static_cast<ULONG>(config.size())));
+  EXPECT_TRUE(parse(&set, config));
   ULONG count = 0;
   EXPECT_EQ(list_frame_intervals(&set, 1, 1, nullptr, &count), STATUS_BUFFER_OVERFLOW);
   std::vector<LONGLONG> out(count);
@@ -515,9 +515,9 @@ TEST(UvcSubtypes, RgbSubtypesHaveTheirOwnGuidsAndEveryOtherFourccMapsBothWays) {
 }
 
 TEST(UvcRecordList, RecordsLiveInTaggedPoolAndAFailedGrowthChangesNothing) {
-  const bytes config = read_camera("canyon_cne_cwc2");
-  uvc_descriptor_set set;
-  ASSERT_TRUE(parse_uvc_descriptors(&set, config.data(), static_cast<ULONG>(config.size())));
+  const parsed_camera canyon("canyon_cne_cwc2");
+  ASSERT_TRUE(canyon.ok);
+  const uvc_descriptor_set& set = canyon.set;
   raw_format_list records;
   kstandin::fail_next_allocations(1, pool_tag::objects);
   EXPECT_EQ(build_raw_format_records(&set, &records), STATUS_INSUFFICIENT_RESOURCES);
@@ -556,9 +556,9 @@ TEST(UvcRecordList, FamiliesCanReadUncompressedFormatsTheirOwnWay) {
     }
     int calls = 0;
   } makers;
-  const bytes config = read_camera("anker_powerconf_c200");
-  uvc_descriptor_set set;
-  ASSERT_TRUE(parse_uvc_descriptors(&set, config.data(), static_cast<ULONG>(config.size())));
+  parsed_camera anker("anker_powerconf_c200");
+  ASSERT_TRUE(anker.ok);
+  uvc_descriptor_set& set = anker.set;
   raw_format_list records;
   ASSERT_EQ(build_raw_format_records(&set, &records, makers), STATUS_SUCCESS);
   EXPECT_EQ(makers.calls, 3);  // the three YUY2 frames; MJPEG and H.264 are not uncompressed

@@ -2,9 +2,23 @@
 // operations, version), DbgPrint formatting, assertions and bug checks.
 #include <gtest/gtest.h>
 
+#include <string>
+#include <vector>
+
 #include "verifier_listener.h"
 
 namespace {
+
+bool equals(const UNICODE_STRING& s, const wchar_t* text) {
+  UNICODE_STRING expected;
+  RtlInitUnicodeString(&expected, text);
+  return RtlEqualUnicodeString(&s, &expected, FALSE);
+}
+
+// Year, month, day, hour, minute, second, milliseconds, weekday.
+std::vector<int> fields_of(const TIME_FIELDS& f) {
+  return {f.Year, f.Month, f.Day, f.Hour, f.Minute, f.Second, f.Milliseconds, f.Weekday};
+}
 
 TEST(CoreRtlString, CountedStringsCopyAppendCompareAndConvert) {
   UNICODE_STRING name;
@@ -20,9 +34,7 @@ TEST(CoreRtlString, CountedStringsCopyAppendCompareAndConvert) {
   EXPECT_EQ(small.Length, 16);
   small.Length = 4;
   EXPECT_EQ(RtlAppendUnicodeToString(&small, L"ab"), STATUS_SUCCESS);
-  UNICODE_STRING expected_small;
-  RtlInitUnicodeString(&expected_small, L"Drab");
-  EXPECT_TRUE(RtlEqualUnicodeString(&small, &expected_small, FALSE));
+  EXPECT_TRUE(equals(small, L"Drab"));
   EXPECT_EQ(storage[4], 0);  // terminated when there is room
 
   UNICODE_STRING upper;
@@ -59,34 +71,30 @@ TEST(CoreRtlString, CountedStringsCopyAppendCompareAndConvert) {
 
 TEST(CoreRtlString, IntegerConversions) {
   ULONG value = 0;
-  UNICODE_STRING s;
-  RtlInitUnicodeString(&s, L"  1234xyz");
-  EXPECT_EQ(RtlUnicodeStringToInteger(&s, 0, &value), STATUS_SUCCESS);
+  auto to_integer = [&](const wchar_t* text, ULONG base) {
+    UNICODE_STRING s;
+    RtlInitUnicodeString(&s, text);
+    return RtlUnicodeStringToInteger(&s, base, &value);
+  };
+  EXPECT_EQ(to_integer(L"  1234xyz", 0), STATUS_SUCCESS);
   EXPECT_EQ(value, 1234u);
-  RtlInitUnicodeString(&s, L"0x1F");
-  EXPECT_EQ(RtlUnicodeStringToInteger(&s, 0, &value), STATUS_SUCCESS);
+  EXPECT_EQ(to_integer(L"0x1F", 0), STATUS_SUCCESS);
   EXPECT_EQ(value, 31u);
-  RtlInitUnicodeString(&s, L"-5");
-  EXPECT_EQ(RtlUnicodeStringToInteger(&s, 10, &value), STATUS_SUCCESS);
+  EXPECT_EQ(to_integer(L"-5", 10), STATUS_SUCCESS);
   EXPECT_EQ(value, 0xFFFFFFFBu);
-  RtlInitUnicodeString(&s, L"ff");
-  EXPECT_EQ(RtlUnicodeStringToInteger(&s, 16, &value), STATUS_SUCCESS);
+  EXPECT_EQ(to_integer(L"ff", 16), STATUS_SUCCESS);
   EXPECT_EQ(value, 255u);
   value = 77;
-  RtlInitUnicodeString(&s, L"abc");
-  EXPECT_EQ(RtlUnicodeStringToInteger(&s, 10, &value), STATUS_INVALID_PARAMETER);
+  EXPECT_EQ(to_integer(L"abc", 10), STATUS_INVALID_PARAMETER);
   EXPECT_EQ(value, 77u);
-  EXPECT_EQ(RtlUnicodeStringToInteger(&s, 7, &value), STATUS_INVALID_PARAMETER);
+  EXPECT_EQ(to_integer(L"abc", 7), STATUS_INVALID_PARAMETER);
 
   WCHAR buffer[12];
   UNICODE_STRING out{0, sizeof(buffer), buffer};
   EXPECT_EQ(RtlIntegerToUnicodeString(4294967295u, 10, &out), STATUS_SUCCESS);
-  UNICODE_STRING expected;
-  RtlInitUnicodeString(&expected, L"4294967295");
-  EXPECT_TRUE(RtlEqualUnicodeString(&out, &expected, FALSE));
+  EXPECT_TRUE(equals(out, L"4294967295"));
   EXPECT_EQ(RtlIntegerToUnicodeString(0xBEEF, 16, &out), STATUS_SUCCESS);
-  RtlInitUnicodeString(&expected, L"BEEF");
-  EXPECT_TRUE(RtlEqualUnicodeString(&out, &expected, FALSE));
+  EXPECT_TRUE(equals(out, L"BEEF"));
   out.MaximumLength = 4;
   EXPECT_EQ(RtlIntegerToUnicodeString(123, 10, &out), STATUS_BUFFER_OVERFLOW);
 
@@ -101,33 +109,21 @@ TEST(CoreRtlTime, TimeFieldsOfAKnownDate) {
   time.QuadPart = 133536879301230000LL;  // 2024-02-29 13:45:30.123 UTC, a Thursday
   TIME_FIELDS f;
   RtlTimeToTimeFields(&time, &f);
-  EXPECT_EQ(f.Year, 2024);
-  EXPECT_EQ(f.Month, 2);
-  EXPECT_EQ(f.Day, 29);
-  EXPECT_EQ(f.Hour, 13);
-  EXPECT_EQ(f.Minute, 45);
-  EXPECT_EQ(f.Second, 30);
-  EXPECT_EQ(f.Milliseconds, 123);
-  EXPECT_EQ(f.Weekday, 4);
+  EXPECT_EQ(fields_of(f), (std::vector<int>{2024, 2, 29, 13, 45, 30, 123, 4}));
   LARGE_INTEGER back;
   ASSERT_TRUE(RtlTimeFieldsToTime(&f, &back));
   EXPECT_EQ(back.QuadPart, time.QuadPart);
 
   time.QuadPart = 0;
   RtlTimeToTimeFields(&time, &f);
-  EXPECT_EQ(f.Year, 1601);
-  EXPECT_EQ(f.Month, 1);
-  EXPECT_EQ(f.Day, 1);
-  EXPECT_EQ(f.Weekday, 1);  // a Monday
+  EXPECT_EQ(fields_of(f), (std::vector<int>{1601, 1, 1, 0, 0, 0, 0, 1}));  // a Monday
 
   TIME_FIELDS invalid{2023, 2, 29, 0, 0, 0, 0, 0};
   EXPECT_FALSE(RtlTimeFieldsToTime(&invalid, &back));
   TIME_FIELDS century{2100, 12, 31, 23, 59, 59, 999, 0};
   ASSERT_TRUE(RtlTimeFieldsToTime(&century, &back));
   RtlTimeToTimeFields(&back, &f);
-  EXPECT_EQ(f.Year, 2100);
-  EXPECT_EQ(f.Day, 31);
-  EXPECT_EQ(f.Milliseconds, 999);
+  EXPECT_EQ(fields_of(f), (std::vector<int>{2100, 12, 31, 23, 59, 59, 999, 5}));
 
   LARGE_INTEGER local, system;
   KeQuerySystemTime(&system);

@@ -18,10 +18,15 @@ LARGE_INTEGER relative_ms(LONGLONG ms) {
   return t;
 }
 
-LARGE_INTEGER zero_timeout() {
-  LARGE_INTEGER t;
-  t.QuadPart = 0;
-  return t;
+LARGE_INTEGER zero{};  // a zero time-out
+
+NTSTATUS wait_on(PVOID object, PLARGE_INTEGER timeout = nullptr) {
+  return KeWaitForSingleObject(object, Executive, KernelMode, FALSE, timeout);
+}
+
+NTSTATUS wait_all(ULONG count, PVOID* objects, WAIT_TYPE type, PLARGE_INTEGER timeout) {
+  return KeWaitForMultipleObjects(count, objects, type, Executive, KernelMode, FALSE, timeout,
+                                  NULL);
 }
 
 TEST(CoreIrql, EachThreadHasItsOwnIrqlAndMisuseIsReported) {
@@ -47,10 +52,14 @@ TEST(CoreIrql, EachThreadHasItsOwnIrqlAndMisuseIsReported) {
   EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);  // restored for the caller
 }
 
-TEST(CoreSpinLock, ExcludesOtherThreadsAndRaisesToDispatch) {
+TEST(CoreSync, SpinLocksAndMutexesSerialiseThreadsAtTheirIrql) {
   KSPIN_LOCK lock;
   KeInitializeSpinLock(&lock);
-  long counter = 0;  // deliberately not atomic: the lock is the only guard
+  KMUTEX mutex;
+  KeInitializeMutex(&mutex, 0);
+  FAST_MUTEX fast;
+  ExInitializeFastMutex(&fast);
+  long counter = 0, under_mutex = 0, under_fast = 0;  // not atomic: the locks are the only guard
   std::atomic<int> wrong_irql{0};
   std::vector<std::thread> threads;
   for (int t = 0; t < 4; ++t) {
@@ -69,13 +78,24 @@ TEST(CoreSpinLock, ExcludesOtherThreadsAndRaisesToDispatch) {
           KeReleaseInStackQueuedSpinLock(&handle);
         }
         if (KeGetCurrentIrql() != PASSIVE_LEVEL) ++wrong_irql;
+        if (i % 2) continue;
+        wait_on(&mutex);
+        ++under_mutex;
+        KeReleaseMutex(&mutex, FALSE);
+        ExAcquireFastMutex(&fast);
+        if (KeGetCurrentIrql() != APC_LEVEL) ++wrong_irql;
+        ++under_fast;
+        ExReleaseFastMutex(&fast);
       }
     });
   }
   for (auto& t : threads) t.join();
   EXPECT_EQ(counter, 20000);
+  EXPECT_EQ(under_mutex, 10000);
+  EXPECT_EQ(under_fast, 10000);
   EXPECT_EQ(wrong_irql.load(), 0);
   EXPECT_TRUE(KeTestSpinLock(&lock));
+  EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
 }
 
 TEST(CoreSpinLock, MisuseIsReportedWithoutDeadlock) {
@@ -116,33 +136,27 @@ TEST(CoreEvent, NotificationStaysSignalledSynchronizationReleasesOne) {
   KEVENT notification, synchronization;
   KeInitializeEvent(&notification, NotificationEvent, FALSE);
   KeInitializeEvent(&synchronization, SynchronizationEvent, FALSE);
-  LARGE_INTEGER zero = zero_timeout();
 
-  EXPECT_EQ(KeWaitForSingleObject(&notification, Executive, KernelMode, FALSE, &zero),
-            STATUS_TIMEOUT);
+  EXPECT_EQ(wait_on(&notification, &zero), STATUS_TIMEOUT);
   EXPECT_EQ(KeSetEvent(&notification, IO_NO_INCREMENT, FALSE), 0);
   EXPECT_EQ(KeSetEvent(&notification, IO_NO_INCREMENT, FALSE), 1);
-  EXPECT_EQ(KeWaitForSingleObject(&notification, Executive, KernelMode, FALSE, &zero),
-            STATUS_SUCCESS);
-  EXPECT_EQ(KeWaitForSingleObject(&notification, Executive, KernelMode, FALSE, NULL),
-            STATUS_SUCCESS);
+  EXPECT_EQ(wait_on(&notification, &zero), STATUS_SUCCESS);
+  EXPECT_EQ(wait_on(&notification), STATUS_SUCCESS);
   EXPECT_EQ(KeReadStateEvent(&notification), 1);
   EXPECT_EQ(KeResetEvent(&notification), 1);
   EXPECT_EQ(KeReadStateEvent(&notification), 0);
 
   KeSetEvent(&synchronization, IO_NO_INCREMENT, FALSE);
-  EXPECT_EQ(KeWaitForSingleObject(&synchronization, Executive, KernelMode, FALSE, &zero),
-            STATUS_SUCCESS);
+  EXPECT_EQ(wait_on(&synchronization, &zero), STATUS_SUCCESS);
   EXPECT_EQ(KeReadStateEvent(&synchronization), 0);
-  EXPECT_EQ(KeWaitForSingleObject(&synchronization, Executive, KernelMode, FALSE, &zero),
-            STATUS_TIMEOUT);
+  EXPECT_EQ(wait_on(&synchronization, &zero), STATUS_TIMEOUT);
 
   // Each set of a synchronization event lets exactly one of the waiters go.
   std::atomic<int> woken{0};
   std::vector<std::thread> waiters;
   for (int i = 0; i < 3; ++i) {
     waiters.emplace_back([&] {
-      KeWaitForSingleObject(&synchronization, Executive, KernelMode, FALSE, NULL);
+      wait_on(&synchronization);
       ++woken;
     });
   }
@@ -160,20 +174,19 @@ TEST(CoreEvent, TimeOutsRelativeAndAbsolute) {
   KeInitializeEvent(&event, NotificationEvent, FALSE);
   const auto start = std::chrono::steady_clock::now();
   LARGE_INTEGER relative = relative_ms(20);
-  EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &relative), STATUS_TIMEOUT);
+  EXPECT_EQ(wait_on(&event, &relative), STATUS_TIMEOUT);
   EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(20));
 
   LARGE_INTEGER absolute;
   KeQuerySystemTime(&absolute);
   absolute.QuadPart += 20 * 10000;
-  EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &absolute), STATUS_TIMEOUT);
+  EXPECT_EQ(wait_on(&event, &absolute), STATUS_TIMEOUT);
   absolute.QuadPart -= 3600LL * 10000000;  // in the past: only a test
-  EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &absolute), STATUS_TIMEOUT);
+  EXPECT_EQ(wait_on(&event, &absolute), STATUS_TIMEOUT);
 
   std::thread setter([&] { KeSetEvent(&event, IO_NO_INCREMENT, FALSE); });
   LARGE_INTEGER long_wait = relative_ms(10000);
-  EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &long_wait),
-            STATUS_SUCCESS);
+  EXPECT_EQ(wait_on(&event, &long_wait), STATUS_SUCCESS);
   setter.join();
 }
 
@@ -181,17 +194,19 @@ TEST(CoreMutex, OwnerMayRecurseOthersMayNotReleaseOrTake) {
   KMUTEX mutex;
   KeInitializeMutex(&mutex, 0);
   EXPECT_EQ(KeReadStateMutex(&mutex), 1);
-  EXPECT_EQ(KeWaitForSingleObject(&mutex, Executive, KernelMode, FALSE, NULL), STATUS_SUCCESS);
-  EXPECT_EQ(KeWaitForSingleObject(&mutex, Executive, KernelMode, FALSE, NULL), STATUS_SUCCESS);
+  EXPECT_EQ(wait_on(&mutex), STATUS_SUCCESS);
+  EXPECT_EQ(wait_on(&mutex), STATUS_SUCCESS);
   EXPECT_EQ(KeReadStateMutex(&mutex), -1);
 
-  NTSTATUS other_wait = STATUS_SUCCESS;
-  std::thread([&] {
-    LARGE_INTEGER zero = zero_timeout();
-    other_wait = KeWaitForSingleObject(&mutex, Executive, KernelMode, FALSE, &zero);
-    KeReleaseMutex(&mutex, FALSE);
-  }).join();
-  EXPECT_EQ(other_wait, STATUS_TIMEOUT);
+  auto other_takes = [&] {  // and releases, owner or not
+    NTSTATUS status;
+    std::thread([&] {
+      status = wait_on(&mutex, &zero);
+      KeReleaseMutex(&mutex, FALSE);
+    }).join();
+    return status;
+  };
+  EXPECT_EQ(other_takes(), STATUS_TIMEOUT);
   EXPECT_TRUE(tvtest::take_violation("mutex_not_owner"));
   EXPECT_EQ(KeReadStateMutex(&mutex), -1);
 
@@ -200,12 +215,7 @@ TEST(CoreMutex, OwnerMayRecurseOthersMayNotReleaseOrTake) {
   EXPECT_EQ(KeReadStateMutex(&mutex), 1);
   EXPECT_EQ(mutex.OwnerThread, nullptr);
 
-  std::thread([&] {
-    LARGE_INTEGER zero = zero_timeout();
-    other_wait = KeWaitForSingleObject(&mutex, Executive, KernelMode, FALSE, &zero);
-    KeReleaseMutex(&mutex, FALSE);
-  }).join();
-  EXPECT_EQ(other_wait, STATUS_SUCCESS);
+  EXPECT_EQ(other_takes(), STATUS_SUCCESS);
 
   // A fast mutex cannot be acquired again by its owner: reported, no deadlock.
   FAST_MUTEX fast;
@@ -224,34 +234,6 @@ TEST(CoreMutex, OwnerMayRecurseOthersMayNotReleaseOrTake) {
   ExReleaseFastMutex(&fast);
 }
 
-TEST(CoreMutex, KernelAndFastMutexesSerialiseThreads) {
-  KMUTEX mutex;
-  KeInitializeMutex(&mutex, 0);
-  FAST_MUTEX fast;
-  ExInitializeFastMutex(&fast);
-  long under_mutex = 0, under_fast = 0;
-  std::atomic<int> wrong_irql{0};
-  std::vector<std::thread> threads;
-  for (int t = 0; t < 3; ++t) {
-    threads.emplace_back([&] {
-      for (int i = 0; i < 2000; ++i) {
-        KeWaitForSingleObject(&mutex, Executive, KernelMode, FALSE, NULL);
-        ++under_mutex;
-        KeReleaseMutex(&mutex, FALSE);
-        ExAcquireFastMutex(&fast);
-        if (KeGetCurrentIrql() != APC_LEVEL) ++wrong_irql;
-        ++under_fast;
-        ExReleaseFastMutex(&fast);
-      }
-    });
-  }
-  for (auto& t : threads) t.join();
-  EXPECT_EQ(under_mutex, 6000);
-  EXPECT_EQ(under_fast, 6000);
-  EXPECT_EQ(wrong_irql.load(), 0);
-  EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
-}
-
 TEST(CoreWait, RulesAtDispatchLevel) {
   KEVENT event;
   KeInitializeEvent(&event, NotificationEvent, TRUE);
@@ -259,19 +241,18 @@ TEST(CoreWait, RulesAtDispatchLevel) {
   KeInitializeMutex(&mutex, 0);
   FAST_MUTEX fast;
   ExInitializeFastMutex(&fast);
-  LARGE_INTEGER zero = zero_timeout();
 
   const KIRQL old = KeRaiseIrqlToDpcLevel();
-  EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &zero), STATUS_SUCCESS);
+  EXPECT_EQ(wait_on(&event, &zero), STATUS_SUCCESS);
   EXPECT_TRUE(kstandin::take_violations().empty());  // a zero time-out is allowed
 
-  EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, NULL), STATUS_SUCCESS);
+  EXPECT_EQ(wait_on(&event), STATUS_SUCCESS);
   EXPECT_TRUE(tvtest::take_violation("wait_at_dispatch"));
   LARGE_INTEGER delay = relative_ms(1);
   KeDelayExecutionThread(KernelMode, FALSE, &delay);
   EXPECT_TRUE(tvtest::take_violation("wait_at_dispatch"));
 
-  EXPECT_EQ(KeWaitForSingleObject(&mutex, Executive, KernelMode, FALSE, &zero), STATUS_SUCCESS);
+  EXPECT_EQ(wait_on(&mutex, &zero), STATUS_SUCCESS);
   EXPECT_TRUE(tvtest::take_violation("mutex_at_dispatch"));
   KeReleaseMutex(&mutex, FALSE);
   ExAcquireFastMutex(&fast);
@@ -284,9 +265,8 @@ TEST(CoreWait, RulesAtDispatchLevel) {
 TEST(CoreWait, SemaphoresAndMultipleObjects) {
   KSEMAPHORE semaphore;
   KeInitializeSemaphore(&semaphore, 0, 2);
-  LARGE_INTEGER zero = zero_timeout();
   EXPECT_EQ(KeReleaseSemaphore(&semaphore, SEMAPHORE_INCREMENT, 2, FALSE), 0);
-  EXPECT_EQ(KeWaitForSingleObject(&semaphore, Executive, KernelMode, FALSE, &zero), STATUS_SUCCESS);
+  EXPECT_EQ(wait_on(&semaphore, &zero), STATUS_SUCCESS);
   EXPECT_EQ(KeReleaseSemaphore(&semaphore, SEMAPHORE_INCREMENT, 2, FALSE), 1);
   EXPECT_TRUE(tvtest::take_violation("semaphore_limit"));
   EXPECT_EQ(KeReadStateSemaphore(&semaphore), 1);
@@ -295,17 +275,11 @@ TEST(CoreWait, SemaphoresAndMultipleObjects) {
   KeInitializeEvent(&a, SynchronizationEvent, FALSE);
   KeInitializeEvent(&b, NotificationEvent, TRUE);
   PVOID objects[3] = {&a, &b, &semaphore};
-  EXPECT_EQ(
-      KeWaitForMultipleObjects(3, objects, WaitAny, Executive, KernelMode, FALSE, &zero, NULL),
-      STATUS_WAIT_0 + 1);
-  EXPECT_EQ(
-      KeWaitForMultipleObjects(3, objects, WaitAll, Executive, KernelMode, FALSE, &zero, NULL),
-      STATUS_TIMEOUT);
+  EXPECT_EQ(wait_all(3, objects, WaitAny, &zero), STATUS_WAIT_0 + 1);
+  EXPECT_EQ(wait_all(3, objects, WaitAll, &zero), STATUS_TIMEOUT);
   EXPECT_EQ(KeReadStateSemaphore(&semaphore), 1);  // nothing taken by a failed WaitAll
   KeSetEvent(&a, IO_NO_INCREMENT, FALSE);
-  EXPECT_EQ(
-      KeWaitForMultipleObjects(3, objects, WaitAll, Executive, KernelMode, FALSE, &zero, NULL),
-      STATUS_SUCCESS);
+  EXPECT_EQ(wait_all(3, objects, WaitAll, &zero), STATUS_SUCCESS);
   EXPECT_EQ(KeReadStateEvent(&a), 0);
   EXPECT_EQ(KeReadStateEvent(&b), 1);
   EXPECT_EQ(KeReadStateSemaphore(&semaphore), 0);
@@ -321,12 +295,11 @@ TEST(CoreThread, SystemThreadRunsAsItsObjectAndSignalsItAtTheEnd) {
   ASSERT_TRUE(kstandin::start_system_thread(&object, [&] {
     seen = KeGetCurrentThread();
     seen_irql = KeGetCurrentIrql();
-    KeWaitForSingleObject(&go, Executive, KernelMode, FALSE, NULL);
+    wait_on(&go);
   }));
-  LARGE_INTEGER zero = zero_timeout();
-  EXPECT_EQ(KeWaitForSingleObject(&object, Executive, KernelMode, FALSE, &zero), STATUS_TIMEOUT);
+  EXPECT_EQ(wait_on(&object, &zero), STATUS_TIMEOUT);
   KeSetEvent(&go, IO_NO_INCREMENT, FALSE);
-  EXPECT_EQ(KeWaitForSingleObject(&object, Executive, KernelMode, FALSE, NULL), STATUS_SUCCESS);
+  EXPECT_EQ(wait_on(&object), STATUS_SUCCESS);
   EXPECT_EQ(seen, &object);
   EXPECT_EQ(seen_irql, PASSIVE_LEVEL);
   EXPECT_EQ(object.Header.SignalState, 1);

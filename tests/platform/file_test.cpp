@@ -58,24 +58,22 @@ TEST_F(File, ReadsAtOffsetsAndFromThePosition) {
   ASSERT_EQ(open(L"\\DosDevices\\C:\\data\\defects.bin", &file), STATUS_SUCCESS);
   UCHAR buffer[16];
   IO_STATUS_BLOCK iosb{};
-  LARGE_INTEGER offset;
-  offset.QuadPart = 0;
-  ASSERT_EQ(ZwReadFile(file, nullptr, nullptr, nullptr, &iosb, buffer, 12, &offset, nullptr),
-            STATUS_SUCCESS);
+  auto read = [&](ULONG length, LONGLONG at) {  // at < 0: from the position
+    LARGE_INTEGER offset;
+    offset.QuadPart = at;
+    return ZwReadFile(file, nullptr, nullptr, nullptr, &iosb, buffer, length,
+                      at < 0 ? nullptr : &offset, nullptr);
+  };
+  ASSERT_EQ(read(12, 0), STATUS_SUCCESS);
   EXPECT_EQ(iosb.Information, 12u);
   EXPECT_EQ(buffer[11], 11);
   // Without an offset the read continues where the last one ended.
-  ASSERT_EQ(ZwReadFile(file, nullptr, nullptr, nullptr, &iosb, buffer, 4, nullptr, nullptr),
-            STATUS_SUCCESS);
+  ASSERT_EQ(read(4, -1), STATUS_SUCCESS);
   EXPECT_EQ(buffer[0], 12);
-  offset.QuadPart = 90;
-  EXPECT_EQ(ZwReadFile(file, nullptr, nullptr, nullptr, &iosb, buffer, 16, &offset, nullptr),
-            STATUS_SUCCESS);
+  EXPECT_EQ(read(16, 90), STATUS_SUCCESS);
   EXPECT_EQ(iosb.Information, 10u);  // a short read at the end
   EXPECT_EQ(buffer[9], 99);
-  offset.QuadPart = 100;
-  EXPECT_EQ(ZwReadFile(file, nullptr, nullptr, nullptr, &iosb, buffer, 16, &offset, nullptr),
-            STATUS_END_OF_FILE);
+  EXPECT_EQ(read(16, 100), STATUS_END_OF_FILE);
   EXPECT_EQ(iosb.Information, 0u);
   FILE_STANDARD_INFORMATION info{};
   EXPECT_EQ(ZwQueryInformationFile(file, &iosb, &info, sizeof info, FileStandardInformation),

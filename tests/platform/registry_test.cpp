@@ -84,35 +84,33 @@ TEST_F(Registry, QueryAnswersShortBuffersAsWindowsDoes) {
   counted name(L"exposure");
   alignas(8) UCHAR buffer[64];
   ULONG result = 0;
+  auto query = [&](KEY_VALUE_INFORMATION_CLASS type, ULONG size) {
+    return ZwQueryValueKey(key, &name.s, type, buffer, size, &result);
+  };
 
   // Partial: 12 bytes of header and 4 of data.
-  EXPECT_EQ(ZwQueryValueKey(key, &name.s, KeyValuePartialInformation, buffer, 8, &result),
-            STATUS_BUFFER_TOO_SMALL);
+  EXPECT_EQ(query(KeyValuePartialInformation, 8), STATUS_BUFFER_TOO_SMALL);
   EXPECT_EQ(result, 16u);
   memset(buffer, 0xEE, sizeof buffer);
-  EXPECT_EQ(ZwQueryValueKey(key, &name.s, KeyValuePartialInformation, buffer, 12, &result),
-            STATUS_BUFFER_OVERFLOW);
+  EXPECT_EQ(query(KeyValuePartialInformation, 12), STATUS_BUFFER_OVERFLOW);
   auto* partial = reinterpret_cast<KEY_VALUE_PARTIAL_INFORMATION*>(buffer);
   EXPECT_EQ(result, 16u);
   EXPECT_EQ(partial->Type, (ULONG)REG_DWORD);
   EXPECT_EQ(partial->DataLength, 4u);
-  EXPECT_EQ(ZwQueryValueKey(key, &name.s, KeyValuePartialInformation, buffer, 16, &result),
-            STATUS_SUCCESS);
+  EXPECT_EQ(query(KeyValuePartialInformation, 16), STATUS_SUCCESS);
   ULONG value = 0;
   memcpy(&value, partial->Data, 4);
   EXPECT_EQ(value, 0x1234u);
 
   // Full: 20 bytes of header, the name as stored ("Exposure", 16 bytes), data.
-  EXPECT_EQ(ZwQueryValueKey(key, &name.s, KeyValueFullInformation, buffer, sizeof buffer, &result),
-            STATUS_SUCCESS);
+  EXPECT_EQ(query(KeyValueFullInformation, sizeof buffer), STATUS_SUCCESS);
   auto* full = reinterpret_cast<KEY_VALUE_FULL_INFORMATION*>(buffer);
   EXPECT_EQ(result, 40u);
   EXPECT_EQ(full->NameLength, 16u);
   EXPECT_EQ(full->DataOffset, 36u);
   EXPECT_EQ(memcmp(full->Name, L"Exposure", 16), 0);
   // Basic: the name only.
-  EXPECT_EQ(ZwQueryValueKey(key, &name.s, KeyValueBasicInformation, buffer, 11, &result),
-            STATUS_BUFFER_TOO_SMALL);
+  EXPECT_EQ(query(KeyValueBasicInformation, 11), STATUS_BUFFER_TOO_SMALL);
   EXPECT_EQ(result, 28u);
 
   counted absent(L"Gain");
@@ -246,8 +244,8 @@ TEST_F(RegistryFile, SavedHiveLoadsBackIdentically) {
   ASSERT_TRUE(kstandin::registry_set_value(key, "binary", REG_BINARY, blob, sizeof blob));
   ASSERT_TRUE(kstandin::registry_set_value(key, "empty", REG_BINARY, nullptr, 0));
   ASSERT_TRUE(kstandin::registry_set_value(key, "short dword", REG_DWORD, blob, 2));
-  ASSERT_TRUE(kstandin::registry_set_value(key, "unterminated", REG_SZ, unterminated,
-                                           sizeof unterminated));
+  ASSERT_TRUE(
+      kstandin::registry_set_value(key, "unterminated", REG_SZ, unterminated, sizeof unterminated));
   ASSERT_TRUE(kstandin::registry_set_value(key, "multi", REG_MULTI_SZ, multi, sizeof multi));
   ASSERT_TRUE(kstandin::registry_set_value(key, "odd type", 0x12345678u, blob, 3));
   ASSERT_TRUE(kstandin::registry_set_string(key, "quote\"back\\slash", "line\nbreak \xc3\xa9"));
@@ -279,11 +277,11 @@ TEST_F(RegistryFile, SavedHiveLoadsBackIdentically) {
 TEST_F(RegistryFile, MalformedFileLeavesTheHiveAlone) {
   ASSERT_TRUE(kstandin::registry_set_dword(kGlobalKey, "Kept", 7));
   const char* bad_files[] = {
-      "\"Orphan\" = dword:0x1\n",                                       // value before any key
-      "[\\Registry\\Machine\\Software\\X]\n\"V\" = dword:12\n",          // missing 0x
-      "[\\Registry\\Machine\\Software\\X]\n\"V\" = sz:\"open\n",         // unterminated string
-      "[\\Registry\\Machine\\Software\\X]\n\"V\" = binary:0g\n",         // not hex
-      "[\\Nowhere\\X]\n",                                               // outside \Registry
+      "\"Orphan\" = dword:0x1\n",                                         // value before any key
+      "[\\Registry\\Machine\\Software\\X]\n\"V\" = dword:12\n",           // missing 0x
+      "[\\Registry\\Machine\\Software\\X]\n\"V\" = sz:\"open\n",          // unterminated string
+      "[\\Registry\\Machine\\Software\\X]\n\"V\" = binary:0g\n",          // not hex
+      "[\\Nowhere\\X]\n",                                                 // outside \Registry
       "[\\Registry\\Machine\\Software\\X]\n\"V\" = dword:0x100000000\n",  // too wide
   };
   for (const char* text : bad_files) {

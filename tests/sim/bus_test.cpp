@@ -89,7 +89,7 @@ TEST_F(bus_test,
   // Alternate setting 4: one high-bandwidth isochronous IN pipe,
   // wMaxPacketSize 0x1400 = 3 transactions of 1024 bytes.
   const USHORT size = (USHORT)GET_SELECT_INTERFACE_REQUEST_SIZE(1);
-    std::vector<UCHAR> storage = urb_storage(size);
+  std::vector<UCHAR> storage = urb_storage(size);
   auto* sel = (PURB)storage.data();
   UsbBuildSelectInterfaceRequest(sel, size, urb->UrbSelectConfiguration.ConfigurationHandle, 1, 4);
   sel->UrbSelectInterface.Interface.Length = (USHORT)GET_USBD_INTERFACE_SIZE(1);
@@ -105,17 +105,15 @@ TEST_F(bus_test,
 
   // A pipe request with the handle works; after switching back to
   // alternate setting 0 the old handle is rejected.
-  URB pipe_urb;
-  memset(&pipe_urb, 0, sizeof pipe_urb);
-  pipe_urb.UrbHeader.Length = sizeof(struct _URB_PIPE_REQUEST);
-  pipe_urb.UrbHeader.Function = URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL;
-  pipe_urb.UrbPipeRequest.PipeHandle = pipe.PipeHandle;
-  EXPECT_EQ(submit_urb(pdo, &pipe_urb), STATUS_SUCCESS);
+  const USBD_PIPE_HANDLE handle = pipe.PipeHandle;
+  const USHORT reset = URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL;
+  EXPECT_EQ(pipe_request(pdo, reset, handle), STATUS_SUCCESS);
   EXPECT_EQ(camera->pipe_reset_count(), 1u);
   UsbBuildSelectInterfaceRequest(sel, size, urb->UrbSelectConfiguration.ConfigurationHandle, 1, 0);
   ASSERT_EQ(submit_urb(pdo, sel), STATUS_SUCCESS);
-  EXPECT_EQ(submit_urb(pdo, &pipe_urb), STATUS_INVALID_PARAMETER);
-  EXPECT_EQ(pipe_urb.UrbHeader.Status, USBD_STATUS_INVALID_PIPE_HANDLE);
+  USBD_STATUS usbd = USBD_STATUS_SUCCESS;
+  EXPECT_EQ(pipe_request(pdo, reset, handle, &usbd), STATUS_INVALID_PARAMETER);
+  EXPECT_EQ(usbd, USBD_STATUS_INVALID_PIPE_HANDLE);
 
   // An alternate setting that does not exist fails without changing the current one.
   UsbBuildSelectInterfaceRequest(sel, size, urb->UrbSelectConfiguration.ConfigurationHandle, 1, 9);

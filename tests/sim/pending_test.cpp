@@ -19,6 +19,26 @@ namespace {
 using namespace simtest;
 namespace uvc = sim::uvc;
 
+// A class GET request on the interface, 2 << 8 as wValue.
+void build_get(URB* urb, UCHAR request, USHORT index, PVOID buffer, ULONG length) {
+  memset(urb, 0, sizeof *urb);
+  UsbBuildVendorRequest(urb, URB_FUNCTION_CLASS_INTERFACE,
+                        (USHORT)sizeof(struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST),
+                        USBD_TRANSFER_DIRECTION_IN, 0, request, 2 << 8, index, buffer, nullptr,
+                        length, nullptr);
+}
+
+// An IRP carrying `urb` down to `pdo`, completing to `routine`.
+PIRP urb_irp(PDEVICE_OBJECT pdo, PURB urb, PIO_COMPLETION_ROUTINE routine, PVOID context) {
+  PIRP irp = IoAllocateIrp(pdo->StackSize, FALSE);
+  PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+  next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+  next->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
+  next->Parameters.Others.Argument1 = urb;
+  IoSetCompletionRoutine(irp, routine, context, TRUE, TRUE, TRUE);
+  return irp;
+}
+
 // A bulk or isochronous IN transfer sent with the test's own IRP, the way a
 // reader does: the completion routine records where it ran and keeps the IRP.
 struct in_transfer {
@@ -42,12 +62,7 @@ struct in_transfer {
 
   NTSTATUS send(PDEVICE_OBJECT pdo) {
     KeInitializeEvent(&done, NotificationEvent, FALSE);
-    irp = IoAllocateIrp(pdo->StackSize, FALSE);
-    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
-    next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
-    next->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
-    next->Parameters.Others.Argument1 = urb();
-    IoSetCompletionRoutine(irp, completed, this, TRUE, TRUE, TRUE);
+    irp = urb_irp(pdo, urb(), completed, this);
     return IoCallDriver(pdo, irp);
   }
   bool wait(unsigned ms) {
@@ -67,30 +82,14 @@ class pending_test : public ::testing::Test {
     pdo = bus.plug(camera);
     ASSERT_NE(pdo, nullptr);
   }
-  // Configures the camera and selects `alternate` on the streaming
-  // interface; returns the streaming pipe.
   USBD_PIPE_INFORMATION configure(UCHAR alternate) {
-    std::vector<UCHAR> config = camera->configuration_descriptor();
-    NTSTATUS status;
-    PURB urb = select_configuration(pdo, &config, &status);
-    EXPECT_EQ(status, STATUS_SUCCESS);
-    auto* vc = &urb->UrbSelectConfiguration.Interface;
-    auto* vs = (PUSBD_INTERFACE_INFORMATION)((PUCHAR)vc + vc->Length);
-    USBD_PIPE_INFORMATION pipe{};
-    if (alternate == 0) {
-      pipe = vs->Pipes[0];
-    } else {
-      const USHORT size = (USHORT)GET_SELECT_INTERFACE_REQUEST_SIZE(1);
-            std::vector<UCHAR> storage = urb_storage(size);
-      auto* sel = (PURB)storage.data();
-      UsbBuildSelectInterfaceRequest(sel, size, urb->UrbSelectConfiguration.ConfigurationHandle, 1,
-                                     alternate);
-      sel->UrbSelectInterface.Interface.Length = (USHORT)GET_USBD_INTERFACE_SIZE(1);
-      EXPECT_EQ(submit_urb(pdo, sel), STATUS_SUCCESS);
-      pipe = sel->UrbSelectInterface.Interface.Pipes[0];
-    }
-    ExFreePool(urb);
-    return pipe;
+    return select_streaming(pdo, camera->configuration_descriptor(), alternate);
+  }
+  USBD_PIPE_INFORMATION plug_bulk() {  // one bulk endpoint on alternate setting 0
+    sim::uvc_camera_desc desc = sim::default_camera_desc();
+    desc.iso_packet_sizes.clear();
+    plug(desc);
+    return configure(0);
   }
   void build_bulk(in_transfer* t, const USBD_PIPE_INFORMATION& pipe, ULONG length) {
     t->order = &order;
@@ -101,31 +100,18 @@ class pending_test : public ::testing::Test {
         t->buffer.data(), nullptr, length, USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK,
         nullptr);
   }
-  NTSTATUS pipe_request(USHORT function, const USBD_PIPE_INFORMATION& pipe) {
-    URB urb;
-    memset(&urb, 0, sizeof urb);
-    urb.UrbHeader.Length = sizeof(struct _URB_PIPE_REQUEST);
-    urb.UrbHeader.Function = function;
-    urb.UrbPipeRequest.PipeHandle = pipe.PipeHandle;
-    return submit_urb(pdo, &urb);
-  }
-
   sim::usb_bus bus;
   std::shared_ptr<sim::uvc_camera> camera;
   PDEVICE_OBJECT pdo = nullptr;
   std::atomic<int> order{0};
 };
 
-TEST_F(pending_test, a_hanging_control_request_completes_only_when_cancelled) {
+TEST_F(pending_test, a_hanging_control_request_completes_only_when_cancelled_or_unplugged) {
   plug(sim::default_camera_desc());
   camera->inject_control_fault(sim::control_fault::hang, 1);
   URB urb;
-  memset(&urb, 0, sizeof urb);
   SHORT value = 0;
-  UsbBuildVendorRequest(&urb, URB_FUNCTION_CLASS_INTERFACE,
-                        (USHORT)sizeof(struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST),
-                        USBD_TRANSFER_DIRECTION_IN, 0, uvc::GET_CUR, 2 << 8, 2 << 8, &value,
-                        nullptr, 2, nullptr);
+  build_get(&urb, uvc::GET_CUR, 2 << 8, &value, 2);
   pending_irp p;
   send_ioctl(pdo, IOCTL_INTERNAL_USB_SUBMIT_URB, &urb, &p);
   EXPECT_EQ(p.call_status, STATUS_PENDING);
@@ -149,6 +135,18 @@ TEST_F(pending_test, a_hanging_control_request_completes_only_when_cancelled) {
 
   // The fault was for one request: the next one is answered at once.
   EXPECT_EQ(uvc_request(pdo, uvc::GET_CUR, 2, 0, 2, &value, 2).status, STATUS_SUCCESS);
+
+  // Unplugging fails what is still pending.
+  camera->inject_control_fault(sim::control_fault::hang, 1);
+  UCHAR code = 0;
+  build_get(&urb, uvc::GET_CUR, 0, &code, 1);
+  pending_irp q;
+  send_ioctl(pdo, IOCTL_INTERNAL_USB_SUBMIT_URB, &urb, &q);
+  ASSERT_EQ(q.call_status, STATUS_PENDING);
+  bus.unplug(pdo);
+  ASSERT_TRUE(wait_for(&q));
+  EXPECT_EQ(q.iosb.Status, STATUS_NO_SUCH_DEVICE);
+  EXPECT_EQ(urb.UrbHeader.Status, USBD_STATUS_DEVICE_GONE);
 }
 
 TEST_F(pending_test, a_delayed_control_request_completes_later_with_its_answer) {
@@ -157,11 +155,7 @@ TEST_F(pending_test, a_delayed_control_request_completes_later_with_its_answer) 
   SHORT value = 0x5555;
   pending_irp p;
   URB urb;
-  memset(&urb, 0, sizeof urb);
-  UsbBuildVendorRequest(&urb, URB_FUNCTION_CLASS_INTERFACE,
-                        (USHORT)sizeof(struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST),
-                        USBD_TRANSFER_DIRECTION_IN, 0, uvc::GET_MAX, 2 << 8, 2 << 8, &value,
-                        nullptr, 2, nullptr);
+  build_get(&urb, uvc::GET_MAX, 2 << 8, &value, 2);
   send_ioctl(pdo, IOCTL_INTERNAL_USB_SUBMIT_URB, &urb, &p);
   EXPECT_EQ(p.call_status, STATUS_PENDING);
   ASSERT_TRUE(wait_for(&p));
@@ -176,10 +170,7 @@ TEST_F(pending_test, a_delayed_control_request_completes_later_with_its_answer) 
 }
 
 TEST_F(pending_test, bulk_in_transfers_wait_for_data_and_complete_in_order_at_dispatch_level) {
-  sim::uvc_camera_desc desc = sim::default_camera_desc();
-  desc.iso_packet_sizes.clear();  // one bulk endpoint on alternate setting 0
-  plug(desc);
-  const USBD_PIPE_INFORMATION pipe = configure(0);
+  const USBD_PIPE_INFORMATION pipe = plug_bulk();
   ASSERT_EQ(pipe.PipeType, UsbdPipeTypeBulk);
   in_transfer t[3];
   for (auto& x : t) {
@@ -203,7 +194,7 @@ TEST_F(pending_test, bulk_in_transfers_wait_for_data_and_complete_in_order_at_di
 
   // The third is still waiting; aborting the pipe cancels it.
   EXPECT_FALSE(t[2].wait(20));
-  EXPECT_EQ(pipe_request(URB_FUNCTION_ABORT_PIPE, pipe), STATUS_SUCCESS);
+  EXPECT_EQ(pipe_request(pdo, URB_FUNCTION_ABORT_PIPE, pipe.PipeHandle), STATUS_SUCCESS);
   ASSERT_TRUE(t[2].wait(5000));
   EXPECT_EQ(t[2].irp->IoStatus.Status, STATUS_CANCELLED);
   EXPECT_EQ(t[2].urb()->UrbHeader.Status, USBD_STATUS_CANCELED);
@@ -211,10 +202,7 @@ TEST_F(pending_test, bulk_in_transfers_wait_for_data_and_complete_in_order_at_di
 }
 
 TEST_F(pending_test, cancel_and_transfer_errors_on_a_bulk_pipe) {
-  sim::uvc_camera_desc desc = sim::default_camera_desc();
-  desc.iso_packet_sizes.clear();
-  plug(desc);
-  const USBD_PIPE_INFORMATION pipe = configure(0);
+  const USBD_PIPE_INFORMATION pipe = plug_bulk();
   in_transfer a, b;
   build_bulk(&a, pipe, 16);
   build_bulk(&b, pipe, 16);
@@ -284,25 +272,6 @@ TEST_F(pending_test, isochronous_transfers_fill_one_packet_per_queued_block) {
   camera->set_payload_source(nullptr);
 }
 
-TEST_F(pending_test, unplugging_fails_what_is_still_pending) {
-  plug(sim::default_camera_desc());
-  camera->inject_control_fault(sim::control_fault::hang, 1);
-  UCHAR code = 0;
-  URB urb;
-  memset(&urb, 0, sizeof urb);
-  UsbBuildVendorRequest(&urb, URB_FUNCTION_CLASS_INTERFACE,
-                        (USHORT)sizeof(struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST),
-                        USBD_TRANSFER_DIRECTION_IN, 0, uvc::GET_CUR, 2 << 8, 0, &code, nullptr, 1,
-                        nullptr);
-  pending_irp p;
-  send_ioctl(pdo, IOCTL_INTERNAL_USB_SUBMIT_URB, &urb, &p);
-  ASSERT_EQ(p.call_status, STATUS_PENDING);
-  bus.unplug(pdo);
-  ASSERT_TRUE(wait_for(&p));
-  EXPECT_EQ(p.iosb.Status, STATUS_NO_SUCH_DEVICE);
-  EXPECT_EQ(urb.UrbHeader.Status, USBD_STATUS_DEVICE_GONE);
-}
-
 // Several threads send control requests, some of which hang or complete
 // after a short delay, and cancel those that do not complete at once:
 // every request completes exactly once, successfully or cancelled, and the
@@ -327,27 +296,18 @@ TEST_F(pending_test, concurrent_requests_and_cancels_each_complete_exactly_once)
         SHORT value = 0;
         std::atomic<int> completed{0};
       } c;
-      memset(&c.urb, 0, sizeof c.urb);
       KeInitializeEvent(&c.done, NotificationEvent, FALSE);
-      UsbBuildVendorRequest(&c.urb, URB_FUNCTION_CLASS_INTERFACE,
-                            (USHORT)sizeof(struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST),
-                            USBD_TRANSFER_DIRECTION_IN, 0, uvc::GET_CUR, 2 << 8, 2 << 8, &c.value,
-                            nullptr, 2, nullptr);
-      PIRP irp = IoAllocateIrp(pdo->StackSize, FALSE);
-      PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
-      next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
-      next->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
-      next->Parameters.Others.Argument1 = &c.urb;
-      IoSetCompletionRoutine(
-          irp,
+      build_get(&c.urb, uvc::GET_CUR, 2 << 8, &c.value, 2);
+      // The IRP stays ours, so cancelling late is safe.
+      PIRP irp = urb_irp(
+          pdo, &c.urb,
           [](PDEVICE_OBJECT, PIRP, PVOID context) -> NTSTATUS {
             auto* self = (call*)context;
             self->completed++;
             KeSetEvent(&self->done, IO_NO_INCREMENT, FALSE);
-            return STATUS_MORE_PROCESSING_REQUIRED;  // the IRP stays ours, so cancelling late is
-                                                     // safe
+            return STATUS_MORE_PROCESSING_REQUIRED;
           },
-          &c, TRUE, TRUE, TRUE);
+          &c);
       if (IoCallDriver(pdo, irp) == STATUS_PENDING) {
         LARGE_INTEGER wait;
         wait.QuadPart = -(LONGLONG)(random() % 3) * 10000;

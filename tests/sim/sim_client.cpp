@@ -18,7 +18,8 @@ std::vector<std::string> testdata_cameras() {
   const std::string suffix = ".config.bin";
   while (dirent* e = readdir(dir)) {
     const std::string name = e->d_name;
-    if (name.size() > suffix.size() && name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0) {
+    if (name.size() > suffix.size() &&
+        name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0) {
       names.push_back(name.substr(0, name.size() - suffix.size()));
     }
   }
@@ -90,13 +91,45 @@ PURB select_configuration(PDEVICE_OBJECT pdo, std::vector<UCHAR>* configuration,
   auto* config = (PUSB_CONFIGURATION_DESCRIPTOR)configuration->data();
   std::vector<USBD_INTERFACE_LIST_ENTRY> list;
   for (LONG i = 0; i < config->bNumInterfaces; ++i) {
-    PUSB_INTERFACE_DESCRIPTOR d = USBD_ParseConfigurationDescriptorEx(config, config, i, 0, -1, -1, -1);
+    PUSB_INTERFACE_DESCRIPTOR d =
+        USBD_ParseConfigurationDescriptorEx(config, config, i, 0, -1, -1, -1);
     if (d != nullptr) list.push_back({d, nullptr});
   }
   list.push_back({nullptr, nullptr});
   PURB urb = USBD_CreateConfigurationRequestEx(config, list.data());
   *status = urb != nullptr ? submit_urb(pdo, urb) : STATUS_INSUFFICIENT_RESOURCES;
   return urb;
+}
+
+USBD_PIPE_INFORMATION select_streaming(PDEVICE_OBJECT pdo, std::vector<UCHAR> configuration,
+                                       UCHAR alternate) {
+  NTSTATUS status;
+  PURB urb = select_configuration(pdo, &configuration, &status);
+  USBD_PIPE_INFORMATION pipe{};
+  if (urb == nullptr) return pipe;
+  const USHORT size = (USHORT)GET_SELECT_INTERFACE_REQUEST_SIZE(1);
+  std::vector<UCHAR> storage = urb_storage(size);
+  auto* sel = (PURB)storage.data();
+  UsbBuildSelectInterfaceRequest(sel, size, urb->UrbSelectConfiguration.ConfigurationHandle, 1,
+                                 alternate);
+  sel->UrbSelectInterface.Interface.Length = (USHORT)GET_USBD_INTERFACE_SIZE(1);
+  if (status == STATUS_SUCCESS && submit_urb(pdo, sel) == STATUS_SUCCESS) {
+    pipe = sel->UrbSelectInterface.Interface.Pipes[0];
+  }
+  ExFreePool(urb);
+  return pipe;
+}
+
+NTSTATUS pipe_request(PDEVICE_OBJECT pdo, USHORT function, USBD_PIPE_HANDLE pipe,
+                      USBD_STATUS* usbd) {
+  URB urb;
+  memset(&urb, 0, sizeof urb);
+  urb.UrbHeader.Length = sizeof(struct _URB_PIPE_REQUEST);
+  urb.UrbHeader.Function = function;
+  urb.UrbPipeRequest.PipeHandle = pipe;
+  const NTSTATUS status = submit_urb(pdo, &urb);
+  if (usbd != nullptr) *usbd = urb.UrbHeader.Status;
+  return status;
 }
 
 NTSTATUS query_usbdi(PDEVICE_OBJECT pdo, USHORT version, USHORT size, PINTERFACE interface_out) {

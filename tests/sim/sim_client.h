@@ -64,6 +64,15 @@ control_result get_descriptor(PDEVICE_OBJECT pdo, UCHAR type, UCHAR index, USHOR
 // the caller with ExFreePool) or null and the status.
 PURB select_configuration(PDEVICE_OBJECT pdo, std::vector<UCHAR>* configuration, NTSTATUS* status);
 
+// Configures the device, selects `alternate` on interface 1 (the streaming
+// one) and returns its first pipe; zeroed when that failed.
+USBD_PIPE_INFORMATION select_streaming(PDEVICE_OBJECT pdo, std::vector<UCHAR> configuration,
+                                       UCHAR alternate);
+
+// A pipe request (abort, reset); returns the IRP status and the URB status in `usbd`.
+NTSTATUS pipe_request(PDEVICE_OBJECT pdo, USHORT function, USBD_PIPE_HANDLE pipe,
+                      USBD_STATUS* usbd = nullptr);
+
 // IRP_MN_QUERY_INTERFACE for USB_BUS_INTERFACE_USBDI_GUID.
 NTSTATUS query_usbdi(PDEVICE_OBJECT pdo, USHORT version, USHORT size, PINTERFACE interface_out);
 

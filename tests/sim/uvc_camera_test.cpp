@@ -25,6 +25,12 @@ class uvc_camera_test : public ::testing::Test {
     pdo = bus.plug(camera);
     ASSERT_NE(pdo, nullptr);
   }
+  control_result brightness(UCHAR request, void* data, ULONG length) {
+    return uvc_request(pdo, request, kProcessingUnit, 0, kBrightness, data, length);
+  }
+  control_result memory(bool in, USHORT address_low, void* data, ULONG length) {
+    return control(pdo, URB_FUNCTION_VENDOR_DEVICE, in, sim::kVendorCameraMemory, 0x0001, address_low, data, length);
+  }
   UCHAR error_code() {
     UCHAR code = 0xEE;
     uvc_request(pdo, uvc::GET_CUR, 0, 0, uvc::VC_REQUEST_ERROR_CODE_CONTROL, &code, 1);
@@ -37,35 +43,34 @@ class uvc_camera_test : public ::testing::Test {
 
 TEST_F(uvc_camera_test, controls_answer_their_ranges_and_stall_like_a_device_on_bad_requests) {
   SHORT value = 0;
-  auto r = uvc_request(pdo, uvc::GET_MIN, kProcessingUnit, 0, kBrightness, &value, 2);
+  auto r = brightness(uvc::GET_MIN, &value, 2);
   EXPECT_EQ(r.status, STATUS_SUCCESS);
   EXPECT_EQ(r.transferred, 2u);
   EXPECT_EQ(value, -64);
   UCHAR info = 0;
-  uvc_request(pdo, uvc::GET_INFO, kProcessingUnit, 0, kBrightness, &info, 1);
+  brightness(uvc::GET_INFO, &info, 1);
   EXPECT_EQ(info, uvc::INFO_GET | uvc::INFO_SET);
   USHORT length = 0;
-  uvc_request(pdo, uvc::GET_LEN, kProcessingUnit, 0, kBrightness, &length, 2);
+  brightness(uvc::GET_LEN, &length, 2);
   EXPECT_EQ(length, 2);
 
   value = -10;
-  EXPECT_EQ(uvc_request(pdo, uvc::SET_CUR, kProcessingUnit, 0, kBrightness, &value, 2).status, STATUS_SUCCESS);
+  EXPECT_EQ(brightness(uvc::SET_CUR, &value, 2).status, STATUS_SUCCESS);
   EXPECT_EQ(error_code(), uvc::ERROR_NONE);
   value = 0;
-  uvc_request(pdo, uvc::GET_CUR, kProcessingUnit, 0, kBrightness, &value, 2);
+  brightness(uvc::GET_CUR, &value, 2);
   EXPECT_EQ(value, -10);
 
   // Out of range: stall, the value stays, the error code says why.
   value = 65;
-  r = uvc_request(pdo, uvc::SET_CUR, kProcessingUnit, 0, kBrightness, &value, 2);
+  r = brightness(uvc::SET_CUR, &value, 2);
   EXPECT_EQ(r.usbd_status, USBD_STATUS_STALL_PID);
   EXPECT_EQ(r.status, STATUS_UNSUCCESSFUL);
   EXPECT_EQ(error_code(), uvc::ERROR_OUT_OF_RANGE);
   EXPECT_EQ(camera->control(kProcessingUnit, kBrightness)->cur, (std::vector<uint8_t>{0xF6, 0xFF}));
 
   // Wrong length, unknown selector, unknown unit.
-  EXPECT_EQ(uvc_request(pdo, uvc::SET_CUR, kProcessingUnit, 0, kBrightness, &value, 1).usbd_status,
-            USBD_STATUS_STALL_PID);
+  EXPECT_EQ(brightness(uvc::SET_CUR, &value, 1).usbd_status, USBD_STATUS_STALL_PID);
   EXPECT_EQ(error_code(), uvc::ERROR_INVALID_REQUEST);
   EXPECT_EQ(uvc_request(pdo, uvc::GET_CUR, kProcessingUnit, 0, 0x30, &value, 2).usbd_status,
             USBD_STATUS_STALL_PID);
@@ -77,14 +82,15 @@ TEST_F(uvc_camera_test, controls_answer_their_ranges_and_stall_like_a_device_on_
   // A GET with a shorter wLength is answered with what fits (the driver's
   // 1-byte GET_RES); strict mode stalls it.
   UCHAR one = 0;
-  EXPECT_EQ(uvc_request(pdo, uvc::GET_RES, kProcessingUnit, 0, kBrightness, &one, 1).transferred, 1u);
+  EXPECT_EQ(brightness(uvc::GET_RES, &one, 1).transferred, 1u);
   camera->set_strict_get_length(true);
-  EXPECT_EQ(uvc_request(pdo, uvc::GET_RES, kProcessingUnit, 0, kBrightness, &one, 1).usbd_status,
-            USBD_STATUS_STALL_PID);
+  EXPECT_EQ(brightness(uvc::GET_RES, &one, 1).usbd_status, USBD_STATUS_STALL_PID);
 }
 
 TEST_F(uvc_camera_test, probe_commit_negotiates_indices_and_intervals_and_fills_sizes) {
-  const UCHAR vs = camera->streaming_interface();
+  auto streaming = [&](UCHAR request, UCHAR selector, UCHAR* data, ULONG length) {
+    return uvc_request(pdo, request, 0, camera->streaming_interface(), selector, data, length);
+  };
   UCHAR probe[34] = {};
   // Format 1 (YUY2), frame 2 (320x240), 70 ms: the camera offers 66.7 ms as the nearest.
   probe[0] = 1;
@@ -92,9 +98,9 @@ TEST_F(uvc_camera_test, probe_commit_negotiates_indices_and_intervals_and_fills_
   probe[3] = 2;
   const ULONG wanted = 700000;
   memcpy(probe + 4, &wanted, 4);
-  EXPECT_EQ(uvc_request(pdo, uvc::SET_CUR, 0, vs, uvc::VS_PROBE_CONTROL, probe, 34).status, STATUS_SUCCESS);
+  EXPECT_EQ(streaming(uvc::SET_CUR, uvc::VS_PROBE_CONTROL, probe, 34).status, STATUS_SUCCESS);
   UCHAR answer[34] = {};
-  auto r = uvc_request(pdo, uvc::GET_CUR, 0, vs, uvc::VS_PROBE_CONTROL, answer, 34);
+  auto r = streaming(uvc::GET_CUR, uvc::VS_PROBE_CONTROL, answer, 34);
   EXPECT_EQ(r.transferred, 34u);
   const auto negotiated = sim::uvc_streaming_control::from_bytes(answer, 34);
   EXPECT_EQ(negotiated.bFormatIndex, 1);
@@ -111,53 +117,49 @@ TEST_F(uvc_camera_test, probe_commit_negotiates_indices_and_intervals_and_fills_
   probe[3] = 7;
   const ULONG odd = 500000;
   memcpy(probe + 4, &odd, 4);
-  uvc_request(pdo, uvc::SET_CUR, 0, vs, uvc::VS_PROBE_CONTROL, probe, 34);
-  uvc_request(pdo, uvc::GET_CUR, 0, vs, uvc::VS_PROBE_CONTROL, answer, 34);
+  streaming(uvc::SET_CUR, uvc::VS_PROBE_CONTROL, probe, 34);
+  streaming(uvc::GET_CUR, uvc::VS_PROBE_CONTROL, answer, 34);
   const auto mjpeg = sim::uvc_streaming_control::from_bytes(answer, 34);
   EXPECT_EQ(mjpeg.bFormatIndex, 2);
   EXPECT_EQ(mjpeg.bFrameIndex, 1);
   EXPECT_EQ(mjpeg.dwFrameInterval, 666666u);
 
-  EXPECT_EQ(uvc_request(pdo, uvc::SET_CUR, 0, vs, uvc::VS_COMMIT_CONTROL, answer, 34).status, STATUS_SUCCESS);
+  EXPECT_EQ(streaming(uvc::SET_CUR, uvc::VS_COMMIT_CONTROL, answer, 34).status, STATUS_SUCCESS);
   EXPECT_EQ(camera->commit_count(), 1u);
   EXPECT_EQ(camera->committed().bFormatIndex, 2);
   // A 26-byte (UVC 1.0) read is answered with 26 bytes unless strict.
   UCHAR short_answer[26] = {};
-  EXPECT_EQ(uvc_request(pdo, uvc::GET_CUR, 0, vs, uvc::VS_COMMIT_CONTROL, short_answer, 26).transferred, 26u);
+  EXPECT_EQ(streaming(uvc::GET_CUR, uvc::VS_COMMIT_CONTROL, short_answer, 26).transferred, 26u);
   camera->set_strict_probe_length(true);
-  EXPECT_EQ(uvc_request(pdo, uvc::GET_CUR, 0, vs, uvc::VS_COMMIT_CONTROL, short_answer, 26).usbd_status,
-            USBD_STATUS_STALL_PID);
+  EXPECT_EQ(streaming(uvc::GET_CUR, uvc::VS_COMMIT_CONTROL, short_answer, 26).usbd_status, USBD_STATUS_STALL_PID);
 }
 
 TEST_F(uvc_camera_test, camera_memory_reads_writes_erases_and_can_corrupt_read_back) {
   // Address 0x00012345: wValue 0x0001, wIndex 0x2345.
   std::vector<UCHAR> data = {1, 2, 3, 4, 5, 6, 7, 8};
-  auto r = control(pdo, URB_FUNCTION_VENDOR_DEVICE, false, sim::kVendorCameraMemory, 0x0001, 0x2345,
-                   data.data(), (ULONG)data.size());
+  auto r = memory(false, 0x2345, data.data(), (ULONG)data.size());
   EXPECT_EQ(r.status, STATUS_SUCCESS);
   EXPECT_EQ(camera->memory(0x12345, 8), std::vector<uint8_t>(data.begin(), data.end()));
   std::vector<UCHAR> back(10, 0);
-  r = control(pdo, URB_FUNCTION_VENDOR_DEVICE, true, sim::kVendorCameraMemory, 0x0001, 0x2344,
-              back.data(), (ULONG)back.size());
+  r = memory(true, 0x2344, back.data(), (ULONG)back.size());
   EXPECT_EQ(r.transferred, 10u);
   EXPECT_EQ(back, (std::vector<UCHAR>{0xFF, 1, 2, 3, 4, 5, 6, 7, 8, 0xFF}));
 
   camera->corrupt_memory_reads(1);
-  control(pdo, URB_FUNCTION_VENDOR_DEVICE, true, sim::kVendorCameraMemory, 0x0001, 0x2345, back.data(), 8);
+  memory(true, 0x2345, back.data(), 8);
   EXPECT_NE(std::vector<UCHAR>(back.begin(), back.begin() + 8), data);
-  control(pdo, URB_FUNCTION_VENDOR_DEVICE, true, sim::kVendorCameraMemory, 0x0001, 0x2345, back.data(), 8);
+  memory(true, 0x2345, back.data(), 8);
   EXPECT_EQ(std::vector<UCHAR>(back.begin(), back.begin() + 8), data);
 
   // Erase: OUT without data erases the 64 KiB block to 0xFF.
-  r = control(pdo, URB_FUNCTION_VENDOR_DEVICE, false, sim::kVendorCameraMemory, 0x0001, 0x0000, nullptr, 0);
+  r = memory(false, 0x0000, nullptr, 0);
   EXPECT_EQ(r.status, STATUS_SUCCESS);
   EXPECT_EQ(camera->memory(0x12345, 8), std::vector<uint8_t>(8, 0xFF));
   EXPECT_EQ(camera->memory_erase_count(), 1u);
 
   // Beyond the memory or longer than one request: stall.
   camera->set_memory_size(0x20000);
-  EXPECT_EQ(control(pdo, URB_FUNCTION_VENDOR_DEVICE, true, sim::kVendorCameraMemory, 0x0001, 0xFFFC,
-                    back.data(), 8).usbd_status, USBD_STATUS_STALL_PID);
+  EXPECT_EQ(memory(true, 0xFFFC, back.data(), 8).usbd_status, USBD_STATUS_STALL_PID);
   std::vector<UCHAR> big(4097);
   EXPECT_EQ(control(pdo, URB_FUNCTION_VENDOR_DEVICE, true, sim::kVendorCameraMemory, 0, 0,
                     big.data(), (ULONG)big.size()).usbd_status, USBD_STATUS_STALL_PID);
@@ -232,27 +234,13 @@ TEST(uvc_described_camera, descriptors_generated_from_a_description_parse_back_t
 }
 
 TEST_F(uvc_camera_test, pipe_and_port_faults_fail_the_next_requests_only) {
-  std::vector<UCHAR> config = camera->configuration_descriptor();
-  NTSTATUS status;
-  PURB select = select_configuration(pdo, &config, &status);
-  ASSERT_EQ(status, STATUS_SUCCESS);
-  const USHORT size = (USHORT)GET_SELECT_INTERFACE_REQUEST_SIZE(1);
-  std::vector<UCHAR> storage = urb_storage(size);
-  auto* sel = (PURB)storage.data();
-  UsbBuildSelectInterfaceRequest(sel, size, select->UrbSelectConfiguration.ConfigurationHandle, 1, 1);
-  sel->UrbSelectInterface.Interface.Length = (USHORT)GET_USBD_INTERFACE_SIZE(1);
-  ASSERT_EQ(submit_urb(pdo, sel), STATUS_SUCCESS);
-  ExFreePool(select);
-
+  const USBD_PIPE_INFORMATION pipe = select_streaming(pdo, camera->configuration_descriptor(), 1);
+  ASSERT_NE(pipe.PipeHandle, nullptr);
   camera->inject_pipe_fault(URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL, USBD_STATUS_ERROR_BUSY);
-  URB urb;
-  memset(&urb, 0, sizeof urb);
-  urb.UrbHeader.Length = sizeof(struct _URB_PIPE_REQUEST);
-  urb.UrbHeader.Function = URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL;
-  urb.UrbPipeRequest.PipeHandle = sel->UrbSelectInterface.Interface.Pipes[0].PipeHandle;
-  EXPECT_EQ(submit_urb(pdo, &urb), STATUS_DEVICE_BUSY);
-  EXPECT_EQ(urb.UrbHeader.Status, USBD_STATUS_ERROR_BUSY);
-  EXPECT_EQ(submit_urb(pdo, &urb), STATUS_SUCCESS);
+  USBD_STATUS usbd = USBD_STATUS_SUCCESS;
+  EXPECT_EQ(pipe_request(pdo, URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL, pipe.PipeHandle, &usbd), STATUS_DEVICE_BUSY);
+  EXPECT_EQ(usbd, USBD_STATUS_ERROR_BUSY);
+  EXPECT_EQ(pipe_request(pdo, URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL, pipe.PipeHandle), STATUS_SUCCESS);
   EXPECT_EQ(camera->pipe_reset_count(), 2u);
 
   camera->inject_port_fault(STATUS_UNSUCCESSFUL);

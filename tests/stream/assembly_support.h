@@ -10,6 +10,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <vector>
 
@@ -27,18 +28,17 @@ struct delivered_frame {
 
 class test_sink : public frame_sink {
  public:
-  test_sink(ULONG buffer_size, size_t buffer_count) : buffers_(buffer_count) {
-    for (auto& b : buffers_) b.assign(buffer_size, 0);
+  test_sink(ULONG buffer_size, size_t buffer_count)
+      : buffers_(buffer_count, std::vector<uint8_t>(buffer_size)) {
     for (size_t i = 0; i < buffer_count; ++i) free_.push_back(i);
   }
 
   PVOID acquire_frame_buffer(PUCHAR* data, ULONG* capacity) override {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (refuse_ > 0) {
-      --refuse_;
+    if (refuse_ > 0 || free_.empty()) {
+      refuse_ -= refuse_ > 0;
       return nullptr;
     }
-    if (free_.empty()) return nullptr;
     const size_t index = free_.back();
     free_.pop_back();
     std::fill(buffers_[index].begin(), buffers_[index].end(), 0xEE);
@@ -57,10 +57,9 @@ class test_sink : public frame_sink {
       ++bad_returns_;  // never given out, or returned twice
       return;
     }
-    const auto& b = buffers_[index];
-    const size_t used = bytes_used == 0 ? b.size() : bytes_used;
-    frames_.push_back({status, std::vector<uint8_t>(b.begin(), b.begin() + used), drop_count,
-                       delivered_count});
+    const auto& b = buffers_[index];  // bytes_used 0: all of it
+    frames_.push_back({status, {b.begin(), b.begin() + (bytes_used ? bytes_used : b.size())},
+                       drop_count, delivered_count});
     free_.push_back(index);
     --outstanding_;
     cv_.notify_all();
@@ -71,6 +70,11 @@ class test_sink : public frame_sink {
     std::lock_guard<std::mutex> lock(mutex_);
     refuse_ = count;
   }
+  template <class T>
+  T locked(const T& value) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return value;
+  }
 
   // Waits (bounded) until `count` buffers have come back.
   bool wait_for_returns(size_t count, int timeout_ms = 10000) {
@@ -79,24 +83,15 @@ class test_sink : public frame_sink {
                         [&] { return frames_.size() >= count; });
   }
 
-  std::vector<delivered_frame> frames() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return frames_;
-  }
+  std::vector<delivered_frame> frames() { return locked(frames_); }
   std::vector<delivered_frame> good_frames() {
     std::vector<delivered_frame> good;
     for (auto& f : frames())
       if (f.status == STATUS_SUCCESS) good.push_back(f);
     return good;
   }
-  int outstanding() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return outstanding_;
-  }
-  int bad_returns() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return bad_returns_;
-  }
+  int outstanding() { return locked(outstanding_); }
+  int bad_returns() { return locked(bad_returns_); }
 
  private:
   std::mutex mutex_;
@@ -155,6 +150,11 @@ class test_camera : public uvc_camera {
     return status;
   }
   void run() { run_assembly(); }
+  NTSTATUS open_and_run(bool chunked = false) {
+    const NTSTATUS status = open(chunked);
+    if (NT_SUCCESS(status)) run();
+    return status;
+  }
   void stop_assembly_for_test() { stop_assembly(); }
   void close() {
     stop_assembly();
@@ -227,9 +227,7 @@ inline std::vector<uint8_t> make_payload(int fid, bool eof, const uint8_t* data,
   std::vector<uint8_t> p(header_length, 0);
   p[0] = header_length;
   p[1] = uint8_t((fid & 1) | (eof ? 0x02 : 0) | (header_length >= 6 ? 0x04 : 0) | 0x80);
-  if (header_length >= 6) {
-    for (int i = 0; i < 4; ++i) p[2 + i] = uint8_t(pts >> (8 * i));
-  }
+  for (int i = 0; i < 4 && header_length >= 6; ++i) p[2 + i] = uint8_t(pts >> (8 * i));
   p.insert(p.end(), data, data + length);
   return p;
 }
@@ -242,6 +240,22 @@ inline NTSTATUS feed(uvc_camera* camera, std::vector<uint8_t>& transfer, PVOID r
       request, camera, transfer.empty() ? nullptr : transfer.data(), ULONG(transfer.size()));
   KeLowerIrql(irql);
   return status;
+}
+
+inline NTSTATUS feed(uvc_camera* camera, std::vector<uint8_t>&& transfer, PVOID request = nullptr) {
+  return feed(camera, transfer, request);
+}
+
+// Sends `frame` in payloads of `chunk` bytes with FID `fid`; EOF on the last
+// payload when `eof`. `skip_last` bytes are left out at the end.
+inline void send_frame(uvc_camera* camera, const std::vector<uint8_t>& frame, int fid, bool eof,
+                       size_t chunk, size_t skip_last = 0) {
+  const size_t total = frame.size() - skip_last;
+  for (size_t at = 0; at < total; at += chunk) {
+    const size_t n = std::min(chunk, total - at);
+    EXPECT_EQ(feed(camera, make_payload(fid, eof && at + n == total, frame.data() + at, n)),
+              STATUS_SUCCESS);
+  }
 }
 
 inline void interrupt(uvc_camera* camera) {
@@ -263,5 +277,41 @@ inline std::vector<uint8_t> make_frame(uint32_t number, size_t size) {
 inline uint32_t frame_number(const std::vector<uint8_t>& f) {
   return uint32_t(f[0]) | (uint32_t(f[1]) << 8) | (uint32_t(f[2]) << 16) | (uint32_t(f[3]) << 24);
 }
+
+// A camera of `FrameSize`-byte frames on a sink of four buffers. TearDown
+// closes it unless the test did and checks every buffer came back once.
+template <ULONG FrameSize, bool Worker, size_t Chunk>
+class assembly_fixture : public ::testing::Test {
+ protected:
+  void start(camera_setup setup = {}, bool chunked = false) {
+    setup.frame_size = FrameSize;
+    setup.worker = Worker;
+    camera_ = std::make_unique<camera_holder>(&sink_, setup);
+    ASSERT_EQ(cam().open_and_run(chunked), STATUS_SUCCESS);
+  }
+  void close() {
+    cam().close();
+    closed_ = true;
+  }
+  void TearDown() override {
+    if (camera_ && !closed_) cam().close();
+    EXPECT_EQ(sink_.outstanding(), 0);
+    EXPECT_EQ(sink_.bad_returns(), 0);
+  }
+  test_camera& cam() { return camera_->cam; }
+  void send(const std::vector<uint8_t>& frame, int fid, bool eof, size_t chunk = Chunk,
+            size_t skip_last = 0) {
+    send_frame(&cam(), frame, fid, eof, chunk, skip_last);
+  }
+
+  struct camera_holder {  // test_camera has the pool new/delete of pool_object
+    camera_holder(frame_sink* sink, const camera_setup& setup) : cam(sink, setup) {}
+    test_camera cam;
+  };
+  test_sink sink_{FrameSize, 4};
+  test_reader reader_;  // for the tests that hand reader requests over
+  std::unique_ptr<camera_holder> camera_;
+  bool closed_ = false;
+};
 
 }  // namespace tvtest

@@ -8,40 +8,7 @@ namespace {
 
 constexpr ULONG kFrame = 1000;
 
-class direct_assembly : public ::testing::Test {
- protected:
-  void start(camera_setup setup = {}) {
-    setup.frame_size = kFrame;
-    camera_ = std::make_unique<camera_holder>(&sink_, setup);
-    ASSERT_EQ(camera_->cam.open(), STATUS_SUCCESS);
-    camera_->cam.run();
-  }
-  void TearDown() override {
-    if (camera_) camera_->cam.close();
-    EXPECT_EQ(sink_.outstanding(), 0);
-    EXPECT_EQ(sink_.bad_returns(), 0);
-  }
-  test_camera& cam() { return camera_->cam; }
-
-  // Sends `frame` in payloads of `chunk` bytes with FID `fid`; EOF on the
-  // last payload when `eof`. `skip_last` bytes are left out at the end.
-  void send(const std::vector<uint8_t>& frame, int fid, bool eof, size_t chunk = 300,
-            size_t skip_last = 0) {
-    const size_t total = frame.size() - skip_last;
-    for (size_t at = 0; at < total; at += chunk) {
-      const size_t n = std::min(chunk, total - at);
-      auto p = make_payload(fid, eof && at + n == total, frame.data() + at, n);
-      EXPECT_EQ(feed(&cam(), p), STATUS_SUCCESS);
-    }
-  }
-
-  struct camera_holder {
-    camera_holder(frame_sink* sink, const camera_setup& setup) : cam(sink, setup) {}
-    test_camera cam;
-  };
-  test_sink sink_{kFrame, 4};
-  std::unique_ptr<camera_holder> camera_;
-};
+using direct_assembly = assembly_fixture<kFrame, false, 300>;
 
 TEST(payload_header, malformed_headers_are_not_payloads_and_pts_needs_room) {
   uint8_t bytes[16] = {4, 0x03, 1, 2, 3, 4, 5, 6};
@@ -78,8 +45,7 @@ TEST_F(direct_assembly, header_length_4_is_ignored_and_the_frame_goes_on) {
   auto bogus = make_payload(0, false, frame.data(), 100);
   bogus[0] = 4;
   EXPECT_EQ(feed(&cam(), bogus), STATUS_SUCCESS);
-  auto rest = make_payload(0, true, frame.data() + 600, 400);
-  EXPECT_EQ(feed(&cam(), rest), STATUS_SUCCESS);
+  EXPECT_EQ(feed(&cam(), make_payload(0, true, frame.data() + 600, 400)), STATUS_SUCCESS);
 
   auto good = sink_.good_frames();
   ASSERT_EQ(good.size(), 1u);
@@ -89,8 +55,7 @@ TEST_F(direct_assembly, header_length_4_is_ignored_and_the_frame_goes_on) {
   EXPECT_EQ(cam().fid_toggles(), 1u);  // the first payload only
 
   // Too short to hold any header: not even counted as a callback.
-  std::vector<uint8_t> one = {2};
-  EXPECT_EQ(feed(&cam(), one), STATUS_SUCCESS);
+  EXPECT_EQ(feed(&cam(), {2}), STATUS_SUCCESS);
   EXPECT_EQ(cam().callback_count(), 4u);
 }
 
@@ -113,19 +78,16 @@ TEST_F(direct_assembly, eof_at_full_buffer_is_good_one_byte_short_is_dropped) {
   EXPECT_EQ(cam().frames_delivered(), 2u);
   // EOF moved the expected FID on, so no payload after an EOF is a toggle.
   EXPECT_EQ(cam().fid_toggles(), 1u);
-}
 
-TEST_F(direct_assembly, incomplete_frame_is_delivered_and_counted_with_drop_incomplete_off) {
-  camera_setup setup;
-  setup.drop_incomplete = false;
-  start(setup);
-  const auto f1 = make_frame(1, kFrame);
-  send(f1, 0, true, 300, 1);
-  auto frames = sink_.good_frames();
-  ASSERT_EQ(frames.size(), 1u);
-  EXPECT_EQ(frames[0].bytes, std::vector<uint8_t>(f1.begin(), f1.end() - 1));
-  EXPECT_EQ(cam().p_drops(), 1u);
-  EXPECT_EQ(cam().frames_delivered(), 1u);
+  // With drop_incomplete off the short frame is delivered, and still counted.
+  cam().set_drop_incomplete(false);
+  const auto f4 = make_frame(4, kFrame);
+  send(f4, 1, true, 300, 1);
+  good = sink_.good_frames();
+  ASSERT_EQ(good.size(), 3u);
+  EXPECT_EQ(good[2].bytes, std::vector<uint8_t>(f4.begin(), f4.end() - 1));
+  EXPECT_EQ(cam().p_drops(), 2u);
+  EXPECT_EQ(cam().frames_delivered(), 3u);
 }
 
 TEST_F(direct_assembly, camera_without_eof_ends_every_frame_by_the_fid_toggle) {
@@ -148,8 +110,7 @@ TEST_F(direct_assembly, interrupt_packet_makes_the_current_frame_incomplete) {
   const auto f1 = make_frame(1, kFrame);
   send(std::vector<uint8_t>(f1.begin(), f1.begin() + 600), 0, false);
   interrupt(&cam());
-  auto rest = make_payload(0, true, f1.data() + 600, 400);
-  feed(&cam(), rest);
+  feed(&cam(), make_payload(0, true, f1.data() + 600, 400));
   EXPECT_TRUE(sink_.frames().empty());
   EXPECT_EQ(cam().p_drops(), 1u);
 
@@ -175,9 +136,7 @@ TEST_F(direct_assembly, missing_client_buffer_loses_one_whole_frame_counted_once
 }
 
 TEST_F(direct_assembly, eof_only_camera_ends_frames_by_eof_and_counts_overflow) {
-  camera_setup setup;
-  setup.eof_only = true;
-  start(setup);
+  start({kFrame, false, true});  // eof_only
   const auto small = make_frame(1, 400);  // shorter than the buffer: still a frame
   send(small, 0, true);
   auto good = sink_.good_frames();
@@ -194,14 +153,11 @@ TEST_F(direct_assembly, stopped_stream_retires_requests_and_close_returns_the_op
   const auto f1 = make_frame(1, kFrame);
   send(std::vector<uint8_t>(f1.begin(), f1.begin() + 500), 0, false);
   EXPECT_EQ(sink_.outstanding(), 1);
-  cam().close();
-  auto p = make_payload(0, true, f1.data(), 10);
-  EXPECT_EQ(feed(&cam(), p), STATUS_CANCELLED);
+  close();
+  EXPECT_EQ(feed(&cam(), make_payload(0, true, f1.data(), 10)), STATUS_CANCELLED);
   auto frames = sink_.frames();
   ASSERT_EQ(frames.size(), 1u);
   EXPECT_EQ(frames[0].status, STATUS_CANCELLED);
-  EXPECT_EQ(sink_.outstanding(), 0);
-  camera_.reset();
 }
 
 TEST(direct_overlay, statistics_text_is_drawn_into_whole_frames_only) {
@@ -213,11 +169,9 @@ TEST(direct_overlay, statistics_text_is_drawn_into_whole_frames_only) {
   cam.set_image(kSide, kSide);
   cam.set_show_overlay(true);
   cam.set_overlay_text("custom");
-  ASSERT_EQ(cam.open(), STATUS_SUCCESS);
-  cam.run();
+  ASSERT_EQ(cam.open_and_run(), STATUS_SUCCESS);
   const std::vector<uint8_t> grey(kSide * kSide, 0x80);
-  auto p = make_payload(0, true, grey.data(), grey.size());
-  feed(&cam, p);
+  feed(&cam, make_payload(0, true, grey.data(), grey.size()));
   auto good = sink.good_frames();
   ASSERT_EQ(good.size(), 1u);
   const auto& f = good[0].bytes;
@@ -232,10 +186,8 @@ TEST(direct_overlay, statistics_text_is_drawn_into_whole_frames_only) {
   test_camera narrow(&small, setup);
   narrow.set_image(kSide, 8);
   narrow.set_show_overlay(true);
-  ASSERT_EQ(narrow.open(), STATUS_SUCCESS);
-  narrow.run();
-  auto q = make_payload(0, true, grey.data(), kSide * 8);
-  feed(&narrow, q);
+  ASSERT_EQ(narrow.open_and_run(), STATUS_SUCCESS);
+  feed(&narrow, make_payload(0, true, grey.data(), kSide * 8));
   ASSERT_EQ(small.good_frames().size(), 1u);
   EXPECT_EQ(small.good_frames()[0].bytes, std::vector<uint8_t>(kSide * 8, 0x80));
   narrow.close();

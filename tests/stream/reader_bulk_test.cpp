@@ -20,7 +20,7 @@ using namespace readertest;
 
 class BulkReader : public reader_fixture {};
 
-// Holds the delayed work queue (one thread, items in order) until open().
+// Holds the delayed work queue (one thread, items in order) while it exists.
 class work_queue_gate {
  public:
   explicit work_queue_gate(PDEVICE_OBJECT device) : item_(IoAllocateWorkItem(device)) {
@@ -36,15 +36,11 @@ class work_queue_gate {
         DelayedWorkQueue, this);
   }
   ~work_queue_gate() {
-    open();
     std::unique_lock<std::mutex> lock(mutex_);
-    cv_.wait_for(lock, std::chrono::seconds(10), [&] { return ran_; });
-    IoFreeWorkItem(item_);
-  }
-  void open() {
-    std::lock_guard<std::mutex> lock(mutex_);
     open_ = true;
     cv_.notify_all();
+    cv_.wait_for(lock, std::chrono::seconds(10), [&] { return ran_; });
+    IoFreeWorkItem(item_);
   }
 
  private:
@@ -55,15 +51,12 @@ class work_queue_gate {
 };
 
 TEST_F(BulkReader, EightRequestsStayInFlightAndCarryEveryTransferInOrderWithoutAllocating) {
-  USBD_PIPE_INFORMATION* p = plug_bulk_camera();
-  ASSERT_NE(p, nullptr);
-  bulk_reader* r = bulk_reader::create(pdo, 0, consumer::callback, &sink);
-  reader = r;
-  ASSERT_EQ(r->start(p, 8), STATUS_SUCCESS);
-  EXPECT_EQ(r->start(p, 8), STATUS_SUCCESS);  // already running: nothing more goes out
-  ASSERT_TRUE(eventually([&] { return in_flight() == 8; }));
-  const ULONG size = 8u * p->MaximumPacketSize;
+  bulk_reader* r = start_bulk();
+  ASSERT_NE(r, nullptr);
+  EXPECT_EQ(r->start(stream, 8), STATUS_SUCCESS);  // already running: nothing more goes out
+  const ULONG size = 8u * stream->MaximumPacketSize;
   EXPECT_EQ(r->transfer_size(), size);
+  ASSERT_EQ(transfers().size(), 8u);
   for (const auto& t : transfers()) EXPECT_EQ(t.requested_length, size);
   EXPECT_EQ(camera->pipe_reset_count(), 1u);
 
@@ -91,8 +84,7 @@ TEST_F(BulkReader, EightRequestsStayInFlightAndCarryEveryTransferInOrderWithoutA
   EXPECT_EQ(in_flight(), 0u);
   EXPECT_EQ(r->stop(), STATUS_SUCCESS);  // a second stop does nothing
   EXPECT_EQ(camera->pipe_abort_count(), 1u);
-  ASSERT_EQ(r->start(p, 8), STATUS_SUCCESS);  // and it starts again
-  ASSERT_TRUE(eventually([&] { return in_flight() == 8; }));
+  ASSERT_TRUE(start8(stream));  // and it starts again
 }
 
 TEST_F(BulkReader, InterruptReaderOfTransferSizeZeroReadsEightPackets) {
@@ -102,23 +94,19 @@ TEST_F(BulkReader, InterruptReaderOfTransferSizeZeroReadsEightPackets) {
   reader = bulk_reader::create(pdo, 0, consumer::callback, &sink);
   ASSERT_EQ(reader->start(p, 3), STATUS_SUCCESS);
   ASSERT_TRUE(eventually([&] { return in_flight(kInterruptEndpoint) == 3; }));
-  for (const auto& t : transfers(kInterruptEndpoint)) {
+  for (const auto& t : transfers(kInterruptEndpoint))
     EXPECT_EQ(t.requested_length, 8u * p->MaximumPacketSize);
-  }
   camera->queue_in_data(kInterruptEndpoint, {0x02, 0x01, 0x00, 0x01});
   ASSERT_TRUE(sink.wait_for(1));
   EXPECT_EQ(sink.deliveries()[0].bytes, (std::vector<uint8_t>{0x02, 0x01, 0x00, 0x01}));
 }
 
 TEST_F(BulkReader, KeptBufferStaysOutUntilReleasedAndStopWaitsForIt) {
-  USBD_PIPE_INFORMATION* p = plug_bulk_camera();
   sink.decide = [](size_t call) {
     return call % 21 == 0 ? STATUS_MORE_PROCESSING_REQUIRED : STATUS_SUCCESS;
   };
-  reader = bulk_reader::create(pdo, 0, consumer::callback, &sink);
-  ASSERT_EQ(reader->start(p, 8), STATUS_SUCCESS);
-  for (uint32_t seq = 0; seq < 21; ++seq)
-    camera->queue_in_data(kStreamEndpoint, block_bytes(seq, 100));
+  ASSERT_NE(start_bulk(), nullptr);
+  queue_blocks(0, 21, 100);
   ASSERT_TRUE(sink.wait_for(21));
   ASSERT_TRUE(eventually([&] { return in_flight() == 7; }));
   PVOID kept = sink.take_held();
@@ -134,7 +122,7 @@ TEST_F(BulkReader, KeptBufferStaysOutUntilReleasedAndStopWaitsForIt) {
 
   // Keep one more, then stop: the seven in flight come back, stop waits for
   // the kept one, and its release after the abort sends nothing.
-  camera->queue_in_data(kStreamEndpoint, block_bytes(21, 100));
+  queue_blocks(21, 1, 100);
   kept = sink.take_held(10000);
   ASSERT_NE(kept, nullptr);
   std::atomic<bool> stopped{false};
@@ -152,20 +140,16 @@ TEST_F(BulkReader, KeptBufferStaysOutUntilReleasedAndStopWaitsForIt) {
 }
 
 TEST_F(BulkReader, TransferErrorsRetireRequestsAndARefusingConsumerDrainsTheReader) {
-  USBD_PIPE_INFORMATION* p = plug_bulk_camera();
   std::atomic<bool> refuse{false};
   sink.decide = [&](size_t) { return refuse ? STATUS_CANCELLED : STATUS_SUCCESS; };
-  reader = bulk_reader::create(pdo, 0, consumer::callback, &sink);
-  ASSERT_EQ(reader->start(p, 8), STATUS_SUCCESS);
-  ASSERT_TRUE(eventually([&] { return in_flight() == 8; }));
+  ASSERT_NE(start_bulk(), nullptr);
   camera->fail_next_in_transfer(kStreamEndpoint, USBD_STATUS_CRC);
   ASSERT_TRUE(eventually([&] { return in_flight() == 7; }));
   ASSERT_TRUE(kstandin::drain_work_queues());
   EXPECT_EQ(camera->pipe_abort_count(), 0u);  // no recovery for a CRC error
 
   refuse = true;
-  for (uint32_t seq = 0; seq < 7; ++seq)
-    camera->queue_in_data(kStreamEndpoint, block_bytes(seq, 32));
+  queue_blocks(0, 7, 32);
   ASSERT_TRUE(sink.wait_for(7));
   ASSERT_TRUE(eventually([&] { return in_flight() == 0; }));
   EXPECT_EQ(transfers().size(), 8u);
@@ -173,10 +157,7 @@ TEST_F(BulkReader, TransferErrorsRetireRequestsAndARefusingConsumerDrainsTheRead
 }
 
 TEST_F(BulkReader, TwoBabbleErrorsInQuickSuccessionQueueOneRecovery) {
-  USBD_PIPE_INFORMATION* p = plug_bulk_camera();
-  reader = bulk_reader::create(pdo, 0, consumer::callback, &sink);
-  ASSERT_EQ(reader->start(p, 8), STATUS_SUCCESS);
-  ASSERT_TRUE(eventually([&] { return in_flight() == 8; }));
+  ASSERT_NE(start_bulk(), nullptr);
   {
     work_queue_gate gate(pdo);  // the recovery runs only once both errors are in
     camera->fail_next_in_transfer(kStreamEndpoint, USBD_STATUS_BABBLE_DETECTED);
@@ -188,7 +169,7 @@ TEST_F(BulkReader, TwoBabbleErrorsInQuickSuccessionQueueOneRecovery) {
   EXPECT_EQ(camera->pipe_reset_count(), 2u);  // after the one of start
   EXPECT_EQ(camera->port_reset_count(), 0u);
   ASSERT_TRUE(eventually([&] { return in_flight() == 8; }));
-  camera->queue_in_data(kStreamEndpoint, block_bytes(0, 200));
+  queue_blocks(0, 1, 200);
   ASSERT_TRUE(sink.wait_for(1));
   EXPECT_EQ(sink.deliveries()[0].bytes, block_bytes(0, 200));
 }
@@ -207,10 +188,7 @@ class BulkReaderRecovery : public reader_fixture,
 
 TEST_P(BulkReaderRecovery, FailedPipeResetFallsBackToThePort) {
   const fallback_case& c = GetParam();
-  USBD_PIPE_INFORMATION* p = plug_bulk_camera();
-  reader = bulk_reader::create(pdo, 0, consumer::callback, &sink);
-  ASSERT_EQ(reader->start(p, 8), STATUS_SUCCESS);
-  ASSERT_TRUE(eventually([&] { return in_flight() == 8; }));
+  ASSERT_NE(start_bulk(), nullptr);
   camera->inject_pipe_fault(URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL, USBD_STATUS_STALL_PID);
   camera->inject_port_fault(c.port_status);
   camera->fail_next_in_transfer(kStreamEndpoint, USBD_STATUS_BABBLE_DETECTED);
@@ -225,8 +203,7 @@ TEST_P(BulkReaderRecovery, FailedPipeResetFallsBackToThePort) {
                   [](const std::string& line) { return line.find("pipe recovery failed") == 0; }),
       c.in_flight_after == 0);
   EXPECT_EQ(reader->stop(), STATUS_SUCCESS);
-  ASSERT_EQ(reader->start(p, 8), STATUS_SUCCESS);
-  ASSERT_TRUE(eventually([&] { return in_flight() == 8; }));
+  ASSERT_TRUE(start8(stream));
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -253,8 +230,7 @@ TEST_F(BulkReader, StartOutOfPoolLeavesNothingBehind) {
   no_packets.MaximumPacketSize = 0;
   EXPECT_EQ(reader->start(&no_packets, 8), STATUS_INVALID_PARAMETER);
   EXPECT_EQ(transfers().size(), 0u);
-  ASSERT_EQ(reader->start(p, 8), STATUS_SUCCESS);
-  ASSERT_TRUE(eventually([&] { return in_flight() == 8; }));
+  ASSERT_TRUE(start8(p));
 }
 
 }  // namespace

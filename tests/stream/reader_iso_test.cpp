@@ -22,8 +22,7 @@ TEST_F(IsoReader, FortyPacketRequestsStayInFlightAndCarryEveryPacketInOrder) {
   ASSERT_NE(p, nullptr);
   iso_reader* r = iso_reader::create(pdo, consumer::callback, &sink);
   reader = r;
-  ASSERT_EQ(r->start(p, 8), STATUS_SUCCESS);
-  ASSERT_TRUE(eventually([&] { return in_flight() == 8; }));
+  ASSERT_TRUE(start8(p));
   for (const auto& t : transfers()) EXPECT_EQ(t.requested_length, 40u * 512u);
 
   const kstandin::pool_snapshot snapshot = kstandin::take_pool_snapshot();
@@ -44,8 +43,7 @@ TEST_F(IsoReader, FortyPacketRequestsStayInFlightAndCarryEveryPacketInOrder) {
   // A high-bandwidth setting carries three transactions of 1024 per interval.
   EXPECT_EQ(r->stop(), STATUS_SUCCESS);
   ASSERT_EQ(device->select_alternate_setting(1, 4), STATUS_SUCCESS);
-  ASSERT_EQ(r->start(pipe(1), 8), STATUS_SUCCESS);
-  ASSERT_TRUE(eventually([&] { return in_flight() == 8; }));
+  ASSERT_TRUE(start8(pipe(1)));
   EXPECT_EQ(r->packet_size(), 3072u);
   EXPECT_EQ(transfers().back().requested_length, 40u * 3072u);
 }
@@ -57,8 +55,7 @@ TEST_F(IsoReader, EmptyPacketsAreSkippedAndABufferKeptTwiceReturnsWithTheSecondR
     return call == 0 || call == 2 ? STATUS_MORE_PROCESSING_REQUIRED : STATUS_SUCCESS;
   };
   reader = iso_reader::create(pdo, consumer::callback, &sink);
-  ASSERT_EQ(reader->start(p, 8), STATUS_SUCCESS);
-  ASSERT_TRUE(eventually([&] { return in_flight() == 8; }));
+  ASSERT_TRUE(start8(p));
 
   // One request: data in packets 0, 2, 3 and 6; packets 1, 4, 5 and 7 to 39 empty.
   const std::vector<std::vector<uint8_t>> packets{
@@ -136,15 +133,14 @@ TEST_F(IsoReaderFiltered, RequestWhosePacketsAllFailedMakesNoCallbackAndGoesBack
   USBD_PIPE_INFORMATION* p = plug_iso_camera(2);
   filter = std::make_unique<failing_filter>(pdo);
   reader = iso_reader::create(filter->device(), consumer::callback, &sink);
-  ASSERT_EQ(reader->start(p, 8), STATUS_SUCCESS);
-  ASSERT_TRUE(eventually([&] { return in_flight() == 8; }));
+  ASSERT_TRUE(start8(p));
 
   queue_together({block_bytes(0, 64), block_bytes(1, 64), block_bytes(2, 64)});
   ASSERT_TRUE(eventually([&] { return filter->failed == 1 && transfers().size() == 9; }));
   ASSERT_TRUE(eventually([&] { return in_flight() == 8; }));
-  camera->queue_in_data(kStreamEndpoint, block_bytes(3, 64));
+  queue_blocks(3, 1, 64);
   ASSERT_TRUE(sink.wait_for(1));
-  EXPECT_EQ(sink.deliveries().size(), 1u);
+  ASSERT_EQ(sink.deliveries().size(), 1u);
   EXPECT_EQ(sink.deliveries()[0].bytes, block_bytes(3, 64));
 }
 

@@ -72,11 +72,7 @@ TEST_P(ReaderSoak, EveryBlockArrivesOnceInOrderThroughFaultsKeptBuffersAndRecove
       if (PVOID request = sink.take_held(5)) {
         // Cancelled: released while a recovery took the requests back.
         const NTSTATUS status = reader->release(request);
-        if (status == STATUS_SUCCESS || status == STATUS_CANCELLED) {
-          ++releases;
-        } else {
-          ++refused;
-        }
+        ++(status == STATUS_SUCCESS || status == STATUS_CANCELLED ? releases : refused);
       }
     }
   });

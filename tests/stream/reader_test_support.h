@@ -7,6 +7,7 @@
 
 #include <kstandin/testing_io.h>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <functional>
@@ -79,18 +80,9 @@ class consumer {
 
   std::function<NTSTATUS(size_t call)> decide;  // set before the reader starts
 
-  std::vector<delivery> deliveries() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return deliveries_;
-  }
-  size_t data_count() const {  // deliveries with at least one byte
-    std::lock_guard<std::mutex> lock(mutex_);
-    return data_count_;
-  }
-  size_t held_count() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return held_.size();
-  }
+  std::vector<delivery> deliveries() const { return locked(deliveries_); }
+  size_t data_count() const { return locked(data_count_); }  // deliveries with data
+  size_t held_count() const { return locked(held_).size(); }
   bool wait_for(size_t n, int limit_ms = 10000) {
     std::unique_lock<std::mutex> lock(mutex_);
     return cv_.wait_for(lock, std::chrono::milliseconds(limit_ms),
@@ -113,6 +105,12 @@ class consumer {
   std::vector<delivery> deliveries_;
   std::vector<PVOID> held_;
   size_t data_count_ = 0;
+
+  template <class T>
+  T locked(const T& value) const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return value;
+  }
 };
 
 class reader_fixture : public ::testing::Test {
@@ -160,9 +158,8 @@ class reader_fixture : public ::testing::Test {
     return out;
   }
   size_t transfers_with(USBD_STATUS status) const {
-    size_t n = 0;
-    for (const auto& t : transfers()) n += t.usbd_status == status;
-    return n;
+    const auto all = transfers();
+    return std::count_if(all.begin(), all.end(), [&](auto& t) { return t.usbd_status == status; });
   }
   // Queued from the bus thread in one go: the next isochronous transfer
   // takes them all, one per packet.
@@ -171,6 +168,22 @@ class reader_fixture : public ::testing::Test {
     bus.schedule(0, [cam, blocks] {
       for (const auto& b : blocks) cam->queue_in_data(kStreamEndpoint, b);
     });
+  }
+
+  // Starts `reader` on `p` with eight requests and waits until all are out.
+  bool start8(USBD_PIPE_INFORMATION* p) {
+    return reader->start(p, 8) == STATUS_SUCCESS && eventually([&] { return in_flight() == 8; });
+  }
+  // Plugs a bulk camera (its pipe in `stream`) and starts a bulk reader on it.
+  bulk_reader* start_bulk() {
+    stream = plug_bulk_camera();
+    auto* r = bulk_reader::create(pdo, 0, consumer::callback, &sink);
+    reader = r;
+    return stream != nullptr && start8(stream) ? r : nullptr;
+  }
+  void queue_blocks(uint32_t first, uint32_t count, size_t length) {
+    for (uint32_t seq = first; seq < first + count; ++seq)
+      camera->queue_in_data(kStreamEndpoint, block_bytes(seq, length));
   }
 
   void TearDown() override {
@@ -184,6 +197,7 @@ class reader_fixture : public ::testing::Test {
   PDEVICE_OBJECT pdo = nullptr;
   usb_device* device = nullptr;
   pipe_reader* reader = nullptr;
+  USBD_PIPE_INFORMATION* stream = nullptr;
   consumer sink;
 };
 

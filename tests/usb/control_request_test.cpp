@@ -6,6 +6,7 @@
 
 #include <kstandin/testing.h>
 
+#include <array>
 #include <vector>
 
 #include "control_request.h"
@@ -21,11 +22,9 @@ using bytes = std::vector<uint8_t>;
 TEST_F(ControlRequestTest, UrbCarriesTheRequestAndOnlyARealDataStage) {
   usbtest::scripted_device lower;
   _URB_CONTROL_VENDOR_OR_CLASS_REQUEST seen{};
-  lower.on_request = [&](PIRP irp) {
+  lower.on_request = usbtest::scripted_device::completing(STATUS_SUCCESS, [&](PIRP irp) {
     seen = usbtest::scripted_device::urb_of(irp)->UrbControlVendorClassRequest;
-    usbtest::scripted_device::complete(irp, STATUS_SUCCESS);
-    return STATUS_SUCCESS;
-  };
+  });
   // No data: no buffer and no MDL, and no direction flag for OUT.
   ULONG transferred = 99;
   ASSERT_EQ(control_transfer(lower.device(), {1, 1, 0, 0x10, 2, 3, 0, nullptr}, -1, &transferred),
@@ -85,10 +84,7 @@ TEST_F(ControlRequestTest, BadArgumentsAreRefusedWithoutARequest) {
 
 TEST_F(ControlRequestTest, CameraLevelRequestsReportATimeoutFromBelowAsIoTimeout) {
   usbtest::scripted_device lower;
-  lower.on_request = [](PIRP irp) {
-    usbtest::scripted_device::complete(irp, STATUS_TIMEOUT);
-    return STATUS_TIMEOUT;
-  };
+  lower.on_request = usbtest::scripted_device::completing(STATUS_TIMEOUT);
   PDEVICE_OBJECT d = lower.device();
   UCHAR data[4] = {};
   UCHAR raw[12] = {1, 0, 0, 0x20, 0, 0, 0, 0, 2, 0};
@@ -205,7 +201,6 @@ TEST_F(ControlRequestTest, FailedNegotiationLeavesTheCommittedCopyAlone) {
 
   // A refused commit: the device's own failure, and no GET_CUR(commit).
   std::shared_ptr<sim::uvc_camera> model = sim::uvc_camera::create(sim::default_camera_desc());
-  bus.unplug(pdo);
   plug(std::make_shared<commit_refusing_camera>(model->device_descriptor(),
                                                 model->configuration_descriptor()));
   const NTSTATUS status =
@@ -232,17 +227,15 @@ TEST_F(ControlRequestTest, WritingMemoryWritesAndVerifiesPageByPage) {
   ASSERT_EQ(write_camera_memory(pdo, address, data.data(), 4097), STATUS_SUCCESS);
   EXPECT_EQ(camera->memory(address, 4097), data);
   // Two pages, the second of one byte: write, read back, write, read back.
-  std::vector<sim::request_record> r = device->control_requests();
-  ASSERT_EQ(r.size(), 4u);
-  const int expected[4][3] = {{0x40, 0x3000, 4096}, {0xC0, 0x3000, 4096}, {0x40, 0x4000, 1},
-                              {0xC0, 0x4000, 1}};  // bmRequestType, wIndex, wLength
-  for (size_t i = 0; i < 4; ++i) {
-    EXPECT_EQ(r[i].setup.request, 0x10);
-    EXPECT_EQ(r[i].setup.value, 0x12);
-    EXPECT_EQ(r[i].setup.request_type, expected[i][0]) << i;
-    EXPECT_EQ(r[i].setup.index, expected[i][1]) << i;
-    EXPECT_EQ(r[i].setup.length, expected[i][2]) << i;
-  }
+  // (bmRequestType, bRequest, wValue, wIndex, wLength) of each request
+  std::vector<std::array<int, 5>> got;
+  for (const auto& x : device->control_requests())
+    got.push_back(
+        {x.setup.request_type, x.setup.request, x.setup.value, x.setup.index, x.setup.length});
+  EXPECT_EQ(got, (std::vector<std::array<int, 5>>{{0x40, 0x10, 0x12, 0x3000, 4096},
+                                                  {0xC0, 0x10, 0x12, 0x3000, 4096},
+                                                  {0x40, 0x10, 0x12, 0x4000, 1},
+                                                  {0xC0, 0x10, 0x12, 0x4000, 1}}));
   // Four bad read-backs are retried and the fifth verifies; five bad ones
   // report the memory broken after five writes.
   const bytes small = pattern(100, 2);

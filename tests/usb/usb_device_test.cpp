@@ -20,9 +20,8 @@ using usbtest::configuration;
 
 std::vector<uint32_t> configuration_reads(const sim::usb_device& d) {
   std::vector<uint32_t> lengths;  // requested length of each read
-  for (const sim::descriptor_read& r : d.descriptor_reads()) {
+  for (const sim::descriptor_read& r : d.descriptor_reads())
     if (r.type == USB_CONFIGURATION_DESCRIPTOR_TYPE) lengths.push_back(r.requested_length);
-  }
   return lengths;
 }
 
@@ -37,7 +36,6 @@ std::string text_of(const UNICODE_STRING& s) {
 class UsbDeviceTest : public usbtest::bus_fixture {
  protected:
   void replug(std::vector<uint8_t> config) {
-    if (pdo != nullptr) bus.unplug(pdo);
     plug(std::make_shared<sim::usb_device>(usbtest::device_descriptor(), std::move(config)));
   }
 };
@@ -116,11 +114,7 @@ TEST_F(UsbDeviceTest, DeviceThatIsNotHighSpeedDoesNotStart) {
   for (bool query_fails : {false, true}) {
     SCOPED_TRACE(query_fails);
     replug(configuration({{0, 0, 1}}));
-    if (query_fails) {
-      device->set_usbdi_query_fails(true);
-    } else {
-      device->set_high_speed(false);
-    }
+    query_fails ? device->set_usbdi_query_fails(true) : device->set_high_speed(false);
     kstandin::take_debug_log();
     usb_device dev(pdo);
     EXPECT_EQ(dev.init(), STATUS_DEVICE_CONFIGURATION_ERROR);
@@ -223,7 +217,6 @@ TEST_F(UsbDeviceTest, RealCamerasEnumerate) {
     std::shared_ptr<sim::uvc_camera> cam =
         sim::uvc_camera::from_files(tvtest::uvc_descriptor_dir(), name);
     ASSERT_NE(cam, nullptr);
-    if (pdo != nullptr) bus.unplug(pdo);
     plug(cam);
     usb_device dev(pdo);
     const NTSTATUS status = dev.init();

@@ -9,6 +9,7 @@
 
 #include <kstandin/testing_io.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -40,27 +41,22 @@ struct interface_shape {
 inline std::vector<uint8_t> configuration(const std::vector<interface_shape>& interfaces,
                                           size_t total_length = 0) {
   std::vector<uint8_t> c{9, 2, 0, 0, 0, 1, 0, 0x80, 250};
-  uint8_t highest = 0;
-  bool any = false;
+  uint8_t count = 0;  // highest interface number + 1
   for (const interface_shape& i : interfaces) {
     c.insert(c.end(), {9, 4, i.number, i.alternate, i.endpoints, 0xFF, 0, 0, 0});
-    for (uint8_t e = 0; e < i.endpoints; ++e) {
+    for (uint8_t e = 0; e < i.endpoints; ++e)
       c.insert(c.end(), {7, 5, (uint8_t)(0x81 + e), 2, 0x00, 0x02, 0});
-    }
-    if (!any || i.number > highest) highest = i.number;
-    any = true;
+    count = std::max<uint8_t>(count, i.number + 1);
   }
   while (c.size() < total_length) {
     const size_t left = total_length - c.size();
     const size_t n = left > 255 ? 200 : left;
-    if (n < 2) {  // no room for a descriptor of its own: lengthen the last padding
-      break;
-    }
+    if (n < 2) break;  // no room for a descriptor of its own
     c.push_back((uint8_t)n);
     c.push_back(0x41);
     c.insert(c.end(), n - 2, 0xAB);
   }
-  c[4] = any ? (uint8_t)(highest + 1) : 0;
+  c[4] = count;
   c[2] = (uint8_t)c.size();
   c[3] = (uint8_t)(c.size() >> 8);
   return c;
@@ -73,7 +69,8 @@ class bus_fixture : public ::testing::Test {
     if (pdo != nullptr) bus.unplug(pdo);
     pdo = nullptr;
   }
-  PDEVICE_OBJECT plug(std::shared_ptr<sim::usb_device> d) {
+  PDEVICE_OBJECT plug(std::shared_ptr<sim::usb_device> d) {  // unplugs the previous one
+    if (pdo != nullptr) bus.unplug(pdo);
     device = d;
     pdo = bus.plug(std::move(d));
     return pdo;
@@ -90,10 +87,8 @@ class bus_fixture : public ::testing::Test {
 };
 
 inline bool log_contains(const std::vector<std::string>& log, const std::string& text) {
-  for (const std::string& line : log) {
-    if (line.find(text) != std::string::npos) return true;
-  }
-  return false;
+  return std::any_of(log.begin(), log.end(),
+                     [&](const std::string& line) { return line.find(text) != std::string::npos; });
 }
 
 // ---- scripted lower driver -------------------------------------------------------------
@@ -126,6 +121,14 @@ class scripted_device {
   static void complete(PIRP irp, NTSTATUS status) {
     irp->IoStatus.Status = status;
     IoCompleteRequest(irp, IO_NO_INCREMENT);
+  }
+  // A handler that runs `inspect` on each IRP, then completes it with `status`.
+  static handler completing(NTSTATUS status, std::function<void(PIRP)> inspect = nullptr) {
+    return [status, inspect](PIRP irp) {
+      if (inspect) inspect(irp);
+      complete(irp, status);
+      return status;
+    };
   }
   static PURB urb_of(PIRP irp) {
     return static_cast<PURB>(IoGetCurrentIrpStackLocation(irp)->Parameters.Others.Argument1);

@@ -70,9 +70,8 @@ TEST_F(UsbUtilsTest, LowerDriverThatKeepsACancelledRequestIsWaitedFor) {
     irp->Tail.Overlay.DriverContext[0] = &cancelled;
     IoSetCancelRoutine(irp, note_cancel);
     completer = std::thread([&cancelled, &completed, irp] {
-      for (int i = 0; i < 5000 && !cancelled; ++i) {  // bounded wait for the cancel
+      for (int i = 0; i < 5000 && !cancelled; ++i)  // bounded wait for the cancel
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
-      }
       std::this_thread::sleep_for(std::chrono::milliseconds(100));
       IoSetCancelRoutine(irp, nullptr);
       completed = true;
@@ -93,13 +92,11 @@ TEST_F(UsbUtilsTest, InternalIoctlCarriesItsArgumentAndStatus) {
   usbtest::scripted_device lower;
   PVOID argument = nullptr;
   ULONG code = 0;
-  lower.on_request = [&](PIRP irp) {
+  lower.on_request = usbtest::scripted_device::completing(STATUS_DEVICE_BUSY, [&](PIRP irp) {
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
     argument = stack->Parameters.Others.Argument1;
     code = stack->Parameters.DeviceIoControl.IoControlCode;
-    usbtest::scripted_device::complete(irp, STATUS_DEVICE_BUSY);
-    return STATUS_DEVICE_BUSY;
-  };
+  });
   int marker = 0;
   EXPECT_EQ(send_ioctl_timed(lower.device(), 0x220013, &marker, 1000), STATUS_DEVICE_BUSY);
   EXPECT_EQ(argument, &marker);
@@ -123,11 +120,9 @@ TEST_F(UsbUtilsTest, PipeRequestsNameThePipeAndReportABusyUrb) {
   // USBD_STATUS_ERROR_BUSY in the URB is the result; other URB errors are not.
   usbtest::scripted_device lower;
   USBD_STATUS urb_status = USBD_STATUS_ERROR_BUSY;
-  lower.on_request = [&](PIRP irp) {
+  lower.on_request = usbtest::scripted_device::completing(STATUS_SUCCESS, [&](PIRP irp) {
     usbtest::scripted_device::urb_of(irp)->UrbHeader.Status = urb_status;
-    usbtest::scripted_device::complete(irp, STATUS_SUCCESS);
-    return STATUS_SUCCESS;
-  };
+  });
   EXPECT_EQ(abort_pipe(lower.device(), pipe), (NTSTATUS)USBD_STATUS_ERROR_BUSY);
   urb_status = USBD_STATUS_STALL_PID;
   EXPECT_EQ(reset_pipe(lower.device(), pipe), STATUS_SUCCESS);
