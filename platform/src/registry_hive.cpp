@@ -883,14 +883,21 @@ NTSTATUS NTAPI ZwFlushKey(HANDLE KeyHandle) {
   return key_from_handle(KeyHandle, 0, &node);
 }
 
+// The key behind a handle (checked for `access`) and a value name of it.
+static NTSTATUS key_and_value_name(HANDLE key, ACCESS_MASK access, PUNICODE_STRING value_name_in,
+                                   std::shared_ptr<key_node>* node, std::u16string* name) {
+  NTSTATUS status = key_from_handle(key, access, node);
+  if (NT_SUCCESS(status)) status = value_name(value_name_in, name);
+  return status;
+}
+
 NTSTATUS NTAPI ZwQueryValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName,
                                KEY_VALUE_INFORMATION_CLASS KeyValueInformationClass,
                                PVOID KeyValueInformation, ULONG Length, PULONG ResultLength) {
   check_zw_irql("ZwQueryValueKey");
   std::shared_ptr<key_node> node;
-  NTSTATUS status = key_from_handle(KeyHandle, KEY_QUERY_VALUE, &node);
   std::u16string name;
-  if (NT_SUCCESS(status)) status = value_name(ValueName, &name);
+  const NTSTATUS status = key_and_value_name(KeyHandle, KEY_QUERY_VALUE, ValueName, &node, &name);
   if (!NT_SUCCESS(status)) return status;
   auto& h = the_hive();
   std::lock_guard<std::mutex> guard(h.lock);
@@ -905,9 +912,8 @@ NTSTATUS NTAPI ZwSetValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName, ULONG 
                              ULONG Type, PVOID Data, ULONG DataSize) {
   check_zw_irql("ZwSetValueKey");
   std::shared_ptr<key_node> node;
-  NTSTATUS status = key_from_handle(KeyHandle, KEY_SET_VALUE, &node);
   std::u16string name;
-  if (NT_SUCCESS(status)) status = value_name(ValueName, &name);
+  const NTSTATUS status = key_and_value_name(KeyHandle, KEY_SET_VALUE, ValueName, &node, &name);
   if (!NT_SUCCESS(status)) return status;
   if (DataSize != 0 && Data == NULL) return STATUS_INVALID_PARAMETER;
   reg_value v;
@@ -930,9 +936,8 @@ NTSTATUS NTAPI ZwSetValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName, ULONG 
 NTSTATUS NTAPI ZwDeleteValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName) {
   check_zw_irql("ZwDeleteValueKey");
   std::shared_ptr<key_node> node;
-  NTSTATUS status = key_from_handle(KeyHandle, KEY_SET_VALUE, &node);
   std::u16string name;
-  if (NT_SUCCESS(status)) status = value_name(ValueName, &name);
+  const NTSTATUS status = key_and_value_name(KeyHandle, KEY_SET_VALUE, ValueName, &node, &name);
   if (!NT_SUCCESS(status)) return status;
   auto& h = the_hive();
   std::lock_guard<std::mutex> guard(h.lock);

@@ -288,19 +288,25 @@ NTSTATUS NTAPI RtlIntegerToUnicodeString(ULONG Value, ULONG Base, PUNICODE_STRIN
 }
 
 // ---- ntstrsafe-style lengths ---------------------------------------------
-NTSTATUS NTAPI RtlStringCchLengthW(PCWSTR psz, size_t cchMax, size_t* pcchLength) {
-  if (psz == NULL || cchMax == 0 || cchMax > NTSTRSAFE_MAX_CCH) {
-    if (pcchLength != NULL) *pcchLength = 0;
-    return STATUS_INVALID_PARAMETER;
-  }
+namespace {
+
+// Characters before the terminator within cchMax; a string without one in
+// that range, a null string or an out-of-range maximum is refused.
+template <typename Char>
+NTSTATUS counted_length(const Char* psz, size_t cchMax, size_t* pcchLength) {
   size_t n = 0;
-  while (n < cchMax && psz[n] != 0) ++n;
-  if (n == cchMax) {
-    if (pcchLength != NULL) *pcchLength = 0;
-    return STATUS_INVALID_PARAMETER;
+  if (psz != NULL && cchMax != 0 && cchMax <= NTSTRSAFE_MAX_CCH) {
+    while (n < cchMax && psz[n] != 0) ++n;
   }
-  if (pcchLength != NULL) *pcchLength = n;
-  return STATUS_SUCCESS;
+  const bool ok = psz != NULL && n < cchMax && cchMax <= NTSTRSAFE_MAX_CCH;
+  if (pcchLength != NULL) *pcchLength = ok ? n : 0;
+  return ok ? STATUS_SUCCESS : STATUS_INVALID_PARAMETER;
+}
+
+}  // namespace
+
+NTSTATUS NTAPI RtlStringCchLengthW(PCWSTR psz, size_t cchMax, size_t* pcchLength) {
+  return counted_length(psz, cchMax, pcchLength);
 }
 
 NTSTATUS NTAPI RtlStringCbLengthW(PCWSTR psz, size_t cbMax, size_t* pcbLength) {
@@ -311,18 +317,7 @@ NTSTATUS NTAPI RtlStringCbLengthW(PCWSTR psz, size_t cbMax, size_t* pcbLength) {
 }
 
 NTSTATUS NTAPI RtlStringCchLengthA(PCSTR psz, size_t cchMax, size_t* pcchLength) {
-  if (psz == NULL || cchMax == 0 || cchMax > NTSTRSAFE_MAX_CCH) {
-    if (pcchLength != NULL) *pcchLength = 0;
-    return STATUS_INVALID_PARAMETER;
-  }
-  size_t n = 0;
-  while (n < cchMax && psz[n] != 0) ++n;
-  if (n == cchMax) {
-    if (pcchLength != NULL) *pcchLength = 0;
-    return STATUS_INVALID_PARAMETER;
-  }
-  if (pcchLength != NULL) *pcchLength = n;
-  return STATUS_SUCCESS;
+  return counted_length(psz, cchMax, pcchLength);
 }
 
 NTSTATUS NTAPI RtlStringCbLengthA(PCSTR psz, size_t cbMax, size_t* pcbLength) {
