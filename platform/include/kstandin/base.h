@@ -44,6 +44,7 @@
 #endif
 
 typedef void* PVOID;
+typedef PVOID PSECURITY_DESCRIPTOR;
 typedef const void* PCVOID;
 typedef char CHAR;
 typedef unsigned char UCHAR;
@@ -59,6 +60,7 @@ typedef unsigned long long ULONGLONG;
 typedef long long LONG64;
 typedef unsigned long long ULONG64;
 typedef unsigned long long DWORD64;
+typedef unsigned long long DWORDLONG;
 typedef long long LONG_PTR;
 typedef unsigned long long ULONG_PTR;
 typedef ULONG_PTR SIZE_T;
