@@ -717,8 +717,79 @@ typedef IKsReferenceClock* PIKSREFERENCECLOCK;
 
 typedef VOID (*PFNKSFILTERFACTORYPOWER)(PKSFILTERFACTORY FilterFactory, DEVICE_POWER_STATE State);
 
+struct _KSFILTERFACTORY {
+  const KSFILTER_DESCRIPTOR* FilterDescriptor;
+  KSOBJECT_BAG Bag;
+  PVOID Context;
+};
+
+// ---- standard property sets answered by ks.sys ----------------------------------
+// KSPROPSETID_Pin (on a filter; the request is a KSP_PIN except for CTYPES).
+typedef enum {
+  KSPROPERTY_PIN_CINSTANCES,
+  KSPROPERTY_PIN_CTYPES,
+  KSPROPERTY_PIN_DATAFLOW,
+  KSPROPERTY_PIN_DATARANGES,
+  KSPROPERTY_PIN_DATAINTERSECTION,
+  KSPROPERTY_PIN_INTERFACES,
+  KSPROPERTY_PIN_MEDIUMS,
+  KSPROPERTY_PIN_COMMUNICATION,
+  KSPROPERTY_PIN_GLOBALCINSTANCES,
+  KSPROPERTY_PIN_NECESSARYINSTANCES,
+  KSPROPERTY_PIN_PHYSICALCONNECTION,
+  KSPROPERTY_PIN_CATEGORY,
+  KSPROPERTY_PIN_NAME,
+  KSPROPERTY_PIN_CONSTRAINEDDATARANGES,
+  KSPROPERTY_PIN_PROPOSEDATAFORMAT
+} KSPROPERTY_PIN;
+
+typedef struct {
+  ULONG PossibleCount;
+  ULONG CurrentCount;
+} KSPIN_CINSTANCES, *PKSPIN_CINSTANCES;
+
+// KSPROPSETID_Connection (on a pin).
+typedef enum {
+  KSPROPERTY_CONNECTION_STATE,
+  KSPROPERTY_CONNECTION_PRIORITY,
+  KSPROPERTY_CONNECTION_DATAFORMAT,
+  KSPROPERTY_CONNECTION_ALLOCATORFRAMING,
+  KSPROPERTY_CONNECTION_PROPOSEDATAFORMAT,
+  KSPROPERTY_CONNECTION_ACQUIREORDERING,
+  KSPROPERTY_CONNECTION_ALLOCATORFRAMING_EX,
+  KSPROPERTY_CONNECTION_STARTAT
+} KSPROPERTY_CONNECTION;
+
+// Pin creation request (followed by the KSDATAFORMAT of the connection).
+#define KSINTERFACE_STANDARD_STREAMING 0
+#define KSMEDIUM_TYPE_ANYINSTANCE 0
+#define KSPRIORITY_LOW 0x00000001
+#define KSPRIORITY_NORMAL 0x40000000
+#define KSPRIORITY_HIGH 0x80000000
+#define KSPRIORITY_EXCLUSIVE 0xFFFFFFFF
+
+typedef struct {
+  KSPIN_INTERFACE Interface;
+  KSPIN_MEDIUM Medium;
+  ULONG PinId;
+  HANDLE PinToHandle;
+  KSPRIORITY Priority;
+} KSPIN_CONNECT, *PKSPIN_CONNECT;
+static_assert(sizeof(PVOID) != 8 || sizeof(KSPIN_CONNECT) == 72, "KSPIN_CONNECT layout");
+
+// Completion statuses of ks.sys requests (ntstatus.h on Windows).
+#ifndef STATUS_DEVICE_NOT_READY
+#define STATUS_DEVICE_NOT_READY ((NTSTATUS)0xC00000A3L)
+#endif
+#ifndef STATUS_PROPSET_NOT_FOUND
+#define STATUS_PROPSET_NOT_FOUND ((NTSTATUS)0xC0000230L)
+#endif
+
 // ---- GUIDs ------------------------------------------------------------------------
 // Defined by the ks.sys stand-in (the kernel build takes them from ksguid).
+// GUID initialiser lists, as the real header spells them (STATIC_<name>).
+#define STATIC_KSMEMORY_TYPE_KERNEL_NONPAGED \
+  0x4a6d5fc4L, 0x7895, 0x11d1, 0xb0, 0x69, 0x00, 0xa0, 0xc9, 0x06, 0x28, 0x02
 EXTERN_C const GUID KSNAME_Filter;
 EXTERN_C const GUID KSNAME_Pin;
 EXTERN_C const GUID KSCATEGORY_VIDEO;
@@ -732,6 +803,11 @@ EXTERN_C const GUID KSPROPSETID_Pin;
 EXTERN_C const GUID KSPROPSETID_Connection;
 EXTERN_C const GUID KSINTERFACESETID_Standard;
 EXTERN_C const GUID KSMEDIUMSETID_Standard;
+// Wildcards in data ranges (all GUID_NULL): a range with one matches any
+// major format, sub format or specifier.
+EXTERN_C const GUID KSDATAFORMAT_TYPE_WILDCARD;
+EXTERN_C const GUID KSDATAFORMAT_SUBTYPE_WILDCARD;
+EXTERN_C const GUID KSDATAFORMAT_SPECIFIER_WILDCARD;
 
 // ---- ks.sys routines ------------------------------------------------------------
 KSDDKAPI NTSTATUS NTAPI KsInitializeDriver(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath,
@@ -753,10 +829,15 @@ KSDDKAPI NTSTATUS NTAPI KsCreateFilterFactory(PDEVICE_OBJECT DeviceObject,
                                               PFNKSFILTERFACTORYPOWER SleepCallback,
                                               PFNKSFILTERFACTORYPOWER WakeCallback,
                                               PKSFILTERFACTORY* FilterFactory);
+KSDDKAPI NTSTATUS NTAPI KsCreateDevice(PDRIVER_OBJECT DriverObject,
+                                       PDEVICE_OBJECT PhysicalDeviceObject,
+                                       const KSDEVICE_DESCRIPTOR* Descriptor, ULONG ExtensionSize,
+                                       PKSDEVICE* Device);
 KSDDKAPI PKSDEVICE NTAPI KsGetDevice(PVOID Object);
 KSDDKAPI PKSDEVICE NTAPI KsGetDeviceForDeviceObject(PDEVICE_OBJECT FunctionalDeviceObject);
 KSDDKAPI PKSFILTER NTAPI KsGetFilterFromIrp(PIRP Irp);
 KSDDKAPI PKSPIN NTAPI KsGetPinFromIrp(PIRP Irp);
+KSDDKAPI PKSFILTER NTAPI KsPinGetParentFilter(PKSPIN Pin);
 KSDDKAPI VOID NTAPI KsAcquireControl(PVOID Object);
 KSDDKAPI VOID NTAPI KsReleaseControl(PVOID Object);
 KSDDKAPI PKSSTREAM_POINTER NTAPI KsPinGetLeadingEdgeStreamPointer(PKSPIN Pin,
@@ -767,7 +848,8 @@ KSDDKAPI NTSTATUS NTAPI KsStreamPointerClone(PKSSTREAM_POINTER StreamPointer,
                                              PKSSTREAM_POINTER* CloneStreamPointer);
 KSDDKAPI VOID NTAPI KsStreamPointerUnlock(PKSSTREAM_POINTER StreamPointer, BOOLEAN Eject);
 KSDDKAPI NTSTATUS NTAPI KsStreamPointerLock(PKSSTREAM_POINTER StreamPointer);
-KSDDKAPI VOID NTAPI KsStreamPointerSetStatusCode(PKSSTREAM_POINTER StreamPointer, NTSTATUS Status);
+KSDDKAPI NTSTATUS NTAPI KsStreamPointerSetStatusCode(PKSSTREAM_POINTER StreamPointer,
+                                                    NTSTATUS Status);
 KSDDKAPI VOID NTAPI KsStreamPointerDelete(PKSSTREAM_POINTER StreamPointer);
 KSDDKAPI NTSTATUS NTAPI KsPinGetReferenceClockInterface(PKSPIN Pin, PIKSREFERENCECLOCK* Interface);
 KSDDKAPI VOID NTAPI KsPinAttemptProcessing(PKSPIN Pin, BOOLEAN Asynchronous);

@@ -53,6 +53,8 @@ PKTHREAD reference_thread_by_handle(HANDLE handle);
 // Thread objects (ps_thread.cpp): drop the reference a handle held.
 void release_thread_reference(PKTHREAD thread);
 bool is_thread_object(PVOID object);
+// Threads started with PsCreateSystemThread whose body has not yet returned.
+size_t running_system_thread_count();
 // Device objects (io_device.cpp): references taken by Ob*Object.
 bool is_device_object(PVOID object);
 LONG_PTR reference_device(PDEVICE_OBJECT device);

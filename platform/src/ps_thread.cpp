@@ -97,6 +97,17 @@ bool is_thread_object(PVOID object) {
 
 void release_thread_reference(PKTHREAD thread) { dereference_thread(thread); }
 
+size_t running_system_thread_count() {
+  auto& r = registry();
+  std::lock_guard<std::mutex> guard(r.lock);
+  sweep_parked(r);
+  size_t running = r.parked.size();  // parked threads have not ended yet
+  for (const auto& entry : r.live) {
+    if (!has_ended(entry.first)) ++running;
+  }
+  return running;
+}
+
 }  // namespace kstandin
 
 using namespace kstandin;

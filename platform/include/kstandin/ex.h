@@ -96,3 +96,10 @@ EXTERN_C VOID NTAPI ExReleaseFastMutexUnsafe(PFAST_MUTEX FastMutex);
 // in effect at the given instant.
 EXTERN_C VOID NTAPI ExSystemTimeToLocalTime(PLARGE_INTEGER SystemTime, PLARGE_INTEGER LocalTime);
 EXTERN_C VOID NTAPI ExLocalTimeToSystemTime(PLARGE_INTEGER LocalTime, PLARGE_INTEGER SystemTime);
+
+// ---- caller buffers ------------------------------------------------------------
+// Checks that a caller's buffer of `Length` bytes may be read. The kernel
+// raises an exception for a misaligned or invalid buffer; the stand-in has no
+// user address space and records a violation ("probe_misaligned",
+// "probe_invalid_buffer") instead.
+EXTERN_C VOID NTAPI ProbeForRead(const VOID* Address, SIZE_T Length, ULONG Alignment);
