@@ -139,11 +139,17 @@ std::vector<alternate_desc> parse_alternates(const std::vector<uint8_t>& config)
 
 }  // namespace
 
+// Data waiting for an IN transfer: one transfer's or one packet's worth.
+struct in_block {
+  std::vector<uint8_t> bytes;
+  USBD_STATUS status = USBD_STATUS_SUCCESS;  // an error: the packet or transfer fails, no data
+};
+
 struct usb_device::endpoint_state {
   endpoint_desc desc;
   uint8_t interface_number = 0;
   std::deque<PIRP> pending;
-  std::deque<std::vector<uint8_t>> queued;
+  std::deque<in_block> queued;
   std::deque<USBD_STATUS> failures;
 };
 
@@ -193,12 +199,13 @@ struct usb_device::impl {
   // Endpoints of the selected alternate settings; the address of an entry
   // is its pipe handle, so a new selection invalidates old handles.
   std::map<uint8_t, std::unique_ptr<endpoint_state>> endpoints;
-  std::map<uint8_t, std::deque<std::vector<uint8_t>>> early_data;  // queued before configuration
+  std::map<uint8_t, std::deque<in_block>> early_data;  // queued before configuration
   std::map<uint8_t, uint8_t> alternate_of;  // interface -> selected alternate setting
   bool configured = false;
   int configuration_token = 0;  // its address is the configuration handle
   int interface_token = 0;
-  in_data_source source;
+  in_packet_source source;
+  uint64_t in_generation = 0;  // advanced by discard_in_data
 
   std::vector<pending_control> pending_controls;
   std::vector<request_record> log;
@@ -282,8 +289,16 @@ struct usb_device::impl {
     rec.transferred = transferred;
   }
 
-  // Appends a record and returns its sequence number.
+  // Appends a record and returns its sequence number. A long stream would
+  // grow the log without bound: past kLogLimit records the older half is
+  // forgotten (requests still pending then complete without a record).
+  static constexpr size_t kLogLimit = 65536;
   uint64_t append(request_record& record) {
+    if (log.size() >= kLogLimit) {
+      const size_t forget = kLogLimit / 2;
+      log.erase(log.begin(), log.begin() + forget);
+      first_sequence += forget;
+    }
     record.sequence = first_sequence + log.size();
     log.push_back(record);
     return record.sequence;
@@ -489,20 +504,43 @@ void usb_device::queue_in_data(uint8_t endpoint_address, std::vector<uint8_t> bl
     std::lock_guard<std::mutex> guard(lock_);
     auto it = impl_->endpoints.find(endpoint_address);
     if (it != impl_->endpoints.end()) {
-      it->second->queued.push_back(std::move(block));
+      it->second->queued.push_back(in_block{std::move(block)});
     } else {
-      impl_->early_data[endpoint_address].push_back(std::move(block));
+      impl_->early_data[endpoint_address].push_back(in_block{std::move(block)});
     }
   }
   impl_->kick();
 }
 
 void usb_device::set_in_data_source(in_data_source source) {
+  in_packet_source wrapped;
+  if (source) {
+    wrapped = [source = std::move(source)](const in_request& request, std::vector<uint8_t>& block,
+                                           USBD_STATUS&) {
+      return source(request.endpoint_address, request.max_bytes, block);
+    };
+  }
+  set_in_packet_source(std::move(wrapped));
+}
+
+void usb_device::set_in_packet_source(in_packet_source source) {
   {
     std::lock_guard<std::mutex> guard(lock_);
     impl_->source = std::move(source);
   }
   impl_->kick();
+}
+
+uint64_t usb_device::discard_in_data(uint8_t endpoint_address) {
+  auto it = impl_->endpoints.find(endpoint_address);
+  if (it != impl_->endpoints.end()) it->second->queued.clear();
+  impl_->early_data.erase(endpoint_address);
+  return ++impl_->in_generation;
+}
+
+void usb_device::service_endpoints_after(unsigned delay_ms) {
+  usb_bus* bus = impl_->bus.load();
+  if (bus != nullptr) bus->schedule(delay_ms, [] {});
 }
 
 void usb_device::fail_next_in_transfer(uint8_t endpoint_address, USBD_STATUS status) {
@@ -1235,11 +1273,10 @@ void usb_device::service_endpoints() {
   for (;;) {
     PIRP irp = nullptr;
     endpoint_state* ep = nullptr;
-    std::vector<std::vector<uint8_t>> blocks;
+    std::vector<in_block> blocks;
     USBD_STATUS failure = USBD_STATUS_SUCCESS;
-    in_data_source source;
-    uint8_t source_endpoint = 0;
-    uint32_t source_max = 0;
+    in_packet_source source;
+    in_request ask;
     uint32_t source_calls = 0;
     {
       std::lock_guard<std::mutex> guard(lock_);
@@ -1254,18 +1291,20 @@ void usb_device::service_endpoints() {
           ep = &candidate;
           break;
         }
-        if (impl_->source && source_endpoint == 0) {
+        if (impl_->source && source_calls == 0) {
           source = impl_->source;
-          source_endpoint = candidate.desc.address;
+          ask.endpoint_address = candidate.desc.address;
+          ask.generation = impl_->in_generation;
           PURB front_urb = urb_of(front);
           if (front_urb->UrbHeader.Function == URB_FUNCTION_ISOCH_TRANSFER) {
             // One block per packet, as many as the transfer has packets.
-            source_max = pipe_packet_size(candidate.desc.attributes, candidate.desc.max_packet);
+            ask.max_bytes = pipe_packet_size(candidate.desc.attributes, candidate.desc.max_packet);
             source_calls = front_urb->UrbIsochronousTransfer.NumberOfPackets;
           } else {
-            source_max = front_urb->UrbBulkOrInterruptTransfer.TransferBufferLength;
+            ask.max_bytes = front_urb->UrbBulkOrInterruptTransfer.TransferBufferLength;
             source_calls = 1;
           }
+          ask.packets = source_calls;
         }
       }
       if (irp != nullptr) {
@@ -1281,10 +1320,13 @@ void usb_device::service_endpoints() {
           }
         } else {
           const ULONG max = urb->UrbBulkOrInterruptTransfer.TransferBufferLength;
-          std::vector<uint8_t>& front = ep->queued.front();
-          if (front.size() > max) {
-            blocks.emplace_back(front.begin(), front.begin() + max);
-            front.erase(front.begin(), front.begin() + max);
+          in_block& front = ep->queued.front();
+          if (!USBD_SUCCESS(front.status)) {
+            failure = front.status;
+            ep->queued.pop_front();
+          } else if (front.bytes.size() > max) {
+            blocks.push_back(in_block{std::vector<uint8_t>(front.bytes.begin(), front.bytes.begin() + max)});
+            front.bytes.erase(front.bytes.begin(), front.bytes.begin() + max);
           } else {
             blocks.push_back(std::move(front));
             ep->queued.pop_front();
@@ -1295,15 +1337,18 @@ void usb_device::service_endpoints() {
     if (irp == nullptr) {
       if (!source) return;
       // Ask the streaming hook for data (no lock held), then go round again.
-      std::vector<std::vector<uint8_t>> produced;
+      std::vector<in_block> produced;
       for (uint32_t i = 0; i < source_calls; ++i) {
-        std::vector<uint8_t> block;
-        if (!source(source_endpoint, source_max, block)) break;
+        in_block block;
+        ask.packet = i;
+        if (!source(ask, block.bytes, block.status)) break;
         produced.push_back(std::move(block));
       }
       if (produced.empty()) return;
       std::lock_guard<std::mutex> guard(lock_);
-      auto it = impl_->endpoints.find(source_endpoint);
+      // Produced for a request made before the data was discarded: stale.
+      if (ask.generation != impl_->in_generation) continue;
+      auto it = impl_->endpoints.find(ask.endpoint_address);
       if (it == impl_->endpoints.end()) return;
       for (auto& block : produced) it->second->queued.push_back(std::move(block));
       continue;
@@ -1315,6 +1360,7 @@ void usb_device::service_endpoints() {
       uint8_t* buffer = transfer_buffer(t.TransferBuffer, t.TransferBufferMDL);
       if (urb->UrbHeader.Function == URB_FUNCTION_ISOCH_TRANSFER) {
         auto& iso = urb->UrbIsochronousTransfer;
+        ULONG errors = 0;
         for (ULONG i = 0; i < iso.NumberOfPackets; ++i) {
           USBD_ISO_PACKET_DESCRIPTOR& packet = iso.IsoPacket[i];
           // Offsets come from the client: a packet never reaches past the buffer.
@@ -1322,21 +1368,25 @@ void usb_device::service_endpoints() {
           end = std::min<ULONG>(end, iso.TransferBufferLength);
           const ULONG room = end > packet.Offset ? end - packet.Offset : 0;
           ULONG n = 0;
-          if (i < blocks.size() && buffer != nullptr && packet.Offset <= iso.TransferBufferLength) {
-            n = std::min<ULONG>((ULONG)blocks[i].size(), room);
-            if (n != 0) memcpy(buffer + packet.Offset, blocks[i].data(), n);
+          packet.Status = USBD_STATUS_SUCCESS;
+          if (i < blocks.size() && !USBD_SUCCESS(blocks[i].status)) {
+            packet.Status = blocks[i].status;
+            ++errors;
+          } else if (i < blocks.size() && buffer != nullptr && packet.Offset <= iso.TransferBufferLength) {
+            n = std::min<ULONG>((ULONG)blocks[i].bytes.size(), room);
+            if (n != 0) memcpy(buffer + packet.Offset, blocks[i].bytes.data(), n);
           }
           packet.Length = n;
-          packet.Status = USBD_STATUS_SUCCESS;
           transferred += n;
         }
-        iso.ErrorCount = 0;
+        // Packet errors leave the transfer itself successful.
+        iso.ErrorCount = errors;
         iso.StartFrame = impl_->frame();
         iso.TransferBufferLength = transferred;
       } else {
         if (!blocks.empty() && buffer != nullptr) {
-          transferred = (uint32_t)blocks[0].size();
-          if (transferred != 0) memcpy(buffer, blocks[0].data(), transferred);
+          transferred = (uint32_t)blocks[0].bytes.size();
+          if (transferred != 0) memcpy(buffer, blocks[0].bytes.data(), transferred);
         }
         t.TransferBufferLength = transferred;
       }

@@ -184,6 +184,22 @@ class usb_device : public std::enable_shared_from_this<usb_device> {
   using in_data_source = std::function<bool(uint8_t endpoint_address, uint32_t max_bytes,
                                             std::vector<uint8_t>& block)>;
   void set_in_data_source(in_data_source source);
+  // The same hook with what a device model needs to know about the
+  // request: which packet of which transfer it fills, and the status the
+  // packet completes with. Replaces an in_data_source (and the reverse).
+  struct in_request {
+    uint8_t endpoint_address = 0;
+    uint32_t max_bytes = 0;   // bulk, interrupt: the transfer's length; isochronous: the packet size
+    uint32_t packet = 0;      // index of the packet in its transfer (0 for bulk and interrupt)
+    uint32_t packets = 1;     // packets of the transfer (1 for bulk and interrupt)
+    uint64_t generation = 0;  // of the device's IN data (see discard_in_data) when asked
+  };
+  // Fills `block`; `status` (preset to USBD_STATUS_SUCCESS) set to an error
+  // makes an isochronous packet complete with that status and no data, and
+  // a bulk or interrupt transfer fail with it.
+  using in_packet_source =
+      std::function<bool(const in_request& request, std::vector<uint8_t>& block, USBD_STATUS& status)>;
+  void set_in_packet_source(in_packet_source source);
   // Completes the next pending transfer of the endpoint with an error
   // (for example USBD_STATUS_BABBLE_DETECTED).
   void fail_next_in_transfer(uint8_t endpoint_address, USBD_STATUS status);
@@ -191,6 +207,7 @@ class usb_device : public std::enable_shared_from_this<usb_device> {
   size_t queued_in_blocks(uint8_t endpoint_address) const;
 
   // ---- inspection
+  // The most recent requests (at most 65536; older ones are forgotten).
   std::vector<request_record> requests() const;
   // Only the class and vendor control transfers, in order.
   std::vector<request_record> control_requests() const;
@@ -226,6 +243,15 @@ class usb_device : public std::enable_shared_from_this<usb_device> {
   // alternate setting of an interface.
   virtual void on_alternate_setting(uint8_t interface_number, uint8_t alternate_setting) {}
   virtual void on_port_reset() {}
+  // Throws away the data queued for an IN endpoint (also what is kept for
+  // it while no alternate setting has it) and whatever the source hook is
+  // producing at this moment: data the hook returns for a request made
+  // before this call is discarded. Returns the new generation, which later
+  // requests carry (in_request::generation). Caller holds lock_.
+  uint64_t discard_in_data(uint8_t endpoint_address);
+  // Has the bus service the endpoints again after `delay_ms` (a source that
+  // declined to produce data until a later time). Any thread, no lock held.
+  void service_endpoints_after(unsigned delay_ms);
 
   mutable std::mutex lock_;  // guards the state below and the model's own state
 

@@ -1,12 +1,14 @@
 // The simulated USB Video Class camera: parsing of its own configuration
 // descriptor, the controls its units and terminals declare, the class
 // requests to them, probe/commit negotiation and the vendor requests
-// (camera memory, firmware revision). The descriptors of a described camera
-// are generated in uvc_descriptors.cpp.
+// (camera memory, firmware revision), and the wiring of the video stream
+// (uvc_stream.cpp) to the streaming endpoint. The descriptors of a
+// described camera are generated in uvc_descriptors.cpp.
 //
 // Locking: class and vendor requests arrive with no device lock held, on
 // the submitting thread or on the bus thread; all model state here is
-// guarded by usb_device::lock_.
+// guarded by usb_device::lock_. The stream has its own lock, taken inside
+// lock_ (commit, alternate settings) or alone (the IN hook).
 #include "uvc_camera.h"
 
 #include <algorithm>
@@ -52,6 +54,7 @@ constexpr size_t kSelectorNrInPins = 4;
 constexpr uint8_t kSelectorInputControl = 0x01;  // SU_INPUT_SELECT_CONTROL
 // Offsets in VS format and frame descriptors.
 constexpr size_t kFormatIndex = 3;
+constexpr size_t kFormatGuid = 5;            // uncompressed and frame-based
 constexpr size_t kFormatBitsPerPixel = 21;   // uncompressed and frame-based
 constexpr size_t kFormatDefaultFrame = 22;   // uncompressed and frame-based
 constexpr size_t kMjpegDefaultFrame = 6;
@@ -207,6 +210,24 @@ constexpr size_t kProbeLength15 = 48;
 
 constexpr uint32_t kMemoryBlock = 0x10000;
 
+// DirectShow media subtypes some cameras use as guidFormat for RGB.
+constexpr GUID kSubtypeRgb24 = {0xE436EB7D, 0x524F, 0x11CE, {0x9F, 0x53, 0x00, 0x20, 0xAF, 0x0B, 0xA7, 0x70}};
+constexpr GUID kSubtypeRgb32 = {0xE436EB7E, 0x524F, 0x11CE, {0x9F, 0x53, 0x00, 0x20, 0xAF, 0x0B, 0xA7, 0x70}};
+
+// The FOURCC a format's frames are rendered in: the first four bytes of
+// guidFormat ({FOURCC-0000-0010-8000-00AA00389B71}), "MJPG" for MJPEG.
+uint32_t fourcc_of(const uvc_format_info& format) {
+  if (format.subtype == kVsFormatMjpeg) return kFourccMJPG;
+  if (format.guid == kSubtypeRgb24) return kFourccRGB24;
+  if (format.guid == kSubtypeRgb32) return kFourccRGB32;
+  return format.guid.Data1;
+}
+
+// Interrupt packet the camera sends while a frame goes out: a VideoStreaming
+// status packet (bStatusType 2) reporting a button press (bEvent 0, value 1).
+constexpr uint8_t kStatusStreaming = 2;
+constexpr uint8_t kEventButton = 0;
+
 }  // namespace
 
 // ---- streaming control -------------------------------------------------------------------
@@ -262,6 +283,9 @@ uvc_camera::uvc_camera(std::vector<uint8_t> device_descriptor, std::vector<uint8
     : usb_device(std::move(device_descriptor), std::move(configuration)) {
   parse_configuration();
   add_declared_controls();
+  auto vs = streaming_.find(vs_interface_);
+  if (vs != streaming_.end()) streaming_endpoint_ = vs->second.endpoint;
+  install_video_source();
 }
 
 uvc_camera::~uvc_camera() = default;
@@ -326,6 +350,12 @@ void uvc_camera::parse_configuration() {
       return;
     }
     if (type == USB_ENDPOINT_DESCRIPTOR_TYPE && length >= 7 && interface_class == kVideoClass &&
+        interface_subclass == kVideoControl && USB_ENDPOINT_DIRECTION_IN(d[kEpAddress]) &&
+        (d[kEpAttributes] & USB_ENDPOINT_TYPE_MASK) == USB_ENDPOINT_TYPE_INTERRUPT) {
+      if (interrupt_endpoint_ == 0) interrupt_endpoint_ = d[kEpAddress];
+      return;
+    }
+    if (type == USB_ENDPOINT_DESCRIPTOR_TYPE && length >= 7 && interface_class == kVideoClass &&
         interface_subclass == kVideoStreaming && USB_ENDPOINT_DIRECTION_IN(d[kEpAddress])) {
       streaming_state& s = streaming_[(uint8_t)interface_number];
       const uint16_t raw = le16(d + kEpMaxPacket);
@@ -333,8 +363,11 @@ void uvc_camera::parse_configuration() {
       if (kind == USB_ENDPOINT_TYPE_ISOCHRONOUS) {
         const uint32_t payload = (raw & kMaxPacketSizeMask) * (1 + additional_transactions(raw));
         s.max_payload = std::max(s.max_payload, payload);
+        if (s.endpoint == 0) s.endpoint = d[kEpAddress];
       } else if (kind == USB_ENDPOINT_TYPE_BULK) {
         s.bulk = true;
+        s.bulk_packet = raw & kMaxPacketSizeMask;
+        if (s.endpoint == 0) s.endpoint = d[kEpAddress];
       }
       return;
     }
@@ -392,6 +425,7 @@ void uvc_camera::parse_configuration() {
       uvc_format_info f;
       f.index = index;
       f.subtype = subtype;
+      if (subtype != kVsFormatMjpeg && length >= kFormatGuid + 16) f.guid = guid_at(d + kFormatGuid);
       if (subtype == kVsFormatMjpeg) {
         f.bits_per_pixel = 16;
         f.default_frame = d[kMjpegDefaultFrame];
@@ -758,6 +792,8 @@ USBD_STATUS uvc_camera::streaming_request(const setup_packet& setup, std::vector
       if (is_commit) {
         vs.commit = negotiate(vs, wanted);
         ++commit_count_;
+        vs.committed = true;
+        if ((uint8_t)setup.index == vs_interface_) restart_stream(vs);
       } else {
         vs.probe = negotiate(vs, wanted);
       }
@@ -888,6 +924,92 @@ USBD_STATUS uvc_camera::memory_request(const setup_packet& setup, std::vector<ui
     block[a % kMemoryBlock] = data[i];
   }
   return USBD_STATUS_SUCCESS;
+}
+
+// ---- video ------------------------------------------------------------------------------------
+
+void uvc_camera::install_video_source() {
+  // The stream and the two endpoints are fixed at construction; the hook
+  // runs on the bus thread with no lock held and calls back into the device
+  // after the stream's lock is released.
+  set_in_packet_source([this](const in_request& request, std::vector<uint8_t>& block, USBD_STATUS& status) {
+    stream_effects effects;
+    const bool produced = stream_.produce(request, block, status, &effects);
+    if (effects.fail_transfer != USBD_STATUS_SUCCESS) {
+      fail_next_in_transfer(request.endpoint_address, effects.fail_transfer);
+    }
+    if (effects.interrupt && interrupt_endpoint_ != 0) {
+      queue_in_data(interrupt_endpoint_, {kStatusStreaming, vs_interface_, kEventButton, 1});
+    }
+    if (effects.wake_after_ms >= 0) service_endpoints_after((unsigned)effects.wake_after_ms);
+    return produced;
+  });
+}
+
+void uvc_camera::set_payload_source(payload_source source) {
+  if (source) {
+    set_in_data_source(std::move(source));
+  } else {
+    install_video_source();
+  }
+}
+
+// Caller holds lock_. What the commit says, as the stream needs it.
+void uvc_camera::restart_stream(streaming_state& vs) {
+  const uint64_t generation = discard_in_data(vs.endpoint);
+  if (!vs.committed || vs.endpoint == 0 || (!vs.bulk && vs.alternate == 0)) {
+    stream_.stop(generation);
+    return;
+  }
+  const uvc_streaming_control& c = vs.commit;
+  stream_setup setup;
+  for (const auto& f : vs.formats) {
+    if (f.index != c.bFormatIndex) continue;
+    setup.format.fourcc = fourcc_of(f);
+    setup.format.bits_per_pixel = f.bits_per_pixel;
+    for (const auto& fr : f.frames) {
+      if (fr.index != c.bFrameIndex) continue;
+      setup.format.width = fr.width;
+      setup.format.height = fr.height;
+      setup.format.max_bytes = fr.max_frame_size;
+      setup.frame_interval = c.dwFrameInterval != 0 ? c.dwFrameInterval : fr.default_interval;
+    }
+  }
+  setup.max_payload = c.dwMaxPayloadTransferSize;
+  setup.clock_frequency = c.dwClockFrequency != 0 ? c.dwClockFrequency : clock_frequency_;
+  setup.endpoint = vs.endpoint;
+  setup.isochronous = !vs.bulk;
+  setup.bulk_packet_size = vs.bulk_packet;
+  setup.interrupt_endpoint = interrupt_endpoint_ != 0;
+  stream_.start(setup, generation);
+}
+
+void uvc_camera::on_alternate_setting(uint8_t interface_number, uint8_t alternate_setting) {
+  std::lock_guard<std::mutex> guard(lock_);
+  auto it = streaming_.find(interface_number);
+  if (it == streaming_.end()) return;
+  it->second.alternate = alternate_setting;
+  if (interface_number == vs_interface_) restart_stream(it->second);
+}
+
+void uvc_camera::on_port_reset() {
+  std::lock_guard<std::mutex> guard(lock_);
+  for (auto& s : streaming_) {
+    s.second.committed = false;
+    s.second.alternate = 0;
+    if (s.first == vs_interface_) restart_stream(s.second);
+  }
+}
+
+void uvc_camera::set_stream_options(const stream_options& options) { stream_.set_options(options); }
+stream_options uvc_camera::get_stream_options() const { return stream_.options(); }
+std::vector<sent_frame> uvc_camera::sent_frames() const { return stream_.sent_frames(); }
+void uvc_camera::clear_sent_frames() { stream_.clear_sent_frames(); }
+stream_counters uvc_camera::sent_counters() const { return stream_.counters(); }
+
+bool uvc_camera::streaming() const {
+  std::lock_guard<std::mutex> guard(lock_);
+  return stream_.running();
 }
 
 }  // namespace sim

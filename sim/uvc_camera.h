@@ -5,7 +5,7 @@
 // answers the class requests of every unit, terminal and control declared
 // there, negotiates probe/commit over the declared formats and frames, and
 // serves vendor requests (camera memory, firmware revision, registered
-// handlers).
+// handlers). Once a format is committed it streams video (uvc_stream.h).
 //
 // Stall behaviour follows a real device: an unknown entity or selector, a
 // SET_CUR with the wrong length, a value outside [min, max] or a request
@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "usb_device.h"
+#include "uvc_stream.h"
 
 namespace sim {
 
@@ -179,6 +180,7 @@ struct uvc_frame_info {
 struct uvc_format_info {
   uint8_t index = 0;
   uint8_t subtype = 0;  // 4 uncompressed, 6 MJPEG, 16 frame-based
+  GUID guid{};          // guidFormat of uncompressed and frame-based formats
   uint8_t bits_per_pixel = 0;
   uint8_t default_frame = 1;
   std::vector<uvc_frame_info> frames;
@@ -259,13 +261,39 @@ class uvc_camera : public usb_device {
   // ---- firmware revision: vendor IN request 0x16 (2 bytes) and 0x01 (4 bytes)
   void set_firmware_revision(uint32_t revision);
 
-  // ---- streaming hook (filled by later streaming work): when set, pending
-  // IN transfers of the streaming endpoint ask it for payloads.
+  // ---- video
+  // The first VideoStreaming interface streams the committed format, frame
+  // and interval once a commit (VS_COMMIT_CONTROL SET_CUR) has been
+  // received since the camera was plugged or its port reset: an
+  // isochronous interface while an alternate setting other than 0 is
+  // selected, a bulk one whenever transfers are pending on its endpoint. A
+  // commit and every selection of an alternate setting of that interface
+  // (a new configuration too) restart the stream with a new frame and
+  // discard the data the host has not taken yet; alternate setting 0 of an
+  // isochronous interface stops it.
+  void set_stream_options(const stream_options& options);
+  stream_options get_stream_options() const;
+  // Frames sent since the record was last cleared (at most
+  // stream_options::record_limit, the newest), oldest first.
+  std::vector<sent_frame> sent_frames() const;
+  void clear_sent_frames();
+  stream_counters sent_counters() const;
+  // A format is committed and the stream runs (see above).
+  bool streaming() const;
+  // The streaming interface's endpoint for video, and the VideoControl
+  // interface's interrupt endpoint (0: none).
+  uint8_t streaming_endpoint() const { return streaming_endpoint_; }
+  uint8_t interrupt_endpoint() const { return interrupt_endpoint_; }
+
+  // Tests that feed their own payloads replace the camera's video with
+  // `source`; null gives the endpoint back to the camera's video.
   using payload_source = in_data_source;
-  void set_payload_source(payload_source source) { set_in_data_source(std::move(source)); }
+  void set_payload_source(payload_source source);
 
  protected:
   USBD_STATUS handle_class_or_vendor(const setup_packet& setup, std::vector<uint8_t>& data) override;
+  void on_alternate_setting(uint8_t interface_number, uint8_t alternate_setting) override;
+  void on_port_reset() override;
 
  private:
   void parse_configuration();
@@ -280,9 +308,15 @@ class uvc_camera : public usb_device {
     uvc_streaming_control commit;
     uint32_t max_payload = 0;  // largest per-microframe payload of its isochronous endpoints
     bool bulk = false;
+    uint8_t endpoint = 0;         // the IN endpoint that carries video
+    uint16_t bulk_packet = 0;     // wMaxPacketSize of a bulk endpoint
+    bool committed = false;       // a commit since plugging or the last port reset
+    uint8_t alternate = 0;        // the selected alternate setting
   };
   uvc_streaming_control negotiate(const streaming_state& vs, const uvc_streaming_control& wanted) const;
   uvc_streaming_control default_probe(const streaming_state& vs) const;
+  void install_video_source();
+  void restart_stream(streaming_state& vs);
 
   uint16_t bcd_uvc_ = 0x0100;
   uint8_t vc_interface_ = 0;
@@ -303,6 +337,10 @@ class uvc_camera : public usb_device {
   unsigned corrupt_reads_ = 0;
   unsigned erase_count_ = 0;
   uint16_t memory_max_request_ = 4096;
+
+  uint8_t streaming_endpoint_ = 0;  // of vs_interface_; set at construction
+  uint8_t interrupt_endpoint_ = 0;
+  uvc_stream stream_;               // its own lock; taken after lock_, never the reverse
 };
 
 }  // namespace sim

@@ -1,0 +1,78 @@
+// The plain camera models as data, and the model registry.
+#include "uvc_profiles.h"
+
+namespace sim {
+namespace {
+
+constexpr uint32_t kFps30 = 333333;   // frame intervals, 100 ns
+constexpr uint32_t kFps15 = 666666;
+constexpr uint32_t kFps5 = 2000000;
+
+uvc_frame_desc frame(uint16_t width, uint16_t height) {
+  uvc_frame_desc f;
+  f.width = width;
+  f.height = height;
+  f.default_interval = kFps30;
+  f.intervals = {kFps30, kFps15, kFps5};
+  return f;
+}
+
+uvc_format_desc uncompressed(const char fourcc[4], uint8_t bits_per_pixel) {
+  uvc_format_desc f;
+  f.kind = uvc_format_kind::uncompressed;
+  f.guid = fourcc_guid(fourcc);
+  f.bits_per_pixel = bits_per_pixel;
+  f.frames = {frame(640, 480), frame(320, 240)};
+  return f;
+}
+
+uvc_format_desc mjpeg() {
+  uvc_format_desc f;
+  f.kind = uvc_format_kind::mjpeg;
+  f.bits_per_pixel = 16;  // dwMaxVideoFrameBufferSize: 2 bytes per pixel, above any JPEG the camera makes
+  f.frames = {frame(1280, 720), frame(640, 480), frame(320, 240)};
+  return f;
+}
+
+}  // namespace
+
+uvc_camera_desc plain_camera_desc() {
+  uvc_camera_desc d;
+  d.vendor_id = 0x199E;
+  d.product_id = 0x0001;
+  d.manufacturer = "Talvexa";
+  d.product = "Plain UVC Camera";
+  d.serial = "00000001";
+  d.bcd_uvc = 0x0110;
+  d.formats = {uncompressed("Y800", 8), uncompressed("YUY2", 16), mjpeg()};
+  d.iso_packet_sizes = {128, 512, 1024, 0x1400};  // 0x1400: 3 transactions of 1024 bytes
+  return d;
+}
+
+uvc_camera_desc plain_bulk_camera_desc() {
+  uvc_camera_desc d = plain_camera_desc();
+  d.product_id = 0x0002;
+  d.product = "Plain UVC Bulk Camera";
+  d.serial = "00000002";
+  d.iso_packet_sizes.clear();
+  d.bulk_packet_size = 512;
+  return d;
+}
+
+std::vector<camera_model> camera_models() {
+  return {
+      {"plain", "plain UVC 1.1 camera, isochronous: Y800, YUY2, MJPG",
+       [] { return uvc_camera::create(plain_camera_desc()); }},
+      {"plain-bulk", "plain UVC 1.1 camera, bulk: Y800, YUY2, MJPG",
+       [] { return uvc_camera::create(plain_bulk_camera_desc()); }},
+  };
+}
+
+const camera_model* find_camera_model(const std::vector<camera_model>& models, const std::string& id) {
+  for (const auto& m : models) {
+    if (m.id == id) return &m;
+  }
+  return nullptr;
+}
+
+}  // namespace sim

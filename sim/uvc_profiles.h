@@ -1,0 +1,36 @@
+// Named simulated cameras: descriptions of plain USB Video Class cameras
+// (no vendor extensions, a product identifier no camera family claims, so
+// the driver treats them as plain UVC cameras) and the registry of models
+// the command-line tool offers.
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "uvc_camera.h"
+
+namespace sim {
+
+// "Talvexa" / "Plain UVC Camera", 0x199E:0x0001, UVC 1.1: "Y800" and "YUY2"
+// at 640x480 and 320x240, "MJPG" at 1280x720, 640x480 and 320x240, each
+// at 30, 15 and 5 fps; isochronous alternate settings of 128, 512, 1024
+// and 3 x 1024 bytes per microframe (the last carries 640x480 YUY2 at
+// 30 fps).
+uvc_camera_desc plain_camera_desc();
+// The same camera (product 0x0002, "Plain UVC Bulk Camera") streaming over
+// one bulk endpoint of 512-byte packets.
+uvc_camera_desc plain_bulk_camera_desc();
+
+struct camera_model {
+  std::string id;           // "plain", "plain-bulk"
+  std::string description;  // one line for a listing
+  std::function<std::shared_ptr<uvc_camera>()> create;
+};
+// The models, the default ("plain") first.
+std::vector<camera_model> camera_models();
+// The model with this id, or null.
+const camera_model* find_camera_model(const std::vector<camera_model>& models, const std::string& id);
+
+}  // namespace sim

@@ -1,0 +1,389 @@
+// Frame rendering, payload cutting, fault drawing and the record of sent
+// frames of a simulated camera's video stream (see uvc_stream.h).
+#include "uvc_stream.h"
+
+#include <algorithm>
+
+#include "wire.h"
+
+namespace sim {
+namespace {
+
+// bmHeaderInfo bits.
+constexpr uint8_t kHeaderFid = 0x01;
+constexpr uint8_t kHeaderEof = 0x02;
+constexpr uint8_t kHeaderPts = 0x04;
+constexpr uint8_t kHeaderScr = 0x08;
+constexpr uint8_t kHeaderEoh = 0x80;
+// Header offsets.
+constexpr size_t kHeaderLength = 0;
+constexpr size_t kHeaderInfo = 1;
+constexpr size_t kHeaderPtsAt = 2;
+constexpr size_t kHeaderStcAt = 6;
+constexpr size_t kHeaderSofAt = 10;
+constexpr uint8_t kHeaderWithPts = 6;
+constexpr uint8_t kHeaderWithScr = 12;
+constexpr uint8_t kInvalidHeaderLength = 4;  // between the valid 2 and 6
+constexpr uint32_t kFallbackPayload = 1024;  // when nothing limits the payload
+
+// Fault kinds of draw().
+enum draw_kind : unsigned { kFrameFault = 1, kFrameFaultSize, kPayloadFault, kBadHeaderLength, kEmptyPacket,
+                            kRequestFault };
+
+uint64_t mix(uint64_t z) {
+  z += 0x9E3779B97F4A7C15ull;
+  z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+  z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+  return z ^ (z >> 31);
+}
+
+// Ticks of `clock` in `t` units of 100 ns, without overflowing for long runs.
+uint64_t clock_ticks(uint64_t t, uint32_t clock) {
+  return t / 10000000 * clock + t % 10000000 * clock / 10000000;
+}
+
+}  // namespace
+
+const char* fault_name(stream_fault fault) {
+  switch (fault) {
+    case stream_fault::none: return "none";
+    case stream_fault::dropped_payload: return "dropped payload";
+    case stream_fault::bad_header: return "bad header";
+    case stream_fault::packet_error: return "packet error";
+    case stream_fault::missing_eof: return "missing EOF";
+    case stream_fault::short_frame: return "short frame";
+    case stream_fault::long_frame: return "long frame";
+    case stream_fault::interrupt: return "interrupt";
+    case stream_fault::overrun: return "overrun";
+    case stream_fault::abandoned: return "abandoned";
+  }
+  return "?";
+}
+
+uint64_t frame_checksum(const uint8_t* data, size_t length) {
+  uint64_t h = 0xCBF29CE484222325ull;
+  for (size_t i = 0; i < length; ++i) h = (h ^ data[i]) * 0x100000001B3ull;
+  return h;
+}
+
+uvc_stream::uvc_stream() : pattern_(make_test_pattern()) {}
+
+void uvc_stream::set_options(const stream_options& options) {
+  std::lock_guard<std::mutex> guard(mutex_);
+  options_ = options;
+  frames_since_options_ = 0;
+  while (records_.size() > options_.record_limit) records_.pop_front();
+}
+
+stream_options uvc_stream::options() const {
+  std::lock_guard<std::mutex> guard(mutex_);
+  return options_;
+}
+
+void uvc_stream::start(const stream_setup& setup, uint64_t generation) {
+  std::lock_guard<std::mutex> guard(mutex_);
+  abandon();
+  setup_ = setup;
+  running_ = true;
+  generation_ = generation;
+  frames_since_start_ = 0;
+  started_at_ = std::chrono::steady_clock::now();
+  wake_pending_ = false;
+}
+
+void uvc_stream::stop(uint64_t generation) {
+  std::lock_guard<std::mutex> guard(mutex_);
+  abandon();
+  running_ = false;
+  generation_ = generation;
+}
+
+bool uvc_stream::running() const {
+  std::lock_guard<std::mutex> guard(mutex_);
+  return running_;
+}
+
+std::vector<sent_frame> uvc_stream::sent_frames() const {
+  std::lock_guard<std::mutex> guard(mutex_);
+  return std::vector<sent_frame>(records_.begin(), records_.end());
+}
+
+void uvc_stream::clear_sent_frames() {
+  std::lock_guard<std::mutex> guard(mutex_);
+  records_.clear();
+}
+
+stream_counters uvc_stream::counters() const {
+  std::lock_guard<std::mutex> guard(mutex_);
+  return counters_;
+}
+
+// A number in 0..999 from the seed and the arguments.
+unsigned uvc_stream::draw(unsigned kind, uint64_t a, uint64_t b) const {
+  return (unsigned)(mix(mix((uint64_t)options_.seed << 8 | kind) ^ mix(a) * 3 ^ b) % 1000);
+}
+
+// ---- frames (mutex_ held) -----------------------------------------------------------------
+
+// Starts the next frame: false when the frame limit is reached or, in real
+// time, the frame is not due yet.
+bool uvc_stream::begin_frame(stream_effects* effects) {
+  if (options_.frame_limit != 0 && frames_since_options_ >= options_.frame_limit) return false;
+  const uint64_t interval = setup_.frame_interval;
+  if (options_.real_time && interval != 0) {
+    const auto now = std::chrono::steady_clock::now();
+    const auto period = std::chrono::nanoseconds(interval * 100);
+    const auto due = started_at_ + period * (int64_t)frames_since_start_;
+    if (now < due) {
+      if (!wake_pending_) {
+        effects->wake_after_ms =
+            (int)std::chrono::ceil<std::chrono::milliseconds>(due - now).count();
+        wake_pending_ = true;
+      }
+      return false;
+    }
+    // A reader that fell behind gets the frames at the pace, not in a burst.
+    if (now - due > period) started_at_ = now - period * (int64_t)frames_since_start_;
+    wake_pending_ = false;
+  }
+
+  current_ = sent_frame{};
+  current_.sequence = next_sequence_++;
+  fid_ ^= 1;
+  current_.fid = fid_;
+  current_.pts = (uint32_t)clock_ticks(frames_since_start_ * interval, setup_.clock_frequency);
+  frame_source& source = options_.source ? *options_.source : *pattern_;
+  source.render(setup_.format, current_.sequence, frame_);
+  nominal_ = frame_.size();
+  offset_ = 0;
+  interrupt_planned_ = false;
+  ++frames_since_options_;
+  ++frames_since_start_;
+  ++counters_.frames_started;
+
+  // One draw picks at most one frame fault: the probabilities add up.
+  const stream_faults& f = options_.faults;
+  unsigned r = draw(kFrameFault, current_.sequence);
+  const unsigned size_draw = draw(kFrameFaultSize, current_.sequence);
+  if (r < f.missing_eof) {
+    current_.fault = stream_fault::missing_eof;
+  } else if ((r -= f.missing_eof) < f.short_frame) {
+    if (frame_.size() > 1) {
+      frame_.resize(1 + size_draw % (frame_.size() - 1));
+      nominal_ = frame_.size();
+      current_.fault = stream_fault::short_frame;
+    }
+  } else if ((r -= f.short_frame) < f.long_frame) {
+    // 1 to 256 extra bytes, in payloads of their own after the full frame.
+    const size_t extra = 1 + size_draw % 256;
+    for (size_t i = 0; i < extra; ++i) frame_.push_back((uint8_t)(0xA5 ^ i));
+    current_.fault = stream_fault::long_frame;
+  } else if ((r -= f.long_frame) < f.interrupt && setup_.interrupt_endpoint) {
+    interrupt_planned_ = true;  // the fault counts once the packet is sent
+  }
+  frame_active_ = true;
+  return true;
+}
+
+sent_frame* uvc_stream::record_of(uint64_t sequence) {
+  if (frame_active_ && current_.sequence == sequence) return &current_;
+  for (auto it = records_.rbegin(); it != records_.rend(); ++it) {
+    if (it->sequence == sequence) return &*it;
+  }
+  return nullptr;
+}
+
+void uvc_stream::finish_frame(bool complete) {
+  current_.complete = complete;
+  if (!complete && current_.fault == stream_fault::none) current_.fault = stream_fault::abandoned;
+  current_.intact = complete && current_.fault == stream_fault::none;
+  current_.size = (uint32_t)frame_.size();
+  current_.checksum = frame_checksum(frame_.data(), frame_.size());
+  if (options_.record_bytes) current_.bytes = frame_;
+  if (complete) {
+    ++counters_.frames_sent;
+  } else {
+    ++counters_.frames_abandoned;
+  }
+  counters_.intact_frames += current_.intact ? 1 : 0;
+  frame_active_ = false;
+  if (options_.record_limit == 0) return;
+  if (records_.size() >= options_.record_limit) records_.pop_front();
+  records_.push_back(std::move(current_));
+}
+
+void uvc_stream::abandon() {
+  if (!tail_.empty()) {
+    // The rest of a cut payload will not go out.
+    if (sent_frame* owner = record_of(tail_sequence_)) {
+      if (owner->fault == stream_fault::none) owner->fault = stream_fault::abandoned;
+      if (owner->intact) {
+        owner->intact = false;
+        --counters_.intact_frames;
+      }
+    }
+    tail_.clear();
+  }
+  if (frame_active_) finish_frame(false);
+}
+
+// ---- payloads (mutex_ held) ----------------------------------------------------------------
+
+// Puts `payload` into a bulk transfer of `transfer_length` bytes, as the
+// device's FIFO would (see the header): true with the block, or the status
+// of an overrun.
+bool uvc_stream::cut_bulk(uint32_t transfer_length, std::vector<uint8_t>& payload, uint64_t sequence,
+                          bool ends_frame, std::vector<uint8_t>& block, USBD_STATUS& status) {
+  const uint32_t packet = setup_.bulk_packet_size;
+  if (payload.size() <= transfer_length) {
+    block.swap(payload);
+    payload.clear();
+    return true;
+  }
+  if (transfer_length != 0 && packet != 0 && transfer_length % packet == 0) {
+    block.assign(payload.begin(), payload.begin() + transfer_length);
+    tail_.assign(payload.begin() + transfer_length, payload.end());
+    tail_sequence_ = sequence;
+    tail_ends_frame_ = ends_frame;
+    return true;
+  }
+  status = USBD_STATUS_BABBLE_DETECTED;
+  block.clear();
+  ++counters_.failed_requests;
+  if (sent_frame* owner = record_of(sequence)) {
+    ++owner->payloads_lost;
+    owner->last_payload_lost |= ends_frame;
+    if (owner->fault == stream_fault::none) owner->fault = stream_fault::overrun;
+    if (owner->intact) {
+      owner->intact = false;
+      --counters_.intact_frames;
+    }
+  }
+  return true;
+}
+
+bool uvc_stream::produce(const usb_device::in_request& request, std::vector<uint8_t>& block,
+                         USBD_STATUS& status, stream_effects* effects) {
+  std::lock_guard<std::mutex> guard(mutex_);
+  if (!running_ || request.endpoint_address != setup_.endpoint || request.generation != generation_) {
+    return false;
+  }
+  const stream_faults& f = options_.faults;
+  if (request.packet == 0) {
+    ++transfers_;
+    const unsigned r = draw(kRequestFault, transfers_);
+    USBD_STATUS failure = USBD_STATUS_SUCCESS;
+    if (r < f.babble) {
+      failure = USBD_STATUS_BABBLE_DETECTED;
+    } else if (r - f.babble < f.request_error && request_errors_ < f.max_request_errors) {
+      failure = f.request_error_status;
+      ++request_errors_;
+    }
+    if (failure != USBD_STATUS_SUCCESS) {
+      effects->fail_transfer = failure;
+      ++counters_.failed_requests;
+      return false;
+    }
+  }
+  if (!setup_.isochronous && !tail_.empty()) {
+    std::vector<uint8_t> rest;
+    rest.swap(tail_);
+    const bool produced =
+        cut_bulk(request.max_bytes, rest, tail_sequence_, tail_ends_frame_, block, status);
+    counters_.bytes += block.size();
+    return produced;
+  }
+
+  for (;;) {
+    if (!frame_active_ && !begin_frame(effects)) return false;
+    if (setup_.isochronous && draw(kEmptyPacket, ++packets_) < f.empty_packet) {
+      block.clear();
+      ++counters_.empty_packets;
+      return true;
+    }
+
+    // The payload limit, header included.
+    uint32_t limit = setup_.max_payload;
+    if (setup_.isochronous && (limit == 0 || request.max_bytes < limit)) limit = request.max_bytes;
+    if (options_.max_payload != 0 && (limit == 0 || options_.max_payload < limit)) limit = options_.max_payload;
+    if (limit == 0) limit = kFallbackPayload;
+    const uint8_t header = options_.header_length;
+    if (limit <= header) return false;  // no room for data: nothing sensible to send
+
+    // A long frame's extra bytes begin a payload of their own.
+    const size_t end = offset_ < nominal_ ? nominal_ : frame_.size();
+    const size_t n = std::min<size_t>(limit - header, end - offset_);
+    const bool last = offset_ + n == frame_.size();
+    const bool eof = last && current_.fault != stream_fault::missing_eof;
+    const uint32_t index = current_.payloads++;
+    if (index == 0) first_transfer_ = transfers_;
+
+    std::vector<uint8_t> payload(header + n, 0);
+    payload[kHeaderLength] = header;
+    payload[kHeaderInfo] = (uint8_t)(kHeaderEoh | current_.fid | (eof ? kHeaderEof : 0) |
+                                     (header >= kHeaderWithPts ? kHeaderPts : 0) |
+                                     (header >= kHeaderWithScr ? kHeaderScr : 0));
+    if (header >= kHeaderWithPts) put_le32(&payload[kHeaderPtsAt], current_.pts);
+    if (header >= kHeaderWithScr) {
+      // Source clock a microframe per payload on from the frame's start; SOF in 1 ms frames.
+      const uint32_t stc = current_.pts + index * (setup_.clock_frequency / 8000);
+      put_le32(&payload[kHeaderStcAt], stc);
+      put_le16(&payload[kHeaderSofAt], (uint16_t)(stc / std::max<uint32_t>(1, setup_.clock_frequency / 1000) & 0x7FF));
+    }
+    std::copy(frame_.begin() + (long)offset_, frame_.begin() + (long)(offset_ + n), payload.begin() + header);
+    const size_t payloads_after =
+        last ? 0 : (frame_.size() - offset_ - n + (limit - header) - 1) / (limit - header);
+    offset_ += n;
+
+    // Payload faults, only in a frame that has none yet.
+    bool lost = false;
+    bool dropped = false;
+    if (current_.fault == stream_fault::none && !interrupt_planned_) {
+      unsigned r = draw(kPayloadFault, current_.sequence, index);
+      if (r < f.drop_payload) {
+        current_.fault = stream_fault::dropped_payload;
+        lost = dropped = true;
+      } else if ((r -= f.drop_payload) < f.bad_header) {
+        current_.fault = stream_fault::bad_header;
+        const unsigned choice = draw(kBadHeaderLength, current_.sequence, index);
+        payload[kHeaderLength] = (choice & 1) && payload.size() < 255
+                                     ? (uint8_t)(payload.size() + 1 + choice % (255 - payload.size()))
+                                     : kInvalidHeaderLength;
+        lost = true;
+      } else if ((r -= f.bad_header) < f.packet_error && setup_.isochronous) {
+        current_.fault = stream_fault::packet_error;
+        status = f.packet_error_status;
+        lost = true;
+      }
+    }
+    // The interrupt packet goes out after this transfer; it must land
+    // inside the frame on the host: not before its first payload has
+    // arrived (a transfer later) and not after its last (which must not be
+    // in this transfer).
+    if (interrupt_planned_ && transfers_ != first_transfer_ &&
+        payloads_after > request.packets - 1 - request.packet) {
+      interrupt_planned_ = false;
+      current_.fault = stream_fault::interrupt;
+      effects->interrupt = true;
+      ++counters_.interrupts;
+    }
+    if (lost) {
+      ++current_.payloads_lost;
+      current_.last_payload_lost |= last;
+    }
+    const uint64_t sequence = current_.sequence;
+    if (last) finish_frame(true);
+    if (dropped) continue;  // not sent: the next payload takes its place
+    ++counters_.payloads;
+    bool produced = true;
+    if (setup_.isochronous) {
+      block.swap(payload);
+    } else {
+      produced = cut_bulk(request.max_bytes, payload, sequence, last, block, status);
+    }
+    counters_.bytes += block.size();
+    return produced;
+  }
+}
+
+}  // namespace sim
