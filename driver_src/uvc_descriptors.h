@@ -171,6 +171,11 @@ struct uvc_descriptor_set {
   ULONG alternate_count;
   uvc_alternate_setting alternates[uvc_max_alternate_settings];  // ascending max_packet_size
 };
+// 2008 bytes on x64: the pointers (descriptors and unit lists) are 8 bytes
+// each, and each unit list's count is padded to their alignment. The camera
+// allocates sizeof(uvc_descriptor_set); nothing depends on the figure.
+static_assert(sizeof(PVOID) != 8 || sizeof(uvc_descriptor_set) == 2008,
+              "descriptor set is 2008 bytes on x64");
 
 // Fills `set` from the configuration descriptor `configuration` of `length`
 // bytes (the bytes read from the device; when its wTotalLength is smaller,

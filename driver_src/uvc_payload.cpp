@@ -145,8 +145,12 @@ NTSTATUS uvc_camera::append(payload_info* payload) {
 NTSTATUS uvc_camera::append_direct(payload_info* payload) {
   if (frame_refused_) {
     // The sink had no buffer when this frame began; the frame is already
-    // counted in q_drops and its remaining payloads are skipped.
-    if (payload->eof) frame_refused_ = 0;
+    // counted in q_drops and its remaining payloads are skipped. A bad mark
+    // it got (interrupt data) ends with it and must not spoil the next frame.
+    if (payload->eof) {
+      frame_refused_ = 0;
+      frame_bad_ = 0;
+    }
     return STATUS_SUCCESS;
   }
   output_frame_slot* slot = &slot_;
@@ -170,7 +174,7 @@ NTSTATUS uvc_camera::append_direct(payload_info* payload) {
   }
 
   bool incomplete;
-  if (eof_only_) {
+  if (eof_only_ || variable_size_) {
     // Only EOF ends the frame; bytes that did not fit make it incomplete.
     if (copy < payload->length) frame_bad_ = 1;
     if (!payload->eof) return STATUS_SUCCESS;
@@ -271,8 +275,10 @@ NTSTATUS uvc_camera::queue_raw_frame(payload_info* raw) {
   if (raw->length == 0) {
     return STATUS_CANCELLED;
   }
-  const bool incomplete =
-      (raw->length < ULONG(raw_type_.buffer_length) || !raw->eof) ? true : frame_bad_ != 0;
+  // A compressed frame is as long as its data; only an uncompressed one
+  // must fill the raw buffer.
+  const bool short_frame = !variable_size_ && raw->length < ULONG(raw_type_.buffer_length);
+  const bool incomplete = (short_frame || !raw->eof) ? true : frame_bad_ != 0;
   NTSTATUS status = STATUS_CANCELLED;
   if (!(drop_incomplete_ && incomplete)) {
     status = hand_to_worker(raw, incomplete);

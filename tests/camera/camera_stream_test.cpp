@@ -1,0 +1,189 @@
+// Opening, running, pausing and closing a camera's stream on simulated
+// devices: the format a client's video info header selects, the pipe and
+// the assembly mode chosen for it, the undo of a failed open, and a pause
+// that restarts the reader afresh.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <thread>
+
+#include "camera_support.h"
+#include "sim/uvc_profiles.h"
+
+namespace {
+
+using camtest::camera_fixture;
+using camtest::video_format;
+
+constexpr UCHAR kStreamingEndpoint = 0x81;
+
+class CameraStream : public camera_fixture {
+ protected:
+  int alternate() { return sim_camera->current_alternate_setting(1); }
+  size_t bulk_requests_since(uint64_t sequence) {
+    size_t n = 0;
+    for (const sim::request_record& r : sim_camera->requests()) {
+      n += r.sequence > sequence && r.endpoint == kStreamingEndpoint &&
+           r.function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER;
+    }
+    return n;
+  }
+  uint64_t last_sequence() {
+    const auto requests = sim_camera->requests();
+    return requests.empty() ? 0 : requests.back().sequence;
+  }
+};
+
+TEST_F(CameraStream, FormatSelectionNegotiationAndTheIsochronousSetting) {
+  plug(sim::plain_camera_desc());
+  create_and_init();
+
+  // A format the camera does not offer opens nothing: RGB3 (compression 0,
+  // 24 bits).
+  KS_VIDEOINFOHEADER rgb = video_format(0, 640, 480, 24);
+  EXPECT_EQ(cam->open_stream(&rgb), STATUS_INVALID_PARAMETER);
+  EXPECT_EQ(cam->reader(), nullptr);
+  EXPECT_EQ(cam->pause_stream(true), STATUS_INVALID_DEVICE_STATE);
+  EXPECT_EQ(cam->pause_stream(false), STATUS_SUCCESS);
+
+  // Compression 0 at 16 bits is "Y800" with two bytes per pixel (not
+  // "Y16 "): the camera's 8-bit Y800 is negotiated.
+  KS_VIDEOINFOHEADER y800 = video_format(0, 640, 480, 16, 666666);
+  ASSERT_EQ(cam->open_stream(&y800), STATUS_SUCCESS);
+  EXPECT_EQ(cam->output_type().type, img::FOURCC_Y800);
+  EXPECT_EQ(cam->output_type().pitch, 1280);
+  EXPECT_EQ(cam->raw_type().type, img::FOURCC_Y800);
+  EXPECT_EQ(cam->raw_type().pitch, 640);
+  EXPECT_EQ(cam->raw_type().buffer_length, 640 * 480);
+  EXPECT_EQ(sim_camera->committed().bFormatIndex, 1);
+  EXPECT_EQ(sim_camera->committed().bFrameIndex, 1);
+  EXPECT_EQ(sim_camera->committed().dwFrameInterval, 666666u);
+  // The camera needs 3 x 1024 bytes per microframe: the 0x1400 setting
+  // (whose raw wMaxPacketSize is larger than the byte count).
+  EXPECT_EQ(alternate(), 4);
+  EXPECT_NE(cam->reader(), nullptr);
+  EXPECT_FALSE(cam->pooled());
+  // Open once: a second open changes nothing.
+  EXPECT_EQ(cam->open_stream(&y800), STATUS_INVALID_DEVICE_STATE);
+  // A format change while open: an RGB bitmap wider than the image, stored
+  // top-down; the pitch follows the bitmap and the buffer every line of it.
+  KS_VIDEOINFOHEADER changed = video_format(0, 800, -480, 32);
+  changed.rcSource = {0, 0, 640, 480};
+  cam->update_output_format(&changed);
+  EXPECT_EQ(cam->output_type().type, img::FOURCC_RGB32);
+  EXPECT_EQ(cam->output_type().dim_x, 640);
+  EXPECT_EQ(cam->output_type().pitch, 3200);
+  EXPECT_EQ(cam->output_type().buffer_length, 3200 * 480);
+  EXPECT_EQ(cam->flip(), 1);
+  ASSERT_EQ(cam->close_stream(), STATUS_SUCCESS);
+  EXPECT_EQ(alternate(), 0);  // the bandwidth is given back
+  EXPECT_EQ(cam->reader(), nullptr);
+
+  // A family that needs less per microframe gets the smallest setting that
+  // carries it, counted in bytes.
+  cam->iso_payload = 1000;
+  KS_VIDEOINFOHEADER yuy2 = video_format(img::FOURCC_YUY2, 320, 240, 16);
+  ASSERT_EQ(cam->open_stream(&yuy2), STATUS_SUCCESS);
+  EXPECT_EQ(alternate(), 3);
+  cam->close_stream();
+
+  // None carries it: the open fails and leaves setting 0.
+  cam->iso_payload = 5000;
+  EXPECT_EQ(cam->open_stream(&yuy2), STATUS_INSUFFICIENT_RESOURCES);
+  EXPECT_EQ(alternate(), 0);
+  EXPECT_EQ(cam->reader(), nullptr);
+}
+
+TEST_F(CameraStream, AFailedOpenUndoesWhatItOpened) {
+  plug(sim::plain_bulk_camera_desc());
+  create_and_init();
+  // Pooled (a bulk transfer size the pipe cannot take), so the pool exists
+  // when the family's start fails.
+  cam->device()->get_interface_info(1)->Pipes[0].MaximumTransferSize = 16384;
+  cam->stream_start_status = STATUS_DEVICE_BUSY;
+  KS_VIDEOINFOHEADER y800 = video_format(img::FOURCC_Y800, 640, 480, 8);
+  EXPECT_EQ(cam->open_stream(&y800), STATUS_DEVICE_BUSY);
+  EXPECT_EQ(cam->reader(), nullptr);
+  EXPECT_EQ(cam->pause_stream(true), STATUS_INVALID_DEVICE_STATE);
+  // A negotiation the device refuses leaves the committed state alone.
+  cam->stream_start_status = STATUS_SUCCESS;
+  sim_camera->inject_control_fault(sim::control_fault::stall, 1, sim::uvc::SET_CUR);
+  EXPECT_EQ(cam->open_stream(&y800), STATUS_INVALID_PARAMETER);
+  EXPECT_EQ(cam->open_stream(&y800), STATUS_SUCCESS);
+  EXPECT_TRUE(cam->chunked());
+}
+
+TEST_F(CameraStream, BulkStreamsAreChunkedOnlyWhenThePipeIsTooSmall) {
+  plug(sim::plain_bulk_camera_desc());
+  create_and_init();
+  ASSERT_EQ(cam->descriptors()->alternate_count, 1u);
+  EXPECT_EQ(cam->descriptors()->alternates[0].is_isochronous, 0u);
+
+  // One bulk alternate setting: bulk, a whole frame per transfer, direct.
+  KS_VIDEOINFOHEADER y800 = video_format(img::FOURCC_Y800, 640, 480, 8);
+  ASSERT_EQ(cam->open_stream(&y800), STATUS_SUCCESS);
+  EXPECT_EQ(alternate(), 0);
+  EXPECT_FALSE(cam->chunked());
+  EXPECT_FALSE(cam->pooled());
+  cam->close_stream();
+
+  // A transfer larger than the pipe's MaximumTransferSize is cut to it, and
+  // the frame is collected from chunks in the pool.
+  cam->device()->get_interface_info(1)->Pipes[0].MaximumTransferSize = 16384;
+  ASSERT_EQ(cam->open_stream(&y800), STATUS_SUCCESS);
+  EXPECT_TRUE(cam->chunked());
+  EXPECT_TRUE(cam->pooled());
+  ASSERT_EQ(cam->run_stream(), STATUS_SUCCESS);
+  EXPECT_EQ(static_cast<bulk_reader*>(cam->reader())->transfer_size(), 16384u);
+}
+
+TEST_F(CameraStream, PauseThenRunRestartsTheReaderWithFreshRequestsAndCounters) {
+  plug(sim::plain_bulk_camera_desc());
+  use_sink(640 * 480);
+  create_and_init();
+  sim::stream_options options;
+  options.frame_limit = 1;  // one frame, then the camera sends nothing
+  sim_camera->set_stream_options(options);
+  KS_VIDEOINFOHEADER y800 = video_format(img::FOURCC_Y800, 640, 480, 8);
+  ASSERT_EQ(cam->open_stream(&y800), STATUS_SUCCESS);
+  ASSERT_EQ(cam->pause_stream(true), STATUS_SUCCESS);
+  ASSERT_TRUE(sink().wait_for_returns(1));
+  EXPECT_GT(cam->callback_count(), 0u);
+
+  ASSERT_EQ(cam->pause_stream(false), STATUS_SUCCESS);
+  EXPECT_NE(cam->reader(), nullptr);  // kept for the next run
+  EXPECT_EQ(sim_camera->pending_in_transfers(kStreamingEndpoint), 0u);
+  const uint64_t paused_at = last_sequence();
+  ASSERT_EQ(cam->pause_stream(true), STATUS_SUCCESS);
+  ASSERT_TRUE(bus.settle());
+  EXPECT_EQ(bulk_requests_since(paused_at), uvc_camera::stream_request_count);
+  EXPECT_EQ(sim_camera->pending_in_transfers(kStreamingEndpoint), uvc_camera::stream_request_count);
+  EXPECT_EQ(cam->callback_count(), 0u);
+  EXPECT_EQ(cam->fid_toggles(), 0u);
+  // Counters of the open are kept across the pause.
+  EXPECT_EQ(cam->frames_delivered(), 1u);
+  ASSERT_EQ(sink().good_frames().size(), 1u);
+}
+
+TEST_F(CameraStream, TheInterruptReaderRunsOnlyOnAnInterruptPipe) {
+  plug(sim::plain_camera_desc());
+  create_and_init();
+  EXPECT_EQ(cam->start_interrupt_reader(), STATUS_NOT_SUPPORTED);
+
+  sim::uvc_camera_desc desc = sim::plain_camera_desc();
+  desc.interrupt_endpoint = true;
+  destroy();
+  bus.unplug(pdo);
+  plug(desc);
+  create_and_init();
+  ASSERT_EQ(cam->start_interrupt_reader(), STATUS_SUCCESS);
+  EXPECT_EQ(cam->start_interrupt_reader(), STATUS_SUCCESS);  // one reader only
+  ASSERT_TRUE(bus.settle());
+  EXPECT_EQ(sim_camera->pending_in_transfers(0x83), uvc_camera::interrupt_request_count);
+  cam->stop_interrupt_reader();
+  EXPECT_EQ(sim_camera->pending_in_transfers(0x83), 0u);
+  // Left running, it goes with the camera.
+  ASSERT_EQ(cam->start_interrupt_reader(), STATUS_SUCCESS);
+}
+
+}  // namespace
