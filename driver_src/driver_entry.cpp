@@ -1,10 +1,8 @@
-// Driver entry point. Registration with the kernel streaming class driver
-// arrives with the device lifecycle; until then the driver loads and does
-// nothing.
+// Driver entry point: registers the device dispatch with ks.sys. Everything
+// else happens in the device callbacks (device.cpp).
+#include "device.h"
 #include "kernel_api.h"
 
 extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT driver_object, PUNICODE_STRING registry_path) {
-  UNREFERENCED_PARAMETER(driver_object);
-  UNREFERENCED_PARAMETER(registry_path);
-  return STATUS_SUCCESS;
+  return KsInitializeDriver(driver_object, registry_path, &ks_device_descriptor);
 }

@@ -1,0 +1,39 @@
+// The filter's property handler: every property item of the filter's
+// automation table (filter_descriptor.cpp) names filter_property_handler for
+// its get, set and support requests. It finds the device behind the request
+// and routes it by property set. The dropped-frames set is forwarded to the
+// capture pin attached to the device; every other set answers
+// STATUS_NOT_IMPLEMENTED until its route exists.
+//
+// Everything here runs at PASSIVE_LEVEL, called by ks.sys.
+#pragma once
+
+#include "kernel_api.h"
+
+class device_context;
+
+// Property request flags (the kernel-streaming property types).
+constexpr ULONG property_flag_get = KSPROPERTY_TYPE_GET;                     // 0x1
+constexpr ULONG property_flag_set = KSPROPERTY_TYPE_SET;                     // 0x2
+constexpr ULONG property_flag_set_support = KSPROPERTY_TYPE_SETSUPPORT;      // 0x100
+constexpr ULONG property_flag_basic_support = KSPROPERTY_TYPE_BASICSUPPORT;  // 0x200
+
+// One property request as the routes see it, built per request.
+struct property_call {
+  PIRP irp;
+  const KSPROPERTY* property;  // set GUID, id and flags
+  PVOID extra_input;           // input bytes after the 24-byte property header
+  ULONG extra_input_length;
+  PVOID data;            // the data buffer (the output of a get)
+  ULONG data_length;     // the IRP's output buffer length
+  ULONG bytes_returned;  // starts at 0; becomes IoStatus.Information
+};
+
+// PFNKSHANDLER of every filter property item. No filter, device or camera
+// behind the IRP → STATUS_INVALID_PARAMETER.
+NTSTATUS filter_property_handler(PIRP irp, PKSIDENTIFIER request, PVOID data);
+
+// Routes `call` for the device. The dropped-frames set goes to the attached
+// pin's handle_dropped_frames; with no pin attached there is no stream to
+// report on: STATUS_INVALID_DEVICE_STATE.
+NTSTATUS dispatch_property(device_context* context, property_call* call);

@@ -1,0 +1,109 @@
+// The constant shape of the capture filter: what ks.sys is told about the
+// filter, its property sets and its one capture pin.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <vector>
+
+#include "capture_pin.h"
+#include "controls/property_handler.h"
+#include "filter_descriptor.h"
+
+namespace {
+
+bool same(const GUID& a, const GUID& b) { return memcmp(&a, &b, sizeof(GUID)) == 0; }
+
+std::vector<ULONG> ids_of(const KSPROPERTY_SET& set) {
+  std::vector<ULONG> ids;
+  for (ULONG i = 0; i < set.PropertiesCount; ++i) ids.push_back(set.PropertyItem[i].PropertyId);
+  return ids;
+}
+
+TEST(filter_template, eleven_property_sets_in_order_with_their_items) {
+  const KSFILTER_DESCRIPTOR& d = filter_descriptor_template;
+  EXPECT_EQ(d.Version, KSFILTER_DESCRIPTOR_VERSION);
+  EXPECT_TRUE(same(*d.ReferenceGuid, KSNAME_Filter));
+  ASSERT_EQ(d.CategoriesCount, 2u);
+  EXPECT_TRUE(same(d.Categories[0], KSCATEGORY_VIDEO));
+  EXPECT_TRUE(same(d.Categories[1], KSCATEGORY_CAPTURE));
+  EXPECT_EQ(d.Dispatch->Create, filter_create);
+
+  const KSAUTOMATION_TABLE& table = *d.AutomationTable;
+  EXPECT_EQ(table.PropertyItemSize, sizeof(KSPROPERTY_ITEM));
+  EXPECT_EQ(table.MethodSetsCount, 0u);
+  EXPECT_EQ(table.EventSetsCount, 0u);
+  const GUID* const order[] = {&device_identity_set,
+                               &driver_information_set,
+                               &PROPSETID_VIDCAP_VIDEOPROCAMP,
+                               &PROPSETID_VIDCAP_CAMERACONTROL,
+                               &camera_extension_set,
+                               &PROPSETID_VIDCAP_VIDEOCONTROL,
+                               &driver_property_set,
+                               &PROPSETID_VIDCAP_DROPPEDFRAMES,
+                               &camera_feature_set,
+                               &frame_interval_list_set,
+                               &extension_access_set};
+  const ULONG counts[] = {4, 2, 13, 16, 42, 3, 21, 1, 21, 2, 4};
+  ASSERT_EQ(table.PropertySetsCount, 11u);
+  for (ULONG s = 0; s < 11; ++s) {
+    SCOPED_TRACE(s);
+    const KSPROPERTY_SET& set = table.PropertySets[s];
+    EXPECT_TRUE(same(*set.Set, *order[s]));
+    EXPECT_EQ(set.PropertiesCount, counts[s]);
+    EXPECT_EQ(set.FastIoCount, 0u);
+    for (ULONG i = 0; i < set.PropertiesCount; ++i) {
+      const KSPROPERTY_ITEM& item = set.PropertyItem[i];
+      EXPECT_EQ(item.GetPropertyHandler, filter_property_handler);  // every item has a get
+      EXPECT_TRUE(item.SetPropertyHandler == nullptr ||
+                  item.SetPropertyHandler == filter_property_handler);
+      EXPECT_TRUE(item.SupportHandler == nullptr || item.SupportHandler == filter_property_handler);
+      EXPECT_EQ(item.Values, nullptr);
+      EXPECT_EQ(item.RelationsCount, 0u);
+    }
+  }
+
+  // Spot checks of order (not ascending), sizes and handlers.
+  const KSPROPERTY_SET* sets = table.PropertySets;
+  EXPECT_EQ(ids_of(sets[0]), (std::vector<ULONG>{100, 101, 103, 102}));
+  EXPECT_EQ(sets[0].PropertyItem[3].MinProperty, 296u);
+  EXPECT_EQ(sets[2].PropertyItem[12].PropertyId, 13u);
+  EXPECT_EQ(sets[2].PropertyItem[12].SerializedSize, 4u);
+  EXPECT_EQ(sets[4].PropertyItem[5].MinData, 88u);  // 125
+  EXPECT_EQ(sets[4].PropertyItem[36].PropertyId, 0x100004u);
+  EXPECT_EQ(ids_of(sets[5]), (std::vector<ULONG>{2, 0, 3}));
+  EXPECT_EQ(sets[5].PropertyItem[0].MinData, 0u);
+  EXPECT_EQ(ids_of(sets[6])[14], 34u);  // 34 comes before 24
+  EXPECT_EQ(sets[9].PropertyItem[0].SetPropertyHandler, nullptr);
+  EXPECT_EQ(sets[9].PropertyItem[0].SupportHandler, filter_property_handler);
+}
+
+TEST(filter_template, one_capture_pin_with_its_framing_and_dropped_frames_item) {
+  const KSFILTER_DESCRIPTOR& d = filter_descriptor_template;
+  ASSERT_EQ(d.PinDescriptorsCount, 1u);
+  EXPECT_EQ(d.PinDescriptorSize, sizeof(KSPIN_DESCRIPTOR_EX));
+  const KSPIN_DESCRIPTOR_EX& pin = d.PinDescriptors[0];
+  EXPECT_EQ(pin.Dispatch, &capture_pin_dispatch);
+  EXPECT_EQ(pin.IntersectHandler, pin_intersect);
+  EXPECT_EQ(pin.PinDescriptor.DataFlow, KSPIN_DATAFLOW_OUT);
+  EXPECT_TRUE(same(*pin.PinDescriptor.Name, PINNAME_VIDEO_CAPTURE));
+  EXPECT_EQ(pin.Flags, ULONG(KSPIN_FLAG_PROCESS_IN_RUN_STATE_ONLY));
+  EXPECT_EQ(pin.InstancesPossible, 1u);
+  EXPECT_EQ(pin.InstancesNecessary, 1u);
+
+  const KS_FRAMING_ITEM& item = pin.AllocatorFraming->FramingItem[0];
+  EXPECT_EQ(pin.AllocatorFraming->CountItems, 1u);
+  EXPECT_TRUE(same(item.MemoryType, KSMEMORY_TYPE_KERNEL_NONPAGED));
+  EXPECT_EQ(item.Flags, 0x80000002u);
+  EXPECT_EQ(item.Frames, 2u);
+  EXPECT_EQ(item.FramingRange.Range.MinFrameSize, 0x2000u);
+
+  const KSAUTOMATION_TABLE& table = *pin.AutomationTable;
+  ASSERT_EQ(table.PropertySetsCount, 1u);
+  EXPECT_TRUE(same(*table.PropertySets[0].Set, PROPSETID_VIDCAP_DROPPEDFRAMES));
+  ASSERT_EQ(table.PropertySets[0].PropertiesCount, 1u);
+  const KSPROPERTY_ITEM& dropped = table.PropertySets[0].PropertyItem[0];
+  EXPECT_EQ(dropped.GetPropertyHandler, pin_get_dropped_frames);
+  EXPECT_EQ(dropped.MinData, 48u);
+}
+
+}  // namespace

@@ -1,0 +1,127 @@
+// Device start, restart, names in the registry, capabilities and the
+// filter the device publishes, as ks.sys and a client see them.
+#include "device_support.h"
+
+#include "uvc_camera.h"
+
+namespace devtest {
+namespace {
+
+using device_lifecycle = device_test;
+
+TEST_F(device_lifecycle, start_publishes_one_filter_and_a_second_start_changes_nothing) {
+  ASSERT_EQ(plug(), STATUS_SUCCESS);
+  std::vector<kstandin::ks_filter_info> filters = kstandin::ks_list_filters(device_);
+  ASSERT_EQ(filters.size(), 1u);
+  EXPECT_EQ(filters[0].reference_string, "GLOBAL");
+  EXPECT_EQ(filters[0].create_item_flags, ULONG(KSCREATE_ITEM_FREEONSTOP));
+  ASSERT_EQ(filters[0].categories.size(), 2u);
+  EXPECT_EQ(0, memcmp(&filters[0].categories[0], &KSCATEGORY_VIDEO, sizeof(GUID)));
+  EXPECT_EQ(0, memcmp(&filters[0].categories[1], &KSCATEGORY_CAPTURE, sizeof(GUID)));
+  EXPECT_EQ(kstandin::registry_get_string(device_key(), "VendorName"), "Talvexa");
+  EXPECT_EQ(kstandin::registry_get_string(device_key(), "ModelName"), "Plain UVC Camera");
+
+  uvc_camera* first = context()->camera;
+  ASSERT_NE(first, nullptr);
+  EXPECT_EQ(kstandin::ks_start_device(device_), STATUS_SUCCESS);
+  EXPECT_EQ(context()->camera, first);
+  EXPECT_EQ(kstandin::ks_list_filters(device_).size(), 1u);
+  EXPECT_EQ(kstandin::ks_list_filters(device_)[0].factory, filters[0].factory);
+
+  // Stopped and started again: the earlier camera is destroyed, a new one
+  // serves the new filter (the removal check finds nothing left behind).
+  ASSERT_EQ(kstandin::ks_stop_device(device_), STATUS_SUCCESS);
+  EXPECT_TRUE(kstandin::ks_list_filters(device_).empty());
+  ASSERT_EQ(kstandin::ks_start_device(device_), STATUS_SUCCESS);
+  ASSERT_EQ(kstandin::ks_list_filters(device_).size(), 1u);
+  ASSERT_NE(context()->camera, nullptr);
+  EXPECT_EQ(open_pin(nullptr), STATUS_SUCCESS);
+  EXPECT_EQ(kstandin::ks_set_pin_state(pin_, KSSTATE_ACQUIRE), STATUS_SUCCESS);
+}
+
+TEST_F(device_lifecycle, product_0109_is_named_talvexa_whatever_its_manufacturer_string) {
+  sim::uvc_camera_desc desc = sim::plain_camera_desc();
+  desc.product_id = 0x0109;
+  desc.manufacturer = "Other Vendor Inc.";
+  desc.product = "HD Capture";
+  ASSERT_EQ(plug(sim::uvc_camera::create(desc)), STATUS_SUCCESS);
+  EXPECT_EQ(kstandin::registry_get_string(device_key(), "VendorName"), "Talvexa");
+  EXPECT_EQ(kstandin::registry_get_string(device_key(), "ModelName"), "HD Capture");
+  // Written with their length, without a terminator.
+  const auto raw = kstandin::registry_get_value(device_key(), "ModelName");
+  ASSERT_TRUE(raw.has_value());
+  EXPECT_EQ(raw->type, ULONG(REG_SZ));
+  EXPECT_EQ(raw->data.size(), 2 * std::string("HD Capture").size());
+}
+
+TEST_F(device_lifecycle, unreadable_strings_write_no_names_and_start_succeeds) {
+  // The same descriptors, but no string descriptors behind their indexes:
+  // every string read stalls.
+  const auto described = sim::uvc_camera::create(sim::plain_camera_desc());
+  auto camera = sim::uvc_camera::from_descriptors(described->device_descriptor(),
+                                                  described->configuration_descriptor());
+  ASSERT_EQ(plug(camera), STATUS_SUCCESS);
+  EXPECT_FALSE(kstandin::registry_get_value(device_key(), "VendorName").has_value());
+  EXPECT_FALSE(kstandin::registry_get_value(device_key(), "ModelName").has_value());
+  EXPECT_EQ(kstandin::ks_list_filters(device_).size(), 1u);
+}
+
+TEST_F(device_lifecycle, capabilities_version_1_gain_surprise_removal_only) {
+  ASSERT_EQ(plug(), STATUS_SUCCESS);
+  DEVICE_CAPABILITIES caps = {};
+  caps.Removable = 1;
+  ASSERT_EQ(kstandin::ks_query_capabilities(device_, 1, &caps), STATUS_SUCCESS);
+  EXPECT_EQ(caps.SurpriseRemovalOK, 1u);
+  EXPECT_EQ(caps.Removable, 1u);
+  caps = {};
+  ASSERT_EQ(kstandin::ks_query_capabilities(device_, 2, &caps), STATUS_SUCCESS);
+  EXPECT_EQ(caps.SurpriseRemovalOK, 0u);
+}
+
+TEST_F(device_lifecycle, every_data_range_reports_1332_bytes_and_y800_its_bit_rate) {
+  ASSERT_EQ(plug(), STATUS_SUCCESS);
+  kstandin::ks_filter* filter = open_filter();
+  std::vector<std::vector<uint8_t>> ranges;
+  ASSERT_EQ(kstandin::ks_pin_data_ranges(filter, kCapturePin, &ranges), STATUS_SUCCESS);
+  ASSERT_EQ(ranges.size(), context()->camera->get_format_count());
+  for (const auto& range : ranges) {
+    EXPECT_EQ(range.size(), 1332u);
+    EXPECT_EQ(as_range(range).DataRange.FormatSize, 1332u);
+    // The content ends after the KS_DATARANGE_VIDEO.
+    for (size_t i = sizeof(KS_DATARANGE_VIDEO); i < range.size(); ++i) ASSERT_EQ(range[i], 0);
+  }
+  const std::vector<uint8_t> y800 = find_range(filter, fourcc("Y800"), 640, 480);
+  ASSERT_FALSE(y800.empty());
+  EXPECT_EQ(as_range(y800).VideoInfoHeader.AvgTimePerFrame, 333333);
+  EXPECT_EQ(as_range(y800).DataRange.SampleSize, 307200u);
+  EXPECT_EQ(as_range(y800).VideoInfoHeader.dwBitRate, 73728000u);
+
+  EXPECT_EQ(kstandin::ks_close_filter(filter), STATUS_SUCCESS);
+}
+
+TEST_F(device_lifecycle, a_second_filters_pin_cannot_acquire_while_the_first_owns_the_camera) {
+  ASSERT_EQ(plug(), STATUS_SUCCESS);
+  ASSERT_EQ(open_pin(nullptr), STATUS_SUCCESS);
+  ASSERT_EQ(kstandin::ks_set_pin_state(pin_, KSSTATE_ACQUIRE), STATUS_SUCCESS);
+
+  kstandin::ks_filter* second_filter = open_filter();
+  const std::vector<uint8_t> format = format_for(second_filter, fourcc("Y800"), 640, 480);
+  kstandin::ks_pin* second = nullptr;
+  ASSERT_EQ(kstandin::ks_create_pin(second_filter, kCapturePin, format.data(), nullptr, &second),
+            STATUS_SUCCESS);
+  EXPECT_EQ(kstandin::ks_set_pin_state(second, KSSTATE_ACQUIRE), STATUS_SHARING_VIOLATION);
+  EXPECT_EQ(kstandin::ks_pin_state(second), KSSTATE_STOP);
+  EXPECT_EQ(context()->attached_pin(),
+            static_cast<capture_pin*>(kstandin::ks_pin_object(pin_)->Context));
+
+  // Once the first lets go, the second can have the camera.
+  ASSERT_EQ(kstandin::ks_set_pin_state(pin_, KSSTATE_STOP), STATUS_SUCCESS);
+  EXPECT_EQ(kstandin::ks_set_pin_state(second, KSSTATE_ACQUIRE), STATUS_SUCCESS);
+  EXPECT_EQ(kstandin::ks_close_pin(second), STATUS_SUCCESS);
+  EXPECT_EQ(kstandin::ks_close_filter(second_filter), STATUS_SUCCESS);
+  EXPECT_EQ(context()->attached_pin(), nullptr);
+  EXPECT_EQ(context()->pin_attached, 0);
+}
+
+}  // namespace
+}  // namespace devtest
