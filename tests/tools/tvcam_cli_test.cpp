@@ -1,120 +1,147 @@
-// tvcam's command line as a user meets it: help, the formats and cpu
-// commands with their option parsing (sizes "WxH", FOURCCs as short text or
-// hex), and exit status 2 with a message on stderr for bad arguments.
+// tvcam's command line as a user meets it: help, the argument grammar of
+// every command, and for each bad request exit status 2 (1 for a failure
+// while running) with a message on stderr that names what was wrong and
+// what would have been accepted. The camera side is a fixed test backend.
 #include <gtest/gtest.h>
 
-#include <stdio.h>
-
 #include <algorithm>
-#include <string>
-#include <vector>
 
-#include "../../tools/tvcam/cli.h"
-#include "../../tools/tvcam/commands.h"
+#include "tvcam_support.h"
 
 namespace {
 
-const tvcam::command kCommands[] = {
-    {"formats", "print the pixel formats with their sizes", tvcam::kFormatsUsage, tvcam::cmd_formats},
-    {"cpu", "print the processor feature mask", tvcam::kCpuUsage, tvcam::cmd_cpu},
-};
+using tvcam_test::contains;
+using tvcam_test::run;
+using tvcam_test::run_result;
 
-struct run_result {
-  int status;
-  std::string out;
-  std::string err;
-};
+TEST(TvcamCli, HelpListsCommandsAndTheirOptions) {
+  tvcam_test::fake_backend backend;
+  const run_result list = run(&backend, {"help"});
+  EXPECT_EQ(list.status, 0);
+  for (const char* name : {"list", "formats", "capture", "pixfmt", "cpu"}) EXPECT_TRUE(contains(list.out, name)) << name;
 
-std::string read_all(FILE* f) {
-  std::string s;
-  rewind(f);
-  char buf[4096];
-  size_t n;
-  while ((n = fread(buf, 1, sizeof buf, f)) > 0) s.append(buf, n);
-  fclose(f);
-  return s;
+  for (const auto& args : {std::vector<std::string>{"capture", "--help"}, {"help", "capture"}}) {
+    const run_result r = run(&backend, args);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_TRUE(contains(r.out, "usage: tvcam capture [--camera ID | --descriptors PREFIX] [--format FOURCC|RGB24|RGB32]"));
+    EXPECT_TRUE(contains(r.out, "--faults SPEC"));
+  }
+  EXPECT_EQ(backend.opens, 0);
+
+  const run_result cpu = run(&backend, {"cpu"});
+  EXPECT_EQ(cpu.status, 0);
+  EXPECT_TRUE(contains(cpu.out, "bit  4  SSSE3"));
 }
 
-run_result run(std::vector<std::string> args) {
-  args.insert(args.begin(), "tvcam");
-  std::vector<char*> argv;
-  for (std::string& a : args) argv.push_back(&a[0]);
-  FILE* out = tmpfile();
-  FILE* err = tmpfile();
-  run_result r;
-  r.status = tvcam::run_cli(kCommands, 2, static_cast<int>(argv.size()), argv.data(), out, err);
-  r.out = read_all(out);
-  r.err = read_all(err);
-  return r;
-}
-
-bool contains(const std::string& s, const std::string& part) { return s.find(part) != std::string::npos; }
-
-TEST(TvcamCli, FormatsTableForTheDefaultAndAGivenSize) {
-  const run_result r = run({"formats", "--size", "640x480"});
+TEST(TvcamCli, PixelFormatTableForAGivenSize) {
+  const run_result r = run(nullptr, {"pixfmt", "--size", "640x480"});
   ASSERT_EQ(r.status, 0) << r.err;
-  EXPECT_TRUE(r.err.empty());
-  EXPECT_TRUE(contains(r.out, "pixel formats for 640x480"));
   EXPECT_TRUE(contains(r.out, "\"I420\"  0x30323449   12     640     460800  -"));
   EXPECT_TRUE(contains(r.out, "\"BGCP\"  0x50434742   12     960     460800  BGGR"));
-  EXPECT_TRUE(contains(r.out, "\"BY8 \"  0x20385942    8     640     307200  GBRG"));
-  EXPECT_TRUE(contains(r.out, "\"YUGp\"  0x70475559   48    1280    1843200  -"));
-  EXPECT_EQ(run({"formats"}).out, r.out);
+  EXPECT_EQ(run(nullptr, {"pixfmt"}).out, r.out);
 
-  const run_result one = run({"formats", "--fourcc=Y16", "--size", "2x3"});
+  const run_result one = run(nullptr, {"pixfmt", "--fourcc=Y16", "--size", "2x3"});
   ASSERT_EQ(one.status, 0) << one.err;
   EXPECT_TRUE(contains(one.out, "\"Y16 \"  0x20363159   16       4         12  -"));
   EXPECT_EQ(std::count(one.out.begin(), one.out.end(), '\n'), 3);  // title, header, one row
-
-  const run_result hex = run({"formats", "--fourcc", "0x30303859", "--size", "65535X1"});
-  ASSERT_EQ(hex.status, 0) << hex.err;
-  EXPECT_TRUE(contains(hex.out, "\"Y800\"  0x30303859    8   65535      65535  -"));
 }
 
-TEST(TvcamCli, BadArgumentsExitWithStatus2AndSayWhy) {
+TEST(TvcamCli, ListAndFormatsAsTextAndJson) {
+  tvcam_test::fake_backend backend;
+  const run_result list = run(&backend, {"list"});
+  ASSERT_EQ(list.status, 0) << list.err;
+  EXPECT_TRUE(contains(list.out, "plain        isochronous test camera (default)\n"));
+  const run_result list_json = run(&backend, {"list", "--json"});
+  EXPECT_TRUE(contains(list_json.out, "\"id\": \"plain-bulk\",\n      \"description\": \"bulk test camera\",\n"
+                                      "      \"default\": false"));
+
+  const run_result formats = run(&backend, {"formats", "--camera", "plain-bulk"});
+  ASSERT_EQ(formats.status, 0) << formats.err;
+  EXPECT_TRUE(contains(formats.out, "Test \"Camera\" (plain-bulk): 4 formats"));
+  EXPECT_TRUE(contains(formats.out, "  0  YUY2   8x4           16          64  30, 15, 10 (default 30)"));
+  EXPECT_TRUE(contains(formats.out, "  2  MJPG   16x8          24         384  1 to 30 (default 30)"));
+  EXPECT_TRUE(contains(formats.out, "  3  RGB24  4x2"));
+  EXPECT_EQ(backend.last_request.camera_id, "plain-bulk");
+
+  const run_result json = run(&backend, {"formats", "--json"});
+  ASSERT_EQ(json.status, 0) << json.err;
+  EXPECT_TRUE(contains(json.out, "\"camera\": \"plain\",\n  \"device\": \"Test \\\"Camera\\\"\",\n"));
+  EXPECT_TRUE(contains(json.out, "\"format\": \"MJPG\",\n      \"fourcc\": \"0x47504a4d\","));
+  EXPECT_TRUE(contains(json.out, "\"fps\": [\n        1.000,\n        30.000\n      ],\n      \"fps_range\": true"));
+}
+
+TEST(TvcamCli, CameraOptionsReachTheBackend) {
+  tvcam_test::fake_backend backend;
+  const run_result r = run(&backend, {"formats", "--faults", "drop=0.01,eof=0.0045,babble=1", "--seed", "4294967295",
+                                      "--registry", "/tmp/hive.txt"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(backend.last_request.faults.drop_payload, 10u);  // in 1/1000
+  EXPECT_EQ(backend.last_request.faults.missing_eof, 5u);    // rounded
+  EXPECT_EQ(backend.last_request.faults.babble, 1000u);
+  EXPECT_EQ(backend.last_request.faults.bad_header, 0u);
+  EXPECT_EQ(backend.last_request.seed, 4294967295u);
+  EXPECT_EQ(backend.last_request.registry_file, "/tmp/hive.txt");
+  EXPECT_TRUE(backend.last_request.camera_id.empty());
+}
+
+TEST(TvcamCli, BadRequestsSayWhatWouldHaveBeenAccepted) {
+  tvcam_test::temp_dir tmp;
+  const std::string file = tmp.path() + "/file";
+  ASSERT_TRUE(tvcam_test::read_file(file).empty());
+  FILE* f = fopen(file.c_str(), "w");
+  ASSERT_TRUE(f);
+  fclose(f);
   struct {
     std::vector<std::string> args;
+    int status;
     const char* message;
   } const cases[] = {
-      {{}, "usage: tvcam <command>"},
-      {{"frobnicate"}, "unknown command 'frobnicate'"},
-      {{"help", "frobnicate"}, "unknown command 'frobnicate'"},
-      {{"formats", "--size", "640"}, "bad size '640'"},
-      {{"formats", "--size", "0x480"}, "bad size '0x480'"},
-      {{"formats", "--size", "65536x1"}, "bad size '65536x1'"},
-      {{"formats", "--size", "99999999999999999999x1"}, "bad size"},
-      {{"formats", "--size", "640x480x"}, "bad size"},
-      {{"formats", "--size"}, "option '--size' needs a value"},
-      {{"formats", "--fourcc", "ABCD"}, "\"ABCD\" is not a known pixel format"},
-      {{"formats", "--fourcc", "TOOLONG"}, "bad FOURCC 'TOOLONG'"},
-      {{"formats", "--fourcc", "0xZZ"}, "bad FOURCC '0xZZ'"},
-      {{"formats", "--colour"}, "unknown option '--colour'"},
-      {{"formats", "extra"}, "unexpected argument 'extra'"},
-      {{"cpu", "extra"}, "unexpected argument 'extra'"},
+      {{}, 2, "usage: tvcam <command>"},
+      {{"frobnicate"}, 2, "unknown command 'frobnicate'"},
+      {{"pixfmt", "--size", "0x480"}, 2, "bad size '0x480'"},
+      {{"pixfmt", "--fourcc", "ABCD"}, 2, "\"ABCD\" is not a known pixel format"},
+      {{"list", "extra"}, 2, "unexpected argument 'extra'"},
+      {{"formats", "--camera", "fancy"}, 2, "unknown camera 'fancy'; cameras: plain, plain-bulk"},
+      {{"formats", "--camera", "plain", "--descriptors", "x"}, 2, "use either --camera or --descriptors"},
+      {{"formats", "--descriptors", tmp.path() + "/none"}, 2, "/none.device.bin: No such file or directory"},
+      {{"formats", "--faults", "drop=0.1,smoke=1"}, 2,
+       "unknown fault 'smoke' in 'drop=0.1,smoke=1'; accepted: drop, header, packet, eof, short, long, "
+       "interrupt, empty, babble, request, each as NAME=P with P from 0 to 1"},
+      {{"formats", "--faults", "drop=1.5"}, 2, "bad value '1.5' for fault 'drop'; expected a probability from 0 to 1"},
+      {{"formats", "--faults", "eof=.5"}, 2, "bad value '.5'"},
+      {{"formats", "--faults", "drop=0.0004"}, 2, "'drop=0.0004' is below the smallest probability, 0.001"},
+      {{"formats", "--faults", "babble=1,babble=0.5"}, 2, "fault 'babble' given twice"},
+      {{"formats", "--seed", "4294967296"}, 2, "bad seed '4294967296', expected 0..4294967295"},
+      {{"capture", "--format", "TOOLONG"}, 2, "bad format 'TOOLONG'"},
+      {{"capture", "--format", "UYVY"}, 2, "format UYVY is not offered; offered: YUY2, MJPG, RGB24"},
+      {{"capture", "--format", "YUY2", "--size", "640x480"}, 2,
+       "size 640x480 is not offered for YUY2; offered: 8x4, 4x2"},
+      {{"capture", "--size", "640x480"}, 2, "size 640x480 is not offered; offered: 8x4, 4x2, 16x8"},
+      {{"capture", "--size", "8x4", "--fps", "60"}, 2, "60 fps is not offered; offered: YUY2 8x4: 30, 15, 10"},
+      {{"capture", "--format", "MJPG", "--fps", "0.5"}, 2, "0.5 fps is not offered; offered: MJPG 16x8: 1 to 30"},
+      {{"capture", "--fps", "0"}, 2, "bad frame rate '0'"},
+      {{"capture", "--frames", "0"}, 2, "bad frame count '0', expected 1..1000000"},
+      {{"capture", "--out", file + "/sub"}, 1, "is not a directory"},
   };
   for (const auto& c : cases) {
-    const run_result r = run(c.args);
-    EXPECT_EQ(r.status, 2) << c.message;
+    tvcam_test::fake_backend backend;
+    std::vector<std::string> args = c.args;
+    if (!args.empty() && args[0] == "capture" &&
+        std::find(args.begin(), args.end(), "--out") == args.end()) {
+      args.push_back("--out");
+      args.push_back(tmp.path() + "/out");
+    }
+    const run_result r = run(&backend, args);
+    EXPECT_EQ(r.status, c.status) << c.message;
     EXPECT_TRUE(contains(r.err, c.message)) << r.err;
     EXPECT_TRUE(r.out.empty()) << r.out;
   }
-}
 
-TEST(TvcamCli, HelpListsCommandsAndTheirOptions) {
-  const run_result list = run({"help"});
-  EXPECT_EQ(list.status, 0);
-  EXPECT_TRUE(contains(list.out, "formats") && contains(list.out, "cpu"));
-
-  for (const auto& args : {std::vector<std::string>{"formats", "--help"}, {"help", "formats"}}) {
-    const run_result r = run(args);
-    EXPECT_EQ(r.status, 0);
-    EXPECT_TRUE(contains(r.out, "usage: tvcam formats [--size WxH] [--fourcc XXXX]"));
-  }
-
-  const run_result cpu = run({"cpu"});
-  EXPECT_EQ(cpu.status, 0);
-  EXPECT_TRUE(contains(cpu.out, "processor feature mask: 0x"));
-  EXPECT_TRUE(contains(cpu.out, "bit  4  SSSE3"));
+  tvcam_test::fake_backend failing;
+  failing.fail_open = true;
+  const run_result r = run(&failing, {"formats"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_TRUE(contains(r.err, "tvcam formats: device start failed"));
 }
 
 }  // namespace

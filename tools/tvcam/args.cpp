@@ -1,6 +1,9 @@
 // Argument parsing for tvcam.
 #include "args.h"
 
+#include <strings.h>
+
+#include <cstdio>
 #include <cstring>
 
 #include "img/img_type.h"
@@ -85,6 +88,71 @@ std::string fourcc_text(uint32_t fcc) {
     if (is_printable(c)) s[i] = c;
   }
   return s;
+}
+
+bool parse_uint(const char* text, uint64_t min, uint64_t max, uint64_t* value) {
+  uint64_t v = 0;
+  const char* p = text;
+  if (*p == '\0') return false;
+  for (; *p; ++p) {
+    if (*p < '0' || *p > '9') return false;
+    const uint64_t digit = static_cast<uint64_t>(*p - '0');
+    if (v > (max - digit) / 10) return false;  // v * 10 + digit would exceed max
+    v = v * 10 + digit;
+  }
+  if (v < min) return false;
+  *value = v;
+  return true;
+}
+
+bool parse_fps(const char* text, double* fps) {
+  const char* p = text;
+  double v = 0;
+  int digits = 0;
+  for (; *p >= '0' && *p <= '9'; ++p, ++digits) {
+    v = v * 10 + (*p - '0');
+    if (v > kMaxFps) return false;
+  }
+  if (*p == '.') {
+    ++p;
+    double scale = 0.1;
+    for (; *p >= '0' && *p <= '9'; ++p, ++digits, scale /= 10) v += (*p - '0') * scale;
+  }
+  if (*p != '\0' || digits == 0 || !(v > 0) || v > kMaxFps) return false;
+  *fps = v;
+  return true;
+}
+
+std::string fps_text(double fps) {
+  char buf[32];
+  std::snprintf(buf, sizeof buf, "%.2f", fps);
+  std::string s = buf;
+  while (!s.empty() && s.back() == '0') s.pop_back();
+  if (!s.empty() && s.back() == '.') s.pop_back();
+  return s;
+}
+
+std::string format_name(uint32_t fcc) {
+  if (fcc == img::FOURCC_RGB24) return "RGB24";
+  if (fcc == img::FOURCC_RGB32) return "RGB32";
+  if (fcc == img::FOURCC_RGB8) return "RGB8";
+  std::string s = fourcc_text(fcc);
+  while (!s.empty() && s.back() == ' ') s.pop_back();
+  return s;
+}
+
+bool parse_format_name(const char* text, uint32_t* fcc) {
+  static const struct {
+    const char* name;
+    uint32_t fcc;
+  } kBitmapNames[] = {{"RGB24", img::FOURCC_RGB24}, {"RGB32", img::FOURCC_RGB32}, {"RGB8", img::FOURCC_RGB8}};
+  for (const auto& n : kBitmapNames) {
+    if (strcasecmp(text, n.name) == 0) {
+      *fcc = n.fcc;
+      return true;
+    }
+  }
+  return parse_fourcc(text, fcc);
 }
 
 bool parse_options(int argc, char** argv, const option_def* defs, size_t def_count, parsed_args* out,

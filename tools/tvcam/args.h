@@ -30,6 +30,27 @@ bool parse_fourcc(const char* text, uint32_t* fcc);
 // The four characters of a FOURCC; bytes outside printable ASCII as '.'.
 std::string fourcc_text(uint32_t fcc);
 
+// Parses a decimal integer of min..max (no sign, no spaces).
+bool parse_uint(const char* text, uint64_t min, uint64_t max, uint64_t* value);
+
+// Parses a frame rate: a decimal number above 0 and at most kMaxFps, with
+// an optional fraction ("30", "7.5", "29.97").
+constexpr double kMaxFps = 10000;
+bool parse_fps(const char* text, double* fps);
+
+// A frame rate for people: up to two decimals, without trailing zeros
+// ("30", "7.5", "29.97").
+std::string fps_text(double fps);
+
+// The name of a pin format: "RGB24", "RGB32" and "RGB8" for the Windows
+// bitmap subtypes (FOURCCs "RGB3", "RGB4", "RGB8"), otherwise the FOURCC's
+// characters without trailing spaces ("Y16").
+std::string format_name(uint32_t fcc);
+
+// Parses a --format value: "RGB24", "RGB32", "RGB8" (any case) or a FOURCC
+// as parse_fourcc takes it.
+bool parse_format_name(const char* text, uint32_t* fcc);
+
 struct option_def {
   const char* name;  // without the leading "--"
   bool takes_value;

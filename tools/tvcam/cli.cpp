@@ -31,7 +31,14 @@ int usage_error(FILE* err, const char* command_name, const std::string& message)
   return kExitUsage;
 }
 
-int run_cli(const command* commands, size_t count, int argc, char** argv, FILE* out, FILE* err) {
+int command_error(FILE* err, const char* command_name, const std::string& message, int status) {
+  std::fprintf(err, "tvcam %s: %s\n", command_name, message.c_str());
+  return status;
+}
+
+int run_cli(const command* commands, size_t count, int argc, char** argv, const context& ctx) {
+  FILE* const out = ctx.out;
+  FILE* const err = ctx.err;
   if (argc < 2) {
     print_command_list(commands, count, err);
     return kExitUsage;
@@ -62,7 +69,7 @@ int run_cli(const command* commands, size_t count, int argc, char** argv, FILE* 
       return kExitOk;
     }
   }
-  return c->handler(argc - 2, argv + 2, out, err);
+  return c->handler(ctx, argc - 2, argv + 2);
 }
 
 }  // namespace tvcam

@@ -1,6 +1,6 @@
 // tvcam's command dispatch: a table of subcommands, `tvcam help`,
 // `tvcam help <cmd>` and `tvcam <cmd> --help`. The table itself is in
-// main.cpp; each command's handler lives in its own cmd_*.cpp.
+// commands.cpp; each command's handler lives in its own cmd_*.cpp.
 #pragma once
 
 #include <stddef.h>
@@ -10,13 +10,23 @@
 
 namespace tvcam {
 
+class camera_backend;
+
 // Exit statuses.
 constexpr int kExitOk = 0;
 constexpr int kExitFailure = 1;  // the command ran and failed
-constexpr int kExitUsage = 2;    // bad command line
+constexpr int kExitUsage = 2;    // bad command line or a request the camera cannot serve
+
+// What a command works with: its output streams and the cameras.
+struct context {
+  FILE* out;
+  FILE* err;
+  camera_backend* backend;      // null: no cameras available
+  bool progress = false;        // err is a terminal: show a progress line that rewrites itself
+};
 
 // A handler gets the arguments after the command name.
-using command_handler = int (*)(int argc, char** argv, FILE* out, FILE* err);
+using command_handler = int (*)(const context& ctx, int argc, char** argv);
 
 struct command {
   const char* name;
@@ -26,9 +36,12 @@ struct command {
 };
 
 // Runs tvcam with its whole command line (argv[0] is the program).
-int run_cli(const command* commands, size_t count, int argc, char** argv, FILE* out, FILE* err);
+int run_cli(const command* commands, size_t count, int argc, char** argv, const context& ctx);
 
 // Reports a bad command line of `command_name` on `err`; returns kExitUsage.
 int usage_error(FILE* err, const char* command_name, const std::string& message);
+
+// Reports a failure of `command_name` on `err`; returns `status`.
+int command_error(FILE* err, const char* command_name, const std::string& message, int status);
 
 }  // namespace tvcam

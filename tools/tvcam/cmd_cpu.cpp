@@ -34,7 +34,9 @@ int bit_index(uint32_t bit) {
 
 }  // namespace
 
-int cmd_cpu(int argc, char** argv, FILE* out, FILE* err) {
+int cmd_cpu(const context& ctx, int argc, char** argv) {
+  FILE* const out = ctx.out;
+  FILE* const err = ctx.err;
   if (argc > 0) return usage_error(err, "cpu", std::string("unexpected argument '") + argv[0] + "'");
   const uint32_t mask = img::get_cpu_features();
   std::fprintf(out, "processor feature mask: 0x%08x\n", static_cast<unsigned>(mask));

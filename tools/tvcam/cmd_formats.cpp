@@ -1,124 +1,98 @@
-// tvcam formats: every pixel format the image library knows, with its line
-// and buffer size for one image size.
-#include <stdint.h>
-
-#include <string>
+// tvcam formats: the data ranges the driver's capture pin offers for a
+// camera: format, size, bits per pixel, frame bytes and frame rates.
+#include <inttypes.h>
 
 #include "args.h"
+#include "camera_options.h"
+#include "capture_backend.h"
 #include "cli.h"
 #include "commands.h"
-#include "img/img_type.h"
+#include "json_writer.h"
+#include "stream_choice.h"
 
 namespace tvcam {
 
 const char kFormatsUsage[] =
-    "usage: tvcam formats [--size WxH] [--fourcc XXXX]\n"
+    "usage: tvcam formats [--camera ID | --descriptors PREFIX] [--json]\n"
+    "                     [--registry FILE] [--faults SPEC] [--seed N] [--verbose]\n"
     "\n"
-    "  --size WxH      image size for pitch and buffer length (default 640x480)\n"
-    "  --fourcc XXXX   only this format: its characters (\"Y16\" is \"Y16 \") or 0xHEX\n";
+    "The data ranges of the driver's capture pin: format, size, bits per pixel,\n"
+    "bytes per frame and frame rates.\n"
+    "\n" TVCAM_CAMERA_OPTIONS_HELP
+    "  --json               machine-readable output\n";
 
 namespace {
 
-struct format_text {
-  uint32_t fcc;
-  const char* description;
-};
-
-const format_text kDescriptions[] = {
-    {img::FOURCC_Y800, "8-bit luminance"},
-    {img::FOURCC_Y16, "16-bit luminance, left-aligned"},
-    {img::FOURCC_Y12P, "12-bit packed luminance"},
-    {img::FOURCC_YGB0, "16-bit luminance variant"},
-    {img::FOURCC_YGB1, "16-bit luminance variant"},
-    {img::FOURCC_BY8, "8-bit Bayer"},
-    {img::FOURCC_BGGR8, "8-bit Bayer"},
-    {img::FOURCC_GBRG8, "8-bit Bayer"},
-    {img::FOURCC_GRBG8, "8-bit Bayer"},
-    {img::FOURCC_RGGB8, "8-bit Bayer"},
-    {img::FOURCC_BGGR16, "16-bit Bayer, left-aligned"},
-    {img::FOURCC_GBRG16, "16-bit Bayer, left-aligned"},
-    {img::FOURCC_GRBG16, "16-bit Bayer, left-aligned"},
-    {img::FOURCC_RGGB16, "16-bit Bayer, left-aligned"},
-    {img::FOURCC_BGGR12_PACKED_C, "12-bit packed Bayer, layout C"},
-    {img::FOURCC_GBRG12_PACKED_C, "12-bit packed Bayer, layout C"},
-    {img::FOURCC_GRBG12_PACKED_C, "12-bit packed Bayer, layout C"},
-    {img::FOURCC_RGGB12_PACKED_C, "12-bit packed Bayer, layout C"},
-    {img::FOURCC_BGGR12_PACKED_D, "12-bit packed Bayer, layout D"},
-    {img::FOURCC_GBRG12_PACKED_D, "12-bit packed Bayer, layout D"},
-    {img::FOURCC_GRBG12_PACKED_D, "12-bit packed Bayer, layout D"},
-    {img::FOURCC_RGGB12_PACKED_D, "12-bit packed Bayer, layout D"},
-    {img::FOURCC_YUY2, "packed 4:2:2, Y0 U Y1 V"},
-    {img::FOURCC_UYVY, "packed 4:2:2, U Y0 V Y1"},
-    {img::FOURCC_I420, "planar 4:2:0, Y U V"},
-    {img::FOURCC_YV16, "planar 4:2:2"},
-    {img::FOURCC_IYU1, "packed 4:1:1"},
-    {img::FOURCC_IYU2, "packed 4:4:4"},
-    {img::FOURCC_YUV8PLANAR, "planar 4:4:4, 8-bit"},
-    {img::FOURCC_YUV16PLANAR, "planar 4:4:4, 16-bit"},
-    {img::FOURCC_YUVF32PLANAR, "planar 4:4:4, 32-bit float"},
-    {img::FOURCC_RGB8, "8-bit RGB"},
-    {img::FOURCC_RGB24, "RGB24, B G R"},
-    {img::FOURCC_RGB32, "RGB32, B G R X"},
-    {img::FOURCC_RGB64, "RGB64, 16-bit B G R A"},
-    {img::FOURCC_MJPG, "Motion JPEG (size is an estimate)"},
-};
-
-const char* const kPatternNames[] = {"BGGR", "GBRG", "GRBG", "RGGB"};
-
-const char* describe(uint32_t fcc) {
-  for (const format_text& t : kDescriptions) {
-    if (t.fcc == fcc) return t.description;
+void write_format_json(json_writer& json, const video_format& f, size_t index) {
+  char fourcc[16];
+  snprintf(fourcc, sizeof fourcc, "0x%08x", static_cast<unsigned>(f.fourcc));
+  json.begin_object();
+  json.member("index", static_cast<uint64_t>(index));
+  json.member("format", format_name(f.fourcc));
+  json.member("fourcc", std::string(fourcc));
+  json.member("width", f.width);
+  json.member("height", f.height);
+  json.member("bit_count", f.bit_count);
+  json.member("sample_size", static_cast<uint64_t>(f.sample_size));
+  json.member("default_interval", static_cast<int64_t>(f.default_interval));
+  json.member("min_interval", static_cast<int64_t>(f.min_interval));
+  json.member("max_interval", static_cast<int64_t>(f.max_interval));
+  json.member("default_fps", interval_to_fps(f.default_interval), 3);
+  json.key("fps");
+  json.begin_array();
+  if (!f.intervals.empty()) {
+    for (int64_t i : f.intervals) json.value(interval_to_fps(i), 3);
+  } else {
+    json.value(interval_to_fps(f.max_interval), 3);
+    json.value(interval_to_fps(f.min_interval), 3);
   }
-  return "";
-}
-
-bool is_bayer(uint32_t fcc) { return img::is_by8_fcc(fcc) || img::is_by16_fcc(fcc) || img::is_by12pa_fcc(fcc); }
-
-void print_row(FILE* out, uint32_t fcc, const image_size& size) {
-  const img::img_type t = img::make_img_type(fcc, size.width, size.height);
-  const std::string fcc_quoted = "\"" + fourcc_text(fcc) + "\"";
-  const std::string pattern = is_bayer(fcc) ? kPatternNames[img::get_bayer_pattern(fcc)] : "-";
-  // A length that does not fit in 32 bits is saturated by the library.
-  const std::string length = t.buffer_length == INT32_MAX ? "too large" : std::to_string(t.buffer_length);
-  std::fprintf(out, "%-7s 0x%08x %4d %7d %10s  %-6s %s\n", fcc_quoted.c_str(), static_cast<unsigned>(fcc),
-               img::get_bits_per_pixel(fcc), static_cast<int>(t.pitch), length.c_str(), pattern.c_str(),
-               describe(fcc));
+  json.end_array();
+  json.member("fps_range", f.intervals.empty());
+  json.end_object();
 }
 
 }  // namespace
 
-int cmd_formats(int argc, char** argv, FILE* out, FILE* err) {
-  static const option_def kOptions[] = {{"size", true}, {"fourcc", true}};
+int cmd_formats(const context& ctx, int argc, char** argv) {
+  std::vector<option_def> options(kCameraOptions, kCameraOptions + kCameraOptionCount);
+  options.push_back({"json", false});
   parsed_args args;
   std::string error;
-  if (!parse_options(argc, argv, kOptions, sizeof(kOptions) / sizeof(kOptions[0]), &args, &error)) {
-    return usage_error(err, "formats", error);
+  if (!parse_options(argc, argv, options.data(), options.size(), &args, &error)) {
+    return usage_error(ctx.err, "formats", error);
   }
-  if (!args.positional.empty()) return usage_error(err, "formats", "unexpected argument '" + args.positional[0] + "'");
+  if (!args.positional.empty()) {
+    return usage_error(ctx.err, "formats", "unexpected argument '" + args.positional[0] + "'");
+  }
+  camera_request request;
+  int status = camera_request_from(ctx, "formats", args, &request);
+  if (status != kExitOk) return status;
+  std::unique_ptr<camera_session> session = open_camera(ctx, "formats", request, &status);
+  if (!session) return status;
 
-  image_size size{640, 480};
-  if (args.has("size") && !parse_size(args.options["size"].c_str(), &size)) {
-    return usage_error(err, "formats",
-                       "bad size '" + args.options["size"] + "', expected WxH with 1.." +
-                           std::to_string(kMaxDimension) + " each");
+  const std::vector<video_format>& formats = session->formats();
+  const std::string label = camera_label(request, *ctx.backend);
+  if (args.has("json")) {
+    json_writer json(ctx.out);
+    json.begin_object();
+    json.member("camera", label);
+    json.member("device", session->device_name());
+    json.key("formats");
+    json.begin_array();
+    for (size_t i = 0; i < formats.size(); ++i) write_format_json(json, formats[i], i);
+    json.end_array();
+    json.end_object();
+    json.finish();
+    return kExitOk;
   }
-  uint32_t only = 0;
-  if (args.has("fourcc")) {
-    const std::string& text = args.options["fourcc"];
-    if (!parse_fourcc(text.c_str(), &only)) {
-      return usage_error(err, "formats", "bad FOURCC '" + text + "', expected up to 4 characters or 0xHEX");
-    }
-    if (img::get_bits_per_pixel(only) == 0) {
-      return usage_error(err, "formats", "\"" + fourcc_text(only) + "\" is not a known pixel format");
-    }
-  }
-
-  std::fprintf(out, "pixel formats for %dx%d\n", size.width, size.height);
-  std::fprintf(out, "%-7s %-10s %4s %7s %10s  %-6s %s\n", "FOURCC", "value", "bpp", "pitch", "buffer", "Bayer",
-               "description");
-  for (int i = 0; img::get_known_fourcc(i) != 0; ++i) {
-    const uint32_t fcc = img::get_known_fourcc(i);
-    if (only == 0 || fcc == only) print_row(out, fcc, size);
+  fprintf(ctx.out, "%s (%s): %zu formats\n", session->device_name().c_str(), label.c_str(), formats.size());
+  fprintf(ctx.out, "%3s  %-6s %-11s %4s %11s  %s\n", "#", "format", "size", "bits", "frame bytes", "fps");
+  for (size_t i = 0; i < formats.size(); ++i) {
+    const video_format& f = formats[i];
+    const std::string size = std::to_string(f.width) + "x" + std::to_string(f.height);
+    fprintf(ctx.out, "%3zu  %-6s %-11s %4d %11" PRIu32 "  %s (default %s)\n", i, format_name(f.fourcc).c_str(),
+            size.c_str(), f.bit_count, f.sample_size, rates_text(f).c_str(),
+            fps_text(interval_to_fps(f.default_interval)).c_str());
   }
   return kExitOk;
 }

@@ -1,17 +1,36 @@
 // The handlers of tvcam's commands and their option help, one cmd_*.cpp
-// each; main.cpp lists them in its command table.
+// each; commands.cpp lists them in the command table.
 #pragma once
 
+#include <stddef.h>
 #include <stdio.h>
+
+#include "cli.h"
 
 namespace tvcam {
 
-// formats [--size WxH] [--fourcc XXXX]: the pixel-format table.
+// The command table main() runs.
+extern const command kCommands[];
+extern const size_t kCommandCount;
+
+// list [--json]: the simulated camera models.
+extern const char kListUsage[];
+int cmd_list(const context& ctx, int argc, char** argv);
+
+// formats [camera options] [--json]: the capture pin's data ranges.
 extern const char kFormatsUsage[];
-int cmd_formats(int argc, char** argv, FILE* out, FILE* err);
+int cmd_formats(const context& ctx, int argc, char** argv);
+
+// capture [camera options] [stream options]: frames to files.
+extern const char kCaptureUsage[];
+int cmd_capture(const context& ctx, int argc, char** argv);
+
+// pixfmt [--size WxH] [--fourcc XXXX]: the image library's pixel-format table.
+extern const char kPixfmtUsage[];
+int cmd_pixfmt(const context& ctx, int argc, char** argv);
 
 // cpu: the processor feature mask the image library selects its variants by.
 extern const char kCpuUsage[];
-int cmd_cpu(int argc, char** argv, FILE* out, FILE* err);
+int cmd_cpu(const context& ctx, int argc, char** argv);
 
 }  // namespace tvcam

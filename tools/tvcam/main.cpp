@@ -1,19 +1,22 @@
 // tvcam: command-line access to the driver, its image library and the
 // simulated cameras.
+#include <kstandin/testing.h>
 #include <stdio.h>
+#include <unistd.h>
 
+#include "capture_backend.h"
 #include "cli.h"
 #include "commands.h"
 
-namespace {
-
-const tvcam::command kCommands[] = {
-    {"formats", "print the pixel formats with their sizes", tvcam::kFormatsUsage, tvcam::cmd_formats},
-    {"cpu", "print the processor feature mask", tvcam::kCpuUsage, tvcam::cmd_cpu},
-};
-
-}  // namespace
-
 int main(int argc, char** argv) {
-  return tvcam::run_cli(kCommands, sizeof(kCommands) / sizeof(kCommands[0]), argc, argv, stdout, stderr);
+  std::unique_ptr<tvcam::camera_backend> backend = tvcam::make_driver_backend();
+  tvcam::context ctx{stdout, stderr, backend.get(), isatty(fileno(stderr)) != 0};
+  int status = tvcam::run_cli(tvcam::kCommands, tvcam::kCommandCount, argc, argv, ctx);
+  // The kernel stand-in checks the driver as a verifier would; what it
+  // found makes the run fail, as it fails a test.
+  for (const kstandin::violation& v : kstandin::take_violations()) {
+    fprintf(stderr, "tvcam: kernel verifier: %s: %s\n", v.check.c_str(), v.message.c_str());
+    status = tvcam::kExitFailure;
+  }
+  return status;
 }

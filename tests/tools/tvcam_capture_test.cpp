@@ -1,0 +1,86 @@
+// tvcam capture with a test camera: the chosen format, size and rate reach
+// the stream, frames land in the output directory as PNG (JPEG as it came,
+// or raw), and the summary and per-frame JSON carry what the stream headers
+// said, with picture-number gaps, drops and discontinuities counted.
+#include <gtest/gtest.h>
+
+#include "tvcam_support.h"
+
+namespace {
+
+using tvcam_test::contains;
+using tvcam_test::read_file;
+using tvcam_test::run;
+using tvcam_test::run_result;
+
+TEST(TvcamCapture, WritesPngFramesAndATextSummary) {
+  tvcam_test::temp_dir tmp;
+  tvcam_test::fake_backend backend;
+  const std::string out = tmp.path() + "/a/b";  // created with its parent
+  const run_result r = run(&backend, {"capture", "--frames", "5", "--out", out, "--fps", "15"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(backend.last_stream.format_index, 0u);
+  EXPECT_EQ(backend.last_stream.interval, 666666);
+  for (int i = 0; i < 5; ++i) {
+    tvcam_test::png_header h;
+    ASSERT_TRUE(tvcam_test::read_png_header(read_file(out + "/frame_0000" + std::to_string(i) + ".png"), &h)) << i;
+    EXPECT_EQ(h.width, 8u);
+    EXPECT_EQ(h.height, 4u);
+    EXPECT_EQ(h.colour_type, 2);  // RGB
+  }
+  EXPECT_TRUE(read_file(out + "/frame_00005.png").empty());
+  EXPECT_TRUE(contains(r.out, "captured 5 frames of YUY2 8x4 at 15 fps from plain (Test \"Camera\")"));
+  EXPECT_TRUE(contains(r.out, "  delivered        5 of 5\n  dropped          1\n"));
+  EXPECT_TRUE(contains(r.out, "  measured fps     12 (presentation times over 0.333 s)"));  // 4 frames over 5 intervals
+  EXPECT_TRUE(contains(r.out, "  picture numbers  0 to 5, 1 gaps (1 numbers skipped), 0 not increasing"));
+  EXPECT_TRUE(contains(r.out, "  discontinuities  1\n"));
+}
+
+TEST(TvcamCapture, JsonHasTheSummaryAndOneRecordPerFrame) {
+  tvcam_test::temp_dir tmp;
+  tvcam_test::fake_backend backend;
+  const run_result r = run(&backend, {"capture", "--frames", "4", "--out", tmp.path(), "--format", "rgb24",
+                                      "--json", "--faults", "eof=0.5", "--seed", "7"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(backend.last_stream.format_index, 3u);
+  const std::string& j = r.out;
+  EXPECT_EQ(j.front(), '{');
+  EXPECT_EQ(j.substr(j.size() - 2), "}\n");
+  EXPECT_TRUE(contains(j, "\"format\": {\n    \"format\": \"RGB24\",\n    \"width\": 4,\n    \"height\": 2,"));
+  EXPECT_TRUE(contains(j, "\"faults\": \"eof=0.5\",\n  \"seed\": 7,\n  \"complete\": true,"));
+  EXPECT_TRUE(contains(j, "\"summary\": {\n    \"delivered\": 4,\n    \"dropped\": 1,\n    \"discontinuities\": 1,"));
+  EXPECT_TRUE(contains(j, "\"first_picture\": 0,\n    \"last_picture\": 4,\n    \"picture_gaps\": 1,"));
+  EXPECT_TRUE(contains(j, "\"index\": 3,\n      \"file\": \"" + tmp.path() + "/frame_00003.png\",\n"
+                          "      \"data_used\": 24,\n      \"picture_number\": 4,\n      \"drop_count\": 1,\n"
+                          "      \"options_flags\": 276,\n"
+                          "      \"flags\": [\n        \"discontinuity\",\n        \"time_valid\",\n"
+                          "        \"duration_valid\"\n      ],"));
+  tvcam_test::png_header h;
+  ASSERT_TRUE(tvcam_test::read_png_header(read_file(tmp.path() + "/frame_00003.png"), &h));
+  EXPECT_EQ(h.width, 4u);
+  EXPECT_EQ(h.height, 2u);
+}
+
+TEST(TvcamCapture, MjpegAndRawFramesAreWrittenAsTheyCame) {
+  tvcam_test::temp_dir tmp;
+  tvcam_test::fake_backend backend;
+  ASSERT_EQ(run(&backend, {"capture", "--frames", "2", "--out", tmp.path(), "--format", "MJPG"}).status, 0);
+  EXPECT_EQ(read_file(tmp.path() + "/frame_00001.jpg"), std::string("\xFF\xD8\xFF\xD9"));
+
+  ASSERT_EQ(run(&backend, {"capture", "--frames", "1", "--out", tmp.path(), "--size", "4x2", "--raw"}).status, 0);
+  EXPECT_EQ(read_file(tmp.path() + "/frame_00000.raw"), std::string(16, '\x80'));
+}
+
+TEST(TvcamCapture, AStalledStreamFailsWithWhatItGot) {
+  tvcam_test::temp_dir tmp;
+  tvcam_test::fake_backend backend;
+  backend.stall_after = 2;
+  const run_result r = run(&backend, {"capture", "--frames", "5", "--out", tmp.path()});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_TRUE(contains(r.err, "no frame within 5099 ms after 2 frames")) << r.err;
+  EXPECT_TRUE(contains(r.out, "  delivered        2 of 5"));
+  tvcam_test::png_header h;
+  EXPECT_TRUE(tvcam_test::read_png_header(read_file(tmp.path() + "/frame_00001.png"), &h));
+}
+
+}  // namespace

@@ -1,0 +1,62 @@
+// tvcam through the whole stack: the driver loaded into the kernel
+// stand-in with a simulated camera, the capture pin run by the tool. The
+// shared test main fails the test if the session leaves pool blocks or
+// verifier reports behind.
+#include <gtest/gtest.h>
+
+#include "tvcam_support.h"
+
+namespace {
+
+using tvcam_test::contains;
+using tvcam_test::read_file;
+using tvcam_test::run;
+using tvcam_test::run_result;
+
+TEST(TvcamDriver, CapturesFivePngFramesWithAJsonSummary) {
+  std::unique_ptr<tvcam::camera_backend> backend = tvcam::make_driver_backend();
+  tvcam_test::temp_dir tmp;
+  const run_result r = run(backend.get(), {"capture", "--camera", "plain-bulk", "--format", "YUY2", "--size",
+                                           "320x240", "--frames", "5", "--out", tmp.path(), "--json"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_TRUE(contains(r.out, "\"device\": \"Talvexa Plain UVC Bulk Camera\""));
+  EXPECT_TRUE(contains(r.out, "\"complete\": true"));
+  EXPECT_TRUE(contains(r.out, "\"summary\": {\n    \"delivered\": 5,\n    \"dropped\": 0,\n    \"discontinuities\": 0,"));
+  EXPECT_TRUE(contains(r.out, "\"first_picture\": 0,\n    \"last_picture\": 4,\n    \"picture_gaps\": 0,"));
+  EXPECT_TRUE(contains(r.out, "\"data_used\": 153600,\n      \"picture_number\": 4,"));
+  for (int i = 0; i < 5; ++i) {
+    tvcam_test::png_header h;
+    ASSERT_TRUE(tvcam_test::read_png_header(read_file(tmp.path() + "/frame_0000" + std::to_string(i) + ".png"), &h));
+    EXPECT_EQ(h.width, 320u);
+    EXPECT_EQ(h.height, 240u);
+    EXPECT_EQ(h.bit_depth, 8);
+  }
+}
+
+TEST(TvcamDriver, FormatsOfADescribedCameraAndARegistryKeptBetweenRuns) {
+  std::unique_ptr<tvcam::camera_backend> backend = tvcam::make_driver_backend();
+  tvcam_test::temp_dir tmp;
+  const std::string hive = tmp.path() + "/hive.txt";
+  const run_result first = run(backend.get(), {"formats", "--registry", hive});
+  ASSERT_EQ(first.status, 0) << first.err;
+  EXPECT_TRUE(contains(first.out, "Talvexa Plain UVC Camera (plain): 7 formats"));
+  EXPECT_TRUE(contains(first.out, "  2  YUY2   640x480       16      614400"));
+  EXPECT_TRUE(contains(read_file(hive), "\"VendorName\""));
+  ASSERT_EQ(run(backend.get(), {"formats", "--registry", hive}).status, 0);  // loads what the first run saved
+
+  const run_result c270 = run(backend.get(), {"formats", "--json", "--descriptors",
+                                              tvtest::uvc_descriptor_dir() + "/logitech_c270"});
+  ASSERT_EQ(c270.status, 0) << c270.err;
+  EXPECT_TRUE(contains(c270.out, "\"format\": \"YUY2\",\n      \"fourcc\": \"0x32595559\",\n      \"width\": 640,"));
+
+  FILE* f = fopen(hive.c_str(), "w");
+  ASSERT_TRUE(f);
+  fputs("not a hive\n", f);
+  fclose(f);
+  const run_result bad = run(backend.get(), {"formats", "--registry", hive});
+  EXPECT_EQ(bad.status, 1);
+  EXPECT_TRUE(contains(bad.err, "cannot load the registry hive")) << bad.err;
+  EXPECT_EQ(read_file(hive), "not a hive\n");  // left as it was
+}
+
+}  // namespace

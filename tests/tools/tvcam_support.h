@@ -1,0 +1,195 @@
+// Running tvcam's commands in a test: the whole command line through the
+// real command table, stdout and stderr captured, and a camera backend that
+// serves a fixed set of small formats with synthetic frames, so the command
+// logic can be checked without the driver.
+#pragma once
+
+#include <stdio.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "../../tools/tvcam/capture_backend.h"
+#include "../../tools/tvcam/cli.h"
+#include "../../tools/tvcam/commands.h"
+#include "img/img_type.h"
+#include "testdata.h"
+
+namespace tvcam_test {
+
+struct run_result {
+  int status;
+  std::string out;
+  std::string err;
+};
+
+inline std::string read_all(FILE* f) {
+  std::string s;
+  rewind(f);
+  char buf[4096];
+  size_t n;
+  while ((n = fread(buf, 1, sizeof buf, f)) > 0) s.append(buf, n);
+  fclose(f);
+  return s;
+}
+
+inline run_result run(tvcam::camera_backend* backend, std::vector<std::string> args) {
+  args.insert(args.begin(), "tvcam");
+  std::vector<char*> argv;
+  for (std::string& a : args) argv.push_back(&a[0]);
+  FILE* out = tmpfile();
+  FILE* err = tmpfile();
+  tvcam::context ctx{out, err, backend, false};
+  run_result r;
+  r.status = tvcam::run_cli(tvcam::kCommands, tvcam::kCommandCount, static_cast<int>(argv.size()), argv.data(), ctx);
+  r.out = read_all(out);
+  r.err = read_all(err);
+  return r;
+}
+
+inline bool contains(const std::string& s, const std::string& part) { return s.find(part) != std::string::npos; }
+
+inline std::string read_file(const std::string& path) {
+  std::string s;
+  if (FILE* f = fopen(path.c_str(), "rb")) s = read_all(f);
+  return s;
+}
+
+// A fresh directory below the test temp directory; removed with its files.
+class temp_dir {
+ public:
+  temp_dir() {
+    const char* base = getenv("TMPDIR");
+    path_ = std::string(base && *base ? base : "/tmp") + "/tvcam-test-XXXXXX";
+    if (!mkdtemp(&path_[0])) path_.clear();
+  }
+  ~temp_dir() {
+    if (!path_.empty() && system(("rm -rf '" + path_ + "'").c_str()) != 0) path_.clear();
+  }
+  const std::string& path() const { return path_; }
+
+ private:
+  std::string path_;
+};
+
+// A PNG's width, height, bit depth and colour type from its IHDR chunk;
+// false when the file does not start with the PNG signature and an IHDR.
+struct png_header {
+  uint32_t width = 0, height = 0;
+  int bit_depth = 0, colour_type = 0;
+};
+inline bool read_png_header(const std::string& bytes, png_header* h) {
+  static const unsigned char kSignature[8] = {0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A};
+  if (bytes.size() < 33 || bytes.compare(0, 8, std::string(reinterpret_cast<const char*>(kSignature), 8)) != 0 ||
+      bytes.compare(12, 4, "IHDR") != 0) {
+    return false;
+  }
+  auto be32 = [&](size_t at) {
+    return static_cast<uint32_t>(static_cast<unsigned char>(bytes[at])) << 24 |
+           static_cast<uint32_t>(static_cast<unsigned char>(bytes[at + 1])) << 16 |
+           static_cast<uint32_t>(static_cast<unsigned char>(bytes[at + 2])) << 8 |
+           static_cast<uint32_t>(static_cast<unsigned char>(bytes[at + 3]));
+  };
+  h->width = be32(16);
+  h->height = be32(20);
+  h->bit_depth = static_cast<unsigned char>(bytes[24]);
+  h->colour_type = static_cast<unsigned char>(bytes[25]);
+  return true;
+}
+
+// Two models; formats: YUY2 8x4 (30/15/10 fps), YUY2 4x2, MJPG 16x8 (a
+// continuous 1..30 fps range), RGB24 4x2. Frames carry picture numbers
+// 0, 1, 2, 4, 5, ... (one dropped after the third, flagged as a
+// discontinuity) and presentation times one interval apart.
+class fake_backend : public tvcam::camera_backend {
+ public:
+  std::vector<tvcam::camera_model_info> models() const override {
+    return {{"plain", "isochronous test camera", true}, {"plain-bulk", "bulk test camera", false}};
+  }
+
+  std::unique_ptr<tvcam::camera_session> open(const tvcam::camera_request& request, std::string* error) override {
+    last_request = request;
+    ++opens;
+    if (fail_open) {
+      *error = "device start failed";
+      return nullptr;
+    }
+    return std::unique_ptr<tvcam::camera_session>(new session(this));
+  }
+
+  tvcam::camera_request last_request;
+  tvcam::stream_request last_stream;
+  int opens = 0;
+  bool fail_open = false;
+  unsigned stall_after = ~0u;  // next_frame times out from this frame on
+
+ private:
+  static tvcam::video_format make(uint32_t fcc, int w, int h, int bits, std::vector<int64_t> intervals,
+                                  int64_t min, int64_t max) {
+    tvcam::video_format f;
+    f.fourcc = fcc;
+    f.width = w;
+    f.height = h;
+    f.bit_count = bits;
+    f.sample_size = static_cast<uint32_t>(w * h * bits / 8);
+    f.default_interval = 333333;
+    f.min_interval = min;
+    f.max_interval = max;
+    f.intervals = intervals;
+    return f;
+  }
+
+  class session : public tvcam::camera_session {
+   public:
+    explicit session(fake_backend* owner) : owner_(owner) {
+      formats_ = {make(img::FOURCC_YUY2, 8, 4, 16, {333333, 666666, 1000000}, 333333, 1000000),
+                  make(img::FOURCC_YUY2, 4, 2, 16, {333333}, 333333, 333333),
+                  make(img::FOURCC_MJPG, 16, 8, 24, {}, 333333, 10000000),
+                  make(img::FOURCC_RGB24, 4, 2, 24, {333333}, 333333, 333333)};
+    }
+    std::string device_name() const override { return "Test \"Camera\""; }
+    const std::vector<tvcam::video_format>& formats() const override { return formats_; }
+    bool start(const tvcam::stream_request& request, std::string*) override {
+      owner_->last_stream = request;
+      format_ = formats_[request.format_index];
+      interval_ = request.interval;
+      return true;
+    }
+    tvcam::wait_result next_frame(unsigned, tvcam::frame_record* record, std::vector<uint8_t>* data,
+                                  std::string*) override {
+      if (n_ >= owner_->stall_after) return tvcam::wait_result::timeout;
+      const int64_t picture = n_ < 3 ? n_ : n_ + 1;
+      if (format_.fourcc == img::FOURCC_MJPG) {
+        *data = {0xFF, 0xD8, 0xFF, 0xD9};
+      } else {
+        data->assign(format_.sample_size, static_cast<uint8_t>(0x80));
+      }
+      record->data_used = static_cast<uint32_t>(data->size());
+      record->has_frame_info = true;
+      record->picture_number = picture;
+      record->drop_count = n_ < 3 ? 0 : 1;
+      record->options_flags = 0x110 | (n_ == 3 ? 0x4 : 0);
+      record->presentation_time = picture * interval_;
+      record->duration = interval_;
+      ++n_;
+      return tvcam::wait_result::frame;
+    }
+    bool dropped_frames(int64_t* pictures, int64_t* drops) override {
+      *pictures = n_;
+      *drops = n_ > 3 ? 1 : 0;
+      return true;
+    }
+    void stop() override {}
+
+   private:
+    fake_backend* owner_;
+    std::vector<tvcam::video_format> formats_;
+    tvcam::video_format format_;
+    int64_t interval_ = 0;
+    unsigned n_ = 0;
+  };
+};
+
+}  // namespace tvcam_test

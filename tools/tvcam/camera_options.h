@@ -1,0 +1,45 @@
+// The options that say which camera a command talks to, shared by formats
+// and capture: --camera ID | --descriptors PREFIX, --registry FILE,
+// --faults SPEC, --seed N. Checks what can be checked before the driver
+// runs: a known model id, readable descriptor files, a fault list that
+// parses.
+#pragma once
+
+#include <string>
+
+#include "args.h"
+#include "capture_backend.h"
+#include "cli.h"
+
+namespace tvcam {
+
+// Option definitions of the camera options, for a command's table.
+extern const option_def kCameraOptions[];
+extern const size_t kCameraOptionCount;
+
+// Help lines of the camera options, a string literal so that the commands'
+// usage texts are constants.
+#define TVCAM_CAMERA_OPTIONS_HELP                                                                     \
+  "  --camera ID          a simulated camera model (see 'tvcam list'; default: the default model)\n"  \
+  "  --descriptors PREFIX a camera from the descriptor files PREFIX.device.bin and\n"                 \
+  "                       PREFIX.config.bin of a real device\n"                                       \
+  "  --registry FILE      keep the registry hive in FILE between runs (created when missing)\n"       \
+  "  --faults SPEC        simulated streaming faults as NAME=P,... with P from 0 to 1:\n"              \
+  "                       drop, header, packet (per payload), eof, short, long,\n"                    \
+  "                       interrupt (per frame), empty (per packet), babble, request\n"               \
+  "                       (per transfer); e.g. drop=0.01,eof=0.005\n"                                 \
+  "  --seed N             seed of the simulated faults (default 1)\n"                                 \
+  "  --verbose            echo the driver's debug output on stderr\n"
+
+// Fills `request` from parsed options. Returns kExitOk, or the exit status
+// after reporting the problem on ctx.err.
+int camera_request_from(const context& ctx, const char* command_name, parsed_args& args, camera_request* request);
+
+// The id or PREFIX a request names, for output ("plain", "…/logitech_c270").
+std::string camera_label(const camera_request& request, const camera_backend& backend);
+
+// Opens the camera; on failure reports and returns null with `*status` set.
+std::unique_ptr<camera_session> open_camera(const context& ctx, const char* command_name,
+                                            const camera_request& request, int* status);
+
+}  // namespace tvcam

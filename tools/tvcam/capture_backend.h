@@ -1,0 +1,89 @@
+// What the list, formats and capture commands need from a camera, kept
+// apart from how it is provided. The driver backend (driver_backend.cpp)
+// loads the driver into the kernel stand-in, plugs a simulated camera and
+// talks to the capture filter and pin as a kernel-streaming client does;
+// tests may hand the commands another backend.
+#pragma once
+
+#include <stddef.h>
+#include <stdint.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "capture_stats.h"
+#include "fault_spec.h"
+
+namespace tvcam {
+
+struct camera_model_info {
+  std::string id;
+  std::string description;
+  bool is_default = false;
+};
+
+// Which camera to simulate and how.
+struct camera_request {
+  std::string camera_id;           // a model id; empty: the default model
+  std::string descriptors_prefix;  // PREFIX of PREFIX.device.bin and PREFIX.config.bin; wins over camera_id
+  std::string registry_file;       // hive loaded before and saved after; empty: none kept
+  fault_spec faults;
+  uint32_t seed = 1;               // of the simulated faults
+  bool verbose = false;            // echo the driver's debug output
+};
+
+// One data range of the capture pin.
+struct video_format {
+  uint32_t fourcc = 0;        // from the subtype: RGB24/RGB32/RGB8 as "RGB3"/"RGB4"/"RGB8"
+  int width = 0;
+  int height = 0;             // bitmap height as offered (positive: RGB is bottom-up)
+  int bit_count = 0;
+  uint32_t sample_size = 0;   // bytes of one frame
+  int64_t default_interval = 0;  // 100 ns
+  int64_t min_interval = 0;
+  int64_t max_interval = 0;
+  std::vector<int64_t> intervals;  // the discrete intervals the driver lists; empty: not listed
+};
+
+struct stream_request {
+  size_t format_index = 0;  // into camera_session::formats()
+  int64_t interval = 0;     // 100 ns; 0: the format's default
+  unsigned buffers = 4;     // client buffers kept queued
+};
+
+enum class wait_result { frame, timeout, failed };
+
+class camera_session {
+ public:
+  virtual ~camera_session() = default;
+  // What the device reports about itself ("Talvexa Simulated Camera").
+  virtual std::string device_name() const = 0;
+  virtual const std::vector<video_format>& formats() const = 0;
+  // Creates the pin with the format and runs it. False with a message.
+  virtual bool start(const stream_request& request, std::string* error) = 0;
+  // Waits up to `timeout_ms` for the next completed buffer. `data` gets the
+  // bytes of the frame (data_used of them); `record` the header fields
+  // (index and host_time are filled by the caller).
+  virtual wait_result next_frame(unsigned timeout_ms, frame_record* record, std::vector<uint8_t>* data,
+                                 std::string* error) = 0;
+  // The pin's own drop counter (KSPROPERTY_DROPPEDFRAMES_CURRENT); false
+  // when it cannot be read.
+  virtual bool dropped_frames(int64_t* picture_number, int64_t* drop_count) = 0;
+  // Stops and closes the pin; further frames are not delivered.
+  virtual void stop() = 0;
+};
+
+class camera_backend {
+ public:
+  virtual ~camera_backend() = default;
+  virtual std::vector<camera_model_info> models() const = 0;
+  // Plugs and starts the camera. Null with a message (an unknown camera
+  // id lists the known ones).
+  virtual std::unique_ptr<camera_session> open(const camera_request& request, std::string* error) = 0;
+};
+
+// The driver on the kernel stand-in with simulated cameras.
+std::unique_ptr<camera_backend> make_driver_backend();
+
+}  // namespace tvcam

@@ -1,0 +1,421 @@
+// tvcam capture: runs the capture pin with the chosen format and writes the
+// frames to a directory (PNG, MJPEG as JPEG, or raw), with a progress line
+// and a summary of what the stream headers said.
+#include <inttypes.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <thread>
+
+#include "args.h"
+#include "camera_options.h"
+#include "capture_backend.h"
+#include "capture_stats.h"
+#include "cli.h"
+#include "commands.h"
+#include "frame_files.h"
+#include "image_convert.h"
+#include "img/img_type.h"
+#include "json_writer.h"
+#include "stream_choice.h"
+
+namespace tvcam {
+
+const char kCaptureUsage[] =
+    "usage: tvcam capture [--camera ID | --descriptors PREFIX] [--format FOURCC|RGB24|RGB32]\n"
+    "                     [--size WxH] [--fps N] [--frames N] [--out DIR] [--raw] [--json]\n"
+    "                     [--registry FILE] [--faults SPEC] [--seed N] [--verbose]\n"
+    "\n"
+    "Captures frames through the driver's capture pin and writes them to DIR as\n"
+    "frame_00000.png, ... (MJPEG frames as .jpg, as they came; formats that are\n"
+    "not converted as .raw). Prints a summary: frames delivered and dropped,\n"
+    "measured frame rate, picture numbers and discontinuities.\n"
+    "\n" TVCAM_CAMERA_OPTIONS_HELP
+    "  --format F           FOURCC (YUY2, UYVY, Y800, Y16, MJPG, 0xHEX) or RGB24, RGB32\n"
+    "                       (default: the pin's first format)\n"
+    "  --size WxH           frame size (default: the first size of the format)\n"
+    "  --fps N              frame rate, e.g. 30 or 7.5 (default: the format's default)\n"
+    "  --frames N           frames to capture, 1..1000000 (default 30)\n"
+    "  --out DIR            output directory, created when missing (default out)\n"
+    "  --raw                write every frame's bytes as they came (.raw)\n"
+    "  --json               print the summary and one record per frame as JSON\n"
+    "\n"
+    "exit status: 0 all frames captured, 1 the capture failed, 2 bad request\n";
+
+namespace {
+
+constexpr uint64_t kMaxFrames = 1000000;
+constexpr unsigned kClientBuffers = 4;
+constexpr size_t kWriteQueueLimit = 32;  // frames waiting for the disk before capture waits
+constexpr unsigned kFrameTimeoutBaseMs = 5000;
+
+struct capture_options {
+  stream_wish wish;
+  uint64_t frames = 30;
+  std::string out_dir = "out";
+  bool raw = false;
+  bool json = false;
+};
+
+// How the frames of one stream are written.
+struct output_plan {
+  std::string dir;
+  uint32_t fourcc = 0;
+  int width = 0;
+  int height = 0;
+  bool bottom_up = false;  // RGB with a positive bitmap height
+  bool raw = false;        // --raw
+};
+
+// The extension a frame is written with; frames too short to convert are
+// written raw so nothing is lost.
+const char* frame_extension(const output_plan& plan, size_t data_used) {
+  if (plan.raw) return "raw";
+  if (plan.fourcc == img::FOURCC_MJPG) return "jpg";
+  if (!can_convert(plan.fourcc)) return "raw";
+  const size_t pitch = frame_pitch(plan.fourcc, plan.width, plan.height, data_used);
+  const size_t needed = pitch * static_cast<size_t>(plan.height - 1) + min_row_bytes(plan.fourcc, plan.width);
+  return data_used >= needed ? "png" : "raw";
+}
+
+// Converts and writes frames on its own thread, so that the disk does not
+// hold back the client buffers.
+class frame_writer {
+ public:
+  explicit frame_writer(const output_plan& plan) : plan_(plan), thread_([this] { run(); }) {}
+  ~frame_writer() { finish(nullptr); }
+
+  // Queues one frame; waits while the queue is full. False once writing failed.
+  bool push(std::string path, std::vector<uint8_t> data) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    space_.wait(lock, [this] { return queue_.size() < kWriteQueueLimit || !error_.empty(); });
+    if (!error_.empty()) return false;
+    queue_.push_back({std::move(path), std::move(data)});
+    work_.notify_one();
+    return true;
+  }
+
+  // Writes what is queued and stops the thread. False with the first error.
+  bool finish(std::string* error) {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      closing_ = true;
+      work_.notify_one();
+    }
+    if (thread_.joinable()) thread_.join();
+    if (error) *error = error_;
+    return error_.empty();
+  }
+
+ private:
+  struct item {
+    std::string path;
+    std::vector<uint8_t> data;
+  };
+
+  void run() {
+    for (;;) {
+      item next;
+      {
+        std::unique_lock<std::mutex> lock(mutex_);
+        work_.wait(lock, [this] { return !queue_.empty() || closing_; });
+        if (queue_.empty()) return;
+        next = std::move(queue_.front());
+        queue_.pop_front();
+        space_.notify_one();
+      }
+      std::string error;
+      if (!write(next, &error)) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (error_.empty()) error_ = error;
+        queue_.clear();
+        space_.notify_all();
+        return;
+      }
+    }
+  }
+
+  bool write(const item& it, std::string* error) {
+    const size_t n = it.data.size();
+    if (it.path.size() < 4 || it.path.compare(it.path.size() - 4, 4, ".png") != 0) {
+      return write_bytes(it.path, it.data.data(), n, error);
+    }
+    converted_image image;
+    const size_t pitch = frame_pitch(plan_.fourcc, plan_.width, plan_.height, n);
+    if (!convert_frame(plan_.fourcc, plan_.width, plan_.height, pitch, plan_.bottom_up, it.data.data(), n, &image,
+                       error)) {
+      return false;
+    }
+    return write_png(it.path, image, error);
+  }
+
+  output_plan plan_;
+  std::mutex mutex_;
+  std::condition_variable work_;
+  std::condition_variable space_;
+  std::deque<item> queue_;
+  bool closing_ = false;
+  std::string error_;
+  std::thread thread_;  // last: started once everything above exists
+};
+
+int parse_capture_options(const context& ctx, parsed_args& args, capture_options* o) {
+  if (args.has("format")) {
+    const std::string& text = args.options["format"];
+    o->wish.has_format = parse_format_name(text.c_str(), &o->wish.fourcc);
+    if (!o->wish.has_format) {
+      return usage_error(ctx.err, "capture",
+                         "bad format '" + text + "', expected a FOURCC (up to 4 characters or 0xHEX), RGB24 or RGB32");
+    }
+  }
+  if (args.has("size")) {
+    const std::string& text = args.options["size"];
+    o->wish.has_size = parse_size(text.c_str(), &o->wish.size);
+    if (!o->wish.has_size) {
+      return usage_error(ctx.err, "capture",
+                         "bad size '" + text + "', expected WxH with 1.." + std::to_string(kMaxDimension) + " each");
+    }
+  }
+  if (args.has("fps")) {
+    const std::string& text = args.options["fps"];
+    o->wish.has_fps = parse_fps(text.c_str(), &o->wish.fps);
+    if (!o->wish.has_fps) {
+      return usage_error(ctx.err, "capture", "bad frame rate '" + text + "', expected a number above 0 up to " +
+                                                 fps_text(kMaxFps));
+    }
+  }
+  if (args.has("frames")) {
+    const std::string& text = args.options["frames"];
+    if (!parse_uint(text.c_str(), 1, kMaxFrames, &o->frames)) {
+      return usage_error(ctx.err, "capture",
+                         "bad frame count '" + text + "', expected 1.." + std::to_string(kMaxFrames));
+    }
+  }
+  if (args.has("out")) o->out_dir = args.options["out"];
+  o->raw = args.has("raw");
+  o->json = args.has("json");
+  return kExitOk;
+}
+
+std::vector<std::string> flag_names(const frame_record& f) {
+  static const struct {
+    uint32_t bit;
+    const char* name;
+  } kFlags[] = {
+      {0x00000001, "splice_point"}, {0x00000002, "preroll"},        {0x00000004, "discontinuity"},
+      {0x00000008, "type_changed"}, {0x00000010, "time_valid"},     {0x00000040, "time_discontinuity"},
+      {0x00000100, "duration_valid"}, {0x00000200, "end_of_stream"},
+  };
+  std::vector<std::string> names;
+  for (const auto& flag : kFlags) {
+    if (f.options_flags & flag.bit) names.push_back(flag.name);
+  }
+  return names;
+}
+
+void write_summary_json(json_writer& json, const capture_summary& s) {
+  json.begin_object();
+  json.member("delivered", s.delivered);
+  json.member("dropped", s.dropped);
+  json.member("discontinuities", s.discontinuities);
+  json.member("measured_fps", s.measured_fps, 3);
+  json.member("fps_source", s.fps_from_presentation ? "presentation_time" : "host_time");
+  json.member("elapsed_seconds", s.elapsed_seconds, 4);
+  json.key("first_picture");
+  if (s.have_picture_numbers) json.value(static_cast<int64_t>(s.first_picture)); else json.null();
+  json.key("last_picture");
+  if (s.have_picture_numbers) json.value(static_cast<int64_t>(s.last_picture)); else json.null();
+  json.member("picture_gaps", s.picture_gaps);
+  json.member("missing_pictures", s.missing_pictures);
+  json.member("bytes", s.bytes);
+  json.end_object();
+}
+
+void write_frame_json(json_writer& json, const frame_record& f, const std::string& file) {
+  json.begin_object();
+  json.member("index", f.index);
+  json.member("file", file);
+  json.member("data_used", static_cast<uint64_t>(f.data_used));
+  json.key("picture_number");
+  if (f.has_frame_info) json.value(static_cast<int64_t>(f.picture_number)); else json.null();
+  json.key("drop_count");
+  if (f.has_frame_info) json.value(static_cast<int64_t>(f.drop_count)); else json.null();
+  json.member("options_flags", static_cast<uint64_t>(f.options_flags));
+  json.key("flags");
+  json.begin_array();
+  for (const std::string& name : flag_names(f)) json.value(name);
+  json.end_array();
+  json.member("frame_flags", static_cast<uint64_t>(f.frame_flags));
+  json.key("presentation_time");
+  if (f.time_valid()) json.value(static_cast<int64_t>(f.presentation_time)); else json.null();
+  json.member("host_time", static_cast<int64_t>(f.host_time));
+  json.end_object();
+}
+
+void print_summary(FILE* out, const capture_summary& s, uint64_t requested) {
+  fprintf(out, "  delivered        %" PRIu64 " of %" PRIu64 "\n", s.delivered, requested);
+  fprintf(out, "  dropped          %" PRIu64 "\n", s.dropped);
+  if (s.delivered >= 2 && s.measured_fps > 0) {
+    fprintf(out, "  measured fps     %s (%s over %.3f s)\n", fps_text(s.measured_fps).c_str(),
+            s.fps_from_presentation ? "presentation times" : "receive times", s.elapsed_seconds);
+  } else {
+    fprintf(out, "  measured fps     - (needs two frames)\n");
+  }
+  if (s.have_picture_numbers) {
+    fprintf(out, "  picture numbers  %" PRId64 " to %" PRId64, s.first_picture, s.last_picture);
+    if (s.picture_gaps == 0 && s.backward_steps == 0) {
+      fprintf(out, ", no gaps\n");
+    } else {
+      fprintf(out, ", %" PRIu64 " gaps (%" PRIu64 " numbers skipped), %" PRIu64 " not increasing\n", s.picture_gaps,
+              s.missing_pictures, s.backward_steps);
+    }
+  } else {
+    fprintf(out, "  picture numbers  - (no frame info in the stream headers)\n");
+  }
+  fprintf(out, "  discontinuities  %" PRIu64 "\n", s.discontinuities);
+}
+
+}  // namespace
+
+int cmd_capture(const context& ctx, int argc, char** argv) {
+  std::vector<option_def> options(kCameraOptions, kCameraOptions + kCameraOptionCount);
+  for (const option_def& d : {option_def{"format", true}, option_def{"size", true}, option_def{"fps", true},
+                              option_def{"frames", true}, option_def{"out", true}, option_def{"raw", false},
+                              option_def{"json", false}}) {
+    options.push_back(d);
+  }
+  parsed_args args;
+  std::string error;
+  if (!parse_options(argc, argv, options.data(), options.size(), &args, &error)) {
+    return usage_error(ctx.err, "capture", error);
+  }
+  if (!args.positional.empty()) {
+    return usage_error(ctx.err, "capture", "unexpected argument '" + args.positional[0] + "'");
+  }
+  capture_options opt;
+  int status = parse_capture_options(ctx, args, &opt);
+  if (status != kExitOk) return status;
+  camera_request request;
+  status = camera_request_from(ctx, "capture", args, &request);
+  if (status != kExitOk) return status;
+  // The directory first: a bad --out should not wait for a camera.
+  if (!prepare_output_directory(opt.out_dir, &error)) return command_error(ctx.err, "capture", error, kExitFailure);
+
+  std::unique_ptr<camera_session> session = open_camera(ctx, "capture", request, &status);
+  if (!session) return status;
+  size_t format_index = 0;
+  int64_t interval = 0;
+  if (!choose_stream(session->formats(), opt.wish, &format_index, &interval, &error)) {
+    return usage_error(ctx.err, "capture", error);
+  }
+  const video_format& format = session->formats()[format_index];
+  stream_request stream;
+  stream.format_index = format_index;
+  stream.interval = interval;
+  stream.buffers = kClientBuffers;
+  if (!session->start(stream, &error)) {
+    return command_error(ctx.err, "capture", "cannot start the stream: " + error, kExitFailure);
+  }
+
+  output_plan plan;
+  plan.dir = opt.out_dir;
+  plan.fourcc = format.fourcc;
+  plan.width = format.width;
+  plan.height = format.height < 0 ? -format.height : format.height;
+  plan.bottom_up = format.height > 0;
+  plan.raw = opt.raw;
+  frame_writer writer(plan);
+
+  const std::string label = camera_label(request, *ctx.backend);
+  const std::string description = format_name(format.fourcc) + " " + std::to_string(plan.width) + "x" +
+                                  std::to_string(plan.height) + " at " + fps_text(interval_to_fps(interval)) + " fps";
+  const unsigned timeout_ms = kFrameTimeoutBaseMs + static_cast<unsigned>(3 * interval / 10000);
+  std::vector<frame_record> records;
+  std::vector<std::string> files;
+  const auto start = std::chrono::steady_clock::now();
+  std::string failure;
+  while (records.size() < opt.frames) {
+    frame_record record;
+    std::vector<uint8_t> data;
+    const wait_result r = session->next_frame(timeout_ms, &record, &data, &error);
+    if (r == wait_result::timeout) {
+      failure = "no frame within " + std::to_string(timeout_ms) + " ms after " + std::to_string(records.size()) +
+                " frames";
+      break;
+    }
+    if (r == wait_result::failed) {
+      failure = error;
+      break;
+    }
+    record.index = records.size();
+    record.host_time = std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() - start)
+                           .count() / 100;
+    if (data.size() > record.data_used) data.resize(record.data_used);
+    std::string path = frame_file_name(opt.out_dir, record.index, frame_extension(plan, data.size()));
+    records.push_back(record);
+    files.push_back(path);
+    if (!writer.push(std::move(path), std::move(data))) break;  // the writer's error is reported below
+    if (ctx.progress) {
+      // The first and the newest frame are enough for a running rate.
+      const capture_summary so_far = summarize({records.front(), records.back()});
+      const double fps = records.size() < 2 ? 0 : so_far.measured_fps * static_cast<double>(records.size() - 1);
+      fprintf(ctx.err, "\rframe %zu/%" PRIu64 "  %s fps  dropped %" PRId64 "   ", records.size(), opt.frames,
+              fps_text(fps).c_str(), record.drop_count > 0 ? record.drop_count : 0);
+      fflush(ctx.err);
+    }
+  }
+  int64_t pin_pictures = 0;
+  int64_t pin_drops = 0;
+  const bool have_pin_counts = session->dropped_frames(&pin_pictures, &pin_drops);
+  session->stop();
+  if (ctx.progress) fputc('\n', ctx.err);
+  std::string write_error;
+  if (!writer.finish(&write_error) && failure.empty()) failure = write_error;
+
+  capture_summary summary = summarize(records);
+  if (have_pin_counts && pin_drops > 0 && static_cast<uint64_t>(pin_drops) > summary.dropped) {
+    summary.dropped = static_cast<uint64_t>(pin_drops);
+  }
+  if (opt.json) {
+    json_writer json(ctx.out);
+    json.begin_object();
+    json.member("camera", label);
+    json.member("device", session->device_name());
+    json.key("format");
+    json.begin_object();
+    json.member("format", format_name(format.fourcc));
+    json.member("width", plan.width);
+    json.member("height", plan.height);
+    json.member("bit_count", format.bit_count);
+    json.member("interval", static_cast<int64_t>(interval));
+    json.member("fps", interval_to_fps(interval), 3);
+    json.end_object();
+    json.member("requested_frames", opt.frames);
+    json.member("out", opt.out_dir);
+    json.member("faults", fault_spec_text(request.faults));
+    json.member("seed", static_cast<uint64_t>(request.seed));
+    json.member("complete", failure.empty());
+    if (!failure.empty()) json.member("error", failure);
+    json.key("summary");
+    write_summary_json(json, summary);
+    json.key("frames");
+    json.begin_array();
+    for (size_t i = 0; i < records.size(); ++i) write_frame_json(json, records[i], files[i]);
+    json.end_array();
+    json.end_object();
+    json.finish();
+  } else {
+    fprintf(ctx.out, "captured %zu frames of %s from %s (%s)\n", records.size(), description.c_str(), label.c_str(),
+            session->device_name().c_str());
+    print_summary(ctx.out, summary, opt.frames);
+    if (!files.empty()) {
+      fprintf(ctx.out, "  files            %s .. %s\n", files.front().c_str(), files.back().c_str());
+    }
+  }
+  if (!failure.empty()) return command_error(ctx.err, "capture", failure, kExitFailure);
+  return kExitOk;
+}
+
+}  // namespace tvcam

@@ -1,0 +1,15 @@
+// tvcam's command table.
+#include "commands.h"
+
+namespace tvcam {
+
+const command kCommands[] = {
+    {"list", "list the simulated camera models", kListUsage, cmd_list},
+    {"formats", "print the formats the driver offers for a camera", kFormatsUsage, cmd_formats},
+    {"capture", "capture frames from a camera into a directory", kCaptureUsage, cmd_capture},
+    {"pixfmt", "print the image library's pixel formats with their sizes", kPixfmtUsage, cmd_pixfmt},
+    {"cpu", "print the processor feature mask", kCpuUsage, cmd_cpu},
+};
+const size_t kCommandCount = sizeof(kCommands) / sizeof(kCommands[0]);
+
+}  // namespace tvcam

@@ -1,0 +1,382 @@
+// The driver backend: the driver linked into the tool, loaded into the
+// kernel stand-in through its DriverEntry, with a simulated camera on the
+// simulated USB bus below it. The tool then acts as a kernel-streaming
+// client: it opens the capture filter, reads the pin's data ranges,
+// intersects the chosen one, creates the pin with a reference clock, runs
+// it and keeps read buffers queued. Frames are paced in real time.
+//
+// One session at a time per process: the stand-in's registry hive and pool
+// are process-wide.
+#include <wdm.h>
+#include <ks.h>
+#include <ksmedia.h>
+#include <kstandin/testing.h>
+#include <kstandin/testing_io.h>
+#include <kstandin/testing_ks.h>
+#include <stdio.h>
+#include <string.h>
+#include <unistd.h>
+
+#include <deque>
+
+#include "capture_backend.h"
+#include "img/img_type.h"
+#include "sim/usb_bus.h"
+#include "sim/uvc_camera.h"
+#include "sim/uvc_profiles.h"
+
+extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT driver_object, PUNICODE_STRING registry_path);
+
+namespace tvcam {
+namespace {
+
+constexpr ULONG kCapturePin = 0;
+// Reads that complete with an error in a row before the stream counts as broken.
+constexpr unsigned kMaxFailedReadsInRow = 16;
+
+std::string status_text(NTSTATUS status) {
+  char buf[16];
+  snprintf(buf, sizeof buf, "0x%08X", static_cast<unsigned>(status));
+  return buf;
+}
+
+// The DirectShow bitmap subtypes {E436EB7x-524F-11CE-9F53-0020AF0BA770}
+// carry no FOURCC; their names are "RGB8", "RGB3" and "RGB4".
+uint32_t subtype_fourcc(const GUID& subtype) {
+  static const uint8_t kBitmapTail[8] = {0x9F, 0x53, 0x00, 0x20, 0xAF, 0x0B, 0xA7, 0x70};
+  if (subtype.Data2 == 0x524F && subtype.Data3 == 0x11CE && memcmp(subtype.Data4, kBitmapTail, 8) == 0) {
+    if (subtype.Data1 == 0xE436EB7A) return img::FOURCC_RGB8;
+    if (subtype.Data1 == 0xE436EB7D) return img::FOURCC_RGB24;
+    if (subtype.Data1 == 0xE436EB7E) return img::FOURCC_RGB32;
+  }
+  return subtype.Data1;
+}
+
+// The frame intervals the driver lists for range `index`
+// (KSPROPERTY_VIDEOCONTROL_FRAME_RATES: a KSMULTIPLE_ITEM of LONGLONGs);
+// empty when it lists none.
+std::vector<int64_t> listed_intervals(kstandin::ks_filter* filter, ULONG index, const KS_DATARANGE_VIDEO& range) {
+  KSPROPERTY_VIDEOCONTROL_FRAME_RATES_S request = {};
+  request.Property = kstandin::ks_make_property(PROPSETID_VIDCAP_VIDEOCONTROL, KSPROPERTY_VIDEOCONTROL_FRAME_RATES,
+                                                KSPROPERTY_TYPE_GET);
+  request.StreamIndex = kCapturePin;
+  request.RangeIndex = index;
+  request.Dimensions.cx = range.VideoInfoHeader.bmiHeader.biWidth;
+  request.Dimensions.cy = range.VideoInfoHeader.bmiHeader.biHeight;
+  std::vector<uint8_t> answer(sizeof(KSMULTIPLE_ITEM) + 64 * sizeof(LONGLONG));
+  ULONG_PTR returned = 0;
+  const NTSTATUS status = kstandin::ks_property(filter, &request, sizeof request, answer.data(),
+                                                static_cast<ULONG>(answer.size()), &returned);
+  std::vector<int64_t> intervals;
+  if (!NT_SUCCESS(status) || returned < sizeof(KSMULTIPLE_ITEM)) return intervals;
+  KSMULTIPLE_ITEM header;
+  memcpy(&header, answer.data(), sizeof header);
+  const size_t available = (returned - sizeof(KSMULTIPLE_ITEM)) / sizeof(LONGLONG);
+  const size_t count = header.Count < available ? header.Count : available;
+  for (size_t i = 0; i < count; ++i) {
+    LONGLONG v;
+    memcpy(&v, answer.data() + sizeof(KSMULTIPLE_ITEM) + i * sizeof(LONGLONG), sizeof v);
+    if (v > 0) intervals.push_back(v);
+  }
+  return intervals;
+}
+
+bool video_format_of(const std::vector<uint8_t>& bytes, video_format* f) {
+  if (bytes.size() < sizeof(KS_DATARANGE_VIDEO)) return false;
+  KS_DATARANGE_VIDEO range;
+  memcpy(&range, bytes.data(), sizeof range);
+  const KS_BITMAPINFOHEADER& bmi = range.VideoInfoHeader.bmiHeader;
+  f->fourcc = subtype_fourcc(range.DataRange.SubFormat);
+  f->width = bmi.biWidth;
+  f->height = bmi.biHeight;
+  f->bit_count = bmi.biBitCount;
+  f->sample_size = range.DataRange.SampleSize;
+  f->default_interval = range.VideoInfoHeader.AvgTimePerFrame;
+  f->min_interval = range.ConfigCaps.MinFrameInterval;
+  f->max_interval = range.ConfigCaps.MaxFrameInterval;
+  return true;
+}
+
+class driver_session : public camera_session {
+ public:
+  driver_session() = default;
+  ~driver_session() override { close(); }
+
+  bool open(const camera_request& request, std::string* error) {
+    kstandin::set_debug_echo(request.verbose);
+    registry_file_ = request.registry_file;
+    kstandin::registry_reset();
+    if (!registry_file_.empty() && access(registry_file_.c_str(), F_OK) == 0 &&
+        !kstandin::registry_load(registry_file_)) {
+      *error = "cannot load the registry hive " + registry_file_ + " (unreadable or not a hive file)";
+      registry_file_.clear();  // never overwrite a file that did not load
+      return false;
+    }
+
+    std::shared_ptr<sim::uvc_camera> camera;
+    if (!request.descriptors_prefix.empty()) {
+      const std::string& prefix = request.descriptors_prefix;
+      const size_t slash = prefix.rfind('/');
+      const std::string dir = slash == std::string::npos ? "." : prefix.substr(0, slash == 0 ? 1 : slash);
+      camera = sim::uvc_camera::from_files(dir, slash == std::string::npos ? prefix : prefix.substr(slash + 1));
+      if (!camera) {
+        *error = "cannot read the descriptor files " + prefix + ".device.bin and " + prefix + ".config.bin";
+        return false;
+      }
+    } else {
+      const std::vector<sim::camera_model> models = sim::camera_models();
+      const sim::camera_model* model =
+          request.camera_id.empty() ? &models.front() : sim::find_camera_model(models, request.camera_id);
+      if (!model) {
+        *error = "unknown camera '" + request.camera_id + "'";
+        return false;
+      }
+      camera = model->create();
+    }
+    sim::stream_options options = camera->get_stream_options();
+    options.real_time = true;
+    options.seed = request.seed;
+    options.faults = request.faults;
+    options.record_bytes = false;  // the tool has the frames from the driver
+    camera->set_stream_options(options);
+    camera_ = camera;
+
+    bus_.reset(new sim::usb_bus());
+    pdo_ = bus_->plug(camera);
+    if (!pdo_) {
+      *error = "cannot plug the simulated camera (out of pool)";
+      return false;
+    }
+    NTSTATUS status = kstandin::ks_load_driver(DriverEntry, &driver_);
+    if (!NT_SUCCESS(status)) {
+      *error = "the driver did not load: DriverEntry returned " + status_text(status);
+      return false;
+    }
+    status = kstandin::ks_plug_device(driver_, pdo_, &device_);
+    if (!NT_SUCCESS(status)) {
+      *error = "the driver did not start the camera: status " + status_text(status);
+      return false;
+    }
+    const std::vector<kstandin::ks_filter_info> filters = kstandin::ks_list_filters(device_);
+    if (filters.empty()) {
+      *error = "the started device has no filter";
+      return false;
+    }
+    status = kstandin::ks_open_filter(filters.front(), &filter_);
+    if (!NT_SUCCESS(status)) {
+      *error = "cannot open the capture filter: status " + status_text(status);
+      return false;
+    }
+    status = kstandin::ks_pin_data_ranges(filter_, kCapturePin, &ranges_);
+    if (!NT_SUCCESS(status)) {
+      *error = "cannot read the pin's data ranges: status " + status_text(status);
+      return false;
+    }
+    for (size_t i = 0; i < ranges_.size(); ++i) {
+      video_format f;
+      if (!video_format_of(ranges_[i], &f)) {
+        *error = "data range " + std::to_string(i) + " is shorter than a KS_DATARANGE_VIDEO";
+        return false;
+      }
+      KS_DATARANGE_VIDEO range;
+      memcpy(&range, ranges_[i].data(), sizeof range);
+      f.intervals = listed_intervals(filter_, static_cast<ULONG>(i), range);
+      formats_.push_back(f);
+    }
+
+    const std::string key = kstandin::device_key_path(pdo_);
+    const std::string vendor = kstandin::registry_get_string(key, "VendorName").value_or("");
+    const std::string model = kstandin::registry_get_string(key, "ModelName").value_or("");
+    char ids[32];
+    snprintf(ids, sizeof ids, "%04x:%04x", camera->vendor_id(), camera->product_id());
+    name_ = vendor.empty() && model.empty() ? std::string("USB camera ") + ids
+                                            : vendor + (vendor.empty() || model.empty() ? "" : " ") + model;
+    return true;
+  }
+
+  std::string device_name() const override { return name_; }
+  const std::vector<video_format>& formats() const override { return formats_; }
+
+  bool start(const stream_request& request, std::string* error) override {
+    if (request.format_index >= ranges_.size()) {
+      *error = "no data range " + std::to_string(request.format_index);
+      return false;
+    }
+    // The caller's range is the pin's own with the chosen frame interval:
+    // the intersection takes the caller's frame fields and the pin's header.
+    std::vector<uint8_t> wanted = ranges_[request.format_index];
+    KS_DATARANGE_VIDEO range;
+    memcpy(&range, wanted.data(), sizeof range);
+    if (request.interval > 0) range.VideoInfoHeader.AvgTimePerFrame = request.interval;
+    memcpy(wanted.data(), &range, sizeof range);
+    std::vector<uint8_t> format;
+    NTSTATUS status = kstandin::ks_intersect(filter_, kCapturePin, wanted.data(), &format);
+    if (!NT_SUCCESS(status) || format.size() < sizeof(KS_DATAFORMAT_VIDEOINFOHEADER)) {
+      *error = "the pin refused the data intersection: status " + status_text(status);
+      return false;
+    }
+    KS_DATAFORMAT_VIDEOINFOHEADER header;
+    memcpy(&header, format.data(), sizeof header);
+    // MJPEG frames vary in size: the buffer holds the largest the range allows.
+    buffer_size_ = header.VideoInfoHeader.bmiHeader.biSizeImage;
+    if (range.DataRange.SampleSize > buffer_size_) buffer_size_ = range.DataRange.SampleSize;
+    if (buffer_size_ == 0) {
+      *error = "the negotiated format has no image size";
+      return false;
+    }
+
+    clock_ = std::make_shared<kstandin::reference_clock>();
+    status = kstandin::ks_create_pin(filter_, kCapturePin, format.data(), clock_, &pin_);
+    if (!NT_SUCCESS(status)) {
+      *error = "cannot create the capture pin: status " + status_text(status);
+      return false;
+    }
+    status = kstandin::ks_set_pin_state(pin_, KSSTATE_PAUSE);
+    if (!NT_SUCCESS(status)) {
+      *error = "the pin did not reach PAUSE: status " + status_text(status);
+      return false;
+    }
+    buffers_ = request.buffers == 0 ? 1 : request.buffers;
+    for (unsigned i = 0; i < buffers_; ++i) {
+      if (!queue_read(error)) return false;
+    }
+    status = kstandin::ks_set_pin_state(pin_, KSSTATE_RUN);
+    if (!NT_SUCCESS(status)) {
+      *error = "the pin did not reach RUN: status " + status_text(status);
+      return false;
+    }
+    return true;
+  }
+
+  wait_result next_frame(unsigned timeout_ms, frame_record* record, std::vector<uint8_t>* data,
+                         std::string* error) override {
+    if (!pin_) {
+      *error = "the stream is not running";
+      return wait_result::failed;
+    }
+    unsigned failed_in_row = 0;
+    for (;;) {
+      if (completed_.empty()) {
+        std::vector<kstandin::ks_completed_read> reads = kstandin::ks_take_completed(pin_, 1, timeout_ms);
+        if (reads.empty()) return wait_result::timeout;
+        for (auto& r : reads) completed_.push_back(std::move(r));
+      }
+      kstandin::ks_completed_read read = std::move(completed_.front());
+      completed_.pop_front();
+      // Every completed read is replaced, so the driver always has buffers.
+      if (!queue_read(error)) return wait_result::failed;
+      if (!NT_SUCCESS(read.status)) {
+        if (++failed_in_row >= kMaxFailedReadsInRow) {
+          *error = std::to_string(failed_in_row) + " reads in a row completed with an error, the last with " +
+                   status_text(read.status);
+          return wait_result::failed;
+        }
+        continue;
+      }
+      const KSSTREAM_HEADER& h = read.header;
+      record->data_used = h.DataUsed;
+      record->options_flags = h.OptionsFlags;
+      record->presentation_time = h.PresentationTime.Time;
+      record->duration = h.Duration;
+      record->has_frame_info = read.has_frame_info;
+      if (read.has_frame_info) {
+        record->picture_number = read.frame_info.PictureNumber;
+        record->drop_count = read.frame_info.DropCount;
+        record->frame_flags = read.frame_info.dwFrameFlags;
+      }
+      // DataUsed beyond the buffer would be a driver fault; never read past it.
+      const size_t used = h.DataUsed < read.data.size() ? h.DataUsed : read.data.size();
+      read.data.resize(used);
+      *data = std::move(read.data);
+      return wait_result::frame;
+    }
+  }
+
+  bool dropped_frames(int64_t* picture_number, int64_t* drop_count) override {
+    if (!pin_) return false;
+    KSPROPERTY_DROPPEDFRAMES_CURRENT_S request = {};
+    request.Property =
+        kstandin::ks_make_property(PROPSETID_VIDCAP_DROPPEDFRAMES, KSPROPERTY_DROPPEDFRAMES_CURRENT, KSPROPERTY_TYPE_GET);
+    KSPROPERTY_DROPPEDFRAMES_CURRENT_S answer = {};
+    ULONG_PTR returned = 0;
+    const NTSTATUS status = kstandin::ks_property(pin_, &request, sizeof request, &answer, sizeof answer, &returned);
+    if (!NT_SUCCESS(status) || returned < sizeof answer) return false;
+    *picture_number = answer.PictureNumber;
+    *drop_count = answer.DropCount;
+    return true;
+  }
+
+  void stop() override {
+    if (!pin_) return;
+    kstandin::ks_set_pin_state(pin_, KSSTATE_STOP);
+    kstandin::ks_close_pin(pin_);
+    pin_ = nullptr;
+    completed_.clear();
+  }
+
+ private:
+  bool queue_read(std::string* error) {
+    const NTSTATUS status = kstandin::ks_queue_read(pin_, buffer_size_, true);
+    if (status != STATUS_PENDING && !NT_SUCCESS(status)) {
+      *error = "cannot queue a read buffer: status " + status_text(status);
+      return false;
+    }
+    return true;
+  }
+
+  // Undoes open() and start() in reverse, whatever point they reached.
+  void close() {
+    stop();
+    if (filter_) kstandin::ks_close_filter(filter_);
+    filter_ = nullptr;
+    if (device_) kstandin::ks_remove_device(device_);
+    device_ = nullptr;
+    if (driver_) kstandin::ks_unload_driver(driver_);
+    driver_ = nullptr;
+    if (pdo_) bus_->unplug(pdo_);
+    pdo_ = nullptr;
+    bus_.reset();
+    camera_.reset();
+    if (!registry_file_.empty() && !kstandin::registry_save(registry_file_)) {
+      fprintf(stderr, "tvcam: cannot save the registry hive to %s\n", registry_file_.c_str());
+    }
+    registry_file_.clear();
+  }
+
+  std::string registry_file_;
+  std::shared_ptr<sim::uvc_camera> camera_;
+  std::unique_ptr<sim::usb_bus> bus_;
+  PDEVICE_OBJECT pdo_ = nullptr;
+  kstandin::ks_driver* driver_ = nullptr;
+  kstandin::ks_device* device_ = nullptr;
+  kstandin::ks_filter* filter_ = nullptr;
+  kstandin::ks_pin* pin_ = nullptr;
+  std::shared_ptr<kstandin::reference_clock> clock_;
+  std::vector<std::vector<uint8_t>> ranges_;
+  std::vector<video_format> formats_;
+  std::string name_;
+  ULONG buffer_size_ = 0;
+  unsigned buffers_ = 0;
+  std::deque<kstandin::ks_completed_read> completed_;
+};
+
+class driver_backend : public camera_backend {
+ public:
+  std::vector<camera_model_info> models() const override {
+    std::vector<camera_model_info> list;
+    for (const sim::camera_model& m : sim::camera_models()) list.push_back({m.id, m.description, list.empty()});
+    return list;
+  }
+
+  std::unique_ptr<camera_session> open(const camera_request& request, std::string* error) override {
+    std::unique_ptr<driver_session> session(new driver_session());
+    if (!session->open(request, error)) return nullptr;
+    return session;
+  }
+};
+
+}  // namespace
+
+std::unique_ptr<camera_backend> make_driver_backend() { return std::unique_ptr<camera_backend>(new driver_backend()); }
+
+}  // namespace tvcam
