@@ -24,7 +24,7 @@ TEST(TvcamCli, HelpListsCommandsAndTheirOptions) {
     const run_result r = run(&backend, args);
     EXPECT_EQ(r.status, 0);
     EXPECT_TRUE(contains(r.out, "usage: tvcam capture [--camera ID | --descriptors PREFIX] [--format FOURCC|RGB24|RGB32]"));
-    EXPECT_TRUE(contains(r.out, "--faults SPEC"));
+    EXPECT_TRUE(contains(r.out, "--faults LIST"));
   }
   EXPECT_EQ(backend.opens, 0);
 

@@ -5,7 +5,7 @@
 #include <string.h>
 #include <unistd.h>
 
-#include "fault_spec.h"
+#include "fault_list.h"
 
 namespace tvcam {
 
@@ -58,7 +58,7 @@ int camera_request_from(const context& ctx, const char* command_name, parsed_arg
   }
   if (args.has("faults")) {
     std::string error;
-    if (!parse_fault_spec(args.options["faults"], &r.faults, &error)) return usage_error(ctx.err, command_name, error);
+    if (!parse_fault_list(args.options["faults"], &r.faults, &error)) return usage_error(ctx.err, command_name, error);
   }
   if (args.has("seed")) {
     const std::string& text = args.options["seed"];

@@ -1,6 +1,6 @@
 // The options that say which camera a command talks to, shared by formats
 // and capture: --camera ID | --descriptors PREFIX, --registry FILE,
-// --faults SPEC, --seed N. Checks what can be checked before the driver
+// --faults LIST, --seed N. Checks what can be checked before the driver
 // runs: a known model id, readable descriptor files, a fault list that
 // parses.
 #pragma once
@@ -24,7 +24,7 @@ extern const size_t kCameraOptionCount;
   "  --descriptors PREFIX a camera from the descriptor files PREFIX.device.bin and\n"                 \
   "                       PREFIX.config.bin of a real device\n"                                       \
   "  --registry FILE      keep the registry hive in FILE between runs (created when missing)\n"       \
-  "  --faults SPEC        simulated streaming faults as NAME=P,... with P from 0 to 1:\n"              \
+  "  --faults LIST        simulated streaming faults as NAME=P,... with P from 0 to 1:\n"              \
   "                       drop, header, packet (per payload), eof, short, long,\n"                    \
   "                       interrupt (per frame), empty (per packet), babble, request\n"               \
   "                       (per transfer); e.g. drop=0.01,eof=0.005\n"                                 \

@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "capture_stats.h"
-#include "fault_spec.h"
+#include "fault_list.h"
 
 namespace tvcam {
 
@@ -28,7 +28,7 @@ struct camera_request {
   std::string camera_id;           // a model id; empty: the default model
   std::string descriptors_prefix;  // PREFIX of PREFIX.device.bin and PREFIX.config.bin; wins over camera_id
   std::string registry_file;       // hive loaded before and saved after; empty: none kept
-  fault_spec faults;
+  fault_list faults;
   uint32_t seed = 1;               // of the simulated faults
   bool verbose = false;            // echo the driver's debug output
 };

@@ -26,7 +26,7 @@ namespace tvcam {
 const char kCaptureUsage[] =
     "usage: tvcam capture [--camera ID | --descriptors PREFIX] [--format FOURCC|RGB24|RGB32]\n"
     "                     [--size WxH] [--fps N] [--frames N] [--out DIR] [--raw] [--json]\n"
-    "                     [--registry FILE] [--faults SPEC] [--seed N] [--verbose]\n"
+    "                     [--registry FILE] [--faults LIST] [--seed N] [--verbose]\n"
     "\n"
     "Captures frames through the driver's capture pin and writes them to DIR as\n"
     "frame_00000.png, ... (MJPEG frames as .jpg, as they came; formats that are\n"
@@ -394,7 +394,7 @@ int cmd_capture(const context& ctx, int argc, char** argv) {
     json.end_object();
     json.member("requested_frames", opt.frames);
     json.member("out", opt.out_dir);
-    json.member("faults", fault_spec_text(request.faults));
+    json.member("faults", fault_list_text(request.faults));
     json.member("seed", static_cast<uint64_t>(request.seed));
     json.member("complete", failure.empty());
     if (!failure.empty()) json.member("error", failure);

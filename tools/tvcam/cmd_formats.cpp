@@ -14,7 +14,7 @@ namespace tvcam {
 
 const char kFormatsUsage[] =
     "usage: tvcam formats [--camera ID | --descriptors PREFIX] [--json]\n"
-    "                     [--registry FILE] [--faults SPEC] [--seed N] [--verbose]\n"
+    "                     [--registry FILE] [--faults LIST] [--seed N] [--verbose]\n"
     "\n"
     "The data ranges of the driver's capture pin: format, size, bits per pixel,\n"
     "bytes per frame and frame rates.\n"

@@ -1,5 +1,5 @@
-// --faults parsing (see fault_spec.h).
-#include "fault_spec.h"
+// --faults parsing (see fault_list.h).
+#include "fault_list.h"
 
 #include <stdio.h>
 
@@ -63,10 +63,10 @@ std::string accepted_fault_names() {
   return s;
 }
 
-bool parse_fault_spec(const std::string& text, fault_spec* spec, std::string* error) {
-  fault_spec result;
+bool parse_fault_list(const std::string& text, fault_list* faults, std::string* error) {
+  fault_list result;
   if (text.empty() || text == "none") {
-    *spec = result;
+    *faults = result;
     return true;
   }
   std::set<std::string> seen;
@@ -105,14 +105,14 @@ bool parse_fault_spec(const std::string& text, fault_spec* spec, std::string* er
     if (comma == text.size()) break;
     start = comma + 1;
   }
-  *spec = result;
+  *faults = result;
   return true;
 }
 
-std::string fault_spec_text(const fault_spec& spec) {
+std::string fault_list_text(const fault_list& faults) {
   std::string s;
   for (const fault_name& f : kFaultNames) {
-    const unsigned v = spec.*f.rate;
+    const unsigned v = faults.*f.rate;
     if (v == 0) continue;
     char buf[48];
     snprintf(buf, sizeof buf, "%s=%u.%03u", f.name, v / kPerMille, v % kPerMille);

@@ -20,14 +20,14 @@
 
 namespace tvcam {
 
-using fault_spec = sim::stream_faults;
+using fault_list = sim::stream_faults;
 
 // "drop, header, ...": the accepted names for messages.
 std::string accepted_fault_names();
 
-bool parse_fault_spec(const std::string& text, fault_spec* spec, std::string* error);
+bool parse_fault_list(const std::string& text, fault_list* faults, std::string* error);
 
-// The canonical text of a spec ("drop=0.01,babble=0.002"; "none" without faults).
-std::string fault_spec_text(const fault_spec& spec);
+// The canonical text of a fault list ("drop=0.01,babble=0.002"; "none" without faults).
+std::string fault_list_text(const fault_list& faults);
 
 }  // namespace tvcam
