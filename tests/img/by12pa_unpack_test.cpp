@@ -7,33 +7,26 @@
 #include <stdint.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <random>
 #include <string>
 #include <vector>
 
 #include "by12pa/by12pa_unpack.h"
-#include "img/cpu_features.h"
-#include "img/img_assert.h"
-#include "img/img_type.h"
+#include "reference_transform.h"
+
+using namespace xform_test;
 
 namespace {
 
 constexpr uint8_t kCanary = 0x5A;
 
 // An image in its own vector of exactly the bytes it spans, so that the
-// address sanitizer sees any access beyond its first or last line.
-struct test_image {
-  std::vector<uint8_t> memory;
-  img::img_descriptor desc{};
-
-  test_image(uint32_t fcc, int dim_x, int dim_y, int pitch) {
-    static_cast<img::img_type&>(desc) = img::make_img_type_with_pitch(fcc, dim_x, dim_y, pitch);
-    memory.assign(static_cast<size_t>(desc.buffer_length), kCanary);
-    desc.data = memory.data() + (pitch < 0 ? static_cast<size_t>(-pitch) * (dim_y - 1) : 0);
-  }
-  uint8_t* line(int y) { return desc.data + static_cast<ptrdiff_t>(y) * desc.pitch; }
-  uint16_t pixel16(int x, int y) { return static_cast<uint16_t>(line(y)[2 * x] | line(y)[2 * x + 1] << 8); }
-};
+// address sanitizer sees any access beyond its first or last line, filled
+// with the canary.
+owned_image canary_image(uint32_t fcc, int dim_x, int dim_y, int pitch) {
+  return make_image_with_pitch(fcc, dim_x, dim_y, pitch, kCanary);
+}
 
 bool is_layout_d(uint32_t fcc) { return ((fcc >> 16) & 0xFF) == 'D'; }
 
@@ -48,48 +41,20 @@ void pack_line(uint32_t fcc, const uint16_t* values, int dim_x, uint8_t* out) {
   }
 }
 
-std::vector<std::string>* g_reports = nullptr;
-
-void record_report(const char* condition, const char*, int) { g_reports->push_back(condition); }
-
 class By12paUnpack : public ::testing::Test {
  protected:
-  void SetUp() override {
-    g_reports = &reports_;
-    previous_ = img::set_assert_handler(record_report);
-    img::reset_assert_failure_count();
-  }
-  void TearDown() override {
-    img::set_assert_handler(previous_);
-    g_reports = nullptr;
-  }
-  bool reported(const std::string& text) const {
-    for (const std::string& r : reports_) {
-      if (r == text) return true;
-    }
-    return false;
-  }
-  std::vector<std::string> reports_;
-  img::assert_handler previous_ = nullptr;
+  report_capture reports_;
 };
 
 TEST_F(By12paUnpack, PackedExampleBytesInBothLayouts) {
   for (uint32_t fcc : {img::FOURCC_GBRG12_PACKED_C, img::FOURCC_GBRG12_PACKED_D}) {
-    test_image src(fcc, 2, 1, 3);
-    test_image dst(img::FOURCC_GBRG16, 2, 1, 4);
-    src.line(0)[0] = 0xAB;
-    src.line(0)[1] = 0xCD;
-    src.line(0)[2] = 0xEF;
+    owned_image src = canary_image(fcc, 2, 1, 3), dst = canary_image(img::FOURCC_GBRG16, 2, 1, 4);
+    memcpy(at8(src.desc, 0, 0), "\xAB\xCD\xEF", 3);
     img::transform_by12pa_to_by16(dst.desc, src.desc, img::get_cpu_features());
-    if (is_layout_d(fcc)) {
-      EXPECT_EQ(dst.pixel16(0, 0), 0xABF0);
-      EXPECT_EQ(dst.pixel16(1, 0), 0xCDE0);
-    } else {
-      EXPECT_EQ(dst.pixel16(0, 0), 0xABD0);
-      EXPECT_EQ(dst.pixel16(1, 0), 0xEFC0);
-    }
+    EXPECT_EQ(get16(dst.desc, 0, 0), is_layout_d(fcc) ? 0xABF0 : 0xABD0);
+    EXPECT_EQ(get16(dst.desc, 1, 0), is_layout_d(fcc) ? 0xCDE0 : 0xEFC0);
   }
-  EXPECT_TRUE(reports_.empty());
+  EXPECT_TRUE(reports_.reports.empty());
 }
 
 // Each variant, for both layouts, on widths on both sides of the vector
@@ -114,27 +79,28 @@ TEST_F(By12paUnpack, EveryVariantGivesTheReferenceOutput) {
         const int src_pitches[] = {src_exact, src_exact + 5, -src_exact, -(src_exact + 7)};
         const int dst_pitches[] = {dst_exact, -(dst_exact + 3), dst_exact + 6, -dst_exact};
         for (int p = 0; p < 4; ++p) {
-          test_image src(fcc, dim_x, dim_y, src_pitches[p]);
+          owned_image src = canary_image(fcc, dim_x, dim_y, src_pitches[p]);
           std::vector<uint16_t> values(static_cast<size_t>(dim_x) * dim_y);
           for (uint16_t& v : values) v = static_cast<uint16_t>(rng() & 0xFFF);
-          for (int y = 0; y < dim_y; ++y) pack_line(fcc, &values[static_cast<size_t>(y) * dim_x], dim_x, src.line(y));
+          for (int y = 0; y < dim_y; ++y)
+            pack_line(fcc, &values[static_cast<size_t>(y) * dim_x], dim_x, at8(src.desc, 0, y));
 
           for (uint32_t features : variants) {
             SCOPED_TRACE(::testing::Message() << "fcc " << std::hex << fcc << std::dec << " " << dim_x << "x" << dim_y
                                               << " pitches " << src_pitches[p] << "/" << dst_pitches[p]
                                               << " features " << features);
-            test_image dst(img::transform_by12pa_to_by16_fcc(fcc), dim_x, dim_y, dst_pitches[p]);
+            owned_image dst = canary_image(img::transform_by12pa_to_by16_fcc(fcc), dim_x, dim_y, dst_pitches[p]);
             img::transform_by12pa_to_by16(dst.desc, src.desc, features);
 
             int wrong = 0;
             for (int y = 0; y < dim_y; ++y) {
               for (int x = 0; x < dim_x; ++x) {
-                wrong += dst.pixel16(x, y) != values[static_cast<size_t>(y) * dim_x + x] << 4;
+                wrong += get16(dst.desc, x, y) != values[static_cast<size_t>(y) * dim_x + x] << 4;
               }
               // The padding after the y-th line in memory order.
               const size_t row = static_cast<size_t>(y) * std::abs(dst.desc.pitch);
               for (size_t b = row + dst_exact; b < row + std::abs(dst.desc.pitch); ++b) {
-                wrong += dst.memory[b] != kCanary;
+                wrong += dst.buffer[b] != kCanary;
               }
             }
             ASSERT_EQ(wrong, 0);
@@ -143,28 +109,28 @@ TEST_F(By12paUnpack, EveryVariantGivesTheReferenceOutput) {
       }
     }
   }
-  EXPECT_TRUE(reports_.empty());
+  EXPECT_TRUE(reports_.reports.empty());
 }
 
 // A wrong destination type, a size mismatch and an odd width are reported;
 // the area both images hold is still converted.
 TEST_F(By12paUnpack, SafeButWrongInputIsReportedAndConverted) {
-  test_image src(img::FOURCC_GBRG12_PACKED_D, 7, 3, 10);
-  test_image dst(img::FOURCC_Y16, 5, 2, 12);
+  owned_image src = canary_image(img::FOURCC_GBRG12_PACKED_D, 7, 3, 10);
+  owned_image dst = canary_image(img::FOURCC_Y16, 5, 2, 12);
   for (int y = 0; y < 3; ++y) {
-    for (int b = 0; b < 10; ++b) src.line(y)[b] = static_cast<uint8_t>(0x10 * y + b);
+    for (int b = 0; b < 10; ++b) at8(src.desc, 0, y)[b] = static_cast<uint8_t>(0x10 * y + b);
   }
   img::transform_by12pa_to_by16(dst.desc, src.desc, img::get_cpu_features());
-  EXPECT_TRUE(reported("dst.dim_x == src.dim_x && dst.dim_y == src.dim_y"));
-  EXPECT_TRUE(reported("dst.dim_x % 2 == 0"));
-  EXPECT_TRUE(reported("transform_by12pa_to_by16_fcc( src.type ) == dst.type"));
+  EXPECT_TRUE(reports_.has("dst.dim_x == src.dim_x && dst.dim_y == src.dim_y"));
+  EXPECT_TRUE(reports_.has("dst.dim_x % 2 == 0"));
+  EXPECT_TRUE(reports_.has("transform_by12pa_to_by16_fcc( src.type ) == dst.type"));
   EXPECT_EQ(img::get_assert_failure_count(), 3u);
   // Line 1, pair 1 is bytes 0x13 0x14 0x15 (layout D); pixel 4 has only its
   // high byte 0x16 in the line.
-  EXPECT_EQ(dst.pixel16(2, 1), 0x1350);
-  EXPECT_EQ(dst.pixel16(3, 1), 0x1410);
-  EXPECT_EQ(dst.pixel16(4, 1), 0x1600);
-  EXPECT_EQ(dst.line(1)[10], kCanary);  // destination padding untouched
+  EXPECT_EQ(get16(dst.desc, 2, 1), 0x1350);
+  EXPECT_EQ(get16(dst.desc, 3, 1), 0x1410);
+  EXPECT_EQ(get16(dst.desc, 4, 1), 0x1600);
+  EXPECT_EQ(at8(dst.desc, 0, 1)[10], kCanary);  // destination padding untouched
 }
 
 // Inputs the conversion cannot handle safely are reported and leave the
@@ -188,22 +154,22 @@ TEST_F(By12paUnpack, UnsafeInputWritesNothing) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.expected);
-    reports_.clear();
-    test_image src(c.src_fcc, 64, 4, c.src_pitch);
-    test_image dst(img::FOURCC_BGGR16, 64, 4, c.dst_pitch);
+    reports_.reports.clear();
+    owned_image src = canary_image(c.src_fcc, 64, 4, c.src_pitch);
+    owned_image dst = canary_image(img::FOURCC_BGGR16, 64, 4, c.dst_pitch);
     img::img_descriptor s = src.desc, d = dst.desc;
     s.buffer_length -= c.src_shrink;
     d.buffer_length -= c.dst_shrink;
     if (c.null_data) s.data = nullptr;
     img::transform_by12pa_to_by16(d, s, img::cpu_ssse3);
-    EXPECT_TRUE(reported(c.expected));
-    for (uint8_t b : dst.memory) ASSERT_EQ(b, kCanary);
+    EXPECT_TRUE(reports_.has(c.expected));
+    for (uint8_t b : dst.buffer) ASSERT_EQ(b, kCanary);
   }
 
   img::set_assert_handler(nullptr);
   img::reset_assert_failure_count();
-  test_image src(img::FOURCC_Y800, 4, 1, 4);
-  test_image dst(img::FOURCC_BGGR16, 4, 1, 8);
+  owned_image src = canary_image(img::FOURCC_Y800, 4, 1, 4);
+  owned_image dst = canary_image(img::FOURCC_BGGR16, 4, 1, 8);
   img::transform_by12pa_to_by16(dst.desc, src.desc, 0);
   EXPECT_EQ(img::get_assert_failure_count(), 2u);  // type and family
 }

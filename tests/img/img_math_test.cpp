@@ -40,29 +40,18 @@ double ulp_error(float got, double want) {
 }
 
 // Tracks the worst case of one sweep and prints it at the end.
-class error_record {
- public:
-  explicit error_record(const char* name) : name_(name) {}
+struct error_record {
+  const char* name;
+  double max_ulp = 0.0, worst_x = 0.0, worst_y = 0.0;
+  long count = 0;
   ~error_record() {
-    std::printf("[ math     ] %-34s max %.3f ulp at (%.9g, %.9g), %ld points\n", name_, max_ulp_,
-                worst_x_, worst_y_, count_);
+    std::printf("[ math     ] %-34s max %.3f ulp at (%.9g, %.9g), %ld points\n", name, max_ulp, worst_x, worst_y,
+                count);
   }
   void add(double ulp, double x, double y = 0.0) {
-    ++count_;
-    if (ulp > max_ulp_) {
-      max_ulp_ = ulp;
-      worst_x_ = x;
-      worst_y_ = y;
-    }
+    ++count;
+    if (ulp > max_ulp) max_ulp = ulp, worst_x = x, worst_y = y;
   }
-  double max_ulp() const { return max_ulp_; }
-
- private:
-  const char* name_;
-  double max_ulp_ = 0.0;
-  double worst_x_ = 0.0;
-  double worst_y_ = 0.0;
-  long count_ = 0;
 };
 
 // The functions round a result that is good to ~1e-15 once, so they are
@@ -73,7 +62,7 @@ constexpr double kMaxUlp = 0.6;
 // Gamma and tone curves: pow_f(x, y) with x in [0, 1] and y in [0.1, 10],
 // and the power curves of brightness and contrast with x above 1.
 TEST(ImgMath, PowMatchesTheCLibraryOnGammaCurves) {
-  error_record rec("pow_f x in [0,1], y in [0.1,10]");
+  error_record rec{"pow_f x in [0,1], y in [0.1,10]"};
   for (int iy = 0; iy <= 400; ++iy) {
     const float y = static_cast<float>(0.1 * std::pow(100.0, iy / 400.0));
     for (int ix = 0; ix <= 4096; ++ix) {
@@ -86,9 +75,9 @@ TEST(ImgMath, PowMatchesTheCLibraryOnGammaCurves) {
       rec.add(ulp_error(img::pow_f(x, y), std::pow(static_cast<double>(x), static_cast<double>(y))), x, y);
     }
   }
-  EXPECT_LT(rec.max_ulp(), kMaxUlp);
+  EXPECT_LT(rec.max_ulp, kMaxUlp);
 
-  error_record wide("pow_f x in [1e-30,1e30], y in [-8,8]");
+  error_record wide{"pow_f x in [1e-30,1e30], y in [-8,8]"};
   std::mt19937 rng(1234);
   std::uniform_real_distribution<double> log_x(-30.0, 30.0);
   std::uniform_real_distribution<double> yd(-8.0, 8.0);
@@ -97,7 +86,7 @@ TEST(ImgMath, PowMatchesTheCLibraryOnGammaCurves) {
     const float y = static_cast<float>(yd(rng));
     wide.add(ulp_error(img::pow_f(x, y), std::pow(static_cast<double>(x), static_cast<double>(y))), x, y);
   }
-  EXPECT_LT(wide.max_ulp(), kMaxUlp);
+  EXPECT_LT(wide.max_ulp, kMaxUlp);
 }
 
 TEST(ImgMath, PowSpecialValuesAreExact) {
@@ -129,21 +118,21 @@ TEST(ImgMath, PowSpecialValuesAreExact) {
 }
 
 TEST(ImgMath, ExpAndLogMatchTheCLibrary) {
-  error_record e("exp_f x in [-20,20]");
+  error_record e{"exp_f x in [-20,20]"};
   for (int i = -400000; i <= 400000; ++i) {
     const float x = static_cast<float>(i) * 5e-5f;
     e.add(ulp_error(img::exp_f(x), std::exp(static_cast<double>(x))), x);
   }
-  EXPECT_LT(e.max_ulp(), kMaxUlp);
+  EXPECT_LT(e.max_ulp, kMaxUlp);
 
-  error_record ef("exp_f x in [-104,89]");
+  error_record ef{"exp_f x in [-104,89]"};
   for (int i = 0; i <= 200000; ++i) {
     const float x = -104.0f + 193.0f * static_cast<float>(i) / 200000.0f;
     ef.add(ulp_error(img::exp_f(x), std::exp(static_cast<double>(x))), x);
   }
-  EXPECT_LT(ef.max_ulp(), kMaxUlp);
+  EXPECT_LT(ef.max_ulp, kMaxUlp);
 
-  error_record l("log_f x in (1e-6,1e6]");
+  error_record l{"log_f x in (1e-6,1e6]"};
   for (int i = 1; i <= 1000000; ++i) {
     const float x = static_cast<float>(std::pow(10.0, -6.0 + 12.0 * i / 1000000.0));
     l.add(ulp_error(img::log_f(x), std::log(static_cast<double>(x))), x);
@@ -158,7 +147,7 @@ TEST(ImgMath, ExpAndLogMatchTheCLibrary) {
     const float x = float_from_bits(u);
     l.add(ulp_error(img::log_f(x), std::log(static_cast<double>(x))), x);
   }
-  EXPECT_LT(l.max_ulp(), kMaxUlp);
+  EXPECT_LT(l.max_ulp, kMaxUlp);
 }
 
 TEST(ImgMath, ExpAndLogSpecialValues) {
@@ -183,8 +172,8 @@ TEST(ImgMath, ExpAndLogSpecialValues) {
 
 TEST(ImgMath, SinAndCosMatchTheCLibrary) {
   constexpr double kPi = 3.14159265358979323846;
-  error_record s("sin_f x in [-4pi,4pi]");
-  error_record c("cos_f x in [-4pi,4pi]");
+  error_record s{"sin_f x in [-4pi,4pi]"};
+  error_record c{"cos_f x in [-4pi,4pi]"};
   const int n = 1000000;
   for (int i = -n; i <= n; ++i) {
     const float x = static_cast<float>(4.0 * kPi * i / n);
@@ -201,11 +190,11 @@ TEST(ImgMath, SinAndCosMatchTheCLibrary) {
       x = std::nextafter(x, std::numeric_limits<float>::infinity());
     }
   }
-  EXPECT_LT(s.max_ulp(), kMaxUlp);
-  EXPECT_LT(c.max_ulp(), kMaxUlp);
+  EXPECT_LT(s.max_ulp, kMaxUlp);
+  EXPECT_LT(c.max_ulp, kMaxUlp);
 
   // Any finite float: random bit patterns over every exponent.
-  error_record w("sin_f/cos_f any finite float");
+  error_record w{"sin_f/cos_f any finite float"};
   std::mt19937 rng(42);
   for (int i = 0; i < 300000; ++i) {
     const uint32_t u = static_cast<uint32_t>(rng());
@@ -214,7 +203,7 @@ TEST(ImgMath, SinAndCosMatchTheCLibrary) {
     w.add(ulp_error(img::sin_f(x), std::sin(static_cast<double>(x))), x);
     w.add(ulp_error(img::cos_f(x), std::cos(static_cast<double>(x))), x);
   }
-  EXPECT_LT(w.max_ulp(), kMaxUlp);
+  EXPECT_LT(w.max_ulp, kMaxUlp);
 }
 
 TEST(ImgMath, SinAndCosSpecialValues) {

@@ -48,82 +48,76 @@ std::vector<int> canvas(int w, int h, int x, int y, int s, const std::string& te
   return c;
 }
 
+// The buffer of `before` with every pixel that `c` colours written by
+// paint(descriptor, x, y, colour), in line order and left to right.
+template <typename F>
+std::vector<uint8_t> painted(const owned_image& before, const std::vector<int>& c, F paint) {
+  owned_image want = copy_of(before);
+  for (int y = 0; y < want.desc.dim_y; ++y)
+    for (int x = 0; x < want.desc.dim_x; ++x)
+      if (c[static_cast<size_t>(y) * want.desc.dim_x + x] >= 0)
+        paint(want.desc, x, y, c[static_cast<size_t>(y) * want.desc.dim_x + x]);
+  return want.buffer;
+}
+
+// Luminance formats: the palette value, shifted to the high byte for "Y16 ".
+void paint_luma(const img::img_descriptor& d, int x, int y, int colour) {
+  put(d, x, y, d.type == img::FOURCC_Y16 ? kLuma[colour] << 8 : kLuma[colour]);
+}
+
 }  // namespace
 
 TEST(TextOverlay, GlyphsAreDrawnInEveryLayoutAsTheIndependentRendering) {
   const std::string text = "Fps 29.97 [ok] gy";
   const int w = 180, h = 30;
   // RGB24 bottom-up: box line i sits in buffer line h - 1 - i.
-  {
-    owned_image im = make_image(img::FOURCC_RGB24, w, h);
-    fill_random(im, 1);
-    const std::vector<uint8_t> before = im.buffer;
-    img::draw_text(im.desc, 5, 3, 2, text.c_str(), 1, 6, true);
-    const std::vector<int> c = canvas(w, h, 5, 3, 2, text, 1, 6);
-    std::vector<uint8_t> want = before;
-    for (int y = 0; y < h; ++y)
-      for (int x = 0; x < w; ++x)
-        if (c[y * w + x] >= 0)
-          for (int k = 0; k < 3; ++k)
-            want[(h - 1 - y) * w * 3 + 3 * x + k] = static_cast<uint8_t>(kRgb[c[y * w + x]][k]);
-    EXPECT_EQ(im.buffer, want);
-  }
+  owned_image rgb = make_image(img::FOURCC_RGB24, w, h);
+  fill_random(rgb, 1);
+  const owned_image rgb_before = copy_of(rgb);
+  img::draw_text(rgb.desc, 5, 3, 2, text.c_str(), 1, 6, true);
+  EXPECT_EQ(
+      rgb.buffer,
+      painted(rgb_before, canvas(w, h, 5, 3, 2, text, 1, 6), [](auto& d, int x, int y, int c) {
+        for (int k = 0; k < 3; ++k)
+          at8(d, 3 * x + k, d.dim_y - 1 - y)[0] = static_cast<uint8_t>(kRgb[c][k]);
+      }));
   // Y800 and the Y plane of "YU8p" (chroma untouched); "Y16 " as luminance << 8.
   for (uint32_t fcc :
        {img::FOURCC_Y800, img::FOURCC_YUV8PLANAR, img::FOURCC_Y16, img::FOURCC_RGGB8}) {
     owned_image im = make_image(fcc, w, h, layout::padded);
     fill_random(im, 2);
-    owned_image want = im;
-    want.desc.data = want.buffer.data() + (im.desc.data - im.buffer.data());
+    const owned_image before = copy_of(im);
     img::draw_text(im.desc, 0, 7, 1, text.c_str(), 3, 0, false);
-    const std::vector<int> c = canvas(w, h, 0, 7, 1, text, 3, 0);
-    for (int y = 0; y < h; ++y) {
-      for (int x = 0; x < w; ++x) {
-        if (c[y * w + x] < 0) continue;
-        if (fcc == img::FOURCC_Y16) {
-          set16(want.desc, x, y, static_cast<uint16_t>(kLuma[c[y * w + x]] << 8));
-        } else {
-          *at8(want.desc, x, y) = static_cast<uint8_t>(kLuma[c[y * w + x]]);
-        }
-      }
-    }
-    EXPECT_EQ(im.buffer, want.buffer) << std::hex << fcc;
+    EXPECT_EQ(im.buffer, painted(before, canvas(w, h, 0, 7, 1, text, 3, 0), paint_luma))
+        << std::hex << fcc;
   }
   // YUY2: Y per pixel; U and V of a pair from the pixel written last (the
   // right one when both are drawn).
-  {
-    owned_image im = make_image(img::FOURCC_YUY2, w, h);
-    fill_random(im, 3);
-    std::vector<uint8_t> want = im.buffer;
-    img::draw_text(im.desc, 3, 2, 1, text.c_str(), 7, 2, false);
-    const std::vector<int> c = canvas(w, h, 3, 2, 1, text, 7, 2);
-    for (int y = 0; y < h; ++y) {
-      for (int x = 0; x < w; x += 2) {
-        const int left = c[y * w + x], right = c[y * w + x + 1];
-        uint8_t* pair = &want[y * w * 2 + 2 * x];
-        if (left >= 0) pair[0] = static_cast<uint8_t>(kUyv[left][1]);
-        if (right >= 0) pair[2] = static_cast<uint8_t>(kUyv[right][1]);
-        const int chroma = right >= 0 ? right : left;
-        if (chroma >= 0)
-          pair[1] = static_cast<uint8_t>(kUyv[chroma][0]),
-          pair[3] = static_cast<uint8_t>(kUyv[chroma][2]);
-      }
-    }
-    EXPECT_EQ(im.buffer, want);
-  }
+  owned_image yuy2 = make_image(img::FOURCC_YUY2, w, h);
+  fill_random(yuy2, 3);
+  const owned_image yuy2_before = copy_of(yuy2);
+  img::draw_text(yuy2.desc, 3, 2, 1, text.c_str(), 7, 2, false);
+  EXPECT_EQ(yuy2.buffer, painted(yuy2_before, canvas(w, h, 3, 2, 1, text, 7, 2),
+                                 [](auto& d, int x, int y, int c) {
+                                   uint8_t* pair = at8(d, 2 * (x & ~1), y);
+                                   pair[2 * (x & 1)] = static_cast<uint8_t>(kUyv[c][1]);
+                                   pair[1] = static_cast<uint8_t>(kUyv[c][0]),
+                                   pair[3] = static_cast<uint8_t>(kUyv[c][2]);
+                                 }));
   // UYVY, RGB32 and RGB64 on one pixel each: byte placement.
   owned_image uyvy = make_image(img::FOURCC_UYVY, 40, 12),
               rgb32 = make_image(img::FOURCC_RGB32, 40, 12);
   owned_image rgb64 = make_image(img::FOURCC_RGB64, 40, 12);
   for (owned_image* im : {&uyvy, &rgb32, &rgb64})
     img::draw_text(im->desc, 0, 0, 1, "A", 4, 5, false);
-  EXPECT_EQ(uyvy.buffer[0], 0x36);  // pixel (0, 0) is background green: U Y V Y
-  EXPECT_EQ(uyvy.buffer[1], 0x91);
-  EXPECT_EQ(uyvy.buffer[2], 0x22);
-  EXPECT_EQ(
-      std::vector<uint8_t>(rgb32.buffer.begin(), rgb32.buffer.begin() + 8),
-      (std::vector<uint8_t>{0x00, 0xFF, 0x00, 0x00, 0x00, 0xFF, 0x00, 0x00}));  // 4th byte kept
-  EXPECT_EQ(std::vector<uint8_t>(rgb64.buffer.begin(), rgb64.buffer.begin() + 8),
+  const auto first = [](const owned_image& im, int n) {
+    return std::vector<uint8_t>(im.buffer.begin(), im.buffer.begin() + n);
+  };
+  // Pixel (0, 0) is background green: U Y V; the 4th byte of RGB32 is kept.
+  EXPECT_EQ(first(uyvy, 3), (std::vector<uint8_t>{0x36, 0x91, 0x22}));
+  EXPECT_EQ(first(rgb32, 8),
+            (std::vector<uint8_t>{0x00, 0xFF, 0x00, 0x00, 0x00, 0xFF, 0x00, 0x00}));
+  EXPECT_EQ(first(rgb64, 8),
             (std::vector<uint8_t>{0x00, 0x00, 0x00, 0xFF, 0x00, 0x00, 0x00, 0x00}));
 }
 
@@ -131,9 +125,10 @@ TEST(TextOverlay, ClippingTransparencyAndCentring) {
   // Wider than the image: clipped at the right edge, no wrap below the box.
   owned_image im = make_image(img::FOURCC_Y800, 50, 20);
   std::fill(im.buffer.begin(), im.buffer.end(), 0x33);
+  const owned_image before = copy_of(im);
   img::draw_text(im.desc, 10, 2, 1, "clipped at the edge", 0, 1, false);
-  const std::vector<int> c = canvas(50, 20, 10, 2, 1, "clipped at the edge", 0, 1);
-  for (int i = 0; i < 50 * 20; ++i) EXPECT_EQ(im.buffer[i], c[i] < 0 ? 0x33 : kLuma[c[i]]) << i;
+  EXPECT_EQ(im.buffer,
+            painted(before, canvas(50, 20, 10, 2, 1, "clipped at the edge", 0, 1), paint_luma));
   EXPECT_EQ(im.buffer[12 * 50 + 10], 0x33);  // below the box: untouched
 
   // Foreground transparent: the box without the glyphs' pixels; background
@@ -141,15 +136,15 @@ TEST(TextOverlay, ClippingTransparencyAndCentring) {
   for (int which = 0; which < 2; ++which) {
     owned_image t = make_image(img::FOURCC_Y800, 40, 12);
     std::fill(t.buffer.begin(), t.buffer.end(), 0x44);
+    const owned_image t_before = copy_of(t);
     const int bg = which ? img::overlay_transparent : 8, fg = which ? 4 : img::overlay_transparent;
     img::draw_text(t.desc, 1, 1, 1, "Hi", bg, fg, false);
     const std::vector<int> ct = canvas(40, 12, 1, 1, 1, "Hi", bg, fg);
+    EXPECT_EQ(t.buffer, painted(t_before, ct, paint_luma));
     int drawn = 0, kept = 0;
-    for (int i = 0; i < 40 * 12; ++i) {
-      EXPECT_EQ(t.buffer[i], ct[i] < 0 ? 0x44 : kLuma[ct[i]]);
+    for (int i = 0; i < 40 * 12; ++i)
       drawn += ct[i] >= 0,
           kept += ct[i] < 0 && i / 40 >= 1 && i / 40 <= 10 && i % 40 >= 1 && i % 40 < 20;
-    }
     EXPECT_GT(drawn, 0);
     EXPECT_GT(kept, 0);  // the holes (or the gaps around the glyphs) show the picture
   }

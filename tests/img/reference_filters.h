@@ -3,11 +3,15 @@
 // and sharing no code with the library, for bit-exact comparisons.
 #pragma once
 
+#include <gtest/gtest.h>
 #include <stdint.h>
 
 #include <algorithm>
+#include <memory>
 #include <vector>
 
+#include "filter/tonemapping/tonemapping.h"
+#include "img/img_transform_pipe.h"
 #include "reference_transform.h"
 
 namespace filter_ref {
@@ -21,13 +25,29 @@ inline int sample(const img::img_descriptor& d, int x, int y) {
   return sixteen_bit(d.type) || d.type == img::FOURCC_YUV16PLANAR ? get16(d, x, y) : *at8(d, x, y);
 }
 
+// Every sample of the first plane, top-down.
+inline std::vector<int> samples_of(const xform_test::owned_image& im) {
+  std::vector<int> v;
+  for (int y = 0; y < im.desc.dim_y; ++y)
+    for (int x = 0; x < im.desc.dim_x; ++x) v.push_back(sample(im.desc, x, y));
+  return v;
+}
+
+// A zeroed transform state in memory of its own.
+struct state_holder {
+  std::unique_ptr<uint8_t[]> memory{new uint8_t[img::transform_state_size]};
+  img::tonemapping_state* state =
+      img::init_transform_state(memory.get(), img::transform_state_size);
+  img::tonemapping_table& table() { return img::tonemapping_state_table(*state); }
+};
+
 // ------------------------------------------------------------ tone map ----
 
 // Adaptation level of pixel (x, y) in `orig` (the image before mapping):
 // the pixel itself for "Y800"/"Y16 "; for Bayer images the mean of the
 // pixel, the next pixel of its line (the previous one in the last column)
 // and the sample of the other line of its pair that completes the three
-// colours. Returns -1 when no such sample exists in the 2 x 2 block.
+// colours. A block without such a sample fails the test.
 inline int tone_level(const img::img_descriptor& orig, int x, int y) {
   if (orig.type == img::FOURCC_Y800 || orig.type == img::FOURCC_Y16) return sample(orig, x, y);
   const int pattern = img::get_bayer_pattern(orig.type);
@@ -40,7 +60,8 @@ inline int tone_level(const img::img_descriptor& orig, int x, int y) {
     if (c0 != c1 && c0 != c2 && c1 != c2)
       return (sample(orig, x, y) + sample(orig, xh, y) + sample(orig, xv, yo)) / 3;
   }
-  return -1;
+  ADD_FAILURE() << "no three colours around (" << x << ", " << y << ")";
+  return 0;
 }
 
 inline int tone_pixel(int p, float sigma, float a, float b, float full) {
@@ -136,10 +157,6 @@ inline std::vector<int> sharpen_plane(const std::vector<int>& in, int w, int h, 
   }
   return out;
 }
-
-}  // namespace filter_ref
-
-namespace filter_ref {
 
 // ------------------------------------------------------------ j003 fix ----
 

@@ -7,11 +7,16 @@
 
 #include <cmath>
 #include <random>
+#include <string>
 #include <vector>
 
+#include "img/cpu_features.h"
+#include "img/img_assert.h"
 #include "img/img_type.h"
 
 namespace xform_test {
+
+inline const uint32_t kCpu = img::get_cpu_features();
 
 enum class layout { dense, padded, bottom_up };
 
@@ -24,19 +29,58 @@ struct owned_image {
 
 constexpr int kPadding = 24;
 
-inline owned_image make_image(uint32_t fcc, int w, int h, layout l = layout::dense) {
+// An image with the given pitch (negative: bottom-up) in a buffer of
+// exactly buffer_length bytes set to `fill`.
+inline owned_image make_image_with_pitch(uint32_t fcc, int w, int h, int pitch, uint8_t fill = 0) {
   owned_image im;
-  img::img_type t = img::make_img_type(fcc, w, h);
-  int pitch = t.pitch;
-  if (l != layout::dense) pitch += kPadding;
-  if (l == layout::bottom_up) pitch = -pitch;
-  t = img::make_img_type_with_pitch(fcc, w, h, pitch);
-  im.buffer.assign(static_cast<size_t>(t.buffer_length), 0);
-  static_cast<img::img_type&>(im.desc) = t;
-  im.desc.data = pitch < 0 ? im.buffer.data() + static_cast<size_t>(h - 1) * static_cast<size_t>(-pitch)
-                           : im.buffer.data();
+  static_cast<img::img_type&>(im.desc) = img::make_img_type_with_pitch(fcc, w, h, pitch);
+  im.buffer.assign(static_cast<size_t>(im.desc.buffer_length), fill);
+  im.desc.data = im.buffer.data() + (pitch < 0 ? static_cast<size_t>(h - 1) * static_cast<size_t>(-pitch) : 0);
   return im;
 }
+
+inline owned_image make_image(uint32_t fcc, int w, int h, layout l = layout::dense) {
+  const int pitch = img::make_img_type(fcc, w, h).pitch + (l == layout::dense ? 0 : kPadding);
+  return make_image_with_pitch(fcc, w, h, l == layout::bottom_up ? -pitch : pitch);
+}
+
+// A copy whose descriptor points into the copy's own buffer.
+inline owned_image copy_of(const owned_image& im) {
+  owned_image c = im;
+  c.desc.data = c.buffer.data() + (im.desc.data - im.buffer.data());
+  return c;
+}
+
+// Collects the conditions the image library reports while it lives, with the
+// failure counter reset at both ends.
+class report_capture {
+ public:
+  report_capture() : previous_(img::set_assert_handler(record)) {
+    sink() = &reports;
+    img::reset_assert_failure_count();
+  }
+  ~report_capture() {
+    img::set_assert_handler(previous_);
+    sink() = nullptr;
+    img::reset_assert_failure_count();
+  }
+  bool has(const std::string& text) const {
+    for (const std::string& r : reports)
+      if (r == text) return true;
+    return false;
+  }
+  std::vector<std::string> reports;
+
+ private:
+  static std::vector<std::string>*& sink() {
+    static std::vector<std::string>* s = nullptr;
+    return s;
+  }
+  static void record(const char* condition, const char*, int) {
+    if (sink() != nullptr) sink()->push_back(condition);
+  }
+  img::assert_handler previous_;
+};
 
 inline void fill_random(owned_image& im, uint32_t seed, int max_value = 255) {
   std::mt19937 rng(seed);
@@ -64,6 +108,22 @@ inline void set16(const img::img_descriptor& d, int x, int y, uint16_t v, int pl
   uint8_t* p = at8(d, 2 * x, y, plane);
   p[0] = static_cast<uint8_t>(v);
   p[1] = static_cast<uint8_t>(v >> 8);
+}
+
+// Writes one sample of a line-addressed 8- or 16-bit image.
+inline void put(const img::img_descriptor& d, int x, int y, int v) {
+  if (img::get_bits_per_pixel(d.type) == 16) {
+    set16(d, x, y, static_cast<uint16_t>(v));
+  } else {
+    *at8(d, x, y) = static_cast<uint8_t>(v);
+  }
+}
+
+// Sets every sample of a line-addressed 8- or 16-bit image to value_of(x, y).
+template <typename F>
+void fill_with(const owned_image& im, F value_of) {
+  for (int y = 0; y < im.desc.dim_y; ++y)
+    for (int x = 0; x < im.desc.dim_x; ++x) put(im.desc, x, y, value_of(x, y));
 }
 
 inline int clamp(int v, int lo, int hi) { return v < lo ? lo : (v > hi ? hi : v); }

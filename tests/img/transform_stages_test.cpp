@@ -6,16 +6,13 @@
 #include <algorithm>
 
 #include "img/color_adjust.h"
-#include "img/cpu_features.h"
 #include "img/img_transform_pipe.h"
 #include "img/transform_stages.h"
-#include "reference_transform.h"
+#include "reference_filters.h"
 
 using namespace xform_test;
 
 namespace {
-
-const uint32_t kCpu = img::get_cpu_features();
 
 int wb_gain_at(int pattern, int x, int y, const img::wb_gains& g) {
   const char c = bayer_colour(pattern, x, y & 1);
@@ -39,19 +36,16 @@ TEST(RawWhiteBalance, EachSiteGetsItsGainAndSse2MatchesPlain) {
         const uint32_t fcc = sixteen ? fcc16[pattern] : fcc8[pattern];
         owned_image orig = make_image(fcc, w, 5, w % 2 ? layout::bottom_up : layout::padded);
         fill_random(orig, seed++, sixteen ? 65535 : 255);
-        owned_image plain = orig, vec = orig;
-        plain.desc.data = plain.buffer.data() + (orig.desc.data - orig.buffer.data());
-        vec.desc.data = vec.buffer.data() + (orig.desc.data - orig.buffer.data());
+        owned_image plain = copy_of(orig), vec = copy_of(orig);
         img::apply_raw_white_balance(plain.desc, gains, 0);
         img::apply_raw_white_balance(vec.desc, gains, kCpu & img::cpu_sse2);
         ASSERT_EQ(plain.buffer, vec.buffer);
+        // Line 4 (odd last line) uses the first line's gains.
         for (int y = 0; y < 5; ++y)
-          for (int x = 0; x < w; ++x) {
-            const int in = sixteen ? get16(orig.desc, x, y) : *at8(orig.desc, x, y);
-            const int out = sixteen ? get16(plain.desc, x, y) : *at8(plain.desc, x, y);
-            // Line 4 (odd last line) uses the first line's gains.
-            ASSERT_EQ(out, std::min((in * wb_gain_at(pattern, x, y, gains)) >> 6, sixteen ? 65535 : 255));
-          }
+          for (int x = 0; x < w; ++x)
+            ASSERT_EQ(filter_ref::sample(plain.desc, x, y),
+                      std::min((filter_ref::sample(orig.desc, x, y) * wb_gain_at(pattern, x, y, gains)) >> 6,
+                               sixteen ? 65535 : 255));
       }
     }
   }
@@ -69,8 +63,7 @@ TEST(Smooth2x2, PlainAveragesUnchangedPixelsAndSse2UsesRoundedAverages) {
     fill_random(orig, static_cast<uint32_t>(w));
     const auto in = [&](int x, int y) { return static_cast<int>(*at8(orig.desc, x, y)); };
     for (bool sse2 : {false, true}) {
-      owned_image im = orig;
-      im.desc.data = im.buffer.data();
+      owned_image im = copy_of(orig);
       img::smooth_2x2(im.desc, sse2 ? (kCpu & img::cpu_sse2) : 0);
       const bool vector = sse2 && (kCpu & img::cpu_sse2) && w >= 32;
       for (int y = 0; y < 5; ++y)
@@ -206,8 +199,7 @@ TEST(ColourAdjustment, BrightnessContrastHueSaturationAndGamma) {
   // Saturation 2 doubles the chroma distance from 128; hue 180 mirrors it.
   owned_image c = make_image(img::FOURCC_YUV8PLANAR, 2, 1);
   c.buffer = {50, 60, 100, 140, 150, 120};  // Y Y U U V V
-  owned_image c2 = c;
-  c2.desc.data = c2.buffer.data();
+  owned_image c2 = copy_of(c);
   img::adjust_hue_saturation(c.desc, 64, 0);
   EXPECT_EQ(c.buffer, (std::vector<uint8_t>{50, 60, 72, 152, 172, 112}));
   img::adjust_hue_saturation(c2.desc, 0, 180);

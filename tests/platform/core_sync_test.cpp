@@ -8,21 +8,15 @@
 #include <vector>
 
 #include "../../platform/src/kernel_internal.h"
+#include "platform_support.h"
 #include "verifier_listener.h"
 
 namespace {
 
-LARGE_INTEGER relative_ms(LONGLONG ms) {
-  LARGE_INTEGER t;
-  t.QuadPart = -ms * 10000;
-  return t;
-}
+using pltest::relative_ms;
+using pltest::wait_on;
 
 LARGE_INTEGER zero{};  // a zero time-out
-
-NTSTATUS wait_on(PVOID object, PLARGE_INTEGER timeout = nullptr) {
-  return KeWaitForSingleObject(object, Executive, KernelMode, FALSE, timeout);
-}
 
 NTSTATUS wait_all(ULONG count, PVOID* objects, WAIT_TYPE type, PLARGE_INTEGER timeout) {
   return KeWaitForMultipleObjects(count, objects, type, Executive, KernelMode, FALSE, timeout,

@@ -9,6 +9,7 @@
 #include <fstream>
 #include <string>
 
+#include "platform_support.h"
 #include "verifier_listener.h"
 
 namespace {
@@ -23,14 +24,9 @@ class File : public ::testing::Test {
     base_ = pattern;
     root_ = base_ + "/root";
     fs::create_directories(root_ + "/C/data");
-    {
-      std::ofstream out(root_ + "/C/data/defects.bin", std::ios::binary);
-      for (int i = 0; i < 100; ++i) out.put((char)i);
-    }
-    {
-      std::ofstream secret(base_ + "/secret.txt");
-      secret << "outside";
-    }
+    std::ofstream out(root_ + "/C/data/defects.bin", std::ios::binary);
+    for (int i = 0; i < 100; ++i) out.put((char)i);
+    std::ofstream(base_ + "/secret.txt") << "outside";
     kstandin::set_file_root(root_);
   }
   void TearDown() override {
@@ -39,11 +35,8 @@ class File : public ::testing::Test {
   }
 
   NTSTATUS open(const wchar_t* path, HANDLE* handle, ACCESS_MASK access = GENERIC_READ) {
-    UNICODE_STRING name;
-    RtlInitUnicodeString(&name, path);
-    OBJECT_ATTRIBUTES attributes;
-    InitializeObjectAttributes(&attributes, &name, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE,
-                               nullptr, nullptr);
+    pltest::ustring name(path);
+    OBJECT_ATTRIBUTES attributes = pltest::attributes_of(&name.s);
     IO_STATUS_BLOCK iosb{};
     return ZwOpenFile(handle, access, &attributes, &iosb, FILE_SHARE_READ,
                       FILE_SYNCHRONOUS_IO_NONALERT | FILE_NON_DIRECTORY_FILE);
@@ -102,10 +95,8 @@ TEST_F(File, PathsCannotLeaveTheRoot) {
   EXPECT_EQ(open(L"\\??\\C:\\data\\defects.bin", &file, GENERIC_WRITE), STATUS_ACCESS_DENIED);
   EXPECT_EQ(kstandin::pending_violation_count(), 0u);
 
-  KIRQL old;
-  KeRaiseIrql(DISPATCH_LEVEL, &old);
-  const NTSTATUS status = open(L"\\??\\C:\\data\\defects.bin", &file);
-  KeLowerIrql(old);
+  const NTSTATUS status =
+      pltest::at_dispatch([&] { return open(L"\\??\\C:\\data\\defects.bin", &file); });
   EXPECT_TRUE(tvtest::take_violation("zw_at_dispatch"));
   if (NT_SUCCESS(status)) ZwClose(file);
 }

@@ -119,6 +119,7 @@ struct work_probe {
 struct work_context {
   work_probe* probe;
   int number;
+  PIO_WORKITEM item = nullptr;  // freed by the blocking routine
 };
 
 VOID record_routine(PDEVICE_OBJECT device, PVOID context) {
@@ -130,13 +131,8 @@ VOID record_routine(PDEVICE_OBJECT device, PVOID context) {
   c->probe->runs++;
 }
 
-struct blocking_context {
-  work_probe* probe;
-  PIO_WORKITEM item;
-};
-
 VOID blocking_routine(PDEVICE_OBJECT device, PVOID context) {
-  auto* c = static_cast<blocking_context*>(context);
+  auto* c = static_cast<work_context*>(context);
   KeWaitForSingleObject(&c->probe->release, Executive, KernelMode, FALSE, nullptr);
   IoFreeWorkItem(c->item);  // a routine may free its own item
   c->probe->runs++;
@@ -170,8 +166,8 @@ TEST_F(IoDevice, QueuedWorkItemKeepsItsDeviceAndCannotBeQueuedTwice) {
   PDEVICE_OBJECT device = create();
   work_probe probe;
   KeInitializeEvent(&probe.release, NotificationEvent, FALSE);
-  blocking_context first{&probe, IoAllocateWorkItem(device)};
-  blocking_context second{&probe, IoAllocateWorkItem(device)};
+  work_context first{&probe, 1, IoAllocateWorkItem(device)};
+  work_context second{&probe, 2, IoAllocateWorkItem(device)};
   IoQueueWorkItem(first.item, blocking_routine, CriticalWorkQueue, &first);
   IoQueueWorkItem(second.item, blocking_routine, CriticalWorkQueue, &second);  // behind the first
   IoQueueWorkItem(second.item, blocking_routine, CriticalWorkQueue, &second);

@@ -10,6 +10,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform_support.h"
 #include "verifier_listener.h"
 
 namespace {
@@ -172,10 +173,7 @@ TEST_F(IoIrpStack, PendingIrpBelongsToTheLowerDriverUntilItCompletes) {
     complete_now(held, STATUS_SUCCESS, 7);
     KeLowerIrql(old);
   });
-  LARGE_INTEGER timeout;
-  timeout.QuadPart = -10 * 1000 * 1000 * 10LL;  // 10 s
-  EXPECT_EQ(KeWaitForSingleObject(&owner_.done, Executive, KernelMode, FALSE, &timeout),
-            STATUS_SUCCESS);
+  EXPECT_EQ(pltest::wait_ms(&owner_.done, 10000), STATUS_SUCCESS);
   bus.join();
   EXPECT_TRUE(owner_.pending_returned);  // propagated through the upper routine
   EXPECT_EQ(trace_, (std::vector<std::string>{"upper:device", "owner:null"}));
@@ -275,7 +273,6 @@ TEST_F(IoIrpStack, CancelCallsTheCancelRoutineOfTheHoldingDriver) {
 
 // ---- built device-control requests -------------------------------------------
 
-
 TEST_F(IoIrpStack, BuiltRequestReportsThroughEventAndStatusBlock) {
   PIRP held = nullptr;
   g_lower = [&](PDEVICE_OBJECT, PIRP irp) {
@@ -306,9 +303,7 @@ TEST_F(IoIrpStack, BuiltRequestReportsThroughEventAndStatusBlock) {
     held->IoStatus.Status = STATUS_SUCCESS;
     IoCompleteRequest(held, IO_NO_INCREMENT);
   });
-  LARGE_INTEGER timeout;
-  timeout.QuadPart = -10 * 1000 * 1000 * 10LL;
-  EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &timeout), STATUS_SUCCESS);
+  EXPECT_EQ(pltest::wait_ms(&event, 10000), STATUS_SUCCESS);
   bus.join();
   EXPECT_EQ(iosb.Status, STATUS_SUCCESS);
   EXPECT_EQ(iosb.Information, 6u);

@@ -9,30 +9,31 @@
 #include <string>
 #include <vector>
 
+#include "platform_support.h"
 #include "verifier_listener.h"
 
 namespace {
 
+using pltest::ustring;
+
 const char kGlobalKey[] = "\\Registry\\Machine\\Software\\Talvexa\\usb_driver";
 
-struct counted {
-  explicit counted(const wchar_t* text) { RtlInitUnicodeString(&s, text); }
-  UNICODE_STRING s;
-};
+NTSTATUS open_key(HANDLE* key, const wchar_t* path, ACCESS_MASK access, HANDLE root = nullptr) {
+  ustring name(path);
+  OBJECT_ATTRIBUTES attributes = pltest::attributes_of(&name.s, root);
+  return ZwOpenKey(key, access, &attributes);
+}
 
-NTSTATUS open_key(HANDLE* key, const wchar_t* path, ACCESS_MASK access, HANDLE root = nullptr,
-                  bool create = false, ULONG* disposition = nullptr) {
-  counted name(path);
-  OBJECT_ATTRIBUTES attributes;
-  InitializeObjectAttributes(&attributes, &name.s, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, root,
-                             nullptr);
-  return create ? ZwCreateKey(key, access, &attributes, 0, nullptr, REG_OPTION_NON_VOLATILE,
-                              disposition)
-                : ZwOpenKey(key, access, &attributes);
+NTSTATUS create_key(HANDLE* key, const wchar_t* path, HANDLE root = nullptr,
+                    ULONG* disposition = nullptr) {
+  ustring name(path);
+  OBJECT_ATTRIBUTES attributes = pltest::attributes_of(&name.s, root);
+  return ZwCreateKey(key, KEY_ALL_ACCESS, &attributes, 0, nullptr, REG_OPTION_NON_VOLATILE,
+                     disposition);
 }
 
 NTSTATUS set_dword(HANDLE key, const wchar_t* name, ULONG value) {
-  counted n(name);
+  ustring n(name);
   return ZwSetValueKey(key, &n.s, 0, REG_DWORD, &value, sizeof value);
 }
 
@@ -43,33 +44,26 @@ class Registry : public ::testing::Test {
 };
 
 TEST_F(Registry, KeysAreCreatedOneLevelAtATimeAndFoundWithoutCase) {
-  HANDLE vendor = nullptr;
-  HANDLE driver = nullptr;
+  HANDLE vendor = nullptr, driver = nullptr, again = nullptr, missing = nullptr;
   ULONG disposition = 0;
   // The parent must exist: the global key needs its vendor key first.
-  EXPECT_EQ(open_key(&driver, L"\\Registry\\Machine\\Software\\Talvexa\\usb_driver", KEY_ALL_ACCESS,
-                     nullptr, true),
+  EXPECT_EQ(create_key(&driver, L"\\Registry\\Machine\\Software\\Talvexa\\usb_driver"),
             STATUS_OBJECT_NAME_NOT_FOUND);
-  ASSERT_EQ(open_key(&vendor, L"\\REGISTRY\\machine\\SOFTWARE\\Talvexa", KEY_ALL_ACCESS, nullptr,
-                     true, &disposition),
+  ASSERT_EQ(create_key(&vendor, L"\\REGISTRY\\machine\\SOFTWARE\\Talvexa", nullptr, &disposition),
             STATUS_SUCCESS);
   EXPECT_EQ(disposition, (ULONG)REG_CREATED_NEW_KEY);
-  ASSERT_EQ(open_key(&driver, L"usb_driver", KEY_ALL_ACCESS, vendor, true, &disposition),
-            STATUS_SUCCESS);
+  ASSERT_EQ(create_key(&driver, L"usb_driver", vendor, &disposition), STATUS_SUCCESS);
   EXPECT_EQ(disposition, (ULONG)REG_CREATED_NEW_KEY);
   EXPECT_EQ(set_dword(driver, L"TriggerMode", 3), STATUS_SUCCESS);
   EXPECT_EQ(set_dword(driver, L"TRIGGERMODE", 5), STATUS_SUCCESS);  // the same value
   ZwClose(driver);
 
-  HANDLE again = nullptr;
-  ASSERT_EQ(open_key(&again, L"USB_DRIVER", KEY_ALL_ACCESS, vendor, true, &disposition),
-            STATUS_SUCCESS);
+  ASSERT_EQ(create_key(&again, L"USB_DRIVER", vendor, &disposition), STATUS_SUCCESS);
   EXPECT_EQ(disposition, (ULONG)REG_OPENED_EXISTING_KEY);
   ZwClose(again);
   EXPECT_EQ(kstandin::registry_get_dword(kGlobalKey, "triggermode"), 5u);
   EXPECT_EQ(kstandin::registry_value_names(kGlobalKey), std::vector<std::string>{"TriggerMode"});
 
-  HANDLE missing = nullptr;
   EXPECT_EQ(open_key(&missing, L"NoSuchKey", KEY_READ, vendor), STATUS_OBJECT_NAME_NOT_FOUND);
   EXPECT_EQ(open_key(&missing, L"\\Registry\\Machine\\Software\\Talvexa", KEY_READ, vendor),
             STATUS_OBJECT_PATH_SYNTAX_BAD);  // absolute name with a root
@@ -81,7 +75,7 @@ TEST_F(Registry, QueryAnswersShortBuffersAsWindowsDoes) {
   HANDLE key = nullptr;
   ASSERT_EQ(open_key(&key, L"\\Registry\\Machine\\Software\\Talvexa\\usb_driver", KEY_READ),
             STATUS_SUCCESS);
-  counted name(L"exposure");
+  ustring name(L"exposure");
   alignas(8) UCHAR buffer[64];
   ULONG result = 0;
   auto query = [&](KEY_VALUE_INFORMATION_CLASS type, ULONG size) {
@@ -113,7 +107,7 @@ TEST_F(Registry, QueryAnswersShortBuffersAsWindowsDoes) {
   EXPECT_EQ(query(KeyValueBasicInformation, 11), STATUS_BUFFER_TOO_SMALL);
   EXPECT_EQ(result, 28u);
 
-  counted absent(L"Gain");
+  ustring absent(L"Gain");
   EXPECT_EQ(ZwQueryValueKey(key, &absent.s, KeyValuePartialInformation, buffer, 64, &result),
             STATUS_OBJECT_NAME_NOT_FOUND);
   // Read access does not allow writing.
@@ -124,8 +118,8 @@ TEST_F(Registry, QueryAnswersShortBuffersAsWindowsDoes) {
 TEST_F(Registry, ValuesCanBeReplacedDeletedAndEnumerated) {
   HANDLE key = nullptr;
   ASSERT_EQ(open_key(&key, L"\\Registry\\Machine\\Software", KEY_ALL_ACCESS), STATUS_SUCCESS);
-  counted first(L"First");
-  counted second(L"Second");
+  ustring first(L"First");
+  ustring second(L"Second");
   const WCHAR text[] = L"abc";
   EXPECT_EQ(ZwSetValueKey(key, &first.s, 0, REG_SZ, (PVOID)text, sizeof text), STATUS_SUCCESS);
   EXPECT_EQ(set_dword(key, L"Second", 2), STATUS_SUCCESS);
@@ -184,7 +178,7 @@ TEST_F(Registry, PhysicalDeviceHasSeparateDeviceAndDriverKeys) {
   EXPECT_EQ(set_dword(hardware, L"Where", 1), STATUS_SUCCESS);
   EXPECT_EQ(set_dword(software, L"Where", 2), STATUS_SUCCESS);
   HANDLE data = nullptr;
-  EXPECT_EQ(open_key(&data, L"DriverData", KEY_ALL_ACCESS, software, true), STATUS_SUCCESS);
+  EXPECT_EQ(create_key(&data, L"DriverData", software), STATUS_SUCCESS);
   ZwClose(data);
   ZwClose(hardware);
   ZwClose(software);
@@ -205,11 +199,9 @@ TEST_F(Registry, PhysicalDeviceHasSeparateDeviceAndDriverKeys) {
   kstandin::delete_physical_device(first);
 
   // Zw routines belong to PASSIVE_LEVEL.
-  KIRQL old;
-  KeRaiseIrql(DISPATCH_LEVEL, &old);
   HANDLE key = nullptr;
-  const NTSTATUS status = open_key(&key, L"\\Registry\\Machine\\Software", KEY_READ);
-  KeLowerIrql(old);
+  const NTSTATUS status = pltest::at_dispatch(
+      [&] { return open_key(&key, L"\\Registry\\Machine\\Software", KEY_READ); });
   EXPECT_TRUE(tvtest::take_violation("zw_at_dispatch"));
   if (NT_SUCCESS(status)) ZwClose(key);
 }

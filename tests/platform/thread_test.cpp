@@ -5,6 +5,7 @@
 
 #include <atomic>
 
+#include "platform_support.h"
 #include "verifier_listener.h"
 
 namespace {
@@ -38,8 +39,7 @@ VOID returning_routine(PVOID context) {
 // Starts `routine`, waits for the thread's end through its object, closes
 // the handle, and returns the thread object pointer for comparison.
 PVOID run_and_wait(PKSTART_ROUTINE routine, thread_probe* probe) {
-  OBJECT_ATTRIBUTES attributes;
-  InitializeObjectAttributes(&attributes, nullptr, OBJ_KERNEL_HANDLE, nullptr, nullptr);
+  OBJECT_ATTRIBUTES attributes = pltest::attributes_of(nullptr);
   HANDLE handle = nullptr;
   CLIENT_ID client{};
   EXPECT_EQ(PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, &attributes, nullptr, &client,
@@ -50,9 +50,7 @@ PVOID run_and_wait(PKSTART_ROUTINE routine, thread_probe* probe) {
   EXPECT_EQ(ObReferenceObjectByHandle(handle, SYNCHRONIZE, *PsThreadType, KernelMode, &object,
                                       nullptr),
             STATUS_SUCCESS);
-  LARGE_INTEGER timeout;
-  timeout.QuadPart = -10 * 1000 * 1000 * 10LL;  // 10 s
-  EXPECT_EQ(KeWaitForSingleObject(object, Executive, KernelMode, FALSE, &timeout), STATUS_SUCCESS);
+  EXPECT_EQ(pltest::wait_ms(object, 10000), STATUS_SUCCESS);
   ObDereferenceObject(object);
   EXPECT_EQ(ZwClose(handle), STATUS_SUCCESS);
   return object;
@@ -68,13 +66,9 @@ TEST(ThreadSystem, TerminatedThreadEndsAtOnceAndSignalsItsObject) {
   EXPECT_EQ((PVOID)probe.self, object);  // PsGetCurrentThread is the waitable object
   EXPECT_NE((PVOID)PsGetCurrentThread(), object);
   EXPECT_EQ(kstandin::open_handle_count(), handles);
-
-  thread_probe returning;
-  run_and_wait(returning_routine, &returning);
-  EXPECT_TRUE(returning.before_terminate);
 }
 
-TEST(ThreadSystem, ObjectOutlivesItsHandleWhileReferenced) {
+TEST(ThreadSystem, ThreadThatReturnsEndsAndItsObjectOutlivesItsHandleWhileReferenced) {
   thread_probe probe;
   HANDLE handle = nullptr;
   ASSERT_EQ(PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr,
@@ -85,7 +79,8 @@ TEST(ThreadSystem, ObjectOutlivesItsHandleWhileReferenced) {
             STATUS_SUCCESS);
   EXPECT_EQ(ZwClose(handle), STATUS_SUCCESS);
   // The handle is gone, the referenced object is still waitable.
-  EXPECT_EQ(KeWaitForSingleObject(object, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
+  EXPECT_EQ(pltest::wait_on(object), STATUS_SUCCESS);
+  EXPECT_TRUE(probe.before_terminate);
   ObDereferenceObject(object);
 }
 
@@ -94,11 +89,8 @@ TEST(ThreadHandles, UnknownAndMistypedHandlesAreRefused) {
   EXPECT_TRUE(tvtest::take_violation("invalid_handle"));
 
   HANDLE key = nullptr;
-  UNICODE_STRING name;
-  RtlInitUnicodeString(&name, L"\\Registry\\Machine\\Software");
-  OBJECT_ATTRIBUTES attributes;
-  InitializeObjectAttributes(&attributes, &name, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, nullptr,
-                             nullptr);
+  pltest::ustring name(L"\\Registry\\Machine\\Software");
+  OBJECT_ATTRIBUTES attributes = pltest::attributes_of(&name.s);
   ASSERT_EQ(ZwOpenKey(&key, KEY_READ, &attributes), STATUS_SUCCESS);
   PVOID object = nullptr;
   EXPECT_EQ(ObReferenceObjectByHandle(key, SYNCHRONIZE, *PsThreadType, KernelMode, &object,

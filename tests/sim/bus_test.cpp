@@ -6,24 +6,14 @@
 #include <cstring>
 
 #include "sim_client.h"
-#include "sim/usb_bus.h"
-#include "sim/uvc_camera.h"
-#include "verifier_listener.h"
 
 namespace {
 
 using namespace simtest;
 
-class bus_test : public ::testing::Test {
+class bus_test : public camera_fixture {
  protected:
-  void SetUp() override {
-    camera = sim::uvc_camera::create(sim::default_camera_desc());
-    pdo = bus.plug(camera);
-    ASSERT_NE(pdo, nullptr);
-  }
-  sim::usb_bus bus;
-  std::shared_ptr<sim::uvc_camera> camera;
-  PDEVICE_OBJECT pdo = nullptr;
+  void SetUp() override { plug(); }
 };
 
 TEST_F(bus_test, descriptor_reads_return_what_fits_and_are_logged_with_their_lengths) {
@@ -88,14 +78,11 @@ TEST_F(bus_test,
 
   // Alternate setting 4: one high-bandwidth isochronous IN pipe,
   // wMaxPacketSize 0x1400 = 3 transactions of 1024 bytes.
-  const USHORT size = (USHORT)GET_SELECT_INTERFACE_REQUEST_SIZE(1);
-  std::vector<UCHAR> storage = urb_storage(size);
-  auto* sel = (PURB)storage.data();
-  UsbBuildSelectInterfaceRequest(sel, size, urb->UrbSelectConfiguration.ConfigurationHandle, 1, 4);
-  sel->UrbSelectInterface.Interface.Length = (USHORT)GET_USBD_INTERFACE_SIZE(1);
-  ASSERT_EQ(submit_urb(pdo, sel), STATUS_SUCCESS);
-  const USBD_PIPE_INFORMATION& pipe = sel->UrbSelectInterface.Interface.Pipes[0];
-  EXPECT_EQ(sel->UrbSelectInterface.Interface.NumberOfPipes, 1u);
+  const USBD_CONFIGURATION_HANDLE handle = urb->UrbSelectConfiguration.ConfigurationHandle;
+  USBD_INTERFACE_INFORMATION streaming{};
+  ASSERT_EQ(select_interface(pdo, handle, 4, &streaming), STATUS_SUCCESS);
+  const USBD_PIPE_INFORMATION& pipe = streaming.Pipes[0];
+  EXPECT_EQ(streaming.NumberOfPipes, 1u);
   EXPECT_EQ(pipe.EndpointAddress, 0x81);
   EXPECT_EQ(pipe.PipeType, UsbdPipeTypeIsochronous);
   EXPECT_EQ(pipe.MaximumPacketSize, 3 * 1024);
@@ -105,19 +92,16 @@ TEST_F(bus_test,
 
   // A pipe request with the handle works; after switching back to
   // alternate setting 0 the old handle is rejected.
-  const USBD_PIPE_HANDLE handle = pipe.PipeHandle;
   const USHORT reset = URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL;
-  EXPECT_EQ(pipe_request(pdo, reset, handle), STATUS_SUCCESS);
+  EXPECT_EQ(pipe_request(pdo, reset, pipe.PipeHandle), STATUS_SUCCESS);
   EXPECT_EQ(camera->pipe_reset_count(), 1u);
-  UsbBuildSelectInterfaceRequest(sel, size, urb->UrbSelectConfiguration.ConfigurationHandle, 1, 0);
-  ASSERT_EQ(submit_urb(pdo, sel), STATUS_SUCCESS);
+  ASSERT_EQ(select_interface(pdo, handle, 0), STATUS_SUCCESS);
   USBD_STATUS usbd = USBD_STATUS_SUCCESS;
-  EXPECT_EQ(pipe_request(pdo, reset, handle, &usbd), STATUS_INVALID_PARAMETER);
+  EXPECT_EQ(pipe_request(pdo, reset, pipe.PipeHandle, &usbd), STATUS_INVALID_PARAMETER);
   EXPECT_EQ(usbd, USBD_STATUS_INVALID_PIPE_HANDLE);
 
   // An alternate setting that does not exist fails without changing the current one.
-  UsbBuildSelectInterfaceRequest(sel, size, urb->UrbSelectConfiguration.ConfigurationHandle, 1, 9);
-  EXPECT_FALSE(NT_SUCCESS(submit_urb(pdo, sel)));
+  EXPECT_FALSE(NT_SUCCESS(select_interface(pdo, handle, 9)));
   EXPECT_EQ(camera->current_alternate_setting(1), 0);
   ExFreePool(urb);
 }

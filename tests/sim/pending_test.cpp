@@ -10,9 +10,6 @@
 #include <thread>
 
 #include "sim_client.h"
-#include "sim/usb_bus.h"
-#include "sim/uvc_camera.h"
-#include "verifier_listener.h"
 
 namespace {
 
@@ -26,17 +23,6 @@ void build_get(URB* urb, UCHAR request, USHORT index, PVOID buffer, ULONG length
                         (USHORT)sizeof(struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST),
                         USBD_TRANSFER_DIRECTION_IN, 0, request, 2 << 8, index, buffer, nullptr,
                         length, nullptr);
-}
-
-// An IRP carrying `urb` down to `pdo`, completing to `routine`.
-PIRP urb_irp(PDEVICE_OBJECT pdo, PURB urb, PIO_COMPLETION_ROUTINE routine, PVOID context) {
-  PIRP irp = IoAllocateIrp(pdo->StackSize, FALSE);
-  PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
-  next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
-  next->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
-  next->Parameters.Others.Argument1 = urb;
-  IoSetCompletionRoutine(irp, routine, context, TRUE, TRUE, TRUE);
-  return irp;
 }
 
 // A bulk or isochronous IN transfer sent with the test's own IRP, the way a
@@ -61,27 +47,19 @@ struct in_transfer {
   }
 
   NTSTATUS send(PDEVICE_OBJECT pdo) {
+    if (irp != nullptr) IoFreeIrp(irp);
     KeInitializeEvent(&done, NotificationEvent, FALSE);
     irp = urb_irp(pdo, urb(), completed, this);
     return IoCallDriver(pdo, irp);
   }
-  bool wait(unsigned ms) {
-    LARGE_INTEGER timeout;
-    timeout.QuadPart = -(LONGLONG)ms * 10000;
-    return KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, &timeout) == STATUS_SUCCESS;
-  }
+  bool wait(unsigned ms) { return wait_signalled(&done, ms); }
   ~in_transfer() {
     if (irp != nullptr) IoFreeIrp(irp);
   }
 };
 
-class pending_test : public ::testing::Test {
+class pending_test : public camera_fixture {
  protected:
-  void plug(const sim::uvc_camera_desc& desc) {
-    camera = sim::uvc_camera::create(desc);
-    pdo = bus.plug(camera);
-    ASSERT_NE(pdo, nullptr);
-  }
   USBD_PIPE_INFORMATION configure(UCHAR alternate) {
     return select_streaming(pdo, camera->configuration_descriptor(), alternate);
   }
@@ -100,14 +78,11 @@ class pending_test : public ::testing::Test {
         t->buffer.data(), nullptr, length, USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK,
         nullptr);
   }
-  sim::usb_bus bus;
-  std::shared_ptr<sim::uvc_camera> camera;
-  PDEVICE_OBJECT pdo = nullptr;
   std::atomic<int> order{0};
 };
 
 TEST_F(pending_test, a_hanging_control_request_completes_only_when_cancelled_or_unplugged) {
-  plug(sim::default_camera_desc());
+  plug();
   camera->inject_control_fault(sim::control_fault::hang, 1);
   URB urb;
   SHORT value = 0;
@@ -150,7 +125,7 @@ TEST_F(pending_test, a_hanging_control_request_completes_only_when_cancelled_or_
 }
 
 TEST_F(pending_test, a_delayed_control_request_completes_later_with_its_answer) {
-  plug(sim::default_camera_desc());
+  plug();
   camera->set_control_delay(20);
   SHORT value = 0x5555;
   pending_irp p;
@@ -169,15 +144,15 @@ TEST_F(pending_test, a_delayed_control_request_completes_later_with_its_answer) 
   EXPECT_GE(log[0].completed_at - log[0].submitted_at, 20u * 10000 / 2);  // delayed, not immediate
 }
 
-TEST_F(pending_test, bulk_in_transfers_wait_for_data_and_complete_in_order_at_dispatch_level) {
+TEST_F(pending_test, bulk_in_transfers_wait_for_data_complete_in_order_at_dispatch_level_or_fail) {
   const USBD_PIPE_INFORMATION pipe = plug_bulk();
   ASSERT_EQ(pipe.PipeType, UsbdPipeTypeBulk);
-  in_transfer t[3];
+  in_transfer t[5];
   for (auto& x : t) {
     build_bulk(&x, pipe, 8);
     EXPECT_EQ(x.send(pdo), STATUS_PENDING);
   }
-  EXPECT_EQ(camera->pending_in_transfers(0x81), 3u);
+  EXPECT_EQ(camera->pending_in_transfers(0x81), 5u);
   EXPECT_FALSE(t[0].wait(20));
 
   // A 12-byte block fills the first 8-byte transfer and the rest the second.
@@ -192,52 +167,36 @@ TEST_F(pending_test, bulk_in_transfers_wait_for_data_and_complete_in_order_at_di
   EXPECT_EQ(t[1].buffer[0], 9);
   EXPECT_EQ(t[1].irp->IoStatus.Status, STATUS_SUCCESS);
 
-  // The third is still waiting; aborting the pipe cancels it.
+  // The third is cancelled; a transfer error fails the fourth.
   EXPECT_FALSE(t[2].wait(20));
-  EXPECT_EQ(pipe_request(pdo, URB_FUNCTION_ABORT_PIPE, pipe.PipeHandle), STATUS_SUCCESS);
+  EXPECT_TRUE(IoCancelIrp(t[2].irp));
   ASSERT_TRUE(t[2].wait(5000));
   EXPECT_EQ(t[2].irp->IoStatus.Status, STATUS_CANCELLED);
-  EXPECT_EQ(t[2].urb()->UrbHeader.Status, USBD_STATUS_CANCELED);
+  EXPECT_EQ(camera->pending_in_transfers(0x81), 2u);
+  camera->fail_next_in_transfer(0x81, USBD_STATUS_BABBLE_DETECTED);
+  ASSERT_TRUE(t[3].wait(5000));
+  EXPECT_EQ(t[3].urb()->UrbHeader.Status, USBD_STATUS_BABBLE_DETECTED);
+  EXPECT_FALSE(NT_SUCCESS(t[3].irp->IoStatus.Status));
+  EXPECT_EQ(t[3].completion_irql, DISPATCH_LEVEL);
+
+  // The last is still waiting; aborting the pipe cancels it.
+  EXPECT_FALSE(t[4].wait(20));
+  EXPECT_EQ(pipe_request(pdo, URB_FUNCTION_ABORT_PIPE, pipe.PipeHandle), STATUS_SUCCESS);
+  ASSERT_TRUE(t[4].wait(5000));
+  EXPECT_EQ(t[4].irp->IoStatus.Status, STATUS_CANCELLED);
+  EXPECT_EQ(t[4].urb()->UrbHeader.Status, USBD_STATUS_CANCELED);
   EXPECT_EQ(camera->pipe_abort_count(), 1u);
 }
 
-TEST_F(pending_test, cancel_and_transfer_errors_on_a_bulk_pipe) {
-  const USBD_PIPE_INFORMATION pipe = plug_bulk();
-  in_transfer a, b;
-  build_bulk(&a, pipe, 16);
-  build_bulk(&b, pipe, 16);
-  ASSERT_EQ(a.send(pdo), STATUS_PENDING);
-  ASSERT_EQ(b.send(pdo), STATUS_PENDING);
-  EXPECT_TRUE(IoCancelIrp(a.irp));
-  ASSERT_TRUE(a.wait(5000));
-  EXPECT_EQ(a.irp->IoStatus.Status, STATUS_CANCELLED);
-  EXPECT_EQ(camera->pending_in_transfers(0x81), 1u);
-  camera->fail_next_in_transfer(0x81, USBD_STATUS_BABBLE_DETECTED);
-  ASSERT_TRUE(b.wait(5000));
-  EXPECT_EQ(b.urb()->UrbHeader.Status, USBD_STATUS_BABBLE_DETECTED);
-  EXPECT_FALSE(NT_SUCCESS(b.irp->IoStatus.Status));
-  EXPECT_EQ(b.completion_irql, DISPATCH_LEVEL);
-}
-
 TEST_F(pending_test, isochronous_transfers_fill_one_packet_per_queued_block) {
-  plug(sim::default_camera_desc());
+  plug();
   const USBD_PIPE_INFORMATION pipe = configure(2);  // 512-byte packets
   ASSERT_EQ(pipe.PipeType, UsbdPipeTypeIsochronous);
   constexpr ULONG kPackets = 4;
   in_transfer t;
   t.order = &order;
-  t.urb_storage.assign(GET_ISO_URB_SIZE(kPackets), 0);
-  t.buffer.assign(kPackets * 512, 0);
-  auto& iso = t.urb()->UrbIsochronousTransfer;
-  iso.Hdr.Length = (USHORT)GET_ISO_URB_SIZE(kPackets);
-  iso.Hdr.Function = URB_FUNCTION_ISOCH_TRANSFER;
-  iso.PipeHandle = pipe.PipeHandle;
-  iso.TransferFlags =
-      USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK | USBD_START_ISO_TRANSFER_ASAP;
-  iso.TransferBufferLength = kPackets * 512;
-  iso.TransferBuffer = t.buffer.data();
-  iso.NumberOfPackets = kPackets;
-  for (ULONG i = 0; i < kPackets; ++i) iso.IsoPacket[i].Offset = i * 512;
+  auto& iso = build_iso_in(&t.urb_storage, pipe.PipeHandle, kPackets, 512, &t.buffer)
+                  ->UrbIsochronousTransfer;
   camera->queue_in_data(0x81, std::vector<uint8_t>(100, 0x11));
   camera->queue_in_data(0x81, std::vector<uint8_t>(600, 0x22));  // longer than a packet: cut
   ASSERT_EQ(t.send(pdo), STATUS_PENDING);
@@ -261,7 +220,6 @@ TEST_F(pending_test, isochronous_transfers_fill_one_packet_per_queued_block) {
         block.assign(10 + limits.size(), (uint8_t)limits.size());
         return true;
       });
-  IoFreeIrp(t.irp);
   iso.TransferBufferLength = kPackets * 512;
   ASSERT_EQ(t.send(pdo), STATUS_PENDING);
   ASSERT_TRUE(t.wait(5000));
@@ -277,7 +235,7 @@ TEST_F(pending_test, isochronous_transfers_fill_one_packet_per_queued_block) {
 // every request completes exactly once, successfully or cancelled, and the
 // device is left with nothing pending.
 TEST_F(pending_test, concurrent_requests_and_cancels_each_complete_exactly_once) {
-  plug(sim::default_camera_desc());
+  plug();
   sim::fault_plan plan;
   plan.seed = 11;
   plan.hang_per_mille = 300;
@@ -308,16 +266,10 @@ TEST_F(pending_test, concurrent_requests_and_cancels_each_complete_exactly_once)
             return STATUS_MORE_PROCESSING_REQUIRED;
           },
           &c);
-      if (IoCallDriver(pdo, irp) == STATUS_PENDING) {
-        LARGE_INTEGER wait;
-        wait.QuadPart = -(LONGLONG)(random() % 3) * 10000;
-        if (KeWaitForSingleObject(&c.done, Executive, KernelMode, FALSE, &wait) != STATUS_SUCCESS) {
-          IoCancelIrp(irp);
-        }
+      if (IoCallDriver(pdo, irp) == STATUS_PENDING && !wait_signalled(&c.done, random() % 3)) {
+        IoCancelIrp(irp);
       }
-      LARGE_INTEGER limit;
-      limit.QuadPart = -5000LL * 10000;
-      if (KeWaitForSingleObject(&c.done, Executive, KernelMode, FALSE, &limit) != STATUS_SUCCESS) {
+      if (!wait_signalled(&c.done, 5000)) {
         ++bad;  // never completed: the IRP cannot be freed either
         continue;
       }

@@ -36,13 +36,6 @@ void send_ioctl(PDEVICE_OBJECT pdo, ULONG code, PVOID argument, pending_irp* pen
   pending->call_status = IoCallDriver(pdo, pending->irp);
 }
 
-bool wait_for(pending_irp* pending, unsigned timeout_ms) {
-  LARGE_INTEGER timeout;
-  timeout.QuadPart = -(LONGLONG)timeout_ms * 10000;
-  return KeWaitForSingleObject(&pending->event, Executive, KernelMode, FALSE, &timeout) ==
-         STATUS_SUCCESS;
-}
-
 NTSTATUS send_ioctl_sync(PDEVICE_OBJECT pdo, ULONG code, PVOID argument) {
   pending_irp p;
   send_ioctl(pdo, code, argument, &p);
@@ -52,6 +45,16 @@ NTSTATUS send_ioctl_sync(PDEVICE_OBJECT pdo, ULONG code, PVOID argument) {
 
 NTSTATUS submit_urb(PDEVICE_OBJECT pdo, PURB urb) {
   return send_ioctl_sync(pdo, IOCTL_INTERNAL_USB_SUBMIT_URB, urb);
+}
+
+PIRP urb_irp(PDEVICE_OBJECT pdo, PURB urb, PIO_COMPLETION_ROUTINE routine, PVOID context) {
+  PIRP irp = IoAllocateIrp(pdo->StackSize, FALSE);
+  PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+  next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+  next->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
+  next->Parameters.Others.Argument1 = urb;
+  IoSetCompletionRoutine(irp, routine, context, TRUE, TRUE, TRUE);
+  return irp;
 }
 
 control_result control(PDEVICE_OBJECT pdo, USHORT function, bool in, UCHAR request, USHORT value,
@@ -101,23 +104,48 @@ PURB select_configuration(PDEVICE_OBJECT pdo, std::vector<UCHAR>* configuration,
   return urb;
 }
 
+NTSTATUS select_interface(PDEVICE_OBJECT pdo, USBD_CONFIGURATION_HANDLE configuration,
+                          UCHAR alternate, USBD_INTERFACE_INFORMATION* out) {
+  const USHORT size = (USHORT)GET_SELECT_INTERFACE_REQUEST_SIZE(1);
+  std::vector<UCHAR> storage = urb_storage(size);
+  auto* sel = (PURB)storage.data();
+  UsbBuildSelectInterfaceRequest(sel, size, configuration, 1, alternate);
+  sel->UrbSelectInterface.Interface.Length = (USHORT)GET_USBD_INTERFACE_SIZE(1);
+  const NTSTATUS status = submit_urb(pdo, sel);
+  if (out != nullptr) *out = sel->UrbSelectInterface.Interface;
+  return status;
+}
+
 USBD_PIPE_INFORMATION select_streaming(PDEVICE_OBJECT pdo, std::vector<UCHAR> configuration,
                                        UCHAR alternate) {
   NTSTATUS status;
   PURB urb = select_configuration(pdo, &configuration, &status);
-  USBD_PIPE_INFORMATION pipe{};
-  if (urb == nullptr) return pipe;
-  const USHORT size = (USHORT)GET_SELECT_INTERFACE_REQUEST_SIZE(1);
-  std::vector<UCHAR> storage = urb_storage(size);
-  auto* sel = (PURB)storage.data();
-  UsbBuildSelectInterfaceRequest(sel, size, urb->UrbSelectConfiguration.ConfigurationHandle, 1,
-                                 alternate);
-  sel->UrbSelectInterface.Interface.Length = (USHORT)GET_USBD_INTERFACE_SIZE(1);
-  if (status == STATUS_SUCCESS && submit_urb(pdo, sel) == STATUS_SUCCESS) {
-    pipe = sel->UrbSelectInterface.Interface.Pipes[0];
+  USBD_INTERFACE_INFORMATION streaming{};
+  if (urb != nullptr && status == STATUS_SUCCESS &&
+      select_interface(pdo, urb->UrbSelectConfiguration.ConfigurationHandle, alternate,
+                       &streaming) != STATUS_SUCCESS) {
+    streaming = USBD_INTERFACE_INFORMATION{};
   }
-  ExFreePool(urb);
-  return pipe;
+  if (urb != nullptr) ExFreePool(urb);
+  return streaming.Pipes[0];
+}
+
+PURB build_iso_in(std::vector<UCHAR>* storage, USBD_PIPE_HANDLE pipe, ULONG packets,
+                  ULONG packet_size, std::vector<uint8_t>* buffer) {
+  *storage = urb_storage(GET_ISO_URB_SIZE(packets));
+  buffer->assign(packets * packet_size, 0);
+  auto* urb = (PURB)storage->data();
+  auto& iso = urb->UrbIsochronousTransfer;
+  iso.Hdr.Length = (USHORT)GET_ISO_URB_SIZE(packets);
+  iso.Hdr.Function = URB_FUNCTION_ISOCH_TRANSFER;
+  iso.PipeHandle = pipe;
+  iso.TransferFlags =
+      USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK | USBD_START_ISO_TRANSFER_ASAP;
+  iso.TransferBuffer = buffer->data();
+  iso.TransferBufferLength = packets * packet_size;
+  iso.NumberOfPackets = packets;
+  for (ULONG i = 0; i < packets; ++i) iso.IsoPacket[i].Offset = i * packet_size;
+  return urb;
 }
 
 NTSTATUS pipe_request(PDEVICE_OBJECT pdo, USHORT function, USBD_PIPE_HANDLE pipe,

@@ -3,13 +3,18 @@
 // physical device object, and the USBDI query-interface request.
 #pragma once
 
+#include <gtest/gtest.h>
 #include <wdm.h>
 #include <usbdi.h>
 #include <usbdlib.h>
 #include <usbbusif.h>
 
+#include <memory>
 #include <string>
 #include <vector>
+
+#include "sim/usb_bus.h"
+#include "sim/uvc_camera.h"
 
 namespace simtest {
 
@@ -18,6 +23,19 @@ namespace simtest {
 // request itself still says `size`.
 inline std::vector<UCHAR> urb_storage(size_t size) {
   return std::vector<UCHAR>(size > sizeof(URB) ? size : sizeof(URB), 0);
+}
+
+// A relative time-out of `ms` milliseconds in 100 ns units.
+inline LARGE_INTEGER timeout_ms(LONGLONG ms) {
+  LARGE_INTEGER t;
+  t.QuadPart = -ms * 10000;
+  return t;
+}
+
+// Waits up to `ms` for a dispatcher object; true when it was signalled.
+inline bool wait_signalled(PVOID object, LONGLONG ms) {
+  LARGE_INTEGER t = timeout_ms(ms);
+  return KeWaitForSingleObject(object, Executive, KernelMode, FALSE, &t) == STATUS_SUCCESS;
 }
 
 // The directory with the real cameras' descriptors.
@@ -37,11 +55,16 @@ struct pending_irp {
 // leaves it in flight; `pending` must stay where it is until it completed.
 void send_ioctl(PDEVICE_OBJECT pdo, ULONG code, PVOID argument, pending_irp* pending);
 // Waits up to `timeout_ms` for the request to complete; true when it did.
-bool wait_for(pending_irp* pending, unsigned timeout_ms = 5000);
+inline bool wait_for(pending_irp* pending, unsigned timeout_ms = 5000) {
+  return wait_signalled(&pending->event, timeout_ms);
+}
 
 // Sends and waits (bounded); returns the IRP status.
 NTSTATUS submit_urb(PDEVICE_OBJECT pdo, PURB urb);
 NTSTATUS send_ioctl_sync(PDEVICE_OBJECT pdo, ULONG code, PVOID argument = nullptr);
+
+// An IRP of the test's own carrying `urb` down to `pdo`, completing to `routine`.
+PIRP urb_irp(PDEVICE_OBJECT pdo, PURB urb, PIO_COMPLETION_ROUTINE routine, PVOID context);
 
 // Class or vendor request; returns the IRP status, the URB status and the
 // bytes transferred.
@@ -64,10 +87,20 @@ control_result get_descriptor(PDEVICE_OBJECT pdo, UCHAR type, UCHAR index, USHOR
 // the caller with ExFreePool) or null and the status.
 PURB select_configuration(PDEVICE_OBJECT pdo, std::vector<UCHAR>* configuration, NTSTATUS* status);
 
-// Configures the device, selects `alternate` on interface 1 (the streaming
-// one) and returns its first pipe; zeroed when that failed.
+// Selects `alternate` on interface 1 (the streaming one); `out` receives the
+// interface information with room for one pipe.
+NTSTATUS select_interface(PDEVICE_OBJECT pdo, USBD_CONFIGURATION_HANDLE configuration,
+                          UCHAR alternate, USBD_INTERFACE_INFORMATION* out = nullptr);
+
+// Configures the device, selects `alternate` on interface 1 and returns its
+// first pipe; zeroed when that failed.
 USBD_PIPE_INFORMATION select_streaming(PDEVICE_OBJECT pdo, std::vector<UCHAR> configuration,
                                        UCHAR alternate);
+
+// Fills `storage` with an isochronous IN transfer of `packets` packets of
+// `packet_size` bytes into `buffer` (resized to hold them).
+PURB build_iso_in(std::vector<UCHAR>* storage, USBD_PIPE_HANDLE pipe, ULONG packets,
+                  ULONG packet_size, std::vector<uint8_t>* buffer);
 
 // A pipe request (abort, reset); returns the IRP status and the URB status in `usbd`.
 NTSTATUS pipe_request(PDEVICE_OBJECT pdo, USHORT function, USBD_PIPE_HANDLE pipe,
@@ -75,5 +108,18 @@ NTSTATUS pipe_request(PDEVICE_OBJECT pdo, USHORT function, USBD_PIPE_HANDLE pipe
 
 // IRP_MN_QUERY_INTERFACE for USB_BUS_INTERFACE_USBDI_GUID.
 NTSTATUS query_usbdi(PDEVICE_OBJECT pdo, USHORT version, USHORT size, PINTERFACE interface_out);
+
+// A bus with one simulated camera, plugged by the test.
+class camera_fixture : public ::testing::Test {
+ protected:
+  void plug(const sim::uvc_camera_desc& desc = sim::default_camera_desc()) {
+    camera = sim::uvc_camera::create(desc);
+    pdo = bus.plug(camera);
+    ASSERT_NE(pdo, nullptr);
+  }
+  sim::usb_bus bus;
+  std::shared_ptr<sim::uvc_camera> camera;
+  PDEVICE_OBJECT pdo = nullptr;
+};
 
 }  // namespace simtest

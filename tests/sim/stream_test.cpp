@@ -53,12 +53,10 @@ std::vector<uint8_t> render(uint32_t fourcc, uint32_t width, uint32_t height, ui
   return frame;
 }
 
-class stream_test : public ::testing::Test {
+class stream_test : public camera_fixture {
  protected:
   void plug(const sim::uvc_camera_desc& desc) {
-    camera = sim::uvc_camera::create(desc);
-    pdo = bus.plug(camera);
-    ASSERT_NE(pdo, nullptr);
+    camera_fixture::plug(desc);
     std::vector<UCHAR> configuration = camera->configuration_descriptor();
     NTSTATUS status;
     PURB urb = select_configuration(pdo, &configuration, &status);
@@ -68,13 +66,9 @@ class stream_test : public ::testing::Test {
     if (desc.iso_packet_sizes.empty()) select_alternate(0);  // bulk: the endpoint is on setting 0
   }
   void select_alternate(UCHAR alternate) {
-    const USHORT size = (USHORT)GET_SELECT_INTERFACE_REQUEST_SIZE(1);
-    std::vector<UCHAR> storage = urb_storage(size);
-    auto* sel = (PURB)storage.data();
-    UsbBuildSelectInterfaceRequest(sel, size, config_handle, 1, alternate);
-    sel->UrbSelectInterface.Interface.Length = (USHORT)GET_USBD_INTERFACE_SIZE(1);
-    ASSERT_EQ(submit_urb(pdo, sel), STATUS_SUCCESS);
-    pipe = sel->UrbSelectInterface.Interface.Pipes[0];
+    USBD_INTERFACE_INFORMATION streaming{};
+    ASSERT_EQ(select_interface(pdo, config_handle, alternate, &streaming), STATUS_SUCCESS);
+    pipe = streaming.Pipes[0];
   }
   void commit(UCHAR format, UCHAR frame, ULONG interval = 333333) {
     sim::uvc_streaming_control c;
@@ -99,25 +93,15 @@ class stream_test : public ::testing::Test {
     return buffer;
   }
   // One isochronous IN transfer of `packets` packets of the pipe's size;
-  // the packets that arrived with a success status.
-  std::vector<std::vector<uint8_t>> iso_in(ULONG packets, std::vector<USBD_STATUS>* statuses = nullptr) {
-    const ULONG size = pipe.MaximumPacketSize;
-    std::vector<UCHAR> storage = urb_storage(GET_ISO_URB_SIZE(packets));
-    auto* urb = (PURB)storage.data();
-    std::vector<uint8_t> buffer(size * packets);
-    urb->UrbHeader.Length = (USHORT)GET_ISO_URB_SIZE(packets);
-    urb->UrbHeader.Function = URB_FUNCTION_ISOCH_TRANSFER;
-    auto& iso = urb->UrbIsochronousTransfer;
-    iso.PipeHandle = pipe.PipeHandle;
-    iso.TransferFlags = USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK | USBD_START_ISO_TRANSFER_ASAP;
-    iso.TransferBuffer = buffer.data();
-    iso.TransferBufferLength = size * packets;
-    iso.NumberOfPackets = packets;
-    for (ULONG i = 0; i < packets; ++i) iso.IsoPacket[i].Offset = i * size;
-    EXPECT_EQ(submit_urb(pdo, urb), STATUS_SUCCESS);
+  // what each packet holds.
+  std::vector<std::vector<uint8_t>> iso_in(ULONG packets) {
+    std::vector<UCHAR> storage;
+    std::vector<uint8_t> buffer;
+    auto& iso = build_iso_in(&storage, pipe.PipeHandle, packets, pipe.MaximumPacketSize, &buffer)
+                    ->UrbIsochronousTransfer;
+    EXPECT_EQ(submit_urb(pdo, (PURB)storage.data()), STATUS_SUCCESS);
     std::vector<std::vector<uint8_t>> out;
     for (ULONG i = 0; i < packets; ++i) {
-      if (statuses != nullptr) statuses->push_back(iso.IsoPacket[i].Status);
       const uint8_t* p = buffer.data() + iso.IsoPacket[i].Offset;
       out.emplace_back(p, p + iso.IsoPacket[i].Length);
     }
@@ -133,9 +117,6 @@ class stream_test : public ::testing::Test {
     return payloads;
   }
 
-  sim::usb_bus bus;
-  std::shared_ptr<sim::uvc_camera> camera;
-  PDEVICE_OBJECT pdo = nullptr;
   USBD_CONFIGURATION_HANDLE config_handle = nullptr;
   USBD_PIPE_INFORMATION pipe{};
 };

@@ -6,9 +6,6 @@
 #include <cstring>
 
 #include "sim_client.h"
-#include "sim/usb_bus.h"
-#include "sim/uvc_camera.h"
-#include "verifier_listener.h"
 
 namespace {
 
@@ -18,13 +15,9 @@ namespace uvc = sim::uvc;
 constexpr UCHAR kProcessingUnit = 2;
 constexpr UCHAR kBrightness = 2;  // processing unit selector, signed 16 bits, -64..64
 
-class uvc_camera_test : public ::testing::Test {
+class uvc_camera_test : public camera_fixture {
  protected:
-  void SetUp() override {
-    camera = sim::uvc_camera::create(sim::default_camera_desc());
-    pdo = bus.plug(camera);
-    ASSERT_NE(pdo, nullptr);
-  }
+  void SetUp() override { plug(); }
   control_result brightness(UCHAR request, void* data, ULONG length) {
     return uvc_request(pdo, request, kProcessingUnit, 0, kBrightness, data, length);
   }
@@ -36,9 +29,6 @@ class uvc_camera_test : public ::testing::Test {
     uvc_request(pdo, uvc::GET_CUR, 0, 0, uvc::VC_REQUEST_ERROR_CODE_CONTROL, &code, 1);
     return code;
   }
-  sim::usb_bus bus;
-  std::shared_ptr<sim::uvc_camera> camera;
-  PDEVICE_OBJECT pdo = nullptr;
 };
 
 TEST_F(uvc_camera_test, controls_answer_their_ranges_and_stall_like_a_device_on_bad_requests) {
