@@ -9,6 +9,7 @@
 
 #include "device.h"
 #include "pool_tags.h"
+#include "uvc_descriptors.h"
 
 namespace {
 
@@ -29,10 +30,8 @@ static_assert(intersection_extra == 1148, "intersection size");
 
 bool is_video_info(const GUID& specifier) {
   const GUID video_info = {STATIC_KSDATAFORMAT_SPECIFIER_VIDEOINFO};
-  return RtlEqualMemory(&specifier, &video_info, sizeof(GUID));
+  return same_guid(specifier, video_info);
 }
-
-bool same_guid(const GUID& a, const GUID& b) { return RtlEqualMemory(&a, &b, sizeof(GUID)); }
 
 // |v| of a 32-bit value, as an unsigned 32-bit value (no overflow for the
 // most negative one).
@@ -128,17 +127,6 @@ void get_video_size(const KS_VIDEOINFOHEADER& video, LONGLONG* width, LONGLONG* 
     *width = magnitude(video.bmiHeader.biWidth);
     *height = magnitude(video.bmiHeader.biHeight);
   }
-}
-
-bool size_fits_caps(LONGLONG width, LONGLONG height, const KS_VIDEO_STREAM_CONFIG_CAPS& caps) {
-  if (width < caps.MinOutputSize.cx || width > caps.MaxOutputSize.cx) return false;
-  if (height < caps.MinOutputSize.cy || height > caps.MaxOutputSize.cy) return false;
-  const LONGLONG dx = width - caps.MinOutputSize.cx;
-  const LONGLONG dy = height - caps.MinOutputSize.cy;
-  // A granularity of 0 leaves only the minimum size.
-  const bool x_ok = caps.OutputGranularityX == 0 ? dx == 0 : dx % caps.OutputGranularityX == 0;
-  const bool y_ok = caps.OutputGranularityY == 0 ? dy == 0 : dy % caps.OutputGranularityY == 0;
-  return x_ok && y_ok;
 }
 
 bool format_matches_range(const KS_VIDEOINFOHEADER& video, const KS_DATARANGE_VIDEO& range) {
@@ -340,14 +328,17 @@ NTSTATUS capture_pin::set_device_state(KSSTATE to_state, KSSTATE from_state) {
 
     case KSSTATE_ACQUIRE:
       if (from_state == KSSTATE_STOP) {
+        // Set before attach_pin makes the pin visible to the filter's
+        // dropped-frames property, which reads it under the device's state
+        // mutex; cleared again when the attach fails.
+        acquired = TRUE;
+        InterlockedExchange64(&last_drop_count, 0);
+        InterlockedExchange64(&picture_number, 0);
         status = device->attach_pin(this, current_format());
         if (!NT_SUCCESS(status)) {
           acquired = FALSE;
           break;
         }
-        InterlockedExchange64(&last_drop_count, 0);
-        InterlockedExchange64(&picture_number, 0);
-        acquired = TRUE;
         // Without a clock frames carry no presentation time.
         if (!NT_SUCCESS(KsPinGetReferenceClockInterface(pin, &clock))) clock = nullptr;
       } else if (run_state != pin_not_started) {

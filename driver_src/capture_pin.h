@@ -9,6 +9,7 @@
 #pragma once
 
 #include "controls/property_handler.h"
+#include "data_range.h"
 #include "frame_sink.h"
 #include "kernel_api.h"
 #include "kernel_new.h"
@@ -49,11 +50,9 @@ bool check_bitmap_size(const KS_BITMAPINFOHEADER& header);
 // else the bitmap's absolute width and height. 64-bit, so that no rectangle
 // a client sends can overflow it.
 void get_video_size(const KS_VIDEOINFOHEADER& video, LONGLONG* width, LONGLONG* height);
-// (width, height) lies within the caps' output sizes and on their
-// granularity (a granularity of 0 allows the minimum only).
-bool size_fits_caps(LONGLONG width, LONGLONG height, const KS_VIDEO_STREAM_CONFIG_CAPS& caps);
 // The format's bitmap fields equal the range's, its source and target
-// rectangles are equal and start at (0, 0), and its size fits the caps.
+// rectangles are equal and start at (0, 0), and its size fits the caps
+// (size_fits_caps, data_range.h).
 bool format_matches_range(const KS_VIDEOINFOHEADER& video, const KS_DATARANGE_VIDEO& range);
 // Whether the new format `next` may replace `current` on a pin that is not
 // stopped: only the row stride and the row order may change.

@@ -1,4 +1,5 @@
-// data_range: make_data_range and set_output_size_range (see the header).
+// data_range: make_data_range, set_output_size_range and size_fits_caps
+// (see the header).
 #include "data_range.h"
 
 #include "uvc_format_records.h"
@@ -91,6 +92,21 @@ void make_data_range(KS_DATARANGE_VIDEO* range, const GUID& subtype, LONG width,
   bitmap.biBitCount = WORD(bit_count);
   bitmap.biCompression = bi_rgb ? DWORD(KS_BI_RGB) : fourcc;
   bitmap.biSizeImage = sample_size;
+}
+
+namespace {
+
+bool fits_axis(LONGLONG size, LONG minimum, LONG maximum, LONG granularity) {
+  if (size < minimum || size > maximum) return false;
+  if (granularity <= 0) return size == minimum;
+  return (size - minimum) % granularity == 0;
+}
+
+}  // namespace
+
+bool size_fits_caps(LONGLONG width, LONGLONG height, const KS_VIDEO_STREAM_CONFIG_CAPS& caps) {
+  return fits_axis(width, caps.MinOutputSize.cx, caps.MaxOutputSize.cx, caps.OutputGranularityX) &&
+         fits_axis(height, caps.MinOutputSize.cy, caps.MaxOutputSize.cy, caps.OutputGranularityY);
 }
 
 void set_output_size_range(KS_VIDEO_STREAM_CONFIG_CAPS* caps, SIZE min_size, SIZE max_size,

@@ -1,7 +1,9 @@
 // data_range: the one builder of the video data ranges the capture pin
 // offers (KS_DATARANGE_VIDEO), used by the camera's format entry builders,
-// and the edit that gives a derived range its own output size range. Pure
-// functions over the caller's record; any IRQL.
+// the edit that gives a derived range its own output size range, and the
+// test of a frame size against that range (the camera's format choice and
+// the pin's format checks). Pure functions over the caller's record; any
+// IRQL.
 #pragma once
 
 #include "kernel_api.h"
@@ -25,6 +27,13 @@ void make_data_range(KS_DATARANGE_VIDEO* range, const GUID& subtype, LONG width,
 // the minimum size in that direction.
 void set_output_size_range(KS_VIDEO_STREAM_CONFIG_CAPS* caps, SIZE min_size, SIZE max_size,
                            int granularity_x, int granularity_y);
+
+// Whether frames of `width` x `height` pixels lie within the output size
+// range of `caps` and on its granularity: minimum, minimum + granularity,
+// ... up to the maximum, in each direction. A granularity of 0 (or a
+// negative one) admits the minimum alone. 64-bit sizes, so that no
+// rectangle a client sends can overflow them.
+bool size_fits_caps(LONGLONG width, LONGLONG height, const KS_VIDEO_STREAM_CONFIG_CAPS& caps);
 
 // Bit rate of frames of `frame_bits` bits (a 32-bit count) sent every
 // `interval` 100 ns: frame_bits x (10^10 / interval) / 1000, with a signed

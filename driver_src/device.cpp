@@ -14,6 +14,7 @@
 #include "cameras/camera_factory.h"
 #include "capture_pin.h"
 #include "filter_descriptor.h"
+#include "mutex_guard.h"
 #include "pool_tags.h"
 #include "registry.h"
 #include "usb_utils.h"
@@ -60,22 +61,6 @@ void free_device_context(PVOID context) { delete static_cast<device_context*>(co
 device_context* context_of(PKSDEVICE device) {
   return device != nullptr ? static_cast<device_context*>(device->Context) : nullptr;
 }
-
-// Holds a KMUTEX for a scope. The wait keeps PASSIVE_LEVEL (a mutex only
-// holds off normal kernel APCs), so registry and USB requests may be made
-// while it is held.
-class mutex_guard {
- public:
-  explicit mutex_guard(PKMUTEX mutex) : mutex_(mutex) {
-    KeWaitForSingleObject(mutex_, Executive, KernelMode, FALSE, nullptr);
-  }
-  ~mutex_guard() { KeReleaseMutex(mutex_, FALSE); }
-  mutex_guard(const mutex_guard&) = delete;
-  mutex_guard& operator=(const mutex_guard&) = delete;
-
- private:
-  PKMUTEX mutex_;
-};
 
 // Reads string `index` into `text`; index 0 means the device has no such
 // string (string descriptor 0 is the language table, not text).
@@ -153,6 +138,13 @@ void device_context::destroy_camera() {
 capture_pin* device_context::attached_pin() {
   return static_cast<capture_pin*>(InterlockedCompareExchangePointer(
       reinterpret_cast<PVOID volatile*>(&active_pin), nullptr, nullptr));
+}
+
+NTSTATUS device_context::query_dropped_frames(property_call* call) {
+  mutex_guard lock(&state_mutex);
+  capture_pin* pin = attached_pin();
+  if (pin == nullptr) return STATUS_INVALID_DEVICE_STATE;
+  return pin->handle_dropped_frames(call);
 }
 
 NTSTATUS device_context::start() {

@@ -15,6 +15,7 @@
 
 class capture_pin;
 class uvc_camera;
+struct property_call;
 
 // Registered by DriverEntry: device callbacks only, no filter descriptors
 // (the filter factory is created by device start).
@@ -88,9 +89,15 @@ class device_context final : public frame_sink, public pool_object {
                   ULONG bytes_used) override;
   PVOID acquire_frame_buffer(PUCHAR* data, ULONG* capacity) override;
 
-  // The attached pin, or null (read with a full barrier: the frame path and
-  // the filter's property handler read it while the pin attaches or detaches).
+  // The attached pin, or null (read with a full barrier: the frame path
+  // reads it while the pin attaches or detaches).
   capture_pin* attached_pin();
+
+  // The filter-level dropped-frames property, answered by the attached pin
+  // (STATUS_INVALID_DEVICE_STATE without one). The client may be another
+  // filter's, so the pin's own control mutex does not keep it from closing:
+  // the answer is given under state_mutex, which detach_pin needs too.
+  NTSTATUS query_dropped_frames(property_call* call);
 
   PKSDEVICE device;                  // back pointer
   LONG volatile pin_attached;        // 1: a capture pin owns the camera stream

@@ -8,6 +8,7 @@
 
 #include "auto/text_overlay.h"
 #include "img/cpu_features.h"
+#include "mutex_guard.h"
 #include "pool_tags.h"
 #include "registry.h"
 #include "version_banner.h"
@@ -85,6 +86,7 @@ uvc_camera::uvc_camera(PDEVICE_OBJECT device_object, frame_sink* sink)
       pooled_(false),
       chunked_(false),
       variable_size_(false),
+      chunk_size_(0),
       raw_type_(),
       output_type_(),
       flip_(0),
@@ -116,6 +118,7 @@ uvc_camera::uvc_camera(PDEVICE_OBJECT device_object, frame_sink* sink)
       frame_bad_(0),
       frame_refused_(0),
       pool_starved_(0),
+      chunk_eof_(0),
       stopped_(1),
       p_drops_(0),
       q_drops_(0),
@@ -348,11 +351,10 @@ NTSTATUS uvc_camera::set_driver_property_value(ULONG id, ULONG value) {
     case driver_property::force_clear_buffers: {
       force_clear_buffers_ = value != 0;
       // Under the stream mutex: close_stream may be destroying the reader.
-      KeWaitForSingleObject(&stream_mutex_, Executive, KernelMode, FALSE, nullptr);
+      mutex_guard lock(&stream_mutex_);
       if (data_request_pipe_ != nullptr) {
         data_request_pipe_->set_clear_buffers(force_clear_buffers_ != 0);
       }
-      KeReleaseMutex(&stream_mutex_, FALSE);
       return STATUS_SUCCESS;
     }
     case driver_property::cycle_port:
@@ -581,9 +583,11 @@ NTSTATUS uvc_camera::interrupt_callback(PVOID, PVOID context, PUCHAR data, ULONG
   return STATUS_SUCCESS;
 }
 
+// Pooled streams (the worker flag, or a bulk pipe cut into chunks) deliver
+// only through the frame worker, so it runs for every one of them.
 NTSTATUS uvc_camera::on_stream_start() {
   NTSTATUS status = async_work_.open();
-  if (NT_SUCCESS(status) && worker_flag_) {
+  if (NT_SUCCESS(status) && (worker_flag_ || pooled_)) {
     free_work_items();
     status = allocate_work_items();
     if (NT_SUCCESS(status)) {

@@ -194,9 +194,9 @@ class uvc_camera : public pool_object {
   // init, before and after the format list is built.
   virtual NTSTATUS on_init_begin();                                             // slot 8
   virtual NTSTATUS on_init_end();                                               // slot 9
-  // Open: starts the deferred work item and, when the worker flag is set,
-  // allocates the work items and starts the frame worker. PASSIVE_LEVEL,
-  // stream mutex held.
+  // Open: starts the deferred work item and, for a worker or pooled stream
+  // (open_assembly has chosen the mode), allocates the work items and
+  // starts the frame worker. PASSIVE_LEVEL, stream mutex held.
   virtual NTSTATUS on_stream_start();                                           // slot 10
   // Close: stops the deferred work item. PASSIVE_LEVEL, stream mutex held.
   virtual NTSTATUS on_stream_stop();                                            // slot 11
@@ -359,6 +359,7 @@ class uvc_camera : public pool_object {
   bool chunked_;        // bulk transfers smaller than a frame, one header per frame
   bool variable_size_;  // compressed format (MJPEG, frame-based): frames vary in
                         // length, so EOF ends a frame however full its buffer is
+  ULONG chunk_size_;    // chunked: bytes per bulk transfer (0: not known)
 
   // ---- formats --------------------------------------------------------------
   img::img_type raw_type_;     // what the camera sends; buffer_length = raw frame size
@@ -410,6 +411,7 @@ class uvc_camera : public pool_object {
   UCHAR frame_bad_;                   // set by on_interrupt_data, cleared at frame end
   UCHAR frame_refused_;               // direct: the sink had no buffer for this frame
   UCHAR pool_starved_;                // pooled: data of this frame found no pool buffer
+  UCHAR chunk_eof_;                   // chunked: the current frame's header had EOF
   LONG volatile stopped_;             // 1 while not running (initially 1)
   frame_pool frame_pool_;
 
@@ -445,7 +447,7 @@ class uvc_camera : public pool_object {
   void read_options();
   // uvc_format_list.cpp
   NTSTATUS build_format_list();
-  void apply_format_constraints(const format_entry_list& entries);
+  NTSTATUS apply_format_constraints(const format_entry_list& entries);
   // uvc_camera_stream.cpp
   NTSTATUS select_output_format(const KS_VIDEOINFOHEADER* format, img::img_type* output,
                                 UCHAR* flip) const;
@@ -460,6 +462,7 @@ class uvc_camera : public pool_object {
   // uvc_payload.cpp
   NTSTATUS dispatch_transfer(PVOID request, PUCHAR data, ULONG length);
   NTSTATUS chunked_step(payload_info* payload);
+  void end_chunked_frame(frame_pool_buffer* buffer);
   NTSTATUS append(payload_info* payload);
   NTSTATUS append_direct(payload_info* payload);
   NTSTATUS append_worker(payload_info* payload);

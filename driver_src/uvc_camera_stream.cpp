@@ -10,6 +10,7 @@
 #include "uvc_camera.h"
 
 #include "iso_reader.h"
+#include "mutex_guard.h"
 
 namespace {
 
@@ -33,20 +34,6 @@ LONG clamp_to_long(LONGLONG value) {
 }
 
 LONG absolute(LONG value) { return value < 0 ? clamp_to_long(-LONGLONG(value)) : value; }
-
-// RAII for the stream mutex.
-class stream_lock {
- public:
-  explicit stream_lock(KMUTEX* mutex) : mutex_(mutex) {
-    KeWaitForSingleObject(mutex_, Executive, KernelMode, FALSE, nullptr);
-  }
-  ~stream_lock() { KeReleaseMutex(mutex_, FALSE); }
-  stream_lock(const stream_lock&) = delete;
-  stream_lock& operator=(const stream_lock&) = delete;
-
- private:
-  KMUTEX* mutex_;
-};
 
 }  // namespace
 
@@ -103,7 +90,7 @@ NTSTATUS uvc_camera::select_output_format(const KS_VIDEOINFOHEADER* format, img:
 // ---- open --------------------------------------------------------------------------
 
 NTSTATUS uvc_camera::open_stream(const KS_VIDEOINFOHEADER* format) {
-  stream_lock lock(&stream_mutex_);
+  mutex_guard lock(&stream_mutex_);
   if (stream_open_ || descriptors_ == nullptr || usb_ == nullptr) {
     return STATUS_INVALID_DEVICE_STATE;
   }
@@ -143,6 +130,7 @@ NTSTATUS uvc_camera::open_stream(const KS_VIDEOINFOHEADER* format) {
   // choose, or a single one that is not isochronous.
   chunked_ = false;
   pooled_ = false;
+  chunk_size_ = 0;
   const uvc_descriptor_set& set = *descriptors_;
   const bool bulk =
       set.alternate_count == 0 || (set.alternate_count == 1 && set.alternates[0].is_isochronous == 0);
@@ -184,6 +172,7 @@ NTSTATUS uvc_camera::open_bulk_pipe(bool* chunked) {
   if (size > limit) {
     size = limit;
     *chunked = true;
+    chunk_size_ = size;
   }
   data_request_pipe_ = bulk_reader::create(device_object_, size, data_callback, this);
   return data_request_pipe_ != nullptr ? STATUS_SUCCESS : STATUS_INSUFFICIENT_RESOURCES;
@@ -223,7 +212,7 @@ NTSTATUS uvc_camera::open_iso_pipe() {
 // ---- run and pause -------------------------------------------------------------------
 
 NTSTATUS uvc_camera::run_stream() {
-  stream_lock lock(&stream_mutex_);
+  mutex_guard lock(&stream_mutex_);
   return run_stream_locked();
 }
 
@@ -248,7 +237,7 @@ NTSTATUS uvc_camera::run_stream_locked() {
 }
 
 NTSTATUS uvc_camera::pause_stream(bool run) {
-  stream_lock lock(&stream_mutex_);
+  mutex_guard lock(&stream_mutex_);
   if (!stream_open_) {
     return run ? STATUS_INVALID_DEVICE_STATE : STATUS_SUCCESS;
   }
@@ -264,7 +253,7 @@ NTSTATUS uvc_camera::pause_stream(bool run) {
 // ---- close -----------------------------------------------------------------------------
 
 NTSTATUS uvc_camera::close_stream() {
-  stream_lock lock(&stream_mutex_);
+  mutex_guard lock(&stream_mutex_);
   if (!stream_open_) {
     return STATUS_SUCCESS;
   }
@@ -272,8 +261,6 @@ NTSTATUS uvc_camera::close_stream() {
   return STATUS_SUCCESS;
 }
 
-// Close, and the undo of a failed open: whatever exists is stopped and freed.
-// Stream mutex held.
 bool uvc_camera::is_variable_size_format(const raw_format_record* record) const {
   if (fourcc_from_subtype(record->subtype) == img::FOURCC_MJPG) {
     return true;
@@ -288,6 +275,8 @@ bool uvc_camera::is_variable_size_format(const raw_format_record* record) const 
   return false;
 }
 
+// Close, and the undo of a failed open: whatever exists is stopped and freed.
+// Stream mutex held.
 void uvc_camera::teardown_stream() {
   stop_assembly();
   if (data_request_pipe_ != nullptr) {
@@ -320,7 +309,7 @@ void uvc_camera::update_output_format(const KS_VIDEOINFOHEADER* format) {
     return;
   }
   // The direct path reads the output type under the assembly lock.
-  stream_lock lock(&stream_mutex_);
+  mutex_guard lock(&stream_mutex_);
   KIRQL irql;
   KeAcquireSpinLock(&assembly_lock_, &irql);
   output_type_ = output;

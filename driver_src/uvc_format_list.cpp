@@ -35,14 +35,6 @@ bool contains(const ULONG* fourccs, ULONG count, ULONG fourcc) {
   return false;
 }
 
-// True when `size` is one of minimum, minimum + granularity, ... up to the
-// maximum. A granularity of 0 (or less) admits the minimum alone.
-bool admits(LONG size, LONG minimum, LONG maximum, int granularity) {
-  if (size < minimum || size > maximum) return false;
-  if (granularity <= 0) return size == minimum;
-  return (LONGLONG(size) - minimum) % granularity == 0;
-}
-
 }  // namespace
 
 NTSTATUS uvc_camera::build_format_list() {
@@ -65,15 +57,16 @@ NTSTATUS uvc_camera::build_format_list() {
     return status;
   }
   raw_formats_.swap(records);
-  apply_format_constraints(entries);
-  return STATUS_SUCCESS;
+  return apply_format_constraints(entries);
 }
 
 // The registry may narrow the list to some FOURCCs ("allowed_fcc_0" to
 // "allowed_fcc_7", up to the first missing or zero value) and one size
 // ("allowed_width_0", "allowed_height_0"), and force one average time per
-// frame ("force_avg_time_per_frame_0"). Kept entries are appended in order.
-void uvc_camera::apply_format_constraints(const format_entry_list& entries) {
+// frame ("force_avg_time_per_frame_0"). Kept entries are appended in order;
+// running out of memory fails the whole list, so that no device starts
+// with a format list cut short at random.
+NTSTATUS uvc_camera::apply_format_constraints(const format_entry_list& entries) {
   ULONG allowed[max_allowed_fourccs];
   ULONG allowed_count = 0;
   WCHAR name[] = L"allowed_fcc_0";
@@ -109,11 +102,13 @@ void uvc_camera::apply_format_constraints(const format_entry_list& entries) {
     if (forced_frame_time_ != 0) {
       kept.range.VideoInfoHeader.AvgTimePerFrame = forced_frame_time_;
     }
-    if (!NT_SUCCESS(format_entries_.append(kept))) {
-      DbgPrint("uvc: no memory for format entry %u\n", format_entries_.count());
-      break;
+    const NTSTATUS status = format_entries_.append(kept);
+    if (!NT_SUCCESS(status)) {
+      format_entries_.reset();
+      return status;
     }
   }
+  return STATUS_SUCCESS;
 }
 
 // ---- default slots of the format list ---------------------------------------------
@@ -152,12 +147,8 @@ const raw_format_record* uvc_camera::find_format(img::img_type* raw_type,
                                                  const img::img_type& requested, LONGLONG) {
   const GUID subtype = subtype_from_fourcc(requested.type);
   for (const format_entry& entry : format_entries_) {
-    const KS_VIDEO_STREAM_CONFIG_CAPS& caps = entry.range.ConfigCaps;
     if (!same_guid(entry.range.DataRange.SubFormat, subtype) ||
-        !admits(requested.dim_x, caps.MinOutputSize.cx, caps.MaxOutputSize.cx,
-                caps.OutputGranularityX) ||
-        !admits(requested.dim_y, caps.MinOutputSize.cy, caps.MaxOutputSize.cy,
-                caps.OutputGranularityY)) {
+        !size_fits_caps(requested.dim_x, requested.dim_y, entry.range.ConfigCaps)) {
       continue;
     }
     if (entry.raw_index >= raw_formats_.count()) {

@@ -102,39 +102,60 @@ NTSTATUS uvc_camera::dispatch_transfer(PVOID request, PUCHAR data, ULONG length)
 }
 
 // Assembly lock held. Transfers without a valid header continue the frame
-// in the current pool buffer; one with a header starts a new frame and
-// throws away a partial one. A buffer that fills up is a complete frame.
+// in the current pool buffer; one with a header starts a new frame. A frame
+// of a fixed size is complete when its buffer is full, and a header that
+// comes before that throws the partial frame away. A compressed frame is as
+// long as its data: when its header carried EOF (one payload holds the whole
+// frame), it is complete with the payload's last transfer, the first one
+// shorter than the transfer size, or at the latest when the next header
+// arrives.
 NTSTATUS uvc_camera::chunked_step(payload_info* payload) {
+  const ULONG transfer_length = payload->length;
   const bool has_header = parse_payload_header(payload->data, payload->length, payload);
   if (has_header) {
+    if (frame_pool_.has_current()) {
+      if (variable_size_ && chunk_eof_) {
+        end_chunked_frame(frame_pool_.append(nullptr, 0, true));
+      } else {
+        frame_pool_.reset_current();
+        InterlockedIncrement64(&p_drops_);  // the partial frame is lost
+        frame_bad_ = 0;
+      }
+    }
     expected_fid_ = payload->fid;
     last_pts_ = payload->pts;
-    if (frame_pool_.reset_current()) {
-      InterlockedIncrement64(&p_drops_);  // the partial frame is lost
-      frame_bad_ = 0;
-    }
+    chunk_eof_ = payload->eof != 0 ? 1 : 0;
   } else if (!frame_pool_.has_current()) {
     return STATUS_SUCCESS;  // the middle of a frame whose start was not seen
   }
+  const bool payload_ends = variable_size_ && chunk_eof_ && transfer_length < chunk_size_;
   bool starved = false;
-  frame_pool_buffer* buffer = frame_pool_.append(payload->data, payload->length, false, &starved);
+  frame_pool_buffer* buffer =
+      frame_pool_.append(payload->data, payload->length, payload_ends, &starved);
   if (has_header && starved) {
     InterlockedIncrement64(&p_drops_);  // no buffer for the whole frame
   }
-  if (buffer != nullptr) {
-    payload_info raw = {};
-    raw.request = buffer;
-    raw.data = buffer->data;
-    raw.length = buffer->fill;
-    raw.fid = expected_fid_;
-    raw.pts = last_pts_;
-    raw.eof = 1;
-    if (!NT_SUCCESS(queue_raw_frame(&raw))) {
-      frame_pool_.give_back(buffer);
-    }
-  }
+  end_chunked_frame(buffer);
   // The data has been copied (or counted as lost): the request goes back.
   return STATUS_SUCCESS;
+}
+
+// Assembly lock held. Queues a chunked frame the pool has handed out (none:
+// nothing to do) as ended, with the FID and time of its header.
+void uvc_camera::end_chunked_frame(frame_pool_buffer* buffer) {
+  if (buffer == nullptr) {
+    return;
+  }
+  payload_info raw = {};
+  raw.request = buffer;
+  raw.data = buffer->data;
+  raw.length = buffer->fill;
+  raw.fid = expected_fid_;
+  raw.pts = last_pts_;
+  raw.eof = 1;
+  if (!NT_SUCCESS(queue_raw_frame(&raw))) {
+    frame_pool_.give_back(buffer);
+  }
 }
 
 NTSTATUS uvc_camera::append(payload_info* payload) {
@@ -362,14 +383,20 @@ void uvc_camera::process_work_item(frame_work_item* item) {
         static_cast<img::img_type&>(src) = raw_type_;
         src.buffer_length = LONG(raw->length);
         src.data = raw->data;
+        // A format change while running replaces the output type and flip
+        // under the assembly lock: the frame is written with one whole pair.
         img::img_descriptor dst = {};
+        UCHAR flip = 0;
+        KIRQL irql;
+        KeAcquireSpinLock(&assembly_lock_, &irql);
         static_cast<img::img_type&>(dst) = output_type_;
-        const ULONG out_length = slot.capacity < ULONG(output_type_.buffer_length)
-                                     ? slot.capacity
-                                     : ULONG(output_type_.buffer_length);
+        flip = flip_;
+        KeReleaseSpinLock(&assembly_lock_, irql);
+        const ULONG out_length =
+            slot.capacity < ULONG(dst.buffer_length) ? slot.capacity : ULONG(dst.buffer_length);
         dst.buffer_length = LONG(out_length);
         dst.data = slot.data;
-        const NTSTATUS transformed = transform_frame(&dst, &src, flip_);
+        const NTSTATUS transformed = transform_frame(&dst, &src, flip);
         const ULONG written = ULONG(dst.buffer_length);
         slot.filled = (written == 0 || written > out_length) ? out_length : written;
         release_raw_frame(raw);
@@ -409,6 +436,7 @@ NTSTATUS uvc_camera::open_assembly(bool chunked) {
   frame_bad_ = 0;
   frame_refused_ = 0;
   pool_starved_ = 0;
+  chunk_eof_ = 0;
   if (!pooled_) {
     return STATUS_SUCCESS;
   }

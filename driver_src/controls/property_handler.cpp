@@ -1,15 +1,13 @@
 // The filter property handler and the routing of property requests.
 #include "controls/property_handler.h"
 
-#include "capture_pin.h"
 #include "device.h"
+#include "uvc_descriptors.h"
 
 namespace {
 
 constexpr ULONG property_header_size = sizeof(KSPROPERTY);  // 24
 constexpr ULONG method_neither = 3;                         // low bits of the I/O control code
-
-bool same_guid(const GUID& a, const GUID& b) { return RtlEqualMemory(&a, &b, sizeof(GUID)); }
 
 }  // namespace
 
@@ -48,10 +46,6 @@ NTSTATUS filter_property_handler(PIRP irp, PKSIDENTIFIER request, PVOID data) {
 
 NTSTATUS dispatch_property(device_context* context, property_call* call) {
   const GUID& set = call->property->Set;
-  if (same_guid(set, PROPSETID_VIDCAP_DROPPEDFRAMES)) {
-    capture_pin* pin = context->attached_pin();
-    if (pin == nullptr) return STATUS_INVALID_DEVICE_STATE;
-    return pin->handle_dropped_frames(call);
-  }
+  if (same_guid(set, PROPSETID_VIDCAP_DROPPEDFRAMES)) return context->query_dropped_frames(call);
   return STATUS_NOT_IMPLEMENTED;
 }

@@ -203,6 +203,13 @@ TEST_F(CameraInit, RegistryNarrowsTheFormatsAndForcesTheFrameTime) {
   EXPECT_EQ(cam->copy_format_entries(slots, 6), STATUS_BUFFER_OVERFLOW);
   EXPECT_EQ(cam->copy_format_entries(slots, 7), STATUS_INVALID_PARAMETER);
   EXPECT_EQ(range.DataRange.FormatSize, 0u);
+
+  // No memory for the kept entries: init fails rather than offer a list cut
+  // short.
+  create();
+  cam->fail_kept_entries = true;
+  EXPECT_EQ(cam->init(), STATUS_INSUFFICIENT_RESOURCES);
+  EXPECT_EQ(cam->get_format_count(), 0u);
 }
 
 TEST_F(CameraInit, OptionsComeFromTheSettingsKeyWithTheDeviceValuesOverriding) {

@@ -133,8 +133,41 @@ TEST_F(CameraStream, BulkStreamsAreChunkedOnlyWhenThePipeIsTooSmall) {
   ASSERT_EQ(cam->open_stream(&y800), STATUS_SUCCESS);
   EXPECT_TRUE(cam->chunked());
   EXPECT_TRUE(cam->pooled());
+  sim::stream_options options;
+  options.frame_limit = 4;
+  sim_camera->set_stream_options(options);
+  sim_camera->clear_sent_frames();
   ASSERT_EQ(cam->run_stream(), STATUS_SUCCESS);
   EXPECT_EQ(static_cast<bulk_reader*>(cam->reader())->transfer_size(), 16384u);
+  // The chunks of each frame are collected in the pool and delivered whole.
+  ASSERT_TRUE(sink().wait_for_returns(4, 10000));
+  ASSERT_EQ(cam->pause_stream(false), STATUS_SUCCESS);
+  const std::vector<sim::sent_frame> sent = sim_camera->sent_frames();
+  const std::vector<tvtest::delivered_frame> good = sink().good_frames();
+  ASSERT_EQ(good.size(), sent.size());
+  for (size_t i = 0; i < good.size(); ++i) EXPECT_TRUE(good[i].bytes == sent[i].bytes) << i;
+  EXPECT_EQ(cam->p_drops(), 0u);
+  cam->close_stream();
+
+  // A JPEG is as long as its data: each one ends with the short transfer
+  // that ends its payload, long before the pool buffer is full.
+  KS_VIDEOINFOHEADER mjpg = video_format(img::FOURCC_MJPG, 640, 480, 24);
+  ASSERT_EQ(cam->open_stream(&mjpg), STATUS_SUCCESS);
+  EXPECT_TRUE(cam->chunked());
+  sim_camera->set_stream_options(options);
+  sim_camera->clear_sent_frames();
+  const size_t returned = sink().frames().size();
+  ASSERT_EQ(cam->run_stream(), STATUS_SUCCESS);
+  ASSERT_TRUE(sink().wait_for_returns(returned + 4, 10000));
+  ASSERT_EQ(cam->pause_stream(false), STATUS_SUCCESS);
+  const std::vector<sim::sent_frame> jpegs = sim_camera->sent_frames();
+  const std::vector<tvtest::delivered_frame> all = sink().frames();
+  ASSERT_EQ(all.size(), returned + jpegs.size());
+  for (size_t i = 0; i < jpegs.size(); ++i) {
+    EXPECT_EQ(all[returned + i].status, STATUS_SUCCESS);
+    EXPECT_TRUE(all[returned + i].bytes == jpegs[i].bytes) << i;
+  }
+  EXPECT_EQ(cam->p_drops(), 0u);
 }
 
 TEST_F(CameraStream, PauseThenRunRestartsTheReaderWithFreshRequestsAndCounters) {

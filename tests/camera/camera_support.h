@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <kstandin/testing.h>
 #include <kstandin/testing_io.h>
 
 #include <memory>
@@ -48,6 +49,15 @@ class camera_view : public uvc_camera {
   NTSTATUS on_stream_start() override {
     const NTSTATUS status = uvc_camera::on_stream_start();
     return NT_SUCCESS(status) ? stream_start_status : status;
+  }
+  // When set, the first entry-list allocation after the entries are built
+  // (the list the registry's constraints keep) fails.
+  bool fail_kept_entries = false;
+  NTSTATUS build_format_entries(const raw_format_list& records,
+                                format_entry_list* entries) override {
+    const NTSTATUS status = uvc_camera::build_format_entries(records, entries);
+    if (fail_kept_entries) kstandin::fail_next_allocations(1, pool_tag::objects);
+    return status;
   }
 };
 

@@ -1,5 +1,8 @@
 // Device start, restart, names in the registry, capabilities and the
 // filter the device publishes, as ks.sys and a client see them.
+#include <atomic>
+#include <thread>
+
 #include "device_support.h"
 
 #include "uvc_camera.h"
@@ -121,6 +124,47 @@ TEST_F(device_lifecycle, a_second_filters_pin_cannot_acquire_while_the_first_own
   EXPECT_EQ(kstandin::ks_close_filter(second_filter), STATUS_SUCCESS);
   EXPECT_EQ(context()->attached_pin(), nullptr);
   EXPECT_EQ(context()->pin_attached, 0);
+}
+
+// Another filter's client asks the filter-level dropped-frames property
+// while the owning pin is created, acquired and closed over and over: the
+// answer comes from a pin that stays attached (and alive) while it answers.
+TEST_F(device_lifecycle, filter_dropped_frames_query_while_the_owning_pin_closes) {
+  ASSERT_EQ(plug(), STATUS_SUCCESS);
+  kstandin::ks_filter* owner = open_filter();
+  kstandin::ks_filter* observer = open_filter();
+  const std::vector<uint8_t> format = format_for(owner, fourcc("Y800"), 640, 480);
+  ASSERT_FALSE(format.empty());
+
+  std::atomic<bool> done{false};
+  std::thread asker([&] {
+    KSPROPERTY_DROPPEDFRAMES_CURRENT_S request = {};
+    request.Property = kstandin::ks_make_property(
+        PROPSETID_VIDCAP_DROPPEDFRAMES, KSPROPERTY_DROPPEDFRAMES_CURRENT, KSPROPERTY_TYPE_GET);
+    while (!done.load()) {
+      KSPROPERTY_DROPPEDFRAMES_CURRENT_S answer = {};
+      ULONG_PTR returned = 0;
+      const NTSTATUS status = kstandin::ks_property(observer, &request, sizeof(request), &answer,
+                                                    sizeof(answer), &returned);
+      if (status == STATUS_SUCCESS) {
+        EXPECT_EQ(answer.AverageFrameSize, kFrameBytes);
+      } else {
+        EXPECT_EQ(status, STATUS_INVALID_DEVICE_STATE);
+      }
+    }
+  });
+  for (int i = 0; i < 100; ++i) {
+    kstandin::ks_pin* pin = nullptr;
+    ASSERT_EQ(kstandin::ks_create_pin(owner, kCapturePin, format.data(), nullptr, &pin),
+              STATUS_SUCCESS);
+    EXPECT_EQ(kstandin::ks_set_pin_state(pin, KSSTATE_ACQUIRE), STATUS_SUCCESS);
+    EXPECT_EQ(kstandin::ks_close_pin(pin), STATUS_SUCCESS);
+  }
+  done = true;
+  asker.join();
+  EXPECT_EQ(context()->attached_pin(), nullptr);
+  EXPECT_EQ(kstandin::ks_close_filter(observer), STATUS_SUCCESS);
+  EXPECT_EQ(kstandin::ks_close_filter(owner), STATUS_SUCCESS);
 }
 
 }  // namespace

@@ -164,6 +164,7 @@ class test_camera : public uvc_camera {
 
   void set_reader(stream_reader* reader) { data_request_pipe_ = reader; }
   void set_pooled(bool pooled) { pooled_ = pooled; }
+  void set_variable_size(bool on) { variable_size_ = on; }
   void set_drop_incomplete(bool on) { drop_incomplete_ = on ? 1 : 0; }
   void set_show_overlay(bool on) { show_overlay_ = on ? 1 : 0; }
   void set_image(int width, int height) {

@@ -68,6 +68,28 @@ TEST_F(worker_assembly, third_frame_while_two_are_in_the_worker_is_dropped) {
   close();
 }
 
+// Format changes while frames pass through the worker: every frame is
+// delivered whole or counted as dropped, and the worker reads the output
+// type under the lock the change is made under.
+TEST_F(worker_assembly, format_changes_while_the_worker_transforms) {
+  start();
+  KS_VIDEOINFOHEADER format = {};
+  format.bmiHeader.biSize = sizeof(KS_BITMAPINFOHEADER);
+  format.bmiHeader.biWidth = LONG(kFrame);
+  format.bmiHeader.biHeight = 1;
+  format.bmiHeader.biBitCount = 8;
+  format.bmiHeader.biCompression = img::FOURCC_Y800;
+  constexpr uint32_t kFrames = 16;
+  for (uint32_t n = 0; n < kFrames; ++n) {
+    send(make_frame(n, kFrame), int(n & 1), true);
+    cam().update_output_format(&format);
+  }
+  close();
+  const auto good = sink_.good_frames();
+  for (const auto& f : good) EXPECT_EQ(f.bytes, make_frame(frame_number(f.bytes), kFrame));
+  EXPECT_EQ(good.size() + cam().p_drops(), kFrames);
+}
+
 TEST_F(worker_assembly, chunked_header_transfer_discards_the_partial_frame) {
   start({}, true);
   const auto f1 = make_frame(1, kFrame), f2 = make_frame(2, kFrame);
@@ -95,11 +117,29 @@ TEST_F(worker_assembly, chunked_header_transfer_discards_the_partial_frame) {
   ASSERT_EQ(good.size(), 1u);
   EXPECT_EQ(good[0].bytes, expected(f2));
 
+  // A compressed frame whose header carried EOF ends with its payload: here,
+  // where every transfer was full, when the next header arrives.
+  cam().set_variable_size(true);
+  std::vector<uint8_t> jpeg(f1.begin(), f1.begin() + 1200);
+  auto head = make_payload(1, true, jpeg.data(), 700, 12, 78);
+  EXPECT_EQ(feed(&cam(), head), STATUS_SUCCESS);
+  std::vector<uint8_t> tail(jpeg.begin() + 700, jpeg.end());
+  tail[0] = 0x10;
+  EXPECT_EQ(feed(&cam(), tail), STATUS_SUCCESS);
+  EXPECT_EQ(feed(&cam(), make_payload(0, true, f2.data(), 100, 12, 79)), STATUS_SUCCESS);
+  ASSERT_TRUE(sink_.wait_for_returns(2));
+  good = sink_.good_frames();
+  ASSERT_EQ(good.size(), 2u);
+  jpeg[700] = 0x10;
+  EXPECT_EQ(good[1].bytes, jpeg);
+  EXPECT_EQ(cam().p_drops(), 1u);
+  cam().set_variable_size(false);
+
   // Headerless data with no frame started is ignored.
   std::vector<uint8_t> stray(300, 0x10);
   EXPECT_EQ(feed(&cam(), stray), STATUS_SUCCESS);
   close();
-  EXPECT_EQ(sink_.frames().size(), 1u);
+  EXPECT_EQ(sink_.frames().size(), 2u);
 }
 
 TEST_F(worker_assembly, unpooled_worker_holds_each_request_until_it_has_transformed_it) {
