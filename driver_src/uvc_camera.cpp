@@ -90,6 +90,8 @@ uvc_camera::uvc_camera(PDEVICE_OBJECT device_object, frame_sink* sink)
       raw_type_(),
       output_type_(),
       flip_(0),
+      worker_output_type_(),
+      worker_flip_(0),
       frame_interval_(0),
       committed_(),
       descriptors_(nullptr),
@@ -690,14 +692,18 @@ void uvc_camera::set_overlay_text(const char* text) {
 // firmware line, the statistics line and the custom text, in the output
 // format. Drawn only into a buffer that holds a whole output image.
 void uvc_camera::draw_overlay(const output_frame_slot* slot) {
-  if (output_type_.buffer_length <= 0 || slot->capacity < ULONG(output_type_.buffer_length)) {
+  // Direct mode completes frames under the assembly lock, which guards
+  // output_type_; worker modes complete them on the worker, with its copy.
+  const bool on_worker = worker_flag_ || pooled_;
+  const img::img_type& type = on_worker ? worker_output_type_ : output_type_;
+  if (type.buffer_length <= 0 || slot->capacity < ULONG(type.buffer_length)) {
     return;
   }
   img::img_descriptor image = {};
-  static_cast<img::img_type&>(image) = output_type_;
+  static_cast<img::img_type&>(image) = type;
   image.data = slot->data;
-  const int scale = output_type_.dim_y / 1024 + 1;
-  const bool bottom_up = flip_ != 0;
+  const int scale = type.dim_y / 1024 + 1;
+  const bool bottom_up = (on_worker ? worker_flip_ : flip_) != 0;
   const int x = img::statistics_text_x;
 
   img::statistics_line line = {};

@@ -365,6 +365,11 @@ class uvc_camera : public pool_object {
   img::img_type raw_type_;     // what the camera sends; buffer_length = raw frame size
   img::img_type output_type_;  // what the client asked for
   UCHAR flip_;                 // 1: the output is stored bottom-up
+  // The frame worker's copy of output_type_ and flip_ for the frame it is
+  // finishing, taken under the assembly lock; the overlay of worker modes
+  // reads these, never the fields a format change rewrites.
+  img::img_type worker_output_type_;
+  UCHAR worker_flip_;
   LONGLONG frame_interval_;    // 100 ns, as negotiated at open
   UCHAR committed_[uvc_probe::size];  // last committed probe/commit structure
 

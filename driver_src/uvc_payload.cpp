@@ -389,9 +389,11 @@ void uvc_camera::process_work_item(frame_work_item* item) {
         UCHAR flip = 0;
         KIRQL irql;
         KeAcquireSpinLock(&assembly_lock_, &irql);
-        static_cast<img::img_type&>(dst) = output_type_;
-        flip = flip_;
+        worker_output_type_ = output_type_;
+        worker_flip_ = flip_;
         KeReleaseSpinLock(&assembly_lock_, irql);
+        static_cast<img::img_type&>(dst) = worker_output_type_;
+        flip = worker_flip_;
         const ULONG out_length =
             slot.capacity < ULONG(dst.buffer_length) ? slot.capacity : ULONG(dst.buffer_length);
         dst.buffer_length = LONG(out_length);
