@@ -320,7 +320,7 @@ bool uvc_stream::produce(const usb_device::in_request& request, std::vector<uint
 
     std::vector<uint8_t> payload(header + n, 0);
     payload[kHeaderLength] = header;
-    payload[kHeaderInfo] = (uint8_t)(kHeaderEoh | current_.fid | (eof ? kHeaderEof : 0) |
+    payload[kHeaderInfo] = (uint8_t)(kHeaderEoh | (current_.fid ? kHeaderFid : 0) | (eof ? kHeaderEof : 0) |
                                      (header >= kHeaderWithPts ? kHeaderPts : 0) |
                                      (header >= kHeaderWithScr ? kHeaderScr : 0));
     if (header >= kHeaderWithPts) put_le32(&payload[kHeaderPtsAt], current_.pts);
