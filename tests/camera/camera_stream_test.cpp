@@ -4,9 +4,6 @@
 // that restarts the reader afresh.
 #include <gtest/gtest.h>
 
-#include <chrono>
-#include <thread>
-
 #include "camera_support.h"
 #include "sim/uvc_profiles.h"
 
@@ -31,6 +28,26 @@ class CameraStream : public camera_fixture {
   uint64_t last_sequence() {
     const auto requests = sim_camera->requests();
     return requests.empty() ? 0 : requests.back().sequence;
+  }
+  // Runs the open stream for the camera's next `count` frames and stops the
+  // reader: each came back good, byte for byte as sent, none dropped.
+  void expect_next_frames_whole(uint64_t count) {
+    sim::stream_options options;
+    options.frame_limit = count;
+    sim_camera->set_stream_options(options);
+    sim_camera->clear_sent_frames();
+    const size_t returned = sink().frames().size();
+    ASSERT_EQ(cam->run_stream(), STATUS_SUCCESS);
+    ASSERT_TRUE(sink().wait_for_returns(returned + count, 10000));
+    ASSERT_EQ(cam->pause_stream(false), STATUS_SUCCESS);
+    const std::vector<sim::sent_frame> sent = sim_camera->sent_frames();
+    const std::vector<tvtest::delivered_frame> all = sink().frames();
+    ASSERT_EQ(all.size(), returned + sent.size());
+    for (size_t i = 0; i < sent.size(); ++i) {
+      EXPECT_EQ(all[returned + i].status, STATUS_SUCCESS);
+      EXPECT_TRUE(all[returned + i].bytes == sent[i].bytes) << i;
+    }
+    EXPECT_EQ(cam->p_drops(), 0u);
   }
 };
 
@@ -133,20 +150,8 @@ TEST_F(CameraStream, BulkStreamsAreChunkedOnlyWhenThePipeIsTooSmall) {
   ASSERT_EQ(cam->open_stream(&y800), STATUS_SUCCESS);
   EXPECT_TRUE(cam->chunked());
   EXPECT_TRUE(cam->pooled());
-  sim::stream_options options;
-  options.frame_limit = 4;
-  sim_camera->set_stream_options(options);
-  sim_camera->clear_sent_frames();
-  ASSERT_EQ(cam->run_stream(), STATUS_SUCCESS);
+  expect_next_frames_whole(4);  // the chunks of each frame collected in the pool
   EXPECT_EQ(static_cast<bulk_reader*>(cam->reader())->transfer_size(), 16384u);
-  // The chunks of each frame are collected in the pool and delivered whole.
-  ASSERT_TRUE(sink().wait_for_returns(4, 10000));
-  ASSERT_EQ(cam->pause_stream(false), STATUS_SUCCESS);
-  const std::vector<sim::sent_frame> sent = sim_camera->sent_frames();
-  const std::vector<tvtest::delivered_frame> good = sink().good_frames();
-  ASSERT_EQ(good.size(), sent.size());
-  for (size_t i = 0; i < good.size(); ++i) EXPECT_TRUE(good[i].bytes == sent[i].bytes) << i;
-  EXPECT_EQ(cam->p_drops(), 0u);
   cam->close_stream();
 
   // A JPEG is as long as its data: each one ends with the short transfer
@@ -154,20 +159,7 @@ TEST_F(CameraStream, BulkStreamsAreChunkedOnlyWhenThePipeIsTooSmall) {
   KS_VIDEOINFOHEADER mjpg = video_format(img::FOURCC_MJPG, 640, 480, 24);
   ASSERT_EQ(cam->open_stream(&mjpg), STATUS_SUCCESS);
   EXPECT_TRUE(cam->chunked());
-  sim_camera->set_stream_options(options);
-  sim_camera->clear_sent_frames();
-  const size_t returned = sink().frames().size();
-  ASSERT_EQ(cam->run_stream(), STATUS_SUCCESS);
-  ASSERT_TRUE(sink().wait_for_returns(returned + 4, 10000));
-  ASSERT_EQ(cam->pause_stream(false), STATUS_SUCCESS);
-  const std::vector<sim::sent_frame> jpegs = sim_camera->sent_frames();
-  const std::vector<tvtest::delivered_frame> all = sink().frames();
-  ASSERT_EQ(all.size(), returned + jpegs.size());
-  for (size_t i = 0; i < jpegs.size(); ++i) {
-    EXPECT_EQ(all[returned + i].status, STATUS_SUCCESS);
-    EXPECT_TRUE(all[returned + i].bytes == jpegs[i].bytes) << i;
-  }
-  EXPECT_EQ(cam->p_drops(), 0u);
+  expect_next_frames_whole(4);
 }
 
 TEST_F(CameraStream, PauseThenRunRestartsTheReaderWithFreshRequestsAndCounters) {

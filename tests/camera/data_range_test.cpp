@@ -75,12 +75,12 @@ TEST(DataRange, RgbRangesAreBiRgbAndRatesFollowTheSignedRules) {
   EXPECT_EQ(r.VideoInfoHeader.bmiHeader.biBitCount, 24);
   // The sample size is the 32-bit unsigned product; the pixel bits the
   // absolute value of the signed one.
-  EXPECT_EQ(r.DataRange.SampleSize, ULONG(640u * ULONG(-480) * 24u) >> 3);
+  EXPECT_EQ(r.DataRange.SampleSize, 535949312u);  // 640 x (2^32 - 480) x 24 bits mod 2^32, in bytes
   EXPECT_EQ(r.ConfigCaps.MaxBitsPerSecond, 221184000);
   // Negative intervals give negative rates, truncated towards zero; an
   // interval of 1 from a device wraps the 64-bit product instead of trapping.
   EXPECT_EQ(data_range_bit_rate(7372800, -333333), -221184000);
-  EXPECT_EQ(data_range_bit_rate(7372800, 1), LONGLONG(7372800ULL * 10000000000ULL) / 1000);
+  EXPECT_EQ(data_range_bit_rate(7372800, 1), 73728000000000LL);
 }
 
 TEST(VersionBanner, NamesTheVersionAndTheBuildTimeAndAppends) {

@@ -106,18 +106,11 @@ class capture_stream : public device_test {
     }
   }
 
-  KSPROPERTY_DROPPEDFRAMES_CURRENT_S dropped_frames(bool filter_level) {
-    KSPROPERTY_DROPPEDFRAMES_CURRENT_S request = {};
-    request.Property = kstandin::ks_make_property(
-        PROPSETID_VIDCAP_DROPPEDFRAMES, KSPROPERTY_DROPPEDFRAMES_CURRENT, KSPROPERTY_TYPE_GET);
-    KSPROPERTY_DROPPEDFRAMES_CURRENT_S answer = {};
+  template <class Object>
+  KSPROPERTY_DROPPEDFRAMES_CURRENT_S dropped_frames(Object* object) {
+    KSPROPERTY_DROPPEDFRAMES_CURRENT_S answer;
     ULONG_PTR returned = 0;
-    const NTSTATUS status = filter_level
-                                ? kstandin::ks_property(filter_, &request, sizeof(request), &answer,
-                                                        sizeof(answer), &returned)
-                                : kstandin::ks_property(pin_, &request, sizeof(request), &answer,
-                                                        sizeof(answer), &returned);
-    EXPECT_EQ(status, STATUS_SUCCESS);
+    EXPECT_EQ(query_dropped_frames(object, &answer, &returned), STATUS_SUCCESS);
     EXPECT_EQ(returned, sizeof(answer));
     return answer;
   }
@@ -143,23 +136,21 @@ TEST_F(capture_stream, client_sequence_with_clock_and_camera_drops) {
   set_state(KSSTATE_RUN);
 
   delivery d;
-  receive(d, 100);
-  ASSERT_FALSE(HasFatalFailure());
+  ASSERT_NO_FATAL_FAILURE(receive(d, 100));
   EXPECT_GT(d.discontinuities, 0u);  // the cut frames were noticed
 
   set_state(KSSTATE_PAUSE);
   for (const auto& read : kstandin::ks_take_completed(pin_, 0, 0)) d.check(read);
-  const KSPROPERTY_DROPPEDFRAMES_CURRENT_S pin_view = dropped_frames(false);
+  const KSPROPERTY_DROPPEDFRAMES_CURRENT_S pin_view = dropped_frames(pin_);
   EXPECT_EQ(pin_view.PictureNumber, LONGLONG(d.delivered) - 1 + d.last_drops);
   EXPECT_EQ(pin_view.DropCount, d.last_drops);
   EXPECT_EQ(pin_view.AverageFrameSize, kFrameBytes);
-  const KSPROPERTY_DROPPEDFRAMES_CURRENT_S filter_view = dropped_frames(true);
+  const KSPROPERTY_DROPPEDFRAMES_CURRENT_S filter_view = dropped_frames(filter_);
   EXPECT_EQ(filter_view.PictureNumber, pin_view.PictureNumber);
   EXPECT_EQ(filter_view.DropCount, pin_view.DropCount);
 
   set_state(KSSTATE_RUN);
-  receive(d, 10);
-  ASSERT_FALSE(HasFatalFailure());
+  ASSERT_NO_FATAL_FAILURE(receive(d, 10));
   EXPECT_LE(d.last_drops, LONGLONG(context()->camera->p_drops()));
 
   set_state(KSSTATE_STOP);
@@ -176,8 +167,7 @@ TEST_F(capture_stream, resuming_out_of_d0_waits_for_d0_and_d3_round_trip_resumes
   set_state(KSSTATE_RUN);
   queue_reads(4);
   delivery before;
-  receive(before, 3);
-  ASSERT_FALSE(HasFatalFailure());
+  ASSERT_NO_FATAL_FAILURE(receive(before, 3));
 
   // Paused, powered down, resumed: nothing runs until the device is back.
   set_state(KSSTATE_PAUSE);
@@ -192,16 +182,14 @@ TEST_F(capture_stream, resuming_out_of_d0_waits_for_d0_and_d3_round_trip_resumes
   }
   ASSERT_EQ(kstandin::ks_set_power(device_, PowerDeviceD0), STATUS_SUCCESS);
   delivery after_d2;  // the reopened stream counts its frames afresh
-  receive(after_d2, 3);
-  ASSERT_FALSE(HasFatalFailure());
+  ASSERT_NO_FATAL_FAILURE(receive(after_d2, 3));
 
   // Down to D3 and back while running.
   ASSERT_EQ(kstandin::ks_set_power(device_, PowerDeviceD3), STATUS_SUCCESS);
   requeue_completed();
   ASSERT_EQ(kstandin::ks_set_power(device_, PowerDeviceD0), STATUS_SUCCESS);
   delivery after_d3;
-  receive(after_d3, 3);
-  ASSERT_FALSE(HasFatalFailure());
+  ASSERT_NO_FATAL_FAILURE(receive(after_d3, 3));
   set_state(KSSTATE_STOP);
 }
 
@@ -210,18 +198,15 @@ TEST_F(capture_stream, format_changes_and_a_stream_restarted_from_acquire) {
   ASSERT_EQ(open_pin(nullptr), STATUS_SUCCESS);
   set_state(KSSTATE_RUN);
   queue_reads(4);
-  delivery d;
-  d.with_clock = false;
-  receive(d, 2);
-  ASSERT_FALSE(HasFatalFailure());
+  delivery d{false};  // no clock
+  ASSERT_NO_FATAL_FAILURE(receive(d, 2));
 
   // Row order flipped while running: accepted and handed to the camera.
   std::vector<uint8_t> flipped = format_;
   video_info_of(flipped)->bmiHeader.biHeight = -480;
   EXPECT_EQ(kstandin::ks_set_pin_format(pin_, flipped.data()), STATUS_SUCCESS);
   EXPECT_EQ(context()->stream_format.bmiHeader.biHeight, -480);
-  receive(d, 2);
-  ASSERT_FALSE(HasFatalFailure());
+  ASSERT_NO_FATAL_FAILURE(receive(d, 2));
 
   // Another frame time is refused and the format stays.
   std::vector<uint8_t> slower = flipped;
@@ -255,10 +240,8 @@ TEST_F(capture_stream, format_changes_and_a_stream_restarted_from_acquire) {
   requeue_completed();
   set_state(KSSTATE_RUN);
   EXPECT_EQ(context()->stream_state, stream_running);
-  delivery reopened;
-  reopened.with_clock = false;
-  receive(reopened, 2);
-  ASSERT_FALSE(HasFatalFailure());
+  delivery reopened{false};  // no clock
+  ASSERT_NO_FATAL_FAILURE(receive(reopened, 2));
   // Stopped, then removed with the client still open.
   set_state(KSSTATE_STOP);
   pin_ = nullptr;
@@ -271,10 +254,8 @@ TEST_F(capture_stream, without_clock_no_time_then_surprise_removal_leaves_nothin
   ASSERT_EQ(open_pin(nullptr), STATUS_SUCCESS);
   set_state(KSSTATE_RUN);
   queue_reads(4, false);  // 56-byte headers: no frame info
-  delivery d;
-  d.with_clock = false;
-  receive(d, 20);
-  ASSERT_FALSE(HasFatalFailure());
+  delivery d{false};  // no clock
+  ASSERT_NO_FATAL_FAILURE(receive(d, 20));
   expect_frames_as_sent(d);
 
   camera_->set_disconnected(true);

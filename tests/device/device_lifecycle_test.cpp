@@ -138,14 +138,10 @@ TEST_F(device_lifecycle, filter_dropped_frames_query_while_the_owning_pin_closes
 
   std::atomic<bool> done{false};
   std::thread asker([&] {
-    KSPROPERTY_DROPPEDFRAMES_CURRENT_S request = {};
-    request.Property = kstandin::ks_make_property(
-        PROPSETID_VIDCAP_DROPPEDFRAMES, KSPROPERTY_DROPPEDFRAMES_CURRENT, KSPROPERTY_TYPE_GET);
     while (!done.load()) {
-      KSPROPERTY_DROPPEDFRAMES_CURRENT_S answer = {};
+      KSPROPERTY_DROPPEDFRAMES_CURRENT_S answer;
       ULONG_PTR returned = 0;
-      const NTSTATUS status = kstandin::ks_property(observer, &request, sizeof(request), &answer,
-                                                    sizeof(answer), &returned);
+      const NTSTATUS status = query_dropped_frames(observer, &answer, &returned);
       if (status == STATUS_SUCCESS) {
         EXPECT_EQ(answer.AverageFrameSize, kFrameBytes);
       } else {

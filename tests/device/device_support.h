@@ -129,6 +129,17 @@ class device_test : public ::testing::Test {
     filter_ = nullptr;
   }
 
+  // KSPROPERTY_DROPPEDFRAMES_CURRENT asked of a filter or a pin.
+  template <class Object>
+  static NTSTATUS query_dropped_frames(Object* object, KSPROPERTY_DROPPEDFRAMES_CURRENT_S* answer,
+                                       ULONG_PTR* returned) {
+    KSPROPERTY_DROPPEDFRAMES_CURRENT_S request = {};
+    request.Property = kstandin::ks_make_property(
+        PROPSETID_VIDCAP_DROPPEDFRAMES, KSPROPERTY_DROPPEDFRAMES_CURRENT, KSPROPERTY_TYPE_GET);
+    *answer = {};
+    return kstandin::ks_property(object, &request, sizeof(request), answer, sizeof(*answer), returned);
+  }
+
   void queue_reads(unsigned count, bool frame_info = true) {
     for (unsigned i = 0; i < count; ++i) {
       ASSERT_EQ(kstandin::ks_queue_read(pin_, kFrameBytes, frame_info), STATUS_PENDING);

@@ -7,7 +7,6 @@
 #include <kstandin/testing.h>
 
 #include <cstdint>
-#include <cstdio>
 #include <fstream>
 #include <iterator>
 #include <random>

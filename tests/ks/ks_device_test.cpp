@@ -1,7 +1,6 @@
 // Devices as the host's PnP and power manager drives them: callbacks in
 // order, filter factories published and freed with the device's start and
 // stop, object bags freed with their objects, and the removal checks.
-#include <thread>
 
 #include "toy_driver.h"
 

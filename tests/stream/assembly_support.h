@@ -12,6 +12,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <random>
 #include <vector>
 
 #include "pool_tags.h"
@@ -35,6 +36,10 @@ class test_sink : public frame_sink {
 
   PVOID acquire_frame_buffer(PUCHAR* data, ULONG* capacity) override {
     std::lock_guard<std::mutex> lock(mutex_);
+    if (refuse_per_mille_ != 0 && rng_() % 1000 < refuse_per_mille_) {
+      ++refusals_;
+      return nullptr;
+    }
     if (refuse_ > 0 || free_.empty()) {
       refuse_ -= refuse_ > 0;
       return nullptr;
@@ -70,6 +75,13 @@ class test_sink : public frame_sink {
     std::lock_guard<std::mutex> lock(mutex_);
     refuse_ = count;
   }
+  // From now on a seeded share of the acquisitions is refused as well;
+  // refusals() counts those.
+  void refuse_share(uint32_t seed, unsigned per_mille) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    rng_.seed(seed);
+    refuse_per_mille_ = per_mille;
+  }
   template <class T>
   T locked(const T& value) {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -90,6 +102,7 @@ class test_sink : public frame_sink {
       if (f.status == STATUS_SUCCESS) good.push_back(f);
     return good;
   }
+  uint64_t refusals() { return locked(refusals_); }
   int outstanding() { return locked(outstanding_); }
   int bad_returns() { return locked(bad_returns_); }
 
@@ -100,6 +113,9 @@ class test_sink : public frame_sink {
   std::vector<size_t> free_;
   std::vector<delivered_frame> frames_;
   int refuse_ = 0;
+  std::mt19937 rng_;
+  unsigned refuse_per_mille_ = 0;
+  uint64_t refusals_ = 0;
   int outstanding_ = 0;
   int bad_returns_ = 0;
 };
@@ -279,6 +295,11 @@ inline uint32_t frame_number(const std::vector<uint8_t>& f) {
   return uint32_t(f[0]) | (uint32_t(f[1]) << 8) | (uint32_t(f[2]) << 16) | (uint32_t(f[3]) << 24);
 }
 
+struct camera_holder {  // test_camera has the pool new/delete of pool_object
+  camera_holder(frame_sink* sink, const camera_setup& setup) : cam(sink, setup) {}
+  test_camera cam;
+};
+
 // A camera of `FrameSize`-byte frames on a sink of four buffers. TearDown
 // closes it unless the test did and checks every buffer came back once.
 template <ULONG FrameSize, bool Worker, size_t Chunk>
@@ -305,10 +326,6 @@ class assembly_fixture : public ::testing::Test {
     send_frame(&cam(), frame, fid, eof, chunk, skip_last);
   }
 
-  struct camera_holder {  // test_camera has the pool new/delete of pool_object
-    camera_holder(frame_sink* sink, const camera_setup& setup) : cam(sink, setup) {}
-    test_camera cam;
-  };
   test_sink sink_{FrameSize, 4};
   test_reader reader_;  // for the tests that hand reader requests over
   std::unique_ptr<camera_holder> camera_;

@@ -10,6 +10,7 @@ namespace {
 
 using tvcam_test::contains;
 using tvcam_test::read_file;
+using tvcam_test::read_png;
 using tvcam_test::run;
 using tvcam_test::run_result;
 
@@ -22,11 +23,12 @@ TEST(TvcamCapture, WritesPngFramesAndATextSummary) {
   EXPECT_EQ(backend.last_stream.format_index, 0u);
   EXPECT_EQ(backend.last_stream.interval, 666666);
   for (int i = 0; i < 5; ++i) {
-    tvcam_test::png_header h;
-    ASSERT_TRUE(tvcam_test::read_png_header(read_file(out + "/frame_0000" + std::to_string(i) + ".png"), &h)) << i;
-    EXPECT_EQ(h.width, 8u);
-    EXPECT_EQ(h.height, 4u);
-    EXPECT_EQ(h.colour_type, 2);  // RGB
+    tvcam::converted_image png;
+    int colour_type = -1;
+    ASSERT_TRUE(read_png(out + "/frame_0000" + std::to_string(i) + ".png", &png, &colour_type)) << i;
+    EXPECT_EQ(png.width, 8);
+    EXPECT_EQ(png.height, 4);
+    EXPECT_EQ(colour_type, 2);  // RGB
   }
   EXPECT_TRUE(read_file(out + "/frame_00005.png").empty());
   EXPECT_TRUE(contains(r.out, "captured 5 frames of YUY2 8x4 at 15 fps from plain (Test \"Camera\")"));
@@ -55,10 +57,11 @@ TEST(TvcamCapture, JsonHasTheSummaryAndOneRecordPerFrame) {
                           "      \"options_flags\": 276,\n"
                           "      \"flags\": [\n        \"discontinuity\",\n        \"time_valid\",\n"
                           "        \"duration_valid\"\n      ],"));
-  tvcam_test::png_header h;
-  ASSERT_TRUE(tvcam_test::read_png_header(read_file(tmp.path() + "/frame_00003.png"), &h));
-  EXPECT_EQ(h.width, 4u);
-  EXPECT_EQ(h.height, 2u);
+  tvcam::converted_image png;
+  int colour_type = -1;
+  ASSERT_TRUE(read_png(tmp.path() + "/frame_00003.png", &png, &colour_type));
+  EXPECT_EQ(png.width, 4);
+  EXPECT_EQ(png.height, 2);
 }
 
 TEST(TvcamCapture, MjpegAndRawFramesAreWrittenAsTheyCame) {
@@ -79,8 +82,9 @@ TEST(TvcamCapture, AStalledStreamFailsWithWhatItGot) {
   EXPECT_EQ(r.status, 1);
   EXPECT_TRUE(contains(r.err, "no frame within 5099 ms after 2 frames")) << r.err;
   EXPECT_TRUE(contains(r.out, "  delivered        2 of 5"));
-  tvcam_test::png_header h;
-  EXPECT_TRUE(tvcam_test::read_png_header(read_file(tmp.path() + "/frame_00001.png"), &h));
+  tvcam::converted_image png;
+  int colour_type = -1;
+  EXPECT_TRUE(read_png(tmp.path() + "/frame_00001.png", &png, &colour_type));
 }
 
 }  // namespace

@@ -88,9 +88,7 @@ TEST(TvcamCli, BadRequestsSayWhatWouldHaveBeenAccepted) {
   tvcam_test::temp_dir tmp;
   const std::string file = tmp.path() + "/file";
   ASSERT_TRUE(tvcam_test::read_file(file).empty());
-  FILE* f = fopen(file.c_str(), "w");
-  ASSERT_TRUE(f);
-  fclose(f);
+  ASSERT_TRUE(tvcam_test::write_file(file, ""));
   struct {
     std::vector<std::string> args;
     int status;

@@ -24,12 +24,13 @@ TEST(TvcamDriver, CapturesFivePngFramesWithAJsonSummary) {
   EXPECT_TRUE(contains(r.out, "\"summary\": {\n    \"delivered\": 5,\n    \"dropped\": 0,\n    \"discontinuities\": 0,"));
   EXPECT_TRUE(contains(r.out, "\"first_picture\": 0,\n    \"last_picture\": 4,\n    \"picture_gaps\": 0,"));
   EXPECT_TRUE(contains(r.out, "\"data_used\": 153600,\n      \"picture_number\": 4,"));
-  for (int i = 0; i < 5; ++i) {
-    tvcam_test::png_header h;
-    ASSERT_TRUE(tvcam_test::read_png_header(read_file(tmp.path() + "/frame_0000" + std::to_string(i) + ".png"), &h));
-    EXPECT_EQ(h.width, 320u);
-    EXPECT_EQ(h.height, 240u);
-    EXPECT_EQ(h.bit_depth, 8);
+  for (int i = 0; i < 5; ++i) {  // 8-bit RGB pictures of the frame size
+    tvcam::converted_image png;
+    int colour_type = -1;
+    ASSERT_TRUE(tvcam_test::read_png(tmp.path() + "/frame_0000" + std::to_string(i) + ".png", &png, &colour_type));
+    EXPECT_EQ(png.width, 320);
+    EXPECT_EQ(png.height, 240);
+    EXPECT_EQ(colour_type, 2);
   }
 }
 
@@ -49,10 +50,7 @@ TEST(TvcamDriver, FormatsOfADescribedCameraAndARegistryKeptBetweenRuns) {
   ASSERT_EQ(c270.status, 0) << c270.err;
   EXPECT_TRUE(contains(c270.out, "\"format\": \"YUY2\",\n      \"fourcc\": \"0x32595559\",\n      \"width\": 640,"));
 
-  FILE* f = fopen(hive.c_str(), "w");
-  ASSERT_TRUE(f);
-  fputs("not a hive\n", f);
-  fclose(f);
+  ASSERT_TRUE(tvcam_test::write_file(hive, "not a hive\n"));
   const run_result bad = run(backend.get(), {"formats", "--registry", hive});
   EXPECT_EQ(bad.status, 1);
   EXPECT_TRUE(contains(bad.err, "cannot load the registry hive")) << bad.err;

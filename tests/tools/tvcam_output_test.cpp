@@ -2,7 +2,6 @@
 // against pixels computed by hand), PNG files read back through libpng,
 // JSON escaping, and the capture statistics.
 #include <gtest/gtest.h>
-#include <png.h>
 
 #include "../../tools/tvcam/capture_stats.h"
 #include "../../tools/tvcam/frame_files.h"
@@ -14,6 +13,7 @@
 namespace {
 
 using tvcam::converted_image;
+using tvcam_test::read_png;
 
 std::vector<uint8_t> pixels(const converted_image& image) { return image.pixels; }
 
@@ -58,20 +58,6 @@ TEST(TvcamConvert, PackedYuvGreyAndBitmapFormats) {
   EXPECT_EQ(error, "frame holds 7 bytes, 8 needed");
   EXPECT_FALSE(tvcam::convert_frame(img::FOURCC_YUY2, 3, 1, 6, false, yuy2, 8, &image, &error));
   EXPECT_FALSE(tvcam::convert_frame(img::FOURCC_I420, 2, 2, 2, false, yuy2, 8, &image, &error));
-}
-
-// Reads a PNG back with libpng: width, height, colour type and the rows.
-bool read_png(const std::string& path, converted_image* image, int* colour_type) {
-  png_image png;
-  memset(&png, 0, sizeof png);
-  png.version = PNG_IMAGE_VERSION;
-  if (!png_image_begin_read_from_file(&png, path.c_str())) return false;
-  *colour_type = (png.format & PNG_FORMAT_FLAG_COLOR) ? 2 : 0;
-  png.format = (png.format & PNG_FORMAT_FLAG_COLOR) ? PNG_FORMAT_RGB : PNG_FORMAT_GRAY;
-  image->width = static_cast<int>(png.width);
-  image->height = static_cast<int>(png.height);
-  image->pixels.resize(PNG_IMAGE_SIZE(png));
-  return png_image_finish_read(&png, nullptr, image->pixels.data(), 0, nullptr) != 0;
 }
 
 TEST(TvcamFiles, PngFilesReadBackAndBadDirectoriesAreRefused) {

@@ -4,7 +4,9 @@
 // logic can be checked without the driver.
 #pragma once
 
+#include <png.h>
 #include <stdio.h>
+#include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -14,6 +16,7 @@
 #include "../../tools/tvcam/capture_backend.h"
 #include "../../tools/tvcam/cli.h"
 #include "../../tools/tvcam/commands.h"
+#include "../../tools/tvcam/image_convert.h"
 #include "img/img_type.h"
 #include "testdata.h"
 
@@ -74,29 +77,28 @@ class temp_dir {
   std::string path_;
 };
 
-// A PNG's width, height, bit depth and colour type from its IHDR chunk;
-// false when the file does not start with the PNG signature and an IHDR.
-struct png_header {
-  uint32_t width = 0, height = 0;
-  int bit_depth = 0, colour_type = 0;
-};
-inline bool read_png_header(const std::string& bytes, png_header* h) {
-  static const unsigned char kSignature[8] = {0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A};
-  if (bytes.size() < 33 || bytes.compare(0, 8, std::string(reinterpret_cast<const char*>(kSignature), 8)) != 0 ||
-      bytes.compare(12, 4, "IHDR") != 0) {
+inline bool write_file(const std::string& path, const char* text) {
+  FILE* f = fopen(path.c_str(), "w");
+  return f != nullptr && fputs(text, f) >= 0 && fclose(f) == 0;
+}
+
+// Reads an 8-bit PNG back with libpng: size, colour type (2 RGB, 0 grey)
+// and the rows; false for anything else.
+inline bool read_png(const std::string& path, tvcam::converted_image* image, int* colour_type) {
+  png_image png;
+  memset(&png, 0, sizeof png);
+  png.version = PNG_IMAGE_VERSION;
+  if (!png_image_begin_read_from_file(&png, path.c_str())) return false;
+  if (png.format & PNG_FORMAT_FLAG_LINEAR) {
+    png_image_free(&png);
     return false;
   }
-  auto be32 = [&](size_t at) {
-    return static_cast<uint32_t>(static_cast<unsigned char>(bytes[at])) << 24 |
-           static_cast<uint32_t>(static_cast<unsigned char>(bytes[at + 1])) << 16 |
-           static_cast<uint32_t>(static_cast<unsigned char>(bytes[at + 2])) << 8 |
-           static_cast<uint32_t>(static_cast<unsigned char>(bytes[at + 3]));
-  };
-  h->width = be32(16);
-  h->height = be32(20);
-  h->bit_depth = static_cast<unsigned char>(bytes[24]);
-  h->colour_type = static_cast<unsigned char>(bytes[25]);
-  return true;
+  *colour_type = (png.format & PNG_FORMAT_FLAG_COLOR) ? 2 : 0;
+  png.format = (png.format & PNG_FORMAT_FLAG_COLOR) ? PNG_FORMAT_RGB : PNG_FORMAT_GRAY;
+  image->width = static_cast<int>(png.width);
+  image->height = static_cast<int>(png.height);
+  image->pixels.resize(PNG_IMAGE_SIZE(png));
+  return png_image_finish_read(&png, nullptr, image->pixels.data(), 0, nullptr) != 0;
 }
 
 // Two models; formats: YUY2 8x4 (30/15/10 fps), YUY2 4x2, MJPG 16x8 (a
