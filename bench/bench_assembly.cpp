@@ -7,8 +7,8 @@
 #include <cstring>
 #include <vector>
 
-#include "pool_tags.h"
-#include "uvc_camera.h"
+#include "kernel/pool_tags.h"
+#include "uvc/uvc_camera.h"
 
 namespace {
 

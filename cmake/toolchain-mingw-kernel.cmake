@@ -6,7 +6,7 @@
 # - no exceptions, no RTTI, no thread-safe statics (no C++ runtime exists);
 # - no stack protector: its cookie and check functions live in the C runtime;
 # - stack probes stay on: a frame larger than a page calls ___chkstk_ms, which
-#   driver_src/win_runtime provides, so a deep frame touches the kernel stack's
+#   driver_src/kernel/win_runtime provides, so a deep frame touches the kernel stack's
 #   guard page instead of jumping past it;
 # - unwind tables stay on: x64 Windows walks kernel stacks (bug checks,
 #   debugger, SEH) through .pdata/.xdata;

@@ -13,10 +13,10 @@
 
 #include <vector>
 
-#include "capture_pin.h"
-#include "data_range.h"
-#include "kernel_api.h"
-#include "uvc_format_records.h"
+#include "avstream/capture_pin.h"
+#include "avstream/data_range.h"
+#include "kernel/kernel_api.h"
+#include "uvc/uvc_format_records.h"
 
 namespace {
 

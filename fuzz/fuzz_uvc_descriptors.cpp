@@ -7,9 +7,9 @@
 
 #include <kstandin/testing.h>
 
-#include "kernel_api.h"
-#include "uvc_descriptors.h"
-#include "uvc_format_records.h"
+#include "kernel/kernel_api.h"
+#include "uvc/uvc_descriptors.h"
+#include "uvc/uvc_format_records.h"
 
 namespace {
 

@@ -319,10 +319,10 @@ cmake --build "$HOST_BUILD_DIR" --target platform >/dev/null
 
 image=build/windows/driver_src/talvexa_usb.sys
 objects=(build/windows/driver_src/libdriver.a build/windows/lib/dutils_image/libdutils_image.a
-         build/windows/driver_src/CMakeFiles/talvexa_usb.dir/win_runtime/*.obj)
+         build/windows/driver_src/CMakeFiles/talvexa_usb.dir/kernel/win_runtime/*.obj)
 print_imports "$image"
 check_image "$image" "$stand_in" "${objects[@]}" || true
-check_signatures kernel_api.h "-Idriver_src -Iplatform/include" \
+check_signatures kernel/kernel_api.h "-Idriver_src -Iplatform/include" \
   "-Idriver_src -isystem /usr/share/mingw-w64/include/ddk" \
   < <(imports "$image" | awk '{ print $2 }' | grep -vxE "$(tr ' ' '|' <<<"$COMPILER_BLOCK_FUNCTIONS")" || true)
 if [ "$fail_count" -ne 0 ]; then

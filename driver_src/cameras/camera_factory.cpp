@@ -4,8 +4,8 @@
 // up then.
 #include "cameras/camera_factory.h"
 
-#include "pool_tags.h"
-#include "uvc_camera.h"
+#include "kernel/pool_tags.h"
+#include "uvc/uvc_camera.h"
 
 uvc_camera* create_camera(const UCHAR* device_descriptor, PDEVICE_OBJECT physical_device_object,
                           frame_sink* sink) {

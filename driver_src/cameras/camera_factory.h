@@ -2,8 +2,8 @@
 // and constructs it. PASSIVE_LEVEL, called once per device start.
 #pragma once
 
-#include "frame_sink.h"
-#include "kernel_api.h"
+#include "avstream/frame_sink.h"
+#include "kernel/kernel_api.h"
 
 class uvc_camera;
 

@@ -1,8 +1,8 @@
 // The filter property handler and the routing of property requests.
 #include "controls/property_handler.h"
 
-#include "device.h"
-#include "uvc_descriptors.h"
+#include "avstream/device.h"
+#include "uvc/uvc_descriptors.h"
 
 namespace {
 

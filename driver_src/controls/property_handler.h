@@ -8,7 +8,7 @@
 // Everything here runs at PASSIVE_LEVEL, called by ks.sys.
 #pragma once
 
-#include "kernel_api.h"
+#include "kernel/kernel_api.h"
 
 class device_context;
 

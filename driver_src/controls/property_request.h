@@ -4,7 +4,7 @@
 // start. PASSIVE_LEVEL.
 #pragma once
 
-#include "kernel_api.h"
+#include "kernel/kernel_api.h"
 
 class uvc_camera;
 

@@ -15,7 +15,7 @@
 #include "img/cpu_features.h"
 #include "sim/uvc_profiles.h"
 #include "testdata.h"
-#include "uvc_format_records.h"
+#include "uvc/uvc_format_records.h"
 #include "verifier_listener.h"
 
 namespace {

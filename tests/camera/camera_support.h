@@ -13,10 +13,10 @@
 #include <string>
 
 #include "../stream/assembly_support.h"
-#include "pool_tags.h"
+#include "kernel/pool_tags.h"
 #include "sim/usb_bus.h"
 #include "sim/uvc_camera.h"
-#include "uvc_camera.h"
+#include "uvc/uvc_camera.h"
 
 namespace camtest {
 

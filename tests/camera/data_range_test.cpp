@@ -6,9 +6,9 @@
 #include <string>
 
 #include "camera_support.h"
-#include "data_range.h"
-#include "uvc_format_records.h"
-#include "version_banner.h"
+#include "avstream/data_range.h"
+#include "uvc/uvc_format_records.h"
+#include "uvc/version_banner.h"
 
 namespace {
 

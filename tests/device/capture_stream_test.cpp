@@ -4,7 +4,7 @@
 #include <map>
 
 #include "device_support.h"
-#include "uvc_camera.h"
+#include "uvc/uvc_camera.h"
 
 namespace devtest {
 namespace {

@@ -5,9 +5,9 @@
 #include <cstring>
 #include <vector>
 
-#include "capture_pin.h"
+#include "avstream/capture_pin.h"
 #include "controls/property_handler.h"
-#include "filter_descriptor.h"
+#include "avstream/filter_descriptor.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 
 #include "device_support.h"
 
-#include "uvc_camera.h"
+#include "uvc/uvc_camera.h"
 
 namespace devtest {
 namespace {

@@ -15,8 +15,8 @@
 #include <string>
 #include <vector>
 
-#include "capture_pin.h"
-#include "device.h"
+#include "avstream/capture_pin.h"
+#include "avstream/device.h"
 #include "sim/usb_bus.h"
 #include "sim/uvc_camera.h"
 #include "sim/uvc_profiles.h"

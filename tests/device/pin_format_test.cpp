@@ -6,8 +6,8 @@
 #include <cstring>
 #include <vector>
 
-#include "capture_pin.h"
-#include "data_range.h"
+#include "avstream/capture_pin.h"
+#include "avstream/data_range.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 
 #include <vector>
 
-#include "capture_pin.h"
+#include "avstream/capture_pin.h"
 
 namespace {
 

@@ -10,9 +10,9 @@
 #include <memory>
 #include <thread>
 
-#include "async_work.h"
-#include "kernel_api.h"
-#include "pool_tags.h"
+#include "kernel/async_work.h"
+#include "kernel/kernel_api.h"
+#include "kernel/pool_tags.h"
 
 namespace {
 

@@ -4,8 +4,8 @@
 // returns the block to the pool.
 #include <gtest/gtest.h>
 
-#include "kernel_api.h"
-#include "kernel_new.h"
+#include "kernel/kernel_api.h"
+#include "kernel/kernel_new.h"
 #include "kstandin/testing.h"
 
 namespace {

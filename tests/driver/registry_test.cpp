@@ -9,9 +9,9 @@
 #include <string>
 #include <vector>
 
-#include "kernel_api.h"
-#include "pool_tags.h"
-#include "registry.h"
+#include "kernel/kernel_api.h"
+#include "kernel/pool_tags.h"
+#include "kernel/registry.h"
 #include "verifier_listener.h"
 
 namespace {

@@ -14,11 +14,11 @@
 #include <vector>
 
 #include "img/img_type.h"
-#include "kernel_api.h"
-#include "pool_tags.h"
+#include "kernel/kernel_api.h"
+#include "kernel/pool_tags.h"
 #include "testdata.h"
-#include "uvc_descriptors.h"
-#include "uvc_format_records.h"
+#include "uvc/uvc_descriptors.h"
+#include "uvc/uvc_format_records.h"
 
 namespace {
 

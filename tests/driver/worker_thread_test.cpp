@@ -7,8 +7,8 @@
 #include <thread>
 #include <vector>
 
-#include "kernel_api.h"
-#include "worker_thread.h"
+#include "kernel/kernel_api.h"
+#include "kernel/worker_thread.h"
 
 namespace {
 

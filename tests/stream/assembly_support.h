@@ -15,8 +15,8 @@
 #include <random>
 #include <vector>
 
-#include "pool_tags.h"
-#include "uvc_camera.h"
+#include "kernel/pool_tags.h"
+#include "uvc/uvc_camera.h"
 
 namespace tvtest {
 

@@ -16,12 +16,12 @@
 #include <thread>
 #include <vector>
 
-#include "bulk_reader.h"
-#include "iso_reader.h"
-#include "pool_tags.h"
+#include "usb/bulk_reader.h"
+#include "usb/iso_reader.h"
+#include "kernel/pool_tags.h"
 #include "sim/usb_bus.h"
 #include "sim/uvc_camera.h"
-#include "usbdevice.h"
+#include "usb/usbdevice.h"
 
 namespace readertest {
 

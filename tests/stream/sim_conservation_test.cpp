@@ -13,7 +13,7 @@
 #include <memory>
 
 #include "assembly_support.h"
-#include "control_request.h"
+#include "usb/control_request.h"
 #include "reader_test_support.h"
 #include "sim/uvc_profiles.h"
 

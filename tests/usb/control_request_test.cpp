@@ -9,7 +9,7 @@
 #include <array>
 #include <vector>
 
-#include "control_request.h"
+#include "usb/control_request.h"
 #include "usb_test_support.h"
 #include "verifier_listener.h"
 

@@ -8,9 +8,9 @@
 #include <string>
 #include <vector>
 
-#include "pool_tags.h"
+#include "kernel/pool_tags.h"
 #include "usb_test_support.h"
-#include "usbdevice.h"
+#include "usb/usbdevice.h"
 #include "testdata.h"
 #include "verifier_listener.h"
 

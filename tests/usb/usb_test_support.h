@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "kernel_api.h"
+#include "kernel/kernel_api.h"
 #include "sim/usb_bus.h"
 #include "sim/usb_device.h"
 #include "sim/uvc_camera.h"

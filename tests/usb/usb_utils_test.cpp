@@ -9,9 +9,9 @@
 #include <chrono>
 #include <thread>
 
-#include "control_request.h"
+#include "usb/control_request.h"
 #include "usb_test_support.h"
-#include "usbdevice.h"
+#include "usb/usbdevice.h"
 
 namespace {
 

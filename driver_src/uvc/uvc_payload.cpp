@@ -1,0 +1,504 @@
+// uvc_payload: payload header parsing and frame assembly of uvc_camera: the
+// data callback of the video data reader, frame boundaries from FID and
+// EOF, the direct, worker, pooled and chunked assembly modes, the hand-over
+// of raw frames to the frame worker and the drop accounting.
+//
+// Modes (chosen by open_assembly):
+//   direct   payloads are copied straight into the client buffer.
+//   worker   each transfer is queued to the frame worker while the reader
+//            keeps its request (STATUS_MORE_PROCESSING_REQUIRED); the
+//            worker transforms it in place and releases the request. Only
+//            sound when one transfer holds one whole frame.
+//   pooled   payloads are collected in frame pool buffers; complete raw
+//            frames go to the worker.
+//   chunked  bulk transfers smaller than a frame: a transfer with a valid
+//            header starts a frame, the others continue it; always pooled.
+//
+// Every frame that begins to arrive ends in exactly one of: delivered good
+// (frames_delivered), delivered incomplete (frames_delivered and p_drops),
+// dropped at the raw stage (p_drops) or lost for want of a client buffer
+// (q_drops).
+//
+// Status codes of the data path, as the reader sees them:
+//   STATUS_SUCCESS                   resubmit the request.
+//   STATUS_MORE_PROCESSING_REQUIRED  the worker holds the request; it is
+//                                    given back with release.
+//   STATUS_CANCELLED                 the stream is stopped; retire the request.
+#include "uvc/uvc_camera.h"
+
+#include "usb/usb_utils.h"
+
+bool parse_payload_header(PUCHAR data, ULONG length, payload_info* info) {
+  if (data == nullptr || length < uvc_header::min_length) {
+    return false;
+  }
+  const ULONG header_length = data[uvc_header::bHeaderLength];
+  if ((header_length != 2 && header_length != 6 && header_length != 12) || header_length > length) {
+    return false;
+  }
+  const UCHAR header_info = data[uvc_header::bmHeaderInfo];
+  info->data = data + header_length;
+  info->length = length - header_length;
+  info->fid = (header_info & uvc_header::info_fid) ? 1 : 0;
+  info->eof = (header_info & uvc_header::info_eof) ? 1 : 0;
+  // A 2-byte header has no room for the time even when the flag claims it.
+  info->pts = ((header_info & uvc_header::info_pts) && header_length >= uvc_header::pts_end)
+                  ? le32(data + uvc_header::dwPresentationTime)
+                  : 0;
+  return true;
+}
+
+// ---- data callback: DISPATCH_LEVEL, reader completion routine ---------------
+
+NTSTATUS uvc_camera::data_callback(PVOID request, PVOID context, PUCHAR data, ULONG length) {
+  if (data == nullptr || length < uvc_header::min_length) {
+    return STATUS_SUCCESS;
+  }
+  uvc_camera* camera = static_cast<uvc_camera*>(context);
+  KIRQL irql;
+  KeAcquireSpinLock(&camera->assembly_lock_, &irql);
+  ++camera->callback_count_;
+  const NTSTATUS status = camera->dispatch_transfer(request, data, length);
+  KeReleaseSpinLock(&camera->assembly_lock_, irql);
+  return status;
+}
+
+// Assembly lock held.
+NTSTATUS uvc_camera::dispatch_transfer(PVOID request, PUCHAR data, ULONG length) {
+  if (stopped_ != 0) {
+    return STATUS_CANCELLED;
+  }
+  InterlockedExchangeAdd64(&byte_count_, length);
+  if (raw_flag_) {
+    return process_raw_transfer(data, length);
+  }
+
+  payload_info payload = {};
+  payload.request = request;
+  payload.data = data;
+  payload.length = length;
+  if (chunked_) {
+    return chunked_step(&payload);
+  }
+  if (!parse_payload_header(data, length, &payload)) {
+    return STATUS_SUCCESS;  // not a payload: ignored, the request is resubmitted
+  }
+
+  if (payload.fid != expected_fid_) {
+    end_current_frame();
+    ++fid_toggles_;
+    expected_fid_ = payload.fid;
+  }
+  last_pts_ = payload.pts;
+  const NTSTATUS status = append(&payload);
+  if (payload.eof) {
+    // The toggle that follows an EOF must not end the frame a second time.
+    expected_fid_ = 1 - payload.fid;
+  }
+  if (status == STATUS_MORE_PROCESSING_REQUIRED || status == STATUS_CANCELLED) {
+    return status;
+  }
+  return STATUS_SUCCESS;
+}
+
+// Assembly lock held. Transfers without a valid header continue the frame
+// in the current pool buffer; one with a header starts a new frame. A frame
+// of a fixed size is complete when its buffer is full, and a header that
+// comes before that throws the partial frame away. A compressed frame is as
+// long as its data: when its header carried EOF (one payload holds the whole
+// frame), it is complete with the payload's last transfer, the first one
+// shorter than the transfer size, or at the latest when the next header
+// arrives.
+NTSTATUS uvc_camera::chunked_step(payload_info* payload) {
+  const ULONG transfer_length = payload->length;
+  const bool has_header = parse_payload_header(payload->data, payload->length, payload);
+  if (has_header) {
+    if (frame_pool_.has_current()) {
+      if (variable_size_ && chunk_eof_) {
+        end_chunked_frame(frame_pool_.append(nullptr, 0, true));
+      } else {
+        frame_pool_.reset_current();
+        InterlockedIncrement64(&p_drops_);  // the partial frame is lost
+        frame_bad_ = 0;
+      }
+    }
+    expected_fid_ = payload->fid;
+    last_pts_ = payload->pts;
+    chunk_eof_ = payload->eof != 0 ? 1 : 0;
+  } else if (!frame_pool_.has_current()) {
+    return STATUS_SUCCESS;  // the middle of a frame whose start was not seen
+  }
+  const bool payload_ends = variable_size_ && chunk_eof_ && transfer_length < chunk_size_;
+  bool starved = false;
+  frame_pool_buffer* buffer =
+      frame_pool_.append(payload->data, payload->length, payload_ends, &starved);
+  if (has_header && starved) {
+    InterlockedIncrement64(&p_drops_);  // no buffer for the whole frame
+  }
+  end_chunked_frame(buffer);
+  // The data has been copied (or counted as lost): the request goes back.
+  return STATUS_SUCCESS;
+}
+
+// Assembly lock held. Queues a chunked frame the pool has handed out (none:
+// nothing to do) as ended, with the FID and time of its header.
+void uvc_camera::end_chunked_frame(frame_pool_buffer* buffer) {
+  if (buffer == nullptr) {
+    return;
+  }
+  payload_info raw = {};
+  raw.request = buffer;
+  raw.data = buffer->data;
+  raw.length = buffer->fill;
+  raw.fid = expected_fid_;
+  raw.pts = last_pts_;
+  raw.eof = 1;
+  if (!NT_SUCCESS(queue_raw_frame(&raw))) {
+    frame_pool_.give_back(buffer);
+  }
+}
+
+NTSTATUS uvc_camera::append(payload_info* payload) {
+  return (worker_flag_ || pooled_) ? append_worker(payload) : append_direct(payload);
+}
+
+// Assembly lock held; the sink is called with it held.
+NTSTATUS uvc_camera::append_direct(payload_info* payload) {
+  if (frame_refused_) {
+    // The sink had no buffer when this frame began; the frame is already
+    // counted in q_drops and its remaining payloads are skipped. A bad mark
+    // it got (interrupt data) ends with it and must not spoil the next frame.
+    if (payload->eof) {
+      frame_refused_ = 0;
+      frame_bad_ = 0;
+    }
+    return STATUS_SUCCESS;
+  }
+  output_frame_slot* slot = &slot_;
+  if (slot->sink_frame == nullptr && !acquire_output_frame(slot, payload)) {
+    frame_refused_ = payload->eof ? 0 : 1;
+    frame_bad_ = 0;
+    return STATUS_SUCCESS;
+  }
+  if (slot->filled == 0) {
+    // A buffer reused after discard_frame starts the new frame.
+    slot->fid = payload->fid;
+    slot->pts = payload->pts;
+  }
+  const ULONG room = slot->capacity - slot->filled;
+  const ULONG copy = payload->length < room ? payload->length : room;
+  RtlCopyMemory(slot->data + slot->filled, payload->data, copy);
+  slot->filled += copy;
+  if (slot->filled == 0) {
+    if (payload->eof) frame_bad_ = 0;  // an empty frame ended
+    return STATUS_SUCCESS;
+  }
+
+  bool incomplete;
+  if (eof_only_ || variable_size_) {
+    // Only EOF ends the frame; bytes that did not fit make it incomplete.
+    if (copy < payload->length) frame_bad_ = 1;
+    if (!payload->eof) return STATUS_SUCCESS;
+    incomplete = false;
+  } else {
+    if (slot->filled < slot->capacity && !payload->eof) return STATUS_SUCCESS;
+    incomplete = !(slot->filled >= slot->capacity && payload->eof);
+  }
+  if (incomplete || frame_bad_) {
+    if (drop_incomplete_) {
+      discard_frame(slot);
+      frame_bad_ = 0;
+      return STATUS_SUCCESS;
+    }
+    InterlockedIncrement64(&p_drops_);
+  }
+  complete_frame(slot);
+  frame_bad_ = 0;
+  return STATUS_SUCCESS;
+}
+
+// Assembly lock held.
+NTSTATUS uvc_camera::append_worker(payload_info* payload) {
+  if (!pooled_) {
+    // The worker reads the transfer in place; the reader keeps the request
+    // out of circulation until the worker releases it.
+    payload->reserved = 0;
+    if (NT_SUCCESS(queue_raw_frame(payload))) {
+      return STATUS_MORE_PROCESSING_REQUIRED;
+    }
+    return STATUS_SUCCESS;
+  }
+  bool starved = false;
+  frame_pool_buffer* buffer =
+      frame_pool_.append(payload->data, payload->length, payload->eof != 0, &starved);
+  if (starved) {
+    pool_starved_ = 1;
+    frame_bad_ = 1;  // whatever part of the frame does get a buffer is incomplete
+  }
+  if (buffer != nullptr || payload->eof) {
+    end_pooled_frame(buffer, payload);
+  }
+  return STATUS_SUCCESS;
+}
+
+// Assembly lock held. A pooled frame has ended: with EOF, a full buffer or an
+// FID toggle. `buffer` is what the pool returned, null when the frame had no
+// buffer at all.
+void uvc_camera::end_pooled_frame(frame_pool_buffer* buffer, const payload_info* payload) {
+  if (buffer != nullptr) {
+    payload_info raw = {};
+    raw.request = buffer;
+    raw.data = buffer->data;
+    raw.length = buffer->fill;
+    raw.fid = payload->fid;
+    raw.pts = payload->pts;
+    raw.eof = payload->eof;
+    if (!NT_SUCCESS(queue_raw_frame(&raw))) {
+      frame_pool_.give_back(buffer);
+    }
+  } else if (pool_starved_) {
+    InterlockedIncrement64(&p_drops_);  // the whole frame found no buffer
+    frame_bad_ = 0;
+  }
+  pool_starved_ = 0;
+}
+
+// Assembly lock held. Ends the frame being assembled because the FID toggled.
+void uvc_camera::end_current_frame() {
+  if (worker_flag_ || pooled_) {
+    if (!pooled_) return;  // each transfer was queued on its own
+    frame_pool_buffer* buffer = frame_pool_.has_current() ? frame_pool_.append(nullptr, 0, true) : nullptr;
+    payload_info end = {};
+    end.fid = expected_fid_;
+    end.pts = last_pts_;
+    end.eof = 0;  // cut off by the toggle: incomplete
+    if (buffer != nullptr || pool_starved_) {
+      end_pooled_frame(buffer, &end);
+    }
+    frame_bad_ = 0;
+    return;
+  }
+  frame_refused_ = 0;
+  if (slot_.sink_frame != nullptr && slot_.filled > 0) {
+    if (drop_incomplete_) {
+      discard_frame(&slot_);
+    } else {
+      InterlockedIncrement64(&p_drops_);
+      complete_frame(&slot_);
+    }
+  }
+  frame_bad_ = 0;
+}
+
+// Assembly lock held. Hands a raw frame to the worker, or drops it. On
+// success the worker owns the frame; on failure the caller still does.
+NTSTATUS uvc_camera::queue_raw_frame(payload_info* raw) {
+  if (raw->length == 0) {
+    return STATUS_CANCELLED;
+  }
+  // A compressed frame is as long as its data; only an uncompressed one
+  // must fill the raw buffer.
+  const bool short_frame = !variable_size_ && raw->length < ULONG(raw_type_.buffer_length);
+  const bool incomplete = (short_frame || !raw->eof) ? true : frame_bad_ != 0;
+  NTSTATUS status = STATUS_CANCELLED;
+  if (!(drop_incomplete_ && incomplete)) {
+    status = hand_to_worker(raw, incomplete);
+  }
+  if (NT_SUCCESS(status) && !incomplete) {
+    frame_bad_ = 0;
+    return STATUS_SUCCESS;
+  }
+  // Dropped, or queued incomplete (then it is delivered and counted).
+  InterlockedIncrement64(&p_drops_);
+  frame_bad_ = 0;
+  return status;
+}
+
+// Assembly lock held (the only producer), so the in-worker test and the
+// increment below cannot interleave with another hand-over; the worker only
+// decrements.
+NTSTATUS uvc_camera::hand_to_worker(const payload_info* raw, bool incomplete) {
+  if (InterlockedCompareExchange(&in_worker_, 0, 0) >= max_frames_in_worker) {
+    return STATUS_CANCELLED;
+  }
+  PLIST_ENTRY entry = ExInterlockedRemoveHeadList(&work_free_, &work_free_lock_);
+  if (entry == nullptr) {
+    return STATUS_INSUFFICIENT_RESOURCES;
+  }
+  frame_work_item* item = CONTAINING_RECORD(entry, frame_work_item, link);
+  item->camera = this;
+  item->raw = *raw;
+  item->raw.reserved = incomplete ? 1 : 0;
+  InterlockedIncrement(&in_worker_);
+  if (!frame_worker_.post(&item->link)) {
+    InterlockedDecrement(&in_worker_);
+    ExInterlockedInsertHeadList(&work_free_, &item->link, &work_free_lock_);
+    return STATUS_INSUFFICIENT_RESOURCES;
+  }
+  callback_count_at_queue_ = callback_count_;
+  return STATUS_SUCCESS;
+}
+
+void uvc_camera::release_raw_frame(payload_info* raw) {
+  if (raw->request == nullptr) {
+    return;
+  }
+  if (pooled_) {
+    frame_pool_.give_back(static_cast<frame_pool_buffer*>(raw->request));
+  } else if (data_request_pipe_ != nullptr) {
+    data_request_pipe_->release(raw->request);
+  }
+  raw->request = nullptr;
+}
+
+// ---- frame worker: PASSIVE_LEVEL, no lock held -------------------------------
+
+void uvc_camera::frame_worker_callback(PVOID context, PLIST_ENTRY entry) {
+  static_cast<uvc_camera*>(context)->process_work_item(
+      CONTAINING_RECORD(entry, frame_work_item, link));
+}
+
+// Whatever happens to the frame, the item goes back to the free list and
+// leaves the in-worker count, so a refused or pending frame never blocks
+// the hand-over for good.
+void uvc_camera::process_work_item(frame_work_item* item) {
+  payload_info* raw = &item->raw;
+  if (InterlockedCompareExchange(&worker_closing_, 0, 0) != 0) {
+    // The stream is closing: the frame is given up untransformed.
+    release_raw_frame(raw);
+    InterlockedIncrement64(&p_drops_);
+  } else {
+    const NTSTATUS prepared = prepare_raw_frame(raw);
+    if (prepared == STATUS_PENDING) {
+      // The family keeps the raw frame and releases it itself.
+    } else if (!NT_SUCCESS(prepared)) {
+      release_raw_frame(raw);
+      InterlockedIncrement64(&p_drops_);
+    } else {
+      output_frame_slot slot = {};
+      if (!acquire_output_frame(&slot, raw)) {
+        release_raw_frame(raw);
+      } else {
+        img::img_descriptor src = {};
+        static_cast<img::img_type&>(src) = raw_type_;
+        src.buffer_length = LONG(raw->length);
+        src.data = raw->data;
+        // A format change while running replaces the output type and flip
+        // under the assembly lock: the frame is written with one whole pair.
+        img::img_descriptor dst = {};
+        UCHAR flip = 0;
+        KIRQL irql;
+        KeAcquireSpinLock(&assembly_lock_, &irql);
+        worker_output_type_ = output_type_;
+        worker_flip_ = flip_;
+        KeReleaseSpinLock(&assembly_lock_, irql);
+        static_cast<img::img_type&>(dst) = worker_output_type_;
+        flip = worker_flip_;
+        const ULONG out_length =
+            slot.capacity < ULONG(dst.buffer_length) ? slot.capacity : ULONG(dst.buffer_length);
+        dst.buffer_length = LONG(out_length);
+        dst.data = slot.data;
+        const NTSTATUS transformed = transform_frame(&dst, &src, flip);
+        const ULONG written = ULONG(dst.buffer_length);
+        slot.filled = (written == 0 || written > out_length) ? out_length : written;
+        release_raw_frame(raw);
+        if (NT_SUCCESS(transformed)) {
+          complete_frame(&slot);
+        } else {
+          // Nothing usable was written: the buffer goes back empty.
+          InterlockedIncrement64(&p_drops_);
+          sink_->frame_done(slot.sink_frame, STATUS_CANCELLED,
+                            ULONGLONG(InterlockedCompareExchange64(&p_drops_, 0, 0)),
+                            frames_delivered_, 0);
+        }
+      }
+    }
+  }
+  InterlockedDecrement(&in_worker_);
+  ExInterlockedInsertTailList(&work_free_, &item->link, &work_free_lock_);
+}
+
+// ---- life cycle ------------------------------------------------------------
+
+NTSTATUS uvc_camera::open_assembly(bool chunked) {
+  // Worker streams are always pooled. On a bulk pipe a transfer rarely holds
+  // a whole frame; on an isochronous pipe every packet is its own payload,
+  // and queuing packets one by one would have the reader resubmit a request
+  // (its completion reports only the last packet's result) while earlier
+  // packets of it are still queued. Collecting the packets in pool buffers
+  // gives the worker whole frames and hands every request back at once.
+  chunked_ = chunked;
+  pooled_ = chunked || worker_flag_;
+  RtlZeroMemory(&slot_, sizeof(slot_));
+  InterlockedExchange64(&p_drops_, 0);
+  q_drops_ = 0;
+  frames_delivered_ = 0;
+  no_buffer_count_ = 0;
+  expected_fid_ = no_fid;
+  frame_bad_ = 0;
+  frame_refused_ = 0;
+  pool_starved_ = 0;
+  chunk_eof_ = 0;
+  if (!pooled_) {
+    return STATUS_SUCCESS;
+  }
+  if (raw_type_.buffer_length <= 0) {
+    return STATUS_INVALID_PARAMETER;
+  }
+  return frame_pool_.allocate(ULONG(raw_type_.buffer_length), pool_buffer_count);
+}
+
+void uvc_camera::run_assembly() {
+  KIRQL irql;
+  KeAcquireSpinLock(&assembly_lock_, &irql);
+  callback_count_ = 0;
+  callback_count_at_queue_ = 0;
+  fid_toggles_ = 0;
+  InterlockedExchange64(&byte_count_, 0);
+  fps_x100_ = 0;
+  bytes_per_second_ = 0;
+  last_delivered_ = frames_delivered_;
+  last_statistics_time_ = KeQueryPerformanceCounter(nullptr).QuadPart;
+  expected_fid_ = no_fid;
+  InterlockedExchange(&stopped_, 0);
+  KeReleaseSpinLock(&assembly_lock_, irql);
+}
+
+// Under the lock, so that once this returns no callback is still assembling
+// with the old value.
+void uvc_camera::stop_assembly() {
+  KIRQL irql;
+  KeAcquireSpinLock(&assembly_lock_, &irql);
+  InterlockedExchange(&stopped_, 1);
+  KeReleaseSpinLock(&assembly_lock_, irql);
+}
+
+// PASSIVE_LEVEL, not on the worker thread. Frames still queued are released
+// untransformed (and counted as dropped); afterwards no work item is out.
+void uvc_camera::stop_frame_worker() {
+  InterlockedExchange(&worker_closing_, 1);
+  frame_worker_.stop();
+  // Without a running thread (a failed start) the queued items are still
+  // there; they are released the same way.
+  for (PLIST_ENTRY entry = frame_worker_.take(); entry != nullptr; entry = frame_worker_.take()) {
+    process_work_item(CONTAINING_RECORD(entry, frame_work_item, link));
+  }
+}
+
+void uvc_camera::close_assembly() {
+  stop_assembly();
+  stop_frame_worker();
+  on_stream_stopped();
+
+  KIRQL irql;
+  KeAcquireSpinLock(&assembly_lock_, &irql);
+  if (slot_.sink_frame != nullptr) {
+    sink_->frame_done(slot_.sink_frame, STATUS_CANCELLED,
+                      ULONGLONG(InterlockedCompareExchange64(&p_drops_, 0, 0)), frames_delivered_, 0);
+  }
+  RtlZeroMemory(&slot_, sizeof(slot_));
+  KeReleaseSpinLock(&assembly_lock_, irql);
+
+  frame_pool_.free_all();
+  free_work_items();
+}
