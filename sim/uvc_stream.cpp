@@ -224,6 +224,7 @@ void uvc_stream::abandon() {
     }
     tail_.clear();
   }
+  zero_length_pending_ = false;
   if (frame_active_) finish_frame(false);
 }
 
@@ -236,6 +237,11 @@ bool uvc_stream::cut_bulk(uint32_t transfer_length, std::vector<uint8_t>& payloa
                           bool ends_frame, std::vector<uint8_t>& block, USBD_STATUS& status) {
   const uint32_t packet = setup_.bulk_packet_size;
   if (payload.size() <= transfer_length) {
+    // A payload shorter than dwMaxPayloadTransferSize that ends with a full
+    // packet is ended by a zero-length packet; when it also filled the
+    // transfer, that packet is a transfer of its own.
+    zero_length_pending_ = payload.size() == transfer_length && packet != 0 &&
+                           transfer_length % packet == 0 && payload_total_ < setup_.max_payload;
     block.swap(payload);
     payload.clear();
     return true;
@@ -284,6 +290,11 @@ bool uvc_stream::produce(const usb_device::in_request& request, std::vector<uint
       ++counters_.failed_requests;
       return false;
     }
+  }
+  if (!setup_.isochronous && zero_length_pending_) {
+    zero_length_pending_ = false;
+    block.clear();
+    return true;
   }
   if (!setup_.isochronous && !tail_.empty()) {
     std::vector<uint8_t> rest;
@@ -379,6 +390,7 @@ bool uvc_stream::produce(const usb_device::in_request& request, std::vector<uint
     if (setup_.isochronous) {
       block.swap(payload);
     } else {
+      payload_total_ = payload.size();
       produced = cut_bulk(request.max_bytes, payload, sequence, last, block, status);
     }
     counters_.bytes += block.size();

@@ -22,7 +22,9 @@
 // host's transfer ends when its buffer is full, so with a length that is a
 // multiple of the endpoint's wMaxPacketSize the first `length` bytes go
 // out and the rest of the payload (without a header) fills the next
-// transfer. With any other length the packet that no longer fits overruns
+// transfer. A payload shorter than dwMaxPayloadTransferSize that ends exactly
+// at the end of a transfer is followed by a zero-length transfer (the
+// zero-length packet that ends it), so the host knows where it ends. With any other length the packet that no longer fits overruns
 // the buffer: the transfer fails with USBD_STATUS_BABBLE_DETECTED and the
 // rest of the payload is lost (fault `overrun`).
 //
@@ -210,6 +212,8 @@ class uvc_stream {
   std::vector<uint8_t> tail_;
   uint64_t tail_sequence_ = 0;
   bool tail_ends_frame_ = false;
+  size_t payload_total_ = 0;          // bytes of the payload being cut, header included
+  bool zero_length_pending_ = false;  // the next transfer is the zero-length packet ending a payload
 
   uint8_t fid_ = 1;              // toggled when a frame begins: the first frame has FID 0
   uint64_t next_sequence_ = 0;

@@ -87,6 +87,8 @@ uvc_camera::uvc_camera(PDEVICE_OBJECT device_object, frame_sink* sink)
       chunked_(false),
       variable_size_(false),
       chunk_size_(0),
+      chunk_payload_max_(0),
+      chunk_packet_(0),
       raw_type_(),
       output_type_(),
       flip_(0),
@@ -120,26 +122,21 @@ uvc_camera::uvc_camera(PDEVICE_OBJECT device_object, frame_sink* sink)
       frame_bad_(0),
       frame_refused_(0),
       pool_starved_(0),
-      chunk_eof_(0),
+      chunk_state_(chunk_at_start),
+      chunk_position_(0),
+      chunk_header_(),
       stopped_(1),
-      p_drops_(0),
-      q_drops_(0),
-      frames_delivered_(0),
-      no_buffer_count_(0),
-      callback_count_(0),
-      callback_count_at_queue_(0),
-      fid_toggles_(0),
+      statistics_(),
       byte_count_(0),
       counter_frequency_(0),
       last_statistics_time_(0),
-      last_delivered_(0),
-      fps_x100_(0),
-      bytes_per_second_(0) {
+      last_delivered_(0) {
   async_work_.init(device_object);
   frame_worker_.init();
   InitializeListHead(&work_free_);
   KeInitializeSpinLock(&work_free_lock_);
   KeInitializeSpinLock(&assembly_lock_);
+  KeInitializeSpinLock(&statistics_lock_);
   KeInitializeMutex(&stream_mutex_, 0);
   frame_pool_.init();
   RtlZeroMemory(overlay_text_, sizeof(overlay_text_));
@@ -633,8 +630,8 @@ bool uvc_camera::acquire_output_frame(output_frame_slot* slot, const payload_inf
   ULONG capacity = 0;
   PVOID frame = sink_ != nullptr ? sink_->acquire_frame_buffer(&data, &capacity) : nullptr;
   if (frame == nullptr) {
-    ++no_buffer_count_;
-    ++q_drops_;
+    count(&camera_statistics::no_buffer_count);
+    count(&camera_statistics::q_drops);
     return false;
   }
   slot->sink_frame = frame;
@@ -654,10 +651,12 @@ void uvc_camera::complete_frame(output_frame_slot* slot) {
     if (show_overlay_) {
       draw_overlay(slot);
     }
-    ++frames_delivered_;
-    sink_->frame_done(slot->sink_frame, STATUS_SUCCESS,
-                      ULONGLONG(InterlockedCompareExchange64(&p_drops_, 0, 0)), frames_delivered_,
-                      slot->filled);
+    KIRQL irql;
+    KeAcquireSpinLock(&statistics_lock_, &irql);
+    const ULONGLONG delivered = ++statistics_.frames_delivered;
+    const ULONGLONG p_drops = statistics_.p_drops;
+    KeReleaseSpinLock(&statistics_lock_, irql);
+    sink_->frame_done(slot->sink_frame, STATUS_SUCCESS, p_drops, delivered, slot->filled);
     slot->sink_frame = nullptr;
     slot->data = nullptr;
     slot->capacity = 0;
@@ -671,7 +670,7 @@ void uvc_camera::complete_frame(output_frame_slot* slot) {
 void uvc_camera::discard_frame(output_frame_slot* slot) {
   if (slot->sink_frame != nullptr && slot->filled > 0) {
     slot->filled = 0;
-    InterlockedIncrement64(&p_drops_);
+    count(&camera_statistics::p_drops);
   }
 }
 
@@ -706,16 +705,17 @@ void uvc_camera::draw_overlay(const output_frame_slot* slot) {
   const bool bottom_up = (on_worker ? worker_flip_ : flip_) != 0;
   const int x = img::statistics_text_x;
 
+  camera_statistics now;
+  get_statistics(&now);
   img::statistics_line line = {};
-  const LONG64 p = InterlockedCompareExchange64(&p_drops_, 0, 0);
-  line.frame_number = LONG64(frames_delivered_ + ULONGLONG(p) + q_drops_);
+  line.frame_number = LONG64(now.frames_delivered + now.p_drops + now.q_drops);
   line.id = slot->fid;
-  line.dropped_p = p;
-  line.dropped_q = LONG64(q_drops_);
-  line.fps_whole = int(fps_x100_ / 100);
-  line.fps_hundredths = int(fps_x100_ % 100);
+  line.dropped_p = LONG64(now.p_drops);
+  line.dropped_q = LONG64(now.q_drops);
+  line.fps_whole = int(now.fps_x100 / 100);
+  line.fps_hundredths = int(now.fps_x100 % 100);
   line.pts = LONG(slot->pts);
-  line.bps = LONG64(bytes_per_second_);
+  line.bps = LONG64(now.bytes_per_second);
   char statistics[100];
   img::format_statistics_line(statistics, sizeof(statistics), line);
 
@@ -728,21 +728,50 @@ void uvc_camera::draw_overlay(const output_frame_slot* slot) {
   }
 }
 
-// Runs in complete_frame, which the camera calls from one context at a time.
+// ---- statistics ----------------------------------------------------------------
+// Every counter and rate is written under statistics_lock_, from the data
+// path (inside the assembly lock) and from the frame worker alike, so a
+// snapshot is never torn and no update is lost between the two.
+
+void uvc_camera::count(ULONGLONG camera_statistics::*counter, ULONGLONG amount) {
+  KIRQL irql;
+  KeAcquireSpinLock(&statistics_lock_, &irql);
+  statistics_.*counter += amount;
+  KeReleaseSpinLock(&statistics_lock_, irql);
+}
+
+ULONGLONG uvc_camera::statistic(ULONGLONG camera_statistics::*counter) {
+  camera_statistics now;
+  get_statistics(&now);
+  return now.*counter;
+}
+
+void uvc_camera::get_statistics(camera_statistics* statistics) {
+  KIRQL irql;
+  KeAcquireSpinLock(&statistics_lock_, &irql);
+  *statistics = statistics_;
+  KeReleaseSpinLock(&statistics_lock_, irql);
+}
+
+// complete_frame, with show_overlay_ on: the rates over the last period,
+// recomputed once the period has passed.
 void uvc_camera::update_statistics() {
   const LONGLONG now = KeQueryPerformanceCounter(nullptr).QuadPart;
   if (counter_frequency_ <= 0) {
     return;
   }
+  KIRQL irql;
+  KeAcquireSpinLock(&statistics_lock_, &irql);
   const ULONGLONG elapsed_ms = ULONGLONG(now - last_statistics_time_) * 1000 / ULONGLONG(counter_frequency_);
-  if (elapsed_ms <= statistics_period_ms) {
-    return;
+  if (elapsed_ms > statistics_period_ms) {
+    statistics_.fps_x100 = ULONG((statistics_.frames_delivered - last_delivered_) * 100000 / elapsed_ms);
+    // 64-bit sums: several seconds of a fast stream exceed 32 bits.
+    statistics_.bytes_per_second = byte_count_ * 1000 / elapsed_ms;
+    byte_count_ = 0;
+    last_statistics_time_ = now;
+    last_delivered_ = statistics_.frames_delivered;
   }
-  fps_x100_ = ULONG((frames_delivered_ - last_delivered_) * 100000 / elapsed_ms);
-  // 64-bit sums: several seconds of a fast stream exceed 32 bits.
-  bytes_per_second_ = ULONGLONG(InterlockedExchange64(&byte_count_, 0)) * 1000 / elapsed_ms;
-  last_statistics_time_ = now;
-  last_delivered_ = frames_delivered_;
+  KeReleaseSpinLock(&statistics_lock_, irql);
 }
 
 NTSTATUS uvc_camera::allocate_work_items() {

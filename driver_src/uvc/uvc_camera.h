@@ -97,6 +97,19 @@ constexpr ULONG max_cpu_feature_level = 9;
 // uvc_camera.cpp).
 ULONG cpu_feature_mask_of_level(ULONG level);
 
+// What the camera counts. The first four are kept from open (the pin's
+// dropped-frames answer is p_drops + q_drops), the others from run.
+struct camera_statistics {
+  ULONGLONG p_drops;           // frames dropped, or delivered incomplete, at the raw stage
+  ULONGLONG q_drops;           // frames lost because the sink had no client buffer
+  ULONGLONG frames_delivered;  // frames completed to the sink with success
+  ULONGLONG no_buffer_count;   // sink refusals
+  ULONGLONG callback_count;    // data callbacks
+  ULONGLONG fid_toggles;       // FID changes seen
+  ULONG fps_x100;              // delivered frames per second x 100, over the last period
+  ULONGLONG bytes_per_second;  // received, over the last period
+};
+
 // An object the camera destroys with itself (families hand theirs over).
 class camera_owned_object : public pool_object {
  public:
@@ -262,17 +275,16 @@ class uvc_camera : public pool_object {
   // `context` is the camera. DISPATCH_LEVEL.
   static NTSTATUS data_callback(PVOID request, PVOID context, PUCHAR data, ULONG length);
 
-  // Counters since open (p_drops, q_drops, frames_delivered,
-  // no_buffer_count) and since run (callback_count, fid_toggles). Exact
-  // once the data path and the worker are quiet.
-  ULONGLONG p_drops() { return ULONGLONG(InterlockedCompareExchange64(&p_drops_, 0, 0)); }
-  ULONGLONG q_drops() const { return q_drops_; }
-  ULONGLONG frames_delivered() const { return frames_delivered_; }
-  ULONGLONG no_buffer_count() const { return no_buffer_count_; }
-  ULONGLONG callback_count() const { return callback_count_; }
-  ULONGLONG fid_toggles() const { return fid_toggles_; }
-  ULONG fps_x100() const { return fps_x100_; }
-  ULONGLONG bytes_per_second() const { return bytes_per_second_; }
+  // A consistent copy of the counters and rates, taken under the statistics
+  // lock. Exact once the data path and the worker are quiet. IRQL <=
+  // DISPATCH_LEVEL, any thread.
+  void get_statistics(camera_statistics* statistics);
+  ULONGLONG p_drops() { return statistic(&camera_statistics::p_drops); }
+  ULONGLONG q_drops() { return statistic(&camera_statistics::q_drops); }
+  ULONGLONG frames_delivered() { return statistic(&camera_statistics::frames_delivered); }
+  ULONGLONG no_buffer_count() { return statistic(&camera_statistics::no_buffer_count); }
+  ULONGLONG callback_count() { return statistic(&camera_statistics::callback_count); }
+  ULONGLONG fid_toggles() { return statistic(&camera_statistics::fid_toggles); }
 
   // Appends ANSI `text` to the custom overlay line (cut at its capacity).
   void set_overlay_text(const char* text);
@@ -359,7 +371,9 @@ class uvc_camera : public pool_object {
   bool chunked_;        // bulk transfers smaller than a frame, one header per frame
   bool variable_size_;  // compressed format (MJPEG, frame-based): frames vary in
                         // length, so EOF ends a frame however full its buffer is
-  ULONG chunk_size_;    // chunked: bytes per bulk transfer (0: not known)
+  ULONG chunk_size_;    // chunked: bytes per bulk transfer; a shorter one ends a payload
+  ULONG chunk_payload_max_;  // chunked: committed dwMaxPayloadTransferSize (0: no limit)
+  ULONG chunk_packet_;  // chunked: MaximumPacketSize of the bulk pipe (0: not known)
 
   // ---- formats --------------------------------------------------------------
   img::img_type raw_type_;     // what the camera sends; buffer_length = raw frame size
@@ -416,28 +430,29 @@ class uvc_camera : public pool_object {
   UCHAR frame_bad_;                   // set by on_interrupt_data, cleared at frame end
   UCHAR frame_refused_;               // direct: the sink had no buffer for this frame
   UCHAR pool_starved_;                // pooled: data of this frame found no pool buffer
-  UCHAR chunk_eof_;                   // chunked: the current frame's header had EOF
+  // Chunked: where the reader's transfers stand in the device's payloads.
+  enum chunk_state : UCHAR {
+    chunk_at_start,    // the next byte begins a payload (its header)
+    chunk_in_payload,  // inside a payload with a valid header
+    chunk_skipping,    // inside a payload whose header was invalid
+    chunk_lost,        // out of step: everything up to a short transfer is skipped
+  };
+  UCHAR chunk_state_;
+  ULONG chunk_position_;              // bytes of the current payload so far, header included
+  payload_info chunk_header_;         // fid, pts and eof of the current payload's header
   LONG volatile stopped_;             // 1 while not running (initially 1)
   frame_pool frame_pool_;
 
-  // ---- counters ---------------------------------------------------------------
-  // p_drops_ is changed by the data path and the worker: interlocked. The
-  // others have one writer at a time (the assembly lock, or the worker).
-  LONG64 volatile p_drops_;
-  ULONGLONG q_drops_;
-  ULONGLONG frames_delivered_;
-  ULONGLONG no_buffer_count_;
-  ULONGLONG callback_count_;
-  ULONGLONG callback_count_at_queue_;  // callback_count_ when a frame was last queued
-  ULONGLONG fid_toggles_;
-
-  // ---- statistics (kept in complete_frame while show_overlay_ is on) ---------
-  LONG64 volatile byte_count_;        // bytes received since the last update
-  LONGLONG counter_frequency_;        // KeQueryPerformanceCounter ticks per second
-  LONGLONG last_statistics_time_;     // counter value of the last update
-  ULONGLONG last_delivered_;          // frames_delivered_ at the last update
-  ULONG fps_x100_;
-  ULONGLONG bytes_per_second_;
+  // ---- statistics, guarded by statistics_lock_ ---------------------------------
+  // Written by the data path (inside the assembly lock) and by the frame
+  // worker (alone); the lock is innermost: nothing else is taken or called
+  // while it is held.
+  KSPIN_LOCK statistics_lock_;
+  camera_statistics statistics_;
+  ULONGLONG byte_count_;              // bytes received since the last rate update
+  LONGLONG counter_frequency_;        // KeQueryPerformanceCounter ticks per second; set once
+  LONGLONG last_statistics_time_;     // counter value of the last rate update
+  ULONGLONG last_delivered_;          // frames_delivered at the last rate update
 
   // ---- overlay (drawn by complete_frame while show_overlay_ is on) -----------
   static constexpr ULONG overlay_text_capacity = 128;
@@ -466,8 +481,8 @@ class uvc_camera : public pool_object {
 
   // uvc_payload.cpp
   NTSTATUS dispatch_transfer(PVOID request, PUCHAR data, ULONG length);
-  NTSTATUS chunked_step(payload_info* payload);
-  void end_chunked_frame(frame_pool_buffer* buffer);
+  NTSTATUS chunked_step(PVOID request, PUCHAR data, ULONG length);
+  NTSTATUS assemble_payload(payload_info* payload);
   NTSTATUS append(payload_info* payload);
   NTSTATUS append_direct(payload_info* payload);
   NTSTATUS append_worker(payload_info* payload);
@@ -475,6 +490,8 @@ class uvc_camera : public pool_object {
   void end_pooled_frame(frame_pool_buffer* buffer, const payload_info* payload);
   NTSTATUS queue_raw_frame(payload_info* raw);
   NTSTATUS hand_to_worker(const payload_info* raw, bool incomplete);
+  void count(ULONGLONG camera_statistics::*counter, ULONGLONG amount = 1);
+  ULONGLONG statistic(ULONGLONG camera_statistics::*counter);
   void update_statistics();
   void draw_overlay(const output_frame_slot* slot);
   NTSTATUS allocate_work_items();
@@ -482,4 +499,5 @@ class uvc_camera : public pool_object {
   static void frame_worker_callback(PVOID context, PLIST_ENTRY entry);
   void stop_frame_worker();
   void process_work_item(frame_work_item* item);
+  NTSTATUS transform_raw_frame(const payload_info* raw, output_frame_slot* slot);
 };

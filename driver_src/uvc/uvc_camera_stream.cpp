@@ -9,8 +9,9 @@
 // the assembly spin lock held.
 #include "uvc/uvc_camera.h"
 
-#include "usb/iso_reader.h"
 #include "kernel/mutex_guard.h"
+#include "usb/iso_reader.h"
+#include "usb/usb_utils.h"
 
 namespace {
 
@@ -131,6 +132,8 @@ NTSTATUS uvc_camera::open_stream(const KS_VIDEOINFOHEADER* format) {
   chunked_ = false;
   pooled_ = false;
   chunk_size_ = 0;
+  chunk_payload_max_ = 0;
+  chunk_packet_ = 0;
   const uvc_descriptor_set& set = *descriptors_;
   const bool bulk =
       set.alternate_count == 0 || (set.alternate_count == 1 && set.alternates[0].is_isochronous == 0);
@@ -172,7 +175,10 @@ NTSTATUS uvc_camera::open_bulk_pipe(bool* chunked) {
   if (size > limit) {
     size = limit;
     *chunked = true;
+    // Where payloads end in the transfers (uvc_payload.cpp, chunked_step).
     chunk_size_ = size;
+    chunk_payload_max_ = le32(committed_ + uvc_probe::dwMaxPayloadTransferSize);
+    chunk_packet_ = pipe->MaximumPacketSize;
   }
   data_request_pipe_ = bulk_reader::create(device_object_, size, data_callback, this);
   return data_request_pipe_ != nullptr ? STATUS_SUCCESS : STATUS_INSUFFICIENT_RESOURCES;

@@ -11,8 +11,8 @@
 //            sound when one transfer holds one whole frame.
 //   pooled   payloads are collected in frame pool buffers; complete raw
 //            frames go to the worker.
-//   chunked  bulk transfers smaller than a frame: a transfer with a valid
-//            header starts a frame, the others continue it; always pooled.
+//   chunked  bulk transfers smaller than a payload: the transfers are put
+//            back together into payloads (chunked_step); always pooled.
 //
 // Every frame that begins to arrive ends in exactly one of: delivered good
 // (frames_delivered), delivered incomplete (frames_delivered and p_drops),
@@ -51,13 +51,15 @@ bool parse_payload_header(PUCHAR data, ULONG length, payload_info* info) {
 // ---- data callback: DISPATCH_LEVEL, reader completion routine ---------------
 
 NTSTATUS uvc_camera::data_callback(PVOID request, PVOID context, PUCHAR data, ULONG length) {
-  if (data == nullptr || length < uvc_header::min_length) {
+  uvc_camera* camera = static_cast<uvc_camera*>(context);
+  // Too short for a header, such a transfer holds no payload; in chunked
+  // mode it is a short transfer that ends one (chunked_ is fixed while the
+  // reader runs).
+  if (data == nullptr || (length < uvc_header::min_length && !camera->chunked_)) {
     return STATUS_SUCCESS;
   }
-  uvc_camera* camera = static_cast<uvc_camera*>(context);
   KIRQL irql;
   KeAcquireSpinLock(&camera->assembly_lock_, &irql);
-  ++camera->callback_count_;
   const NTSTATUS status = camera->dispatch_transfer(request, data, length);
   KeReleaseSpinLock(&camera->assembly_lock_, irql);
   return status;
@@ -68,32 +70,38 @@ NTSTATUS uvc_camera::dispatch_transfer(PVOID request, PUCHAR data, ULONG length)
   if (stopped_ != 0) {
     return STATUS_CANCELLED;
   }
-  InterlockedExchangeAdd64(&byte_count_, length);
+  KIRQL irql;
+  KeAcquireSpinLock(&statistics_lock_, &irql);
+  ++statistics_.callback_count;
+  byte_count_ += length;
+  KeReleaseSpinLock(&statistics_lock_, irql);
   if (raw_flag_) {
     return process_raw_transfer(data, length);
   }
-
+  if (chunked_) {
+    return chunked_step(request, data, length);
+  }
   payload_info payload = {};
   payload.request = request;
-  payload.data = data;
-  payload.length = length;
-  if (chunked_) {
-    return chunked_step(&payload);
-  }
   if (!parse_payload_header(data, length, &payload)) {
     return STATUS_SUCCESS;  // not a payload: ignored, the request is resubmitted
   }
+  return assemble_payload(&payload);
+}
 
-  if (payload.fid != expected_fid_) {
+// Assembly lock held. One payload, or in chunked mode the part of one that
+// a transfer carried: the frame boundaries from FID and EOF, then the data.
+NTSTATUS uvc_camera::assemble_payload(payload_info* payload) {
+  if (payload->fid != expected_fid_) {
     end_current_frame();
-    ++fid_toggles_;
-    expected_fid_ = payload.fid;
+    count(&camera_statistics::fid_toggles);
+    expected_fid_ = payload->fid;
   }
-  last_pts_ = payload.pts;
-  const NTSTATUS status = append(&payload);
-  if (payload.eof) {
+  last_pts_ = payload->pts;
+  const NTSTATUS status = append(payload);
+  if (payload->eof) {
     // The toggle that follows an EOF must not end the frame a second time.
-    expected_fid_ = 1 - payload.fid;
+    expected_fid_ = 1 - payload->fid;
   }
   if (status == STATUS_MORE_PROCESSING_REQUIRED || status == STATUS_CANCELLED) {
     return status;
@@ -101,61 +109,81 @@ NTSTATUS uvc_camera::dispatch_transfer(PVOID request, PUCHAR data, ULONG length)
   return STATUS_SUCCESS;
 }
 
-// Assembly lock held. Transfers without a valid header continue the frame
-// in the current pool buffer; one with a header starts a new frame. A frame
-// of a fixed size is complete when its buffer is full, and a header that
-// comes before that throws the partial frame away. A compressed frame is as
-// long as its data: when its header carried EOF (one payload holds the whole
-// frame), it is complete with the payload's last transfer, the first one
-// shorter than the transfer size, or at the latest when the next header
-// arrives.
-NTSTATUS uvc_camera::chunked_step(payload_info* payload) {
-  const ULONG transfer_length = payload->length;
-  const bool has_header = parse_payload_header(payload->data, payload->length, payload);
-  if (has_header) {
-    if (frame_pool_.has_current()) {
-      if (variable_size_ && chunk_eof_) {
-        end_chunked_frame(frame_pool_.append(nullptr, 0, true));
+// Assembly lock held. The transfer size was cut below the payload size, so
+// a payload (header and data, at most dwMaxPayloadTransferSize bytes) spans
+// several transfers. Its header is only at its start, and a payload starts
+//   - with the first transfer after run,
+//   - after a transfer shorter than the transfer size: the device ended its
+//     payload with a short or zero-length packet,
+//   - where the payload reaches dwMaxPayloadTransferSize; when that is a
+//     whole number of packets, the next payload may follow in the same
+//     transfer.
+// Anything else continues the payload, whatever its first bytes look like:
+// dark pixels of 2, 6 or 12 are pixels, never a header. Each transfer's part
+// of a payload is assembled with the FID and time of the payload's header,
+// and with its EOF on the part that ends the payload.
+//
+// A payload whose header is invalid is skipped to its end; the frame being
+// collected misses its data. A payload that would pass the maximum where no
+// packet can end (the maximum is not a whole number of packets, so its last
+// packet was short and ended the transfer there) means a transfer was lost
+// on the bus: the frame being collected ends incomplete and everything up
+// to the next short transfer is skipped.
+NTSTATUS uvc_camera::chunked_step(PVOID request, PUCHAR data, ULONG length) {
+  const bool short_transfer = length < chunk_size_;
+  ULONG offset = 0;
+  for (;;) {
+    if (chunk_state_ == chunk_at_start) {
+      if (offset == length) {
+        break;  // an empty transfer between payloads
+      }
+      payload_info header = {};
+      const ULONG rest = length - offset;
+      chunk_position_ = 0;
+      if (parse_payload_header(data + offset, rest, &header) &&
+          (chunk_payload_max_ == 0 || rest - header.length <= chunk_payload_max_)) {
+        chunk_header_ = header;
+        chunk_position_ = rest - header.length;
+        offset += chunk_position_;
+        chunk_state_ = chunk_in_payload;
       } else {
-        frame_pool_.reset_current();
-        InterlockedIncrement64(&p_drops_);  // the partial frame is lost
-        frame_bad_ = 0;
+        chunk_state_ = chunk_skipping;
+        if (frame_pool_.has_current()) {
+          frame_bad_ = 1;  // the frame being collected misses this payload
+        }
       }
     }
-    expected_fid_ = payload->fid;
-    last_pts_ = payload->pts;
-    chunk_eof_ = payload->eof != 0 ? 1 : 0;
-  } else if (!frame_pool_.has_current()) {
-    return STATUS_SUCCESS;  // the middle of a frame whose start was not seen
+    ULONG part = length - offset;
+    bool payload_ends = short_transfer;
+    if (chunk_state_ != chunk_lost && chunk_payload_max_ != 0) {
+      const ULONG left = chunk_payload_max_ - chunk_position_;
+      if (part > left && chunk_packet_ != 0 && (offset + left) % chunk_packet_ != 0) {
+        end_current_frame();
+        chunk_state_ = chunk_lost;
+      } else if (part >= left) {
+        part = left;
+        payload_ends = true;
+      }
+    }
+    if (chunk_state_ == chunk_in_payload && (part != 0 || payload_ends)) {
+      payload_info piece = chunk_header_;
+      piece.request = request;
+      piece.data = data + offset;
+      piece.length = part;
+      piece.eof = payload_ends ? chunk_header_.eof : 0;
+      assemble_payload(&piece);
+    }
+    offset += part;
+    chunk_position_ += part;
+    if (payload_ends) {
+      chunk_state_ = chunk_at_start;
+    }
+    if (offset >= length) {
+      break;
+    }
   }
-  const bool payload_ends = variable_size_ && chunk_eof_ && transfer_length < chunk_size_;
-  bool starved = false;
-  frame_pool_buffer* buffer =
-      frame_pool_.append(payload->data, payload->length, payload_ends, &starved);
-  if (has_header && starved) {
-    InterlockedIncrement64(&p_drops_);  // no buffer for the whole frame
-  }
-  end_chunked_frame(buffer);
-  // The data has been copied (or counted as lost): the request goes back.
+  // Pooled: the data has been copied (or counted as lost); the request goes back.
   return STATUS_SUCCESS;
-}
-
-// Assembly lock held. Queues a chunked frame the pool has handed out (none:
-// nothing to do) as ended, with the FID and time of its header.
-void uvc_camera::end_chunked_frame(frame_pool_buffer* buffer) {
-  if (buffer == nullptr) {
-    return;
-  }
-  payload_info raw = {};
-  raw.request = buffer;
-  raw.data = buffer->data;
-  raw.length = buffer->fill;
-  raw.fid = expected_fid_;
-  raw.pts = last_pts_;
-  raw.eof = 1;
-  if (!NT_SUCCESS(queue_raw_frame(&raw))) {
-    frame_pool_.give_back(buffer);
-  }
 }
 
 NTSTATUS uvc_camera::append(payload_info* payload) {
@@ -210,7 +238,7 @@ NTSTATUS uvc_camera::append_direct(payload_info* payload) {
       frame_bad_ = 0;
       return STATUS_SUCCESS;
     }
-    InterlockedIncrement64(&p_drops_);
+    count(&camera_statistics::p_drops);
   }
   complete_frame(slot);
   frame_bad_ = 0;
@@ -257,7 +285,7 @@ void uvc_camera::end_pooled_frame(frame_pool_buffer* buffer, const payload_info*
       frame_pool_.give_back(buffer);
     }
   } else if (pool_starved_) {
-    InterlockedIncrement64(&p_drops_);  // the whole frame found no buffer
+    count(&camera_statistics::p_drops);  // the whole frame found no buffer
     frame_bad_ = 0;
   }
   pool_starved_ = 0;
@@ -283,7 +311,7 @@ void uvc_camera::end_current_frame() {
     if (drop_incomplete_) {
       discard_frame(&slot_);
     } else {
-      InterlockedIncrement64(&p_drops_);
+      count(&camera_statistics::p_drops);
       complete_frame(&slot_);
     }
   }
@@ -304,21 +332,30 @@ NTSTATUS uvc_camera::queue_raw_frame(payload_info* raw) {
   if (!(drop_incomplete_ && incomplete)) {
     status = hand_to_worker(raw, incomplete);
   }
-  if (NT_SUCCESS(status) && !incomplete) {
-    frame_bad_ = 0;
-    return STATUS_SUCCESS;
-  }
-  // Dropped, or queued incomplete (then it is delivered and counted).
-  InterlockedIncrement64(&p_drops_);
   frame_bad_ = 0;
+  if (!NT_SUCCESS(status)) {
+    count(&camera_statistics::p_drops);
+  }
+  // Queued: counted by the worker (process_work_item).
   return status;
 }
 
 // Assembly lock held (the only producer), so the in-worker test and the
 // increment below cannot interleave with another hand-over; the worker only
 // decrements.
+//
+// How many frames may wait for the worker: a frame that holds a reader
+// request (not pooled) is refused while max_frames_in_worker are in the
+// worker, so the reader keeps requests to read with. A pooled frame waits
+// in its own pool buffer, and every buffer but the one the next frame is
+// collected in may wait: a burst of frames that comes faster than one
+// transform (a triggered series, or completions that were held up
+// together) is delivered whole even when the worker thread starts a few
+// milliseconds late, and a worker that falls behind for good drops whole
+// frames here, never starving the pool.
 NTSTATUS uvc_camera::hand_to_worker(const payload_info* raw, bool incomplete) {
-  if (InterlockedCompareExchange(&in_worker_, 0, 0) >= max_frames_in_worker) {
+  const LONG limit = pooled_ ? LONG(pool_buffer_count) - 1 : max_frames_in_worker;
+  if (InterlockedCompareExchange(&in_worker_, 0, 0) >= limit) {
     return STATUS_CANCELLED;
   }
   PLIST_ENTRY entry = ExInterlockedRemoveHeadList(&work_free_, &work_free_lock_);
@@ -335,7 +372,6 @@ NTSTATUS uvc_camera::hand_to_worker(const payload_info* raw, bool incomplete) {
     ExInterlockedInsertHeadList(&work_free_, &item->link, &work_free_lock_);
     return STATUS_INSUFFICIENT_RESOURCES;
   }
-  callback_count_at_queue_ = callback_count_;
   return STATUS_SUCCESS;
 }
 
@@ -360,62 +396,68 @@ void uvc_camera::frame_worker_callback(PVOID context, PLIST_ENTRY entry) {
 
 // Whatever happens to the frame, the item goes back to the free list and
 // leaves the in-worker count, so a refused or pending frame never blocks
-// the hand-over for good.
+// the hand-over for good. The frame is counted once: delivered (and in
+// p_drops too when it is incomplete), dropped (p_drops), or refused by the
+// sink (q_drops, counted by acquire_output_frame); a family that takes an
+// incomplete frame over (STATUS_PENDING) has it counted here.
 void uvc_camera::process_work_item(frame_work_item* item) {
   payload_info* raw = &item->raw;
-  if (InterlockedCompareExchange(&worker_closing_, 0, 0) != 0) {
-    // The stream is closing: the frame is given up untransformed.
+  const bool incomplete = raw->reserved != 0;
+  NTSTATUS status = STATUS_CANCELLED;  // closing: given up untransformed
+  if (InterlockedCompareExchange(&worker_closing_, 0, 0) == 0) {
+    status = prepare_raw_frame(raw);
+  }
+  output_frame_slot slot = {};
+  if (status == STATUS_PENDING) {
+    if (incomplete) count(&camera_statistics::p_drops);
+  } else if (!NT_SUCCESS(status)) {
     release_raw_frame(raw);
-    InterlockedIncrement64(&p_drops_);
+    count(&camera_statistics::p_drops);
+  } else if (!acquire_output_frame(&slot, raw)) {
+    release_raw_frame(raw);
   } else {
-    const NTSTATUS prepared = prepare_raw_frame(raw);
-    if (prepared == STATUS_PENDING) {
-      // The family keeps the raw frame and releases it itself.
-    } else if (!NT_SUCCESS(prepared)) {
-      release_raw_frame(raw);
-      InterlockedIncrement64(&p_drops_);
+    status = transform_raw_frame(raw, &slot);
+    release_raw_frame(raw);
+    if (!NT_SUCCESS(status) || incomplete) {
+      count(&camera_statistics::p_drops);
+    }
+    if (NT_SUCCESS(status)) {
+      complete_frame(&slot);
     } else {
-      output_frame_slot slot = {};
-      if (!acquire_output_frame(&slot, raw)) {
-        release_raw_frame(raw);
-      } else {
-        img::img_descriptor src = {};
-        static_cast<img::img_type&>(src) = raw_type_;
-        src.buffer_length = LONG(raw->length);
-        src.data = raw->data;
-        // A format change while running replaces the output type and flip
-        // under the assembly lock: the frame is written with one whole pair.
-        img::img_descriptor dst = {};
-        UCHAR flip = 0;
-        KIRQL irql;
-        KeAcquireSpinLock(&assembly_lock_, &irql);
-        worker_output_type_ = output_type_;
-        worker_flip_ = flip_;
-        KeReleaseSpinLock(&assembly_lock_, irql);
-        static_cast<img::img_type&>(dst) = worker_output_type_;
-        flip = worker_flip_;
-        const ULONG out_length =
-            slot.capacity < ULONG(dst.buffer_length) ? slot.capacity : ULONG(dst.buffer_length);
-        dst.buffer_length = LONG(out_length);
-        dst.data = slot.data;
-        const NTSTATUS transformed = transform_frame(&dst, &src, flip);
-        const ULONG written = ULONG(dst.buffer_length);
-        slot.filled = (written == 0 || written > out_length) ? out_length : written;
-        release_raw_frame(raw);
-        if (NT_SUCCESS(transformed)) {
-          complete_frame(&slot);
-        } else {
-          // Nothing usable was written: the buffer goes back empty.
-          InterlockedIncrement64(&p_drops_);
-          sink_->frame_done(slot.sink_frame, STATUS_CANCELLED,
-                            ULONGLONG(InterlockedCompareExchange64(&p_drops_, 0, 0)),
-                            frames_delivered_, 0);
-        }
-      }
+      // Nothing usable was written: the buffer goes back empty.
+      camera_statistics now;
+      get_statistics(&now);
+      sink_->frame_done(slot.sink_frame, STATUS_CANCELLED, now.p_drops, now.frames_delivered, 0);
     }
   }
   InterlockedDecrement(&in_worker_);
   ExInterlockedInsertTailList(&work_free_, &item->link, &work_free_lock_);
+}
+
+// Frame worker: the family's transform of `raw` into the client buffer of
+// `slot`, which gets the bytes written.
+NTSTATUS uvc_camera::transform_raw_frame(const payload_info* raw, output_frame_slot* slot) {
+  img::img_descriptor src = {};
+  static_cast<img::img_type&>(src) = raw_type_;
+  src.buffer_length = LONG(raw->length);
+  src.data = raw->data;
+  // A format change while running replaces the output type and flip under
+  // the assembly lock: the frame is written with one whole pair.
+  KIRQL irql;
+  KeAcquireSpinLock(&assembly_lock_, &irql);
+  worker_output_type_ = output_type_;
+  worker_flip_ = flip_;
+  KeReleaseSpinLock(&assembly_lock_, irql);
+  img::img_descriptor dst = {};
+  static_cast<img::img_type&>(dst) = worker_output_type_;
+  const ULONG out_length =
+      slot->capacity < ULONG(dst.buffer_length) ? slot->capacity : ULONG(dst.buffer_length);
+  dst.buffer_length = LONG(out_length);
+  dst.data = slot->data;
+  const NTSTATUS status = transform_frame(&dst, &src, worker_flip_);
+  const ULONG written = ULONG(dst.buffer_length);
+  slot->filled = (written == 0 || written > out_length) ? out_length : written;
+  return status;
 }
 
 // ---- life cycle ------------------------------------------------------------
@@ -430,15 +472,18 @@ NTSTATUS uvc_camera::open_assembly(bool chunked) {
   chunked_ = chunked;
   pooled_ = chunked || worker_flag_;
   RtlZeroMemory(&slot_, sizeof(slot_));
-  InterlockedExchange64(&p_drops_, 0);
-  q_drops_ = 0;
-  frames_delivered_ = 0;
-  no_buffer_count_ = 0;
+  KIRQL irql;
+  KeAcquireSpinLock(&statistics_lock_, &irql);
+  statistics_.p_drops = 0;
+  statistics_.q_drops = 0;
+  statistics_.frames_delivered = 0;
+  statistics_.no_buffer_count = 0;
+  KeReleaseSpinLock(&statistics_lock_, irql);
   expected_fid_ = no_fid;
   frame_bad_ = 0;
   frame_refused_ = 0;
   pool_starved_ = 0;
-  chunk_eof_ = 0;
+  chunk_state_ = chunk_at_start;
   if (!pooled_) {
     return STATUS_SUCCESS;
   }
@@ -451,15 +496,19 @@ NTSTATUS uvc_camera::open_assembly(bool chunked) {
 void uvc_camera::run_assembly() {
   KIRQL irql;
   KeAcquireSpinLock(&assembly_lock_, &irql);
-  callback_count_ = 0;
-  callback_count_at_queue_ = 0;
-  fid_toggles_ = 0;
-  InterlockedExchange64(&byte_count_, 0);
-  fps_x100_ = 0;
-  bytes_per_second_ = 0;
-  last_delivered_ = frames_delivered_;
+  KIRQL statistics_irql;
+  KeAcquireSpinLock(&statistics_lock_, &statistics_irql);
+  statistics_.callback_count = 0;
+  statistics_.fid_toggles = 0;
+  statistics_.fps_x100 = 0;
+  statistics_.bytes_per_second = 0;
+  byte_count_ = 0;
+  last_delivered_ = statistics_.frames_delivered;
   last_statistics_time_ = KeQueryPerformanceCounter(nullptr).QuadPart;
+  KeReleaseSpinLock(&statistics_lock_, statistics_irql);
   expected_fid_ = no_fid;
+  // The reader starts afresh: its first transfer begins a payload.
+  chunk_state_ = chunk_at_start;
   InterlockedExchange(&stopped_, 0);
   KeReleaseSpinLock(&assembly_lock_, irql);
 }
@@ -493,8 +542,9 @@ void uvc_camera::close_assembly() {
   KIRQL irql;
   KeAcquireSpinLock(&assembly_lock_, &irql);
   if (slot_.sink_frame != nullptr) {
-    sink_->frame_done(slot_.sink_frame, STATUS_CANCELLED,
-                      ULONGLONG(InterlockedCompareExchange64(&p_drops_, 0, 0)), frames_delivered_, 0);
+    camera_statistics now;
+    get_statistics(&now);
+    sink_->frame_done(slot_.sink_frame, STATUS_CANCELLED, now.p_drops, now.frames_delivered, 0);
   }
   RtlZeroMemory(&slot_, sizeof(slot_));
   KeReleaseSpinLock(&assembly_lock_, irql);

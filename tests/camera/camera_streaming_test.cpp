@@ -1,14 +1,22 @@
-// A plain camera streaming through the whole camera object: open, run and
-// close on a simulated camera that renders, cuts and sends real frames over
-// an isochronous or a bulk pipe. Every frame the camera sent arrives in a
-// client buffer byte for byte, or, when the simulator spoiled it, is counted
-// as dropped exactly once.
+// Seeded stress runs of a camera's stream through the simulated camera and
+// the driver's own readers: direct, pooled worker and chunked assembly on
+// bulk and isochronous pipes, with transfer and payload sizes drawn from the
+// seed, bus faults, interrupt packets, clients without buffers, compressed
+// frames and frames whose pixels look like payload headers. Conservation:
+// every frame delivered good is byte-identical to a frame the camera sent
+// intact, in order; every frame the camera sent is counted as the rule
+// below says; every client buffer comes back once; nothing is allocated
+// while the stream runs except by a pipe recovery.
 #include <gtest/gtest.h>
 
+#include <kstandin/testing.h>
+
+#include <algorithm>
 #include <chrono>
-#include <string>
+#include <map>
+#include <random>
+#include <set>
 #include <thread>
-#include <vector>
 
 #include "camera_support.h"
 #include "sim/uvc_profiles.h"
@@ -18,143 +26,200 @@ namespace {
 using camtest::camera_fixture;
 using camtest::video_format;
 
-constexpr LONG kWidth = 320;
-constexpr LONG kHeight = 240;
-constexpr ULONG kFrameBytes = kWidth * kHeight;  // "Y800"
-constexpr uint64_t kFrames = 100;
+constexpr uint16_t kWidth = 160, kHeight = 120;
+constexpr uint64_t kRecoveryAllocations = 6;  // work item (2 blocks), abort and reset (URB and IRP each)
 
-struct pipe_case {
+// Dark raw frames: the frame number in the first 4 bytes, then runs of 2, 6
+// and 12, so most transfers that continue a payload begin like a header
+// ("02 02" even like a 2-byte header with EOF).
+class dark_source : public sim::frame_source {
+ public:
+  void render(const sim::frame_format& format, uint64_t number, std::vector<uint8_t>& frame) override {
+    static const uint8_t kHeaderLengths[] = {2, 6, 12};
+    frame.resize(sim::uncompressed_frame_bytes(format));
+    for (size_t i = 0; i < frame.size(); ++i) frame[i] = kHeaderLengths[(i / 97 + number) % 3];
+    for (size_t i = 0; i < 4; ++i) frame[i] = uint8_t(number >> (8 * i));
+  }
+};
+
+// How many counts (good deliveries, p_drops and q_drops together) a frame
+// the camera sent must cause:
+//  - none when no payload of it arrived, or when it is the run's last frame
+//    and the payload that ends it was lost (only a next frame would end it);
+//  - two for a long frame: the buffer filled without EOF is one incomplete
+//    frame, and the extra payloads up to EOF another;
+//  - one otherwise: delivered good, dropped or delivered incomplete (p_drops),
+//    or refused by the client (q_drops).
+// A client refusal in direct mode skips the frame to its EOF, so runs with
+// refusals have no long frames.
+uint64_t counts_of(const sim::sent_frame& frame, bool last) {
+  if (frame.payloads_lost == frame.payloads) return 0;
+  if (last && frame.last_payload_lost) return 0;
+  return frame.fault == sim::stream_fault::long_frame ? 2 : 1;
+}
+
+// Faults of every kind, about 4 % of the frames each: the rates of payload
+// faults are per payload, so they shrink with more payloads per frame.
+sim::stream_faults bus_faults(unsigned payloads_per_frame, bool long_frames) {
+  sim::stream_faults f;
+  f.drop_payload = f.bad_header = f.packet_error = std::max(1u, 40 / payloads_per_frame);
+  f.missing_eof = f.short_frame = 20;
+  f.long_frame = long_frames ? 20 : 0;
+  f.interrupt = 20;
+  f.empty_packet = 20;
+  f.babble = 5;
+  f.request_error = 10;
+  return f;
+}
+
+struct stress_case {
   const char* name;
-  sim::uvc_camera_desc (*desc)();
-  bool isochronous;
-};
-const pipe_case kPipes[] = {
-    {"isochronous", &sim::plain_camera_desc, true},
-    {"bulk", &sim::plain_bulk_camera_desc, false},
-};
-
-class CameraStreaming : public camera_fixture {
- protected:
-  // Streams kFrames frames with `faults` and stops the reader. Waits are
-  // bounded: for the camera to send them all, then for the good ones to
-  // arrive.
-  void stream(const pipe_case& pipe, const sim::stream_faults& faults, uint32_t seed,
-              ULONG fourcc = img::FOURCC_Y800, ULONG bits = 8) {
-    if (cam != nullptr) destroy();
-    if (pdo != nullptr) bus.unplug(pdo);
-    plug(pipe.desc());
-    use_sink(kFrameBytes * bits / 8, 4);
-    create_and_init();
-    KS_VIDEOINFOHEADER format = video_format(fourcc, kWidth, kHeight, bits);
-    ASSERT_EQ(cam->open_stream(&format), STATUS_SUCCESS);
-    EXPECT_EQ(cam->descriptors()->alternate_count > 1, pipe.isochronous);
-    EXPECT_FALSE(cam->pooled());
-
-    sim::stream_options options;
-    options.header_length = 12;
-    options.real_time = false;
-    options.seed = seed;
-    options.faults = faults;
-    options.frame_limit = kFrames;
-    // Several payloads per bulk transfer sequence, so that a lost payload
-    // spoils a frame without hiding it.
-    options.max_payload = pipe.isochronous ? 0 : 8192;
-    sim_camera->set_stream_options(options);
-    sim_camera->clear_sent_frames();
-    ASSERT_EQ(cam->pause_stream(true), STATUS_SUCCESS);
-
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-    while (sim_camera->sent_counters().frames_sent < kFrames &&
-           std::chrono::steady_clock::now() < deadline) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    sent = sim_camera->sent_frames();
-    ASSERT_EQ(sent.size(), kFrames);
-    size_t intact = 0;
-    for (const sim::sent_frame& f : sent) intact += f.intact ? 1 : 0;
-    ASSERT_TRUE(sink().wait_for_returns(intact, 30000));
-    // Stopping the reader waits for every completion in flight: the
-    // counters are final then.
-    ASSERT_EQ(cam->pause_stream(false), STATUS_SUCCESS);
-  }
-
-  // Good deliveries are exactly the intact frames, in order and byte for
-  // byte; every other frame the host saw any of is one dropped frame.
-  void expect_conservation() {
-    std::vector<const sim::sent_frame*> intact;
-    uint64_t spoiled_seen = 0;
-    for (const sim::sent_frame& f : sent) {
-      if (f.intact) {
-        intact.push_back(&f);
-      } else if (f.payloads_lost < f.payloads) {
-        ++spoiled_seen;
-      }
-    }
-    const std::vector<tvtest::delivered_frame> good = sink().good_frames();
-    ASSERT_EQ(good.size(), intact.size());
-    for (size_t i = 0; i < good.size(); ++i) {
-      ASSERT_EQ(good[i].bytes.size(), kFrameBytes) << i;
-      ASSERT_TRUE(good[i].bytes == intact[i]->bytes) << "frame " << intact[i]->sequence;
-      EXPECT_EQ(good[i].delivered_count, i + 1);
-    }
-    EXPECT_EQ(cam->frames_delivered(), good.size());
-    EXPECT_EQ(cam->p_drops(), spoiled_seen);
-    EXPECT_EQ(cam->q_drops(), 0u);
-    EXPECT_EQ(sink().frames().size(), good.size());  // nothing came back without a frame
-  }
-
-  std::vector<sim::sent_frame> sent;
+  bool bulk;
+  bool worker;   // the family's worker flag: pooled assembly
+  bool chunked;  // bulk: the pipe takes less than a payload per transfer
+  uint32_t seed;
+  uint32_t frames;
+  bool faults;
+  unsigned refuse_per_mille;
+  bool drop_incomplete;
+  bool mjpg;  // fault-free only: a payload lost from a JPEG cannot be noticed
+  bool dark;
 };
 
-// MJPEG frames are as long as their data: EOF ends each one well before
-// the client buffer (sized for 24 bits per pixel) is full, and it is still
-// a complete frame.
-TEST_F(CameraStreaming, CompressedFramesEndAtEofAndAreDelivered) {
-  for (const pipe_case& pipe : kPipes) {
-    SCOPED_TRACE(pipe.name);
-    stream(pipe, sim::stream_faults{}, 7, img::FOURCC_MJPG, 24);
-    const std::vector<tvtest::delivered_frame> good = sink().good_frames();
-    ASSERT_EQ(good.size(), sent.size());
-    for (size_t i = 0; i < good.size(); ++i) {
-      ASSERT_LT(sent[i].bytes.size(), kFrameBytes * 3);
-      ASSERT_TRUE(good[i].bytes == sent[i].bytes) << i;
-      ASSERT_EQ(good[i].bytes[0], 0xFF);  // a JPEG starts with SOI
-      ASSERT_EQ(good[i].bytes[1], 0xD8);
-    }
-    EXPECT_EQ(cam->p_drops(), 0u);
-    ASSERT_EQ(cam->close_stream(), STATUS_SUCCESS);
+class CameraStress : public camera_fixture, public ::testing::WithParamInterface<stress_case> {};
+
+bool eventually(const std::function<bool()>& done, int limit_ms) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(limit_ms);
+  while (!done() && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
+  return done();
 }
 
-// Fault-free, every frame arrives; with faults, the spoiled frames are each
-// counted once and the intact ones still arrive.
-TEST_F(CameraStreaming, EveryFrameIsDeliveredByteIdenticalOrDroppedOnce) {
-  sim::stream_faults spoiling;
-  spoiling.drop_payload = 4;
-  spoiling.bad_header = 4;
-  spoiling.missing_eof = 40;
-  spoiling.short_frame = 40;
-  for (const pipe_case& pipe : kPipes) {
-    for (const bool faults : {false, true}) {
-      SCOPED_TRACE(std::string(pipe.name) + (faults ? " with faults" : ""));
-      sim::stream_faults these = faults ? spoiling : sim::stream_faults{};
-      if (faults && pipe.isochronous) these.packet_error = 4;
-      stream(pipe, these, faults ? 20240601 : 1);
-      size_t spoiled = 0;
-      for (const sim::sent_frame& f : sent) spoiled += f.intact ? 0 : 1;
-      if (faults) {
-        // The seed gives spoiled frames of every kind, and ends with an
-        // intact frame, which ends every spoiled one before it.
-        ASSERT_GT(spoiled, 5u);
-        ASSERT_TRUE(sent.back().intact);
-      } else {
-        ASSERT_EQ(spoiled, 0u);
-      }
-      expect_conservation();
-      ASSERT_EQ(cam->close_stream(), STATUS_SUCCESS);
-      EXPECT_EQ(sim_camera->current_alternate_setting(1), 0);
-    }
+TEST_P(CameraStress, EveryFrameSentIsDeliveredIntactOrCountedOnce) {
+  const stress_case& c = GetParam();
+  std::mt19937 rng(c.seed);
+  sim::uvc_camera_desc desc = c.bulk ? sim::plain_bulk_camera_desc() : sim::plain_camera_desc();
+  desc.interrupt_endpoint = true;
+  for (sim::uvc_format_desc& f : desc.formats) {
+    f.frames.resize(1);
+    f.frames[0].width = kWidth;
+    f.frames[0].height = kHeight;
   }
+  plug(desc);
+  const WORD bits = c.mjpg ? 24 : 8;
+  const ULONG fourcc = c.mjpg ? img::FOURCC_MJPG : img::FOURCC_Y800;
+  use_sink(ULONG(kWidth) * kHeight * bits / 8, 3);
+  create_and_init();
+  cam->set_worker(c.worker);
+  ASSERT_EQ(cam->set_driver_property_value(driver_property::drop_incomplete_frames, c.drop_incomplete),
+            STATUS_SUCCESS);
+  // Sizes from the seed: bulk transfers of 1 to 16 packets, isochronous
+  // settings of 128 to 3 x 1024 bytes, payloads of a whole frame or less.
+  if (c.chunked) {
+    cam->device()->get_interface_info(1)->Pipes[0].MaximumTransferSize = 512 * (1 + rng() % 16);
+  }
+  const ULONG iso_sizes[] = {128, 512, 1024, 3072};
+  cam->iso_payload = c.bulk ? 0 : iso_sizes[rng() % 4];
+  KS_VIDEOINFOHEADER format = video_format(fourcc, kWidth, kHeight, bits);
+  ASSERT_EQ(cam->open_stream(&format), STATUS_SUCCESS);
+  ASSERT_EQ(cam->chunked(), c.chunked);
+  ASSERT_EQ(cam->pooled(), c.chunked || c.worker);
+
+  sim::stream_options options;
+  options.seed = c.seed;
+  options.max_payload = c.bulk && rng() % 2 ? 600 + rng() % 6000 : 0;
+  const ULONG payload = c.bulk ? (options.max_payload != 0 ? options.max_payload : 100000) : cam->iso_payload;
+  if (c.faults) options.faults = bus_faults(ULONG(kWidth) * kHeight / (payload - 12) + 1, c.refuse_per_mille == 0);
+  options.frame_limit = options.record_limit = c.frames;
+  if (c.dark) options.source = std::make_shared<dark_source>();
+  sim_camera->set_stream_options(options);
+  sink().refuse_share(c.seed, c.refuse_per_mille);
+  ASSERT_EQ(cam->start_interrupt_reader(), STATUS_SUCCESS);
+  ASSERT_EQ(cam->run_stream(), STATUS_SUCCESS);
+  const auto before = kstandin::take_pool_snapshot();
+  const unsigned aborts_before = sim_camera->pipe_abort_count();
+
+  // Until the camera has sent every frame, the host has taken all of it
+  // and the worker is idle.
+  EXPECT_TRUE(eventually(
+      [&] {
+        return sim_camera->sent_counters().frames_sent == c.frames &&
+               sim_camera->queued_in_blocks(sim_camera->streaming_endpoint()) == 0 &&
+               sim_camera->queued_in_blocks(sim_camera->interrupt_endpoint()) == 0;
+      },
+      120000));
+  EXPECT_TRUE(bus.settle());
+  EXPECT_TRUE(eventually([&] { return cam->in_worker() == 0; }, 10000));
+  EXPECT_TRUE(kstandin::drain_work_queues());
+  const uint64_t allocations = kstandin::allocations_since(before);
+  const unsigned recoveries = sim_camera->pipe_abort_count() - aborts_before;
+  ASSERT_EQ(cam->pause_stream(false), STATUS_SUCCESS);
+  cam->stop_interrupt_reader();
+  EXPECT_LE(allocations, kRecoveryAllocations * recoveries) << "the stream allocated";
+
+  const std::vector<sim::sent_frame> sent = sim_camera->sent_frames();
+  ASSERT_EQ(sent.size(), c.frames);
+  std::map<uint32_t, const sim::sent_frame*> by_number;
+  uint64_t expected = 0, intact = 0;
+  std::set<sim::stream_fault> kinds;
+  for (const sim::sent_frame& f : sent) {
+    by_number[uint32_t(f.sequence)] = &f;
+    expected += counts_of(f, &f == &sent.back());
+    intact += f.intact ? 1 : 0;
+    kinds.insert(f.fault);
+  }
+  // Good deliveries: frames sent intact, byte for byte, in order. With
+  // drop-incomplete off the others are incomplete frames, counted in p_drops.
+  uint64_t good = 0;
+  int64_t previous = -1;
+  for (const tvtest::delivered_frame& d : sink().good_frames()) {
+    uint32_t number = 0;
+    const bool numbered = sim::pattern_frame_number(d.bytes, fourcc, &number);
+    const auto it = numbered ? by_number.find(number) : by_number.end();
+    const bool whole = it != by_number.end() && it->second->intact && d.bytes == it->second->bytes;
+    EXPECT_TRUE(whole || !c.drop_incomplete) << "frame " << number << " delivered spoiled";
+    if (!whole) continue;
+    EXPECT_GT(int64_t(number), previous) << "out of order or twice";
+    previous = number;
+    ++good;
+  }
+  camera_statistics s;
+  cam->get_statistics(&s);
+  EXPECT_EQ(s.frames_delivered, sink().good_frames().size());
+  EXPECT_EQ(s.q_drops, sink().refusals());
+  EXPECT_EQ(good + s.p_drops + s.q_drops, expected)
+      << "good " << good << ", p " << s.p_drops << ", q " << s.q_drops;
+  if (!c.worker && !c.chunked && c.refuse_per_mille == 0) {
+    EXPECT_EQ(good, intact);  // direct mode keeps up with any burst
+  }
+  if (c.faults) {
+    // Every kind of fault happened, and enough survived them.
+    for (sim::stream_fault kind : {sim::stream_fault::dropped_payload, sim::stream_fault::bad_header,
+                                   sim::stream_fault::missing_eof, sim::stream_fault::short_frame}) {
+      EXPECT_TRUE(kinds.count(kind)) << sim::fault_name(kind);
+    }
+    EXPECT_GT(intact, c.frames / 3);
+  } else {
+    EXPECT_EQ(intact, c.frames);
+  }
+  EXPECT_GT(good, 0u);
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Runs, CameraStress,
+    ::testing::Values(
+        // name, bulk, worker, chunked, seed, frames, faults, refusals, drop incomplete, MJPG, dark
+        stress_case{"BulkDirect", true, false, false, 11, 800, true, 30, true, false, false},
+        stress_case{"IsoDirect", false, false, false, 12, 800, true, 0, true, false, false},
+        stress_case{"BulkDirectKeepingIncomplete", true, false, false, 13, 600, true, 0, false, false, true},
+        stress_case{"BulkWorker", true, true, false, 14, 600, true, 0, true, false, false},
+        stress_case{"IsoWorkerRefusals", false, true, false, 15, 600, true, 30, true, false, false},
+        stress_case{"Chunked", true, false, true, 16, 600, true, 0, true, false, true},
+        stress_case{"ChunkedWorkerRefusals", true, true, true, 17, 600, true, 30, true, false, true},
+        stress_case{"ChunkedKeepingIncomplete", true, false, true, 18, 600, true, 0, false, false, false},
+        stress_case{"MjpgChunked", true, false, true, 19, 200, false, 0, true, true, false},
+        stress_case{"MjpgIsoWorker", false, true, false, 20, 200, false, 0, true, true, false}),
+    [](const ::testing::TestParamInfo<stress_case>& info) { return info.param.name; });
 
 }  // namespace

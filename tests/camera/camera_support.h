@@ -39,6 +39,8 @@ class camera_view : public uvc_camera {
   const format_entry& entry(ULONG i) const { return format_entries_[i]; }
   using uvc_camera::start_interrupt_reader;
   using uvc_camera::stop_interrupt_reader;
+  void set_worker(bool on) { worker_flag_ = on; }  // as a family sets it
+  LONG in_worker() { return InterlockedCompareExchange(&in_worker_, 0, 0); }
 
   // Family-like changes of two slots, for the failure paths of open.
   ULONG iso_payload = 0;                    // 0: the default slot

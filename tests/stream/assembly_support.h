@@ -179,6 +179,13 @@ class test_camera : public uvc_camera {
   }
 
   void set_reader(stream_reader* reader) { data_request_pipe_ = reader; }
+  // Chunked transfers of `size` bytes from payloads of at most `payload_max`
+  // bytes in packets of `packet` bytes, as open_stream sets them.
+  void set_chunking(ULONG size, ULONG payload_max, ULONG packet) {
+    chunk_size_ = size;
+    chunk_payload_max_ = payload_max;
+    chunk_packet_ = packet;
+  }
   void set_pooled(bool pooled) { pooled_ = pooled; }
   void set_variable_size(bool on) { variable_size_ = on; }
   void set_drop_incomplete(bool on) { drop_incomplete_ = on ? 1 : 0; }
