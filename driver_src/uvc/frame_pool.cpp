@@ -9,7 +9,6 @@ void frame_pool::init() {
   InitializeListHead(&all_);
   KeInitializeSpinLock(&lock_);
   current_ = nullptr;
-  count_ = 0;
 }
 
 NTSTATUS frame_pool::allocate(ULONG frame_size, ULONG count) {
@@ -30,7 +29,6 @@ NTSTATUS frame_pool::allocate(ULONG frame_size, ULONG count) {
     buffer->fill = 0;
     InsertTailList(&all_, &buffer->all_link);
     ExInterlockedInsertTailList(&free_, &buffer->free_link, &lock_);
-    ++count_;
   }
   return STATUS_SUCCESS;
 }
@@ -62,14 +60,6 @@ frame_pool_buffer* frame_pool::append(const UCHAR* data, ULONG length, bool forc
   return nullptr;
 }
 
-bool frame_pool::reset_current() {
-  if (current_ == nullptr) {
-    return false;
-  }
-  current_->fill = 0;
-  return true;
-}
-
 void frame_pool::give_back(frame_pool_buffer* buffer) {
   if (buffer == nullptr) {
     return;
@@ -85,7 +75,6 @@ void frame_pool::free_all() {
     PLIST_ENTRY entry = RemoveHeadList(&all_);
     ExFreePoolWithTag(CONTAINING_RECORD(entry, frame_pool_buffer, all_link), pool_tag::objects);
   }
-  count_ = 0;
 }
 
 ULONG frame_pool::free_count() {

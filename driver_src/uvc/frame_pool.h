@@ -6,9 +6,8 @@
 //
 // Locking: the free list is guarded by the pool's own spin lock, because
 // give_back runs on the frame worker while append runs in the USB completion
-// path. The current buffer is touched only by append, has_current and
-// reset_current, which the camera calls under its assembly spin lock, one
-// context at a time. allocate and free_all run at PASSIVE_LEVEL while no
+// path. The current buffer is touched only by append and has_current, which
+// the camera calls under its assembly spin lock, one context at a time. allocate and free_all run at PASSIVE_LEVEL while no
 // buffer is out.
 #pragma once
 
@@ -46,9 +45,6 @@ class frame_pool {
 
   bool has_current() const { return current_ != nullptr; }
 
-  // Empties the current buffer (fill 0); false when there was none.
-  bool reset_current();
-
   // Takes back a buffer returned by append. IRQL <= DISPATCH_LEVEL.
   void give_back(frame_pool_buffer* buffer);
 
@@ -56,12 +52,10 @@ class frame_pool {
   void free_all();
 
   ULONG free_count();   // buffers on the free list (tests and diagnostics)
-  ULONG buffer_count() const { return count_; }
 
  private:
   LIST_ENTRY free_;             // guarded by lock_
   LIST_ENTRY all_;              // changed only by allocate and free_all
   KSPIN_LOCK lock_;
   frame_pool_buffer* current_;  // assembly lock of the camera
-  ULONG count_;
 };

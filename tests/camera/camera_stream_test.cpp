@@ -17,23 +17,13 @@ constexpr UCHAR kStreamingEndpoint = 0x81;
 class CameraStream : public camera_fixture {
  protected:
   int alternate() { return sim_camera->current_alternate_setting(1); }
-  size_t bulk_requests_since(uint64_t sequence) {
-    size_t n = 0;
-    for (const sim::request_record& r : sim_camera->requests()) {
-      n += r.sequence > sequence && r.endpoint == kStreamingEndpoint &&
-           r.function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER;
-    }
-    return n;
-  }
-  uint64_t last_sequence() {
-    const auto requests = sim_camera->requests();
-    return requests.empty() ? 0 : requests.back().sequence;
-  }
-  // Runs the open stream for the camera's next `count` frames and stops the
-  // reader: each came back good, byte for byte as sent, none dropped.
-  void expect_next_frames_whole(uint64_t count) {
+  // Runs the open stream for the camera's next `count` frames (of `source`,
+  // else the test pattern) and stops the reader: each came back good, byte
+  // for byte as sent, none dropped.
+  void expect_next_frames_whole(uint64_t count, std::shared_ptr<sim::frame_source> source = nullptr) {
     sim::stream_options options;
     options.frame_limit = count;
+    options.source = source;
     sim_camera->set_stream_options(options);
     sim_camera->clear_sent_frames();
     const size_t returned = sink().frames().size();
@@ -54,6 +44,7 @@ class CameraStream : public camera_fixture {
 TEST_F(CameraStream, FormatSelectionNegotiationAndTheIsochronousSetting) {
   plug(sim::plain_camera_desc());
   create_and_init();
+  EXPECT_EQ(cam->start_interrupt_reader(), STATUS_NOT_SUPPORTED);  // no interrupt pipe
 
   // A format the camera does not offer opens nothing: RGB3 (compression 0,
   // 24 bits).
@@ -152,6 +143,9 @@ TEST_F(CameraStream, BulkStreamsAreChunkedOnlyWhenThePipeIsTooSmall) {
   EXPECT_TRUE(cam->pooled());
   expect_next_frames_whole(4);  // the chunks of each frame collected in the pool
   EXPECT_EQ(static_cast<bulk_reader*>(cam->reader())->transfer_size(), 16384u);
+  // Dark frames: transfers in the middle of a payload that begin with 2, 6
+  // or 12 are pixels, not headers.
+  expect_next_frames_whole(4, std::make_shared<camtest::dark_source>());
   cam->close_stream();
 
   // A JPEG is as long as its data: each one ends with the short transfer
@@ -178,37 +172,14 @@ TEST_F(CameraStream, PauseThenRunRestartsTheReaderWithFreshRequestsAndCounters) 
   ASSERT_EQ(cam->pause_stream(false), STATUS_SUCCESS);
   EXPECT_NE(cam->reader(), nullptr);  // kept for the next run
   EXPECT_EQ(sim_camera->pending_in_transfers(kStreamingEndpoint), 0u);
-  const uint64_t paused_at = last_sequence();
   ASSERT_EQ(cam->pause_stream(true), STATUS_SUCCESS);
   ASSERT_TRUE(bus.settle());
-  EXPECT_EQ(bulk_requests_since(paused_at), uvc_camera::stream_request_count);
   EXPECT_EQ(sim_camera->pending_in_transfers(kStreamingEndpoint), uvc_camera::stream_request_count);
   EXPECT_EQ(cam->callback_count(), 0u);
   EXPECT_EQ(cam->fid_toggles(), 0u);
   // Counters of the open are kept across the pause.
   EXPECT_EQ(cam->frames_delivered(), 1u);
   ASSERT_EQ(sink().good_frames().size(), 1u);
-}
-
-TEST_F(CameraStream, TheInterruptReaderRunsOnlyOnAnInterruptPipe) {
-  plug(sim::plain_camera_desc());
-  create_and_init();
-  EXPECT_EQ(cam->start_interrupt_reader(), STATUS_NOT_SUPPORTED);
-
-  sim::uvc_camera_desc desc = sim::plain_camera_desc();
-  desc.interrupt_endpoint = true;
-  destroy();
-  bus.unplug(pdo);
-  plug(desc);
-  create_and_init();
-  ASSERT_EQ(cam->start_interrupt_reader(), STATUS_SUCCESS);
-  EXPECT_EQ(cam->start_interrupt_reader(), STATUS_SUCCESS);  // one reader only
-  ASSERT_TRUE(bus.settle());
-  EXPECT_EQ(sim_camera->pending_in_transfers(0x83), uvc_camera::interrupt_request_count);
-  cam->stop_interrupt_reader();
-  EXPECT_EQ(sim_camera->pending_in_transfers(0x83), 0u);
-  // Left running, it goes with the camera.
-  ASSERT_EQ(cam->start_interrupt_reader(), STATUS_SUCCESS);
 }
 
 }  // namespace

@@ -256,12 +256,13 @@ inline std::vector<uint8_t> make_payload(int fid, bool eof, const uint8_t* data,
   return p;
 }
 
-// Delivers one transfer the way a reader's completion routine does.
+// Delivers one transfer the way a reader's completion routine does (an
+// empty one with data only when it has room: a zero-length transfer).
 inline NTSTATUS feed(uvc_camera* camera, std::vector<uint8_t>& transfer, PVOID request = nullptr) {
   KIRQL irql;
   KeRaiseIrql(DISPATCH_LEVEL, &irql);
   const NTSTATUS status = uvc_camera::data_callback(
-      request, camera, transfer.empty() ? nullptr : transfer.data(), ULONG(transfer.size()));
+      request, camera, transfer.capacity() == 0 ? nullptr : transfer.data(), ULONG(transfer.size()));
   KeLowerIrql(irql);
   return status;
 }

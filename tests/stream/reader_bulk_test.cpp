@@ -87,20 +87,6 @@ TEST_F(BulkReader, EightRequestsStayInFlightAndCarryEveryTransferInOrderWithoutA
   ASSERT_TRUE(start8(stream));  // and it starts again
 }
 
-TEST_F(BulkReader, InterruptReaderOfTransferSizeZeroReadsEightPackets) {
-  plug_bulk_camera();
-  USBD_PIPE_INFORMATION* p = pipe(0);
-  ASSERT_EQ(p->PipeType, UsbdPipeTypeInterrupt);
-  reader = bulk_reader::create(pdo, 0, consumer::callback, &sink);
-  ASSERT_EQ(reader->start(p, 3), STATUS_SUCCESS);
-  ASSERT_TRUE(eventually([&] { return in_flight(kInterruptEndpoint) == 3; }));
-  for (const auto& t : transfers(kInterruptEndpoint))
-    EXPECT_EQ(t.requested_length, 8u * p->MaximumPacketSize);
-  camera->queue_in_data(kInterruptEndpoint, {0x02, 0x01, 0x00, 0x01});
-  ASSERT_TRUE(sink.wait_for(1));
-  EXPECT_EQ(sink.deliveries()[0].bytes, (std::vector<uint8_t>{0x02, 0x01, 0x00, 0x01}));
-}
-
 TEST_F(BulkReader, KeptBufferStaysOutUntilReleasedAndStopWaitsForIt) {
   sink.decide = [](size_t call) {
     return call % 21 == 0 ? STATUS_MORE_PROCESSING_REQUIRED : STATUS_SUCCESS;

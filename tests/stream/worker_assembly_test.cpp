@@ -1,6 +1,6 @@
 // Worker modes: pooled and chunked collection in the frame pool, the
-// hand-over to the frame worker (at most two frames in it), the non-pooled
-// hand-over of reader requests, and the frame pool itself.
+// hand-over to the frame worker, the non-pooled hand-over of reader
+// requests, and the frame pool itself.
 #include "assembly_support.h"
 
 namespace tvtest {
@@ -10,68 +10,35 @@ constexpr ULONG kFrame = 2048;
 
 using worker_assembly = assembly_fixture<kFrame, true, 512>;
 
-TEST(frame_pool, hands_out_full_buffers_starves_when_empty_and_takes_them_back) {
-  frame_pool pool;
-  pool.init();
-  ASSERT_EQ(pool.allocate(100, 2), STATUS_SUCCESS);
-  uint8_t data[150];
-  for (int i = 0; i < 150; ++i) data[i] = uint8_t(i);
-
-  bool starved = false;
-  EXPECT_EQ(pool.append(data, 60, false, &starved), nullptr);
-  EXPECT_TRUE(pool.has_current());
-  frame_pool_buffer* a = pool.append(data + 60, 90, false, &starved);  // only 40 fit
-  ASSERT_NE(a, nullptr);
-  EXPECT_EQ(a->fill, 100u);
-  EXPECT_EQ(memcmp(a->data, data, 100), 0);
-  EXPECT_FALSE(pool.has_current());
-
-  frame_pool_buffer* b = pool.append(data, 10, true, &starved);  // forced out
-  ASSERT_NE(b, nullptr);
-  EXPECT_EQ(b->fill, 10u);
-  EXPECT_EQ(pool.append(data, 10, true, &starved), nullptr);  // nothing left
-  EXPECT_TRUE(starved);
-  EXPECT_EQ(pool.append(nullptr, 0, true), nullptr);  // no data, no buffer taken
-
-  pool.give_back(a);
-  pool.give_back(b);
-  EXPECT_EQ(pool.free_count(), 2u);
-  EXPECT_EQ(pool.append(data, 5, false), nullptr);
-  EXPECT_TRUE(pool.reset_current());
-  frame_pool_buffer* c = pool.append(nullptr, 0, true);
-  ASSERT_NE(c, nullptr);
-  EXPECT_EQ(c->fill, 0u);
-  pool.give_back(c);
-  pool.free_all();
-  EXPECT_EQ(pool.buffer_count(), 0u);
-}
-
-TEST_F(worker_assembly, third_frame_while_two_are_in_the_worker_is_dropped) {
+// A burst of frames faster than the worker: each waits in its pool buffer,
+// all but the one the next frame is collected in; only frames beyond that
+// are dropped, whole and counted.
+TEST_F(worker_assembly, a_burst_waits_in_the_pool_for_a_late_worker) {
   start();
   cam().gate_worker(true);
-  const auto f1 = make_frame(1, kFrame), f2 = make_frame(2, kFrame), f3 = make_frame(3, kFrame);
-  send(f1, 0, true);
-  ASSERT_TRUE(cam().wait_entered(1));  // the worker holds frame 1
-  send(f2, 1, true);                 // queued behind it
-  send(f3, 0, true);                 // no room: dropped
-  EXPECT_EQ(cam().in_worker(), 2);
-  EXPECT_EQ(cam().p_drops(), 1u);
-  EXPECT_EQ(cam().pool_free_count(), uvc_camera::pool_buffer_count - 2);  // the drop went back
+  const int waiting = int(uvc_camera::pool_buffer_count) - 1;
+  for (int i = 0; i < waiting + 2; ++i) {
+    send(make_frame(i, kFrame), i & 1, true);
+    ASSERT_TRUE(i > 0 || cam().wait_entered(1));  // the worker holds frame 0
+  }
+  EXPECT_EQ(cam().in_worker(), waiting);
+  EXPECT_EQ(cam().p_drops(), 2u);
+  EXPECT_EQ(cam().pool_free_count(), 1u);  // the dropped frames gave theirs back
 
   cam().gate_worker(false);
-  ASSERT_TRUE(sink_.wait_for_returns(2));
-  auto good = sink_.good_frames();
-  ASSERT_EQ(good.size(), 2u);
-  EXPECT_EQ(good[0].bytes, f1);
-  EXPECT_EQ(good[1].bytes, f2);
-  EXPECT_EQ(good[1].drop_count, 1u);
+  ASSERT_TRUE(sink_.wait_for_returns(waiting));
+  const auto good = sink_.good_frames();
+  ASSERT_EQ(good.size(), size_t(waiting));
+  for (int i = 0; i < waiting; ++i) EXPECT_EQ(good[i].bytes, make_frame(i, kFrame));
+  EXPECT_EQ(good.back().drop_count, 2u);
   close();
 }
 
-// Format changes while frames pass through the worker: every frame is
-// delivered whole or counted as dropped, and the worker reads the output
-// type under the lock the change is made under.
-TEST_F(worker_assembly, format_changes_while_the_worker_transforms) {
+// Format changes and runs while frames pass through the worker: every
+// frame is delivered whole or counted as dropped; the worker reads the
+// output type under the lock the change is made under, and its statistics
+// under the lock run resets them under.
+TEST_F(worker_assembly, format_changes_and_runs_while_the_worker_transforms) {
   start();
   // The overlay reads the output format too (a one-line image has no room
   // for its text, so the frames stay as sent).
@@ -86,63 +53,120 @@ TEST_F(worker_assembly, format_changes_while_the_worker_transforms) {
   for (uint32_t n = 0; n < kFrames; ++n) {
     send(make_frame(n, kFrame), int(n & 1), true);
     cam().update_output_format(&format);
+    if (n % 4 == 3) cam().run();
   }
   close();
   const auto good = sink_.good_frames();
   for (const auto& f : good) EXPECT_EQ(f.bytes, make_frame(frame_number(f.bytes), kFrame));
-  EXPECT_EQ(good.size() + cam().p_drops(), kFrames);
+  camera_statistics s;
+  cam().get_statistics(&s);
+  EXPECT_EQ(s.frames_delivered, good.size());
+  EXPECT_EQ(good.size() + s.p_drops, kFrames);
 }
 
-TEST_F(worker_assembly, chunked_header_transfer_discards_the_partial_frame) {
-  start({}, true);
-  const auto f1 = make_frame(1, kFrame), f2 = make_frame(2, kFrame);
-  // Frame 1: a header-bearing first transfer, then headerless chunks. The
-  // first data byte of each chunk is 0x10, which is no valid header length.
-  auto chunked = [&](const std::vector<uint8_t>& f, size_t stop_at) {
-    auto first = make_payload(0, false, f.data(), 1000, 12, 77);
-    EXPECT_EQ(feed(&cam(), first), STATUS_SUCCESS);
-    for (size_t at = 1000; at < stop_at; at += 500) {
-      std::vector<uint8_t> chunk(f.begin() + at, f.begin() + std::min<size_t>(at + 500, stop_at));
-      chunk[0] = 0x10;
-      EXPECT_EQ(feed(&cam(), chunk), STATUS_SUCCESS);
+// Chunked transfers of 512 bytes (packets of 512), payloads of at most
+// kFrame + 12 bytes: one per frame.
+class chunked_assembly : public worker_assembly {
+ protected:
+  static constexpr ULONG kPayloadMax = kFrame + 12;
+  void SetUp() override {
+    start({}, true);
+    cam().set_chunking(512, kPayloadMax, 512);
+  }
+  // `frame` as payloads of at most `payload` bytes (EOF on the last), cut
+  // into transfers of `transfer` bytes as the bus does; transfer `lost` is
+  // not delivered, transfer `bad` begins with a header length of 4.
+  void send_chunked(const std::vector<uint8_t>& frame, int fid, size_t payload = kPayloadMax,
+                    size_t transfer = 512, size_t lost = SIZE_MAX, size_t bad = SIZE_MAX) {
+    std::vector<uint8_t> stream;
+    for (size_t at = 0; at < frame.size(); at += payload - 12) {
+      const size_t n = std::min(payload - 12, frame.size() - at);
+      const auto p = make_payload(fid, at + n == frame.size(), frame.data() + at, n, 12);
+      stream.insert(stream.end(), p.begin(), p.end());
     }
-  };
-  auto expected = [](std::vector<uint8_t> f) {
-    for (size_t at = 1000; at < f.size(); at += 500) f[at] = 0x10;
+    for (size_t at = 0, i = 0; at < stream.size(); at += transfer, ++i) {
+      std::vector<uint8_t> t(stream.begin() + at, stream.begin() + std::min(stream.size(), at + transfer));
+      if (i == bad) t[0] = 4;
+      if (i != lost) {
+        EXPECT_EQ(feed(&cam(), t), STATUS_SUCCESS);
+      }
+    }
+  }
+  // Frame data that begins like a header, and whose every transfer after
+  // the first begins with 2, 6 or 12 and FID and EOF bits.
+  static std::vector<uint8_t> header_like_frame(uint32_t number) {
+    auto f = make_frame(number, kFrame);
+    const uint8_t lengths[] = {2, 6, 12};
+    for (size_t at = 0, i = 0; at < f.size(); at += 512, ++i) {
+      const size_t first = at == 0 ? 4 : at - 12;  // behind the frame number; at a transfer start
+      f[first] = lengths[(i + number) % 3];
+      f[first + 1] = uint8_t(0x80 | (i & 3));
+    }
     return f;
-  };
-  chunked(f1, 1500);  // cut short: the next header discards it
+  }
+};
+
+TEST_F(chunked_assembly, pixels_that_look_like_headers_continue_the_payload) {
+  for (uint32_t n = 0; n < 6; ++n) {
+    send_chunked(header_like_frame(n), n & 1);
+    ASSERT_TRUE(sink_.wait_for_returns(n + 1));
+    EXPECT_EQ(sink_.frames()[n].bytes, header_like_frame(n));
+  }
   EXPECT_EQ(cam().p_drops(), 0u);
-  chunked(f2, kFrame);
-  EXPECT_EQ(cam().p_drops(), 1u);
-  ASSERT_TRUE(sink_.wait_for_returns(1));
-  auto good = sink_.good_frames();
-  ASSERT_EQ(good.size(), 1u);
-  EXPECT_EQ(good[0].bytes, expected(f2));
+}
 
-  // A compressed frame whose header carried EOF ends with its payload: here,
-  // where every transfer was full, when the next header arrives.
+// Where payloads end: at a short transfer (a frame the camera cut short is
+// counted, the next one is whole), at a zero-length transfer (a JPEG that
+// filled its last transfer), and inside a transfer when the maximum payload
+// is a whole number of packets.
+TEST_F(chunked_assembly, payloads_end_at_short_transfers_and_at_their_maximum) {
+  const auto f0 = header_like_frame(0), f1 = header_like_frame(1), f2 = header_like_frame(2);
+  send_chunked(std::vector<uint8_t>(f0.begin(), f0.begin() + 1500), 0);
+  send_chunked(f1, 1);
   cam().set_variable_size(true);
-  std::vector<uint8_t> jpeg(f1.begin(), f1.begin() + 1200);
-  auto head = make_payload(1, true, jpeg.data(), 700, 12, 78);
-  EXPECT_EQ(feed(&cam(), head), STATUS_SUCCESS);
-  std::vector<uint8_t> tail(jpeg.begin() + 700, jpeg.end());
-  tail[0] = 0x10;
-  EXPECT_EQ(feed(&cam(), tail), STATUS_SUCCESS);
-  EXPECT_EQ(feed(&cam(), make_payload(0, true, f2.data(), 100, 12, 79)), STATUS_SUCCESS);
+  const std::vector<uint8_t> jpeg(f2.begin(), f2.begin() + 1024 - 12);
+  send_chunked(jpeg, 0);
+  ASSERT_TRUE(sink_.wait_for_returns(1));
+  EXPECT_EQ(sink_.frames().size(), 1u);  // two full transfers: the JPEG may go on
+  std::vector<uint8_t> zero_length;
+  zero_length.reserve(1);
+  EXPECT_EQ(feed(&cam(), zero_length), STATUS_SUCCESS);
   ASSERT_TRUE(sink_.wait_for_returns(2));
-  good = sink_.good_frames();
-  ASSERT_EQ(good.size(), 2u);
-  jpeg[700] = 0x10;
-  EXPECT_EQ(good[1].bytes, jpeg);
-  EXPECT_EQ(cam().p_drops(), 1u);
   cam().set_variable_size(false);
+  // Payloads of 1024 bytes back to back in transfers of 1536.
+  cam().set_chunking(1536, 1024, 512);
+  send_chunked(f2, 1, 1024, 1536);
+  ASSERT_TRUE(sink_.wait_for_returns(3));
+  const auto good = sink_.good_frames();
+  ASSERT_EQ(good.size(), 3u);
+  EXPECT_EQ(good[0].bytes, f1);
+  EXPECT_EQ(good[1].bytes, jpeg);
+  EXPECT_EQ(good[2].bytes, f2);
+  EXPECT_EQ(cam().p_drops(), 1u);
+}
 
-  // Headerless data with no frame started is ignored.
-  std::vector<uint8_t> stray(300, 0x10);
-  EXPECT_EQ(feed(&cam(), stray), STATUS_SUCCESS);
-  close();
-  EXPECT_EQ(sink_.frames().size(), 2u);
+// A transfer lost on the bus: the next header arrives where the payload
+// goes on, which would take it past its maximum where no packet ends. That
+// frame is counted, everything up to the next short transfer skipped, and
+// the frame after it is whole. A payload with an invalid header is skipped
+// to its end and spoils the frame it is part of.
+TEST_F(chunked_assembly, a_lost_transfer_or_a_bad_header_spoils_only_its_frames) {
+  const auto f0 = header_like_frame(0), f1 = header_like_frame(1), f2 = header_like_frame(2);
+  send_chunked(f0, 0, kPayloadMax, 512, 4);  // its short last transfer is lost
+  send_chunked(f1, 1);                       // taken for the rest of f0, then skipped
+  send_chunked(f2, 0);
+  ASSERT_TRUE(sink_.wait_for_returns(1));
+  EXPECT_EQ(cam().p_drops(), 1u);
+
+  // Payloads of 1024 bytes, two transfers each: the second one's header is bad.
+  cam().set_chunking(512, 1024, 512);
+  send_chunked(f1, 1, 1024, 512, SIZE_MAX, 2);
+  send_chunked(f0, 0, 1024, 512);
+  ASSERT_TRUE(sink_.wait_for_returns(2));
+  const auto good = sink_.good_frames();
+  EXPECT_EQ(good[0].bytes, f2);
+  EXPECT_EQ(good[1].bytes, f0);
+  EXPECT_EQ(cam().p_drops(), 2u);
 }
 
 TEST_F(worker_assembly, unpooled_worker_holds_each_request_until_it_has_transformed_it) {
@@ -218,17 +242,20 @@ TEST_F(worker_assembly, frames_kept_by_the_family_starve_the_pool_and_starved_fr
   EXPECT_EQ(cam().p_drops(), 2u);
 }
 
+// A frame the client has no buffer for is counted once, in q_drops, even
+// an incomplete one that would have been delivered (drop-incomplete off).
 TEST_F(worker_assembly, missing_client_buffer_in_the_worker_counts_a_q_drop) {
-  start();
-  sink_.refuse_next(1);
+  start({kFrame, true, false, false});
+  sink_.refuse_next(2);
   send(make_frame(1, kFrame), 0, true);
-  send(make_frame(2, kFrame), 1, true);
+  send(make_frame(2, kFrame), 1, true, 512, 8);  // short
+  send(make_frame(3, kFrame), 0, true);
   ASSERT_TRUE(sink_.wait_for_returns(1));
   close();
   auto good = sink_.good_frames();
   ASSERT_EQ(good.size(), 1u);
-  EXPECT_EQ(frame_number(good[0].bytes), 2u);
-  EXPECT_EQ(cam().q_drops(), 1u);
+  EXPECT_EQ(frame_number(good[0].bytes), 3u);
+  EXPECT_EQ(cam().q_drops(), 2u);
   EXPECT_EQ(cam().p_drops(), 0u);
 }
 
