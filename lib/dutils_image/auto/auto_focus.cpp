@@ -41,7 +41,8 @@ int quad_sum(const img_descriptor& f, int x, int y) {
   int sum = 0;
   for (int j = 0; j < 4; ++j) {
     const uint8_t* line = line_ptr(f, y + j);
-    sum += pixel<K>(line, x) + pixel<K>(line, x + 1) + pixel<K>(line, x + 2) + pixel<K>(line, x + 3);
+    sum +=
+        pixel<K>(line, x) + pixel<K>(line, x + 1) + pixel<K>(line, x + 2) + pixel<K>(line, x + 3);
   }
   return sum;
 }

@@ -15,15 +15,16 @@
 namespace img {
 namespace {
 
-constexpr int kNeutralFactor = 128;       // highlight-protection factor 1.0
-constexpr int kFactorHysteresis = 9;      // factor change that reaches the target
-constexpr int kClipLevel8 = 240;          // a sample at or above this is clipped
+constexpr int kNeutralFactor = 128;   // highlight-protection factor 1.0
+constexpr int kFactorHysteresis = 9;  // factor change that reaches the target
+constexpr int kClipLevel8 = 240;      // a sample at or above this is clipped
 constexpr int kClipLevel16 = 61440;
-constexpr int kBandLow = 96;              // target / measured within [96 %, 104 %]: no correction
+constexpr int kBandLow = 96;  // target / measured within [96 %, 104 %]: no correction
 constexpr int kBandHigh = 104;
 constexpr int kTradePercent = 105;        // exposure raised per trade
 constexpr int kLogGainPerDoubling = 301;  // 1/100 dB of power
 constexpr double kMaxTimeConstant = 60.0;
+constexpr int kMaxRatio = 100000;  // target / measured in percent, saturated
 
 int32_t clamp_to(int64_t v, int32_t lo, int32_t hi) {
   return static_cast<int32_t>(v < lo ? lo : (v > hi ? hi : v));
@@ -56,14 +57,16 @@ bool measure_mono(const img_descriptor& f, measurement& m) {
 }
 
 // Colour frames: luma of the samples as the driver will deliver them.
-bool measure_colour(const auto_settings& s, const auto_state& st, const auto_result& r, measurement& m) {
+bool measure_colour(const auto_settings& s, const auto_state& st, const auto_result& r,
+                    measurement& m) {
   const int n = static_cast<int>(st.samples.count);
   if (n == 0) return false;
   const int32_t gains[3] = {r.wb_r, r.wb_g, r.wb_b};
   int64_t sum = 0;
   int clipped = 0;
   for (int i = 0; i < n; ++i) {
-    const int y = sample_luma(measured_sample(st.samples.samples[i], s, s.wb.grey_search ? gains : nullptr));
+    const int y =
+        sample_luma(measured_sample(st.samples.samples[i], s, s.wb.grey_search ? gains : nullptr));
     sum += y;
     clipped += y >= kClipLevel8;
   }
@@ -124,7 +127,8 @@ int32_t scaled_iris(const auto_iris_control& i, int ratio) {
 }
 
 int32_t scaled_exposure(const auto_exposure_control& e, int ratio) {
-  const int32_t v = clamp_to(int64_t{e.value > 1 ? e.value : 1} * damped(ratio) / 100, e.min, e.max);
+  const int32_t v =
+      clamp_to(int64_t{e.value > 1 ? e.value : 1} * damped(ratio) / 100, e.min, e.max);
   const int64_t diff = v > e.value ? int64_t{v} - e.value : int64_t{e.value} - v;
   return diff >= e.step / 2 ? v : e.value;
 }
@@ -140,13 +144,14 @@ int32_t traded(int32_t value, int32_t lo, int32_t hi) {
 // gain. Inside the band, exposure is raised a little while gain (or iris)
 // has room to come down, so the following runs trade gain for exposure.
 void exposure_cascade(const auto_settings& s, int target, int measured, auto_result& r) {
-  const int ratio = static_cast<int>(int64_t{target} * 100 / (measured > 0 ? measured : 1));
+  const int ratio = clamp_to(int64_t{target} * 100 / (measured > 0 ? measured : 1), 0, kMaxRatio);
   const auto_gain_control& g = s.gain;
   const auto_exposure_control& e = s.exposure;
   const auto_iris_control& i = s.iris;
   const bool iris = i.auto_enabled && !s.iris_regulator;
   if (ratio >= kBandLow && ratio <= kBandHigh) {
-    if (e.auto_enabled && e.value < e.max && ((g.auto_enabled && g.value > g.min) || (iris && i.value > i.min)))
+    if (e.auto_enabled && e.value < e.max &&
+        ((g.auto_enabled && g.value > g.min) || (iris && i.value > i.min)))
       r.exposure = traded(e.value, e.min, e.max);
     else if (g.auto_enabled && iris && g.value > g.min && i.value < i.max)
       r.iris = traded(i.value, i.min, i.max);
@@ -172,13 +177,15 @@ double normalised_brightness(const auto_settings& s, const auto_result& r, int m
   double b = measured;
   if (s.gain.auto_enabled) {
     if (s.gain.logarithmic) {
-      b /= static_cast<double>(pow_f(2.0f, static_cast<float>(r.gain - s.gain.min) / kLogGainPerDoubling));
+      const double doublings = (static_cast<double>(r.gain) - s.gain.min) / kLogGainPerDoubling;
+      b /= static_cast<double>(pow_f(2.0f, static_cast<float>(doublings)));
     } else {
       b /= static_cast<double>(r.gain > 1 ? r.gain : 1) / (s.gain.min > 1 ? s.gain.min : 1);
     }
   }
   if (s.exposure.auto_enabled)
-    b /= static_cast<double>(r.exposure > 1 ? r.exposure : 1) / (s.exposure.min > 1 ? s.exposure.min : 1);
+    b /= static_cast<double>(r.exposure > 1 ? r.exposure : 1) /
+         (s.exposure.min > 1 ? s.exposure.min : 1);
   return b;
 }
 
@@ -197,7 +204,8 @@ void iris_regulator(const auto_settings& s, auto_state& st, int measured, auto_r
   st.previous_error = e;
   const double middle = s.iris.min + (static_cast<double>(s.iris.max) - s.iris.min) / 2.0;
   const double v = middle + out;
-  r.iris = v <= s.iris.min ? s.iris.min : (v >= s.iris.max ? s.iris.max : static_cast<int32_t>(v));
+  r.iris =
+      !(v > s.iris.min) ? s.iris.min : (v >= s.iris.max ? s.iris.max : static_cast<int32_t>(v));
 }
 
 }  // namespace
@@ -247,7 +255,8 @@ void auto_state_reset(auto_state& st) {
   auto_focus_reset(st.focus);
 }
 
-void auto_process_frame(auto_result& r, const img_descriptor& frame, const auto_settings& s, auto_state& st) {
+void auto_process_frame(auto_result& r, const img_descriptor& frame, const auto_settings& s,
+                        auto_state& st) {
   r = {};
   r.exposure = s.exposure.value, r.gain = s.gain.value, r.iris = s.iris.value;
   r.wb_r = s.wb.r, r.wb_g = s.wb.g, r.wb_b = s.wb.b;

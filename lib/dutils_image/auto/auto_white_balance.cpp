@@ -7,10 +7,10 @@
 namespace img {
 namespace {
 
-constexpr int kUnity = 64;          // gain 1.0
-constexpr int kOnePushRuns = 5;     // temperature one-push: runs applying the estimate
-constexpr int kGreySearchRuns = 20; // gain search iterations per run in grey-search mode
-constexpr int kBalanceSlack = 2;    // averages within this of their mean are balanced
+constexpr int kUnity = 64;           // gain 1.0
+constexpr int kOnePushRuns = 5;      // temperature one-push: runs applying the estimate
+constexpr int kGreySearchRuns = 20;  // gain search iterations per run in grey-search mode
+constexpr int kBalanceSlack = 2;     // averages within this of their mean are balanced
 
 int clamp_int(int v, int lo, int hi) { return v < lo ? lo : (v > hi ? hi : v); }
 
@@ -38,7 +38,8 @@ bool looks_grey(int r, int g, int b) {
   if (y < 51 || y > 239) return false;
   const float lo = 0.925f, hi = 1.081081f;
   const float fr = static_cast<float>(r), fg = static_cast<float>(g), fb = static_cast<float>(b);
-  return fr > lo * fb && fr < hi * fb && fb > lo * fg && fb < hi * fg && fr > lo * fg && fr < hi * fg;
+  return fr > lo * fb && fr < hi * fb && fb > lo * fg && fb < hi * fg && fr > lo * fg &&
+         fr < hi * fg;
 }
 
 // The first temperature of [low, high] (steps of 100 K) at which most
@@ -51,17 +52,23 @@ bool estimate_temperature(const auto_settings& s, auto_state& st, int& estimate)
   const int gr = wb.r > 0 ? wb.r : 1, gg = wb.g > 0 ? wb.g : 1, gb = wb.b > 0 ? wb.b : 1;
   for (int i = 0; i < n; ++i) {
     const grid_sample& g = st.samples.samples[i];
-    st.raw[i][0] = static_cast<uint8_t>(wb.grey_search ? g.r : clamp_int(g.r * kUnity / gr, 0, 255));
-    st.raw[i][1] = static_cast<uint8_t>(wb.grey_search ? g.g : clamp_int(g.g * kUnity / gg, 0, 255));
-    st.raw[i][2] = static_cast<uint8_t>(wb.grey_search ? g.b : clamp_int(g.b * kUnity / gb, 0, 255));
+    st.raw[i][0] =
+        static_cast<uint8_t>(wb.grey_search ? g.r : clamp_int(g.r * kUnity / gr, 0, 255));
+    st.raw[i][1] =
+        static_cast<uint8_t>(wb.grey_search ? g.g : clamp_int(g.g * kUnity / gg, 0, 255));
+    st.raw[i][2] =
+        static_cast<uint8_t>(wb.grey_search ? g.b : clamp_int(g.b * kUnity / gb, 0, 255));
   }
+  // Temperatures beyond the table would only repeat its end entries.
+  const int high = clamp_int(wb.temperature_high, wb_temperature_min, wb_temperature_max);
   int best = 0;
-  for (int t = wb.temperature_low; wb.temperature_low < wb.temperature_high && t <= wb.temperature_high;
-       t += wb_temperature_step) {
+  for (int t = clamp_int(wb.temperature_low, wb_temperature_min, wb_temperature_max);
+       wb.temperature_low < wb.temperature_high && t <= high; t += wb_temperature_step) {
     const float* m = table_entry(*wb.table, t);
     int count = 0;
     for (int i = 0; i < n; ++i)
-      count += looks_grey(scaled(st.raw[i][0], m[0]), scaled(st.raw[i][1], m[1]), scaled(st.raw[i][2], m[2]));
+      count += looks_grey(scaled(st.raw[i][0], m[0]), scaled(st.raw[i][1], m[1]),
+                          scaled(st.raw[i][2], m[2]));
     if (count > best) best = count, estimate = t;
   }
   return best > 0;
@@ -76,12 +83,13 @@ void temperature_balance(const auto_settings& s, auto_state& st, auto_result& r)
     r.temperature = found ? estimate : wb.temperature;
     r.wb_one_push_active = --st.wb_countdown > 0;
   } else {
-    int target = estimate;
+    int64_t target = estimate;
     if (!found) {
-      const bool in_range = wb.temperature >= wb.temperature_low && wb.temperature <= wb.temperature_high;
-      target = in_range ? wb.temperature : wb.temperature_low + (wb.temperature_high - wb.temperature_low) / 2;
+      const bool in_range =
+          wb.temperature >= wb.temperature_low && wb.temperature <= wb.temperature_high;
+      target = in_range ? wb.temperature : (int64_t{wb.temperature_low} + wb.temperature_high) / 2;
     }
-    r.temperature = wb.temperature + (target - wb.temperature) / 3;
+    r.temperature = static_cast<int32_t>(wb.temperature + (target - wb.temperature) / 3);
   }
   const float* m = table_entry(*wb.table, r.temperature);
   r.wb_r = table_gain(m[0]), r.wb_g = table_gain(m[1]), r.wb_b = table_gain(m[2]);
@@ -90,7 +98,8 @@ void temperature_balance(const auto_settings& s, auto_state& st, auto_result& r)
 // Channel averages over the grey samples when at least 8 % are grey, else
 // over all samples; with `gains` the samples are taken as the driver will
 // deliver them.
-void channel_averages(const auto_settings& s, const auto_state& st, const int32_t* gains, int avg[3]) {
+void channel_averages(const auto_settings& s, const auto_state& st, const int32_t* gains,
+                      int avg[3]) {
   const int n = static_cast<int>(st.samples.count);
   int64_t all[3] = {0, 0, 0}, grey[3] = {0, 0, 0};
   int grey_count = 0;
@@ -125,7 +134,8 @@ void gain_search(const auto_settings& s, auto_state& st, auto_result& r) {
       channel_averages(s, st, grey_search ? g : nullptr, avg);
       const int m = (avg[0] + avg[1] + avg[2]) / 3;
       bool balanced = true;
-      for (int c = 0; c < 3; ++c) balanced = balanced && avg[c] - m <= kBalanceSlack && m - avg[c] <= kBalanceSlack;
+      for (int c = 0; c < 3; ++c)
+        balanced = balanced && avg[c] - m <= kBalanceSlack && m - avg[c] <= kBalanceSlack;
       if (balanced) {
         r.wb_one_push_active = false;
         break;
@@ -144,7 +154,8 @@ void gain_search(const auto_settings& s, auto_state& st, auto_result& r) {
 
 }  // namespace
 
-rgb_sample measured_sample(const grid_sample& s, const auto_settings& settings, const int32_t* gains) {
+rgb_sample measured_sample(const grid_sample& s, const auto_settings& settings,
+                           const int32_t* gains) {
   rgb_sample c = {s.r, s.g, s.b};
   if (gains != nullptr) {
     c.r = clamp_int(c.r * gains[0] / kUnity, 0, 255);
