@@ -104,7 +104,7 @@ int exposure_target(const auto_settings& s, auto_state& st, const measurement& m
     if (change >= kFactorHysteresis || -change >= kFactorHysteresis || st.factor == kNeutralFactor)
       st.factor_in_use = st.factor;
   }
-  return st.factor_in_use * s.reference / kNeutralFactor;
+  return clamp_to(int64_t{st.factor_in_use} * s.reference / kNeutralFactor, INT32_MIN, INT32_MAX);
 }
 
 // The correction applied to gain and exposure: a rise is damped to a third.
