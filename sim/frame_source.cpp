@@ -167,6 +167,22 @@ std::shared_ptr<frame_source> make_test_pattern(int jpeg_quality) {
   return std::make_shared<test_pattern>(jpeg_quality);
 }
 
+namespace {
+
+class header_like_pattern final : public frame_source {
+ public:
+  void render(const frame_format& format, uint64_t number, std::vector<uint8_t>& frame) override {
+    static const uint8_t kHeaderLengths[] = {2, 6, 12};
+    frame.resize(uncompressed_frame_bytes(format));
+    for (size_t i = 0; i < frame.size(); ++i) frame[i] = kHeaderLengths[(i / 97 + number) % 3];
+    for (size_t i = 0; i < 4 && i < frame.size(); ++i) frame[i] = (uint8_t)(number >> (8 * i));
+  }
+};
+
+}  // namespace
+
+std::shared_ptr<frame_source> make_header_like_pattern() { return std::make_shared<header_like_pattern>(); }
+
 bool pattern_frame_number(const std::vector<uint8_t>& frame, uint32_t format_fourcc, uint32_t* number) {
   if (format_fourcc != kFourccMJPG) {
     if (frame.size() < 4) return false;

@@ -58,6 +58,12 @@ uint32_t uncompressed_frame_bytes(const frame_format& format);
 // right after its start marker instead. `jpeg_quality` is 1..100.
 std::shared_ptr<frame_source> make_test_pattern(int jpeg_quality = 80);
 
+// Dark raw frames: the frame number in the first 4 bytes, then runs of 97
+// bytes of 2, 6 and 12 (the payload header lengths), so that most pieces
+// of a frame a host receives begin like a payload header ("02 02" even like
+// a 2-byte header with EOF). Uncompressed formats only.
+std::shared_ptr<frame_source> make_header_like_pattern();
+
 // The frame number the test pattern put into the first bytes of an
 // uncompressed frame (or a JPEG's comment); false when there is none.
 bool pattern_frame_number(const std::vector<uint8_t>& frame, uint32_t format_fourcc, uint32_t* number);

@@ -733,10 +733,10 @@ void uvc_camera::draw_overlay(const output_frame_slot* slot) {
 // path (inside the assembly lock) and from the frame worker alike, so a
 // snapshot is never torn and no update is lost between the two.
 
-void uvc_camera::count(ULONGLONG camera_statistics::*counter, ULONGLONG amount) {
+void uvc_camera::count(ULONGLONG camera_statistics::*counter) {
   KIRQL irql;
   KeAcquireSpinLock(&statistics_lock_, &irql);
-  statistics_.*counter += amount;
+  ++(statistics_.*counter);
   KeReleaseSpinLock(&statistics_lock_, irql);
 }
 

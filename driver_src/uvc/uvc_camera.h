@@ -368,7 +368,7 @@ class uvc_camera : public pool_object {
 
   // ---- mode flags set when the stream opens ------------------------------
   bool pooled_;         // payloads are collected in the frame pool
-  bool chunked_;        // bulk transfers smaller than a frame, one header per frame
+  bool chunked_;        // bulk transfers smaller than a payload (chunked_step)
   bool variable_size_;  // compressed format (MJPEG, frame-based): frames vary in
                         // length, so EOF ends a frame however full its buffer is
   ULONG chunk_size_;    // chunked: bytes per bulk transfer; a shorter one ends a payload
@@ -490,7 +490,7 @@ class uvc_camera : public pool_object {
   void end_pooled_frame(frame_pool_buffer* buffer, const payload_info* payload);
   NTSTATUS queue_raw_frame(payload_info* raw);
   NTSTATUS hand_to_worker(const payload_info* raw, bool incomplete);
-  void count(ULONGLONG camera_statistics::*counter, ULONGLONG amount = 1);
+  void count(ULONGLONG camera_statistics::*counter);
   ULONGLONG statistic(ULONGLONG camera_statistics::*counter);
   void update_statistics();
   void draw_overlay(const output_frame_slot* slot);

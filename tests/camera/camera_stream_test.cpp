@@ -145,7 +145,7 @@ TEST_F(CameraStream, BulkStreamsAreChunkedOnlyWhenThePipeIsTooSmall) {
   EXPECT_EQ(static_cast<bulk_reader*>(cam->reader())->transfer_size(), 16384u);
   // Dark frames: transfers in the middle of a payload that begin with 2, 6
   // or 12 are pixels, not headers.
-  expect_next_frames_whole(4, std::make_shared<camtest::dark_source>());
+  expect_next_frames_whole(4, sim::make_header_like_pattern());
   cam->close_stream();
 
   // A JPEG is as long as its data: each one ends with the short transfer

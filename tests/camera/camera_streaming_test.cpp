@@ -23,7 +23,6 @@
 namespace {
 
 using camtest::camera_fixture;
-using camtest::dark_source;
 using camtest::video_format;
 using readertest::eventually;
 
@@ -112,7 +111,7 @@ TEST_P(CameraStress, EveryFrameSentIsDeliveredIntactOrCountedOnce) {
   const ULONG payload = c.bulk ? (options.max_payload != 0 ? options.max_payload : 100000) : cam->iso_payload;
   if (c.faults) options.faults = bus_faults(ULONG(kWidth) * kHeight / (payload - 12) + 1, c.refuse_per_mille == 0);
   options.frame_limit = options.record_limit = c.frames;
-  if (c.dark) options.source = std::make_shared<dark_source>();
+  if (c.dark) options.source = sim::make_header_like_pattern();
   sim_camera->set_stream_options(options);
   sink().refuse_share(c.seed, c.refuse_per_mille);
   ASSERT_EQ(cam->start_interrupt_reader(), STATUS_SUCCESS);

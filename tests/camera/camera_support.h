@@ -63,19 +63,6 @@ class camera_view : public uvc_camera {
   }
 };
 
-// Dark raw frames: the frame number in the first 4 bytes, then runs of 2, 6
-// and 12, so most transfers that continue a payload begin like a header
-// ("02 02" even like a 2-byte header with EOF).
-class dark_source : public sim::frame_source {
- public:
-  void render(const sim::frame_format& format, uint64_t number, std::vector<uint8_t>& frame) override {
-    static const uint8_t kHeaderLengths[] = {2, 6, 12};
-    frame.resize(sim::uncompressed_frame_bytes(format));
-    for (size_t i = 0; i < frame.size(); ++i) frame[i] = kHeaderLengths[(i / 97 + number) % 3];
-    for (size_t i = 0; i < 4; ++i) frame[i] = uint8_t(number >> (8 * i));
-  }
-};
-
 inline const char* settings_key() { return "\\Registry\\Machine\\Software\\Talvexa\\usb_driver"; }
 
 inline std::string fourcc_text(ULONG fourcc) {
