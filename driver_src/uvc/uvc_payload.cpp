@@ -291,7 +291,8 @@ void uvc_camera::end_pooled_frame(frame_pool_buffer* buffer, const payload_info*
   pool_starved_ = 0;
 }
 
-// Assembly lock held. Ends the frame being assembled because the FID toggled.
+// Assembly lock held. Ends the frame being assembled because the FID toggled
+// (or, chunked, because the transfers lost step with the payloads).
 void uvc_camera::end_current_frame() {
   if (worker_flag_ || pooled_) {
     if (!pooled_) return;  // each transfer was queued on its own

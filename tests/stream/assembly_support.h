@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -13,6 +14,7 @@
 #include <memory>
 #include <mutex>
 #include <random>
+#include <thread>
 #include <vector>
 
 #include "kernel/pool_tags.h"
@@ -221,6 +223,21 @@ class test_camera : public uvc_camera {
     return uvc_camera::prepare_raw_frame(raw);
   }
 
+  // Counts completed frames with no ordering of its own (a relaxed
+  // atomic), so the thread sanitizer sees only what the camera orders.
+  void complete_frame(output_frame_slot* slot) override {
+    uvc_camera::complete_frame(slot);
+    completed_.fetch_add(1, std::memory_order_relaxed);
+  }
+  bool wait_completed(int count) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (completed_.load(std::memory_order_relaxed) < count) {
+      if (std::chrono::steady_clock::now() > deadline) return false;
+      std::this_thread::yield();
+    }
+    return true;
+  }
+
   // While set, prepare_raw_frame keeps every raw frame (STATUS_PENDING).
   void hold_raw_frames(bool on) {
     std::lock_guard<std::mutex> lock(gate_mutex_);
@@ -243,6 +260,7 @@ class test_camera : public uvc_camera {
   int entered_ = 0;
   bool hold_raw_frames_ = false;
   std::vector<payload_info> held_;
+  std::atomic<int> completed_{0};
 };
 
 // One UVC payload: header of `header_length` bytes, then `data`.

@@ -53,7 +53,9 @@ TEST_F(worker_assembly, format_changes_and_runs_while_the_worker_transforms) {
   for (uint32_t n = 0; n < kFrames; ++n) {
     send(make_frame(n, kFrame), int(n & 1), true);
     cam().update_output_format(&format);
-    if (n % 4 == 3) cam().run();
+    // A run right after the worker has delivered a frame, ordered with it
+    // only by the camera's own locks.
+    if (n % 4 == 3 && cam().wait_completed(n + 1)) cam().run();
   }
   close();
   const auto good = sink_.good_frames();
