@@ -131,11 +131,11 @@ TEST_P(CameraStress, EveryFrameSentIsDeliveredIntactOrCountedOnce) {
       120000));
   EXPECT_TRUE(bus.settle());
   EXPECT_TRUE(eventually([&] { return cam->in_worker() == 0; }, 10000));
-  EXPECT_TRUE(kstandin::drain_work_queues());
-  const uint64_t allocations = kstandin::allocations_since(before);
-  const unsigned recoveries = sim_camera->pipe_abort_count() - aborts_before;
   ASSERT_EQ(cam->pause_stream(false), STATUS_SUCCESS);
-  EXPECT_LE(allocations, kRecoveryAllocations * recoveries) << "the stream allocated";
+  // Only pipe recoveries allocate (a babble may still come while the reader
+  // runs), and the abort of the stop: each abort accounts for at most that.
+  const unsigned aborts = sim_camera->pipe_abort_count() - aborts_before;
+  EXPECT_LE(kstandin::allocations_since(before), kRecoveryAllocations * aborts) << "the stream allocated";
   // The interrupt reader (left running: it goes with the camera) keeps its
   // requests out, each of eight packets.
   const uint8_t status_endpoint = sim_camera->interrupt_endpoint();
