@@ -1,6 +1,6 @@
-// Worker modes: pooled and chunked collection in the frame pool, the
-// hand-over to the frame worker, the non-pooled hand-over of reader
-// requests, and the frame pool itself.
+// Worker modes: pooled collection in the frame pool and the backlog it
+// holds for the frame worker, chunked transfers put back together into
+// payloads, and the non-pooled hand-over of reader requests.
 #include "assembly_support.h"
 
 namespace tvtest {
