@@ -5,9 +5,12 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstring>
 #include <thread>
 
 #include "sim/raw_sensor_camera.h"
+#include "sim/uvc_profiles.h"
+#include "sim_client.h"
 
 namespace {
 
@@ -278,6 +281,110 @@ TEST(scene, chart_patches_under_warm_and_cold_light_give_the_ratios_of_their_ref
     for (double ratio : ratios) EXPECT_NEAR(ratio, ratios.front(), 0.01);
   }
   EXPECT_GT(neutral_rg[0].front(), 1.4 * neutral_rg[1].front());
+}
+
+}  // namespace
+
+namespace {
+
+using simtest::control;
+using simtest::uvc_request;
+
+constexpr UCHAR kUnit2 = 2, kCameraTerminal = 1, kProcessingUnit = 3;
+
+TEST(raw_camera_models, answer_what_their_family_reads_and_pass_exposure_gain_and_flips_to_the_sensor) {
+  const std::vector<camera_model> listed = camera_models();
+  for (const raw_camera_model& model : raw_camera_models()) {
+    SCOPED_TRACE(model.id);
+    const camera_model* entry = find_camera_model(listed, model.id);
+    ASSERT_NE(entry, nullptr);
+    EXPECT_EQ(entry->family, model.family == raw_family::camera_83xx ? "camera_83xx" : "camera_84xx");
+    EXPECT_EQ(entry->product_id, model.product_id);
+    EXPECT_EQ(entry->colour, model.colour);
+
+    usb_bus bus;
+    auto camera = raw_sensor_camera::create(model);
+    PDEVICE_OBJECT pdo = bus.plug(camera);
+    ASSERT_NE(pdo, nullptr);
+    const bool is_84xx = model.family == raw_family::camera_84xx;
+    UCHAR bytes[1024] = {};
+    auto vendor_in = [&](UCHAR request, USHORT index, ULONG length) {
+      memset(bytes, 0xEE, sizeof bytes);
+      return control(pdo, URB_FUNCTION_VENDOR_DEVICE, true, request, 0, index, bytes, length);
+    };
+    auto get_cur = [&](UCHAR entity, UCHAR selector, ULONG length) {
+      memset(bytes, 0xEE, sizeof bytes);
+      return uvc_request(pdo, uvc::GET_CUR, entity, 0, selector, bytes, length);
+    };
+    auto set_cur = [&](UCHAR entity, UCHAR selector, uint32_t value, ULONG length) {
+      return uvc_request(pdo, uvc::SET_CUR, entity, 0, selector, &value, length).status;
+    };
+    auto le32 = [&] { return (uint32_t)(bytes[0] | bytes[1] << 8 | bytes[2] << 16 | (uint32_t)bytes[3] << 24); };
+
+    // Register 26: the colour bit; other registers are unknown.
+    EXPECT_EQ(vendor_in(0x00, 26, 1).transferred, 1u);
+    EXPECT_EQ(bytes[0], model.colour ? 0x02 : 0x00);
+    EXPECT_EQ(vendor_in(0x00, 25, 1).usbd_status, USBD_STATUS_STALL_PID);
+    // Firmware revision: a vendor request on the 84xx, unit 2 selector 45 on the 83xx.
+    if (is_84xx) {
+      ASSERT_EQ(vendor_in(0x01, 0, 4).transferred, 4u);
+      EXPECT_EQ(le32(), model.firmware_revision);
+      for (UCHAR stored_document : {0x15, 0x19}) {
+        ASSERT_EQ(vendor_in(stored_document, 0, 4).transferred, 4u);
+        EXPECT_EQ(le32(), 0u);  // none stored
+      }
+      EXPECT_EQ(get_cur(kUnit2, 45, 4).usbd_status, USBD_STATUS_STALL_PID);
+      EXPECT_EQ(get_cur(kUnit2, 29, 1).transferred, 1u);  // no pattern fix wanted
+      EXPECT_EQ(bytes[0], 0);
+      if (model.colour) {
+        ASSERT_EQ(get_cur(kUnit2, 44, 912).transferred, 912u);
+        const std::vector<float> table = sensor_temperature_table(model.sensor);
+        EXPECT_EQ(memcmp(bytes, table.data(), 912), 0);
+      } else {
+        EXPECT_EQ(get_cur(kUnit2, 44, 912).usbd_status, USBD_STATUS_STALL_PID);
+      }
+    } else {
+      EXPECT_EQ(vendor_in(0x01, 0, 4).usbd_status, USBD_STATUS_STALL_PID);
+      ASSERT_EQ(get_cur(kUnit2, 45, 4).transferred, 4u);
+      EXPECT_EQ(le32(), model.firmware_revision);
+      ASSERT_EQ(get_cur(kUnit2, 32, 4).transferred, 4u);
+      EXPECT_EQ(le32(), 0u);  // no focus motor, no strobe
+    }
+    EXPECT_EQ(vendor_in(0x16, 0, 2).usbd_status, USBD_STATUS_STALL_PID);
+
+    // Exposure and gain reach the sensor (at once: nothing streams); the
+    // 84xx's two gain controls are one gain.
+    const UCHAR exposure_unit = is_84xx ? kUnit2 : kCameraTerminal;
+    const UCHAR exposure_selector = is_84xx ? 27 : 4;
+    EXPECT_EQ(set_cur(exposure_unit, exposure_selector, 250, 4), STATUS_SUCCESS);
+    EXPECT_EQ(camera->sensor().settings_for(0).exposure_us, is_84xx ? 250 : 25000);
+    EXPECT_EQ(set_cur(kProcessingUnit, 4, 128, 2), STATUS_SUCCESS);
+    EXPECT_EQ(camera->sensor().settings_for(0).gain, 2.0);
+    if (is_84xx) {
+      get_cur(kUnit2, 24, 4);
+      EXPECT_EQ(le32(), 128u);
+      EXPECT_EQ(set_cur(kUnit2, 24, 96, 4), STATUS_SUCCESS);
+      EXPECT_EQ(camera->sensor().settings_for(0).gain, 1.5);
+      get_cur(kProcessingUnit, 4, 2);
+      EXPECT_EQ(bytes[0], 96);
+    }
+    EXPECT_EQ(set_cur(kProcessingUnit, 4, 300, 2), STATUS_UNSUCCESSFUL);  // above 4.0
+    const uint32_t fcc = model.formats[0].fourcc[0] | model.formats[0].fourcc[1] << 8 |
+                         model.formats[0].fourcc[2] << 16 | (uint32_t)model.formats[0].fourcc[3] << 24;
+    EXPECT_FALSE(camera->readout_for(fcc, 640, 480).mirror_x);
+    EXPECT_EQ(set_cur(kUnit2, is_84xx ? 46 : 20, 1, is_84xx ? 1 : 4), STATUS_SUCCESS);
+    EXPECT_TRUE(camera->readout_for(fcc, 640, 480).mirror_x);
+    EXPECT_FALSE(camera->readout_for(fcc, 640, 480).mirror_y);
+
+    // Every request is on record with where it came from.
+    const std::vector<request_context> contexts = camera->request_contexts();
+    ASSERT_FALSE(contexts.empty());
+    EXPECT_EQ(contexts.front().setup.request, 0x00);
+    EXPECT_EQ(contexts.front().irql, PASSIVE_LEVEL);
+    EXPECT_EQ(contexts.front().thread, KeGetCurrentThread());
+    bus.unplug(pdo);
+  }
+  EXPECT_EQ(raw_sensor_camera::create(raw_camera_models()[0], sensor_options{"nothing"}), nullptr);
 }
 
 }  // namespace
