@@ -178,21 +178,27 @@ illuminant sensor_model::light() const {
 
 namespace {
 
-// Fills pixels [x0, x1) x [y0, y1) of a raster: one value for a block that
-// lies inside one solid surface, else quarters, down to single pixels.
+// Fills pixels [x0, x1) x [y0, y1) of a raster: a block on one surface
+// from that surface's paint (one value when it is solid), else quarters,
+// down to single pixels.
 void fill_block(const scene& view, uint32_t width, uint32_t height, std::array<std::vector<float>, 3>& bands,
                 uint32_t x0, uint32_t y0, uint32_t x1, uint32_t y1) {
   const double w = width, h = height;
-  band_values v;
-  const bool single = x1 - x0 == 1 && y1 - y0 == 1;
-  if (single || view.uniform({x0 / w, y0 / h, x1 / w, y1 / h}, &v)) {
-    if (single) v = view.mean_reflectance({x0 / w, y0 / h, x1 / w, y1 / h});
+  auto put = [&](uint32_t x, uint32_t y, const band_values& v) {
+    for (int b = 0; b < 3; ++b) bands[b][(size_t)y * width + x] = (float)v[b];
+  };
+  const scene_node* surface = view.surface_of({x0 / w, y0 / h, x1 / w, y1 / h});
+  if (surface != nullptr) {
+    const bool solid = surface->paint == scene_paint::solid;
     for (uint32_t y = y0; y < y1; ++y) {
-      for (int b = 0; b < 3; ++b) {
-        std::fill(bands[b].begin() + (ptrdiff_t)((size_t)y * width + x0),
-                  bands[b].begin() + (ptrdiff_t)((size_t)y * width + x1), (float)v[b]);
+      for (uint32_t x = x0; x < x1; ++x) {
+        put(x, y, solid ? surface->value : paint_mean(*surface, {x / w, y / h, (x + 1) / w, (y + 1) / h}));
       }
     }
+    return;
+  }
+  if (x1 - x0 == 1 && y1 - y0 == 1) {
+    put(x0, y0, view.mean_reflectance({x0 / w, y0 / h, x1 / w, y1 / h}));
     return;
   }
   const uint32_t xm = x0 + (x1 - x0 + 1) / 2, ym = y0 + (y1 - y0 + 1) / 2;
@@ -290,6 +296,11 @@ std::optional<uint64_t> sensor_model::last_frame() const {
 }
 
 // ---- rendering ------------------------------------------------------------------------------------
+
+void sensor_model::prepare() {
+  std::lock_guard<std::mutex> guard(lock_);
+  rates_for_render();
+}
 
 void sensor_model::render(const readout& r, unsigned bits, uint64_t frame, std::vector<uint8_t>& out) {
   std::shared_ptr<const rates> image;

@@ -146,6 +146,9 @@ class sensor_model {
   std::optional<uint64_t> last_frame() const;
 
   // ---- rendering
+  // Builds now what the first frame would otherwise build (the scene as the
+  // pixels see it under the current light), so that frame is not late.
+  void prepare();
   // Writes `r.width * r.height` samples of 1 (8-bit) or 2 (16-bit,
   // little-endian) bytes each, lines top to bottom, into `out` (resized).
   void render(const readout& r, unsigned bits, uint64_t frame, std::vector<uint8_t>& out);
