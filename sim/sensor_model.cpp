@@ -17,12 +17,11 @@ uint64_t mix(uint64_t x) {
   return x ^ (x >> 31);
 }
 
-// A standard Gaussian from 64 random bits: four 16-bit uniforms summed
+// A standard Gaussian from 32 random bits: four 8-bit uniforms summed
 // (Irwin-Hall), centred and scaled to variance 1.
-double gaussian(uint64_t bits) {
-  const uint32_t sum = (uint32_t)(bits & 0xFFFF) + (uint32_t)(bits >> 16 & 0xFFFF) + (uint32_t)(bits >> 32 & 0xFFFF) +
-                       (uint32_t)(bits >> 48);
-  return ((sum + 2.0) / 65536.0 - 2.0) * kSqrt3;
+double gaussian(uint32_t bits) {
+  const uint32_t sum = (bits & 0xFF) + (bits >> 8 & 0xFF) + (bits >> 16 & 0xFF) + (bits >> 24);
+  return ((sum + 2.0) / 256.0 - 2.0) * kSqrt3;
 }
 
 double clamp(double v, double lo, double hi) { return std::min(hi, std::max(lo, v)); }
@@ -351,12 +350,13 @@ void sensor_model::render(const readout& r, unsigned bits, uint64_t frame, std::
       double e = sum * seconds;
       if (config_.noise) {
         const uint64_t h = mix(frame_key ^ ((uint64_t)row0 << 32 | columns[x]));
-        e = clamp(e + std::sqrt(e) * shot_scale * gaussian(h), 0, full_well);
-        e += read_sigma * gaussian(mix(h));
+        e = clamp(e + std::sqrt(e) * shot_scale * gaussian((uint32_t)h), 0, full_well);
+        e += read_sigma * gaussian((uint32_t)(h >> 32));
       } else {
         e = clamp(e, 0, full_well);
       }
-      const double counts = clamp(std::floor(e * per_electron + config_.black_level + 0.5), 0, max_count);
+      // Rounded to the nearest count: truncation of a value made non-negative.
+      const double counts = clamp(e * per_electron + config_.black_level + 0.5, 0, max_count);
       const uint32_t q = (uint32_t)counts;
       if (bytes_per_sample == 1) {
         *p++ = (uint8_t)(q >> down);

@@ -24,7 +24,8 @@
 // Noise is drawn from a counter-based hash of (seed, frame number, sensor
 // pixel): the same seed, frame number and settings give the same frame,
 // whatever the threads do, and rendering needs no generator state. Each
-// Gaussian is the sum of four uniforms (variance matched).
+// Gaussian is the sum of four 8-bit uniforms (variance matched); one hash
+// gives a pixel both.
 //
 // Controls: a value written while the camera streams takes effect with the
 // frame `control_latency` frames after the one being read out at that
