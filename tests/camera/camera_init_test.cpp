@@ -86,8 +86,7 @@ TEST_F(CameraInit, RealCamerasOfferTheirFormatsAlternateSettingsAndUnits) {
       {"canyon_cne_cwc2", canyon_entries.c_str(), "1 3 4"},
       {"trust_webcam", "YUY2 640x480 352x288 320x240 176x144 1280x1024 160x120", "1 3 4"},
       {"anker_powerconf_c200", anker_entries.c_str(), "1 2 6"},
-      // One byte short of its wTotalLength: the USB layer does not take the
-      // configuration, and the device is not started.
+      // One byte short of its wTotalLength: refused by the USB layer.
       {"customer", nullptr, nullptr},
       {"dual_tusb", "MJPG 480x270", "1 - -"},
   };
@@ -97,18 +96,22 @@ TEST_F(CameraInit, RealCamerasOfferTheirFormatsAlternateSettingsAndUnits) {
     ASSERT_NE(pdo, nullptr);
     camtest::camera_view& camera = create();
     if (e.entries == nullptr) {
-      EXPECT_FALSE(NT_SUCCESS(camera.init()));
+      EXPECT_EQ(camera.init(), STATUS_DEVICE_CONFIGURATION_ERROR);
       EXPECT_EQ(camera.get_format_count(), 0u);
-      tvtest::take_violation("assertion");
+      kstandin::take_debug_log();
       continue;
     }
     ASSERT_EQ(camera.init(), STATUS_SUCCESS);
     EXPECT_EQ(entries_of(camera), e.entries);
     EXPECT_EQ(camera.get_format_count(), camera.raw_formats().count());
 
+    // Every streaming alternate setting can be selected with its pipe.
     const uvc_descriptor_set& set = *camera.descriptors();
-    for (ULONG i = 1; i < set.alternate_count; ++i) {
-      EXPECT_LE(set.alternates[i - 1].max_packet_size, set.alternates[i].max_packet_size);
+    for (ULONG i = 0; i < set.alternate_count; ++i) {
+      const uvc_alternate_setting& a = set.alternates[i];
+      ASSERT_EQ(camera.device()->select_alternate_setting(1, a.alternate_setting), STATUS_SUCCESS);
+      EXPECT_EQ(camera.device()->get_interface_info(1)->Pipes[0].MaximumPacketSize,
+                uvc_packet_bytes_per_interval(a.max_packet_size));
     }
     std::string units;
     for (auto lookup : {&uvc_camera::camera_terminal_id, &uvc_camera::processing_unit_id,
@@ -151,9 +154,6 @@ TEST_F(CameraInit, DamagedConfigurationsFailOrYieldOnlyWhatIsThere) {
     for (ULONG i = 0; i < camera.get_format_count(); ++i) intervals_of(camera, i);
   }
   EXPECT_GT(failed, 0);
-  // A configuration read that fails reports it (an assertion of the USB
-  // layer) before init returns the status.
-  tvtest::take_violation_checks();
   kstandin::take_debug_log();
 }
 

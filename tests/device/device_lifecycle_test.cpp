@@ -1,11 +1,14 @@
 // Device start, restart, names in the registry, capabilities and the
 // filter the device publishes, as ks.sys and a client see them.
 #include <atomic>
+#include <functional>
 #include <thread>
 
 #include "device_support.h"
 
 #include "uvc/uvc_camera.h"
+#include "testdata.h"
+#include "verifier_listener.h"
 
 namespace devtest {
 namespace {
@@ -40,6 +43,71 @@ TEST_F(device_lifecycle, start_publishes_one_filter_and_a_second_start_changes_n
   ASSERT_NE(context()->camera, nullptr);
   EXPECT_EQ(open_pin(nullptr), STATUS_SUCCESS);
   EXPECT_EQ(kstandin::ks_set_pin_state(pin_, KSSTATE_ACQUIRE), STATUS_SUCCESS);
+}
+
+// Every early failure of start in turn: each allocation, each USB request
+// stalled or left unanswered, a bus without the USBDI interface. A start
+// that fails returns that step's status and leaves nothing behind (no
+// verifier report, no pool block of any tag, no filter); one whose failure
+// is tolerated (a name that cannot be read) starts. The walk ends when the
+// fault is no longer reached, with the device started as usual.
+TEST_F(device_lifecycle, every_early_failure_of_start_unwinds_and_the_device_starts_afterwards) {
+  camera_ = sim::uvc_camera::create(sim::plain_camera_desc());
+  pdo_ = bus_.plug(camera_);
+  ASSERT_EQ(kstandin::ks_add_device(driver_, pdo_, &device_), STATUS_SUCCESS);
+  struct fault {
+    const char* name;
+    std::function<void(unsigned)> arm;  // fails the step after n more
+    std::function<bool()> pending;      // not reached yet
+    NTSTATUS status;                    // of a start that fails
+  };
+  const fault faults[] = {
+      {"allocation", [](unsigned n) { kstandin::fail_allocation_after(n); },
+       [] { return kstandin::forced_failures_left() != 0; }, STATUS_INSUFFICIENT_RESOURCES},
+      {"stall", [&](unsigned n) { camera_->fail_urb_after(n, USBD_STATUS_STALL_PID); },
+       [&] { return camera_->urb_fault_pending(); }, STATUS_UNSUCCESSFUL},
+      {"no answer", [&](unsigned n) { camera_->fail_urb_after(n, USBD_STATUS_STALL_PID, true); },
+       [&] { return camera_->urb_fault_pending(); }, STATUS_IO_TIMEOUT},
+      {"no USBDI", [&](unsigned n) { camera_->set_usbdi_query_fails(n == 0); },
+       [&] { return !camera_->usbdi_query_fails(); }, STATUS_DEVICE_CONFIGURATION_ERROR},
+  };
+  for (const fault& f : faults) {
+    for (unsigned n = 0;; ++n) {
+      SCOPED_TRACE(testing::Message() << f.name << " " << n);
+      const kstandin::pool_snapshot before = kstandin::take_pool_snapshot();
+      f.arm(n);
+      const NTSTATUS status = kstandin::ks_start_device(device_);
+      const bool reached = !f.pending();
+      kstandin::fail_next_allocations(0);
+      camera_->clear_faults();
+      EXPECT_EQ(tvtest::take_violation_checks(), std::vector<std::string>{});
+      kstandin::take_debug_log();
+      if (!reached || status == STATUS_SUCCESS) {
+        ASSERT_EQ(status, STATUS_SUCCESS);
+        ASSERT_EQ(kstandin::ks_list_filters(device_).size(), 1u);
+        ASSERT_EQ(kstandin::ks_stop_device(device_), STATUS_SUCCESS);
+        if (!reached) break;
+        continue;
+      }
+      EXPECT_EQ(status, f.status);
+      EXPECT_TRUE(kstandin::ks_list_filters(device_).empty());
+      EXPECT_EQ(kstandin::describe(kstandin::leaks_since(before)), "");
+    }
+  }
+  ASSERT_EQ(kstandin::ks_start_device(device_), STATUS_SUCCESS);
+  EXPECT_EQ(open_pin(nullptr), STATUS_SUCCESS);
+  EXPECT_EQ(kstandin::ks_set_pin_state(pin_, KSSTATE_ACQUIRE), STATUS_SUCCESS);
+
+  // A real camera whose configuration is one byte short of its wTotalLength
+  // is refused with the reason, and nothing else happens.
+  close_client();
+  remove();
+  kstandin::take_debug_log();
+  EXPECT_EQ(plug(sim::uvc_camera::from_files(tvtest::uvc_descriptor_dir(), "customer")),
+            STATUS_DEVICE_CONFIGURATION_ERROR);
+  EXPECT_EQ(kstandin::take_debug_log().back(),
+            "the configuration descriptor is 483 bytes but declares 484\n");
+  EXPECT_TRUE(kstandin::ks_list_filters(device_).empty());
 }
 
 TEST_F(device_lifecycle, product_0109_is_named_talvexa_whatever_its_manufacturer_string) {
