@@ -105,10 +105,13 @@ TEST_F(CameraInit, RealCamerasOfferTheirFormatsAlternateSettingsAndUnits) {
     EXPECT_EQ(entries_of(camera), e.entries);
     EXPECT_EQ(camera.get_format_count(), camera.raw_formats().count());
 
-    // Every streaming alternate setting can be selected with its pipe.
+    // Every streaming alternate setting, in ascending bytes per interval,
+    // can be selected with its pipe.
     const uvc_descriptor_set& set = *camera.descriptors();
     for (ULONG i = 0; i < set.alternate_count; ++i) {
       const uvc_alternate_setting& a = set.alternates[i];
+      EXPECT_TRUE(i == 0 || uvc_packet_bytes_per_interval(set.alternates[i - 1].max_packet_size) <=
+                                uvc_packet_bytes_per_interval(a.max_packet_size));
       ASSERT_EQ(camera.device()->select_alternate_setting(1, a.alternate_setting), STATUS_SUCCESS);
       EXPECT_EQ(camera.device()->get_interface_info(1)->Pipes[0].MaximumPacketSize,
                 uvc_packet_bytes_per_interval(a.max_packet_size));
@@ -130,6 +133,23 @@ TEST_F(CameraInit, RealCamerasOfferTheirFormatsAlternateSettingsAndUnits) {
       EXPECT_EQ(values.front(), camera.entry(i).range.ConfigCaps.MinFrameInterval);
     }
   }
+}
+
+TEST_F(CameraInit, MixedMultipliersAreOrderedAndChosenByTheBytesTheyCarry) {
+  sim::uvc_camera_desc desc = sim::plain_camera_desc();
+  desc.iso_packet_sizes = {0x0BFF, 0x1200, 0x0400};  // 2 x 1023, 3 x 512, 1 x 1024 bytes
+  plug(desc);
+  create_and_init();
+  std::string order;
+  for (ULONG i = 0; i < cam->descriptors()->alternate_count; ++i) {
+    order += std::to_string(cam->descriptors()->alternates[i].alternate_setting);
+  }
+  EXPECT_EQ(order, "321");  // 1024, 1536, 2046 bytes; by the raw word 0x0BFF sorts before 0x1200
+  // 1500 bytes per microframe: 3 x 512 carries them, 2 x 1023 would be more.
+  cam->iso_payload = 1500;
+  KS_VIDEOINFOHEADER yuy2 = camtest::video_format(img::FOURCC_YUY2, 320, 240, 16);
+  ASSERT_EQ(cam->open_stream(&yuy2), STATUS_SUCCESS);
+  EXPECT_EQ(sim_camera->current_alternate_setting(1), 2);
 }
 
 TEST_F(CameraInit, DamagedConfigurationsFailOrYieldOnlyWhatIsThere) {
