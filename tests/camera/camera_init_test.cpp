@@ -51,10 +51,6 @@ std::vector<LONGLONG> intervals_of(uvc_camera& camera, ULONG index) {
   return values;
 }
 
-bool log_contains(const std::vector<std::string>& log, const std::string& text) {
-  return std::any_of(log.begin(), log.end(), [&](const std::string& line) { return line == text; });
-}
-
 class CameraInit : public camera_fixture {
  protected:
   void replug(std::shared_ptr<sim::uvc_camera> device) {
@@ -105,13 +101,10 @@ TEST_F(CameraInit, RealCamerasOfferTheirFormatsAlternateSettingsAndUnits) {
     EXPECT_EQ(entries_of(camera), e.entries);
     EXPECT_EQ(camera.get_format_count(), camera.raw_formats().count());
 
-    // Every streaming alternate setting, in ascending bytes per interval,
-    // can be selected with its pipe.
+    // Every streaming alternate setting can be selected with its pipe.
     const uvc_descriptor_set& set = *camera.descriptors();
     for (ULONG i = 0; i < set.alternate_count; ++i) {
       const uvc_alternate_setting& a = set.alternates[i];
-      EXPECT_TRUE(i == 0 || uvc_packet_bytes_per_interval(set.alternates[i - 1].max_packet_size) <=
-                                uvc_packet_bytes_per_interval(a.max_packet_size));
       ASSERT_EQ(camera.device()->select_alternate_setting(1, a.alternate_setting), STATUS_SUCCESS);
       EXPECT_EQ(camera.device()->get_interface_info(1)->Pipes[0].MaximumPacketSize,
                 uvc_packet_bytes_per_interval(a.max_packet_size));
@@ -206,8 +199,9 @@ TEST_F(CameraInit, RegistryNarrowsTheFormatsAndForcesTheFrameTime) {
   registry_set_dword(device_values(), "force_avg_time_per_frame_0", 500000);
   kstandin::take_debug_log();
   create_and_init();
-  EXPECT_TRUE(log_contains(kstandin::take_debug_log(),
-                           "Format constraints: frame_time=500000, status=0x0.\n"));
+  const std::vector<std::string> log = kstandin::take_debug_log();
+  EXPECT_NE(std::find(log.begin(), log.end(), "Format constraints: frame_time=500000, status=0x0.\n"),
+            log.end());
   ASSERT_EQ(cam->get_format_count(), 7u);
   for (ULONG i = 0; i < cam->get_format_count(); ++i) {
     EXPECT_EQ(cam->entry(i).range.VideoInfoHeader.AvgTimePerFrame, 500000);
@@ -243,7 +237,7 @@ TEST_F(CameraInit, OptionsComeFromTheSettingsKeyWithTheDeviceValuesOverriding) {
   EXPECT_TRUE(cam->option_drop_incomplete());
   EXPECT_TRUE(cam->should_reduce_read_count());
   EXPECT_EQ(std::string(cam->overlay_line(1)), "firmware_rev=0, is_usb3_supported=0");
-  EXPECT_EQ(std::string(cam->overlay_line(0)).rfind("var_aro, ver=2.9.8.2001 build (fre) 20", 0), 0u);
+  EXPECT_EQ(std::string(cam->overlay_line(0)).rfind("var_aro, ver=", 0), 0u);  // the banner
 
   using kstandin::registry_set_dword;
   registry_set_dword(camtest::settings_key(), "show_overlay", 1);
