@@ -108,7 +108,7 @@ class device_context final : public frame_sink, public pool_object {
   ULONG stream_state;                // stream_closed, stream_open_idle, stream_running
   KS_VIDEOINFOHEADER stream_format;  // the attached pin's format, to reopen after power-up
   KMUTEX state_mutex;                // serialises set_power and the stream operations
-  PVOID descriptor_blocks;           // the current start's filter descriptor (filter_descriptor's list)
+  PVOID descriptor_blocks;           // this start's filter descriptor blocks (filter_descriptor's)
 
  private:
   void destroy_camera();

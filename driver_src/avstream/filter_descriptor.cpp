@@ -373,8 +373,8 @@ NTSTATUS clone_automation_table(device_context* context, const KSAUTOMATION_TABL
   auto* table_copy = static_cast<KSAUTOMATION_TABLE*>(block);
 
   if (table->PropertySetsCount != 0 && table->PropertySets != nullptr) {
-    status = bag_copy(context, table->PropertySets, table->PropertySetsCount * sizeof(KSPROPERTY_SET),
-                      &block);
+    status = bag_copy(context, table->PropertySets,
+                      table->PropertySetsCount * sizeof(KSPROPERTY_SET), &block);
     if (!NT_SUCCESS(status)) return status;
     auto* sets = static_cast<KSPROPERTY_SET*>(block);
     table_copy->PropertySets = sets;
@@ -382,8 +382,8 @@ NTSTATUS clone_automation_table(device_context* context, const KSAUTOMATION_TABL
     for (ULONG s = 0; s < table->PropertySetsCount; ++s) {
       KSPROPERTY_SET& set = sets[s];
       if (set.PropertyItem == nullptr) continue;
-      status =
-          bag_copy(context, set.PropertyItem, set.PropertiesCount * sizeof(KSPROPERTY_ITEM), &block);
+      status = bag_copy(context, set.PropertyItem, set.PropertiesCount * sizeof(KSPROPERTY_ITEM),
+                        &block);
       if (!NT_SUCCESS(status)) return status;
       auto* items = static_cast<KSPROPERTY_ITEM*>(block);
       set.PropertyItem = items;
@@ -465,8 +465,7 @@ enum range_word { range_minimum, range_maximum, range_default, range_delta, rang
 NTSTATUS make_stepped_range_values(device_context* context, KSPROPERTY_ITEM* item,
                                    const LONG* answer) {
   void* block = nullptr;
-  const NTSTATUS status =
-      bag_copy(context, nullptr, sizeof(stepped_range_values), &block);
+  const NTSTATUS status = bag_copy(context, nullptr, sizeof(stepped_range_values), &block);
   if (!NT_SUCCESS(status)) return status;
   auto* v = static_cast<stepped_range_values*>(block);
 

@@ -200,8 +200,8 @@ TEST_F(CameraInit, RegistryNarrowsTheFormatsAndForcesTheFrameTime) {
   kstandin::take_debug_log();
   create_and_init();
   const std::vector<std::string> log = kstandin::take_debug_log();
-  EXPECT_NE(std::find(log.begin(), log.end(), "Format constraints: frame_time=500000, status=0x0.\n"),
-            log.end());
+  const char* constraints = "Format constraints: frame_time=500000, status=0x0.\n";
+  EXPECT_NE(std::find(log.begin(), log.end(), constraints), log.end());
   ASSERT_EQ(cam->get_format_count(), 7u);
   for (ULONG i = 0; i < cam->get_format_count(); ++i) {
     EXPECT_EQ(cam->entry(i).range.VideoInfoHeader.AvgTimePerFrame, 500000);

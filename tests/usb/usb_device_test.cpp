@@ -142,8 +142,9 @@ TEST_F(UsbDeviceTest, MalformedDescriptorsEndTheConfigurationWhereTheyStart) {
   replug(cut);
   kstandin::take_debug_log();
   EXPECT_EQ(usb_device(pdo).init(), STATUS_DEVICE_CONFIGURATION_ERROR);
-  EXPECT_EQ(kstandin::take_debug_log(),
-            std::vector<std::string>{"the configuration descriptor is 599 bytes but declares 600\n"});
+  const std::vector<std::string> reason = {
+      "the configuration descriptor is 599 bytes but declares 600\n"};
+  EXPECT_EQ(kstandin::take_debug_log(), reason);
   replug(configuration({}));
   EXPECT_EQ(usb_device(pdo).init(), STATUS_INVALID_PARAMETER);
   EXPECT_FALSE(device->configured());
