@@ -14,7 +14,7 @@ using tvcam_test::contains;
 using tvcam_test::run;
 using tvcam_test::run_result;
 
-TEST(TvcamCli, HelpListsCommandsAndTheirOptions) {
+TEST(TvcamCli, HelpCpuAndPixelFormatsNeedNoCamera) {
   tvcam_test::fake_backend backend;
   const run_result list = run(&backend, {"help"});
   EXPECT_EQ(list.status, 0);
@@ -31,9 +31,8 @@ TEST(TvcamCli, HelpListsCommandsAndTheirOptions) {
   const run_result cpu = run(&backend, {"cpu"});
   EXPECT_EQ(cpu.status, 0);
   EXPECT_TRUE(contains(cpu.out, "bit  4  SSSE3"));
-}
 
-TEST(TvcamCli, PixelFormatTableForAGivenSize) {
+  // The pixel-format table needs no camera either.
   const run_result r = run(nullptr, {"pixfmt", "--size", "640x480"});
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_TRUE(contains(r.out, "\"I420\"  0x30323449   12     640     460800  -"));
@@ -46,7 +45,7 @@ TEST(TvcamCli, PixelFormatTableForAGivenSize) {
   EXPECT_EQ(std::count(one.out.begin(), one.out.end(), '\n'), 3);  // title, header, one row
 }
 
-TEST(TvcamCli, ListAndFormatsAsTextAndJson) {
+TEST(TvcamCli, ListAndFormatsAsTextAndJsonWithTheCameraOptions) {
   tvcam_test::fake_backend backend;
   const run_result list = run(&backend, {"list"});
   ASSERT_EQ(list.status, 0) << list.err;
@@ -68,11 +67,9 @@ TEST(TvcamCli, ListAndFormatsAsTextAndJson) {
   EXPECT_TRUE(contains(json.out, "\"camera\": \"plain\",\n  \"device\": \"Test \\\"Camera\\\"\",\n"));
   EXPECT_TRUE(contains(json.out, "\"format\": \"MJPG\",\n      \"fourcc\": \"0x47504a4d\","));
   EXPECT_TRUE(contains(json.out, "\"fps\": [\n        1.000,\n        30.000\n      ],\n      \"fps_range\": true"));
-}
 
-TEST(TvcamCli, CameraOptionsReachTheBackend) {
+  // The camera options reach the backend.
   tvcam_test::temp_dir tmp;
-  tvcam_test::fake_backend backend;
   const run_result r = run(&backend, {"formats", "--faults", "drop=0.01,eof=0.0045,babble=1,timeout=0.002",
                                       "--seed", "4294967295", "--registry", tmp.path() + "/hive.txt"});
   ASSERT_EQ(r.status, 0) << r.err;
