@@ -82,10 +82,10 @@ NTSTATUS answer_frame_rates(device_context* context, property_call* call) {
   mutex_guard lock(&context->state_mutex);
   uvc_camera* camera = context->camera;
   if (camera == nullptr) return STATUS_INVALID_DEVICE_STATE;
-  PVOID request_copy = const_cast<UCHAR*>(request);
+  PVOID client_request = const_cast<UCHAR*>(request);  // ks.sys's copy, for families
   ULONG count = 0;
   NTSTATUS status =
-      camera->get_frame_intervals_of(range_index, request_copy, request_size, nullptr, &count);
+      camera->get_frame_intervals_of(range_index, client_request, request_size, nullptr, &count);
   if (status != STATUS_BUFFER_OVERFLOW && !NT_SUCCESS(status)) return status;
   if (count > max_listed_rates) return STATUS_INSUFFICIENT_RESOURCES;
   const ULONG total = multiple_item_size + count * ULONG(sizeof(LONGLONG));
@@ -101,7 +101,7 @@ NTSTATUS answer_frame_rates(device_context* context, property_call* call) {
         ExAllocatePoolWithTag(PagedPool, count * sizeof(LONGLONG), pool_tag::objects));
     if (intervals == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
     ULONG listed = count;
-    status = camera->get_frame_intervals_of(range_index, request_copy, request_size, intervals,
+    status = camera->get_frame_intervals_of(range_index, client_request, request_size, intervals,
                                             &listed);
     if (NT_SUCCESS(status) && listed != count) status = STATUS_INVALID_DEVICE_STATE;
   } else {

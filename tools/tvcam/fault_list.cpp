@@ -12,27 +12,21 @@ constexpr unsigned kPerMille = 1000;
 
 using sf = sim::stream_faults;
 
+// In the order of the help; what each does on the wire is in
+// docs/simulator.md.
 const std::vector<fault_kind> kKinds = {
-    {"drop", "payload", "not sent", fault_needs::anything, &sf::drop_payload, nullptr},
-    {"header", "payload", "header length invalid, so the payload is not one", fault_needs::anything,
-     &sf::bad_header, nullptr},
-    {"packet", "payload", "its isochronous packet completes with an error", fault_needs::isochronous,
-     &sf::packet_error, nullptr},
-    {"eof", "frame", "end-of-frame bit missing", fault_needs::anything, &sf::missing_eof, nullptr},
-    {"short", "frame", "frame ends early", fault_needs::anything, &sf::short_frame, nullptr},
-    {"long", "frame", "extra bytes after the frame", fault_needs::anything, &sf::long_frame, nullptr},
-    {"interrupt", "frame", "status packet on the interrupt endpoint while the frame is sent",
-     fault_needs::interrupt_endpoint, &sf::interrupt, nullptr},
-    {"empty", "packet", "zero-length isochronous packet (nothing lost)", fault_needs::isochronous,
-     &sf::empty_packet, nullptr},
-    {"babble", "transfer", "transfer fails with babble, its data is lost", fault_needs::anything, &sf::babble,
-     nullptr},
-    {"request", "transfer", "transfer error, its data is lost (at most twice a stream)", fault_needs::anything,
-     &sf::request_error, nullptr},
-    {"stall", "control request", "the camera stalls a class or vendor request", fault_needs::anything, nullptr,
-     &fault_list::control_stall},
-    {"timeout", "control request", "the camera never answers a class or vendor request", fault_needs::anything,
-     nullptr, &fault_list::control_timeout},
+    {"drop", fault_needs::anything, &sf::drop_payload, nullptr},          // per payload: not sent
+    {"header", fault_needs::anything, &sf::bad_header, nullptr},          // per payload: bad header length
+    {"packet", fault_needs::isochronous, &sf::packet_error, nullptr},     // per payload: packet error
+    {"eof", fault_needs::anything, &sf::missing_eof, nullptr},            // per frame: no EOF
+    {"short", fault_needs::anything, &sf::short_frame, nullptr},          // per frame: ends early
+    {"long", fault_needs::anything, &sf::long_frame, nullptr},            // per frame: extra bytes
+    {"interrupt", fault_needs::interrupt_endpoint, &sf::interrupt, nullptr},  // per frame: status packet
+    {"empty", fault_needs::isochronous, &sf::empty_packet, nullptr},      // per packet: zero-length
+    {"babble", fault_needs::anything, &sf::babble, nullptr},              // per transfer: babble, data lost
+    {"request", fault_needs::anything, &sf::request_error, nullptr},      // per transfer: error, data lost
+    {"stall", fault_needs::anything, nullptr, &fault_list::control_stall},      // per control request
+    {"timeout", fault_needs::anything, nullptr, &fault_list::control_timeout},  // per control request
 };
 
 unsigned& rate_of(fault_list& faults, const fault_kind& kind) {

@@ -4,8 +4,8 @@
 // once; "none" or an empty text is no fault. A probability above 0 that
 // rounds to 0 is refused rather than silently dropped.
 //
-// Every kind is drawn on its own, per the unit named (fault_kinds() has
-// the list with what each does on the wire). Rates per payload add up over
+// Every kind is drawn on its own, per the unit named in the help (what each
+// does on the wire is in docs/simulator.md). Rates per payload add up over
 // a frame: a 640x480 "Y800" frame is 101 isochronous payloads, so drop=0.01
 // loses about two frames in three.
 #pragma once
@@ -28,8 +28,6 @@ enum class fault_needs { anything, isochronous, interrupt_endpoint };
 
 struct fault_kind {
   const char* name;
-  const char* per;     // "payload", "frame", ...
-  const char* effect;  // what goes wrong on the wire
   fault_needs needs;
   unsigned sim::stream_faults::*stream_rate;  // one of the two is set
   unsigned fault_list::*control_rate;
