@@ -414,7 +414,7 @@ class driver_session : public camera_session {
   bool queue_read(std::string* error) {
     const NTSTATUS status = kstandin::ks_queue_read(pin_, buffer_size_, true);
     if (status != STATUS_PENDING && !NT_SUCCESS(status)) {
-      *error = "cannot queue a read buffer: status " + status_text(status);
+      *error = "cannot queue a read buffer: " + status_text(status, driver_reason());
       return false;
     }
     return true;
