@@ -16,7 +16,8 @@ namespace {
 using device_lifecycle = device_test;
 
 // What a started device publishes: one filter with its 1332-byte data
-// ranges, the names, its capabilities; a second start changes nothing.
+// ranges and their frame rates, the names, its capabilities; a second
+// start changes nothing.
 TEST_F(device_lifecycle, start_publishes_one_filter_and_a_second_start_changes_nothing) {
   ASSERT_EQ(plug(), STATUS_SUCCESS);
   std::vector<kstandin::ks_filter_info> filters = kstandin::ks_list_filters(device_);
@@ -39,6 +40,39 @@ TEST_F(device_lifecycle, start_publishes_one_filter_and_a_second_start_changes_n
     // The content ends after the KS_DATARANGE_VIDEO.
     for (size_t i = sizeof(KS_DATARANGE_VIDEO); i < range.size(); ++i) ASSERT_EQ(range[i], 0);
   }
+  // The frame rates of every range: the frame descriptor's intervals,
+  // ascending, in a KSMULTIPLE_ITEM; a size query, a buffer that holds one
+  // interval, and a range index beyond the list.
+  KSPROPERTY_VIDEOCONTROL_FRAME_RATES_S request = {};
+  request.Property = kstandin::ks_make_property(PROPSETID_VIDCAP_VIDEOCONTROL,
+                                                KSPROPERTY_VIDEOCONTROL_FRAME_RATES, KSPROPERTY_TYPE_GET);
+  for (ULONG i = 0; i <= ranges.size(); ++i) {
+    request.RangeIndex = LONG(i);
+    ULONG answer[10] = {};
+    ULONG_PTR returned = 0;
+    const NTSTATUS status = kstandin::ks_property(filter, &request, sizeof request, answer, sizeof answer, &returned);
+    if (i == ranges.size()) {
+      EXPECT_EQ(status, STATUS_INVALID_PARAMETER);
+      break;
+    }
+    ASSERT_EQ(status, STATUS_SUCCESS);
+    ASSERT_EQ(returned, 32u);
+    LONGLONG intervals[3];
+    memcpy(intervals, answer + 2, sizeof intervals);
+    EXPECT_EQ(answer[0], 32u);
+    EXPECT_EQ(answer[1], 3u);
+    EXPECT_EQ(std::vector<LONGLONG>(intervals, intervals + 3), (std::vector<LONGLONG>{333333, 666666, 2000000}));
+  }
+  request.RangeIndex = 0;
+  ULONG_PTR returned = 0;
+  EXPECT_EQ(kstandin::ks_property(filter, &request, sizeof request, nullptr, 0, &returned), STATUS_BUFFER_OVERFLOW);
+  EXPECT_EQ(returned, 32u);
+  ULONG one[4] = {};
+  EXPECT_EQ(kstandin::ks_property(filter, &request, sizeof request, one, sizeof one, &returned), STATUS_SUCCESS);
+  EXPECT_EQ(returned, 16u);
+  EXPECT_EQ(one[1], 3u);
+  EXPECT_EQ(one[2], 333333u);
+
   EXPECT_EQ(kstandin::ks_close_filter(filter), STATUS_SUCCESS);
 
   // Capabilities of version 1 gain SurpriseRemovalOK only; others pass.
