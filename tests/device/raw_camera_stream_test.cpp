@@ -41,7 +41,8 @@ class raw_camera_device : public device_test {
     std::vector<std::vector<uint8_t>> bytes;
     EXPECT_EQ(kstandin::ks_pin_data_ranges(filter_, kCapturePin, &bytes), STATUS_SUCCESS);
     for (const auto& range : bytes) {
-      const KS_BITMAPINFOHEADER& h = as_range(range).VideoInfoHeader.bmiHeader;
+      const KS_BITMAPINFOHEADER& h =
+          reinterpret_cast<const KS_DATARANGE_VIDEO*>(range.data())->VideoInfoHeader.bmiHeader;
       ranges.insert({h.biCompression, h.biWidth, h.biHeight, h.biBitCount});
     }
     EXPECT_EQ(bytes.size(), declared.size());
