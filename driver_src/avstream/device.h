@@ -62,7 +62,8 @@ class device_context final : public frame_sink, public pool_object {
   device_context(const device_context&) = delete;
   device_context& operator=(const device_context&) = delete;
 
-  // Device start: names, camera, filter descriptor, filter factory.
+  // Device start: names, camera, filter descriptor, filter factory. A start
+  // that fails leaves no camera and no descriptor behind.
   NTSTATUS start();
   // Power transition; leaving D0 closes the stream, returning reopens it.
   void set_power(DEVICE_POWER_STATE to_state, DEVICE_POWER_STATE from_state);
@@ -93,11 +94,25 @@ class device_context final : public frame_sink, public pool_object {
   // reads it while the pin attaches or detaches).
   capture_pin* attached_pin();
 
+  // One filter property request (controls/property_handler.cpp routes it).
+  // It is served under state_mutex, which a restart holds while it replaces
+  // the camera and a power transition while it restores the controls and
+  // reopens the stream, so the camera a request reaches stays alive and is
+  // not written by two requests at once. No camera → STATUS_INVALID_PARAMETER.
+  // PASSIVE_LEVEL; the frame path never takes state_mutex.
+  NTSTATUS serve_property(property_call* call);
+
   // The filter-level dropped-frames property, answered by the attached pin
   // (STATUS_INVALID_DEVICE_STATE without one). The client may be another
   // filter's, so the pin's own control mutex does not keep it from closing:
-  // the answer is given under state_mutex, which detach_pin needs too.
-  NTSTATUS query_dropped_frames(property_call* call);
+  // the caller holds state_mutex (serve_property), which detach_pin needs
+  // too.
+  NTSTATUS query_dropped_frames_locked(property_call* call);
+  // The camera's count of frames it lost since its stream opened, while
+  // `pin` owns the open stream; false otherwise. Frames lost before any is
+  // delivered show here, not in a stream header. Takes state_mutex (a KMUTEX
+  // may be taken again by its owner: serve_property holds it).
+  bool stream_drop_count(const capture_pin* pin, ULONGLONG* drops);
 
   PKSDEVICE device;                  // back pointer
   LONG volatile pin_attached;        // 1: a capture pin owns the camera stream
@@ -107,6 +122,7 @@ class device_context final : public frame_sink, public pool_object {
   ULONG stream_state;                // stream_closed, stream_open_idle, stream_running
   KS_VIDEOINFOHEADER stream_format;  // the attached pin's format, to reopen after power-up
   KMUTEX state_mutex;                // serialises set_power and the stream operations
+  PVOID descriptor_blocks;           // this start's filter descriptor blocks (filter_descriptor's)
 
  private:
   void destroy_camera();

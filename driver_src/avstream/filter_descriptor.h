@@ -9,21 +9,14 @@
 // controls/property_handler's.
 //
 // Everything here runs at PASSIVE_LEVEL. Per-device copies live in the
-// device's object bag from device start to removal.
+// device's object bag from device start until the next start or the
+// removal; a start that fails takes its copies out again.
 #pragma once
 
+#include "controls/property_sets.h"
 #include "kernel/kernel_api.h"
 
 class device_context;
-
-// The driver's own property sets.
-extern const GUID device_identity_set;      // {17B1576B-4B1B-4E5B-A677-EA9F62033727}
-extern const GUID driver_information_set;   // {8E4DEEF8-B53B-4A30-B9B6-AFBBCBD182B4}
-extern const GUID camera_extension_set;     // {515E97D1-C453-4772-A489-CC070A5A2442}
-extern const GUID driver_property_set;      // {4CB0D141-9C2C-49E5-9005-D7C0382FD9D2}
-extern const GUID camera_feature_set;       // {8CBCF1C6-53C3-4D79-8EDB-C0646575DAC8}
-extern const GUID frame_interval_list_set;  // {BF3EC69E-94FC-4847-8DB0-F5636F7BE639}
-extern const GUID extension_access_set;     // {9DDD5EDC-5EFF-4D3B-B85B-46FBC4E49E59}
 
 // The constant template; never modified.
 extern const KSFILTER_DESCRIPTOR filter_descriptor_template;
@@ -74,6 +67,13 @@ NTSTATUS make_stepped_range_values(device_context* context, KSPROPERTY_ITEM* ite
 // first pin, each reporting FormatSize 1332.
 NTSTATUS build_pin_data_ranges(device_context* context, KSFILTER_DESCRIPTOR* descriptor);
 
-// A block of `size` bytes from paged pool ("Ccvu") in `bag`, holding a copy
-// of `source` (zero-filled when `source` is null).
-NTSTATUS bag_copy(KSOBJECT_BAG bag, const void* source, ULONG size, void** copy);
+// A block of `size` bytes from paged pool ("Ccvu") in the device bag,
+// holding a copy of `source` (zero-filled when `source` is null), listed
+// among the blocks of the device's current descriptor.
+NTSTATUS bag_copy(device_context* context, const void* source, ULONG size, void** copy);
+
+// Takes every block of the device's current descriptor out of the device
+// bag and frees it. Only while no filter factory uses the descriptor: after
+// a start that failed, or before the next start (the factory went with the
+// stop).
+void release_filter_descriptor(device_context* context);
