@@ -38,7 +38,11 @@ constexpr uint64_t kRecoveryAllocations = 6;  // work item (2 blocks), abort and
 //  - one otherwise: delivered good, dropped or delivered incomplete (p_drops),
 //    or refused by the client (q_drops).
 // A client refusal in direct mode skips the frame to its EOF, so runs with
-// refusals have no long frames.
+// refusals have no long frames. A chunked payload whose rest was lost with
+// a failed transfer arrived in part, which the record of whole payloads
+// does not show: the camera counts it, and skips to the next short transfer
+// (the next payload start it can be sure of), which may cost the next frame
+// too. Each such frame may add one count.
 uint64_t counts_of(const sim::sent_frame& frame, bool last) {
   if (frame.payloads_lost == frame.payloads) return 0;
   if (last && frame.last_payload_lost) return 0;
@@ -149,11 +153,12 @@ TEST_P(CameraStress, EveryFrameSentIsDeliveredIntactOrCountedOnce) {
   const std::vector<sim::sent_frame> sent = sim_camera->sent_frames();
   ASSERT_EQ(sent.size(), c.frames);
   std::map<uint32_t, const sim::sent_frame*> by_number;
-  uint64_t expected = 0, intact = 0;
+  uint64_t expected = 0, partly_lost = 0, intact = 0;
   std::set<sim::stream_fault> kinds;
   for (const sim::sent_frame& f : sent) {
     by_number[uint32_t(f.sequence)] = &f;
     expected += counts_of(f, &f == &sent.back());
+    partly_lost += c.chunked && f.fault == sim::stream_fault::failed_transfer;
     intact += f.intact ? 1 : 0;
     kinds.insert(f.fault);
   }
@@ -177,8 +182,9 @@ TEST_P(CameraStress, EveryFrameSentIsDeliveredIntactOrCountedOnce) {
   EXPECT_EQ(s.frames_delivered, sink().good_frames().size());
   EXPECT_EQ(s.q_drops, sink().refusals());  // a refused frame is skipped to its end
   EXPECT_EQ(s.no_buffer_count, s.q_drops);
-  EXPECT_EQ(good + s.p_drops + s.q_drops, expected)
-      << "good " << good << ", p " << s.p_drops << ", q " << s.q_drops;
+  const uint64_t counted = good + s.p_drops + s.q_drops;
+  EXPECT_GE(counted, expected) << "good " << good << ", p " << s.p_drops << ", q " << s.q_drops;
+  EXPECT_LE(counted, expected + partly_lost) << "good " << good << ", p " << s.p_drops;
   if (!c.worker && !c.chunked && c.refuse_per_mille == 0) {
     EXPECT_EQ(good, intact);  // direct mode keeps up with any burst
   }
