@@ -17,7 +17,12 @@ namespace sim {
 // at 640x480 and 320x240, "MJPG" at 1280x720, 640x480 and 320x240, each
 // at 30, 15 and 5 fps; isochronous alternate settings of 128, 512, 1024
 // and 3 x 1024 bytes per microframe (the last carries 640x480 YUY2 at
-// 30 fps).
+// 30 fps). Controls of a webcam: auto-exposure mode (aperture priority by
+// default) and exposure time, focus and its automatic mode, zoom;
+// brightness, contrast, saturation and gain of 0..255 (defaults 128, 128,
+// 128, 0), hue, sharpness, gamma, white balance temperature with its
+// automatic mode and as components, backlight compensation, power-line
+// frequency.
 uvc_camera_desc plain_camera_desc();
 // The same camera (product 0x0002, "Plain UVC Bulk Camera") streaming over
 // one bulk endpoint of 512-byte packets.
