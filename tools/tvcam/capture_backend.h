@@ -14,6 +14,7 @@
 
 #include "capture_stats.h"
 #include "fault_list.h"
+#include "property_backend.h"
 
 namespace tvcam {
 
@@ -72,6 +73,9 @@ class camera_session {
   virtual bool dropped_frames(int64_t* picture_number, int64_t* drop_count) = 0;
   // Stops and closes the pin; further frames are not delivered.
   virtual void stop() = 0;
+  // The filter's properties (property_backend.h); null when the camera
+  // offers none. Valid as long as the session.
+  virtual property_access* properties() { return nullptr; }
 };
 
 class camera_backend {

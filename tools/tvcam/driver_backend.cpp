@@ -20,6 +20,7 @@
 #include <deque>
 
 #include "capture_backend.h"
+#include "driver_properties.h"
 #include "img/img_type.h"
 #include "sim/usb_bus.h"
 #include "sim/uvc_camera.h"
@@ -167,6 +168,7 @@ class driver_session : public camera_session {
       *error = "cannot open the capture filter: status " + status_text(status);
       return false;
     }
+    properties_ = make_driver_properties(filter_, filters.front().descriptor);
     status = kstandin::ks_pin_data_ranges(filter_, kCapturePin, &ranges_);
     if (!NT_SUCCESS(status)) {
       *error = "cannot read the pin's data ranges: status " + status_text(status);
@@ -306,6 +308,8 @@ class driver_session : public camera_session {
     return true;
   }
 
+  property_access* properties() override { return properties_.get(); }
+
   void stop() override {
     if (!pin_) return;
     kstandin::ks_set_pin_state(pin_, KSSTATE_STOP);
@@ -327,6 +331,7 @@ class driver_session : public camera_session {
   // Undoes open() and start() in reverse, whatever point they reached.
   void close() {
     stop();
+    properties_.reset();
     if (filter_) kstandin::ks_close_filter(filter_);
     filter_ = nullptr;
     if (device_) kstandin::ks_remove_device(device_);
@@ -350,6 +355,7 @@ class driver_session : public camera_session {
   kstandin::ks_driver* driver_ = nullptr;
   kstandin::ks_device* device_ = nullptr;
   kstandin::ks_filter* filter_ = nullptr;
+  std::unique_ptr<property_access> properties_;  // of filter_
   kstandin::ks_pin* pin_ = nullptr;
   std::shared_ptr<kstandin::reference_clock> clock_;
   std::vector<std::vector<uint8_t>> ranges_;
