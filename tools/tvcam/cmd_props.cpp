@@ -137,14 +137,14 @@ std::string mode_text(const property_value& p) {
 }
 
 void print_table(FILE* out, const std::vector<property_value>& properties) {
-  fprintf(out, "%-26s %11s %11s %11s %6s %11s  %-6s %-4s %-7s %s\n", "name", "value", "min", "max", "step",
+  fprintf(out, "%-26s %9s %9s %9s %5s %9s  %-6s %-4s %-7s %s\n", "name", "value", "min", "max", "step",
           "default", "mode", "auto", "access", "key");
   for (const property_value& p : properties) {
     auto number = [&](int32_t v) { return p.has_range ? std::to_string(v) : std::string("-"); };
     const std::string access = std::string(p.can_get ? "get" : "") + (p.can_get && p.can_set ? "," : "") +
                                (p.can_set ? "set" : "");
     const char* has_auto = p.record == property_record::word ? "-" : (p.capabilities & kFlagAuto) ? "yes" : "no";
-    fprintf(out, "%-26s %11" PRId32 " %11s %11s %6s %11s  %-6s %-4s %-7s %s:%" PRIu32 "\n",
+    fprintf(out, "%-26s %9" PRId32 " %9s %9s %5s %9s  %-6s %-4s %-7s %s:%" PRIu32 "\n",
             property_name(p.key).c_str(), p.value, number(p.min).c_str(), number(p.max).c_str(),
             number(p.step).c_str(), number(p.def).c_str(), mode_text(p).c_str(), has_auto, access.c_str(),
             set_name(p.key.set).c_str(), p.key.id);

@@ -143,7 +143,12 @@ class driver_session : public camera_session {
     camera_ = camera;
 
     bus_.reset(new sim::usb_bus());
-    pdo_ = bus_->plug(camera);
+    // The same instance id in every session, so the device key (where the
+    // driver keeps its saved values) is the same one the registry file had.
+    char instance[64];
+    snprintf(instance, sizeof instance, "USB\\VID_%04X&PID_%04X\\5&1A2B0001&0&1", camera->vendor_id(),
+             camera->product_id());
+    pdo_ = bus_->plug(camera, instance);
     if (!pdo_) {
       *error = "cannot plug the simulated camera (out of pool)";
       return false;
