@@ -192,6 +192,7 @@ TEST(TvcamProps, RefusalsNameTheProblemAndExitNonZero) {
       {{"set", "brightness=auto"}, 2, "brightness has no automatic mode"},
       {{"set", "zoom=200", "--descriptors", c270}, 2, "the camera has no zoom control"},
       {{"get", "ext:999"}, 2, "the camera has no ext:999 control"},
+      {{"get", "strobe"}, 2, "strobe does not hold a single value"},
       {{"capture", "--set", "focus", "--frames", "1"}, 2, "bad setting 'focus', expected NAME=VALUE"},
       {{"set", "gain=ten"}, 2, "bad value 'ten'"},
   };

@@ -186,6 +186,7 @@ int refuse(const context& ctx, const char* name, const std::string& message) {
 // Reports a failed read or write of `key` and returns the exit status.
 int report(const context& ctx, const char* name, const property_key& key, const property_result& r) {
   if (r.absent) return refuse(ctx, name, "the camera has no " + property_name(key) + " control");
+  if (r.no_value) return refuse(ctx, name, r.error);
   return command_error(ctx.err, name, r.error, kExitFailure);
 }
 

@@ -142,9 +142,14 @@ class driver_properties final : public property_access {
     const KSPROPERTY_ITEM* item = find_item(key);
     property_value v;
     v.key = key;
-    if (item == nullptr || !record_of(key, *item, &v.record)) {
+    if (item == nullptr) {
       result.absent = true;
-      result.error = "the filter has no property " + property_name(key) + " with a value";
+      result.error = "the filter has no property " + property_name(key);
+      return result;
+    }
+    if (!record_of(key, *item, &v.record)) {
+      result.no_value = true;
+      result.error = property_name(key) + " does not hold a single value";
       return result;
     }
     std::vector<uint8_t> data;

@@ -41,6 +41,7 @@ struct property_value {
 struct property_result {
   bool ok = false;
   bool absent = false;  // the filter has no such property, or the camera has no control behind it
+  bool no_value = false;  // the property exists but its record holds no single number
   uint32_t status = 0;
   std::string error;    // what went wrong, for a message
 };
