@@ -307,27 +307,34 @@ uvc_control_record* bind_control_record(uvc_camera* camera, ULONG entity_type, U
 // The camera-control exposure is log2 of seconds; the camera terminal's is
 // in 100 us, so 2^0 s is 10000.
 constexpr ULONG one_second_100us = 10000;
-constexpr LONG shortest_exponent = -14;
 
-ULONG seconds_log2_to_100us(LONG exponent) {
+ULONG seconds_log2_to_units(LONG exponent, ULONG units) {
   if (exponent >= 0) {
-    // 10000 x 2^18 is the last that fits 32 bits; longer saturates.
-    if (exponent > 18) return MAXULONG;
-    return one_second_100us << exponent;
+    if (exponent >= 32) return MAXULONG;
+    const ULONGLONG time = ULONGLONG(units) << exponent;
+    return time > MAXULONG ? MAXULONG : ULONG(time);
   }
   if (exponent <= -32) return 0;
-  return one_second_100us >> -exponent;
+  return units >> -exponent;
 }
 
-LONG us100_to_seconds_log2(ULONG time) {
+LONG units_to_seconds_log2(ULONG time, ULONG units) {
   const LONG t = LONG(time);
-  if (t <= 0) return shortest_exponent;
-  if (ULONG(t) >= one_second_100us) {
+  LONG shortest = 0;  // -k for the smallest k with units / 2^k = 0
+  while (shortest > -32 && (units >> -shortest) != 0) --shortest;
+  if (t <= 0 || units == 0) return shortest;
+  if (ULONG(t) >= units) {
     LONG k = 0;
-    while (k < 18 && (ULONGLONG(one_second_100us) << (k + 1)) <= ULONG(t)) ++k;
+    while (k < 31 && (ULONGLONG(units) << (k + 1)) <= ULONG(t)) ++k;
     return k;
   }
   LONG k = 0;
-  while ((one_second_100us >> (k + 1)) >= ULONG(t)) ++k;
+  while (k < 31 && (units >> (k + 1)) >= ULONG(t)) ++k;
   return -k;
 }
+
+ULONG seconds_log2_to_100us(LONG exponent) {
+  return seconds_log2_to_units(exponent, one_second_100us);
+}
+
+LONG us100_to_seconds_log2(ULONG time) { return units_to_seconds_log2(time, one_second_100us); }

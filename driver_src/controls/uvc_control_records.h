@@ -107,6 +107,14 @@ uvc_control_record* bind_control_record(uvc_camera* camera, ULONG entity_type, U
                                         ULONG selector, ULONG length);
 
 // Exposure in the camera-control unit (a base-2 logarithm of seconds) and
-// in 100 us.
+// in 100 us. 2^e s is 10000 x 2^e, or 10000 / 2^-e (integer division),
+// saturating at 32 bits; back, a time of at least 10000 gives the largest e
+// whose time does not exceed it, a shorter one -k for the smallest k with
+// 10000 / 2^(k+1) below it (so 5001 to 9999 give 0, 5000 gives -1), and 0
+// or less -14.
 ULONG seconds_log2_to_100us(LONG exponent);
 LONG us100_to_seconds_log2(ULONG time);
+// The same with `units` per second (10000 above; 1000000 for microseconds,
+// whose shortest exponent is -20).
+ULONG seconds_log2_to_units(LONG exponent, ULONG units);
+LONG units_to_seconds_log2(ULONG time, ULONG units);
