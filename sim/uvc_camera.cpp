@@ -476,6 +476,11 @@ void uvc_camera::set_strict_get_length(bool strict) {
   strict_get_length_ = strict;
 }
 
+void uvc_camera::set_strict_automatic_modes(bool strict) {
+  std::lock_guard<std::mutex> guard(lock_);
+  strict_automatic_modes_ = strict;
+}
+
 void uvc_camera::set_strict_probe_length(bool strict) {
   std::lock_guard<std::mutex> guard(lock_);
   strict_probe_length_ = strict;
@@ -615,7 +620,7 @@ USBD_STATUS uvc_camera::control_request(const setup_packet& setup, std::vector<u
     case uvc::SET_CUR: {
       if (!(c.info & uvc::INFO_SET)) return stall(uvc::ERROR_INVALID_REQUEST);
       if (setup.length != c.length || data.size() != c.length) return stall(uvc::ERROR_INVALID_REQUEST);
-      if (disabled) return stall(uvc::ERROR_WRONG_STATE);
+      if (disabled && strict_automatic_modes_) return stall(uvc::ERROR_WRONG_STATE);
       const int64_t v = control_number(data, c.is_signed);
       if (c.entity == camera_terminal_id_ && c.selector == uvc::CT_AE_MODE) {
         // One mode, and one of those GET_RES lists.

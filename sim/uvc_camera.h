@@ -8,11 +8,13 @@
 // handlers). Once a format is committed it streams video (uvc_stream.h).
 //
 // Stall behaviour follows a real device: an unknown entity or selector, a
-// SET_CUR with the wrong length, a value outside [min, max], a SET_CUR of a
-// control an automatic mode owns (uvc_controls.h, auto_rule) or a request
+// SET_CUR with the wrong length, a value outside [min, max] or a request
 // the control does not support stalls (USBD_STATUS_STALL_PID), and the
 // reason is kept in the request error code control (VideoControl
-// interface, selector VC_REQUEST_ERROR_CODE_CONTROL). The test pattern the
+// interface, selector VC_REQUEST_ERROR_CODE_CONTROL). A control an
+// automatic mode owns (uvc_controls.h, auto_rule) reports so in GET_INFO;
+// a value written to it is kept but shows only once the mode is manual
+// (strict: the write stalls with "wrong state"). The test pattern the
 // camera streams shows its picture controls (picture_controls.h).
 #pragma once
 
@@ -203,6 +205,10 @@ class uvc_camera : public usb_device {
   // control's length stalls when strict (default: GET requests answer at
   // most wLength bytes, SET_CUR always needs the exact length).
   void set_strict_get_length(bool strict);
+  // SET_CUR of a control an automatic mode owns stalls with
+  // ERROR_WRONG_STATE when strict (default: the value is kept and ignored
+  // until the mode is manual).
+  void set_strict_automatic_modes(bool strict);
 
   // ---- probe / commit
   // State of the first VideoStreaming interface.
@@ -302,6 +308,7 @@ class uvc_camera : public usb_device {
   std::shared_ptr<frame_source> user_source_;  // the source the caller set; null: pattern_
   uint8_t error_code_ = uvc::ERROR_NONE;
   bool strict_get_length_ = false;
+  bool strict_automatic_modes_ = false;
   bool strict_probe_length_ = false;
   unsigned commit_count_ = 0;
 

@@ -89,6 +89,7 @@ constexpr control_row kProcessingUnitRows[] = {
 };
 
 // Controls of the known extension units that are not 4 bytes of anything.
+// A fresh camera's registers read 0, the automatic modes included.
 struct extension_row {
   const GUID* guid;
   uint8_t selector;
@@ -98,12 +99,12 @@ struct extension_row {
 constexpr int64_t kAny32 = 0xFFFFFFFF;
 const extension_row kExtensionRows[] = {
     // {DE49BA0A-...}: the automatic modes and their limits.
-    {&kSensorExtensionGuid, 1, 1, 0, 1, 1},         // exposure automatic
-    {&kSensorExtensionGuid, 2, 1, 0, 1, 1},         // gain automatic
+    {&kSensorExtensionGuid, 1, 1, 0, 1, 0},         // exposure automatic
+    {&kSensorExtensionGuid, 2, 1, 0, 1, 0},         // gain automatic
     {&kSensorExtensionGuid, 3, 1, 0, 1, 0},         // one-push
     {&kSensorExtensionGuid, 4, 4, 0, 255, 128},     // automatic reference brightness
     {&kSensorExtensionGuid, 9, 4, 0, kAny32, 0},    // extension access
-    {&kSensorExtensionGuid, 10, 1, 0, 1, 1},        // automatic exposure maximum automatic
+    {&kSensorExtensionGuid, 10, 1, 0, 1, 0},        // automatic exposure maximum automatic
     {&kSensorExtensionGuid, 46, 1, 0, 1, 0},        // flip x
     {&kSensorExtensionGuid, 47, 1, 0, 1, 0},        // flip y
     // {923ED695-...}: white balance, automatic modes, flips.
@@ -111,9 +112,9 @@ const extension_row kExtensionRows[] = {
     {&kVendorExtensionGuid, 7, 4, 0, 255, 64},      // white balance green
     {&kVendorExtensionGuid, 8, 4, 0, 255, 64},      // white balance blue
     {&kVendorExtensionGuid, 12, 4, 0, 1, 0},        // one-push focus
-    {&kVendorExtensionGuid, 13, 4, 0, 1, 1},        // exposure automatic
-    {&kVendorExtensionGuid, 14, 4, 0, 1, 1},        // gain automatic
-    {&kVendorExtensionGuid, 15, 4, 0, 1, 1},        // white balance automatic
+    {&kVendorExtensionGuid, 13, 4, 0, 1, 0},        // exposure automatic
+    {&kVendorExtensionGuid, 14, 4, 0, 1, 0},        // gain automatic
+    {&kVendorExtensionGuid, 15, 4, 0, 1, 0},        // white balance automatic
     {&kVendorExtensionGuid, 16, 4, 1, 10000000, 333333},  // automatic exposure maximum, us
     {&kVendorExtensionGuid, 17, 4, 0, 255, 128},    // automatic reference brightness
     {&kVendorExtensionGuid, 20, 4, 0, 1, 0},        // flip x

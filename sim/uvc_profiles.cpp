@@ -59,6 +59,10 @@ uvc_camera_desc plain_camera_desc() {
   d.bcd_uvc = 0x0110;
   d.formats = {uncompressed("Y800", 8), uncompressed("YUY2", 16), mjpeg()};
   d.iso_packet_sizes = {128, 512, 1024, 0x1400};  // 0x1400: 3 transactions of 1024 bytes
+  return d;
+}
+
+uvc_camera_desc with_webcam_controls(uvc_camera_desc d) {
   // Auto-exposure mode, exposure time, focus with its automatic mode, zoom.
   d.camera_controls = 0x02022A;
   // Brightness to white balance temperature with its automatic mode,
@@ -84,9 +88,9 @@ uvc_camera_desc plain_bulk_camera_desc() {
 std::vector<camera_model> camera_models() {
   return {
       {"plain", "plain UVC 1.1 camera, isochronous: Y800, YUY2, MJPG",
-       [] { return uvc_camera::create(plain_camera_desc()); }},
+       [] { return uvc_camera::create(with_webcam_controls(plain_camera_desc())); }},
       {"plain-bulk", "plain UVC 1.1 camera, bulk: Y800, YUY2, MJPG",
-       [] { return uvc_camera::create(plain_bulk_camera_desc()); }},
+       [] { return uvc_camera::create(with_webcam_controls(plain_bulk_camera_desc())); }},
   };
 }
 

@@ -80,7 +80,7 @@ TEST_F(uvc_camera_test, controls_answer_their_ranges_and_stall_like_a_device_on_
 
 TEST_F(uvc_camera_test, automatic_modes_own_their_manual_controls_and_the_picture_follows_the_controls) {
   camera_fixture::bus.unplug(pdo);
-  plug(sim::plain_camera_desc());  // white balance and exposure with automatic modes, both on
+  plug(sim::with_webcam_controls(sim::plain_camera_desc()));  // white balance and exposure automatic
   constexpr UCHAR kTerminal = 1;
   auto request = [&](UCHAR r, UCHAR entity, UCHAR selector, int32_t value, ULONG length) {
     return uvc_request(pdo, r, entity, 0, selector, &value, length);
@@ -92,11 +92,15 @@ TEST_F(uvc_camera_test, automatic_modes_own_their_manual_controls_and_the_pictur
   };
   constexpr UCHAR kOwned = uvc::INFO_GET | uvc::INFO_SET | uvc::INFO_AUTOUPDATE | uvc::INFO_DISABLED;
 
-  // White balance temperature under its automatic mode: disabled, a set stalls with "wrong state".
+  // White balance temperature under its automatic mode: disabled; a value is
+  // kept, or with strict automatic modes stalls with "wrong state".
   EXPECT_EQ(info(kProcessingUnit, uvc::PU_WHITE_BALANCE_TEMPERATURE), kOwned);
+  EXPECT_EQ(request(uvc::SET_CUR, kProcessingUnit, uvc::PU_WHITE_BALANCE_TEMPERATURE, 4000, 2).status, STATUS_SUCCESS);
+  camera->set_strict_automatic_modes(true);
   EXPECT_EQ(request(uvc::SET_CUR, kProcessingUnit, uvc::PU_WHITE_BALANCE_TEMPERATURE, 5000, 2).usbd_status,
             USBD_STATUS_STALL_PID);
   EXPECT_EQ(error_code(), uvc::ERROR_WRONG_STATE);
+  EXPECT_EQ(camera->control(kProcessingUnit, uvc::PU_WHITE_BALANCE_TEMPERATURE)->cur, (std::vector<uint8_t>{0xA0, 0x0F}));
   // The automatic switch has a default but no range.
   EXPECT_EQ(request(uvc::GET_MIN, kProcessingUnit, uvc::PU_WHITE_BALANCE_TEMPERATURE_AUTO, 0, 1).usbd_status,
             USBD_STATUS_STALL_PID);
@@ -114,12 +118,11 @@ TEST_F(uvc_camera_test, automatic_modes_own_their_manual_controls_and_the_pictur
     EXPECT_EQ(request(uvc::SET_CUR, kTerminal, uvc::CT_AE_MODE, refused, 1).usbd_status, USBD_STATUS_STALL_PID);
     EXPECT_EQ(error_code(), uvc::ERROR_OUT_OF_RANGE);
   }
-  EXPECT_EQ(request(uvc::SET_CUR, kTerminal, uvc::CT_EXPOSURE_TIME_ABSOLUTE, 332, 4).usbd_status,
-            USBD_STATUS_STALL_PID);
-  EXPECT_EQ(camera->picture().exposure, 1.0);  // automatic: the picture keeps its level
-  EXPECT_EQ(request(uvc::SET_CUR, kTerminal, uvc::CT_AE_MODE, uvc::AE_MANUAL, 1).status, STATUS_SUCCESS);
+  camera->set_strict_automatic_modes(false);
   EXPECT_EQ(request(uvc::SET_CUR, kTerminal, uvc::CT_EXPOSURE_TIME_ABSOLUTE, 332, 4).status, STATUS_SUCCESS);
-  EXPECT_EQ(camera->picture().exposure, 2.0);  // twice the default time
+  EXPECT_EQ(camera->picture().exposure, 1.0);  // automatic: the time is kept but not used
+  EXPECT_EQ(request(uvc::SET_CUR, kTerminal, uvc::CT_AE_MODE, uvc::AE_MANUAL, 1).status, STATUS_SUCCESS);
+  EXPECT_EQ(camera->picture().exposure, 2.0);  // twice the default time, now in use
 
   // Brightness over its range moves the picture by 255 levels; gain and contrast scale it.
   request(uvc::SET_CUR, kProcessingUnit, kBrightness, 255, 2);

@@ -84,7 +84,7 @@ const named_property kNames[] = {
     {&kCameraExtensionSet, 204, "strobe_duration"},
     {&kCameraExtensionSet, 205, "strobe_mode"},
     {&kCameraExtensionSet, 206, "white_balance_green"},
-    {&kCameraExtensionSet, 211, "auto_center"},
+    {&kCameraExtensionSet, 211, "auto_centre"},
     {&kCameraExtensionSet, 212, "binning"},
     {&kCameraExtensionSet, 213, "software_trigger"},
     {&kCameraExtensionSet, 238, "trigger_delay"},
