@@ -16,8 +16,9 @@
 namespace tvcam {
 
 #define TVCAM_PROPERTY_NAMES_HELP                                                                   \
-  "NAME is a property's name as 'tvcam props' lists it (brightness, exposure, ...) or SET:ID,\n"    \
-  "SET one of vpa, cc, ext, feature, driver or a set GUID in braces, ID a number.\n"
+  "NAME is a property's name as 'tvcam props' lists it (brightness, exposure, ...)\n"   \
+  "or SET:ID: SET one of vpa, cc, ext, feature, driver or a set GUID in braces,\n"     \
+  "ID a number.\n"
 
 const char kPropsUsage[] =
     "usage: tvcam props [--camera ID | --descriptors PREFIX] [--json]\n"

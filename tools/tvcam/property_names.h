@@ -2,8 +2,7 @@
 // short name (vpa, cc, ext, feature, driver), the standard properties by
 // their kernel-streaming names in lower case (brightness, exposure, ...),
 // the driver's own by names of their own (docs/tvcam.md lists them), and
-// any property as SET:ID. Depends on nothing but the standard library, so
-// the tests compile it directly.
+// any property as SET:ID. Depends on nothing but the standard library.
 #pragma once
 
 #include <stdint.h>
