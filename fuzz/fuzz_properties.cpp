@@ -12,6 +12,7 @@
 // each), then the bytes of the request after its header and of the data.
 #include <stddef.h>
 #include <stdint.h>
+#include <stdio.h>
 #include <string.h>
 
 #include <kstandin/testing.h>
@@ -186,7 +187,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (data_length != 0 && !NT_ERROR(status) && returned > data_length) __builtin_trap();
   }
   if (status == STATUS_PENDING) __builtin_trap();
-  if (!kstandin::take_violations().empty()) __builtin_trap();
+  const std::vector<kstandin::violation> violations = kstandin::take_violations();
+  for (const kstandin::violation& v : violations) {
+    fprintf(stderr, "verifier: %s: %s\n", v.check.c_str(), v.message.c_str());
+  }
+  if (!violations.empty()) __builtin_trap();
   // Logs the runs would otherwise pile up (the driver logs failed requests).
   kstandin::take_debug_log();
   w.plain->clear_requests();

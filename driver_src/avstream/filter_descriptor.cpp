@@ -8,6 +8,7 @@
 #include "controls/property_handler.h"
 #include "controls/property_request.h"
 #include "avstream/device.h"
+#include "kernel/mutex_guard.h"
 #include "kernel/pool_tags.h"
 #include "uvc/uvc_camera.h"
 
@@ -391,9 +392,16 @@ NTSTATUS query_property_range(device_context* context, const GUID* set, KSPROPER
   *provided = false;
   LONG answer[property_range_answer_size / sizeof(LONG)] = {};
   ULONG returned = 0;
-  const NTSTATUS status =
-      property_request(context->camera, *set, item->PropertyId, property_request_range, answer,
-                       sizeof(answer), answer, sizeof(answer), &returned);
+  NTSTATUS status;
+  {
+    // The range comes from the camera's controls, which every property
+    // request reaches under the state mutex.
+    mutex_guard lock(&context->state_mutex);
+    status = context->camera != nullptr
+                 ? property_request(context->camera, *set, item->PropertyId, property_request_range,
+                                    answer, sizeof(answer), answer, sizeof(answer), &returned)
+                 : STATUS_NOT_IMPLEMENTED;
+  }
   if (!NT_SUCCESS(status)) {
     return status == STATUS_INSUFFICIENT_RESOURCES ? status : STATUS_SUCCESS;
   }

@@ -173,6 +173,9 @@ NTSTATUS auto_mode_control::set_property(uvc_camera* camera, control_call* call)
     if (NT_SUCCESS(status)) save_control_value(camera, name_, wants);
     return status;
   }
+  // The manual value belongs to the standard control below; at level 0
+  // there is none (and passing down would reach this control again).
+  if (level_ == control_level_base) return STATUS_NOT_IMPLEMENTED;
   put_field(call->output, control_record::flags, flags & ~control_flag_auto);
   return forward_set(camera, call, control_level_base);
 }
@@ -789,9 +792,14 @@ NTSTATUS register_vendor_unit_controls(uvc_camera* camera, vendor_unit_registers
   status = register_auto_mode_control(camera, on_unit(unit, vendor_selector::gain_auto),
                                       L"GainAuto", &gain_key, 1, control_level_family, true);
   if (fatal(status)) return status;
+  // The white-balance mode stands alone at level 0; over a standard white
+  // balance it goes a level up, so that control keeps its values.
+  const ULONG whitebalance_level = NT_SUCCESS(check_key_is_free(camera, whitebalance_key))
+                                       ? control_level_base
+                                       : control_level_family;
   status = register_auto_mode_control(camera, on_unit(unit, vendor_selector::whitebalance_auto),
                                       L"WhitebalanceAuto", &whitebalance_key, 1,
-                                      control_level_base, false);
+                                      whitebalance_level, false);
   if (fatal(status)) return status;
 
   struct value_row {

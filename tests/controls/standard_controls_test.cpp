@@ -4,6 +4,7 @@
 #include "controls_support.h"
 
 #include "../camera/camera_support.h"
+#include "testdata.h"
 #include "controls/control_registry.h"
 #include "controls/uvc_control_records.h"
 #include "usb/control_request.h"
@@ -175,6 +176,67 @@ TEST_F(standard_controls, exposure_in_log2_seconds_and_in_100us) {
   EXPECT_EQ(raw.capabilities, 3u);
   ASSERT_EQ(set_scalar(filter_, extension_id::exposure, 2000), STATUS_SUCCESS);
   EXPECT_EQ(sim_value(*camera_, kCameraTerminal, 4), 2000);
+}
+
+// Each real camera gets a standard control exactly where its descriptors
+// declare the UVC control (or its automatic mode), and every one answers
+// with a range on its item.
+TEST_F(standard_controls, real_cameras_get_the_controls_their_descriptors_declare) {
+  struct row {
+    const GUID* set;
+    ULONG id;
+    uint8_t subtype;  // 2 camera terminal, 5 processing unit
+    std::vector<int> bits;
+  };
+  const row rows[] = {
+      {&PROPSETID_VIDCAP_VIDEOPROCAMP, 0, 5, {0}},      {&PROPSETID_VIDCAP_VIDEOPROCAMP, 1, 5, {1}},
+      {&PROPSETID_VIDCAP_VIDEOPROCAMP, 2, 5, {2, 11}},  {&PROPSETID_VIDCAP_VIDEOPROCAMP, 3, 5, {3}},
+      {&PROPSETID_VIDCAP_VIDEOPROCAMP, 4, 5, {4}},      {&PROPSETID_VIDCAP_VIDEOPROCAMP, 5, 5, {5}},
+      {&PROPSETID_VIDCAP_VIDEOPROCAMP, 7, 5, {6, 12, 13}}, {&PROPSETID_VIDCAP_VIDEOPROCAMP, 8, 5, {8}},
+      {&PROPSETID_VIDCAP_VIDEOPROCAMP, 9, 5, {9}},      {&PROPSETID_VIDCAP_CAMERACONTROL, 6, 2, {5, 17}},
+      {&PROPSETID_VIDCAP_CAMERACONTROL, 5, 2, {7}},     {&PROPSETID_VIDCAP_CAMERACONTROL, 3, 2, {9}},
+      {&PROPSETID_VIDCAP_CAMERACONTROL, 2, 2, {13}},    {&PROPSETID_VIDCAP_CAMERACONTROL, 4, 2, {3}},
+      {&camera_extension_set, extension_id::whitebalance_red, 5, {7}},
+      {&camera_extension_set, extension_id::exposure, 2, {3}},
+  };
+  int present = 0;
+  for (const char* name : {"logitech_c270", "canyon_cne_cwc2", "trust_webcam", "anker_powerconf_c200",
+                           "dual_tusb"}) {
+    SCOPED_TRACE(name);
+    auto device = sim::uvc_camera::from_files(tvtest::uvc_descriptor_dir(), name);
+    ASSERT_NE(device, nullptr);
+    ASSERT_EQ(plug(device), STATUS_SUCCESS);
+    auto declared = [&](const row& r) {
+      for (const sim::uvc_entity_info& e : device->entities()) {
+        const bool camera_terminal = e.subtype == 2 && e.terminal_type == 0x0201;
+        if (!(r.subtype == 2 ? camera_terminal : e.subtype == 5)) continue;
+        for (int bit : r.bits) {
+          if (size_t(bit / 8) < e.bm_controls.size() && (e.bm_controls[bit / 8] >> (bit % 8)) & 1) return true;
+        }
+        return false;  // the first unit of its kind only
+      }
+      return false;
+    };
+    filter_ = open_filter();
+    for (const row& r : rows) {
+      SCOPED_TRACE(r.id);
+      const bool registered = context()->camera->control_table().find(*r.set, r.id) != nullptr;
+      EXPECT_EQ(registered, declared(r));
+      if (!registered) continue;
+      ++present;
+      if (same_guid(*r.set, camera_extension_set)) {
+        scalar_record answer;
+        EXPECT_EQ(get_scalar(filter_, r.id, &answer), STATUS_SUCCESS);
+      } else {
+        KSPROPERTY_VIDEOPROCAMP_S answer;
+        EXPECT_EQ(get_standard(filter_, *r.set, r.id, &answer), STATUS_SUCCESS);
+        EXPECT_TRUE(basic_support_range(filter_, *r.set, r.id).present);
+      }
+    }
+    close_client();
+    remove();
+  }
+  EXPECT_GT(present, 20);
 }
 
 TEST(exposure_units, conversions_at_their_boundaries) {

@@ -64,10 +64,11 @@ request send(uvc_camera* camera, const GUID& set, ULONG id, ULONG flags, size_t 
   return r;
 }
 
-sim::uvc_camera_desc vendor_camera(std::vector<uint8_t> bits, uint32_t camera_controls = 0x0A) {
+sim::uvc_camera_desc vendor_camera(std::vector<uint8_t> bits, uint32_t camera_controls = 0x0A,
+                                   uint32_t processing_controls = 0x0241) {
   sim::uvc_camera_desc desc = sim::plain_camera_desc();
   desc.camera_controls = camera_controls;
-  desc.processing_controls = 0x0201;  // brightness, gain
+  desc.processing_controls = processing_controls;  // brightness, white balance, gain
   sim::uvc_extension_unit_desc unit;
   unit.guid = vendor_extension_unit;
   unit.bm_controls = std::move(bits);
@@ -96,7 +97,7 @@ class vendor_controls : public camtest::camera_fixture {
 TEST_F(vendor_controls, the_table_follows_the_rules_and_the_automatic_gain_sits_over_the_standard) {
   // A camera whose standard exposure has its automatic mode gets no
   // "ExposureAuto"; gain has none, so "GainAuto" goes over it.
-  family_camera& camera = start(vendor_camera(selectors({1, 6, 8, 10, 12, 13, 14, 20, 21, 22, 33})));
+  family_camera& camera = start(vendor_camera(selectors({1, 6, 8, 10, 12, 13, 14, 15, 20, 21, 22, 33})));
   const control_entry* exposure = camera.control_table().find(PROPSETID_VIDCAP_CAMERACONTROL, 4);
   ASSERT_NE(exposure, nullptr);
   EXPECT_EQ(exposure->levels[control_level_family], nullptr);
@@ -130,10 +131,17 @@ TEST_F(vendor_controls, the_table_follows_the_rules_and_the_automatic_gain_sits_
   ASSERT_EQ(sent.size(), 1u);
   EXPECT_EQ(sent[0].entity, kProcessingUnit);
   EXPECT_EQ(sent[0].value, 50u);
+
+  // The white-balance mode goes over the standard white balance, which
+  // keeps writing its temperature.
+  EXPECT_NE(camera.control_table().find(PROPSETID_VIDCAP_VIDEOPROCAMP, 7)->levels[control_level_family],
+            nullptr);
+  ASSERT_EQ(send(&camera, PROPSETID_VIDCAP_VIDEOPROCAMP, 7, 2, 40, 5000).status, STATUS_SUCCESS);
+  EXPECT_EQ(sim_value(*sim_camera, kProcessingUnit, 10), 5000);
 }
 
 TEST_F(vendor_controls, exposure_auto_joins_an_exposure_without_its_own_mode) {
-  family_camera& camera = start(vendor_camera(selectors({13}), 0x08));
+  family_camera& camera = start(vendor_camera(selectors({13, 15}), 0x08, 0));
   const control_entry* exposure = camera.control_table().find(PROPSETID_VIDCAP_CAMERACONTROL, 4);
   ASSERT_NE(exposure, nullptr);
   ASSERT_NE(exposure->levels[control_level_family], nullptr);
@@ -147,6 +155,13 @@ TEST_F(vendor_controls, exposure_auto_joins_an_exposure_without_its_own_mode) {
   r = send(&camera, PROPSETID_VIDCAP_CAMERACONTROL, 4, 1, 40);
   EXPECT_EQ(r.field(28), 3u);
   EXPECT_EQ(r.field(32), 2u);  // the standard key keeps the standard capabilities
+
+  // Without a standard white balance the mode stands alone at level 0: it
+  // switches, and a manual value has nowhere to go.
+  EXPECT_EQ(send(&camera, PROPSETID_VIDCAP_VIDEOPROCAMP, 7, 2, 40, 5000).status, STATUS_NOT_IMPLEMENTED);
+  ASSERT_EQ(send(&camera, PROPSETID_VIDCAP_VIDEOPROCAMP, 7, 2, 40, 0, 1).status, STATUS_SUCCESS);
+  EXPECT_EQ(sim_value(*sim_camera, kUnit, 15), 1);
+  EXPECT_EQ(send(&camera, PROPSETID_VIDCAP_VIDEOPROCAMP, 7, 1, 40).field(28), 1u);
 }
 
 TEST_F(vendor_controls, strobe_trigger_and_the_pair_register_records) {
