@@ -27,7 +27,7 @@ struct owned_image {
   img::img_descriptor desc{};
 };
 
-constexpr int kPadding = 24;
+constexpr int kPadding = 25;
 
 // An image with the given pitch (negative: bottom-up) in a buffer of
 // exactly buffer_length bytes set to `fill`.

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <memory>
 #include <random>
@@ -18,6 +19,7 @@
 #include "filter/pixelfix/j003_pixelfix.h"
 #include "filter/sharpness_denoise/sharpness_denoise.h"
 #include "img/color_adjust.h"
+#include "img/transform_image.h"
 #include "img/transform_stages.h"
 #include "reference_filters.h"
 
@@ -481,10 +483,27 @@ TEST(TransformRoutes, EqualFormatsAreFlipCopiedPlaneByPlane) {
                                                    18, 19, 16, 17, 22, 23, 20, 21}));
 }
 
+namespace {
+
+// Every parameter at an end of its range, floats infinite or NaN.
+void absurd_settings(img::transform_params& p, bool high) {
+  const int32_t v = high ? INT32_MAX : INT32_MIN;
+  p.saturation = p.hue = p.sharpness = p.denoise = p.brightness = p.contrast = v;
+  p.wb_gain_r = p.wb_gain_g = p.wb_gain_b = p.wb_gain_g2 = 0xFFFFFFFFu;
+  for (int16_t& m : p.color_matrix) m = high ? INT16_MAX : INT16_MIN;
+  const float inf = high ? HUGE_VALF : -HUGE_VALF;
+  p.tonemapping_intensity = inf, p.tonemapping_global_brightness_factor = NAN;
+  for (float& t : p.tonemapping_factors) t = high ? NAN : inf;
+  img::build_gamma_lut(p.gamma_lut, v);
+}
+
+}  // namespace
+
 TEST(TransformRoutes, EveryRouteStaysInsideItsBuffersWithExactlyTheAdvertisedScratch) {
-  // Seeded sweep over the routes with random sizes, layouts and settings;
-  // the address sanitizer checks every access against buffers of exactly the
-  // sizes the caller would allocate. No assertion may fire.
+  // Seeded sweep over the routes with random sizes, layouts and settings,
+  // the last two rounds with every parameter at an end of its range; the
+  // sanitizers check every access against buffers of exactly the sizes the
+  // caller would allocate and every arithmetic step. No assertion may fire.
   const uint32_t pairs[][2] = {
       {img::FOURCC_Y16, img::FOURCC_Y16},          {img::FOURCC_Y800, img::FOURCC_Y800},
       {img::FOURCC_Y800, img::FOURCC_RGB24},       {img::FOURCC_YUY2, img::FOURCC_YUY2},
@@ -498,7 +517,7 @@ TEST(TransformRoutes, EveryRouteStaysInsideItsBuffersWithExactlyTheAdvertisedScr
   std::mt19937 rng(2024);
   report_capture reports;
   pipe_fixture f;
-  for (int round = 0; round < 6; ++round) {
+  for (int round = 0; round < 8; ++round) {
     for (const auto& pair : pairs) {
       const int w = 8 + 2 * static_cast<int>(rng() % 40), h = 4 + 2 * static_cast<int>(rng() % 6);
       const bool packed = img::is_by12pa_fcc(pair[0]);
@@ -531,10 +550,67 @@ TEST(TransformRoutes, EveryRouteStaysInsideItsBuffersWithExactlyTheAdvertisedScr
       p.gamma_enable = rng() % 2;
       if (p.gamma_enable) img::build_gamma_lut(p.gamma_lut, 60 + static_cast<int>(rng() % 100));
       if (rng() % 2) p.cpu_features = 0;
+      if (round >= 6) absurd_settings(p, round == 6);
       f.run(dst, src, f.state.state);
     }
   }
   EXPECT_EQ(reports.reports, std::vector<std::string>{});
+}
+
+TEST(TransformRoutes, AnAbsurdSaturationSaturates) {
+  // Through the colour-adjustment stage ("YUY2") and folded into the matrix
+  // debayer (8-bit RGB, 16-bit "YUGp"): the top of the int range acts as the
+  // stage's largest factor, like every saturation beyond it.
+  const uint32_t pairs[][2] = {{img::FOURCC_YUY2, img::FOURCC_YUY2},
+                               {img::FOURCC_GRBG8, img::FOURCC_RGB24},
+                               {img::FOURCC_GRBG16, img::FOURCC_YUV16PLANAR}};
+  for (const auto& pair : pairs) {
+    owned_image src = make_image(pair[0], 64, 8);
+    fill_random(src, 61);
+    owned_image top = make_image(pair[1], 64, 8), large = make_image(pair[1], 64, 8);
+    pipe_fixture f;
+    f.prepare(top.desc, src.desc);
+    f.params->saturation = INT32_MAX;
+    f.run(top, src);
+    f.params->saturation = 20000;
+    f.run(large, src);
+    EXPECT_EQ(top.buffer, large.buffer) << std::hex << pair[0];
+    EXPECT_NE(top.buffer, std::vector<uint8_t>(top.buffer.size(), 0));
+  }
+}
+
+TEST(TransformRoutes, SixteenBitRoutesGiveTheSameImageAtOddPitches) {
+  // Every route with 16-bit samples, every stage on: with both images at odd
+  // pitches (16-bit lines and planes at odd addresses, top-down and
+  // bottom-up) the result equals the one of dense images.
+  const uint32_t pairs[][2] = {
+      {img::FOURCC_Y16, img::FOURCC_Y16},           {img::FOURCC_GBRG16, img::FOURCC_YUV16PLANAR},
+      {img::FOURCC_RGGB16, img::FOURCC_RGB64},      {img::FOURCC_BGGR12_PACKED_C, img::FOURCC_RGB64},
+      {img::FOURCC_GRBG12_PACKED_D, img::FOURCC_YUV16PLANAR}, {img::FOURCC_GRBG16, img::FOURCC_Y16},
+      {img::FOURCC_GBRG12_PACKED_C, img::FOURCC_Y16}, {img::FOURCC_YUV16PLANAR, img::FOURCC_YUV16PLANAR},
+  };
+  const auto relayout = [](const owned_image& im, int pitch) {
+    owned_image out = make_image_with_pitch(im.desc.type, im.desc.dim_x, im.desc.dim_y, pitch);
+    const int line = img::make_img_type(im.desc.type, im.desc.dim_x, im.desc.dim_y).pitch;
+    for (int k = 0; k < img::plane_count(im.desc.type); ++k)
+      for (int y = 0; y < im.desc.dim_y; ++y) memcpy(at8(out.desc, 0, y, k), at8(im.desc, 0, y, k), line);
+    return out;
+  };
+  for (const auto& pair : pairs) {
+    for (uint32_t cpu : {0u, kCpu}) {
+      owned_image src = make_image(pair[0], 48, 20), dst = make_image(pair[1], 48, 20);
+      fill_random(src, 60, img::is_by12pa_fcc(pair[0]) ? 255 : 65535);
+      owned_image odd_src = relayout(src, -(src.desc.pitch + 3)), odd_dst = relayout(dst, dst.desc.pitch + 1);
+      pipe_fixture f;
+      for (int odd = 0; odd < 2; ++odd) {
+        f.prepare(dst.desc, src.desc);
+        all_stages(*f.params);
+        f.params->cpu_features = cpu;
+        f.run(odd ? odd_dst : dst, odd ? odd_src : src, f.state.state);
+      }
+      EXPECT_EQ(relayout(odd_dst, dst.desc.pitch).buffer, dst.buffer) << std::hex << pair[0] << " " << pair[1];
+    }
+  }
 }
 
 TEST(TransformRoutes, TooSmallScratchOrMismatchedImagesAreReportedAndNothingIsWritten) {

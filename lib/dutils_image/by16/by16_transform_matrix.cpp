@@ -33,6 +33,14 @@ constexpr double kY[3] = {0.299, 0.587, 0.114};
 constexpr double kU[3] = {-0.173, -0.339, 0.512};
 constexpr double kV[3] = {0.512, -0.427, -0.084};
 
+// Colour-chain parameters saturate at these bounds: beyond them the image
+// changes no further in any visible way, and within them every folded weight
+// of the 8-bit kernels stays representable (contrast 65536 is a gain of 257,
+// brightness 131072 twice the full scale, saturation 16320 a factor of 256).
+constexpr int kMaxChainContrast = 65536;
+constexpr int kMaxChainBrightness = 131072;
+constexpr float kMaxChainSaturation = 256.0f;
+
 constexpr int kMaxShift8 = 16;
 constexpr int kMaxShift16 = 20;
 constexpr int64_t kSumLimit = 0x7FFFFFFF;
@@ -58,8 +66,10 @@ struct colour_chain {
 };
 
 colour_chain make_colour_chain(const matrix_debayer_params& p, output out) {
-  const gain_offset go = brightness_contrast_gain(p.contrast, p.brightness);
-  const hue_saturation hs = hue_saturation_factors(p.saturation, p.hue, 1.0e6f);
+  const auto bound = [](int v, int limit) { return v < -limit ? -limit : (v > limit ? limit : v); };
+  const gain_offset go = brightness_contrast_gain(bound(p.contrast, kMaxChainContrast),
+                                                  bound(p.brightness, kMaxChainBrightness));
+  const hue_saturation hs = hue_saturation_factors(p.saturation, p.hue, kMaxChainSaturation);
   const double g = go.gain, a = hs.cos_part, b = hs.sin_part;
   double t[3][3];
   double u2[3], v2[3];

@@ -26,22 +26,18 @@ namespace {
 
 template <typename T>
 inline void groups_at(const line_args& a, int x, int32_t g[group_count]) {
-  const T* u2 = reinterpret_cast<const T*>(a.lines[0]);
-  const T* u1 = reinterpret_cast<const T*>(a.lines[1]);
-  const T* c = reinterpret_cast<const T*>(a.lines[2]);
-  const T* d1 = reinterpret_cast<const T*>(a.lines[3]);
-  const T* d2 = reinterpret_cast<const T*>(a.lines[4]);
+  const auto s = [&](int line, int column) -> int32_t { return load_sample<T>(a.lines[line], column); };
   const int w = a.dim_x;
   const int xm1 = x >= 1 ? x - 1 : x + 1;
   const int xm2 = x >= 2 ? x - 2 : x;
   const int xp1 = x + 1 < w ? x + 1 : x - 1;
   const int xp2 = x + 2 < w ? x + 2 : x;
-  g[0] = c[x];
-  g[1] = c[xm1] + c[xp1];
-  g[2] = c[xm2] + c[xp2];
-  g[3] = u1[x] + d1[x];
-  g[4] = u1[xm1] + u1[xp1] + d1[xm1] + d1[xp1];
-  g[5] = u2[x] + d2[x];
+  g[0] = s(2, x);
+  g[1] = s(2, xm1) + s(2, xp1);
+  g[2] = s(2, xm2) + s(2, xp2);
+  g[3] = s(1, x) + s(3, x);
+  g[4] = s(1, xm1) + s(1, xp1) + s(3, xm1) + s(3, xp1);
+  g[5] = s(0, x) + s(4, x);
 }
 
 inline int32_t weighted_sum(const site_weights& s, int row, const int32_t g[group_count], int shift) {
@@ -77,7 +73,7 @@ inline void pixel16(const line_args& a, int x) {
   groups_at<uint16_t>(a, x, g);
   const site_weights& s = (x & 1) ? *a.odd : *a.even;
   for (int row = 0; row < 3; ++row)
-    reinterpret_cast<uint16_t*>(a.out[row])[x] = static_cast<uint16_t>(clamp_u16(weighted_sum(s, row, g, a.shift)));
+    store_sample(a.out[row], x, static_cast<uint16_t>(clamp_u16(weighted_sum(s, row, g, a.shift))));
 }
 
 // --------------------------------------------------------------- vector ----
@@ -178,7 +174,7 @@ inline void chunk16(const line_args& a, int x, const __m128i w[3][group_count], 
                     __m128i shift) {
   const __m128i zero = _mm_setzero_si128();
   const auto load = [&](int line, int offset_px) {
-    return load128(reinterpret_cast<const uint16_t*>(a.lines[line]) + x + offset_px);
+    return load128(a.lines[line] + 2 * (x + offset_px));
   };
   __m128i g16[group_count][2];
   const auto widen = [&](int line, int offset_px, int half) {
@@ -202,8 +198,7 @@ inline void chunk16(const line_args& a, int x, const __m128i w[3][group_count], 
         acc[half] = _mm_add_epi32(acc[half], _mm_mullo_epi32(g16[p][half], w[row][p]));
       acc[half] = _mm_sra_epi32(acc[half], shift);
     }
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(reinterpret_cast<uint16_t*>(a.out[row]) + x),
-                     _mm_packus_epi32(acc[0], acc[1]));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(a.out[row] + 2 * x), _mm_packus_epi32(acc[0], acc[1]));
   }
 }
 

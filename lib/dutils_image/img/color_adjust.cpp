@@ -50,7 +50,9 @@ gain_offset brightness_contrast_gain(int contrast, int brightness) {
 }
 
 hue_saturation hue_saturation_factors(int saturation, int hue, float max_saturation) {
-  float s = static_cast<float>(saturation + 64) / 64.0f;
+  // Added in float: saturation + 64 would overflow near the top of the
+  // int range, and an absurd saturation must saturate like the others.
+  float s = (static_cast<float>(saturation) + 64.0f) / 64.0f;
   if (s < 0) s = 0;
   if (s > max_saturation) s = max_saturation;
   const float theta = static_cast<float>(hue) / 180.0f * kPi;
@@ -83,12 +85,12 @@ void adjust_hue_saturation(const img_descriptor& img, int saturation, int hue) {
     const int cu = 32768 - 512 * (a - b);
     const int cv = 32768 - 512 * (a + b);
     for (int y = 0; y < img.dim_y; ++y) {
-      uint16_t* u = reinterpret_cast<uint16_t*>(plane_line(img, 1, y));
-      uint16_t* v = reinterpret_cast<uint16_t*>(plane_line(img, 2, y));
+      uint8_t* u = plane_line(img, 1, y);
+      uint8_t* v = plane_line(img, 2, y);
       for (int x = 0; x < img.dim_x; ++x) {
-        const int u0 = u[x], v0 = v[x];
-        u[x] = static_cast<uint16_t>(clamp_u16((a * u0 - b * v0) / kHueOne16 + cu));
-        v[x] = static_cast<uint16_t>(clamp_u16((a * v0 + b * u0) / kHueOne16 + cv));
+        const int u0 = load_sample<uint16_t>(u, x), v0 = load_sample<uint16_t>(v, x);
+        store_sample(u, x, static_cast<uint16_t>(clamp_u16((a * u0 - b * v0) / kHueOne16 + cu)));
+        store_sample(v, x, static_cast<uint16_t>(clamp_u16((a * v0 + b * u0) / kHueOne16 + cv)));
       }
     }
   }
@@ -103,8 +105,9 @@ void adjust_brightness_contrast(const img_descriptor& img, int contrast, int bri
   if (is_16bit_luma(img.type)) {
     const int offset = trunc_to_int(65536.0f * go.offset);
     for (int y = 0; y < img.dim_y; ++y) {
-      uint16_t* p = reinterpret_cast<uint16_t*>(line_ptr(img, y));
-      for (int x = 0; x < img.dim_x; ++x) p[x] = static_cast<uint16_t>(clamp_u16_64(int64_t{p[x]} * gain64 / 64 + offset));
+      uint8_t* p = line_ptr(img, y);
+      for (int x = 0; x < img.dim_x; ++x)
+        store_sample(p, x, static_cast<uint16_t>(clamp_u16_64(int64_t{load_sample<uint16_t>(p, x)} * gain64 / 64 + offset)));
     }
   } else {
     const int offset = trunc_to_int(256.0f * go.offset);
@@ -120,8 +123,8 @@ void apply_gamma(const img_descriptor& img, const gamma_table& lut) {
   if (!IMG_ASSERT(image_fits(img), "image_fits( img )")) return;
   for (int y = 0; y < img.dim_y; ++y) {
     if (is_16bit_luma(img.type)) {
-      uint16_t* p = reinterpret_cast<uint16_t*>(line_ptr(img, y));
-      for (int x = 0; x < img.dim_x; ++x) p[x] = lut.lut16[p[x]];
+      uint8_t* p = line_ptr(img, y);
+      for (int x = 0; x < img.dim_x; ++x) store_sample(p, x, lut.lut16[load_sample<uint16_t>(p, x)]);
     } else {
       uint8_t* p = line_ptr(img, y);
       for (int x = 0; x < img.dim_x; ++x) p[x] = lut.lut8[p[x]];

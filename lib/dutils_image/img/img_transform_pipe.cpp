@@ -79,7 +79,8 @@ void tone_mapping(const img_descriptor& img, transform_params& p, tonemapping_st
   if (!p.tonemapping_enable || !tonemapping::accepts(img.type)) return;
   if (img.dim_x < kToneMinWidth || img.dim_y < kToneMinHeight) return;
   if (!IMG_ASSERT(state != nullptr, "tonemapping_state != 0")) return;
-  const auto clamp = [](float v, float lo, float hi) { return v < lo ? lo : (v > hi ? hi : v); };
+  // NaN counts as the lower bound.
+  const auto clamp = [](float v, float lo, float hi) { return !(v >= lo) ? lo : (v > hi ? hi : v); };
   const float intensity = clamp(p.tonemapping_intensity, -8.0f, 8.0f);
   const float g = clamp(p.tonemapping_global_brightness_factor, 0.0f, 1.0f);
   tonemapping_factors f;

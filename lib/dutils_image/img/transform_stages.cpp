@@ -53,26 +53,26 @@ int wb_line8_sse2(uint8_t* p, int n, const line_gains& g) {
   return x;
 }
 
-int wb_line16_sse2(uint16_t* p, int n, const line_gains& g) {
+int wb_line16_sse2(uint8_t* p, int n, const line_gains& g) {
   const __m128i gains = gain_lanes(g);
   const __m128i limit = _mm_set1_epi16((1 << kWbShift) - 1);
   int x = 0;
   for (; x + 8 <= n; x += 8) {
-    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + x));
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 2 * x));
     const __m128i lo = _mm_mullo_epi16(v, gains);  // product bits 0..15
     const __m128i hi = _mm_mulhi_epu16(v, gains);  // product bits 16..31 (at most 254)
     const __m128i shifted = _mm_or_si128(_mm_srli_epi16(lo, kWbShift), _mm_slli_epi16(hi, 16 - kWbShift));
     const __m128i overflow = _mm_cmpgt_epi16(hi, limit);  // product >> 6 does not fit 16 bits
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(p + x), _mm_or_si128(shifted, overflow));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(p + 2 * x), _mm_or_si128(shifted, overflow));
   }
   return x;
 }
 
 template <typename T>
-void wb_line_plain(T* p, int from, int n, const line_gains& g, int max_value) {
+void wb_line_plain(uint8_t* p, int from, int n, const line_gains& g, int max_value) {
   for (int x = from; x < n; ++x) {
-    const int v = (p[x] * ((x & 1) ? g.odd : g.even)) >> kWbShift;
-    p[x] = static_cast<T>(v > max_value ? max_value : v);
+    const int v = (load_sample<T>(p, x) * ((x & 1) ? g.odd : g.even)) >> kWbShift;
+    store_sample(p, x, static_cast<T>(v > max_value ? max_value : v));
   }
 }
 
@@ -121,7 +121,7 @@ inline __m128i add_scaled(__m128i y32, __m128i product) {
   return _mm_sub_epi32(_mm_add_epi32(y32, _mm_srai_epi32(product, kShift)), _mm_set1_epi32(32768));
 }
 
-int yuv16p_to_rgb64_line_sse2(uint16_t* d, const uint16_t* py, const uint16_t* pu, const uint16_t* pv, int n) {
+int yuv16p_to_rgb64_line_sse2(uint8_t* d, const uint8_t* py, const uint8_t* pu, const uint8_t* pv, int n) {
   const __m128i zero = _mm_setzero_si128();
   const __m128i bias16 = _mm_set1_epi16(static_cast<short>(0x8000));
   const __m128i k_vr = debayer_detail::pair16(kVr, 0);
@@ -130,10 +130,10 @@ int yuv16p_to_rgb64_line_sse2(uint16_t* d, const uint16_t* py, const uint16_t* p
   const __m128i alpha = _mm_set1_epi16(-1);
   int x = 0;
   for (; x + 8 <= n; x += 8) {
-    const __m128i y = _mm_loadu_si128(reinterpret_cast<const __m128i*>(py + x));
+    const __m128i y = _mm_loadu_si128(reinterpret_cast<const __m128i*>(py + 2 * x));
     // Chroma minus 32768 as signed 16-bit: flip the top bit.
-    const __m128i u = _mm_xor_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(pu + x)), bias16);
-    const __m128i v = _mm_xor_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(pv + x)), bias16);
+    const __m128i u = _mm_xor_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(pu + 2 * x)), bias16);
+    const __m128i v = _mm_xor_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(pv + 2 * x)), bias16);
     __m128i b[2], g[2], r[2];
     for (int half = 0; half < 2; ++half) {
       const __m128i y32 = half ? _mm_unpackhi_epi16(y, zero) : _mm_unpacklo_epi16(y, zero);
@@ -151,7 +151,7 @@ int yuv16p_to_rgb64_line_sse2(uint16_t* d, const uint16_t* py, const uint16_t* p
     const __m128i r16 = _mm_xor_si128(_mm_packs_epi32(r[0], r[1]), bias16);
     const __m128i bg_lo = _mm_unpacklo_epi16(b16, g16), bg_hi = _mm_unpackhi_epi16(b16, g16);
     const __m128i ra_lo = _mm_unpacklo_epi16(r16, alpha), ra_hi = _mm_unpackhi_epi16(r16, alpha);
-    __m128i* out = reinterpret_cast<__m128i*>(d + 4 * x);
+    __m128i* out = reinterpret_cast<__m128i*>(d + 8 * x);
     _mm_storeu_si128(out + 0, _mm_unpacklo_epi32(bg_lo, ra_lo));  // pixels 0, 1: B G R A each
     _mm_storeu_si128(out + 1, _mm_unpackhi_epi32(bg_lo, ra_lo));  // pixels 2, 3
     _mm_storeu_si128(out + 2, _mm_unpacklo_epi32(bg_hi, ra_hi));  // pixels 4, 5
@@ -171,14 +171,13 @@ void apply_raw_white_balance(const img_descriptor& img, const wb_gains& gains, u
   const bool sse2 = (cpu_features & cpu_sse2) != 0;
   for (int y = 0; y < img.dim_y; ++y) {
     const line_gains& g = (y & 1) ? second : first;
+    uint8_t* p = line_ptr(img, y);
     if (by8) {
-      uint8_t* p = line_ptr(img, y);
       const int done = sse2 ? wb_line8_sse2(p, img.dim_x, g) : 0;
-      wb_line_plain(p, done, img.dim_x, g, 255);
+      wb_line_plain<uint8_t>(p, done, img.dim_x, g, 255);
     } else {
-      uint16_t* p = reinterpret_cast<uint16_t*>(line_ptr(img, y));
       const int done = sse2 ? wb_line16_sse2(p, img.dim_x, g) : 0;
-      wb_line_plain(p, done, img.dim_x, g, 65535);
+      wb_line_plain<uint16_t>(p, done, img.dim_x, g, 65535);
     }
   }
 }
@@ -383,17 +382,18 @@ void convert_yuv16p_to_rgb64(const img_descriptor& dst, const img_descriptor& sr
   const bool sse2 = (cpu_features & cpu_sse2) != 0;
   const int h = src.dim_y;
   for (int y = 0; y < h; ++y) {
-    const uint16_t* py = reinterpret_cast<const uint16_t*>(plane_line(src, 0, y));
-    const uint16_t* pu = reinterpret_cast<const uint16_t*>(plane_line(src, 1, y));
-    const uint16_t* pv = reinterpret_cast<const uint16_t*>(plane_line(src, 2, y));
-    uint16_t* d = reinterpret_cast<uint16_t*>(line_ptr(dst, flip ? y : h - 1 - y));
+    const uint8_t* py = plane_line(src, 0, y);
+    const uint8_t* pu = plane_line(src, 1, y);
+    const uint8_t* pv = plane_line(src, 2, y);
+    uint8_t* d = line_ptr(dst, flip ? y : h - 1 - y);
     const int done = sse2 ? yuv16p_to_rgb64_line_sse2(d, py, pu, pv, src.dim_x) : 0;
     for (int x = done; x < src.dim_x; ++x) {
-      const int yy = py[x], u = pu[x] - 32768, v = pv[x] - 32768;
-      d[4 * x + 0] = static_cast<uint16_t>(clamp_u16(yy + ((kUb * u) >> kShift)));
-      d[4 * x + 1] = static_cast<uint16_t>(clamp_u16(yy - ((kUg * u + kVg * v) >> kShift)));
-      d[4 * x + 2] = static_cast<uint16_t>(clamp_u16(yy + ((kVr * v) >> kShift)));
-      d[4 * x + 3] = 0xFFFF;
+      const int yy = load_sample<uint16_t>(py, x), u = load_sample<uint16_t>(pu, x) - 32768,
+                v = load_sample<uint16_t>(pv, x) - 32768;
+      store_sample(d, 4 * x + 0, static_cast<uint16_t>(clamp_u16(yy + ((kUb * u) >> kShift))));
+      store_sample(d, 4 * x + 1, static_cast<uint16_t>(clamp_u16(yy - ((kUg * u + kVg * v) >> kShift))));
+      store_sample(d, 4 * x + 2, static_cast<uint16_t>(clamp_u16(yy + ((kVr * v) >> kShift))));
+      store_sample(d, 4 * x + 3, uint16_t{0xFFFF});
     }
   }
 }
