@@ -113,17 +113,10 @@ TEST(YuvConversions, PackedPlanarAndRgbFollowTheirFormulas) {
   EXPECT_EQ(back.buffer, (std::vector<uint8_t>{10, 101, 20, 200, 30, 50, 40, 60}));
 
   // "I420": Y copied, chroma the truncated mean of each 2 x 2 block.
-  owned_image yuv = make_image(img::FOURCC_YUV8PLANAR, 4, 2);
-  fill_random(yuv, 9);
-  owned_image i420 = make_image(img::FOURCC_I420, 4, 2);
+  owned_image yuv = make_image(img::FOURCC_YUV8PLANAR, 4, 2), i420 = make_image(img::FOURCC_I420, 4, 2);
+  yuv.buffer = {1, 2, 3, 4, 5, 6, 7, 8, 10, 11, 20, 21, 12, 13, 22, 24, 30, 31, 40, 41, 32, 33, 42, 44};
   img::convert_yuv8p_to_i420(i420.desc, yuv.desc);
-  for (int i = 0; i < 8; ++i) EXPECT_EQ(i420.buffer[i], yuv.buffer[i]);
-  for (int k = 1; k < 3; ++k)
-    for (int cx = 0; cx < 2; ++cx) {
-      const int sum = *at8(yuv.desc, 2 * cx, 0, k) + *at8(yuv.desc, 2 * cx + 1, 0, k) + *at8(yuv.desc, 2 * cx, 1, k) +
-                      *at8(yuv.desc, 2 * cx + 1, 1, k);
-      EXPECT_EQ(i420.buffer[8 + (k - 1) * 2 + cx], sum >> 2);
-    }
+  EXPECT_EQ(i420.buffer, (std::vector<uint8_t>{1, 2, 3, 4, 5, 6, 7, 8, 11, 21, 31, 41}));
 
   // "YU8p" to RGB: formula, bottom-up, vector forms identical (dim_x > 16).
   for (int w : {9, 16, 17, 33, 48}) {
@@ -147,25 +140,23 @@ TEST(YuvConversions, PackedPlanarAndRgbFollowTheirFormulas) {
     }
   }
 
-  // "YUGp" to "RGB6": BT.601 in 14-bit fixed point, A = 65535, bottom-up.
-  owned_image yug = make_image(img::FOURCC_YUV16PLANAR, 2, 2);
-  set16(yug.desc, 0, 0, 30000, 0), set16(yug.desc, 0, 0, 40000, 1), set16(yug.desc, 0, 0, 20000, 2);
-  set16(yug.desc, 1, 0, 65000, 0), set16(yug.desc, 1, 0, 32768, 1), set16(yug.desc, 1, 0, 60000, 2);
-  owned_image rgb64 = make_image(img::FOURCC_RGB64, 2, 2);
-  img::convert_yuv16p_to_rgb64(rgb64.desc, yug.desc, false, 0);
-  const int u = 40000 - 32768, v = 20000 - 32768;
-  EXPECT_EQ(get16(rgb64.desc, 0, 1), 30000 + ((28999 * u) >> 14));             // B
-  EXPECT_EQ(get16(rgb64.desc, 1, 1), 30000 - ((5636 * u + 11698 * v) >> 14));  // G
-  EXPECT_EQ(get16(rgb64.desc, 2, 1), 30000 + ((22986 * v) >> 14));              // R
-  EXPECT_EQ(get16(rgb64.desc, 3, 1), 65535);
-  EXPECT_EQ(get16(rgb64.desc, 6, 1), 65535);  // R of pixel 1 clamps
-  for (int w : {7, 8, 9, 23}) {
+  // "YUGp" to "RGB6": BT.601 in 14-bit fixed point, A = 65535, bottom-up,
+  // vector forms identical.
+  for (int w : {2, 7, 8, 9, 23}) {
     owned_image src = make_image(img::FOURCC_YUV16PLANAR, w, 3, layout::padded);
     fill_random(src, static_cast<uint32_t>(w) + 40, 65535);
+    set16(src.desc, 0, 0, 30000, 0), set16(src.desc, 0, 0, 40000, 1), set16(src.desc, 0, 0, 20000, 2);
+    set16(src.desc, 1, 0, 65000, 0), set16(src.desc, 1, 0, 32768, 1), set16(src.desc, 1, 0, 60000, 2);
     owned_image plain = make_image(img::FOURCC_RGB64, w, 3), vec = make_image(img::FOURCC_RGB64, w, 3);
-    img::convert_yuv16p_to_rgb64(plain.desc, src.desc, true, 0);
-    img::convert_yuv16p_to_rgb64(vec.desc, src.desc, true, kCpu);
+    img::convert_yuv16p_to_rgb64(plain.desc, src.desc, false, 0);
+    img::convert_yuv16p_to_rgb64(vec.desc, src.desc, false, kCpu);
     ASSERT_EQ(plain.buffer, vec.buffer) << w;
+    const int u = 40000 - 32768, v = 20000 - 32768;
+    EXPECT_EQ(get16(plain.desc, 0, 2), 30000 + ((28999 * u) >> 14));             // B
+    EXPECT_EQ(get16(plain.desc, 1, 2), 30000 - ((5636 * u + 11698 * v) >> 14));  // G
+    EXPECT_EQ(get16(plain.desc, 2, 2), 30000 + ((22986 * v) >> 14));              // R
+    EXPECT_EQ(get16(plain.desc, 3, 2), 65535);
+    EXPECT_EQ(get16(plain.desc, 6, 2), 65535);  // R of pixel 1 clamps
   }
 }
 
@@ -216,12 +207,10 @@ TEST(ColourAdjustment, BrightnessContrastHueSaturationAndGamma) {
   img::build_gamma_lut(lut, 100);
   for (int i = 0; i < 256; ++i) ASSERT_NEAR(lut.lut8[i], i, 1);
   EXPECT_EQ(lut.lut8[255], 255);
-  EXPECT_NEAR(lut.lut16[65535], 65279, 1);
   EXPECT_NEAR(lut.lut16[32768], 32640, 1);
   img::build_gamma_lut(lut, 200);
-  EXPECT_EQ(lut.lut8[128], 64);  // trunc((128/255)^2 x 255) = trunc(64.25)
   owned_image g = make_image(img::FOURCC_Y800, 2, 1);
   g.buffer = {128, 255};
   img::apply_gamma(g.desc, lut);
-  EXPECT_EQ(g.buffer, (std::vector<uint8_t>{64, 255}));
+  EXPECT_EQ(g.buffer, (std::vector<uint8_t>{64, 255}));  // trunc((128/255)^2 x 255) = trunc(64.25)
 }
