@@ -29,6 +29,7 @@ constexpr uint32_t kPlain = 0;
 constexpr uint32_t kSse2 = img::cpu_sse2;
 constexpr uint32_t kSsse3 = img::cpu_sse2 | img::cpu_ssse3;
 constexpr uint32_t kSse41 = img::cpu_sse2 | img::cpu_ssse3 | img::cpu_sse41;
+const uint32_t kAvx2 = img::allow_avx(kSse41 | img::cpu_level8);
 
 struct image {
   std::vector<uint8_t> memory;
@@ -48,7 +49,7 @@ image make(uint32_t fcc, uint32_t seed = 0) {
 }
 
 bool unavailable(benchmark::State& state, uint32_t features) {
-  if ((features & img::get_cpu_features()) == features) return false;
+  if ((features & img::allow_avx(img::get_cpu_features())) == features) return false;
   state.SkipWithError("processor lacks the variant's features");
   return true;
 }
@@ -139,6 +140,8 @@ BENCHMARK_CAPTURE(plain_debayer, rgb24_plain, img::FOURCC_RGB24, kPlain)->Unit(b
 BENCHMARK_CAPTURE(plain_debayer, rgb24_sse2, img::FOURCC_RGB24, kSse2)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(plain_debayer, rgb24_ssse3, img::FOURCC_RGB24, kSsse3)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(plain_debayer, rgb24_sse41, img::FOURCC_RGB24, kSse41)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(plain_debayer, rgb24_avx2, img::FOURCC_RGB24, kAvx2)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(plain_debayer, rgb32_avx2, img::FOURCC_RGB32, kAvx2)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(plain_debayer, rgb32_plain, img::FOURCC_RGB32, kPlain)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(plain_debayer, rgb32_sse2, img::FOURCC_RGB32, kSse2)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(plain_debayer, rgb32_ssse3, img::FOURCC_RGB32, kSsse3)->Unit(benchmark::kMillisecond);
@@ -147,6 +150,9 @@ BENCHMARK_CAPTURE(matrix_debayer8, rgb24_plain, img::FOURCC_RGB24, kPlain)->Unit
 BENCHMARK_CAPTURE(matrix_debayer8, rgb24_ssse3, img::FOURCC_RGB24, kSsse3)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(matrix_debayer8, rgb32_plain, img::FOURCC_RGB32, kPlain)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(matrix_debayer8, rgb32_ssse3, img::FOURCC_RGB32, kSsse3)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(matrix_debayer8, rgb24_avx2, img::FOURCC_RGB24, kAvx2)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(matrix_debayer16, yuv16_avx2, kAvx2)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(pipe_bayer16_to_rgb64, avx2, kAvx2)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(matrix_debayer16, yuv16_plain, kPlain)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(matrix_debayer16, yuv16_sse41, kSse41)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(pipe_bayer16_to_rgb64, plain, kPlain)->Unit(benchmark::kMillisecond);

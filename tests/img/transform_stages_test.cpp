@@ -24,22 +24,25 @@ int wb_gain_at(int pattern, int x, int y, const img::wb_gains& g) {
 
 }  // namespace
 
-TEST(RawWhiteBalance, EachSiteGetsItsGainAndSse2MatchesPlain) {
+TEST(RawWhiteBalance, EachSiteGetsItsGainInEveryVariant) {
   // Gains above 255 use their low 8 bits; 0x1C0 is 192 (3.0) and clamps.
   const img::wb_gains gains = {0x1C0, 70, 40, 64};
   const uint32_t fcc8[4] = {img::FOURCC_BGGR8, img::FOURCC_GBRG8, img::FOURCC_GRBG8, img::FOURCC_RGGB8};
   const uint32_t fcc16[4] = {img::FOURCC_BGGR16, img::FOURCC_GBRG16, img::FOURCC_GRBG16, img::FOURCC_RGGB16};
   uint32_t seed = 5;
-  for (int w : {7, 8, 16, 17, 33}) {
+  for (int w : {7, 8, 16, 17, 33, 47, 70}) {
     for (int pattern = 0; pattern < 4; ++pattern) {
       for (bool sixteen : {false, true}) {
         const uint32_t fcc = sixteen ? fcc16[pattern] : fcc8[pattern];
         owned_image orig = make_image(fcc, w, 5, w % 2 ? layout::bottom_up : layout::padded);
         fill_random(orig, seed++, sixteen ? 65535 : 255);
-        owned_image plain = copy_of(orig), vec = copy_of(orig);
+        owned_image plain = copy_of(orig);
         img::apply_raw_white_balance(plain.desc, gains, 0);
-        img::apply_raw_white_balance(vec.desc, gains, kCpu & img::cpu_sse2);
-        ASSERT_EQ(plain.buffer, vec.buffer);
+        for (uint32_t v : kVariants) {
+          owned_image vec = copy_of(orig);
+          img::apply_raw_white_balance(vec.desc, gains, v & kCpu);
+          ASSERT_EQ(plain.buffer, vec.buffer) << v;
+        }
         // Line 4 (odd last line) uses the first line's gains.
         for (int y = 0; y < 5; ++y)
           for (int x = 0; x < w; ++x)
@@ -157,6 +160,34 @@ TEST(YuvConversions, PackedPlanarAndRgbFollowTheirFormulas) {
     EXPECT_EQ(get16(plain.desc, 2, 2), 30000 + ((22986 * v) >> 14));              // R
     EXPECT_EQ(get16(plain.desc, 3, 2), 65535);
     EXPECT_EQ(get16(plain.desc, 6, 2), 65535);  // R of pixel 1 clamps
+  }
+}
+
+TEST(ColourAdjustment, EveryVariantGivesThePlainResult) {
+  // Hue/saturation, brightness/contrast and gamma on random 8- and 16-bit
+  // images whose widths straddle the vector steps, strong settings included.
+  const int settings[][4] = {{40, 30, 60, -20}, {-64, -170, -200, 90}, {100, 90, 3000, 255}, {5, 0, -700, -300}};
+  uint32_t seed = 70;
+  for (uint32_t fcc : {img::FOURCC_YUV8PLANAR, img::FOURCC_YUV16PLANAR, img::FOURCC_Y800, img::FOURCC_Y16}) {
+    for (int w : {15, 16, 17, 31, 33, 47, 65}) {
+      const bool sixteen = fcc == img::FOURCC_YUV16PLANAR || fcc == img::FOURCC_Y16;
+      owned_image orig = make_image(fcc, w, 3, sixteen && w % 2 ? layout::padded : layout::dense);
+      fill_random(orig, seed++, sixteen ? 65535 : 255);
+      for (const auto& k : settings) {
+        static img::transform_params p;
+        p.saturation = k[0], p.hue = k[1], p.contrast = k[2], p.brightness = k[3], p.gamma_enable = 1;
+        img::build_gamma_lut(p.gamma_lut, 60 + k[1]);
+        p.cpu_features = 0;
+        owned_image want = copy_of(orig);
+        img::color_adjust(want.desc, p);
+        for (uint32_t v : kVariants) {
+          owned_image got = copy_of(orig);
+          p.cpu_features = v & kCpu;
+          img::color_adjust(got.desc, p);
+          ASSERT_EQ(got.buffer, want.buffer) << std::hex << fcc << std::dec << " " << w << " variant " << v;
+        }
+      }
+    }
   }
 }
 

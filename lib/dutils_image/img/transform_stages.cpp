@@ -35,13 +35,13 @@ void pattern_gains(bayer_pattern pattern, const wb_gains& g, line_gains& first, 
   }
 }
 
-inline __m128i gain_lanes(const line_gains& g) {
-  return _mm_set1_epi32(static_cast<int>((static_cast<uint32_t>(g.odd) << 16) | static_cast<uint32_t>(g.even)));
+inline __m128i gain_lanes(int even, int odd) {
+  return _mm_set1_epi32(static_cast<int>((static_cast<uint32_t>(odd) << 16) | static_cast<uint32_t>(even)));
 }
 
-int wb_line8_sse2(uint8_t* p, int n, const line_gains& g) {
+int wb_line8_sse2(uint8_t* p, int n, int even, int odd) {
   const __m128i zero = _mm_setzero_si128();
-  const __m128i gains = gain_lanes(g);
+  const __m128i gains = gain_lanes(even, odd);
   int x = 0;
   for (; x + 16 <= n; x += 16) {
     const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + x));
@@ -53,8 +53,8 @@ int wb_line8_sse2(uint8_t* p, int n, const line_gains& g) {
   return x;
 }
 
-int wb_line16_sse2(uint8_t* p, int n, const line_gains& g) {
-  const __m128i gains = gain_lanes(g);
+int wb_line16_sse2(uint8_t* p, int n, int even, int odd) {
+  const __m128i gains = gain_lanes(even, odd);
   const __m128i limit = _mm_set1_epi16((1 << kWbShift) - 1);
   int x = 0;
   for (; x + 8 <= n; x += 8) {
@@ -69,10 +69,11 @@ int wb_line16_sse2(uint8_t* p, int n, const line_gains& g) {
 }
 
 template <typename T>
-void wb_line_plain(uint8_t* p, int from, int n, const line_gains& g, int max_value) {
+void wb_line_plain(uint8_t* p, int from, int n, const line_gains& g) {
+  constexpr int kMax = sizeof(T) == 1 ? 255 : 65535;
   for (int x = from; x < n; ++x) {
     const int v = (load_sample<T>(p, x) * ((x & 1) ? g.odd : g.even)) >> kWbShift;
-    store_sample(p, x, static_cast<T>(v > max_value ? max_value : v));
+    store_sample(p, x, static_cast<T>(v > kMax ? kMax : v));
   }
 }
 
@@ -168,17 +169,18 @@ void apply_raw_white_balance(const img_descriptor& img, const wb_gains& gains, u
   if (!IMG_ASSERT(image_fits(img), "image_fits( img )")) return;
   line_gains first, second;
   pattern_gains(get_bayer_pattern(img.type), gains, first, second);
-  const bool sse2 = (cpu_features & cpu_sse2) != 0;
+  int (*vector)(uint8_t*, int, int, int) = nullptr;
+  if (avx2_allowed(cpu_features)) {
+    note_avx_entry("white_balance");
+    vector = by8 ? stage_detail::wb_line8_avx2 : stage_detail::wb_line16_avx2;
+  } else if (cpu_features & cpu_sse2) {
+    vector = by8 ? wb_line8_sse2 : wb_line16_sse2;
+  }
+  const auto plain = by8 ? wb_line_plain<uint8_t> : wb_line_plain<uint16_t>;
   for (int y = 0; y < img.dim_y; ++y) {
     const line_gains& g = (y & 1) ? second : first;
     uint8_t* p = line_ptr(img, y);
-    if (by8) {
-      const int done = sse2 ? wb_line8_sse2(p, img.dim_x, g) : 0;
-      wb_line_plain<uint8_t>(p, done, img.dim_x, g, 255);
-    } else {
-      const int done = sse2 ? wb_line16_sse2(p, img.dim_x, g) : 0;
-      wb_line_plain<uint16_t>(p, done, img.dim_x, g, 65535);
-    }
+    plain(p, vector ? vector(p, img.dim_x, g.even, g.odd) : 0, img.dim_x, g);
   }
 }
 
@@ -339,6 +341,45 @@ void convert_yuv8p_to_i420(const img_descriptor& dst, const img_descriptor& src)
   }
 }
 
+namespace {
+
+using rgb_line_fn = int (*)(uint8_t*, const uint8_t*, const uint8_t*, const uint8_t*, int);
+
+int rgb24_line_ssse3(uint8_t* d, const uint8_t* py, const uint8_t* pu, const uint8_t* pv, int n) {
+  return stage_detail::yuv8p_to_rgb24_line_ssse3(d, py, pu, pv, n);
+}
+int rgb32_line_sse2(uint8_t* d, const uint8_t* py, const uint8_t* pu, const uint8_t* pv, int n) {
+  return stage_detail::yuv8p_to_rgb_line<debayer_detail::v_sse2>(d, py, pu, pv, n, true);
+}
+int rgb24_line_avx2(uint8_t* d, const uint8_t* py, const uint8_t* pu, const uint8_t* pv, int n) {
+  return stage_detail::yuv8p_to_rgb_line_avx2(d, py, pu, pv, n, false);
+}
+int rgb32_line_avx2(uint8_t* d, const uint8_t* py, const uint8_t* pu, const uint8_t* pv, int n) {
+  return stage_detail::yuv8p_to_rgb_line_avx2(d, py, pu, pv, n, true);
+}
+
+// "YUGp" to "RGB6", one line from column `from`: the plain code.
+void rgb64_line_from(uint8_t* d, const uint8_t* py, const uint8_t* pu, const uint8_t* pv, int from, int n) {
+  for (int x = from; x < n; ++x) {
+    const int yy = load_sample<uint16_t>(py, x), u = load_sample<uint16_t>(pu, x) - 32768,
+              v = load_sample<uint16_t>(pv, x) - 32768;
+    store_sample(d, 4 * x + 0, static_cast<uint16_t>(clamp_u16(yy + ((kUb * u) >> kShift))));
+    store_sample(d, 4 * x + 1, static_cast<uint16_t>(clamp_u16(yy - ((kUg * u + kVg * v) >> kShift))));
+    store_sample(d, 4 * x + 2, static_cast<uint16_t>(clamp_u16(yy + ((kVr * v) >> kShift))));
+    store_sample(d, 4 * x + 3, uint16_t{0xFFFF});
+  }
+}
+void rgb64_line_plain(uint8_t* d, const uint8_t* py, const uint8_t* pu, const uint8_t* pv, int n) {
+  rgb64_line_from(d, py, pu, pv, 0, n);
+}
+// The vector kernel from column 0, the plain code for the rest.
+template <int (*Vector)(uint8_t*, const uint8_t*, const uint8_t*, const uint8_t*, int)>
+void rgb64_line(uint8_t* d, const uint8_t* py, const uint8_t* pu, const uint8_t* pv, int n) {
+  rgb64_line_from(d, py, pu, pv, Vector(d, py, pu, pv, n), n);
+}
+
+}  // namespace
+
 void convert_yuv8p_to_rgb(const img_descriptor& dst, const img_descriptor& src, bool flip, uint32_t cpu_features) {
   if (!IMG_ASSERT(src.type == FOURCC_YUV8PLANAR && (dst.type == FOURCC_RGB24 || dst.type == FOURCC_RGB32),
                   "src.type == FOURCC_YUV8PLANAR && (dst.type == FOURCC_RGB24 || dst.type == FOURCC_RGB32)"))
@@ -348,20 +389,24 @@ void convert_yuv8p_to_rgb(const img_descriptor& dst, const img_descriptor& src, 
   if (!IMG_ASSERT(image_fits(src) && image_fits(dst), "image_fits( src ) && image_fits( dst )")) return;
   const bool four = dst.type == FOURCC_RGB32;
   const int bytes = four ? 4 : 3;
-  const bool wide = src.dim_x > 16;
+  rgb_line_fn vector = nullptr;
+  if (src.dim_x > 16) {
+    if (avx2_allowed(cpu_features)) {
+      note_avx_entry("yuv8p_to_rgb");
+      vector = four ? rgb32_line_avx2 : rgb24_line_avx2;
+    } else if (!four && (cpu_features & cpu_ssse3)) {
+      vector = rgb24_line_ssse3;
+    } else if (four && (cpu_features & cpu_sse2)) {
+      vector = rgb32_line_sse2;
+    }
+  }
   const int h = src.dim_y;
   for (int y = 0; y < h; ++y) {
     const uint8_t* py = plane_line(src, 0, y);
     const uint8_t* pu = plane_line(src, 1, y);
     const uint8_t* pv = plane_line(src, 2, y);
     uint8_t* d = line_ptr(dst, flip ? y : h - 1 - y);
-    int x = 0;
-    if (wide && !four && (cpu_features & cpu_ssse3)) {
-      x = stage_detail::yuv8p_to_rgb24_line_ssse3(d, py, pu, pv, src.dim_x);
-    } else if (wide && four && (cpu_features & cpu_sse2)) {
-      x = stage_detail::yuv8p_to_rgb_line<debayer_detail::v_sse2>(d, py, pu, pv, src.dim_x, true);
-    }
-    for (; x < src.dim_x; ++x) {
+    for (int x = vector ? vector(d, py, pu, pv, src.dim_x) : 0; x < src.dim_x; ++x) {
       const int yy = py[x], u = pu[x] - 128, v = pv[x] - 128;
       uint8_t* p = d + bytes * x;
       p[0] = static_cast<uint8_t>(clamp_u8(yy + u * 111 / 64));
@@ -372,6 +417,15 @@ void convert_yuv8p_to_rgb(const img_descriptor& dst, const img_descriptor& src, 
   }
 }
 
+yuv16p_to_rgb64_line_fn choose_yuv16p_to_rgb64_line(uint32_t cpu_features) {
+  if (avx2_allowed(cpu_features)) {
+    note_avx_entry("yuv16p_to_rgb64");
+    return rgb64_line<stage_detail::yuv16p_to_rgb64_line_avx2>;
+  }
+  if (cpu_features & cpu_sse2) return rgb64_line<yuv16p_to_rgb64_line_sse2>;
+  return rgb64_line_plain;
+}
+
 void convert_yuv16p_to_rgb64(const img_descriptor& dst, const img_descriptor& src, bool flip, uint32_t cpu_features) {
   if (!IMG_ASSERT(src.type == FOURCC_YUV16PLANAR && dst.type == FOURCC_RGB64,
                   "src.type == FOURCC_YUV16PLANAR && dst.type == FOURCC_RGB64"))
@@ -379,23 +433,11 @@ void convert_yuv16p_to_rgb64(const img_descriptor& dst, const img_descriptor& sr
   if (!IMG_ASSERT(src.dim_x == dst.dim_x && src.dim_y == dst.dim_y, "src.dim_x == dst.dim_x && src.dim_y == dst.dim_y"))
     return;
   if (!IMG_ASSERT(image_fits(src) && image_fits(dst), "image_fits( src ) && image_fits( dst )")) return;
-  const bool sse2 = (cpu_features & cpu_sse2) != 0;
+  const yuv16p_to_rgb64_line_fn line = choose_yuv16p_to_rgb64_line(cpu_features);
   const int h = src.dim_y;
-  for (int y = 0; y < h; ++y) {
-    const uint8_t* py = plane_line(src, 0, y);
-    const uint8_t* pu = plane_line(src, 1, y);
-    const uint8_t* pv = plane_line(src, 2, y);
-    uint8_t* d = line_ptr(dst, flip ? y : h - 1 - y);
-    const int done = sse2 ? yuv16p_to_rgb64_line_sse2(d, py, pu, pv, src.dim_x) : 0;
-    for (int x = done; x < src.dim_x; ++x) {
-      const int yy = load_sample<uint16_t>(py, x), u = load_sample<uint16_t>(pu, x) - 32768,
-                v = load_sample<uint16_t>(pv, x) - 32768;
-      store_sample(d, 4 * x + 0, static_cast<uint16_t>(clamp_u16(yy + ((kUb * u) >> kShift))));
-      store_sample(d, 4 * x + 1, static_cast<uint16_t>(clamp_u16(yy - ((kUg * u + kVg * v) >> kShift))));
-      store_sample(d, 4 * x + 2, static_cast<uint16_t>(clamp_u16(yy + ((kVr * v) >> kShift))));
-      store_sample(d, 4 * x + 3, uint16_t{0xFFFF});
-    }
-  }
+  for (int y = 0; y < h; ++y)
+    line(line_ptr(dst, flip ? y : h - 1 - y), plane_line(src, 0, y), plane_line(src, 1, y), plane_line(src, 2, y),
+         src.dim_x);
 }
 
 }  // namespace img
