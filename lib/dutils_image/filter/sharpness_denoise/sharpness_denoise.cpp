@@ -50,7 +50,11 @@ line_routines choose_routines(bool sixteen, bool wide, uint32_t cpu_features) {
   r.luma_plain = sixteen ? luma16_line_c : luma8_line_c;
   r.box_plain = sixteen ? box16_line_c : box8_line_c;
   if (!wide) return r;
-  if (cpu_features & cpu_sse41) {
+  if (avx2_allowed(cpu_features)) {
+    note_avx_entry("sharpness_denoise");
+    r.luma_vector = sixteen ? luma16_line_avx2 : luma8_line_avx2;
+    r.box_vector = sixteen ? box16_line_avx2 : box8_line_avx2;
+  } else if (cpu_features & cpu_sse41) {
     r.luma_vector = sixteen ? luma16_line_sse41 : luma8_line_sse41;
     r.box_vector = sixteen ? box16_line_sse41 : box8_line_sse41;
   } else if (!sixteen && (cpu_features & cpu_ssse3)) {

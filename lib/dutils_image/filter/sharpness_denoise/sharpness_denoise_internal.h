@@ -31,6 +31,10 @@ int box8_line_sse41(uint8_t* dst, const uint8_t* const rows[5], int dim_x);
 int luma16_line_sse41(uint8_t* dst, const uint8_t* const rows[5], int dim_x,
                       const sharpness_denoise_params& k);
 int box16_line_sse41(uint8_t* dst, const uint8_t* const rows[5], int dim_x);
+int luma8_line_avx2(uint8_t* dst, const uint8_t* const rows[5], int dim_x, const sharpness_denoise_params& k);
+int box8_line_avx2(uint8_t* dst, const uint8_t* const rows[5], int dim_x);
+int luma16_line_avx2(uint8_t* dst, const uint8_t* const rows[5], int dim_x, const sharpness_denoise_params& k);
+int box16_line_avx2(uint8_t* dst, const uint8_t* const rows[5], int dim_x);
 
 }  // namespace sd_detail
 }  // namespace img

@@ -147,11 +147,10 @@ void map_bayer(const img_descriptor& img, const curve_args& c, void* scratch, in
   }
 }
 
-void map_mono16(const img_descriptor& img, const curve_args& c, bool sse41) {
+void map_mono16(const img_descriptor& img, const curve_args& c, int (*vector)(uint8_t*, int, const curve_args&)) {
   for (int y = 0; y < img.dim_y; ++y) {
     uint8_t* line = line_ptr(img, y);
-    const int done = sse41 ? tm_detail::mono16_line_sse41(line, img.dim_x, c) : 0;
-    tm_detail::mono16_line_c(line, done, img.dim_x, c);
+    tm_detail::mono16_line_c(line, vector ? vector(line, img.dim_x, c) : 0, img.dim_x, c);
   }
 }
 
@@ -278,9 +277,10 @@ void tonemapping_apply(const img_descriptor& image, const tonemapping_factors& f
                   "false && \"Invalid FOURCC specified for function\""))
     return;
   if (!IMG_ASSERT(image_fits(image), "image_fits( img_data )")) return;
-  const bool sse41 =
-      (cpu_features & cpu_sse41) != 0 && image.dim_x >= kMinWidthSse41 && image.dim_y >= kMinHeight;
-  if (sse41) {
+  const bool wide = image.dim_x >= kMinWidthSse41 && image.dim_y >= kMinHeight;
+  const bool avx2 = wide && avx2_allowed(cpu_features);
+  const bool sse41 = wide && (cpu_features & cpu_sse41) != 0;
+  if (sse41 || avx2) {
     if (!IMG_ASSERT(
             scratch != nullptr && scratch_size >= tonemapping::get_scratch_space_size(image),
             "scratch_space_size >= (size_t) get_scratch_space_size( img_data )"))
@@ -296,16 +296,17 @@ void tonemapping_apply(const img_descriptor& image, const tonemapping_factors& f
   }
   if (!IMG_ASSERT(table.valid, "table.valid")) return;
   const curve_args c = curve_for(image.type, factors, table);
+  if (avx2 && image.type != FOURCC_Y800) note_avx_entry("tone_mapping");
   if (image.type == FOURCC_Y800) {
     map_mono8(image, c);
   } else if (image.type == FOURCC_Y16) {
-    map_mono16(image, c, sse41);
+    map_mono16(image, c, avx2 ? tm_detail::mono16_line_avx2 : sse41 ? tm_detail::mono16_line_sse41 : nullptr);
   } else if (is_by16_fcc(image.type)) {
     map_bayer(image, c, scratch, 2, tm_detail::bayer16_line_c,
-                        sse41 ? tm_detail::bayer16_line_sse41 : nullptr);
+              avx2 ? tm_detail::bayer16_line_avx2 : sse41 ? tm_detail::bayer16_line_sse41 : nullptr);
   } else {
     map_bayer(image, c, scratch, 1, tm_detail::bayer8_line_c,
-                       sse41 ? tm_detail::bayer8_line_sse41 : nullptr);
+              avx2 ? tm_detail::bayer8_line_avx2 : sse41 ? tm_detail::bayer8_line_sse41 : nullptr);
   }
 }
 

@@ -71,6 +71,12 @@ int bayer16_line_sse41(uint8_t* out, const uint8_t* cur, const uint8_t* other, i
                        bool green_even, const curve_args& c);
 int bayer8_line_sse41(uint8_t* out, const uint8_t* cur, const uint8_t* other, int n,
                       bool green_even, const curve_args& c);
+// AVX2 line routines (img::avx2_allowed), in the same way.
+int mono16_line_avx2(uint8_t* line, int n, const curve_args& c);
+int bayer16_line_avx2(uint8_t* out, const uint8_t* cur, const uint8_t* other, int n, bool green_even,
+                      const curve_args& c);
+int bayer8_line_avx2(uint8_t* out, const uint8_t* cur, const uint8_t* other, int n, bool green_even,
+                     const curve_args& c);
 
 }  // namespace tm_detail
 }  // namespace img
