@@ -39,10 +39,22 @@ inline __m256i row16(const row_weights8& r, const __m256i g[group_count], __m128
   return _mm256_packs_epi32(sum(false), sum(true));
 }
 
+// The five source lines and three output lines of a line routine, held in
+// locals: stores through byte pointers could alias line_args, which the
+// compiler would then read again after every store.
+struct line_pointers {
+  const uint8_t* in[5];
+  uint8_t* out[3];
+  explicit line_pointers(const line_args& a) {
+    for (int i = 0; i < 5; ++i) in[i] = a.lines[i];
+    for (int i = 0; i < 3; ++i) out[i] = a.out[i];
+  }
+};
+
 // The six groups of sixteen pixels from column x in 16-bit lanes.
-inline void groups16(const line_args& a, int x, __m256i g[group_count]) {
+inline void groups16(const line_pointers& l, int x, __m256i g[group_count]) {
   const auto w = [&](int line, int offset) {
-    return _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(a.lines[line] + x + offset)));
+    return _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(l.in[line] + x + offset)));
   };
   g[0] = w(2, 0);
   g[1] = _mm256_add_epi16(w(2, -1), w(2, 1));
@@ -66,21 +78,23 @@ void line8_avx2(const line_args& a) {
                                    a.even->offset[row], a.odd->offset[row], a.even->offset[row], a.odd->offset[row])};
   }
   const __m128i shift = _mm_cvtsi32_si128(a.shift);
+  const line_pointers l(a);
+  const int end = a.dim_x - kStep8 - 2;
   int x = 0;
   for (; x < kFirstInner; ++x) pixel8<K>(a, x);
   // Reads columns x - 2 .. x + 33.
-  for (; x + kStep8 + 2 <= a.dim_x; x += kStep8) {
+  for (; x <= end; x += kStep8) {
     __m256i first[group_count], second[group_count];
-    groups16(a, x, first);
-    groups16(a, x + 16, second);
+    groups16(l, x, first);
+    groups16(l, x + 16, second);
     __m256i v[3];
     for (int row = 0; row < 3; ++row) v[row] = pack_bytes(row16(rows[row], first, shift), row16(rows[row], second, shift));
     if constexpr (K == kind8::yuv8p) {
-      for (int row = 0; row < 3; ++row) store32(a.out[row] + x, v[row]);
+      for (int row = 0; row < 3; ++row) store32(l.out[row] + x, v[row]);
     } else if constexpr (K == kind8::rgb24) {
-      store_bgr96(a.out[0] + 3 * x, v[2], v[1], v[0]);  // rows R, G, B; bytes B, G, R
+      store_bgr96(l.out[0] + 3 * x, v[2], v[1], v[0]);  // rows R, G, B; bytes B, G, R
     } else {
-      store_bgrx128(a.out[0] + 4 * x, v[2], v[1], v[0]);
+      store_bgrx128(l.out[0] + 4 * x, v[2], v[1], v[0]);
     }
   }
   for (; x < a.dim_x; ++x) pixel8<K>(a, x);
@@ -99,15 +113,17 @@ void line16_avx2(const line_args& a) {
     }
   }
   const __m256 zero = _mm256_setzero_ps(), top = _mm256_set1_ps(65535.0f);
+  const line_pointers l(a);
+  const int end = a.dim_x - kStep16 - 2;
   int x = 0;
   for (; x < kFirstInner; ++x) pixel16(a, x);
   // Reads columns x - 2 .. x + 17.
-  for (; x + kStep16 + 2 <= a.dim_x; x += kStep16) {
+  for (; x <= end; x += kStep16) {
     __m256i out[3][2];
     for (int half = 0; half < 2; ++half) {
       const int c = x + 8 * half;
       const auto s = [&](int line, int offset) {
-        return _mm256_cvtepu16_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(a.lines[line] + 2 * (c + offset))));
+        return _mm256_cvtepu16_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(l.in[line] + 2 * (c + offset))));
       };
       // The centre and the differences of the other groups from it.
       const __m256i centre = s(2, 0), c2 = _mm256_add_epi32(centre, centre), c4 = _mm256_add_epi32(c2, c2);
@@ -127,7 +143,7 @@ void line16_avx2(const line_args& a) {
         out[row][half] = _mm256_cvttps_epi32(_mm256_min_ps(_mm256_max_ps(acc, zero), top));
       }
     }
-    for (int row = 0; row < 3; ++row) store32(a.out[row] + 2 * x, pack_words(out[row][0], out[row][1]));
+    for (int row = 0; row < 3; ++row) store32(l.out[row] + 2 * x, pack_words(out[row][0], out[row][1]));
   }
   for (; x < a.dim_x; ++x) pixel16(a, x);
 }

@@ -299,6 +299,7 @@ void route_bayer16_to_rgb64_by_lines(const img_descriptor& dst, const img_descri
     if (p.gamma_enable) apply_gamma_line(ly, src.dim_x, FOURCC_YUV16PLANAR, p.gamma_lut, gamma_avx2);
     convert(line_ptr(dst, p.flip_vertical ? y : h - 1 - y), ly, lu, lv, src.dim_x);
   }
+  end_streaming_stores();
 }
 
 // 16-bit or 12-bit packed Bayer to "YUGp" or "RGB6". The images the route

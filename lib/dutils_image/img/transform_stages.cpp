@@ -372,10 +372,17 @@ void rgb64_line_from(uint8_t* d, const uint8_t* py, const uint8_t* pu, const uin
 void rgb64_line_plain(uint8_t* d, const uint8_t* py, const uint8_t* pu, const uint8_t* pv, int n) {
   rgb64_line_from(d, py, pu, pv, 0, n);
 }
-// The vector kernel from column 0, the plain code for the rest.
+// The vector kernel, the plain code for the rest. The kernel starts at the
+// first pixel whose output is aligned to 32 bytes (when the line's pixels
+// are aligned to 8 at all), so that it can write past the caches.
 template <int (*Vector)(uint8_t*, const uint8_t*, const uint8_t*, const uint8_t*, int)>
 void rgb64_line(uint8_t* d, const uint8_t* py, const uint8_t* pu, const uint8_t* pv, int n) {
-  rgb64_line_from(d, py, pu, pv, Vector(d, py, pu, pv, n), n);
+  const uintptr_t address = reinterpret_cast<uintptr_t>(d);
+  int head = (address & 7) == 0 ? static_cast<int>(((32 - (address & 31)) & 31) / 8) : 0;
+  head = head < n ? head : n;
+  rgb64_line_from(d, py, pu, pv, 0, head);
+  const int done = head + Vector(d + 8 * head, py + 2 * head, pu + 2 * head, pv + 2 * head, n - head);
+  rgb64_line_from(d, py, pu, pv, done, n);
 }
 
 }  // namespace
@@ -438,6 +445,9 @@ void convert_yuv16p_to_rgb64(const img_descriptor& dst, const img_descriptor& sr
   for (int y = 0; y < h; ++y)
     line(line_ptr(dst, flip ? y : h - 1 - y), plane_line(src, 0, y), plane_line(src, 1, y), plane_line(src, 2, y),
          src.dim_x);
+  end_streaming_stores();
 }
+
+void end_streaming_stores() { _mm_sfence(); }
 
 }  // namespace img

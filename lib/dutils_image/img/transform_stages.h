@@ -61,5 +61,9 @@ void convert_yuv16p_to_rgb64(const img_descriptor& dst, const img_descriptor& sr
 using yuv16p_to_rgb64_line_fn = void (*)(uint8_t* dst, const uint8_t* py, const uint8_t* pu, const uint8_t* pv,
                                          int dim_x);
 yuv16p_to_rgb64_line_fn choose_yuv16p_to_rgb64_line(uint32_t cpu_features);
+// The AVX2 line routine writes past the caches (non-temporal stores); a
+// caller of the line routines ends the frame with this fence, so that the
+// stores are ordered before the frame is handed on.
+void end_streaming_stores();
 
 }  // namespace img

@@ -94,6 +94,7 @@ int yuv8p_to_rgb_line_avx2(uint8_t* dst, const uint8_t* py, const uint8_t* pu, c
 }
 
 int yuv16p_to_rgb64_line_avx2(uint8_t* d, const uint8_t* py, const uint8_t* pu, const uint8_t* pv, int n) {
+  const bool streaming = (reinterpret_cast<uintptr_t>(d) & 31) == 0;
   // BT.601 in 14-bit fixed point, as the plain code.
   constexpr int kVr = 22986, kUg = 5636, kVg = 11698, kUb = 28999, kShift = 14;
   const __m256i zero = _mm256_setzero_si256(), bias16 = _mm256_set1_epi16(static_cast<short>(0x8000));
@@ -125,10 +126,17 @@ int yuv16p_to_rgb64_line_avx2(uint8_t* d, const uint8_t* py, const uint8_t* pu, 
     const __m256i q2 = _mm256_unpacklo_epi32(bg_hi, ra_hi);  // pixels 4, 5 | 12, 13
     const __m256i q3 = _mm256_unpackhi_epi32(bg_hi, ra_hi);  // pixels 6, 7 | 14, 15
     uint8_t* out = d + 8 * x;
-    store32(out, _mm256_permute2x128_si256(q0, q1, 0x20));
-    store32(out + 32, _mm256_permute2x128_si256(q2, q3, 0x20));
-    store32(out + 64, _mm256_permute2x128_si256(q0, q1, 0x31));
-    store32(out + 96, _mm256_permute2x128_si256(q2, q3, 0x31));
+    const __m256i o0 = _mm256_permute2x128_si256(q0, q1, 0x20), o1 = _mm256_permute2x128_si256(q2, q3, 0x20);
+    const __m256i o2 = _mm256_permute2x128_si256(q0, q1, 0x31), o3 = _mm256_permute2x128_si256(q2, q3, 0x31);
+    if (streaming) {
+      // Eight bytes a pixel: a frame is far larger than the caches and read
+      // by someone else later, so it goes past them.
+      __m256i* o = reinterpret_cast<__m256i*>(out);
+      _mm256_stream_si256(o, o0), _mm256_stream_si256(o + 1, o1);
+      _mm256_stream_si256(o + 2, o2), _mm256_stream_si256(o + 3, o3);
+    } else {
+      store32(out, o0), store32(out + 32, o1), store32(out + 64, o2), store32(out + 96, o3);
+    }
   }
   return x;
 }
