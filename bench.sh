@@ -13,7 +13,8 @@ set -euo pipefail
 cd "$(dirname "$0")"
 source scripts/common.sh
 
-ensure_packages build-essential cmake ninja-build libgtest-dev libgmock-dev libbenchmark-dev libopencv-dev python3
+ensure_packages build-essential cmake ninja-build libgtest-dev libgmock-dev libbenchmark-dev libjpeg-dev libopencv-dev \
+  python3
 
 cmake --preset release >/dev/null
 programs=()

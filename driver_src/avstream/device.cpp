@@ -147,6 +147,13 @@ NTSTATUS device_context::query_dropped_frames(property_call* call) {
   return pin->handle_dropped_frames(call);
 }
 
+bool device_context::stream_drop_count(const capture_pin* pin, ULONGLONG* drops) {
+  mutex_guard lock(&state_mutex);
+  if (camera == nullptr || stream_state == stream_closed || attached_pin() != pin) return false;
+  *drops = camera->p_drops();
+  return true;
+}
+
 NTSTATUS device_context::start() {
   if (device->Started) return STATUS_SUCCESS;
   PDEVICE_OBJECT pdo = device->PhysicalDeviceObject;

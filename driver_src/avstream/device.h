@@ -98,6 +98,11 @@ class device_context final : public frame_sink, public pool_object {
   // filter's, so the pin's own control mutex does not keep it from closing:
   // the answer is given under state_mutex, which detach_pin needs too.
   NTSTATUS query_dropped_frames(property_call* call);
+  // The camera's count of frames it lost since its stream opened, while
+  // `pin` owns the open stream; false otherwise. Frames lost before any is
+  // delivered show here, not in a stream header. Takes state_mutex (a KMUTEX
+  // may be taken again by its owner: query_dropped_frames holds it).
+  bool stream_drop_count(const capture_pin* pin, ULONGLONG* drops);
 
   PKSDEVICE device;                  // back pointer
   LONG volatile pin_attached;        // 1: a capture pin owns the camera stream

@@ -81,7 +81,7 @@ TEST_F(device_lifecycle, capabilities_version_1_gain_surprise_removal_only) {
   EXPECT_EQ(caps.SurpriseRemovalOK, 0u);
 }
 
-TEST_F(device_lifecycle, every_data_range_reports_1332_bytes_and_y800_its_bit_rate) {
+TEST_F(device_lifecycle, every_data_range_reports_1332_bytes_its_frame_rates_and_y800_its_bit_rate) {
   ASSERT_EQ(plug(), STATUS_SUCCESS);
   kstandin::ks_filter* filter = open_filter();
   std::vector<std::vector<uint8_t>> ranges;
@@ -98,6 +98,39 @@ TEST_F(device_lifecycle, every_data_range_reports_1332_bytes_and_y800_its_bit_ra
   EXPECT_EQ(as_range(y800).VideoInfoHeader.AvgTimePerFrame, 333333);
   EXPECT_EQ(as_range(y800).DataRange.SampleSize, 307200u);
   EXPECT_EQ(as_range(y800).VideoInfoHeader.dwBitRate, 73728000u);
+
+  // The frame rates of every range: the frame descriptor's intervals,
+  // ascending, in a KSMULTIPLE_ITEM; a size query, a buffer that holds one
+  // interval, and a range index beyond the list.
+  KSPROPERTY_VIDEOCONTROL_FRAME_RATES_S request = {};
+  request.Property = kstandin::ks_make_property(PROPSETID_VIDCAP_VIDEOCONTROL,
+                                                KSPROPERTY_VIDEOCONTROL_FRAME_RATES, KSPROPERTY_TYPE_GET);
+  for (ULONG i = 0; i <= ranges.size(); ++i) {
+    request.RangeIndex = LONG(i);
+    ULONG answer[10] = {};
+    ULONG_PTR returned = 0;
+    const NTSTATUS status = kstandin::ks_property(filter, &request, sizeof request, answer, sizeof answer, &returned);
+    if (i == ranges.size()) {
+      EXPECT_EQ(status, STATUS_INVALID_PARAMETER);
+      break;
+    }
+    ASSERT_EQ(status, STATUS_SUCCESS);
+    ASSERT_EQ(returned, 32u);
+    LONGLONG intervals[3];
+    memcpy(intervals, answer + 2, sizeof intervals);
+    EXPECT_EQ(answer[0], 32u);
+    EXPECT_EQ(answer[1], 3u);
+    EXPECT_EQ(std::vector<LONGLONG>(intervals, intervals + 3), (std::vector<LONGLONG>{333333, 666666, 2000000}));
+  }
+  request.RangeIndex = 0;
+  ULONG_PTR returned = 0;
+  EXPECT_EQ(kstandin::ks_property(filter, &request, sizeof request, nullptr, 0, &returned), STATUS_BUFFER_OVERFLOW);
+  EXPECT_EQ(returned, 32u);
+  ULONG one[4] = {};
+  EXPECT_EQ(kstandin::ks_property(filter, &request, sizeof request, one, sizeof one, &returned), STATUS_SUCCESS);
+  EXPECT_EQ(returned, 16u);
+  EXPECT_EQ(one[1], 3u);
+  EXPECT_EQ(one[2], 333333u);
 
   EXPECT_EQ(kstandin::ks_close_filter(filter), STATUS_SUCCESS);
 }
