@@ -91,38 +91,29 @@ TEST(PixelFormats, SizesThatDoNotFitSaturateInsteadOfWrapping) {
 }
 
 TEST(PixelFormats, BayerFamiliesPatternsAndUnpackedTypes) {
-  // Per pattern BGGR, GBRG, GRBG, RGGB: 8-bit, 16-bit, packed C, packed D.
-  const uint32_t by8[] = {img::FOURCC_BGGR8, img::FOURCC_GBRG8, img::FOURCC_GRBG8, img::FOURCC_RGGB8};
-  const uint32_t by16[] = {img::FOURCC_BGGR16, img::FOURCC_GBRG16, img::FOURCC_GRBG16, img::FOURCC_RGGB16};
-  const uint32_t packed_c[] = {img::FOURCC_BGGR12_PACKED_C, img::FOURCC_GBRG12_PACKED_C,
-                               img::FOURCC_GRBG12_PACKED_C, img::FOURCC_RGGB12_PACKED_C};
-  const uint32_t packed_d[] = {img::FOURCC_BGGR12_PACKED_D, img::FOURCC_GBRG12_PACKED_D,
-                               img::FOURCC_GRBG12_PACKED_D, img::FOURCC_RGGB12_PACKED_D};
+  // Per pattern BGGR, GBRG, GRBG, RGGB: 8-bit, 16-bit, packed C, packed D;
+  // then "BY8 " (8-bit, debayered as GBRG) and formats of no family.
+  using namespace img;
+  const uint32_t families[4][4] = {
+      {FOURCC_BGGR8, FOURCC_BGGR16, FOURCC_BGGR12_PACKED_C, FOURCC_BGGR12_PACKED_D},
+      {FOURCC_GBRG8, FOURCC_GBRG16, FOURCC_GBRG12_PACKED_C, FOURCC_GBRG12_PACKED_D},
+      {FOURCC_GRBG8, FOURCC_GRBG16, FOURCC_GRBG12_PACKED_C, FOURCC_GRBG12_PACKED_D},
+      {FOURCC_RGGB8, FOURCC_RGGB16, FOURCC_RGGB12_PACKED_C, FOURCC_RGGB12_PACKED_D}};
+  const auto family = [](uint32_t f) { return is_by8_fcc(f) * 1 + is_by16_fcc(f) * 2 + is_by12pa_fcc(f) * 4; };
   for (int p = 0; p < 4; ++p) {
-    SCOPED_TRACE(p);
-    const auto pattern = static_cast<img::bayer_pattern>(p);
-    EXPECT_TRUE(img::is_by8_fcc(by8[p]) && !img::is_by16_fcc(by8[p]) && !img::is_by12pa_fcc(by8[p]));
-    EXPECT_TRUE(!img::is_by8_fcc(by16[p]) && img::is_by16_fcc(by16[p]) && !img::is_by12pa_fcc(by16[p]));
-    for (uint32_t fcc : {by8[p], by16[p], packed_c[p], packed_d[p]}) EXPECT_EQ(img::get_bayer_pattern(fcc), pattern);
-    for (uint32_t fcc : {packed_c[p], packed_d[p]}) {
-      EXPECT_TRUE(img::is_by12pa_fcc(fcc) && !img::is_by8_fcc(fcc) && !img::is_by16_fcc(fcc));
-      EXPECT_EQ(img::transform_by12pa_to_by16_fcc(fcc), by16[p]);
+    for (int k = 0; k < 4; ++k) {
+      const uint32_t fcc = families[p][k];
+      EXPECT_EQ(family(fcc), k == 0 ? 1 : (k == 1 ? 2 : 4)) << std::hex << fcc;
+      EXPECT_EQ(get_bayer_pattern(fcc), static_cast<bayer_pattern>(p)) << std::hex << fcc;
+      EXPECT_EQ(transform_by12pa_to_by16_fcc(fcc), k >= 2 ? families[p][1] : 0u) << std::hex << fcc;
     }
-    // Telling a camera its sensor pattern.
-    EXPECT_EQ(img::get_by8_fcc_from_pattern(pattern), by8[p]);
+    EXPECT_EQ(get_by8_fcc_from_pattern(static_cast<bayer_pattern>(p)), families[p][0]);  // telling a camera
   }
-  EXPECT_EQ(img::get_by8_fcc_from_pattern(static_cast<img::bayer_pattern>(4)), 0u);
-
-  // "BY8 " is 8-bit Bayer debayered as GBRG.
-  EXPECT_TRUE(img::is_by8_fcc(img::FOURCC_BY8));
-  EXPECT_EQ(img::get_bayer_pattern(img::FOURCC_BY8), img::bayer_gbrg);
-  EXPECT_EQ(img::transform_by12pa_to_by16_fcc(img::FOURCC_BY8), 0u);
-
-  // Non-Bayer formats belong to no family and debayer as GBRG.
-  for (uint32_t fcc : {img::FOURCC_Y800, img::FOURCC_Y16, img::FOURCC_RGB24, 0u}) {
-    EXPECT_FALSE(img::is_by8_fcc(fcc) || img::is_by16_fcc(fcc) || img::is_by12pa_fcc(fcc));
-    EXPECT_EQ(img::get_bayer_pattern(fcc), img::bayer_gbrg);
-    EXPECT_EQ(img::transform_by12pa_to_by16_fcc(fcc), 0u);
+  EXPECT_EQ(get_by8_fcc_from_pattern(static_cast<bayer_pattern>(4)), 0u);
+  for (uint32_t fcc : {FOURCC_BY8, FOURCC_Y800, FOURCC_Y16, FOURCC_RGB24, 0u}) {
+    EXPECT_EQ(family(fcc), fcc == FOURCC_BY8 ? 1 : 0) << std::hex << fcc;
+    EXPECT_EQ(get_bayer_pattern(fcc), bayer_gbrg);
+    EXPECT_EQ(transform_by12pa_to_by16_fcc(fcc), 0u);
   }
 }
 

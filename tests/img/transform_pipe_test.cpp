@@ -63,23 +63,23 @@ img::matrix_debayer_params matrix_params(const img::transform_params& p, bool fl
 
 TEST(TransformRoutes, SelectionFollowsTheFormatPairAndScratchMatchesTheRoute) {
   using namespace img;
-  EXPECT_EQ(get_transform_route(FOURCC_Y16, FOURCC_Y16), transform_route::mono16);
-  EXPECT_EQ(get_transform_route(FOURCC_Y800, FOURCC_Y800), transform_route::mono8);
-  EXPECT_EQ(get_transform_route(FOURCC_RGB24, FOURCC_Y800), transform_route::mono8_to_rgb24);
-  EXPECT_EQ(get_transform_route(FOURCC_YUY2, FOURCC_YUY2), transform_route::yuy2);
-  EXPECT_EQ(get_transform_route(FOURCC_I420, FOURCC_BY8), transform_route::bayer8_to_i420);
-  EXPECT_EQ(get_transform_route(FOURCC_RGB32, FOURCC_RGGB8), transform_route::bayer8_to_rgb);
-  EXPECT_EQ(get_transform_route(FOURCC_Y800, FOURCC_GRBG8), transform_route::bayer8_to_raw);
-  EXPECT_EQ(get_transform_route(FOURCC_BY8, FOURCC_BGGR8), transform_route::bayer8_to_raw);
-  EXPECT_EQ(get_transform_route(FOURCC_RGB64, FOURCC_GBRG12_PACKED_D), transform_route::bayer16_to_yuv_rgb);
-  EXPECT_EQ(get_transform_route(FOURCC_YUV16PLANAR, FOURCC_RGGB16), transform_route::bayer16_to_yuv_rgb);
-  EXPECT_EQ(get_transform_route(FOURCC_Y16, FOURCC_GRBG16), transform_route::bayer16_to_y16);
-  EXPECT_EQ(get_transform_route(FOURCC_Y16, FOURCC_BGGR12_PACKED_C), transform_route::bayer12_to_y16);
-  EXPECT_EQ(get_transform_route(FOURCC_UYVY, FOURCC_UYVY), transform_route::same_format);
-  EXPECT_EQ(get_transform_route(FOURCC_BGGR8, FOURCC_GBRG8), transform_route::byte_copy);
-  EXPECT_EQ(get_transform_route(FOURCC_RGB24, FOURCC_UYVY), transform_route::byte_copy);
-  EXPECT_EQ(get_transform_route(make_fourcc('a', 'b', 'c', 'd'), make_fourcc('a', 'b', 'c', 'd')),
-            transform_route::byte_copy);
+  using r = transform_route;
+  const struct {
+    uint32_t dst, src;
+    transform_route route;
+  } routes[] = {
+      {FOURCC_Y16, FOURCC_Y16, r::mono16},           {FOURCC_Y800, FOURCC_Y800, r::mono8},
+      {FOURCC_RGB24, FOURCC_Y800, r::mono8_to_rgb24}, {FOURCC_YUY2, FOURCC_YUY2, r::yuy2},
+      {FOURCC_I420, FOURCC_BY8, r::bayer8_to_i420},  {FOURCC_RGB32, FOURCC_RGGB8, r::bayer8_to_rgb},
+      {FOURCC_Y800, FOURCC_GRBG8, r::bayer8_to_raw}, {FOURCC_BY8, FOURCC_BGGR8, r::bayer8_to_raw},
+      {FOURCC_RGB64, FOURCC_GBRG12_PACKED_D, r::bayer16_to_yuv_rgb},
+      {FOURCC_YUV16PLANAR, FOURCC_RGGB16, r::bayer16_to_yuv_rgb},
+      {FOURCC_Y16, FOURCC_GRBG16, r::bayer16_to_y16}, {FOURCC_Y16, FOURCC_BGGR12_PACKED_C, r::bayer12_to_y16},
+      {FOURCC_UYVY, FOURCC_UYVY, r::same_format},    {FOURCC_BGGR8, FOURCC_GBRG8, r::byte_copy},
+      {FOURCC_RGB24, FOURCC_UYVY, r::byte_copy},     {make_fourcc('a', 'b', 'c', 'd'), make_fourcc('a', 'b', 'c', 'd'),
+                                                      r::byte_copy},
+  };
+  for (const auto& e : routes) EXPECT_EQ(get_transform_route(e.dst, e.src), e.route) << std::hex << e.src << " " << e.dst;
 
   const auto t = [](uint32_t f, int w, int h) { return make_img_type(f, w, h); };
   // 8-bit Bayer to RGB: 3 N unless the tone-mapping scratch is larger.
