@@ -84,11 +84,15 @@ void line8_avx2(const line_args& a) {
   for (; x < kFirstInner; ++x) pixel8<K>(a, x);
   // Reads columns x - 2 .. x + 33.
   for (; x <= end; x += kStep8) {
-    __m256i first[group_count], second[group_count];
-    groups16(l, x, first);
-    groups16(l, x + 16, second);
+    // One half of sixteen pixels at a time keeps the registers for the weights.
+    __m256i half[2][3];
+    for (int h = 0; h < 2; ++h) {
+      __m256i g[group_count];
+      groups16(l, x + 16 * h, g);
+      for (int row = 0; row < 3; ++row) half[h][row] = row16(rows[row], g, shift);
+    }
     __m256i v[3];
-    for (int row = 0; row < 3; ++row) v[row] = pack_bytes(row16(rows[row], first, shift), row16(rows[row], second, shift));
+    for (int row = 0; row < 3; ++row) v[row] = pack_bytes(half[0][row], half[1][row]);
     if constexpr (K == kind8::yuv8p) {
       for (int row = 0; row < 3; ++row) store32(l.out[row] + x, v[row]);
     } else if constexpr (K == kind8::rgb24) {

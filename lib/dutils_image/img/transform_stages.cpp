@@ -243,6 +243,12 @@ void smooth_2x2(const img_descriptor& img, uint32_t cpu_features) {
   }
 }
 
+namespace {
+int expand_grey_line_sse2(uint8_t* dst, const uint8_t* src, int dim_x) {
+  return stage_detail::expand_grey_line<debayer_detail::v_sse2>(dst, src, dim_x, false);
+}
+}  // namespace
+
 void expand_y800_to_rgb24(const img_descriptor& dst, const img_descriptor& src, bool flip, uint32_t cpu_features) {
   if (!IMG_ASSERT(src.type == FOURCC_Y800 && dst.type == FOURCC_RGB24,
                   "src.type == FOURCC_Y800 && dst.type == FOURCC_RGB24"))
@@ -250,17 +256,17 @@ void expand_y800_to_rgb24(const img_descriptor& dst, const img_descriptor& src, 
   if (!IMG_ASSERT(src.dim_x == dst.dim_x && src.dim_y == dst.dim_y, "src.dim_x == dst.dim_x && src.dim_y == dst.dim_y"))
     return;
   if (!IMG_ASSERT(image_fits(src) && image_fits(dst), "image_fits( src ) && image_fits( dst )")) return;
+  int (*vector)(uint8_t*, const uint8_t*, int) = nullptr;
+  if (cpu_features & cpu_ssse3) {
+    vector = stage_detail::expand_grey_line_ssse3;
+  } else if (cpu_features & cpu_sse2) {
+    vector = expand_grey_line_sse2;
+  }
   const int h = src.dim_y;
   for (int y = 0; y < h; ++y) {
     const uint8_t* s = line_ptr(src, y);
     uint8_t* d = line_ptr(dst, flip ? h - 1 - y : y);
-    int x = 0;
-    if (cpu_features & cpu_ssse3) {
-      x = stage_detail::expand_grey_line_ssse3(d, s, src.dim_x);
-    } else if (cpu_features & cpu_sse2) {
-      x = stage_detail::expand_grey_line<debayer_detail::v_sse2>(d, s, src.dim_x, false);
-    }
-    for (; x < src.dim_x; ++x) d[3 * x] = d[3 * x + 1] = d[3 * x + 2] = s[x];
+    for (int x = vector ? vector(d, s, src.dim_x) : 0; x < src.dim_x; ++x) d[3 * x] = d[3 * x + 1] = d[3 * x + 2] = s[x];
   }
 }
 
