@@ -62,7 +62,8 @@ class device_context final : public frame_sink, public pool_object {
   device_context(const device_context&) = delete;
   device_context& operator=(const device_context&) = delete;
 
-  // Device start: names, camera, filter descriptor, filter factory.
+  // Device start: names, camera, filter descriptor, filter factory. A start
+  // that fails leaves no camera and no descriptor behind.
   NTSTATUS start();
   // Power transition; leaving D0 closes the stream, returning reopens it.
   void set_power(DEVICE_POWER_STATE to_state, DEVICE_POWER_STATE from_state);
@@ -112,6 +113,7 @@ class device_context final : public frame_sink, public pool_object {
   ULONG stream_state;                // stream_closed, stream_open_idle, stream_running
   KS_VIDEOINFOHEADER stream_format;  // the attached pin's format, to reopen after power-up
   KMUTEX state_mutex;                // serialises set_power and the stream operations
+  PVOID descriptor_blocks;           // this start's filter descriptor blocks (filter_descriptor's)
 
  private:
   void destroy_camera();
