@@ -4,12 +4,12 @@
 
 #include <kstandin/testing_io.h>
 
-#include <cstdio>
 #include <fstream>
 #include <string>
 #include <vector>
 
 #include "platform_support.h"
+#include "temp_dir.h"
 #include "verifier_listener.h"
 
 namespace {
@@ -208,15 +208,8 @@ TEST_F(Registry, PhysicalDeviceHasSeparateDeviceAndDriverKeys) {
 
 class RegistryFile : public Registry {
  protected:
-  void SetUp() override {
-    Registry::SetUp();
-    path_ = ::testing::TempDir() + "registry_file_test.txt";
-  }
-  void TearDown() override {
-    std::remove(path_.c_str());
-    Registry::TearDown();
-  }
-  std::string path_;
+  tvtest::temp_dir dir_;
+  const std::string path_ = dir_.file("hive.txt");
 };
 
 TEST_F(RegistryFile, SavedHiveLoadsBackIdentically) {

@@ -72,15 +72,16 @@ TEST(TvcamCli, ListAndFormatsAsTextAndJson) {
 
 TEST(TvcamCli, CameraOptionsReachTheBackend) {
   tvcam_test::fake_backend backend;
+  tvcam_test::temp_dir tmp;
   const run_result r = run(&backend, {"formats", "--faults", "drop=0.01,eof=0.0045,babble=1", "--seed", "4294967295",
-                                      "--registry", "/tmp/hive.txt"});
+                                      "--registry", tmp.file("hive.txt")});
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(backend.last_request.faults.drop_payload, 10u);  // in 1/1000
   EXPECT_EQ(backend.last_request.faults.missing_eof, 5u);    // rounded
   EXPECT_EQ(backend.last_request.faults.babble, 1000u);
   EXPECT_EQ(backend.last_request.faults.bad_header, 0u);
   EXPECT_EQ(backend.last_request.seed, 4294967295u);
-  EXPECT_EQ(backend.last_request.registry_file, "/tmp/hive.txt");
+  EXPECT_EQ(backend.last_request.registry_file, tmp.file("hive.txt"));
   EXPECT_TRUE(backend.last_request.camera_id.empty());
 }
 
