@@ -148,6 +148,11 @@ TEST_F(ks_fixture, stream_pointer_misuse_is_reported) {
 
   PKSSTREAM_POINTER clone = take_buffer(object);
   ASSERT_NE(clone, nullptr);
+  KIRQL irql;
+  KeRaiseIrql(HIGH_LEVEL, &irql);
+  KsStreamPointerSetStatusCode(clone, STATUS_SUCCESS);
+  KeLowerIrql(irql);
+  EXPECT_TRUE(tvtest::take_violation("stream_pointer_at_wrong_irql"));
   KsStreamPointerDelete(clone);
   KsStreamPointerDelete(clone);
   EXPECT_TRUE(tvtest::take_violation("stream_pointer_double_delete"));
