@@ -20,78 +20,59 @@ std::vector<int> fields_of(const TIME_FIELDS& f) {
   return {f.Year, f.Month, f.Day, f.Hour, f.Minute, f.Second, f.Milliseconds, f.Weekday};
 }
 
-TEST(CoreRtlString, CountedStringsCopyAppendCompareAndConvert) {
+// No routine writes past the buffer it is given, and each says when it
+// could not write everything.
+TEST(CoreRtlString, CountedStringsAndNumbersStayInsideTheirBuffers) {
   UNICODE_STRING name;
   RtlInitUnicodeString(&name, L"DriverData");
   EXPECT_EQ(name.Length, 20);
   EXPECT_EQ(name.MaximumLength, 22);
-
   WCHAR storage[8];
   UNICODE_STRING small{0, sizeof(storage), storage};
   RtlCopyUnicodeString(&small, &name);  // truncated to the buffer
   EXPECT_EQ(small.Length, 16);
   EXPECT_EQ(RtlAppendUnicodeToString(&small, L"x"), STATUS_BUFFER_TOO_SMALL);
-  EXPECT_EQ(small.Length, 16);
   small.Length = 4;
   EXPECT_EQ(RtlAppendUnicodeToString(&small, L"ab"), STATUS_SUCCESS);
   EXPECT_TRUE(equals(small, L"Drab"));
   EXPECT_EQ(storage[4], 0);  // terminated when there is room
-
   UNICODE_STRING upper;
   RtlInitUnicodeString(&upper, L"DRIVERDATA");
   EXPECT_FALSE(RtlEqualUnicodeString(&name, &upper, FALSE));
   EXPECT_TRUE(RtlEqualUnicodeString(&name, &upper, TRUE));
-  EXPECT_GT(RtlCompareUnicodeString(&name, &upper, FALSE), 0);
-  EXPECT_EQ(RtlUpcaseUnicodeChar(L'\x0436'), L'\x0416');
 
-  // Round trip through ANSI with allocated buffers (freed, or the test
-  // fails with a pool leak).
+  // To ANSI and back with allocated buffers (freed, or the test fails with
+  // a pool leak), into a fixed buffer, and with the pool exhausted.
   const WCHAR text[] = {L'K', L'\x00e9', L'\x4e2d', 0};
   UNICODE_STRING wide;
   RtlInitUnicodeString(&wide, text);
   ANSI_STRING ansi{};
   ASSERT_EQ(RtlUnicodeStringToAnsiString(&ansi, &wide, TRUE), STATUS_SUCCESS);
-  EXPECT_EQ(ansi.Length, 3);
   EXPECT_EQ(std::string(ansi.Buffer), "K\xe9?");
   UNICODE_STRING back{};
   ASSERT_EQ(RtlAnsiStringToUnicodeString(&back, &ansi, TRUE), STATUS_SUCCESS);
-  EXPECT_EQ(back.Length, 6);
   EXPECT_EQ(back.Buffer[1], L'\x00e9');
   RtlFreeUnicodeString(&back);
-  EXPECT_EQ(back.Buffer, nullptr);
   kstandin::fail_next_allocations(1);
   EXPECT_EQ(RtlAnsiStringToUnicodeString(&back, &ansi, TRUE), STATUS_NO_MEMORY);
   RtlFreeAnsiString(&ansi);
-
   char tiny[3];
   ANSI_STRING fixed{0, sizeof(tiny), tiny};
   EXPECT_EQ(RtlUnicodeStringToAnsiString(&fixed, &name, FALSE), STATUS_BUFFER_OVERFLOW);
   EXPECT_EQ(std::string(tiny), "Dr");
-}
 
-TEST(CoreRtlString, IntegerConversions) {
-  ULONG value = 0;
-  auto to_integer = [&](const wchar_t* text, ULONG base) {
-    UNICODE_STRING s;
-    RtlInitUnicodeString(&s, text);
-    return RtlUnicodeStringToInteger(&s, base, &value);
-  };
-  EXPECT_EQ(to_integer(L"  1234xyz", 0), STATUS_SUCCESS);
-  EXPECT_EQ(value, 1234u);
-  EXPECT_EQ(to_integer(L"0x1F", 0), STATUS_SUCCESS);
+  ULONG value = 77;
+  UNICODE_STRING number;
+  RtlInitUnicodeString(&number, L"  0x1Fz");
+  EXPECT_EQ(RtlUnicodeStringToInteger(&number, 0, &value), STATUS_SUCCESS);
   EXPECT_EQ(value, 31u);
-  EXPECT_EQ(to_integer(L"-5", 10), STATUS_SUCCESS);
-  EXPECT_EQ(value, 0xFFFFFFFBu);
-  value = 77;
-  EXPECT_EQ(to_integer(L"abc", 10), STATUS_INVALID_PARAMETER);
-  EXPECT_EQ(value, 77u);
-
-  WCHAR buffer[12];
-  UNICODE_STRING out{0, sizeof(buffer), buffer};
+  RtlInitUnicodeString(&number, L"abc");
+  EXPECT_EQ(RtlUnicodeStringToInteger(&number, 10, &value), STATUS_INVALID_PARAMETER);
+  EXPECT_EQ(value, 31u);
+  WCHAR digits[12];
+  UNICODE_STRING out{0, sizeof(digits), digits};
   EXPECT_EQ(RtlIntegerToUnicodeString(4294967295u, 10, &out), STATUS_SUCCESS);
   EXPECT_TRUE(equals(out, L"4294967295"));
-  EXPECT_EQ(RtlIntegerToUnicodeString(0xBEEF, 16, &out), STATUS_SUCCESS);
-  EXPECT_TRUE(equals(out, L"BEEF"));
   out.MaximumLength = 4;
   EXPECT_EQ(RtlIntegerToUnicodeString(123, 10, &out), STATUS_BUFFER_OVERFLOW);
   size_t length = 0;
