@@ -1,7 +1,9 @@
-// The verifier: every rule of the stand-in, broken once, is reported under
-// its own name and nothing else is. Where breaking a rule has consequences
+// The verifier: each rule of the stand-in, broken once, is reported under
+// its own name and nothing else is. Rules whose breaking has consequences
 // beyond the report (no deadlock, nothing freed twice, the caller's state
-// kept), the tests of that routine check them.
+// kept) are broken in the tests of their routines, which check those too:
+// spin locks, mutexes, handles, IRP ownership, work items, stream pointers
+// and the removal checks.
 #include <gtest/gtest.h>
 #include <ks.h>
 
@@ -66,8 +68,6 @@ TEST(Verifier, EachBrokenRuleIsReportedUnderItsName) {
   KeAcquireSpinLockAtDpcLevel(&lock);
   KeReleaseSpinLockFromDpcLevel(&lock);
   expect_reported({"spin_lock_below_dispatch"});
-  KeReleaseSpinLock(&lock, PASSIVE_LEVEL);
-  expect_reported({"spin_lock_not_held"});
 
   KEVENT event;
   KeInitializeEvent(&event, NotificationEvent, TRUE);
@@ -104,8 +104,6 @@ TEST(Verifier, EachBrokenRuleIsReportedUnderItsName) {
   ProbeForRead(nullptr, 4, 1);
   expect_reported({"probe_invalid_buffer"});
 
-  ZwClose((HANDLE)(ULONG_PTR)0x1234);
-  expect_reported({"invalid_handle"});
   ObReferenceObject(buffer);
   expect_reported({"invalid_object_reference"});
   HANDLE key = nullptr;
