@@ -235,13 +235,10 @@ TEST(UvcRealCameras, UnitLookUpsFindUnitsByKindIndexGuidAndControlBit) {
   uvc_descriptor_set& set = camera.set;
   const bytes& c270 = camera.config;
   UCHAR id = 0;
-  ASSERT_TRUE(find_unit_id(&set, uvc_kind_processing_unit, &id));
-  EXPECT_EQ(id, 2);
-  ASSERT_TRUE(find_unit_id(&set, uvc_kind_extension_unit, &id));
-  EXPECT_EQ(id, 3);
-  id = 99;
+  EXPECT_TRUE(find_unit_id(&set, uvc_kind_processing_unit, &id) && id == 2);
+  EXPECT_TRUE(find_unit_id(&set, uvc_kind_extension_unit, &id) && id == 3);
   EXPECT_FALSE(find_unit_id(&set, 3, &id));
-  EXPECT_EQ(id, 99);
+  EXPECT_EQ(id, 3);  // untouched
   EXPECT_EQ(get_processing_unit(&set, 0), c270.data() + 57);
   EXPECT_EQ(get_processing_unit(&set, 1), nullptr);
 

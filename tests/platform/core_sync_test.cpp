@@ -17,11 +17,6 @@ using pltest::wait_on;
 
 LARGE_INTEGER zero{};  // a zero time-out
 
-NTSTATUS wait_all(ULONG count, PVOID* objects, WAIT_TYPE type, PLARGE_INTEGER timeout) {
-  return KeWaitForMultipleObjects(count, objects, type, Executive, KernelMode, FALSE, timeout,
-                                  NULL);
-}
-
 TEST(CoreIrql, EachThreadHasItsOwnIrql) {
   KIRQL old = HIGH_LEVEL;
   KeRaiseIrql(DISPATCH_LEVEL, &old);
@@ -207,25 +202,6 @@ TEST(CoreMutex, OwnerMayRecurseOthersMayNotReleaseOrTake) {
   EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
   EXPECT_TRUE(ExTryToAcquireFastMutex(&fast));
   ExReleaseFastMutex(&fast);
-}
-
-TEST(CoreWait, SemaphoresAndMultipleObjects) {
-  KSEMAPHORE semaphore;
-  KeInitializeSemaphore(&semaphore, 0, 2);
-  EXPECT_EQ(KeReleaseSemaphore(&semaphore, SEMAPHORE_INCREMENT, 2, FALSE), 0);
-  EXPECT_EQ(wait_on(&semaphore, &zero), STATUS_SUCCESS);
-  EXPECT_EQ(KeReadStateSemaphore(&semaphore), 1);
-
-  KEVENT a, b;
-  KeInitializeEvent(&a, SynchronizationEvent, FALSE);
-  KeInitializeEvent(&b, NotificationEvent, TRUE);
-  PVOID objects[3] = {&a, &b, &semaphore};
-  EXPECT_EQ(wait_all(3, objects, WaitAny, &zero), STATUS_WAIT_0 + 1);
-  EXPECT_EQ(wait_all(3, objects, WaitAll, &zero), STATUS_TIMEOUT);
-  EXPECT_EQ(KeReadStateSemaphore(&semaphore), 1);  // nothing taken by a failed WaitAll
-  KeSetEvent(&a, IO_NO_INCREMENT, FALSE);
-  EXPECT_EQ(wait_all(3, objects, WaitAll, &zero), STATUS_SUCCESS);
-  EXPECT_EQ(KeReadStateEvent(&a) + KeReadStateSemaphore(&semaphore), 0);
 }
 
 TEST(CoreTime, ClocksAndUnits) {
