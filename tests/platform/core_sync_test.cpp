@@ -33,42 +33,28 @@ TEST(CoreSync, SpinLocksAndMutexesSerialiseThreadsAtTheirIrql) {
   KeInitializeSpinLock(&lock);
   KMUTEX mutex;
   KeInitializeMutex(&mutex, 0);
-  FAST_MUTEX fast;
-  ExInitializeFastMutex(&fast);
-  long counter = 0, under_mutex = 0, under_fast = 0;  // not atomic: the locks are the only guard
+  long counter = 0, under_mutex = 0;  // not atomic: the locks are the only guard
   std::atomic<int> wrong_irql{0};
   std::vector<std::thread> threads;
   for (int t = 0; t < 4; ++t) {
-    threads.emplace_back([&, t] {
+    threads.emplace_back([&] {
       for (int i = 0; i < 5000; ++i) {
-        if (t % 2 == 0) {
-          KIRQL old;
-          KeAcquireSpinLock(&lock, &old);
-          if (KeGetCurrentIrql() != DISPATCH_LEVEL) ++wrong_irql;
-          ++counter;
-          KeReleaseSpinLock(&lock, old);
-        } else {
-          KLOCK_QUEUE_HANDLE handle;
-          KeAcquireInStackQueuedSpinLock(&lock, &handle);
-          ++counter;
-          KeReleaseInStackQueuedSpinLock(&handle);
-        }
+        KIRQL old;
+        KeAcquireSpinLock(&lock, &old);
+        if (KeGetCurrentIrql() != DISPATCH_LEVEL) ++wrong_irql;
+        ++counter;
+        KeReleaseSpinLock(&lock, old);
         if (KeGetCurrentIrql() != PASSIVE_LEVEL) ++wrong_irql;
         if (i % 2) continue;
         wait_on(&mutex);
         ++under_mutex;
         KeReleaseMutex(&mutex, FALSE);
-        ExAcquireFastMutex(&fast);
-        if (KeGetCurrentIrql() != APC_LEVEL) ++wrong_irql;
-        ++under_fast;
-        ExReleaseFastMutex(&fast);
       }
     });
   }
   for (auto& t : threads) t.join();
   EXPECT_EQ(counter, 20000);
   EXPECT_EQ(under_mutex, 10000);
-  EXPECT_EQ(under_fast, 10000);
   EXPECT_EQ(wrong_irql.load(), 0);
   EXPECT_TRUE(KeTestSpinLock(&lock));
   EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
@@ -186,22 +172,6 @@ TEST(CoreMutex, OwnerMayRecurseOthersMayNotReleaseOrTake) {
   EXPECT_EQ(mutex.OwnerThread, nullptr);
 
   EXPECT_EQ(other_takes(), STATUS_SUCCESS);
-
-  // A fast mutex cannot be acquired again by its owner: reported, no deadlock.
-  FAST_MUTEX fast;
-  ExInitializeFastMutex(&fast);
-  ExAcquireFastMutex(&fast);
-  EXPECT_FALSE(ExTryToAcquireFastMutex(&fast));
-  EXPECT_TRUE(kstandin::take_violations().empty());
-  ExAcquireFastMutex(&fast);
-  EXPECT_TRUE(tvtest::take_violation("fast_mutex_recursion"));
-  std::thread([&] { ExReleaseFastMutex(&fast); }).join();
-  EXPECT_TRUE(tvtest::take_violation("mutex_not_owner"));
-  EXPECT_EQ(KeGetCurrentIrql(), APC_LEVEL);
-  ExReleaseFastMutex(&fast);
-  EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
-  EXPECT_TRUE(ExTryToAcquireFastMutex(&fast));
-  ExReleaseFastMutex(&fast);
 }
 
 TEST(CoreTime, ClocksAndUnits) {

@@ -82,6 +82,12 @@ TEST(Verifier, EachBrokenRuleIsReportedUnderItsName) {
   KeLowerIrql(old);
   KeReleaseMutex(&mutex, FALSE);
   expect_reported({"mutex_at_dispatch"});
+  FAST_MUTEX fast;  // its owner may not take it again: reported, no deadlock
+  ExInitializeFastMutex(&fast);
+  ExAcquireFastMutex(&fast);
+  ExAcquireFastMutex(&fast);
+  ExReleaseFastMutex(&fast);
+  expect_reported({"fast_mutex_recursion"});
   KSEMAPHORE semaphore;
   KeInitializeSemaphore(&semaphore, 1, 1);
   KeReleaseSemaphore(&semaphore, SEMAPHORE_INCREMENT, 1, FALSE);
