@@ -21,6 +21,7 @@
 
 #include "capture_backend.h"
 #include "status_text.h"
+#include "driver_properties.h"
 #include "img/img_type.h"
 #include "sim/raw_sensor_camera.h"
 #include "sim/usb_bus.h"
@@ -225,7 +226,12 @@ class driver_session : public camera_session {
     camera_ = camera;
 
     bus_.reset(new sim::usb_bus());
-    pdo_ = bus_->plug(camera);
+    // The same instance id in every session, so the device key (where the
+    // driver keeps its saved values) is the same one the registry file had.
+    char instance[64];
+    snprintf(instance, sizeof instance, "USB\\VID_%04X&PID_%04X\\5&1A2B0001&0&1", camera->vendor_id(),
+             camera->product_id());
+    pdo_ = bus_->plug(camera, instance);
     if (!pdo_) {
       *error = "cannot plug the simulated camera (out of pool)";
       return false;
@@ -253,6 +259,7 @@ class driver_session : public camera_session {
       *error = "cannot open the capture filter: " + status_text(status, driver_reason());
       return false;
     }
+    properties_ = make_driver_properties(filter_, filters.front().descriptor);
     status = kstandin::ks_pin_data_ranges(filter_, kCapturePin, &ranges_);
     if (!NT_SUCCESS(status)) {
       *error = "cannot read the pin's data ranges: " + status_text(status, driver_reason());
@@ -400,6 +407,8 @@ class driver_session : public camera_session {
     return committed != 0 ? committed : requested_interval_;
   }
 
+  property_access* properties() override { return properties_.get(); }
+
   void stop() override {
     if (!pin_) return;
     kstandin::ks_set_pin_state(pin_, KSSTATE_STOP);
@@ -459,6 +468,7 @@ class driver_session : public camera_session {
   // saves the registry hive; returns why that failed, or nothing.
   std::string close() {
     stop();
+    properties_.reset();
     if (filter_) kstandin::ks_close_filter(filter_);
     filter_ = nullptr;
     if (device_) kstandin::ks_remove_device(device_);
@@ -484,6 +494,7 @@ class driver_session : public camera_session {
   kstandin::ks_driver* driver_ = nullptr;
   kstandin::ks_device* device_ = nullptr;
   kstandin::ks_filter* filter_ = nullptr;
+  std::unique_ptr<property_access> properties_;  // of filter_
   kstandin::ks_pin* pin_ = nullptr;
   std::shared_ptr<kstandin::reference_clock> clock_;
   std::vector<std::vector<uint8_t>> ranges_;
