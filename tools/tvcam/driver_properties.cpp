@@ -232,7 +232,7 @@ class driver_properties final : public property_access {
       r = property_record::standard;
     } else if ((key.set == kCameraExtensionSet || key.set == kCameraFeatureSet) && item.MinData == kScalarSize) {
       r = property_record::scalar;
-    } else if (key.set == kDriverPropertySet && item.MinData == kWordSize) {
+    } else if ((key.set == kDriverPropertySet || key.set == kRegisterSet) && item.MinData == kWordSize) {
       r = property_record::word;
     } else {
       return false;
