@@ -10,6 +10,7 @@
 
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "capture_stats.h"
@@ -68,6 +69,9 @@ class camera_session {
   // (index and host_time are filled by the caller).
   virtual wait_result next_frame(unsigned timeout_ms, frame_record* record, std::vector<uint8_t>* data,
                                  std::string* error) = 0;
+  // The frame interval (100 ns) the driver committed to the camera for the
+  // running stream, which may differ from the one asked for; 0 when unknown.
+  virtual int64_t negotiated_interval() const = 0;
   // The pin's own drop counter (KSPROPERTY_DROPPEDFRAMES_CURRENT); false
   // when it cannot be read.
   virtual bool dropped_frames(int64_t* picture_number, int64_t* drop_count) = 0;
@@ -76,15 +80,24 @@ class camera_session {
   // The filter's properties (property_backend.h); null when the camera
   // offers none. Valid as long as the session.
   virtual property_access* properties() { return nullptr; }
+  // What the simulated camera did wrong on purpose so far, as (what, count)
+  // pairs ("dropped payload" frames, "empty packets", ...); empty without
+  // faults.
+  virtual std::vector<std::pair<std::string, uint64_t>> faults_sent() const = 0;
+  // Ends the session: stops, removes the device and saves what is to be
+  // kept (the registry hive). False with a message when saving failed.
+  virtual bool finish(std::string* error) = 0;
 };
 
 class camera_backend {
  public:
   virtual ~camera_backend() = default;
   virtual std::vector<camera_model_info> models() const = 0;
-  // Plugs and starts the camera. Null with a message (an unknown camera
-  // id lists the known ones).
-  virtual std::unique_ptr<camera_session> open(const camera_request& request, std::string* error) = 0;
+  // Plugs and starts the camera. Null with a message; `*refused` is set
+  // when the request is one this camera cannot serve (an unknown camera id,
+  // a fault it cannot have) rather than a failure of the camera or driver.
+  virtual std::unique_ptr<camera_session> open(const camera_request& request, std::string* error,
+                                               bool* refused) = 0;
 };
 
 // The driver on the kernel stand-in with simulated cameras.
