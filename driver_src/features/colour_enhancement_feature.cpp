@@ -20,7 +20,7 @@ constexpr LONG off_diagonal = -13;
 constexpr LONG factor_min = -256;  // -4.0 .. 4.0
 constexpr LONG factor_max = 256;
 
-const value_spec colour_specs[1 + factor_count] = {
+const value_def colour_defs[1 + factor_count] = {
     {L"ColorEnhancementEnable", value_type::flag, 0, 1, 0, 1, false},
     {L"ColorEnhancement_MatrixFactor_R_R", value_type::number, factor_min, factor_max, diagonal, 1, false},
     {L"ColorEnhancement_MatrixFactor_R_G", value_type::number, factor_min, factor_max, off_diagonal, 1, false},
@@ -36,7 +36,7 @@ const value_spec colour_specs[1 + factor_count] = {
 class colour_enhancement_feature : public value_feature {
  public:
   explicit colour_enhancement_feature(feature_group* group)
-      : value_feature(feature_kind::colour, group, colour_specs, ARRAYSIZE(colour_specs)) {}
+      : value_feature(feature_kind::colour, group, colour_defs, ARRAYSIZE(colour_defs)) {}
 
   NTSTATUS attach(uvc_camera* camera) {
     for (ULONG i = 0; i <= factor_count; ++i) {

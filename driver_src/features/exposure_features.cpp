@@ -78,7 +78,7 @@ NTSTATUS serve_over(Feature* feature, uvc_camera* camera, const property_key* ke
 
 enum exposure_value : ULONG { exposure_auto, reference, auto_maximum, auto_maximum_auto, exposure_count };
 
-const value_spec exposure_specs[exposure_count] = {
+const value_def exposure_defs[exposure_count] = {
     {L"ExposureAuto", value_type::flag, 0, 1, 1, 1, false},
     {L"ExposureAutoReference", value_type::number, 0, 255, 128, 1, false},  // 8-bit brightness
     {L"ExposureAutoMax", value_type::number, 0, 20000, 333, 1, false},      // 100 us
@@ -93,7 +93,7 @@ const property_key exposure_flag_keys[] = {
 class exposure_feature : public value_feature {
  public:
   exposure_feature(feature_group* group, const feature_setup& setup)
-      : value_feature(feature_kind::exposure, group, exposure_specs, exposure_count),
+      : value_feature(feature_kind::exposure, group, exposure_defs, exposure_count),
         sensor_(setup.sensor),
         unit_us_(setup.exposure_unit_us != 0 ? setup.exposure_unit_us : 100) {}
 
@@ -180,7 +180,7 @@ class exposure_feature : public value_feature {
 
 // ---- gain -------------------------------------------------------------------------------------
 
-const value_spec gain_specs[] = {
+const value_def gain_defs[] = {
     {L"GainAuto", value_type::flag, 0, 1, 1, 1, false},
 };
 
@@ -192,7 +192,7 @@ const property_key gain_flag_keys[] = {
 class gain_feature : public value_feature {
  public:
   gain_feature(feature_group* group, const feature_setup& setup)
-      : value_feature(feature_kind::gain, group, gain_specs, ARRAYSIZE(gain_specs)), sensor_(setup.sensor) {}
+      : value_feature(feature_kind::gain, group, gain_defs, ARRAYSIZE(gain_defs)), sensor_(setup.sensor) {}
 
   NTSTATUS serve_key(uvc_camera* camera, const property_key& key, ULONG value) {
     return serve(camera, key.set, key.id, value, control_level_override);

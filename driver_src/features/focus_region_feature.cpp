@@ -18,7 +18,7 @@ enum focus_value : ULONG { region_enable, left, top, right, bottom, range_min, r
 
 // Bounds and defaults of the edges and the range depend on the camera and
 // are set at attach time; edges outside the sensor are clamped.
-const value_spec focus_specs[focus_count] = {
+const value_def focus_defs[focus_count] = {
     {L"FocusAutoROI_Enabled", value_type::flag, 0, 1, 0, 1, false},
     {L"FocusAutoROI_Left", value_type::number, 0, 0, 0, 1, true},
     {L"FocusAutoROI_Top", value_type::number, 0, 0, 0, 1, true},
@@ -32,7 +32,7 @@ const value_spec focus_specs[focus_count] = {
 class focus_region_feature : public value_feature {
  public:
   focus_region_feature(feature_group* group, const feature_setup& setup)
-      : value_feature(feature_kind::focus, group, focus_specs, focus_count),
+      : value_feature(feature_kind::focus, group, focus_defs, focus_count),
         sensor_(setup.sensor),
         searching_(false) {}
 
@@ -40,12 +40,12 @@ class focus_region_feature : public value_feature {
     const LONG w = LONG(setup.max_width);
     const LONG h = LONG(setup.max_height);
     // The middle half of the frame until a client chooses.
-    set_spec(left, 0, w, w / 4);
-    set_spec(top, 0, h, h / 4);
-    set_spec(right, 0, w, w - w / 4);
-    set_spec(bottom, 0, h, h - h / 4);
-    set_spec(range_min, motor_min, motor_max, motor_min);
-    set_spec(range_max, motor_min, motor_max, motor_max);
+    set_bounds(left, 0, w, w / 4);
+    set_bounds(top, 0, h, h / 4);
+    set_bounds(right, 0, w, w - w / 4);
+    set_bounds(bottom, 0, h, h - h / 4);
+    set_bounds(range_min, motor_min, motor_max, motor_min);
+    set_bounds(range_max, motor_min, motor_max, motor_max);
     static const struct {
       ULONG id;
       ULONG value;

@@ -40,7 +40,7 @@ constexpr LONG neutral_saturation = 64;
 constexpr LONG neutral_gamma = 100;
 constexpr LONG contrast_scale = 5;  // the pipe's contrast is in 1/256
 
-const value_spec image_specs[image_count] = {
+const value_def image_defs[image_count] = {
     {L"Brightness", value_type::number, -128, 128, 0, 1, false},  // 1/256 of full scale
     {L"Contrast", value_type::number, -50, 50, 0, 1, false},
     {L"Hue", value_type::number, -180, 180, 0, 1, false},  // degrees
@@ -96,7 +96,7 @@ img::gamma_table* allocate_table() {
 class image_features : public value_feature {
  public:
   explicit image_features(feature_group* group)
-      : value_feature(feature_kind::image, group, image_specs, image_count),
+      : value_feature(feature_kind::image, group, image_defs, image_count),
         available_(),
         table_(nullptr),
         spare_(nullptr),

@@ -32,27 +32,27 @@ float bits_to_real(LONG bits) {
   return f;
 }
 
-value_feature::value_feature(feature_kind kind, feature_group* group, const value_spec* specs,
+value_feature::value_feature(feature_kind kind, feature_group* group, const value_def* defs,
                              ULONG count)
     : image_feature(kind),
       group_(group),
-      specs_(),
+      defs_(),
       count_(count < max_values ? count : max_values),
       values_(),
       keys_(),
       key_count_(0) {
   for (ULONG i = 0; i < count_; ++i) {
-    specs_[i] = specs[i];
-    values_[i] = specs_[i].type == value_type::real ? real_bits(specs_[i].default_value)
-                                                     : specs_[i].default_value;
+    defs_[i] = defs[i];
+    values_[i] = defs_[i].type == value_type::real ? real_bits(defs_[i].default_value)
+                                                     : defs_[i].default_value;
   }
 }
 
-void value_feature::set_spec(ULONG index, LONG minimum, LONG maximum, LONG default_value) {
+void value_feature::set_bounds(ULONG index, LONG minimum, LONG maximum, LONG default_value) {
   if (index >= count_) return;
-  specs_[index].minimum = minimum;
-  specs_[index].maximum = maximum;
-  specs_[index].default_value = default_value;
+  defs_[index].minimum = minimum;
+  defs_[index].maximum = maximum;
+  defs_[index].default_value = default_value;
   values_[index] = default_value;
 }
 
@@ -89,27 +89,27 @@ void value_feature::write(ULONG index, LONG v) {
 
 void value_feature::store(uvc_camera* camera, ULONG index, LONG v) {
   write(index, v);
-  if (specs_[index].name != nullptr) save_control_value(camera, specs_[index].name, ULONG(v));
+  if (defs_[index].name != nullptr) save_control_value(camera, defs_[index].name, ULONG(v));
   changed(camera, index);
 }
 
 bool value_feature::accept(ULONG index, LONG* v) const {
-  const value_spec& spec = specs_[index];
-  switch (spec.type) {
+  const value_def& def = defs_[index];
+  switch (def.type) {
     case value_type::flag:
       *v = *v != 0 ? 1 : 0;
       return true;
     case value_type::real: {
       const float f = bits_to_real(*v);
       // NaN fails both comparisons.
-      return f >= float(spec.minimum) / 100.0f && f <= float(spec.maximum) / 100.0f;
+      return f >= float(def.minimum) / 100.0f && f <= float(def.maximum) / 100.0f;
     }
     case value_type::number:
       break;
   }
-  if (*v >= spec.minimum && *v <= spec.maximum) return true;
-  if (!spec.clamp) return false;
-  *v = *v < spec.minimum ? spec.minimum : spec.maximum;
+  if (*v >= def.minimum && *v <= def.maximum) return true;
+  if (!def.clamp) return false;
+  *v = *v < def.minimum ? def.minimum : def.maximum;
   return true;
 }
 
@@ -119,13 +119,13 @@ void value_feature::answer_flags(ULONG, ULONG* flags, ULONG* capabilities) {
 }
 
 NTSTATUS value_feature::answer(control_call* call, ULONG index, LONG v) {
-  const value_spec& spec = specs_[index];
+  const value_def& def = defs_[index];
   control_answer a = {};
   a.value = v;
-  a.minimum = spec.type == value_type::flag ? 0 : spec.minimum;
-  a.maximum = spec.type == value_type::flag ? 1 : spec.maximum;
-  a.default_value = spec.default_value;
-  a.step = spec.step != 0 ? spec.step : 1;
+  a.minimum = def.type == value_type::flag ? 0 : def.minimum;
+  a.maximum = def.type == value_type::flag ? 1 : def.maximum;
+  a.default_value = def.default_value;
+  a.step = def.step != 0 ? def.step : 1;
   answer_flags(index, &a.flags, &a.capabilities);
   return write_control_answer(call, a);
 }
@@ -159,7 +159,7 @@ NTSTATUS value_feature::set_property(uvc_camera* camera, control_call* call) {
 NTSTATUS value_feature::apply_default(uvc_camera* camera, const control_value_provider& provider) {
   for (ULONG i = 0; i < count_; ++i) {
     ULONG stored = 0;
-    if (specs_[i].name == nullptr || !NT_SUCCESS(provider.lookup(provider.context, specs_[i].name, &stored))) {
+    if (defs_[i].name == nullptr || !NT_SUCCESS(provider.lookup(provider.context, defs_[i].name, &stored))) {
       continue;
     }
     LONG v = LONG(stored);

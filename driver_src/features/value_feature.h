@@ -20,7 +20,7 @@ enum class value_type : UCHAR {
   real,    // an IEEE single, held as its bits; bounds and default in hundredths
 };
 
-struct value_spec {
+struct value_def {
   PCWSTR name;  // store key; null: not stored
   value_type type;
   LONG minimum;
@@ -48,12 +48,12 @@ class value_feature : public image_feature {
   static constexpr ULONG max_values = 16;
   static constexpr ULONG max_keys = 24;
 
-  // `specs` (count at most max_values) are copied; the values start at
+  // `defs` (count at most max_values) are copied; the values start at
   // their defaults.
-  value_feature(feature_kind kind, feature_group* group, const value_spec* specs, ULONG count);
+  value_feature(feature_kind kind, feature_group* group, const value_def* defs, ULONG count);
   // Bounds and default that depend on the camera; the value becomes the
   // new default. At attach time, before the keys are served.
-  void set_spec(ULONG index, LONG minimum, LONG maximum, LONG default_value);
+  void set_bounds(ULONG index, LONG minimum, LONG maximum, LONG default_value);
 
   // Registers key (set, id) for value `index` at `level` and remembers it.
   NTSTATUS serve(uvc_camera* camera, const GUID& set, ULONG id, ULONG index, ULONG level);
@@ -80,11 +80,11 @@ class value_feature : public image_feature {
   // Derived state after value `index` changed (set or loaded).
   virtual void changed(uvc_camera* camera, ULONG index) {}
 
-  // The value record for `index` with the value `v` (range from its spec).
+  // The value record for `index` with the value `v` (range from its def).
   NTSTATUS answer(control_call* call, ULONG index, LONG v);
 
   feature_group* group_;
-  value_spec specs_[max_values];
+  value_def defs_[max_values];
   ULONG count_;
   LONG values_[max_values];
 

@@ -17,7 +17,7 @@ enum wb_value : ULONG { red, green, blue, automatic, one_push, preset, temperatu
 
 constexpr LONG unity_gain = 64;
 
-const value_spec wb_specs[wb_count] = {
+const value_def wb_defs[wb_count] = {
     {L"WhitebalanceRed", value_type::number, 0, 255, unity_gain, 1, false},
     {L"WhitebalanceGreen", value_type::number, 0, 255, unity_gain, 1, false},
     {L"WhitebalanceBlue", value_type::number, 0, 255, unity_gain, 1, false},
@@ -57,7 +57,7 @@ LONG table_gain(float multiplier) {
 class white_balance_feature : public value_feature {
  public:
   white_balance_feature(feature_group* group, const feature_setup& setup)
-      : value_feature(feature_kind::white_balance, group, wb_specs, wb_count),
+      : value_feature(feature_kind::white_balance, group, wb_defs, wb_count),
         table_(setup.temperature_table),
         channels_{},
         camera_applies_(false),
@@ -107,7 +107,7 @@ class white_balance_feature : public value_feature {
         a.value = read(temperature);
         a.minimum = img::wb_temperature_min;
         a.maximum = img::wb_temperature_max;
-        a.default_value = wb_specs[temperature].default_value;
+        a.default_value = wb_defs[temperature].default_value;
       }
       return write_control_answer(call, a);
     }
