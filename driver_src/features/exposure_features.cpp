@@ -61,13 +61,20 @@ NTSTATUS pass_value_down(uvc_camera* camera, const control_call* call) {
   return forward_set(camera, &set, control_level_family);
 }
 
+// A key by the address of its set, so that the tables below are constant
+// data (the kernel's set GUIDs are not constants of the compiler).
+struct flag_key {
+  const GUID* set;
+  ULONG id;
+};
+
 // Registers `value` of `feature` over each key a lower control answers.
 template <typename Feature>
-NTSTATUS serve_over(Feature* feature, uvc_camera* camera, const property_key* keys, ULONG count,
+NTSTATUS serve_over(Feature* feature, uvc_camera* camera, const flag_key* keys, ULONG count,
                     ULONG value, ULONG* served) {
   for (ULONG i = 0; i < count; ++i) {
-    if (!camera_answers(camera, keys[i].set, keys[i].id)) continue;
-    const NTSTATUS status = feature->serve_key(camera, keys[i], value);
+    if (!camera_answers(camera, *keys[i].set, keys[i].id)) continue;
+    const NTSTATUS status = feature->serve_key(camera, property_key{*keys[i].set, keys[i].id}, value);
     if (!NT_SUCCESS(status)) return status;
     ++*served;
   }
@@ -85,9 +92,9 @@ const value_def exposure_defs[exposure_count] = {
     {L"ExposureAutoMaxAuto", value_type::flag, 0, 1, 1, 1, false},
 };
 
-const property_key exposure_flag_keys[] = {
-    {PROPSETID_VIDCAP_CAMERACONTROL, KSPROPERTY_CAMERACONTROL_EXPOSURE},
-    {camera_extension_set, extension_id::exposure},
+const flag_key exposure_flag_keys[] = {
+    {&PROPSETID_VIDCAP_CAMERACONTROL, KSPROPERTY_CAMERACONTROL_EXPOSURE},
+    {&camera_extension_set, extension_id::exposure},
 };
 
 class exposure_feature : public value_feature {
@@ -184,9 +191,9 @@ const value_def gain_defs[] = {
     {L"GainAuto", value_type::flag, 0, 1, 1, 1, false},
 };
 
-const property_key gain_flag_keys[] = {
-    {PROPSETID_VIDCAP_VIDEOPROCAMP, KSPROPERTY_VIDEOPROCAMP_GAIN},
-    {camera_extension_set, extension_id::gain},
+const flag_key gain_flag_keys[] = {
+    {&PROPSETID_VIDCAP_VIDEOPROCAMP, KSPROPERTY_VIDEOPROCAMP_GAIN},
+    {&camera_extension_set, extension_id::gain},
 };
 
 class gain_feature : public value_feature {
