@@ -7,7 +7,7 @@ set -euo pipefail
 cd "$(dirname "$0")"
 source scripts/common.sh
 
-ensure_packages build-essential cmake ninja-build libgtest-dev libgmock-dev libbenchmark-dev libopencv-dev
+ensure_packages build-essential cmake ninja-build libgtest-dev libgmock-dev libbenchmark-dev libjpeg-dev libopencv-dev
 
 cmake --preset release >/dev/null
 programs=()

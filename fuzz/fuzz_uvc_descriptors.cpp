@@ -42,9 +42,16 @@ void use_unit(const uvc_descriptor_set& set, const UCHAR* unit) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size > 0xFFFF) return 0;
-  // The stand-in keeps every DbgPrint line until it is taken.
-  static unsigned runs = 0;
-  if (++runs % 1024 == 0) kstandin::take_debug_log();
+  // The stand-in keeps every DbgPrint line (and verifier report) until it is
+  // taken. Whatever one input leaves there is taken before the next, so no
+  // input's allocations outlive it and libFuzzer keeps checking every input
+  // for leaks (it stops once the allocations of runs do not balance).
+  struct take_at_exit {
+    ~take_at_exit() {
+      kstandin::take_debug_log();
+      kstandin::take_violations();
+    }
+  } take;
   g_begin = data;
   g_end = data + size;
 

@@ -1,7 +1,11 @@
 // The test pattern: seven 75 % colour bars and black over the top three
 // quarters, a luminance ramp below, a square moving along the boundary,
 // and the frame number as 32 blocks in the top left corner. Colours are
-// computed in RGB and converted with the BT.601 studio-range matrix.
+// computed in RGB and written in each format's usual encoding, so that
+// every format shows the same RGB levels when read by its convention:
+// "YUY2" and "UYVY" in BT.601 studio range (Y 16-235, as UVC cameras send
+// them), "Y800" and "Y16 " as full-range BT.601 luminance (0-255), "MJPG"
+// as JFIF full-range YCbCr (what every JPEG decoder assumes), RGB as is.
 #include "frame_source.h"
 
 #include <algorithm>
@@ -57,28 +61,41 @@ struct pattern_geometry {
   }
 };
 
-uint8_t luma(rgb c) { return (uint8_t)(((66 * c.r + 129 * c.g + 25 * c.b + 128) >> 8) + 16); }
-uint8_t chroma_u(rgb c) { return (uint8_t)(((-38 * c.r - 74 * c.g + 112 * c.b + 128) >> 8) + 128); }
-uint8_t chroma_v(rgb c) { return (uint8_t)(((112 * c.r - 94 * c.g - 18 * c.b + 128) >> 8) + 128); }
+// BT.601 in 8-bit fixed point (x 256), studio range (Y 16-235, C 16-240)
+// or full range (Y and C 0-255, as JFIF defines it).
+uint8_t to_byte(int v) { return (uint8_t)std::clamp(v, 0, 255); }
+uint8_t luma(rgb c, bool full) {
+  return full ? to_byte((77 * c.r + 150 * c.g + 29 * c.b + 128) >> 8)
+              : to_byte(((66 * c.r + 129 * c.g + 25 * c.b + 128) >> 8) + 16);
+}
+uint8_t chroma_u(rgb c, bool full) {
+  return full ? to_byte(((-43 * c.r - 85 * c.g + 128 * c.b + 128) >> 8) + 128)
+              : to_byte(((-38 * c.r - 74 * c.g + 112 * c.b + 128) >> 8) + 128);
+}
+uint8_t chroma_v(rgb c, bool full) {
+  return full ? to_byte(((128 * c.r - 107 * c.g - 21 * c.b + 128) >> 8) + 128)
+              : to_byte(((112 * c.r - 94 * c.g - 18 * c.b + 128) >> 8) + 128);
+}
 
 // Packed 4:2:2 (YUY2 order, or UYVY when `uyvy`), 2 bytes per pixel; the
 // chroma of a pixel pair is that of its left pixel. A last pixel without a
 // partner (odd width) gets its luminance and U.
-void render_422(const pattern_geometry& g, bool uyvy, uint8_t* out) {
+void render_422(const pattern_geometry& g, bool uyvy, bool full, uint8_t* out) {
   for (uint32_t y = 0; y < g.height; ++y) {
     uint8_t* p = out + (size_t)y * g.width * 2;
     for (uint32_t x = 0; x < g.width; x += 2, p += 4) {
       const rgb left = g.at(x, y);
+      const uint8_t y0 = luma(left, full), u = chroma_u(left, full), v = chroma_v(left, full);
       if (x + 1 == g.width) {
-        p[uyvy ? 1 : 0] = luma(left);
-        p[uyvy ? 0 : 1] = chroma_u(left);
+        p[uyvy ? 1 : 0] = y0;
+        p[uyvy ? 0 : 1] = u;
         break;
       }
-      const rgb right = g.at(x + 1, y);
+      const uint8_t y1 = luma(g.at(x + 1, y), full);
       if (uyvy) {
-        p[0] = chroma_u(left), p[1] = luma(left), p[2] = chroma_v(left), p[3] = luma(right);
+        p[0] = u, p[1] = y0, p[2] = v, p[3] = y1;
       } else {
-        p[0] = luma(left), p[1] = chroma_u(left), p[2] = luma(right), p[3] = chroma_v(left);
+        p[0] = y0, p[1] = u, p[2] = y1, p[3] = v;
       }
     }
   }
@@ -104,9 +121,9 @@ class test_pattern final : public frame_source {
           for (uint32_t x = 0; x < g.width; ++x, p += bytes) {
             const rgb c = g.at(x, y);
             if (bytes == 1) {
-              p[0] = luma(c);
+              p[0] = luma(c, true);
             } else if (bytes == 2) {
-              p[0] = p[1] = luma(c);  // 8 significant bits, left-aligned
+              p[0] = p[1] = luma(c, true);  // 8 significant bits, left-aligned
             } else {
               p[0] = c.b, p[1] = c.g, p[2] = c.r;
               if (bytes == 4) p[3] = 0xFF;
@@ -118,13 +135,13 @@ class test_pattern final : public frame_source {
       case kFourccYUY2:
       case kFourccUYVY:
         frame.resize(pixels * 2);
-        render_422(g, format.fourcc == kFourccUYVY, frame.data());
+        render_422(g, format.fourcc == kFourccUYVY, false, frame.data());
         break;
       case kFourccMJPG: {
         const uint32_t even_width = format.width + (format.width & 1);
         std::vector<uint8_t> yuy2((size_t)even_width * format.height * 2);
         pattern_geometry wide(even_width, format.height, number);
-        render_422(wide, false, yuy2.data());
+        render_422(wide, false, true, yuy2.data());
         if (step_) step_->apply({kFourccYUY2, even_width, format.height, 16, 0}, yuy2.data(), yuy2.size());
         const std::string text = kJpegCommentTag + std::to_string((uint32_t)number);
         const std::vector<uint8_t> comment(text.begin(), text.end());

@@ -62,6 +62,9 @@ class picture_step {
 uint32_t uncompressed_frame_bytes(const frame_format& format);
 
 // Colour bars over a luminance ramp, a square that moves 4 pixels per frame,
+// the same RGB levels in every format read by its convention ("YUY2" and
+// "UYVY" BT.601 studio range, "Y800" and "Y16 " full-range luminance,
+// "MJPG" JFIF full-range YCbCr),
 // and the frame number twice: as a strip of 32 black and white blocks in
 // the top left corner and, in uncompressed formats, as the first 4 bytes of
 // the frame (little-endian). A JPEG carries the number in a comment segment

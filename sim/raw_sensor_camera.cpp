@@ -36,6 +36,7 @@ constexpr uint8_t kColourBit = 0x02;
 
 // 83xx vendor unit selectors.
 constexpr uint8_t kSel83ExposureAuto = 13, kSel83GainAuto = 14, kSel83WhiteBalanceAuto = 15;
+constexpr uint8_t kSel83AutoMaximum = 16;  // its presence is read from bit 14, selector 15's
 constexpr uint8_t kSel83Reference = 17, kSel83FlipX = 20, kSel83FlipY = 21;
 constexpr uint8_t kSel83Capabilities = 32, kSel83Firmware = 45;
 // 84xx sensor unit selectors.
@@ -130,8 +131,8 @@ uvc_camera_desc describe(const raw_camera_model& model) {
   if (model.family == raw_family::camera_83xx) {
     d.camera_controls = kCtExposureBit;
     xu.guid = kVendorUnitGuid;
-    xu.bm_controls = bm_controls({kSel83ExposureAuto, kSel83GainAuto, kSel83WhiteBalanceAuto, kSel83Reference,
-                                  kSel83FlipX, kSel83FlipY},
+    xu.bm_controls = bm_controls({kSel83ExposureAuto, kSel83GainAuto, kSel83WhiteBalanceAuto, kSel83AutoMaximum,
+                                  kSel83Reference, kSel83FlipX, kSel83FlipY},
                                  6);
   } else {
     d.camera_controls = 0;
@@ -278,6 +279,9 @@ void raw_sensor_camera::define_controls(const sensor_options& options) {
     for (uint8_t s : {kSel83ExposureAuto, kSel83GainAuto, kSel83WhiteBalanceAuto}) {
       define_control(value_control(kUnit2, s, 4, 0, 1, 1, 1));
     }
+    const int64_t longest = (int64_t)std::floor(c.exposure_max_us);
+    define_control(value_control(kUnit2, kSel83AutoMaximum, 4, (int64_t)std::ceil(c.exposure_min_us), longest,
+                                 longest, longest));
     define_control(value_control(kUnit2, kSel83Reference, 4, 0, 255, 128, 128));
     define_control(value_control(kUnit2, kSel83FlipX, 4, 0, 1, 0, 0));
     define_control(value_control(kUnit2, kSel83FlipY, 4, 0, 1, 0, 0));

@@ -177,26 +177,30 @@ band_values scene::mean_reflectance(const scene_rect& r) const {
   return sum;
 }
 
-bool scene::uniform(const scene_rect& r, band_values* reflectance) const {
-  const scene_node* n = &root_;
+const scene_node* scene::surface_of(const scene_rect& r) const {
   auto inside = [](const scene_rect& box, const scene_rect& outer) {
     return box.left >= outer.left && box.right <= outer.right && box.top >= outer.top && box.bottom <= outer.bottom;
   };
-  if (!inside(r, n->rect)) return false;
+  const scene_node* n = &root_;
+  if (!inside(r, n->rect)) return nullptr;
   for (;;) {
     const scene_node* next = nullptr;
     for (const scene_node& child : n->children) {
       if (child.rect.intersect(r).area() <= 0) continue;
-      if (!inside(r, child.rect)) return false;  // straddles an edge
+      if (!inside(r, child.rect)) return nullptr;  // straddles an edge
       next = &child;
       break;
     }
-    if (next == nullptr) break;
+    if (next == nullptr) return n;
     n = next;
   }
-  if (n->paint != scene_paint::solid) return false;
-  *reflectance = n->value;
-  return true;
+}
+
+band_values paint_mean(const scene_node& node, const scene_rect& r) {
+  band_values v = own_integral(node, r);
+  const double area = r.area();
+  for (double& b : v) b = area > 0 ? b / area : 0;
+  return v;
 }
 
 const std::array<chart_patch, 24>& colour_chart() {

@@ -59,14 +59,17 @@ class scene {
   const std::string& name() const { return name_; }
   // Area-weighted mean reflectance over `r` (clipped to the scene).
   band_values mean_reflectance(const scene_rect& r) const;
-  // True, with the reflectance, when `r` lies inside one solid surface
-  // (so every part of it has that reflectance).
-  bool uniform(const scene_rect& r, band_values* reflectance) const;
+  // The surface `r` lies on when it lies on one (inside a node and clear of
+  // its children), else null; paint_mean() then gives its means quickly.
+  const scene_node* surface_of(const scene_rect& r) const;
 
  private:
   std::string name_;
   scene_node root_;
 };
+
+// Mean reflectance of a node's own paint over `r` (inside the node).
+band_values paint_mean(const scene_node& node, const scene_rect& r);
 
 // A colour chart patch: its name and linear reflectance per band.
 struct chart_patch {

@@ -17,12 +17,11 @@ uint64_t mix(uint64_t x) {
   return x ^ (x >> 31);
 }
 
-// A standard Gaussian from 64 random bits: four 16-bit uniforms summed
+// A standard Gaussian from 32 random bits: four 8-bit uniforms summed
 // (Irwin-Hall), centred and scaled to variance 1.
-double gaussian(uint64_t bits) {
-  const uint32_t sum = (uint32_t)(bits & 0xFFFF) + (uint32_t)(bits >> 16 & 0xFFFF) + (uint32_t)(bits >> 32 & 0xFFFF) +
-                       (uint32_t)(bits >> 48);
-  return ((sum + 2.0) / 65536.0 - 2.0) * kSqrt3;
+double gaussian(uint32_t bits) {
+  const uint32_t sum = (bits & 0xFF) + (bits >> 8 & 0xFF) + (bits >> 16 & 0xFF) + (bits >> 24);
+  return ((sum + 2.0) / 256.0 - 2.0) * kSqrt3;
 }
 
 double clamp(double v, double lo, double hi) { return std::min(hi, std::max(lo, v)); }
@@ -178,21 +177,27 @@ illuminant sensor_model::light() const {
 
 namespace {
 
-// Fills pixels [x0, x1) x [y0, y1) of a raster: one value for a block that
-// lies inside one solid surface, else quarters, down to single pixels.
+// Fills pixels [x0, x1) x [y0, y1) of a raster: a block on one surface
+// from that surface's paint (one value when it is solid), else quarters,
+// down to single pixels.
 void fill_block(const scene& view, uint32_t width, uint32_t height, std::array<std::vector<float>, 3>& bands,
                 uint32_t x0, uint32_t y0, uint32_t x1, uint32_t y1) {
   const double w = width, h = height;
-  band_values v;
-  const bool single = x1 - x0 == 1 && y1 - y0 == 1;
-  if (single || view.uniform({x0 / w, y0 / h, x1 / w, y1 / h}, &v)) {
-    if (single) v = view.mean_reflectance({x0 / w, y0 / h, x1 / w, y1 / h});
+  auto put = [&](uint32_t x, uint32_t y, const band_values& v) {
+    for (int b = 0; b < 3; ++b) bands[b][(size_t)y * width + x] = (float)v[b];
+  };
+  const scene_node* surface = view.surface_of({x0 / w, y0 / h, x1 / w, y1 / h});
+  if (surface != nullptr) {
+    const bool solid = surface->paint == scene_paint::solid;
     for (uint32_t y = y0; y < y1; ++y) {
-      for (int b = 0; b < 3; ++b) {
-        std::fill(bands[b].begin() + (ptrdiff_t)((size_t)y * width + x0),
-                  bands[b].begin() + (ptrdiff_t)((size_t)y * width + x1), (float)v[b]);
+      for (uint32_t x = x0; x < x1; ++x) {
+        put(x, y, solid ? surface->value : paint_mean(*surface, {x / w, y / h, (x + 1) / w, (y + 1) / h}));
       }
     }
+    return;
+  }
+  if (x1 - x0 == 1 && y1 - y0 == 1) {
+    put(x0, y0, view.mean_reflectance({x0 / w, y0 / h, x1 / w, y1 / h}));
     return;
   }
   const uint32_t xm = x0 + (x1 - x0 + 1) / 2, ym = y0 + (y1 - y0 + 1) / 2;
@@ -291,6 +296,11 @@ std::optional<uint64_t> sensor_model::last_frame() const {
 
 // ---- rendering ------------------------------------------------------------------------------------
 
+void sensor_model::prepare() {
+  std::lock_guard<std::mutex> guard(lock_);
+  rates_for_render();
+}
+
 void sensor_model::render(const readout& r, unsigned bits, uint64_t frame, std::vector<uint8_t>& out) {
   std::shared_ptr<const rates> image;
   sensor_settings s;
@@ -340,12 +350,13 @@ void sensor_model::render(const readout& r, unsigned bits, uint64_t frame, std::
       double e = sum * seconds;
       if (config_.noise) {
         const uint64_t h = mix(frame_key ^ ((uint64_t)row0 << 32 | columns[x]));
-        e = clamp(e + std::sqrt(e) * shot_scale * gaussian(h), 0, full_well);
-        e += read_sigma * gaussian(mix(h));
+        e = clamp(e + std::sqrt(e) * shot_scale * gaussian((uint32_t)h), 0, full_well);
+        e += read_sigma * gaussian((uint32_t)(h >> 32));
       } else {
         e = clamp(e, 0, full_well);
       }
-      const double counts = clamp(std::floor(e * per_electron + config_.black_level + 0.5), 0, max_count);
+      // Rounded to the nearest count: truncation of a value made non-negative.
+      const double counts = clamp(e * per_electron + config_.black_level + 0.5, 0, max_count);
       const uint32_t q = (uint32_t)counts;
       if (bytes_per_sample == 1) {
         *p++ = (uint8_t)(q >> down);

@@ -24,7 +24,8 @@
 // Noise is drawn from a counter-based hash of (seed, frame number, sensor
 // pixel): the same seed, frame number and settings give the same frame,
 // whatever the threads do, and rendering needs no generator state. Each
-// Gaussian is the sum of four uniforms (variance matched).
+// Gaussian is the sum of four 8-bit uniforms (variance matched); one hash
+// gives a pixel both.
 //
 // Controls: a value written while the camera streams takes effect with the
 // frame `control_latency` frames after the one being read out at that
@@ -146,6 +147,9 @@ class sensor_model {
   std::optional<uint64_t> last_frame() const;
 
   // ---- rendering
+  // Builds now what the first frame would otherwise build (the scene as the
+  // pixels see it under the current light), so that frame is not late.
+  void prepare();
   // Writes `r.width * r.height` samples of 1 (8-bit) or 2 (16-bit,
   // little-endian) bytes each, lines top to bottom, into `out` (resized).
   void render(const readout& r, unsigned bits, uint64_t frame, std::vector<uint8_t>& out);

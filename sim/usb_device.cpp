@@ -195,6 +195,24 @@ struct usb_device::impl {
   std::vector<pipe_fault> pipe_faults;
   NTSTATUS port_fault_status = STATUS_SUCCESS;
   unsigned port_fault_count = 0;
+  struct urb_fault_state {
+    bool armed = false;
+    unsigned skip = 0;
+    USBD_STATUS status = USBD_STATUS_STALL_PID;
+    bool hang = false;
+  } urb_fault;
+  // Counts one URB against the armed fault; true (with the fault, now
+  // disarmed) when this URB is the one to fail.
+  bool take_urb_fault(urb_fault_state* fault) {
+    if (!urb_fault.armed) return false;
+    if (urb_fault.skip != 0) {
+      --urb_fault.skip;
+      return false;
+    }
+    *fault = urb_fault;
+    urb_fault.armed = false;
+    return true;
+  }
 
   // Endpoints of the selected alternate settings; the address of an entry
   // is its pipe handle, so a new selection invalidates old handles.
@@ -416,12 +434,23 @@ void usb_device::inject_port_fault(NTSTATUS status, unsigned count) {
   impl_->port_fault_count = count;
 }
 
+void usb_device::fail_urb_after(unsigned skip, USBD_STATUS status, bool hang) {
+  std::lock_guard<std::mutex> guard(lock_);
+  impl_->urb_fault = {true, skip, status, hang};
+}
+
+bool usb_device::urb_fault_pending() const {
+  std::lock_guard<std::mutex> guard(lock_);
+  return impl_->urb_fault.armed;
+}
+
 void usb_device::clear_faults() {
   std::lock_guard<std::mutex> guard(lock_);
   impl_->plan = fault_plan{};
   impl_->scripted.clear();
   impl_->pipe_faults.clear();
   impl_->port_fault_count = 0;
+  impl_->urb_fault.armed = false;
 }
 
 // ---- inspection -----------------------------------------------------------------------------
@@ -853,6 +882,33 @@ NTSTATUS usb_device::dispatch_internal_ioctl(PDEVICE_OBJECT pdo, PIRP irp) {
   }
   urb->UrbHeader.Status = USBD_STATUS_PENDING;
 
+  // Keeps the IRP pending (cancellable) among the control requests that
+  // complete later or never (`hang`). False when it was cancelled already:
+  // it is completed then and the lock released.
+  auto hold = [&](bool hang) {
+    irp->Tail.Overlay.DriverContext[0] = (PVOID)(ULONG_PTR)s.append(record);
+    IoMarkIrpPending(irp);
+    IoSetCancelRoutine(irp, &usb_device_cancel_routine);
+    if (irp->Cancel && IoSetCancelRoutine(irp, NULL) != NULL) {
+      s.finish_record(irp, USBD_STATUS_CANCELED, STATUS_CANCELLED, 0, true);
+      guard.unlock();
+      complete_urb_irp(irp, urb, USBD_STATUS_CANCELED, STATUS_CANCELLED);
+      return false;
+    }
+    s.pending_controls.push_back({irp, hang});
+    return true;
+  };
+
+  impl::urb_fault_state fault;
+  if (s.take_urb_fault(&fault)) {
+    uint8_t* unused_buffer = nullptr;
+    uint32_t unused_length = 0;
+    setup_of(urb, &record.setup, &unused_buffer, &unused_length);  // for the log, when it has one
+    if (!fault.hang) return finish_now(fault.status, nt_from_usbd(fault.status), urb);
+    if (hold(true)) guard.unlock();
+    return STATUS_PENDING;
+  }
+
   // ---- configuration
   if (function == URB_FUNCTION_SELECT_CONFIGURATION) {
     auto& r = urb->UrbSelectConfiguration;
@@ -1085,16 +1141,7 @@ NTSTATUS usb_device::dispatch_internal_ioctl(PDEVICE_OBJECT pdo, PIRP irp) {
   if (s.plan.delay_jitter_ms != 0) delay += (unsigned)(next_random(s.random_state) % (s.plan.delay_jitter_ms + 1));
 
   if (hang || delay != 0) {
-    irp->Tail.Overlay.DriverContext[0] = (PVOID)(ULONG_PTR)s.append(record);
-    IoMarkIrpPending(irp);
-    IoSetCancelRoutine(irp, &usb_device_cancel_routine);
-    if (irp->Cancel && IoSetCancelRoutine(irp, NULL) != NULL) {
-      s.finish_record(irp, USBD_STATUS_CANCELED, STATUS_CANCELLED, 0, true);
-      guard.unlock();
-      complete_urb_irp(irp, urb, USBD_STATUS_CANCELED, STATUS_CANCELLED);
-      return STATUS_PENDING;
-    }
-    s.pending_controls.push_back({irp, hang});
+    if (!hold(hang)) return STATUS_PENDING;
     usb_bus* bus = s.bus;
     guard.unlock();
     if (!hang && bus != nullptr) {

@@ -167,6 +167,15 @@ class usb_device : public std::enable_shared_from_this<usb_device> {
   // Status of the next `count` IOCTL_INTERNAL_USB_RESET_PORT and
   // IOCTL_INTERNAL_USB_CYCLE_PORT requests (they are still counted).
   void inject_port_fault(NTSTATUS status, unsigned count = 1);
+  // One URB of any function (descriptor reads, selections, class and
+  // vendor requests, pipe requests, transfers) fails: the one that arrives
+  // after `skip` more. It completes with `status` and nothing transferred
+  // (USBD_STATUS_STALL_PID: a stalled control transfer), or with `hang` it
+  // stays pending until it is cancelled, as for a device that does not
+  // answer. Walking `skip` = 0, 1, 2, ... fails each request of a sequence
+  // in turn; urb_fault_pending() is false once the fault has happened.
+  void fail_urb_after(unsigned skip, USBD_STATUS status, bool hang = false);
+  bool urb_fault_pending() const;
   void clear_faults();
 
   // ---- IN endpoints (bulk, interrupt, isochronous)

@@ -26,9 +26,14 @@ constexpr uint8_t kHeaderWithScr = 12;
 constexpr uint8_t kInvalidHeaderLength = 4;  // between the valid 2 and 6
 constexpr uint32_t kFallbackPayload = 1024;  // when nothing limits the payload
 
-// Fault kinds of draw().
-enum draw_kind : unsigned { kFrameFault = 1, kFrameFaultSize, kPayloadFault, kBadHeaderLength, kEmptyPacket,
-                            kRequestFault };
+// What draw() decides: every fault kind has a draw of its own, so the
+// same seed spoils different payloads and frames for each kind.
+enum draw_kind : unsigned {
+  kMissingEof = 1, kShortFrame, kLongFrame, kInterrupt, kFrameFaultSize,  // per frame
+  kDropPayload, kBadHeader, kPacketError, kBadHeaderLength,               // per payload
+  kEmptyPacket,                                                           // per packet
+  kBabble, kRequestError,                                                 // per transfer
+};
 
 uint64_t mix(uint64_t z) {
   z += 0x9E3779B97F4A7C15ull;
@@ -55,6 +60,7 @@ const char* fault_name(stream_fault fault) {
     case stream_fault::long_frame: return "long frame";
     case stream_fault::interrupt: return "interrupt";
     case stream_fault::overrun: return "overrun";
+    case stream_fault::failed_transfer: return "failed transfer";
     case stream_fault::abandoned: return "abandoned";
   }
   return "?";
@@ -89,6 +95,7 @@ void uvc_stream::start(const stream_setup& setup, uint64_t generation) {
   frames_since_start_ = 0;
   started_at_ = std::chrono::steady_clock::now();
   wake_pending_ = false;
+  request_errors_ = 0;
 }
 
 void uvc_stream::stop(uint64_t generation) {
@@ -161,24 +168,26 @@ bool uvc_stream::begin_frame(stream_effects* effects) {
   ++frames_since_start_;
   ++counters_.frames_started;
 
-  // One draw picks at most one frame fault: the probabilities add up.
+  // Each frame fault is drawn on its own; when several hit, the first in
+  // this order is the frame's. A frame begun by a transfer that fails takes
+  // that fault instead (lose_transfer).
   const stream_faults& f = options_.faults;
-  unsigned r = draw(kFrameFault, current_.sequence);
-  const unsigned size_draw = draw(kFrameFaultSize, current_.sequence);
-  if (r < f.missing_eof) {
+  const uint64_t n = current_.sequence;
+  const unsigned size_draw = draw(kFrameFaultSize, n);
+  if (losing_transfer_) {
+    current_.fault = stream_fault::failed_transfer;
+  } else if (draw(kMissingEof, n) < f.missing_eof) {
     current_.fault = stream_fault::missing_eof;
-  } else if ((r -= f.missing_eof) < f.short_frame) {
-    if (frame_.size() > 1) {
-      frame_.resize(1 + size_draw % (frame_.size() - 1));
-      nominal_ = frame_.size();
-      current_.fault = stream_fault::short_frame;
-    }
-  } else if ((r -= f.short_frame) < f.long_frame) {
+  } else if (draw(kShortFrame, n) < f.short_frame && frame_.size() > 1) {
+    frame_.resize(1 + size_draw % (frame_.size() - 1));
+    nominal_ = frame_.size();
+    current_.fault = stream_fault::short_frame;
+  } else if (draw(kLongFrame, n) < f.long_frame) {
     // 1 to 256 extra bytes, in payloads of their own after the full frame.
     const size_t extra = 1 + size_draw % 256;
     for (size_t i = 0; i < extra; ++i) frame_.push_back((uint8_t)(0xA5 ^ i));
     current_.fault = stream_fault::long_frame;
-  } else if ((r -= f.long_frame) < f.interrupt && setup_.interrupt_endpoint) {
+  } else if (draw(kInterrupt, n) < f.interrupt && setup_.interrupt_endpoint) {
     interrupt_planned_ = true;  // the fault counts once the packet is sent
   }
   frame_active_ = true;
@@ -206,22 +215,40 @@ void uvc_stream::finish_frame(bool complete) {
     ++counters_.frames_abandoned;
   }
   counters_.intact_frames += current_.intact ? 1 : 0;
+  ++counters_.frames_by_fault[(size_t)current_.fault];
   frame_active_ = false;
   if (options_.record_limit == 0) return;
   if (records_.size() >= options_.record_limit) records_.pop_front();
   records_.push_back(std::move(current_));
 }
 
+// A frame (in progress or recorded) that did not reach the host whole:
+// `fault` unless it has one already; `lost_payload` counts one more lost
+// payload, which ends the frame when `ends_frame`.
+void uvc_stream::spoil(uint64_t sequence, stream_fault fault, bool lost_payload, bool ends_frame) {
+  sent_frame* owner = record_of(sequence);
+  if (owner == nullptr) return;
+  if (lost_payload) {
+    ++owner->payloads_lost;
+    owner->last_payload_lost |= ends_frame;
+  }
+  if (owner->fault == stream_fault::none) {
+    owner->fault = fault;
+    if (owner != &current_) {  // finished: counted as intact so far
+      --counters_.frames_by_fault[(size_t)stream_fault::none];
+      ++counters_.frames_by_fault[(size_t)fault];
+    }
+  }
+  if (owner->intact) {
+    owner->intact = false;
+    --counters_.intact_frames;
+  }
+}
+
 void uvc_stream::abandon() {
   if (!tail_.empty()) {
     // The rest of a cut payload will not go out.
-    if (sent_frame* owner = record_of(tail_sequence_)) {
-      if (owner->fault == stream_fault::none) owner->fault = stream_fault::abandoned;
-      if (owner->intact) {
-        owner->intact = false;
-        --counters_.intact_frames;
-      }
-    }
+    spoil(tail_sequence_, stream_fault::abandoned, false, false);
     tail_.clear();
   }
   if (frame_active_) finish_frame(false);
@@ -250,61 +277,30 @@ bool uvc_stream::cut_bulk(uint32_t transfer_length, std::vector<uint8_t>& payloa
   status = USBD_STATUS_BABBLE_DETECTED;
   block.clear();
   ++counters_.failed_requests;
-  if (sent_frame* owner = record_of(sequence)) {
-    ++owner->payloads_lost;
-    owner->last_payload_lost |= ends_frame;
-    if (owner->fault == stream_fault::none) owner->fault = stream_fault::overrun;
-    if (owner->intact) {
-      owner->intact = false;
-      --counters_.intact_frames;
-    }
-  }
+  spoil(sequence, stream_fault::overrun, true, ends_frame);
   return true;
 }
 
-bool uvc_stream::produce(const usb_device::in_request& request, std::vector<uint8_t>& block,
-                         USBD_STATUS& status, stream_effects* effects) {
-  std::lock_guard<std::mutex> guard(mutex_);
-  if (!running_ || request.endpoint_address != setup_.endpoint || request.generation != generation_) {
-    return false;
-  }
+// The next payload of the stream for a request of `request_bytes` (an
+// isochronous packet's size, or a bulk transfer's length), header
+// included, with its payload faults applied: false when there is none (the
+// frame limit, real-time pacing, or no room for data). A dropped payload
+// is skipped; the next one takes its place. While a transfer is being lost
+// (lose_transfer) every payload is lost. `sequence` is the frame the
+// payload belongs to and `last` says whether it ends that frame (which is
+// then finished); `lost` that the host will not get it whole.
+// `packets_after`: packets of the transfer after this one (an interrupt
+// packet is placed only where the frame still goes on after the transfer).
+bool uvc_stream::next_payload(uint32_t request_bytes, std::vector<uint8_t>& payload, uint64_t& sequence,
+                              bool& last, bool& lost, USBD_STATUS& status, stream_effects* effects,
+                              uint32_t packets_after) {
   const stream_faults& f = options_.faults;
-  if (request.packet == 0) {
-    ++transfers_;
-    const unsigned r = draw(kRequestFault, transfers_);
-    USBD_STATUS failure = USBD_STATUS_SUCCESS;
-    if (r < f.babble) {
-      failure = USBD_STATUS_BABBLE_DETECTED;
-    } else if (r - f.babble < f.request_error && request_errors_ < f.max_request_errors) {
-      failure = f.request_error_status;
-      ++request_errors_;
-    }
-    if (failure != USBD_STATUS_SUCCESS) {
-      effects->fail_transfer = failure;
-      ++counters_.failed_requests;
-      return false;
-    }
-  }
-  if (!setup_.isochronous && !tail_.empty()) {
-    std::vector<uint8_t> rest;
-    rest.swap(tail_);
-    const bool produced =
-        cut_bulk(request.max_bytes, rest, tail_sequence_, tail_ends_frame_, block, status);
-    counters_.bytes += block.size();
-    return produced;
-  }
-
   for (;;) {
     if (!frame_active_ && !begin_frame(effects)) return false;
-    if (setup_.isochronous && draw(kEmptyPacket, ++packets_) < f.empty_packet) {
-      block.clear();
-      ++counters_.empty_packets;
-      return true;
-    }
 
     // The payload limit, header included.
     uint32_t limit = setup_.max_payload;
-    if (setup_.isochronous && (limit == 0 || request.max_bytes < limit)) limit = request.max_bytes;
+    if (setup_.isochronous && (limit == 0 || request_bytes < limit)) limit = request_bytes;
     if (options_.max_payload != 0 && (limit == 0 || options_.max_payload < limit)) limit = options_.max_payload;
     if (limit == 0) limit = kFallbackPayload;
     const uint8_t header = options_.header_length;
@@ -313,12 +309,12 @@ bool uvc_stream::produce(const usb_device::in_request& request, std::vector<uint
     // A long frame's extra bytes begin a payload of their own.
     const size_t end = offset_ < nominal_ ? nominal_ : frame_.size();
     const size_t n = std::min<size_t>(limit - header, end - offset_);
-    const bool last = offset_ + n == frame_.size();
+    last = offset_ + n == frame_.size();
     const bool eof = last && current_.fault != stream_fault::missing_eof;
     const uint32_t index = current_.payloads++;
     if (index == 0) first_transfer_ = transfers_;
 
-    std::vector<uint8_t> payload(header + n, 0);
+    payload.assign(header + n, 0);
     payload[kHeaderLength] = header;
     payload[kHeaderInfo] = (uint8_t)(kHeaderEoh | (current_.fid ? kHeaderFid : 0) | (eof ? kHeaderEof : 0) |
                                      (header >= kHeaderWithPts ? kHeaderPts : 0) |
@@ -335,22 +331,26 @@ bool uvc_stream::produce(const usb_device::in_request& request, std::vector<uint
         last ? 0 : (frame_.size() - offset_ - n + (limit - header) - 1) / (limit - header);
     offset_ += n;
 
-    // Payload faults, only in a frame that has none yet.
-    bool lost = false;
+    // Payload faults, each drawn on its own (the first in this order
+    // applies), only in a frame that has no fault yet.
+    lost = false;
     bool dropped = false;
-    if (current_.fault == stream_fault::none && !interrupt_planned_) {
-      unsigned r = draw(kPayloadFault, current_.sequence, index);
-      if (r < f.drop_payload) {
+    if (losing_transfer_) {
+      if (current_.fault == stream_fault::none) current_.fault = stream_fault::failed_transfer;
+      lost = true;
+    } else if (current_.fault == stream_fault::none && !interrupt_planned_) {
+      const uint64_t frame = current_.sequence;
+      if (draw(kDropPayload, frame, index) < f.drop_payload) {
         current_.fault = stream_fault::dropped_payload;
         lost = dropped = true;
-      } else if ((r -= f.drop_payload) < f.bad_header) {
+      } else if (draw(kBadHeader, frame, index) < f.bad_header) {
         current_.fault = stream_fault::bad_header;
-        const unsigned choice = draw(kBadHeaderLength, current_.sequence, index);
+        const unsigned choice = draw(kBadHeaderLength, frame, index);
         payload[kHeaderLength] = (choice & 1) && payload.size() < 255
                                      ? (uint8_t)(payload.size() + 1 + choice % (255 - payload.size()))
                                      : kInvalidHeaderLength;
         lost = true;
-      } else if ((r -= f.bad_header) < f.packet_error && setup_.isochronous) {
+      } else if (setup_.isochronous && draw(kPacketError, frame, index) < f.packet_error) {
         current_.fault = stream_fault::packet_error;
         status = f.packet_error_status;
         lost = true;
@@ -360,8 +360,7 @@ bool uvc_stream::produce(const usb_device::in_request& request, std::vector<uint
     // inside the frame on the host: not before its first payload has
     // arrived (a transfer later) and not after its last (which must not be
     // in this transfer).
-    if (interrupt_planned_ && transfers_ != first_transfer_ &&
-        payloads_after > request.packets - 1 - request.packet) {
+    if (interrupt_planned_ && transfers_ != first_transfer_ && payloads_after > packets_after) {
       interrupt_planned_ = false;
       current_.fault = stream_fault::interrupt;
       effects->interrupt = true;
@@ -371,19 +370,95 @@ bool uvc_stream::produce(const usb_device::in_request& request, std::vector<uint
       ++current_.payloads_lost;
       current_.last_payload_lost |= last;
     }
-    const uint64_t sequence = current_.sequence;
+    sequence = current_.sequence;
     if (last) finish_frame(true);
     if (dropped) continue;  // not sent: the next payload takes its place
     ++counters_.payloads;
-    bool produced = true;
-    if (setup_.isochronous) {
-      block.swap(payload);
-    } else {
-      produced = cut_bulk(request.max_bytes, payload, sequence, last, block, status);
+    return true;
+  }
+}
+
+// A transfer that fails on the bus loses what the device sent in it: the
+// rest of a cut bulk payload or the next payload, or for an isochronous
+// transfer a payload per packet. The frames they belong to take the fault
+// failed_transfer; a frame that begins in the transfer takes no fault of its
+// own. False (and
+// the transfer goes ahead) when that would spoil a frame that has a fault
+// already, so that a frame keeps at most one.
+bool uvc_stream::lose_transfer(const usb_device::in_request& request, stream_effects* effects) {
+  if (!setup_.isochronous && !tail_.empty()) {
+    const sent_frame* owner = record_of(tail_sequence_);
+    if (owner != nullptr && owner->fault != stream_fault::none) return false;
+    spoil(tail_sequence_, stream_fault::failed_transfer, true, tail_ends_frame_);
+    tail_.clear();
+    return true;
+  }
+  if (frame_active_ && (current_.fault != stream_fault::none || interrupt_planned_)) return false;
+  losing_transfer_ = true;
+  const uint32_t payloads = setup_.isochronous ? request.packets : 1;
+  std::vector<uint8_t> payload;
+  for (uint32_t i = 0; i < payloads; ++i) {
+    uint64_t sequence = 0;
+    bool last = false, lost = false;
+    USBD_STATUS ignored = USBD_STATUS_SUCCESS;
+    if (!next_payload(request.max_bytes, payload, sequence, last, lost, ignored, effects, 0)) break;
+  }
+  losing_transfer_ = false;
+  return true;
+}
+
+bool uvc_stream::produce(const usb_device::in_request& request, std::vector<uint8_t>& block,
+                         USBD_STATUS& status, stream_effects* effects) {
+  std::lock_guard<std::mutex> guard(mutex_);
+  if (!running_ || request.endpoint_address != setup_.endpoint || request.generation != generation_) {
+    return false;
+  }
+  const stream_faults& f = options_.faults;
+  if (request.packet == 0) {
+    ++transfers_;
+    USBD_STATUS failure = USBD_STATUS_SUCCESS;
+    if (draw(kBabble, transfers_) < f.babble) {
+      failure = USBD_STATUS_BABBLE_DETECTED;
+    } else if (draw(kRequestError, transfers_) < f.request_error && request_errors_ < f.max_request_errors) {
+      failure = f.request_error_status;
     }
+    if (failure != USBD_STATUS_SUCCESS && lose_transfer(request, effects)) {
+      if (failure != USBD_STATUS_BABBLE_DETECTED) ++request_errors_;
+      effects->fail_transfer = failure;
+      ++counters_.failed_requests;
+      return false;
+    }
+  }
+  if (!setup_.isochronous && !tail_.empty()) {
+    std::vector<uint8_t> rest;
+    rest.swap(tail_);
+    const bool produced =
+        cut_bulk(request.max_bytes, rest, tail_sequence_, tail_ends_frame_, block, status);
     counters_.bytes += block.size();
     return produced;
   }
+
+  if (!frame_active_ && !begin_frame(effects)) return false;
+  if (setup_.isochronous && draw(kEmptyPacket, ++packets_) < f.empty_packet) {
+    block.clear();
+    ++counters_.empty_packets;
+    return true;
+  }
+  std::vector<uint8_t> payload;
+  uint64_t sequence = 0;
+  bool last = false, lost = false;
+  if (!next_payload(request.max_bytes, payload, sequence, last, lost, status, effects,
+                    request.packets - 1 - request.packet)) {
+    return false;
+  }
+  bool produced = true;
+  if (setup_.isochronous) {
+    block.swap(payload);
+  } else {
+    produced = cut_bulk(request.max_bytes, payload, sequence, last, block, status);
+  }
+  counters_.bytes += block.size();
+  return produced;
 }
 
 }  // namespace sim

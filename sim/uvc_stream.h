@@ -31,18 +31,21 @@
 // then the endpoint's transfers stay pending (an isochronous transfer that
 // already holds packets completes with the rest empty).
 //
-// Faults are drawn from stream_options::seed with a hash of (fault kind,
-// frame number, payload number) or (fault kind, transfer number), so the
-// same seed and the same requests give the same faults whatever the
-// thread timing. A frame takes at most one fault that spoils it: a frame
-// fault drawn when the frame begins, or else the first payload fault.
-// Request faults and empty packets spoil nothing (no data is lost).
+// Faults are drawn from stream_options::seed, every kind with a draw of its
+// own: a hash of (kind, frame number[, payload number]), (kind, packet
+// number) or (kind, transfer number). The same seed and the same requests
+// give the same faults whatever the thread timing, and two kinds at the
+// same rate hit different payloads. A frame takes at most one fault that
+// spoils it: a frame fault drawn when the frame begins (the first kind in
+// stream_faults' order that hits), else the first payload or transfer
+// fault. Empty packets lose nothing.
 //
 // Threads: every member may be called from any thread; produce() runs on
 // the bus thread. One mutex guards the state; it is never held while the
 // camera calls into usb_device.
 #pragma once
 
+#include <array>
 #include <chrono>
 #include <cstdint>
 #include <deque>
@@ -65,27 +68,35 @@ enum class stream_fault : uint8_t {
   long_frame,       // payloads of extra bytes (the last with EOF) followed the full frame
   interrupt,        // a packet arrived on the interrupt endpoint while the frame was sent
   overrun,          // a bulk transfer too short for the payload failed with babble
+  failed_transfer,  // a transfer carrying its payloads failed (babble or another error)
   abandoned,        // a commit or an alternate setting restarted the stream mid-frame
 };
+constexpr size_t kStreamFaultKinds = (size_t)stream_fault::abandoned + 1;
 const char* fault_name(stream_fault fault);
 
-// Probabilities in 1/1000.
+// Probabilities in 1/1000 of the unit named. What each puts on the wire,
+// and what a host then sees:
 struct stream_faults {
-  // Per payload.
-  unsigned drop_payload = 0;
-  unsigned bad_header = 0;
-  unsigned packet_error = 0;  // isochronous only
-  USBD_STATUS packet_error_status = USBD_STATUS_CRC;
+  // Per payload (a frame is many payloads: a 640x480 "Y800" frame in
+  // 3072-byte isochronous payloads is 101 of them).
+  unsigned drop_payload = 0;  // not sent: the frame arrives without its bytes
+  unsigned bad_header = 0;    // bHeaderLength 4 or beyond the payload: not a payload to the host
+  unsigned packet_error = 0;  // isochronous only: the packet completes with packet_error_status
+  USBD_STATUS packet_error_status = USBD_STATUS_CRC;  // and no data
   // Per frame.
-  unsigned missing_eof = 0;
-  unsigned short_frame = 0;
-  unsigned long_frame = 0;
-  unsigned interrupt = 0;  // only when the camera has an interrupt endpoint
-  // Per isochronous packet: a zero-length packet before the next payload.
+  unsigned missing_eof = 0;  // EOF clear on the last payload: the frame ends at the next FID toggle
+  unsigned short_frame = 0;  // EOF after 1 .. size-1 bytes (a JPEG without its end marker)
+  unsigned long_frame = 0;   // 1 to 256 extra bytes in payloads after the full frame, EOF on the last
+  unsigned interrupt = 0;    // a VideoStreaming status packet on the interrupt endpoint while the
+                             // frame is sent; only a camera with that endpoint, only a host that reads it
+  // Per isochronous packet: a zero-length packet before the next payload
+  // (the host skips it; nothing is lost).
   unsigned empty_packet = 0;
-  // Per transfer: the transfer fails without data (usb_device::fail_next_in_transfer).
-  unsigned babble = 0;         // USBD_STATUS_BABBLE_DETECTED
-  unsigned request_error = 0;  // request_error_status, at most max_request_errors times
+  // Per transfer: the transfer fails (usb_device::fail_next_in_transfer) and
+  // what the device sent in it is lost: a bulk transfer's payload (or the
+  // rest of a cut one), an isochronous transfer's payload per packet.
+  unsigned babble = 0;         // USBD_STATUS_BABBLE_DETECTED (a host resets the pipe)
+  unsigned request_error = 0;  // request_error_status, at most max_request_errors times a stream
   USBD_STATUS request_error_status = USBD_STATUS_XACT_ERROR;
   unsigned max_request_errors = 2;  // a reader retires the request of such an error for good
 };
@@ -128,6 +139,7 @@ struct stream_counters {
   uint64_t empty_packets = 0;
   uint64_t failed_requests = 0;   // transfers failed on purpose (babble, request errors, overruns)
   uint64_t interrupts = 0;        // interrupt packets sent
+  std::array<uint64_t, kStreamFaultKinds> frames_by_fault{};  // finished frames by sent_frame::fault
 };
 
 // 64-bit FNV-1a, the checksum of sent_frame.
@@ -188,6 +200,10 @@ class uvc_stream {
   sent_frame* record_of(uint64_t sequence);
   bool cut_bulk(uint32_t transfer_length, std::vector<uint8_t>& payload, uint64_t sequence, bool ends_frame,
                 std::vector<uint8_t>& block, USBD_STATUS& status);
+  bool next_payload(uint32_t request_bytes, std::vector<uint8_t>& payload, uint64_t& sequence, bool& last,
+                    bool& lost, USBD_STATUS& status, stream_effects* effects, uint32_t packets_after);
+  bool lose_transfer(const usb_device::in_request& request, stream_effects* effects);
+  void spoil(uint64_t sequence, stream_fault fault, bool lost_payload, bool ends_frame);
   unsigned draw(unsigned kind, uint64_t a, uint64_t b = 0) const;
 
   mutable std::mutex mutex_;
@@ -217,6 +233,7 @@ class uvc_stream {
   uint64_t frames_since_start_ = 0;
   std::chrono::steady_clock::time_point started_at_;
   bool wake_pending_ = false;
+  bool losing_transfer_ = false;  // lose_transfer is cutting the payloads of a failed transfer
   uint64_t transfers_ = 0;       // requests with packet 0 on the streaming endpoint
   uint64_t packets_ = 0;         // isochronous packets asked for
   unsigned request_errors_ = 0;

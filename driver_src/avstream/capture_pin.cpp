@@ -522,7 +522,12 @@ NTSTATUS capture_pin::handle_dropped_frames(property_call* call) {
   }
   auto* out = static_cast<PKSPROPERTY_DROPPEDFRAMES_CURRENT_S>(call->data);
   out->PictureNumber = get_picture_number();
-  out->DropCount = get_drop_count();
+  // The camera's own count while the stream is open: frames it lost after
+  // the last delivered one (or with none delivered) count as well.
+  ULONGLONG camera_drops = 0;
+  out->DropCount = device != nullptr && device->stream_drop_count(this, &camera_drops)
+                       ? static_cast<LONGLONG>(camera_drops)
+                       : get_drop_count();
   out->AverageFrameSize = acquired ? current_format()->bmiHeader.biSizeImage : 0;
   call->bytes_returned = sizeof(KSPROPERTY_DROPPEDFRAMES_CURRENT_S);
   return STATUS_SUCCESS;

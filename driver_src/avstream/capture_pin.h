@@ -90,7 +90,9 @@ class capture_pin final : public frame_sink, public pool_object {
 
   // The dropped-frames property (pin level, and the filter level through the
   // device): KSPROPERTY_DROPPEDFRAMES_CURRENT_S with the last picture number,
-  // drop count and, while acquired, the frame size.
+  // the drop count (the camera's current one while the pin's stream is open,
+  // so frames lost with none delivered are reported; else that of the last
+  // returned buffer) and, while acquired, the frame size.
   virtual NTSTATUS handle_dropped_frames(property_call* call);
 
   // ---- pieces of frame_done ------------------------------------------------

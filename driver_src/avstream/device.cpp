@@ -8,7 +8,12 @@
 // destroyed first (so no camera is ever orphaned or shared by two starts),
 // unless a capture pin still owns its stream, in which case the start is
 // refused with STATUS_INVALID_DEVICE_STATE and the pin keeps its camera.
-// The earlier start's descriptor stays in the device bag until removal.
+// The earlier start's descriptor is taken out of the device bag and freed.
+//
+// A start that fails at any step (a USB request, the camera's init, out of
+// memory, the descriptor or the factory) returns that step's status and
+// leaves neither camera nor descriptor behind, so the device can be
+// started again.
 #include "avstream/device.h"
 
 #include "cameras/camera_factory.h"
@@ -124,7 +129,8 @@ device_context::device_context(PKSDEVICE ks_device)
       power_state(PowerDeviceD0),
       stream_state(stream_closed),
       stream_format{},
-      state_mutex{} {
+      state_mutex{},
+      descriptor_blocks(nullptr) {
   KeInitializeMutex(&state_mutex, 0);
 }
 
@@ -153,6 +159,13 @@ NTSTATUS device_context::query_dropped_frames_locked(property_call* call) {
   return pin->handle_dropped_frames(call);
 }
 
+bool device_context::stream_drop_count(const capture_pin* pin, ULONGLONG* drops) {
+  mutex_guard lock(&state_mutex);
+  if (camera == nullptr || stream_state == stream_closed || attached_pin() != pin) return false;
+  *drops = camera->p_drops();
+  return true;
+}
+
 NTSTATUS device_context::start() {
   if (device->Started) return STATUS_SUCCESS;
   PDEVICE_OBJECT pdo = device->PhysicalDeviceObject;
@@ -164,13 +177,15 @@ NTSTATUS device_context::start() {
       destroy_camera();
       stream_state = stream_closed;
     }
+    // The earlier start's descriptor: its factory went with the stop.
+    release_filter_descriptor(this);
 
     UCHAR descriptor[usb_desc::device_size] = {};
-    if (NT_SUCCESS(get_device_descriptor(pdo, descriptor))) {
-      const USHORT product = le16(descriptor + usb_desc::dev_idProduct);
-      store_device_strings(pdo, descriptor, product == talvexa_branded_product);
-      camera = create_camera(descriptor, pdo, this);
-    }
+    status = get_device_descriptor(pdo, descriptor);
+    if (!NT_SUCCESS(status)) return status;
+    const USHORT product = le16(descriptor + usb_desc::dev_idProduct);
+    store_device_strings(pdo, descriptor, product == talvexa_branded_product);
+    camera = create_camera(descriptor, pdo, this);
     if (camera == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
 
     status = camera->init();
@@ -182,14 +197,21 @@ NTSTATUS device_context::start() {
 
   const KSFILTER_DESCRIPTOR* filter_descriptor = nullptr;
   status = build_filter_descriptor(this, &filter_descriptor_template, &filter_descriptor);
-  if (!NT_SUCCESS(status)) return status;
-
-  WCHAR reference_string[] = L"GLOBAL";
-  KsAcquireDevice(device);
-  status =
-      KsCreateFilterFactory(device->FunctionalDeviceObject, filter_descriptor, reference_string,
-                            nullptr, KSCREATE_ITEM_FREEONSTOP, nullptr, nullptr, nullptr);
-  KsReleaseDevice(device);
+  if (NT_SUCCESS(status)) {
+    WCHAR reference_string[] = L"GLOBAL";
+    KsAcquireDevice(device);
+    status =
+        KsCreateFilterFactory(device->FunctionalDeviceObject, filter_descriptor, reference_string,
+                              nullptr, KSCREATE_ITEM_FREEONSTOP, nullptr, nullptr, nullptr);
+    KsReleaseDevice(device);
+  }
+  if (!NT_SUCCESS(status)) {
+    // No filter serves the camera: the device is left as if it had never
+    // started, and the next start begins afresh.
+    release_filter_descriptor(this);
+    mutex_guard lock(&state_mutex);
+    destroy_camera();
+  }
   return status;
 }
 

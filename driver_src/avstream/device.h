@@ -62,7 +62,8 @@ class device_context final : public frame_sink, public pool_object {
   device_context(const device_context&) = delete;
   device_context& operator=(const device_context&) = delete;
 
-  // Device start: names, camera, filter descriptor, filter factory.
+  // Device start: names, camera, filter descriptor, filter factory. A start
+  // that fails leaves no camera and no descriptor behind.
   NTSTATUS start();
   // Power transition; leaving D0 closes the stream, returning reopens it.
   void set_power(DEVICE_POWER_STATE to_state, DEVICE_POWER_STATE from_state);
@@ -107,6 +108,11 @@ class device_context final : public frame_sink, public pool_object {
   // the caller holds state_mutex (serve_property), which detach_pin needs
   // too.
   NTSTATUS query_dropped_frames_locked(property_call* call);
+  // The camera's count of frames it lost since its stream opened, while
+  // `pin` owns the open stream; false otherwise. Frames lost before any is
+  // delivered show here, not in a stream header. Takes state_mutex (a KMUTEX
+  // may be taken again by its owner: serve_property holds it).
+  bool stream_drop_count(const capture_pin* pin, ULONGLONG* drops);
 
   PKSDEVICE device;                  // back pointer
   LONG volatile pin_attached;        // 1: a capture pin owns the camera stream
@@ -116,6 +122,7 @@ class device_context final : public frame_sink, public pool_object {
   ULONG stream_state;                // stream_closed, stream_open_idle, stream_running
   KS_VIDEOINFOHEADER stream_format;  // the attached pin's format, to reopen after power-up
   KMUTEX state_mutex;                // serialises set_power and the stream operations
+  PVOID descriptor_blocks;           // this start's filter descriptor blocks (filter_descriptor's)
 
  private:
   void destroy_camera();

@@ -276,30 +276,57 @@ NTSTATUS filter_create(PKSFILTER filter, PIRP irp) {
 
 // ---- per-device descriptor ---------------------------------------------------------
 
-NTSTATUS bag_copy(KSOBJECT_BAG bag, const void* source, ULONG size, void** copy) {
+namespace {
+
+// Every block of a device's descriptor starts with this link: the blocks
+// of one start form a list (newest first), so that a start that fails, or
+// the next start, takes them out of the device bag again. 16 bytes keep
+// the copy behind it aligned as pool memory is.
+struct alignas(16) descriptor_block {
+  descriptor_block* next;
+};
+static_assert(sizeof(descriptor_block) == 16, "descriptor block link is 16 bytes");
+
+}  // namespace
+
+NTSTATUS bag_copy(device_context* context, const void* source, ULONG size, void** copy) {
   *copy = nullptr;
-  void* block = ExAllocatePoolWithTag(PagedPool, size, pool_tag::device_descriptors);
+  if (size > MAXULONG - sizeof(descriptor_block)) return STATUS_INSUFFICIENT_RESOURCES;
+  auto* block = static_cast<descriptor_block*>(ExAllocatePoolWithTag(
+      PagedPool, sizeof(descriptor_block) + size, pool_tag::device_descriptors));
   if (block == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
+  void* data = block + 1;
   if (source != nullptr) {
-    RtlCopyMemory(block, source, size);
+    RtlCopyMemory(data, source, size);
   } else {
-    RtlZeroMemory(block, size);
+    RtlZeroMemory(data, size);
   }
-  if (!NT_SUCCESS(KsAddItemToObjectBag(bag, block, free_descriptor_block))) {
+  if (!NT_SUCCESS(KsAddItemToObjectBag(context->device->Bag, block, free_descriptor_block))) {
     free_descriptor_block(block);
     return STATUS_INSUFFICIENT_RESOURCES;
   }
-  *copy = block;
+  block->next = static_cast<descriptor_block*>(context->descriptor_blocks);
+  context->descriptor_blocks = block;
+  *copy = data;
   return STATUS_SUCCESS;
+}
+
+void release_filter_descriptor(device_context* context) {
+  auto* block = static_cast<descriptor_block*>(context->descriptor_blocks);
+  context->descriptor_blocks = nullptr;
+  while (block != nullptr) {
+    descriptor_block* next = block->next;
+    KsRemoveItemFromObjectBag(context->device->Bag, block, TRUE);
+    block = next;
+  }
 }
 
 NTSTATUS build_filter_descriptor(device_context* context,
                                  const KSFILTER_DESCRIPTOR* template_descriptor,
                                  const KSFILTER_DESCRIPTOR** descriptor) {
   *descriptor = nullptr;
-  const KSOBJECT_BAG bag = context->device->Bag;
   void* block = nullptr;
-  NTSTATUS status = bag_copy(bag, template_descriptor, sizeof(KSFILTER_DESCRIPTOR), &block);
+  NTSTATUS status = bag_copy(context, template_descriptor, sizeof(KSFILTER_DESCRIPTOR), &block);
   if (!NT_SUCCESS(status)) return status;
   auto* copy = static_cast<KSFILTER_DESCRIPTOR*>(block);
 
@@ -311,7 +338,7 @@ NTSTATUS build_filter_descriptor(device_context* context,
   }
 
   status = bag_copy(
-      bag, template_descriptor->PinDescriptors,
+      context, template_descriptor->PinDescriptors,
       template_descriptor->PinDescriptorsCount * template_descriptor->PinDescriptorSize, &block);
   if (!NT_SUCCESS(status)) return status;
   copy->PinDescriptors = static_cast<const KSPIN_DESCRIPTOR_EX*>(block);
@@ -326,15 +353,14 @@ NTSTATUS clone_automation_table(device_context* context, const KSAUTOMATION_TABL
                                 const KSAUTOMATION_TABLE** copy) {
   *copy = nullptr;
   if (table == nullptr) return STATUS_INVALID_PARAMETER;
-  const KSOBJECT_BAG bag = context->device->Bag;
   void* block = nullptr;
-  NTSTATUS status = bag_copy(bag, table, sizeof(KSAUTOMATION_TABLE), &block);
+  NTSTATUS status = bag_copy(context, table, sizeof(KSAUTOMATION_TABLE), &block);
   if (!NT_SUCCESS(status)) return status;
   auto* table_copy = static_cast<KSAUTOMATION_TABLE*>(block);
 
   if (table->PropertySetsCount != 0 && table->PropertySets != nullptr) {
-    status = bag_copy(bag, table->PropertySets, table->PropertySetsCount * sizeof(KSPROPERTY_SET),
-                      &block);
+    status = bag_copy(context, table->PropertySets,
+                      table->PropertySetsCount * sizeof(KSPROPERTY_SET), &block);
     if (!NT_SUCCESS(status)) return status;
     auto* sets = static_cast<KSPROPERTY_SET*>(block);
     table_copy->PropertySets = sets;
@@ -342,8 +368,8 @@ NTSTATUS clone_automation_table(device_context* context, const KSAUTOMATION_TABL
     for (ULONG s = 0; s < table->PropertySetsCount; ++s) {
       KSPROPERTY_SET& set = sets[s];
       if (set.PropertyItem == nullptr) continue;
-      status =
-          bag_copy(bag, set.PropertyItem, set.PropertiesCount * sizeof(KSPROPERTY_ITEM), &block);
+      status = bag_copy(context, set.PropertyItem, set.PropertiesCount * sizeof(KSPROPERTY_ITEM),
+                        &block);
       if (!NT_SUCCESS(status)) return status;
       auto* items = static_cast<KSPROPERTY_ITEM*>(block);
       set.PropertyItem = items;
@@ -365,15 +391,14 @@ NTSTATUS resolve_property_values(device_context* context, const GUID* set, KSPRO
   if (item->Values == nullptr) return STATUS_SUCCESS;
 
   // The template's own values, copied so that the device owns all of them.
-  const KSOBJECT_BAG bag = context->device->Bag;
   void* block = nullptr;
-  status = bag_copy(bag, item->Values, sizeof(KSPROPERTY_VALUES), &block);
+  status = bag_copy(context, item->Values, sizeof(KSPROPERTY_VALUES), &block);
   if (!NT_SUCCESS(status)) return STATUS_INSUFFICIENT_RESOURCES;
   auto* values = static_cast<KSPROPERTY_VALUES*>(block);
   item->Values = values;
   if (values->MembersListCount == 0 || values->MembersList == nullptr) return STATUS_SUCCESS;
 
-  status = bag_copy(bag, values->MembersList,
+  status = bag_copy(context, values->MembersList,
                     values->MembersListCount * sizeof(KSPROPERTY_MEMBERSLIST), &block);
   if (!NT_SUCCESS(status)) return STATUS_INSUFFICIENT_RESOURCES;
   auto* lists = static_cast<KSPROPERTY_MEMBERSLIST*>(block);
@@ -381,7 +406,7 @@ NTSTATUS resolve_property_values(device_context* context, const GUID* set, KSPRO
   for (ULONG i = 0; i < values->MembersListCount; ++i) {
     const KSPROPERTY_MEMBERSHEADER& header = lists[i].MembersHeader;
     if (lists[i].Members == nullptr) continue;
-    status = bag_copy(bag, lists[i].Members, header.MembersSize * header.MembersCount, &block);
+    status = bag_copy(context, lists[i].Members, header.MembersSize * header.MembersCount, &block);
     if (!NT_SUCCESS(status)) return STATUS_INSUFFICIENT_RESOURCES;
     lists[i].Members = block;
   }
@@ -433,8 +458,7 @@ enum range_word { range_minimum, range_maximum, range_default, range_delta, rang
 NTSTATUS make_stepped_range_values(device_context* context, KSPROPERTY_ITEM* item,
                                    const LONG* answer) {
   void* block = nullptr;
-  const NTSTATUS status =
-      bag_copy(context->device->Bag, nullptr, sizeof(stepped_range_values), &block);
+  const NTSTATUS status = bag_copy(context, nullptr, sizeof(stepped_range_values), &block);
   if (!NT_SUCCESS(status)) return status;
   auto* v = static_cast<stepped_range_values*>(block);
 
@@ -474,19 +498,14 @@ NTSTATUS build_pin_data_ranges(device_context* context, KSFILTER_DESCRIPTOR* des
   // offers a few hundred formats at most).
   if (count > 0x10000) return STATUS_INSUFFICIENT_RESOURCES;
 
-  auto* ranges = static_cast<PKSDATARANGE*>(ExAllocatePoolWithTag(
-      NonPagedPoolNx, count * sizeof(PKSDATARANGE), pool_tag::device_descriptors));
-  if (ranges == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
-  RtlZeroMemory(ranges, count * sizeof(PKSDATARANGE));
-  NTSTATUS status = KsAddItemToObjectBag(context->device->Bag, ranges, free_descriptor_block);
-  if (!NT_SUCCESS(status)) {
-    free_descriptor_block(ranges);
-    return status;
-  }
+  void* array = nullptr;
+  NTSTATUS status = bag_copy(context, nullptr, count * sizeof(PKSDATARANGE), &array);
+  if (!NT_SUCCESS(status)) return status;
+  auto* ranges = static_cast<PKSDATARANGE*>(array);
 
   for (ULONG i = 0; i < count; ++i) {
     void* block = nullptr;
-    status = bag_copy(context->device->Bag, nullptr, pin_data_range_size, &block);
+    status = bag_copy(context, nullptr, pin_data_range_size, &block);
     if (!NT_SUCCESS(status)) return STATUS_INSUFFICIENT_RESOURCES;
     ranges[i] = static_cast<PKSDATARANGE>(block);
   }

@@ -9,7 +9,8 @@
 // controls/property_handler's.
 //
 // Everything here runs at PASSIVE_LEVEL. Per-device copies live in the
-// device's object bag from device start to removal.
+// device's object bag from device start until the next start or the
+// removal; a start that fails takes its copies out again.
 #pragma once
 
 #include "controls/property_sets.h"
@@ -66,6 +67,13 @@ NTSTATUS make_stepped_range_values(device_context* context, KSPROPERTY_ITEM* ite
 // first pin, each reporting FormatSize 1332.
 NTSTATUS build_pin_data_ranges(device_context* context, KSFILTER_DESCRIPTOR* descriptor);
 
-// A block of `size` bytes from paged pool ("Ccvu") in `bag`, holding a copy
-// of `source` (zero-filled when `source` is null).
-NTSTATUS bag_copy(KSOBJECT_BAG bag, const void* source, ULONG size, void** copy);
+// A block of `size` bytes from paged pool ("Ccvu") in the device bag,
+// holding a copy of `source` (zero-filled when `source` is null), listed
+// among the blocks of the device's current descriptor.
+NTSTATUS bag_copy(device_context* context, const void* source, ULONG size, void** copy);
+
+// Takes every block of the device's current descriptor out of the device
+// bag and frees it. Only while no filter factory uses the descriptor: after
+// a start that failed, or before the next start (the factory went with the
+// stop).
+void release_filter_descriptor(device_context* context);

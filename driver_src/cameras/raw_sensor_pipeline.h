@@ -239,6 +239,8 @@ class raw_sensor_pipeline {
   void transform(const img::img_descriptor& destination, const img::img_descriptor& source,
                  UCHAR flip, const raw_frame_switches& switches, ULONG cpu_features);
 
+  // The parameters of the last transform (the scratch buffer included).
+  const img::transform_params& parameters() const { return pipe_.params; }
   feature_group& features() { return features_; }
   sensor_values& sensor() { return sensor_; }
   loop_statistics& statistics() { return statistics_; }

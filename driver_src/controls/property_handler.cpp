@@ -334,8 +334,8 @@ void free_intervals(LONGLONG* intervals) {
 
 // KSPROPERTY_VIDEOCONTROL_FRAME_RATES: the intervals of the pin's range
 // (the request's range index) as a multiple-item list. Without data the
-// size it needs; a list that does not fit is cut and reported with
-// STATUS_BUFFER_OVERFLOW.
+// size it needs (STATUS_BUFFER_OVERFLOW); the header always tells the whole
+// list, and as many intervals follow as the buffer holds.
 NTSTATUS video_control_frame_rates(uvc_camera* camera, property_call* call) {
   if (call->extra_input == nullptr || call->extra_input_length < frame_rates_request_size) {
     return STATUS_INVALID_PARAMETER;
@@ -360,7 +360,7 @@ NTSTATUS video_control_frame_rates(uvc_camera* camera, property_call* call) {
     RtlCopyMemory(static_cast<UCHAR*>(call->data) + multiple_item_header, intervals,
                   written * sizeof(LONGLONG));
     call->bytes_returned = multiple_item_header + written * ULONG(sizeof(LONGLONG));
-    status = written == count ? STATUS_SUCCESS : STATUS_BUFFER_OVERFLOW;
+    status = STATUS_SUCCESS;
   }
   free_intervals(intervals);
   return status;

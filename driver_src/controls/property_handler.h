@@ -87,3 +87,4 @@ NTSTATUS filter_property_handler(PIRP irp, PKSIDENTIFIER request, PVOID data);
 // Routes `call` for the device; the caller holds the device's state mutex
 // and the device has a camera.
 NTSTATUS dispatch_property(device_context* context, property_call* call);
+

@@ -50,6 +50,9 @@ NTSTATUS usb_device::init() {
   BOOLEAN high_speed = FALSE;
   ULONG version = 0;
   NTSTATUS status = query_usbdi_interface(target_device_, &high_speed, &version);
+  if (status == STATUS_INSUFFICIENT_RESOURCES) {
+    return status;  // no memory for the query: nothing is known about the bus yet
+  }
   if (!NT_SUCCESS(status) || !high_speed) {
     DbgPrint("this is not a high speed device, so just quitting.\n");
     return STATUS_DEVICE_CONFIGURATION_ERROR;
@@ -83,9 +86,9 @@ const UCHAR* usb_device::interface_descriptor(ULONG index) const {
 }
 
 // Reads the whole configuration descriptor into configuration_. Leaves no
-// descriptor stored (and returns the request's status) when the device
-// returned less than wTotalLength; a malformed header →
-// STATUS_DEVICE_CONFIGURATION_ERROR.
+// descriptor stored when the request fails (its status) or the device
+// returned less than wTotalLength, or a malformed header
+// (STATUS_DEVICE_CONFIGURATION_ERROR).
 NTSTATUS usb_device::read_configuration_descriptor() {
   free_configuration();
 
@@ -127,10 +130,23 @@ NTSTATUS usb_device::read_configuration_descriptor() {
     }
     status = read(buffer, size, &returned);
   }
-  if (!NT_SUCCESS(status) || returned < usb_desc::cfg_wTotalLength + 2 ||
-      returned < le16(buffer + usb_desc::cfg_wTotalLength)) {
+  if (!NT_SUCCESS(status)) {
     ExFreePoolWithTag(buffer, pool_tag::usb_configuration);
     return status;
+  }
+  // A read that succeeded with fewer bytes than the descriptor declares
+  // (or too few to declare anything) is refused here: a descriptor cut
+  // short cannot be configured.
+  if (returned < usb_desc::cfg_wTotalLength + 2 ||
+      returned < le16(buffer + usb_desc::cfg_wTotalLength)) {
+    if (returned < usb_desc::cfg_wTotalLength + 2) {
+      DbgPrint("the configuration descriptor read returned %u bytes\n", returned);
+    } else {
+      DbgPrint("the configuration descriptor is %u bytes but declares %u\n", returned,
+               le16(buffer + usb_desc::cfg_wTotalLength));
+    }
+    ExFreePoolWithTag(buffer, pool_tag::usb_configuration);
+    return STATUS_DEVICE_CONFIGURATION_ERROR;
   }
 
   ULONG total = le16(buffer + usb_desc::cfg_wTotalLength);

@@ -177,13 +177,23 @@ void record_alternate_setting(uvc_descriptor_set* set, const UCHAR* iface, const
   }
 }
 
-// Heap sort of the alternate-setting table, ascending by max_packet_size.
+// Order of the alternate-setting table: ascending by the bytes a setting
+// moves per (micro)frame, which for a high-bandwidth endpoint is not the
+// order of the raw wMaxPacketSize word (0x0BFF, 2046 bytes, is below
+// 0x1200, 3 x 512 = 1536 bytes, as a word); equal ones by setting number.
+bool alternate_before(const uvc_alternate_setting& a, const uvc_alternate_setting& b) {
+  const ULONG bytes_a = uvc_packet_bytes_per_interval(a.max_packet_size);
+  const ULONG bytes_b = uvc_packet_bytes_per_interval(b.max_packet_size);
+  return bytes_a != bytes_b ? bytes_a < bytes_b : a.alternate_setting < b.alternate_setting;
+}
+
+// Heap sort of the alternate-setting table in that order.
 void sift_down(uvc_alternate_setting* a, ULONG root, ULONG count) {
   for (;;) {
     ULONG child = 2 * root + 1;
     if (child >= count) return;
-    if (child + 1 < count && a[child + 1].max_packet_size > a[child].max_packet_size) ++child;
-    if (a[root].max_packet_size >= a[child].max_packet_size) return;
+    if (child + 1 < count && alternate_before(a[child], a[child + 1])) ++child;
+    if (!alternate_before(a[root], a[child])) return;
     const uvc_alternate_setting t = a[root];
     a[root] = a[child];
     a[child] = t;

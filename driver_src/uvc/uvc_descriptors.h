@@ -169,7 +169,7 @@ struct uvc_descriptor_set {
   ULONG format_count;
   uvc_format_slot formats[uvc_max_formats];
   ULONG alternate_count;
-  uvc_alternate_setting alternates[uvc_max_alternate_settings];  // ascending max_packet_size
+  uvc_alternate_setting alternates[uvc_max_alternate_settings];  // ascending bytes per interval
 };
 // 2008 bytes on x64: the pointers (descriptors and unit lists) are 8 bytes
 // each, and each unit list's count is padded to their alignment. The camera

@@ -37,6 +37,7 @@ struct pool_state {
   uint64_t serial = 0;      // allocations ever made
   std::map<ULONG, uint64_t> allocated;  // allocations ever made, per tag
   uint64_t fail_count = 0;  // allocations still to fail
+  uint64_t fail_skip = 0;   // matching allocations that succeed before them
   ULONG fail_tag = 0;       // 0: any tag
 };
 
@@ -130,7 +131,22 @@ void fail_next_allocations(uint64_t count, ULONG tag) {
   auto& state = pool();
   std::lock_guard<std::mutex> guard(state.lock);
   state.fail_count = count;
+  state.fail_skip = 0;
   state.fail_tag = tag;
+}
+
+void fail_allocation_after(uint64_t successes, ULONG tag) {
+  auto& state = pool();
+  std::lock_guard<std::mutex> guard(state.lock);
+  state.fail_count = 1;
+  state.fail_skip = successes;
+  state.fail_tag = tag;
+}
+
+uint64_t forced_failures_left() {
+  auto& state = pool();
+  std::lock_guard<std::mutex> guard(state.lock);
+  return state.fail_count;
 }
 
 }  // namespace kstandin
@@ -149,8 +165,12 @@ PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULON
   {
     std::lock_guard<std::mutex> guard(state.lock);
     if (state.fail_count > 0 && (state.fail_tag == 0 || state.fail_tag == Tag)) {
-      --state.fail_count;
-      return NULL;
+      if (state.fail_skip > 0) {
+        --state.fail_skip;
+      } else {
+        --state.fail_count;
+        return NULL;
+      }
     }
   }
   if (NumberOfBytes > kstandin::kLargestBlock) return NULL;

@@ -51,10 +51,6 @@ std::vector<LONGLONG> intervals_of(uvc_camera& camera, ULONG index) {
   return values;
 }
 
-bool log_contains(const std::vector<std::string>& log, const std::string& text) {
-  return std::any_of(log.begin(), log.end(), [&](const std::string& line) { return line == text; });
-}
-
 class CameraInit : public camera_fixture {
  protected:
   void replug(std::shared_ptr<sim::uvc_camera> device) {
@@ -86,8 +82,7 @@ TEST_F(CameraInit, RealCamerasOfferTheirFormatsAlternateSettingsAndUnits) {
       {"canyon_cne_cwc2", canyon_entries.c_str(), "1 3 4"},
       {"trust_webcam", "YUY2 640x480 352x288 320x240 176x144 1280x1024 160x120", "1 3 4"},
       {"anker_powerconf_c200", anker_entries.c_str(), "1 2 6"},
-      // One byte short of its wTotalLength: the USB layer does not take the
-      // configuration, and the device is not started.
+      // One byte short of its wTotalLength: refused by the USB layer.
       {"customer", nullptr, nullptr},
       {"dual_tusb", "MJPG 480x270", "1 - -"},
   };
@@ -97,18 +92,22 @@ TEST_F(CameraInit, RealCamerasOfferTheirFormatsAlternateSettingsAndUnits) {
     ASSERT_NE(pdo, nullptr);
     camtest::camera_view& camera = create();
     if (e.entries == nullptr) {
-      EXPECT_FALSE(NT_SUCCESS(camera.init()));
+      EXPECT_EQ(camera.init(), STATUS_DEVICE_CONFIGURATION_ERROR);
       EXPECT_EQ(camera.get_format_count(), 0u);
-      tvtest::take_violation("assertion");
+      kstandin::take_debug_log();
       continue;
     }
     ASSERT_EQ(camera.init(), STATUS_SUCCESS);
     EXPECT_EQ(entries_of(camera), e.entries);
     EXPECT_EQ(camera.get_format_count(), camera.raw_formats().count());
 
+    // Every streaming alternate setting can be selected with its pipe.
     const uvc_descriptor_set& set = *camera.descriptors();
-    for (ULONG i = 1; i < set.alternate_count; ++i) {
-      EXPECT_LE(set.alternates[i - 1].max_packet_size, set.alternates[i].max_packet_size);
+    for (ULONG i = 0; i < set.alternate_count; ++i) {
+      const uvc_alternate_setting& a = set.alternates[i];
+      ASSERT_EQ(camera.device()->select_alternate_setting(1, a.alternate_setting), STATUS_SUCCESS);
+      EXPECT_EQ(camera.device()->get_interface_info(1)->Pipes[0].MaximumPacketSize,
+                uvc_packet_bytes_per_interval(a.max_packet_size));
     }
     std::string units;
     for (auto lookup : {&uvc_camera::camera_terminal_id, &uvc_camera::processing_unit_id,
@@ -127,6 +126,23 @@ TEST_F(CameraInit, RealCamerasOfferTheirFormatsAlternateSettingsAndUnits) {
       EXPECT_EQ(values.front(), camera.entry(i).range.ConfigCaps.MinFrameInterval);
     }
   }
+}
+
+TEST_F(CameraInit, MixedMultipliersAreOrderedAndChosenByTheBytesTheyCarry) {
+  sim::uvc_camera_desc desc = sim::plain_camera_desc();
+  desc.iso_packet_sizes = {0x0BFF, 0x1200, 0x0400};  // 2 x 1023, 3 x 512, 1 x 1024 bytes
+  plug(desc);
+  create_and_init();
+  std::string order;
+  for (ULONG i = 0; i < cam->descriptors()->alternate_count; ++i) {
+    order += std::to_string(cam->descriptors()->alternates[i].alternate_setting);
+  }
+  EXPECT_EQ(order, "321");  // 1024, 1536, 2046 bytes; by the raw word 0x0BFF sorts before 0x1200
+  // 1500 bytes per microframe: 3 x 512 carries them, 2 x 1023 would be more.
+  cam->iso_payload = 1500;
+  KS_VIDEOINFOHEADER yuy2 = camtest::video_format(img::FOURCC_YUY2, 320, 240, 16);
+  ASSERT_EQ(cam->open_stream(&yuy2), STATUS_SUCCESS);
+  EXPECT_EQ(sim_camera->current_alternate_setting(1), 2);
 }
 
 TEST_F(CameraInit, DamagedConfigurationsFailOrYieldOnlyWhatIsThere) {
@@ -151,9 +167,6 @@ TEST_F(CameraInit, DamagedConfigurationsFailOrYieldOnlyWhatIsThere) {
     for (ULONG i = 0; i < camera.get_format_count(); ++i) intervals_of(camera, i);
   }
   EXPECT_GT(failed, 0);
-  // A configuration read that fails reports it (an assertion of the USB
-  // layer) before init returns the status.
-  tvtest::take_violation_checks();
   kstandin::take_debug_log();
 }
 
@@ -186,8 +199,9 @@ TEST_F(CameraInit, RegistryNarrowsTheFormatsAndForcesTheFrameTime) {
   registry_set_dword(device_values(), "force_avg_time_per_frame_0", 500000);
   kstandin::take_debug_log();
   create_and_init();
-  EXPECT_TRUE(log_contains(kstandin::take_debug_log(),
-                           "Format constraints: frame_time=500000, status=0x0.\n"));
+  const std::vector<std::string> log = kstandin::take_debug_log();
+  const char* constraints = "Format constraints: frame_time=500000, status=0x0.\n";
+  EXPECT_NE(std::find(log.begin(), log.end(), constraints), log.end());
   ASSERT_EQ(cam->get_format_count(), 7u);
   for (ULONG i = 0; i < cam->get_format_count(); ++i) {
     EXPECT_EQ(cam->entry(i).range.VideoInfoHeader.AvgTimePerFrame, 500000);
@@ -223,7 +237,7 @@ TEST_F(CameraInit, OptionsComeFromTheSettingsKeyWithTheDeviceValuesOverriding) {
   EXPECT_TRUE(cam->option_drop_incomplete());
   EXPECT_TRUE(cam->should_reduce_read_count());
   EXPECT_EQ(std::string(cam->overlay_line(1)), "firmware_rev=0, is_usb3_supported=0");
-  EXPECT_EQ(std::string(cam->overlay_line(0)).rfind("var_aro, ver=2.9.8.2001 build (fre) 20", 0), 0u);
+  EXPECT_EQ(std::string(cam->overlay_line(0)).rfind("var_aro, ver=", 0), 0u);  // the banner
 
   using kstandin::registry_set_dword;
   registry_set_dword(camtest::settings_key(), "show_overlay", 1);

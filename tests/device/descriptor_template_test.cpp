@@ -1,5 +1,7 @@
 // The constant shape of the capture filter: what ks.sys is told about the
-// filter, its property sets and its one capture pin.
+// filter, its property sets and its one capture pin (whose dispatch,
+// framing and dropped-frames property the capture stream tests check
+// through ks.sys).
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -19,7 +21,7 @@ std::vector<ULONG> ids_of(const KSPROPERTY_SET& set) {
   return ids;
 }
 
-TEST(filter_template, eleven_property_sets_in_order_with_their_items) {
+TEST(filter_template, eleven_property_sets_in_order_with_their_items_and_one_capture_pin) {
   const KSFILTER_DESCRIPTOR& d = filter_descriptor_template;
   EXPECT_EQ(d.Version, KSFILTER_DESCRIPTOR_VERSION);
   EXPECT_TRUE(same(*d.ReferenceGuid, KSNAME_Filter));  // categories: see device_lifecycle
@@ -39,7 +41,7 @@ TEST(filter_template, eleven_property_sets_in_order_with_their_items) {
                                &camera_feature_set,
                                &frame_interval_list_set,
                                &extension_access_set};
-  const ULONG counts[] = {4, 2, 13, 16, 42, 3, 21, 1, 21, 2, 4};
+  const ULONG counts[] = {4, 2, 13, 16, 42, 3, 22, 1, 21, 2, 4};
   ASSERT_EQ(table.PropertySetsCount, 11u);
   for (ULONG s = 0; s < 11; ++s) {
     SCOPED_TRACE(s);
@@ -58,25 +60,18 @@ TEST(filter_template, eleven_property_sets_in_order_with_their_items) {
     }
   }
 
-  // Spot checks of order (not ascending), sizes and handlers.
+  // Items keep their listed order, which is not ascending, and the sizes
+  // ks.sys checks requests against; the frame interval list can be read
+  // but not set.
   const KSPROPERTY_SET* sets = table.PropertySets;
   EXPECT_EQ(ids_of(sets[0]), (std::vector<ULONG>{100, 101, 103, 102}));
   EXPECT_EQ(sets[0].PropertyItem[3].MinProperty, 296u);
-  EXPECT_EQ(sets[2].PropertyItem[12].PropertyId, 13u);
-  EXPECT_EQ(sets[2].PropertyItem[12].SerializedSize, 4u);
   EXPECT_EQ(sets[4].PropertyItem[5].MinData, 88u);  // 125
-  EXPECT_EQ(sets[4].PropertyItem[36].PropertyId, 0x100004u);
   EXPECT_EQ(ids_of(sets[5]), (std::vector<ULONG>{2, 0, 3}));
-  EXPECT_EQ(sets[5].PropertyItem[0].MinData, 0u);
   EXPECT_EQ(ids_of(sets[6])[14], 34u);  // 34 comes before 24
   EXPECT_EQ(sets[9].PropertyItem[0].SetPropertyHandler, nullptr);
-  EXPECT_EQ(sets[9].PropertyItem[0].SupportHandler, filter_property_handler);
-}
 
-// The pin's dispatch, framing and dropped-frames property are checked
-// through ks.sys by the capture stream tests.
-TEST(filter_template, one_capture_pin_processing_in_run_only) {
-  const KSFILTER_DESCRIPTOR& d = filter_descriptor_template;
+  // One capture pin, processing in RUN only.
   ASSERT_EQ(d.PinDescriptorsCount, 1u);
   EXPECT_EQ(d.PinDescriptorSize, sizeof(KSPIN_DESCRIPTOR_EX));
   const KSPIN_DESCRIPTOR_EX& pin = d.PinDescriptors[0];
@@ -84,8 +79,7 @@ TEST(filter_template, one_capture_pin_processing_in_run_only) {
   EXPECT_EQ(pin.PinDescriptor.DataFlow, KSPIN_DATAFLOW_OUT);
   EXPECT_TRUE(same(*pin.PinDescriptor.Name, PINNAME_VIDEO_CAPTURE));
   EXPECT_EQ(pin.Flags, ULONG(KSPIN_FLAG_PROCESS_IN_RUN_STATE_ONLY));
-  EXPECT_EQ(pin.InstancesPossible, 1u);
-  EXPECT_EQ(pin.InstancesNecessary, 1u);
+  EXPECT_TRUE(pin.InstancesPossible == 1 && pin.InstancesNecessary == 1);
 }
 
 }  // namespace

@@ -32,10 +32,6 @@ inline ULONG fourcc(const char (&code)[5]) {
          ULONG(uint8_t(code[3])) << 24;
 }
 
-inline const KS_DATARANGE_VIDEO& as_range(const std::vector<uint8_t>& bytes) {
-  return *reinterpret_cast<const KS_DATARANGE_VIDEO*>(bytes.data());
-}
-
 inline KS_VIDEOINFOHEADER* video_info_of(std::vector<uint8_t>& format) {
   return reinterpret_cast<KS_VIDEOINFOHEADER*>(format.data() + sizeof(KSDATAFORMAT));
 }
@@ -93,7 +89,8 @@ class device_test : public ::testing::Test {
     std::vector<std::vector<uint8_t>> ranges;
     EXPECT_EQ(kstandin::ks_pin_data_ranges(filter, kCapturePin, &ranges), STATUS_SUCCESS);
     for (auto& range : ranges) {
-      const KS_BITMAPINFOHEADER& h = as_range(range).VideoInfoHeader.bmiHeader;
+      const KS_BITMAPINFOHEADER& h =
+          reinterpret_cast<const KS_DATARANGE_VIDEO*>(range.data())->VideoInfoHeader.bmiHeader;
       if (h.biCompression == code && h.biWidth == width && h.biHeight == height) return range;
     }
     ADD_FAILURE() << "no range " << width << "x" << height;

@@ -324,16 +324,26 @@ TEST_F(raw_family_device, every_derived_format_is_the_pipe_applied_to_the_frame_
   const struct {
     const char* model;
     std::vector<ULONG> formats;
+    int pattern;  // set through driver property 14 first; -1: the camera's own
   } cases[] = {
-      {"8307-colour", {kRgb32, kRgb24, kY800, kBy8}},
-      {"8308-mono", {kRgb24, kY800, kY16}},
-      {"8406-colour", {kRgb32, kRgb24, kY800, kI420, kY16, kRgb64}},
-      {"8416-mono", {kRgb24, kY800, kY16}},
+      {"8307-colour", {kRgb32, kRgb24, kY800, kBy8}, -1},
+      // "BY8 " frames of a camera told its pattern is RGGB are debayered as
+      // "RGGB" (whatever the sensor has).
+      {"8307-colour", {kRgb24}, img::bayer_rggb},
+      {"8308-mono", {kRgb24, kY800, kY16}, -1},
+      {"8406-colour", {kRgb32, kRgb24, kY800, kI420, kY16, kRgb64}, -1},
+      {"8416-mono", {kRgb24, kY800, kY16}, -1},
   };
   constexpr size_t kFrames = 7;  // past the second run of the loops (frames 1 and 6)
   for (const auto& c : cases) {
     const raw_camera_model& model = model_named(c.model);
     auto camera = plug_model(model);
+    if (c.pattern >= 0) {
+      const KSPROPERTY request = kstandin::ks_make_property(driver_property_set, family_property::bayer_pattern,
+                                                            KSPROPERTY_TYPE_SET);
+      ULONG value = ULONG(c.pattern);
+      ASSERT_EQ(kstandin::ks_property(filter_, &request, sizeof(request), &value, sizeof(value)), STATUS_SUCCESS);
+    }
     for (ULONG code : c.formats) {
       SCOPED_TRACE(std::string(c.model) + " " + std::string(reinterpret_cast<const char*>(&code), 4));
       sim::stream_options options;
@@ -351,7 +361,9 @@ TEST_F(raw_family_device, every_derived_format_is_the_pipe_applied_to_the_frame_
       const bool sixteen = code == kY16 || code == kRgb64;
       const sim::raw_format& raw = model.formats[sixteen ? 1 : 0];
       ULONG source = fourcc(raw.fourcc);
-      if (source == kBy8) source = img::get_by8_fcc_from_pattern(img::bayer_pattern(model.sensor.cfa));
+      if (source == kBy8) {
+        source = img::get_by8_fcc_from_pattern(img::bayer_pattern(c.pattern >= 0 ? c.pattern : int(model.sensor.cfa)));
+      }
       const std::vector<sim::sent_frame> sent = camera->sent_frames();
       size_t next = 0;
       for (const delivered_frame& f : frames) {

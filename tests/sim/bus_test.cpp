@@ -1,6 +1,6 @@
 // The simulated bus as a client driver sees it: descriptor reads,
-// configuration and interface selection, the USBDI interface, port requests,
-// and the usbd.sys parsing routines on the same descriptors.
+// configuration and interface selection, port and pipe requests and their
+// faults, and the usbd.sys parsing routines on the same descriptors.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -55,85 +55,39 @@ TEST_F(bus_test, descriptor_reads_return_what_fits_and_are_logged_with_their_len
   EXPECT_EQ(reads[3].language, 0x0409);
 }
 
-TEST_F(bus_test,
-       select_configuration_fills_interfaces_and_pipes_and_select_interface_switches_pipes) {
+// (The driver's own tests walk interfaces, alternate settings, pipes, speed
+// and the USBDI interface through the same requests; here what they do not.)
+TEST_F(bus_test, pipe_handles_belong_to_one_selection_and_unknown_settings_change_nothing) {
   std::vector<UCHAR> config = camera->configuration_descriptor();
   NTSTATUS status;
   PURB urb = select_configuration(pdo, &config, &status);
   ASSERT_NE(urb, nullptr);
   ASSERT_EQ(status, STATUS_SUCCESS);
-  EXPECT_EQ(urb->UrbHeader.Status, USBD_STATUS_SUCCESS);
-  EXPECT_NE(urb->UrbSelectConfiguration.ConfigurationHandle, nullptr);
   auto* vc = &urb->UrbSelectConfiguration.Interface;
-  EXPECT_EQ(vc->InterfaceNumber, 0);
   EXPECT_EQ(vc->Class, 0x0E);
   EXPECT_EQ(vc->SubClass, 1);
-  EXPECT_EQ(vc->NumberOfPipes, 0u);
   auto* vs = (PUSBD_INTERFACE_INFORMATION)((PUCHAR)vc + vc->Length);
-  EXPECT_EQ(vs->InterfaceNumber, 1);
   EXPECT_EQ(vs->SubClass, 2);
   EXPECT_EQ(vs->NumberOfPipes, 0u);  // isochronous camera: no endpoint on alternate setting 0
-  EXPECT_EQ(camera->select_configuration_count(), 1u);
-  EXPECT_EQ(camera->current_alternate_setting(1), 0);
 
-  // Alternate setting 4: one high-bandwidth isochronous IN pipe,
-  // wMaxPacketSize 0x1400 = 3 transactions of 1024 bytes.
   const USBD_CONFIGURATION_HANDLE handle = urb->UrbSelectConfiguration.ConfigurationHandle;
   USBD_INTERFACE_INFORMATION streaming{};
   ASSERT_EQ(select_interface(pdo, handle, 4, &streaming), STATUS_SUCCESS);
-  const USBD_PIPE_INFORMATION& pipe = streaming.Pipes[0];
-  EXPECT_EQ(streaming.NumberOfPipes, 1u);
-  EXPECT_EQ(pipe.EndpointAddress, 0x81);
-  EXPECT_EQ(pipe.PipeType, UsbdPipeTypeIsochronous);
-  EXPECT_EQ(pipe.MaximumPacketSize, 3 * 1024);
-  EXPECT_NE(pipe.PipeHandle, nullptr);
-  EXPECT_EQ(camera->current_alternate_setting(1), 4);
-  EXPECT_EQ(camera->select_interface_count(), 1u);
-
-  // A pipe request with the handle works; after switching back to
-  // alternate setting 0 the old handle is rejected.
+  const USBD_PIPE_INFORMATION pipe = streaming.Pipes[0];
   const USHORT reset = URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL;
   EXPECT_EQ(pipe_request(pdo, reset, pipe.PipeHandle), STATUS_SUCCESS);
-  EXPECT_EQ(camera->pipe_reset_count(), 1u);
   ASSERT_EQ(select_interface(pdo, handle, 0), STATUS_SUCCESS);
   USBD_STATUS usbd = USBD_STATUS_SUCCESS;
   EXPECT_EQ(pipe_request(pdo, reset, pipe.PipeHandle, &usbd), STATUS_INVALID_PARAMETER);
   EXPECT_EQ(usbd, USBD_STATUS_INVALID_PIPE_HANDLE);
-
-  // An alternate setting that does not exist fails without changing the current one.
   EXPECT_FALSE(NT_SUCCESS(select_interface(pdo, handle, 9)));
   EXPECT_EQ(camera->current_alternate_setting(1), 0);
   ExFreePool(urb);
 }
 
-TEST_F(bus_test, usbdi_interface_reports_speed_and_version_and_can_be_made_to_fail) {
-  USB_BUS_INTERFACE_USBDI_V1 bi;
-  memset(&bi, 0, sizeof bi);
-  ASSERT_EQ(query_usbdi(pdo, USB_BUSIF_USBDI_VERSION_1, sizeof bi, (PINTERFACE)&bi),
-            STATUS_SUCCESS);
-  ASSERT_NE(bi.GetUSBDIVersion, nullptr);
-  ASSERT_NE(bi.IsDeviceHighSpeed, nullptr);
-  USBD_VERSION_INFORMATION version{};
-  ULONG caps = 1;
-  bi.GetUSBDIVersion(bi.BusContext, &version, &caps);
-  EXPECT_EQ(version.Supported_USB_Version, 0x200u);
-  EXPECT_TRUE(bi.IsDeviceHighSpeed(bi.BusContext));
-  camera->set_high_speed(false);
-  camera->set_host_usb_version(0x300);
-  EXPECT_FALSE(bi.IsDeviceHighSpeed(bi.BusContext));
-  bi.GetUSBDIVersion(bi.BusContext, &version, &caps);
-  EXPECT_EQ(version.Supported_USB_Version, 0x300u);
-
-  // A version-1 request with a version-0-sized record is refused.
-  EXPECT_FALSE(NT_SUCCESS(query_usbdi(pdo, USB_BUSIF_USBDI_VERSION_1,
-                                      sizeof(USB_BUS_INTERFACE_USBDI_V0), (PINTERFACE)&bi)));
-  camera->set_usbdi_query_fails(true);
-  EXPECT_EQ(query_usbdi(pdo, USB_BUSIF_USBDI_VERSION_1, sizeof bi, (PINTERFACE)&bi),
-            STATUS_NOT_SUPPORTED);
-}
-
-TEST_F(bus_test, port_requests_are_counted_and_unknown_requests_fail) {
-  EXPECT_EQ(send_ioctl_sync(pdo, IOCTL_INTERNAL_USB_RESET_PORT), STATUS_SUCCESS);
+TEST_F(bus_test, port_and_pipe_requests_are_counted_faults_fail_the_next_only_and_unknown_requests_fail) {
+  camera->inject_port_fault(STATUS_UNSUCCESSFUL);
+  EXPECT_EQ(send_ioctl_sync(pdo, IOCTL_INTERNAL_USB_RESET_PORT), STATUS_UNSUCCESSFUL);
   EXPECT_EQ(send_ioctl_sync(pdo, IOCTL_INTERNAL_USB_RESET_PORT), STATUS_SUCCESS);
   EXPECT_EQ(send_ioctl_sync(pdo, IOCTL_INTERNAL_USB_CYCLE_PORT), STATUS_SUCCESS);
   ULONG port = 0;
@@ -142,14 +96,25 @@ TEST_F(bus_test, port_requests_are_counted_and_unknown_requests_fail) {
   EXPECT_EQ(camera->port_reset_count(), 2u);
   EXPECT_EQ(camera->port_cycle_count(), 1u);
   EXPECT_EQ(send_ioctl_sync(pdo, 0x220FFF), STATUS_INVALID_DEVICE_REQUEST);
-  // A URB function code the bus does not know.
+
+  const USBD_PIPE_INFORMATION pipe = select_streaming(pdo, camera->configuration_descriptor(), 1);
+  ASSERT_NE(pipe.PipeHandle, nullptr);
+  const USHORT reset = URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL;
+  camera->inject_pipe_fault(reset, USBD_STATUS_ERROR_BUSY);
+  USBD_STATUS usbd = USBD_STATUS_SUCCESS;
+  EXPECT_EQ(pipe_request(pdo, reset, pipe.PipeHandle, &usbd), STATUS_DEVICE_BUSY);
+  EXPECT_EQ(usbd, USBD_STATUS_ERROR_BUSY);
+  EXPECT_EQ(pipe_request(pdo, reset, pipe.PipeHandle), STATUS_SUCCESS);
+  EXPECT_EQ(camera->pipe_reset_count(), 2u);
+
+  // A URB function code the bus does not know; a URB shorter than its
+  // function's record is refused before it is read.
   URB urb;
   memset(&urb, 0, sizeof urb);
   urb.UrbHeader.Length = sizeof(struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST);
   urb.UrbHeader.Function = 0xFFFF;
   EXPECT_EQ(submit_urb(pdo, &urb), STATUS_INVALID_PARAMETER);
   EXPECT_EQ(urb.UrbHeader.Status, USBD_STATUS_INVALID_URB_FUNCTION);
-  // A URB shorter than its function's record is refused before it is read.
   urb.UrbHeader.Function = URB_FUNCTION_CLASS_INTERFACE;
   urb.UrbHeader.Length = sizeof(struct _URB_HEADER);
   EXPECT_EQ(submit_urb(pdo, &urb), STATUS_INVALID_PARAMETER);

@@ -160,30 +160,4 @@ NTSTATUS pipe_request(PDEVICE_OBJECT pdo, USHORT function, USBD_PIPE_HANDLE pipe
   return status;
 }
 
-NTSTATUS query_usbdi(PDEVICE_OBJECT pdo, USHORT version, USHORT size, PINTERFACE interface_out) {
-  KEVENT event;
-  KeInitializeEvent(&event, NotificationEvent, FALSE);
-  PIRP irp = IoAllocateIrp(pdo->StackSize, FALSE);
-  irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
-  PIO_STACK_LOCATION stack = IoGetNextIrpStackLocation(irp);
-  stack->MajorFunction = IRP_MJ_PNP;
-  stack->MinorFunction = IRP_MN_QUERY_INTERFACE;
-  stack->Parameters.QueryInterface.InterfaceType = &USB_BUS_INTERFACE_USBDI_GUID;
-  stack->Parameters.QueryInterface.Size = size;
-  stack->Parameters.QueryInterface.Version = version;
-  stack->Parameters.QueryInterface.Interface = interface_out;
-  IoSetCompletionRoutine(
-      irp,
-      [](PDEVICE_OBJECT, PIRP, PVOID context) -> NTSTATUS {
-        KeSetEvent((PKEVENT)context, IO_NO_INCREMENT, FALSE);
-        return STATUS_MORE_PROCESSING_REQUIRED;
-      },
-      &event, TRUE, TRUE, TRUE);
-  IoCallDriver(pdo, irp);
-  KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
-  const NTSTATUS status = irp->IoStatus.Status;
-  IoFreeIrp(irp);
-  return status;
-}
-
 }  // namespace simtest

@@ -106,9 +106,6 @@ PURB build_iso_in(std::vector<UCHAR>* storage, USBD_PIPE_HANDLE pipe, ULONG pack
 NTSTATUS pipe_request(PDEVICE_OBJECT pdo, USHORT function, USBD_PIPE_HANDLE pipe,
                       USBD_STATUS* usbd = nullptr);
 
-// IRP_MN_QUERY_INTERFACE for USB_BUS_INTERFACE_USBDI_GUID.
-NTSTATUS query_usbdi(PDEVICE_OBJECT pdo, USHORT version, USHORT size, PINTERFACE interface_out);
-
 // A bus with one simulated camera, plugged by the test.
 class camera_fixture : public ::testing::Test {
  protected:

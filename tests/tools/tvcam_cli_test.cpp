@@ -14,7 +14,7 @@ using tvcam_test::contains;
 using tvcam_test::run;
 using tvcam_test::run_result;
 
-TEST(TvcamCli, HelpListsCommandsAndTheirOptions) {
+TEST(TvcamCli, HelpCpuAndPixelFormatsNeedNoCamera) {
   tvcam_test::fake_backend backend;
   const run_result list = run(&backend, {"help"});
   EXPECT_EQ(list.status, 0);
@@ -31,9 +31,8 @@ TEST(TvcamCli, HelpListsCommandsAndTheirOptions) {
   const run_result cpu = run(&backend, {"cpu"});
   EXPECT_EQ(cpu.status, 0);
   EXPECT_TRUE(contains(cpu.out, "bit  4  SSSE3"));
-}
 
-TEST(TvcamCli, PixelFormatTableForAGivenSize) {
+  // The pixel-format table needs no camera either.
   const run_result r = run(nullptr, {"pixfmt", "--size", "640x480"});
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_TRUE(contains(r.out, "\"I420\"  0x30323449   12     640     460800  -"));
@@ -46,14 +45,18 @@ TEST(TvcamCli, PixelFormatTableForAGivenSize) {
   EXPECT_EQ(std::count(one.out.begin(), one.out.end(), '\n'), 3);  // title, header, one row
 }
 
-TEST(TvcamCli, ListAndFormatsAsTextAndJson) {
+TEST(TvcamCli, ListAndFormatsAsTextAndJsonWithTheCameraOptions) {
   tvcam_test::fake_backend backend;
   const run_result list = run(&backend, {"list"});
   ASSERT_EQ(list.status, 0) << list.err;
-  EXPECT_TRUE(contains(list.out, "plain        isochronous test camera (default)\n"));
+  EXPECT_TRUE(contains(list.out, "plain        199E:0001 uvc_camera   isochronous test camera (default)\n"));
   const run_result list_json = run(&backend, {"list", "--json"});
   EXPECT_TRUE(contains(list_json.out, "\"id\": \"plain-bulk\",\n      \"description\": \"bulk test camera\",\n"
-                                      "      \"default\": false"));
+                                      "      \"default\": false,\n      \"family\": \"uvc_camera\",\n"
+                                      "      \"vendor_id\": \"0x199E\",\n      \"product_id\": \"0x0002\",\n"
+                                      "      \"colour\": true\n"));
+  EXPECT_TRUE(contains(list_json.out, "\"family\": \"camera_84xx\",\n      \"vendor_id\": \"0x199E\",\n"
+                                      "      \"product_id\": \"0x8416\",\n      \"colour\": false\n"));
 
   const run_result formats = run(&backend, {"formats", "--camera", "plain-bulk"});
   ASSERT_EQ(formats.status, 0) << formats.err;
@@ -68,20 +71,35 @@ TEST(TvcamCli, ListAndFormatsAsTextAndJson) {
   EXPECT_TRUE(contains(json.out, "\"camera\": \"plain\",\n  \"device\": \"Test \\\"Camera\\\"\",\n"));
   EXPECT_TRUE(contains(json.out, "\"format\": \"MJPG\",\n      \"fourcc\": \"0x47504a4d\","));
   EXPECT_TRUE(contains(json.out, "\"fps\": [\n        1.000,\n        30.000\n      ],\n      \"fps_range\": true"));
-}
 
-TEST(TvcamCli, CameraOptionsReachTheBackend) {
-  tvcam_test::fake_backend backend;
-  const run_result r = run(&backend, {"formats", "--faults", "drop=0.01,eof=0.0045,babble=1", "--seed", "4294967295",
-                                      "--registry", "/tmp/hive.txt"});
+  // The camera options reach the backend.
+  tvcam_test::temp_dir tmp;
+  const run_result r = run(&backend, {"formats", "--faults", "drop=0.01,eof=0.0045,babble=1,timeout=0.002",
+                                      "--seed", "4294967295", "--registry", tmp.path() + "/hive.txt"});
   ASSERT_EQ(r.status, 0) << r.err;
-  EXPECT_EQ(backend.last_request.faults.drop_payload, 10u);  // in 1/1000
-  EXPECT_EQ(backend.last_request.faults.missing_eof, 5u);    // rounded
-  EXPECT_EQ(backend.last_request.faults.babble, 1000u);
-  EXPECT_EQ(backend.last_request.faults.bad_header, 0u);
+  const tvcam::fault_list& f = backend.last_request.faults;
+  EXPECT_EQ(f.stream.drop_payload, 10u);  // in 1/1000
+  EXPECT_EQ(f.stream.missing_eof, 5u);    // rounded
+  EXPECT_EQ(f.stream.babble, 1000u);
+  EXPECT_EQ(f.stream.bad_header, 0u);
+  EXPECT_EQ(f.control_timeout, 2u);
+  EXPECT_EQ(f.control_stall, 0u);
+  EXPECT_EQ(tvcam::fault_list_text(f), "drop=0.01,eof=0.005,babble=1,timeout=0.002");
   EXPECT_EQ(backend.last_request.seed, 4294967295u);
-  EXPECT_EQ(backend.last_request.registry_file, "/tmp/hive.txt");
+  EXPECT_EQ(backend.last_request.registry_file, tmp.path() + "/hive.txt");
   EXPECT_TRUE(backend.last_request.camera_id.empty());
+  EXPECT_FALSE(backend.last_request.sensor.any());
+
+  tvcam_test::temp_dir tmp;
+  const run_result raw = run(&backend, {"capture", "--camera", "raw", "--scene", "flat", "--illuminant", "2800",
+                                        "--exposure", "max", "--gain", "1.5", "--frames", "1", "--out", tmp.path()});
+  ASSERT_EQ(raw.status, 0) << raw.err;
+  const tvcam::sensor_choice& sensor = backend.last_request.sensor;
+  EXPECT_EQ(sensor.scene, "flat");
+  EXPECT_EQ(sensor.kelvin, 2800u);
+  EXPECT_EQ(sensor.exposure.which, tvcam::start_choice::kind::maximum);
+  EXPECT_EQ(sensor.gain.which, tvcam::start_choice::kind::value);
+  EXPECT_EQ(sensor.gain.value, 1.5);
 }
 
 TEST(TvcamCli, BadRequestsSayWhatWouldHaveBeenAccepted) {
@@ -92,7 +110,7 @@ TEST(TvcamCli, BadRequestsSayWhatWouldHaveBeenAccepted) {
   struct {
     std::vector<std::string> args;
     int status;
-    const char* message;
+    std::string message;
   } const cases[] = {
       {{}, 2, "usage: tvcam <command>"},
       {{"frobnicate"}, 2, "unknown command 'frobnicate'"},
@@ -104,7 +122,12 @@ TEST(TvcamCli, BadRequestsSayWhatWouldHaveBeenAccepted) {
       {{"formats", "--descriptors", tmp.path() + "/none"}, 2, "/none.device.bin: No such file or directory"},
       {{"formats", "--faults", "drop=0.1,smoke=1"}, 2,
        "unknown fault 'smoke' in 'drop=0.1,smoke=1'; accepted: drop, header, packet, eof, short, long, "
-       "interrupt, empty, babble, request, each as NAME=P with P from 0 to 1"},
+       "interrupt, empty, babble, request, stall, timeout, each as NAME=P with P from 0 to 1"},
+      {{"formats", "--camera", "plain-bulk", "--faults", "empty=0.1"}, 2,
+       "fault 'empty' needs an isochronous camera; this one streams over bulk"},
+      {{"formats", "--faults", "interrupt=0.1"}, 2, "fault 'interrupt' needs a camera with an interrupt endpoint"},
+      {{"formats", "--registry", tmp.path() + "/missing/hive"}, 2, "the directory " + tmp.path() + "/missing does not exist"},
+      {{"formats", "--registry", tmp.path()}, 2, "is not a regular file"},
       {{"formats", "--faults", "drop=1.5"}, 2, "bad value '1.5' for fault 'drop'; expected a probability from 0 to 1"},
       {{"formats", "--faults", "eof=.5"}, 2, "bad value '.5'"},
       {{"formats", "--faults", "drop=0.0004"}, 2, "'drop=0.0004' is below the smallest probability, 0.001"},
@@ -120,6 +143,10 @@ TEST(TvcamCli, BadRequestsSayWhatWouldHaveBeenAccepted) {
       {{"capture", "--fps", "0"}, 2, "bad frame rate '0'"},
       {{"capture", "--frames", "0"}, 2, "bad frame count '0', expected 1..1000000"},
       {{"capture", "--out", file + "/sub"}, 1, "is not a directory"},
+      {{"capture", "--scene", "flat"}, 2, "--scene, --illuminant, --exposure and --gain need a raw-sensor camera: raw"},
+      {{"capture", "--camera", "raw", "--scene", "moon"}, 2, "unknown scene 'moon'; scenes: chart, flat"},
+      {{"capture", "--camera", "raw", "--illuminant", "900"}, 2, "bad illuminant '900', expected kelvin from 1000"},
+      {{"capture", "--camera", "raw", "--exposure", "-5"}, 2, "bad exposure '-5', expected min, max or a number"},
   };
   for (const auto& c : cases) {
     tvcam_test::fake_backend backend;

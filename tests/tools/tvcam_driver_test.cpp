@@ -17,9 +17,10 @@ TEST(TvcamDriver, CapturesFivePngFramesWithAJsonSummary) {
   std::unique_ptr<tvcam::camera_backend> backend = tvcam::make_driver_backend();
   tvcam_test::temp_dir tmp;
   const run_result r = run(backend.get(), {"capture", "--camera", "plain-bulk", "--format", "YUY2", "--size",
-                                           "320x240", "--frames", "5", "--out", tmp.path(), "--json"});
+                                           "320x240", "--fps", "15", "--frames", "5", "--out", tmp.path(), "--json"});
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_TRUE(contains(r.out, "\"device\": \"Talvexa Plain UVC Bulk Camera\""));
+  EXPECT_TRUE(contains(r.out, "\"interval\": 666666,\n    \"fps\": 15.000,"));  // as the camera committed it
   EXPECT_TRUE(contains(r.out, "\"complete\": true"));
   EXPECT_TRUE(contains(r.out, "\"summary\": {\n    \"delivered\": 5,\n    \"dropped\": 0,\n    \"discontinuities\": 0,"));
   EXPECT_TRUE(contains(r.out, "\"first_picture\": 0,\n    \"last_picture\": 4,\n    \"picture_gaps\": 0,"));
@@ -34,14 +35,29 @@ TEST(TvcamDriver, CapturesFivePngFramesWithAJsonSummary) {
   }
 }
 
-TEST(TvcamDriver, FormatsOfADescribedCameraAndARegistryKeptBetweenRuns) {
+// Every 640x480 frame loses a payload (with seed 7 the first intact one
+// would be frame 321, 10 s in): nothing is delivered, and the driver's count
+// of what it threw away reaches the user with the reason.
+TEST(TvcamDriver, ACaptureThatLosesEveryFrameReportsTheDriversDrops) {
+  std::unique_ptr<tvcam::camera_backend> backend = tvcam::make_driver_backend();
+  tvcam_test::temp_dir tmp;
+  const run_result r = run(backend.get(), {"capture", "--faults", "drop=0.05", "--seed", "7", "--out", tmp.path(),
+                                           "--json"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_TRUE(contains(r.out, "\"delivered\": 0,\n    \"dropped\": ")) << r.out;
+  EXPECT_FALSE(contains(r.out, "\"dropped\": 0,"));
+  EXPECT_TRUE(contains(r.out, "frames were dropped as incomplete, none delivered\""));
+  EXPECT_TRUE(contains(r.out, "\"faults_sent\": {\n      \"dropped payload frames\": "));
+}
+
+TEST(TvcamDriver, FormatsRatesStatusesAndARegistryKeptBetweenRuns) {
   std::unique_ptr<tvcam::camera_backend> backend = tvcam::make_driver_backend();
   tvcam_test::temp_dir tmp;
   const std::string hive = tmp.path() + "/hive.txt";
   const run_result first = run(backend.get(), {"formats", "--registry", hive});
   ASSERT_EQ(first.status, 0) << first.err;
   EXPECT_TRUE(contains(first.out, "Talvexa Plain UVC Camera (plain): 7 formats"));
-  EXPECT_TRUE(contains(first.out, "  2  YUY2   640x480       16      614400"));
+  EXPECT_TRUE(contains(first.out, "  2  YUY2   640x480       16      614400  30, 15, 5 (default 30)\n"));
   EXPECT_TRUE(contains(read_file(hive), "\"VendorName\""));
   ASSERT_EQ(run(backend.get(), {"formats", "--registry", hive}).status, 0);  // loads what the first run saved
 
@@ -49,12 +65,46 @@ TEST(TvcamDriver, FormatsOfADescribedCameraAndARegistryKeptBetweenRuns) {
                                               tvtest::uvc_descriptor_dir() + "/logitech_c270"});
   ASSERT_EQ(c270.status, 0) << c270.err;
   EXPECT_TRUE(contains(c270.out, "\"format\": \"YUY2\",\n      \"fourcc\": \"0x32595559\",\n      \"width\": 640,"));
+  EXPECT_TRUE(contains(c270.out, "\"fps_range\": false"));
+  EXPECT_FALSE(contains(c270.out, "\"fps_range\": true"));
+
+  // A rate the driver does not list, and a start the camera stalls.
+  const run_result fps = run(backend.get(), {"capture", "--format", "YUY2", "--size", "320x240", "--fps", "10",
+                                             "--out", tmp.path()});
+  EXPECT_EQ(fps.status, 2);
+  EXPECT_TRUE(contains(fps.err, "10 fps is not offered; offered: YUY2 320x240: 30, 15, 5\n")) << fps.err;
+  const run_result stall = run(backend.get(), {"capture", "--faults", "stall=1", "--out", tmp.path()});
+  EXPECT_EQ(stall.status, 1);
+  EXPECT_TRUE(contains(stall.err, "the pin did not reach PAUSE: STATUS_")) << stall.err;
+  EXPECT_TRUE(contains(stall.err, "): control request 0x")) << stall.err;
 
   ASSERT_TRUE(tvcam_test::write_file(hive, "not a hive\n"));
   const run_result bad = run(backend.get(), {"formats", "--registry", hive});
   EXPECT_EQ(bad.status, 1);
   EXPECT_TRUE(contains(bad.err, "cannot load the registry hive")) << bad.err;
   EXPECT_EQ(read_file(hive), "not a hive\n");  // left as it was
+}
+
+TEST(TvcamDriver, RawSensorCameraShowsItsSceneDarkerAtMinimumExposureThanAtMaximum) {
+  std::unique_ptr<tvcam::camera_backend> backend = tvcam::make_driver_backend();
+  double means[2];
+  for (int i = 0; i < 2; ++i) {
+    tvcam_test::temp_dir tmp;
+    const run_result r = run(backend.get(), {"capture", "--camera", "8308-mono", "--size", "640x480", "--frames", "2",
+                                             "--scene", "flat", "--illuminant", "2800", "--exposure",
+                                             i == 0 ? "min" : "max", "--out", tmp.path()});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(contains(r.out, "Talvexa Raw Sensor Camera 8308"));
+    tvcam::converted_image png;
+    int colour_type = -1;
+    ASSERT_TRUE(tvcam_test::read_png(tmp.path() + "/frame_00001.png", &png, &colour_type));
+    EXPECT_EQ(colour_type, 0);  // grey
+    double sum = 0;
+    for (uint8_t v : png.pixels) sum += v;
+    means[i] = sum / png.pixels.size();
+  }
+  EXPECT_LT(means[0], 8);    // 100 us: little above the black level
+  EXPECT_GT(means[1], 250);  // 33.3 ms: the grey card clips
 }
 
 }  // namespace

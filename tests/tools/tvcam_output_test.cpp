@@ -7,6 +7,7 @@
 #include "../../tools/tvcam/frame_files.h"
 #include "../../tools/tvcam/image_convert.h"
 #include "../../tools/tvcam/json_writer.h"
+#include "../../tools/tvcam/status_text.h"
 #include "img/img_type.h"
 #include "tvcam_support.h"
 
@@ -155,6 +156,19 @@ TEST(TvcamStats, FramesRateGapsAndDiscontinuities) {
   EXPECT_DOUBLE_EQ(tvcam::summarize({frames[0]}).measured_fps, 0.0);
   EXPECT_EQ(tvcam::fps_to_interval(29.97), 333667);
   EXPECT_DOUBLE_EQ(tvcam::interval_to_fps(400000), 25.0);
+  // 10 fps measured: a warning below 11.12 fps negotiated, none at 11.11.
+  EXPECT_TRUE(tvcam::rate_falls_short(s, 11.12));
+  EXPECT_FALSE(tvcam::rate_falls_short(s, 11.11));
+}
+
+TEST(TvcamStats, JpegEndMarkersAndStatusNames) {
+  const uint8_t whole[] = {0xFF, 0xD8, 0xFF, 0xD9, 0, 0}, cut[] = {0xFF, 0xD8, 0xFF, 0xD9, 0x12};
+  EXPECT_TRUE(tvcam::jpeg_has_end_marker(whole, sizeof whole));  // padding after EOI is allowed
+  EXPECT_FALSE(tvcam::jpeg_has_end_marker(cut, sizeof cut));
+  EXPECT_FALSE(tvcam::jpeg_has_end_marker(whole, 1));
+  EXPECT_EQ(tvcam::status_text(static_cast<int32_t>(0xC00000B5), "the camera did not answer"),
+            "STATUS_IO_TIMEOUT (0xC00000B5): the camera did not answer");
+  EXPECT_EQ(tvcam::status_text(static_cast<int32_t>(0xC0001234)), "0xC0001234");
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <png.h>
+#include <signal.h>
 #include <stdio.h>
 #include <string.h>
 #include <sys/stat.h>
@@ -16,6 +17,7 @@
 #include "../../tools/tvcam/capture_backend.h"
 #include "../../tools/tvcam/cli.h"
 #include "../../tools/tvcam/commands.h"
+#include "../../tools/tvcam/fault_list.h"
 #include "../../tools/tvcam/image_convert.h"
 #include "img/img_type.h"
 #include "testdata.h"
@@ -101,23 +103,26 @@ inline bool read_png(const std::string& path, tvcam::converted_image* image, int
   return png_image_finish_read(&png, nullptr, image->pixels.data(), 0, nullptr) != 0;
 }
 
-// Two models; formats: YUY2 8x4 (30/15/10 fps), YUY2 4x2, MJPG 16x8 (a
-// continuous 1..30 fps range), RGB24 4x2. Frames carry picture numbers
-// 0, 1, 2, 4, 5, ... (one dropped after the third, flagged as a
-// discontinuity) and presentation times one interval apart.
+// Three models (the last with a sensor); formats: YUY2 8x4 (30/15/10 fps),
+// YUY2 4x2, MJPG 16x8 (a continuous 1..30 fps range), RGB24 4x2. Frames
+// carry picture numbers 0, 1, 2, 4, 5, ... (one dropped after the third,
+// flagged as a discontinuity) and presentation times one interval apart;
+// the second MJPG frame lacks its end marker.
 class fake_backend : public tvcam::camera_backend {
  public:
   std::vector<tvcam::camera_model_info> models() const override {
-    return {{"plain", "isochronous test camera", true}, {"plain-bulk", "bulk test camera", false}};
+    return {{"plain", "isochronous test camera", true, "uvc_camera", 0x199E, 0x0001},
+            {"plain-bulk", "bulk test camera", false, "uvc_camera", 0x199E, 0x0002},
+            {"raw", "raw-sensor test camera", false, "camera_84xx", 0x199E, 0x8416, false, {"chart", "flat"}}};
   }
 
-  std::unique_ptr<tvcam::camera_session> open(const tvcam::camera_request& request, std::string* error) override {
+  std::unique_ptr<tvcam::camera_session> open(const tvcam::camera_request& request, std::string* error,
+                                              bool* refused) override {
     last_request = request;
     ++opens;
-    if (fail_open) {
-      *error = "device start failed";
-      return nullptr;
-    }
+    *refused = !tvcam::faults_apply(request.faults, request.camera_id != "plain-bulk", false, error);
+    if (fail_open) *error = "device start failed";
+    if (fail_open || *refused) return nullptr;
     return std::unique_ptr<tvcam::camera_session>(new session(this));
   }
 
@@ -125,7 +130,10 @@ class fake_backend : public tvcam::camera_backend {
   tvcam::stream_request last_stream;
   int opens = 0;
   bool fail_open = false;
-  unsigned stall_after = ~0u;  // next_frame times out from this frame on
+  unsigned stall_after = ~0u;      // next_frame times out from this frame on
+  unsigned interrupt_after = ~0u;  // Ctrl-C arrives with this frame
+  int64_t lost_at_end = 0;         // frames the pin counts as dropped after the last one delivered
+  int64_t negotiated = 0;          // the interval the camera takes; 0: the one asked for
 
  private:
   static tvcam::video_format make(uint32_t fcc, int w, int h, int bits, std::vector<int64_t> intervals,
@@ -156,15 +164,17 @@ class fake_backend : public tvcam::camera_backend {
     bool start(const tvcam::stream_request& request, std::string*) override {
       owner_->last_stream = request;
       format_ = formats_[request.format_index];
-      interval_ = request.interval;
+      interval_ = owner_->negotiated != 0 ? owner_->negotiated : request.interval;
       return true;
     }
+    int64_t negotiated_interval() const override { return interval_; }
     tvcam::wait_result next_frame(unsigned, tvcam::frame_record* record, std::vector<uint8_t>* data,
                                   std::string*) override {
+      if (n_ == owner_->interrupt_after) raise(SIGINT);
       if (n_ >= owner_->stall_after) return tvcam::wait_result::timeout;
       const int64_t picture = n_ < 3 ? n_ : n_ + 1;
       if (format_.fourcc == img::FOURCC_MJPG) {
-        *data = {0xFF, 0xD8, 0xFF, 0xD9};
+        *data = n_ == 1 ? std::vector<uint8_t>{0xFF, 0xD8, 0xFF} : std::vector<uint8_t>{0xFF, 0xD8, 0xFF, 0xD9, 0};
       } else {
         data->assign(format_.sample_size, static_cast<uint8_t>(0x80));
       }
@@ -180,10 +190,15 @@ class fake_backend : public tvcam::camera_backend {
     }
     bool dropped_frames(int64_t* pictures, int64_t* drops) override {
       *pictures = n_;
-      *drops = n_ > 3 ? 1 : 0;
+      *drops = (n_ > 3 ? 1 : 0) + owner_->lost_at_end;
       return true;
     }
     void stop() override {}
+    std::vector<std::pair<std::string, uint64_t>> faults_sent() const override {
+      if (tvcam::fault_list_text(owner_->last_request.faults) == "none") return {};
+      return {{"dropped payload frames", 1}};
+    }
+    bool finish(std::string*) override { return true; }
 
    private:
     fake_backend* owner_;

@@ -3,6 +3,7 @@
 
 #include <errno.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "fault_list.h"
@@ -23,6 +24,41 @@ std::string model_list(const std::vector<camera_model_info>& models) {
 }
 
 }  // namespace
+
+bool registry_file_usable(const std::string& path, std::string* error) {
+  if (path.empty()) {
+    *error = "empty --registry file name";
+    return false;
+  }
+  struct stat st;
+  if (stat(path.c_str(), &st) == 0) {
+    if (!S_ISREG(st.st_mode)) {
+      *error = "--registry " + path + " is not a regular file";
+      return false;
+    }
+    if (access(path.c_str(), R_OK | W_OK) != 0) {
+      *error = "--registry " + path + " cannot be read and written: " + strerror(errno);
+      return false;
+    }
+    return true;
+  }
+  if (errno != ENOENT) {
+    *error = "--registry " + path + ": " + strerror(errno);
+    return false;
+  }
+  // A new file: its directory must exist and take files.
+  const size_t slash = path.rfind('/');
+  const std::string dir = slash == std::string::npos ? "." : path.substr(0, slash == 0 ? 1 : slash);
+  if (stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+    *error = "--registry " + path + ": the directory " + dir + " does not exist";
+    return false;
+  }
+  if (access(dir.c_str(), W_OK | X_OK) != 0) {
+    *error = "--registry " + path + ": the directory " + dir + " is not writable";
+    return false;
+  }
+  return true;
+}
 
 int camera_request_from(const context& ctx, const char* command_name, parsed_args& args, camera_request* request) {
   camera_request r;
@@ -54,7 +90,8 @@ int camera_request_from(const context& ctx, const char* command_name, parsed_arg
   }
   if (args.has("registry")) {
     r.registry_file = args.options["registry"];
-    if (r.registry_file.empty()) return usage_error(ctx.err, command_name, "empty --registry file name");
+    std::string error;
+    if (!registry_file_usable(r.registry_file, &error)) return usage_error(ctx.err, command_name, error);
   }
   if (args.has("faults")) {
     std::string error;
@@ -85,8 +122,12 @@ std::string camera_label(const camera_request& request, const camera_backend& ba
 std::unique_ptr<camera_session> open_camera(const context& ctx, const char* command_name,
                                             const camera_request& request, int* status) {
   std::string error;
-  std::unique_ptr<camera_session> session = ctx.backend->open(request, &error);
-  if (!session) *status = command_error(ctx.err, command_name, error, kExitFailure);
+  bool refused = false;
+  std::unique_ptr<camera_session> session = ctx.backend->open(request, &error, &refused);
+  if (!session) {
+    *status = refused ? usage_error(ctx.err, command_name, error)
+                      : command_error(ctx.err, command_name, error, kExitFailure);
+  }
   return session;
 }
 

@@ -24,12 +24,19 @@ extern const size_t kCameraOptionCount;
   "  --descriptors PREFIX a camera from the descriptor files PREFIX.device.bin and\n"                 \
   "                       PREFIX.config.bin of a real device\n"                                       \
   "  --registry FILE      keep the registry hive in FILE between runs (created when missing)\n"       \
-  "  --faults LIST        simulated streaming faults as NAME=P,... with P from 0 to 1:\n"              \
-  "                       drop, header, packet (per payload), eof, short, long,\n"                    \
-  "                       interrupt (per frame), empty (per packet), babble, request\n"               \
-  "                       (per transfer); e.g. drop=0.01,eof=0.005\n"                                 \
+  "  --faults LIST        simulated faults as NAME=P,... with P from 0 to 1, each drawn\n"             \
+  "                       on its own per unit: drop, header, packet (per payload: a\n"               \
+  "                       640x480 Y800 frame is 101 payloads, so drop=0.01 loses about\n"            \
+  "                       2 frames in 3), eof, short, long, interrupt (per frame),\n"                \
+  "                       empty (per isochronous packet), babble, request (per\n"                    \
+  "                       transfer, its data lost), stall, timeout (per class or\n"                  \
+  "                       vendor control request); e.g. drop=0.001,eof=0.005\n"                       \
   "  --seed N             seed of the simulated faults (default 1)\n"                                 \
   "  --verbose            echo the driver's debug output on stderr\n"
+
+// Whether --registry PATH can be loaded (when it exists) and saved: a
+// readable and writable regular file, or a new one in a writable directory.
+bool registry_file_usable(const std::string& path, std::string* error);
 
 // Fills `request` from parsed options. Returns kExitOk, or the exit status
 // after reporting the problem on ctx.err.

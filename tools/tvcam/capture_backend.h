@@ -10,6 +10,7 @@
 
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "capture_stats.h"
@@ -22,6 +23,30 @@ struct camera_model_info {
   std::string id;
   std::string description;
   bool is_default = false;
+  std::string family;       // the driver's class for its product identifier ("uvc_camera", "camera_84xx")
+  uint16_t vendor_id = 0;
+  uint16_t product_id = 0;
+  bool colour = true;
+  std::vector<std::string> scenes;  // raw-sensor models: the scenes the sensor can look at; else empty
+};
+
+// A starting value of a raw-sensor camera's control.
+struct start_choice {
+  enum class kind { model_default, minimum, maximum, value };
+  kind which = kind::model_default;
+  double value = 0;  // exposure in microseconds, gain as a factor
+};
+
+// What a raw-sensor camera's sensor looks at and how it starts.
+struct sensor_choice {
+  std::string scene;    // empty: the model's ("chart")
+  uint32_t kelvin = 0;  // illuminant colour temperature; 0: the model's
+  start_choice exposure;
+  start_choice gain;
+  bool any() const {
+    return !scene.empty() || kelvin != 0 || exposure.which != start_choice::kind::model_default ||
+           gain.which != start_choice::kind::model_default;
+  }
 };
 
 // Which camera to simulate and how.
@@ -30,7 +55,8 @@ struct camera_request {
   std::string descriptors_prefix;  // PREFIX of PREFIX.device.bin and PREFIX.config.bin; wins over camera_id
   std::string registry_file;       // hive loaded before and saved after; empty: none kept
   fault_list faults;
-  uint32_t seed = 1;               // of the simulated faults
+  uint32_t seed = 1;               // of the simulated faults and the sensor noise
+  sensor_choice sensor;            // raw-sensor models only
   bool verbose = false;            // echo the driver's debug output
 };
 
@@ -68,6 +94,9 @@ class camera_session {
   // (index and host_time are filled by the caller).
   virtual wait_result next_frame(unsigned timeout_ms, frame_record* record, std::vector<uint8_t>* data,
                                  std::string* error) = 0;
+  // The frame interval (100 ns) the driver committed to the camera for the
+  // running stream, which may differ from the one asked for; 0 when unknown.
+  virtual int64_t negotiated_interval() const = 0;
   // The pin's own drop counter (KSPROPERTY_DROPPEDFRAMES_CURRENT); false
   // when it cannot be read.
   virtual bool dropped_frames(int64_t* picture_number, int64_t* drop_count) = 0;
@@ -76,15 +105,24 @@ class camera_session {
   // The filter's properties (property_backend.h); null when the camera
   // offers none. Valid as long as the session.
   virtual property_access* properties() { return nullptr; }
+  // What the simulated camera did wrong on purpose so far, as (what, count)
+  // pairs ("dropped payload" frames, "empty packets", ...); empty without
+  // faults.
+  virtual std::vector<std::pair<std::string, uint64_t>> faults_sent() const = 0;
+  // Ends the session: stops, removes the device and saves what is to be
+  // kept (the registry hive). False with a message when saving failed.
+  virtual bool finish(std::string* error) = 0;
 };
 
 class camera_backend {
  public:
   virtual ~camera_backend() = default;
   virtual std::vector<camera_model_info> models() const = 0;
-  // Plugs and starts the camera. Null with a message (an unknown camera
-  // id lists the known ones).
-  virtual std::unique_ptr<camera_session> open(const camera_request& request, std::string* error) = 0;
+  // Plugs and starts the camera. Null with a message; `*refused` is set
+  // when the request is one this camera cannot serve (an unknown camera id,
+  // a fault it cannot have) rather than a failure of the camera or driver.
+  virtual std::unique_ptr<camera_session> open(const camera_request& request, std::string* error,
+                                               bool* refused) = 0;
 };
 
 // The driver on the kernel stand-in with simulated cameras.

@@ -29,6 +29,7 @@ capture_summary summarize(const std::vector<frame_record>& frames) {
   const frame_record* previous = nullptr;
   for (const frame_record& f : frames) {
     s.bytes += f.data_used;
+    if (f.truncated) ++s.truncated;
     if (f.discontinuity()) ++s.discontinuities;
     if (!f.time_valid()) all_times_valid = false;
     if (f.has_frame_info) {
@@ -63,6 +64,16 @@ capture_summary summarize(const std::vector<frame_record>& frames) {
     }
   }
   return s;
+}
+
+bool jpeg_has_end_marker(const uint8_t* data, size_t length) {
+  while (length > 0 && data[length - 1] == 0) --length;
+  return length >= 2 && data[length - 2] == 0xFF && data[length - 1] == 0xD9;
+}
+
+bool rate_falls_short(const capture_summary& s, double negotiated_fps) {
+  return s.delivered >= 2 && negotiated_fps > 0 && s.measured_fps > 0 &&
+         s.measured_fps < kRateWarningShare * negotiated_fps;
 }
 
 }  // namespace tvcam

@@ -36,6 +36,7 @@ struct frame_record {
   int64_t host_time = 0;         // 100 ns since the capture started, when the tool received it
   bool has_loop_values = false;  // the driver keeps the loops' values and had this frame's
   loop_values loop;
+  bool truncated = false;        // a compressed frame without its end marker (a JPEG without EOI)
 
   bool time_valid() const;
   bool discontinuity() const;
@@ -55,9 +56,18 @@ struct capture_summary {
   bool fps_from_presentation = false;  // measured from presentation times (else from host times)
   double elapsed_seconds = 0;      // first to last frame
   uint64_t bytes = 0;
+  uint64_t truncated = 0;          // frames marked truncated
 };
 
 capture_summary summarize(const std::vector<frame_record>& frames);
+
+// Whether a JPEG frame ends with its end-of-image marker (FF D9), after
+// any zero bytes a camera padded it with.
+bool jpeg_has_end_marker(const uint8_t* data, size_t length);
+
+// A measured rate more than 10 % below the negotiated one is worth a warning.
+constexpr double kRateWarningShare = 0.9;
+bool rate_falls_short(const capture_summary& s, double negotiated_fps);
 
 // Frames per second of a frame interval in 100 ns (0 for a non-positive one).
 double interval_to_fps(int64_t interval);

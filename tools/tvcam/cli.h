@@ -16,6 +16,7 @@ class camera_backend;
 constexpr int kExitOk = 0;
 constexpr int kExitFailure = 1;  // the command ran and failed
 constexpr int kExitUsage = 2;    // bad command line or a request the camera cannot serve
+constexpr int kExitInterrupted = 130;  // stopped by Ctrl-C (128 + SIGINT, as shells report it)
 
 // What a command works with: its output streams and the cameras.
 struct context {

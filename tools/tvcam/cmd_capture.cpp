@@ -2,7 +2,9 @@
 // frames to a directory (PNG, MJPEG as JPEG, or raw), with a progress line
 // and a summary of what the stream headers said.
 #include <inttypes.h>
+#include <signal.h>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <deque>
@@ -15,11 +17,13 @@
 #include "capture_stats.h"
 #include "cli.h"
 #include "commands.h"
+#include "fault_list.h"
 #include "frame_files.h"
 #include "image_convert.h"
 #include "img/img_type.h"
 #include "json_writer.h"
 #include "property_commands.h"
+#include "sensor_choice.h"
 #include "stream_choice.h"
 
 namespace tvcam {
@@ -28,24 +32,30 @@ const char kCaptureUsage[] =
     "usage: tvcam capture [--camera ID | --descriptors PREFIX] [--format FOURCC|RGB24|RGB32]\n"
     "                     [--size WxH] [--fps N] [--frames N] [--out DIR] [--raw] [--json]\n"
     "                     [--set NAME=VALUE]... [--registry FILE] [--faults LIST] [--seed N]\n"
-    "                     [--verbose]\n"
+    "                     [--verbose] [--scene NAME] [--illuminant KELVIN] [--exposure E]\n"
+    "                     [--gain G]\n"
     "\n"
     "Captures frames through the driver's capture pin and writes them to DIR as\n"
     "frame_00000.png, ... (MJPEG frames as .jpg, as they came; formats that are\n"
-    "not converted as .raw). Prints a summary: frames delivered and dropped,\n"
-    "measured frame rate, picture numbers and discontinuities.\n"
-    "\n" TVCAM_CAMERA_OPTIONS_HELP
+    "not converted as .raw). Prints a summary: the negotiated rate, frames\n"
+    "delivered and dropped (as the driver counts them), the measured rate (with\n"
+    "a warning when it is more than 10 % below the negotiated one), picture\n"
+    "numbers, discontinuities, MJPEG frames without their end marker and the\n"
+    "faults the simulated camera sent. Ctrl-C stops the capture with a summary.\n"
+    "\n" TVCAM_CAMERA_OPTIONS_HELP TVCAM_SENSOR_OPTIONS_HELP
     "  --format F           FOURCC (YUY2, UYVY, Y800, Y16, MJPG, 0xHEX) or RGB24, RGB32\n"
     "                       (default: the pin's first format)\n"
     "  --size WxH           frame size (default: the first size of the format)\n"
-    "  --fps N              frame rate, e.g. 30 or 7.5 (default: the format's default)\n"
+    "  --fps N              frame rate the driver lists for the format, e.g. 30 or 7.5\n"
+    "                       (default: the format's default)\n"
     "  --frames N           frames to capture, 1..1000000 (default 30)\n"
     "  --out DIR            output directory, created when missing (default out)\n"
     "  --raw                write every frame's bytes as they came (.raw)\n"
     "  --set NAME=VALUE     set a property before streaming, as 'tvcam set' does (repeatable)\n"
     "  --json               print the summary and one record per frame as JSON\n"
     "\n"
-    "exit status: 0 all frames captured, 1 the capture failed, 2 bad request\n";
+    "exit status: 0 all frames captured, 1 the capture failed, 2 bad request,\n"
+    "130 interrupted\n";
 
 namespace {
 
@@ -53,6 +63,7 @@ constexpr uint64_t kMaxFrames = 1000000;
 constexpr unsigned kClientBuffers = 4;
 constexpr size_t kWriteQueueLimit = 32;  // frames waiting for the disk before capture waits
 constexpr unsigned kFrameTimeoutBaseMs = 5000;
+constexpr unsigned kWaitSliceMs = 100;  // how soon Ctrl-C is noticed
 
 struct capture_options {
   stream_wish wish;
@@ -218,7 +229,8 @@ std::vector<std::string> flag_names(const frame_record& f) {
   return names;
 }
 
-void write_summary_json(json_writer& json, const capture_summary& s) {
+void write_summary_json(json_writer& json, const capture_summary& s, bool rate_short,
+                        const std::vector<std::pair<std::string, uint64_t>>& faults) {
   json.begin_object();
   json.member("delivered", s.delivered);
   json.member("dropped", s.dropped);
@@ -233,10 +245,16 @@ void write_summary_json(json_writer& json, const capture_summary& s) {
   json.member("picture_gaps", s.picture_gaps);
   json.member("missing_pictures", s.missing_pictures);
   json.member("bytes", s.bytes);
+  json.member("truncated", s.truncated);
+  json.member("rate_warning", rate_short);
+  json.key("faults_sent");
+  json.begin_object();
+  for (const auto& f : faults) json.member(f.first.c_str(), f.second);
+  json.end_object();
   json.end_object();
 }
 
-void write_frame_json(json_writer& json, const frame_record& f, const std::string& file) {
+void write_frame_json(json_writer& json, const frame_record& f, const std::string& file, bool compressed) {
   json.begin_object();
   json.member("index", f.index);
   json.member("file", file);
@@ -273,10 +291,12 @@ void write_frame_json(json_writer& json, const frame_record& f, const std::strin
   } else {
     json.null();
   }
+  if (compressed) json.member("end_marker", !f.truncated);
   json.end_object();
 }
 
-void print_summary(FILE* out, const capture_summary& s, uint64_t requested) {
+void print_summary(FILE* out, const capture_summary& s, uint64_t requested, bool compressed,
+                   const std::vector<std::pair<std::string, uint64_t>>& faults) {
   fprintf(out, "  delivered        %" PRIu64 " of %" PRIu64 "\n", s.delivered, requested);
   fprintf(out, "  dropped          %" PRIu64 "\n", s.dropped);
   if (s.delivered >= 2 && s.measured_fps > 0) {
@@ -297,12 +317,49 @@ void print_summary(FILE* out, const capture_summary& s, uint64_t requested) {
     fprintf(out, "  picture numbers  - (no frame info in the stream headers)\n");
   }
   fprintf(out, "  discontinuities  %" PRIu64 "\n", s.discontinuities);
+  if (compressed) {
+    fprintf(out, "  no end marker    %" PRIu64 "%s\n", s.truncated,
+            s.truncated != 0 ? " (frames cut short, written as they came)" : "");
+  }
+  if (!faults.empty()) {
+    std::string text;
+    for (const auto& f : faults) text += (text.empty() ? "" : ", ") + f.first + " " + std::to_string(f.second);
+    fprintf(out, "  faults sent      %s\n", text.c_str());
+  }
 }
+
+// Ctrl-C (and SIGTERM) while it exists only sets a flag: the capture loop
+// stops the stream, writes what it has and exits with kExitInterrupted.
+volatile sig_atomic_t g_interrupted = 0;
+
+void on_interrupt(int) { g_interrupted = 1; }
+
+class interrupt_catcher {
+ public:
+  interrupt_catcher() {
+    g_interrupted = 0;
+    struct sigaction action = {};
+    action.sa_handler = on_interrupt;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGINT, &action, &previous_int_);
+    sigaction(SIGTERM, &action, &previous_term_);
+  }
+  ~interrupt_catcher() {
+    sigaction(SIGINT, &previous_int_, nullptr);
+    sigaction(SIGTERM, &previous_term_, nullptr);
+  }
+  bool caught() const { return g_interrupted != 0; }
+
+ private:
+  struct sigaction previous_int_;
+  struct sigaction previous_term_;
+};
 
 }  // namespace
 
 int cmd_capture(const context& ctx, int argc, char** argv) {
   std::vector<option_def> options(kCameraOptions, kCameraOptions + kCameraOptionCount);
+  options.insert(options.end(), kSensorOptions, kSensorOptions + kSensorOptionCount);
   for (const option_def& d : {option_def{"format", true}, option_def{"size", true}, option_def{"fps", true},
                               option_def{"frames", true}, option_def{"out", true}, option_def{"raw", false},
                               option_def{"json", false}}) {
@@ -325,6 +382,8 @@ int cmd_capture(const context& ctx, int argc, char** argv) {
   camera_request request;
   status = camera_request_from(ctx, "capture", args, &request);
   if (status != kExitOk) return status;
+  status = sensor_choice_from(ctx, "capture", args, &request);
+  if (status != kExitOk) return status;
   // The directory first: a bad --out should not wait for a camera.
   if (!prepare_output_directory(opt.out_dir, &error)) return command_error(ctx.err, "capture", error, kExitFailure);
 
@@ -342,9 +401,12 @@ int cmd_capture(const context& ctx, int argc, char** argv) {
   stream.format_index = format_index;
   stream.interval = interval;
   stream.buffers = kClientBuffers;
+  // Ctrl-C from here on stops the stream and still reports what came.
+  interrupt_catcher interrupt;
   if (!session->start(stream, &error)) {
     return command_error(ctx.err, "capture", "cannot start the stream: " + error, kExitFailure);
   }
+  const int64_t negotiated = session->negotiated_interval() > 0 ? session->negotiated_interval() : interval;
 
   output_plan plan;
   plan.dir = opt.out_dir;
@@ -356,30 +418,39 @@ int cmd_capture(const context& ctx, int argc, char** argv) {
   frame_writer writer(plan);
 
   const std::string label = camera_label(request, *ctx.backend);
-  const std::string description = format_name(format.fourcc) + " " + std::to_string(plan.width) + "x" +
-                                  std::to_string(plan.height) + " at " + fps_text(interval_to_fps(interval)) + " fps";
-  const unsigned timeout_ms = kFrameTimeoutBaseMs + static_cast<unsigned>(3 * interval / 10000);
+  std::string description = format_name(format.fourcc) + " " + std::to_string(plan.width) + "x" +
+                            std::to_string(plan.height) + " at " + fps_text(interval_to_fps(negotiated)) + " fps";
+  if (negotiated != interval) description += " (asked for " + fps_text(interval_to_fps(interval)) + ")";
+  const unsigned timeout_ms = kFrameTimeoutBaseMs + static_cast<unsigned>(3 * negotiated / 10000);
   std::vector<frame_record> records;
   std::vector<std::string> files;
   const auto start = std::chrono::steady_clock::now();
   std::string failure;
-  while (records.size() < opt.frames) {
+  bool timed_out = false;
+  while (records.size() < opt.frames && failure.empty()) {
     frame_record record;
     std::vector<uint8_t> data;
-    const wait_result r = session->next_frame(timeout_ms, &record, &data, &error);
-    if (r == wait_result::timeout) {
+    // Waits in slices, so that Ctrl-C is seen at once.
+    wait_result r = wait_result::timeout;
+    for (unsigned waited = 0; waited < timeout_ms && r == wait_result::timeout && !interrupt.caught();
+         waited += kWaitSliceMs) {
+      r = session->next_frame(std::min(kWaitSliceMs, timeout_ms - waited), &record, &data, &error);
+    }
+    if (interrupt.caught()) {
+      failure = "interrupted";
+    } else if (r == wait_result::timeout) {
+      timed_out = true;
       failure = "no frame within " + std::to_string(timeout_ms) + " ms after " + std::to_string(records.size()) +
                 " frames";
-      break;
-    }
-    if (r == wait_result::failed) {
+    } else if (r == wait_result::failed) {
       failure = error;
-      break;
     }
+    if (r != wait_result::frame) break;
     record.index = records.size();
     record.host_time = std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() - start)
                            .count() / 100;
     if (data.size() > record.data_used) data.resize(record.data_used);
+    record.truncated = format.fourcc == img::FOURCC_MJPG && !jpeg_has_end_marker(data.data(), data.size());
     std::string path = frame_file_name(opt.out_dir, record.index, frame_extension(plan, data.size()));
     records.push_back(record);
     files.push_back(path);
@@ -393,6 +464,7 @@ int cmd_capture(const context& ctx, int argc, char** argv) {
       fflush(ctx.err);
     }
   }
+  // The pin's count includes frames lost after the last one delivered.
   int64_t pin_pictures = 0;
   int64_t pin_drops = 0;
   const bool have_pin_counts = session->dropped_frames(&pin_pictures, &pin_drops);
@@ -405,6 +477,16 @@ int cmd_capture(const context& ctx, int argc, char** argv) {
   if (have_pin_counts && pin_drops > 0 && static_cast<uint64_t>(pin_drops) > summary.dropped) {
     summary.dropped = static_cast<uint64_t>(pin_drops);
   }
+  if (timed_out && summary.dropped > 0) {
+    failure += records.empty() ? ": " + std::to_string(summary.dropped) + " frames were dropped as incomplete, none delivered"
+                               : " (" + std::to_string(summary.dropped) + " frames dropped as incomplete)";
+  }
+  const double negotiated_fps = interval_to_fps(negotiated);
+  const bool rate_short = rate_falls_short(summary, negotiated_fps);
+  const std::vector<std::pair<std::string, uint64_t>> faults = session->faults_sent();
+  std::string finish_error;
+  if (!session->finish(&finish_error) && failure.empty()) failure = finish_error;
+
   if (opt.json) {
     json_writer json(ctx.out);
     json.begin_object();
@@ -416,8 +498,9 @@ int cmd_capture(const context& ctx, int argc, char** argv) {
     json.member("width", plan.width);
     json.member("height", plan.height);
     json.member("bit_count", format.bit_count);
-    json.member("interval", static_cast<int64_t>(interval));
-    json.member("fps", interval_to_fps(interval), 3);
+    json.member("interval", static_cast<int64_t>(negotiated));
+    json.member("fps", negotiated_fps, 3);
+    json.member("requested_interval", static_cast<int64_t>(interval));
     json.end_object();
     json.member("requested_frames", opt.frames);
     json.member("out", opt.out_dir);
@@ -426,21 +509,29 @@ int cmd_capture(const context& ctx, int argc, char** argv) {
     json.member("complete", failure.empty());
     if (!failure.empty()) json.member("error", failure);
     json.key("summary");
-    write_summary_json(json, summary);
+    write_summary_json(json, summary, rate_short, faults);
     json.key("frames");
     json.begin_array();
-    for (size_t i = 0; i < records.size(); ++i) write_frame_json(json, records[i], files[i]);
+    for (size_t i = 0; i < records.size(); ++i) {
+      write_frame_json(json, records[i], files[i], format.fourcc == img::FOURCC_MJPG);
+    }
     json.end_array();
     json.end_object();
     json.finish();
   } else {
     fprintf(ctx.out, "captured %zu frames of %s from %s (%s)\n", records.size(), description.c_str(), label.c_str(),
             session->device_name().c_str());
-    print_summary(ctx.out, summary, opt.frames);
+    print_summary(ctx.out, summary, opt.frames, format.fourcc == img::FOURCC_MJPG, faults);
     if (!files.empty()) {
       fprintf(ctx.out, "  files            %s .. %s\n", files.front().c_str(), files.back().c_str());
     }
   }
+  if (rate_short) {
+    fprintf(ctx.err, "tvcam capture: warning: measured %s fps is more than 10 %% below the negotiated %s fps%s\n",
+            fps_text(summary.measured_fps).c_str(), fps_text(negotiated_fps).c_str(),
+            summary.dropped > 0 ? " (frames were dropped)" : "");
+  }
+  if (interrupt.caught()) return command_error(ctx.err, "capture", "interrupted", kExitInterrupted);
   if (!failure.empty()) return command_error(ctx.err, "capture", failure, kExitFailure);
   return kExitOk;
 }

@@ -21,7 +21,9 @@
 
 #include "capture_backend.h"
 #include "driver_properties.h"
+#include "status_text.h"
 #include "img/img_type.h"
+#include "sim/raw_sensor_camera.h"
 #include "sim/usb_bus.h"
 #include "sim/uvc_camera.h"
 #include "sim/uvc_profiles.h"
@@ -42,10 +44,41 @@ constexpr size_t kLoopRecordsRead = 32;
 // Reads that complete with an error in a row before the stream counts as broken.
 constexpr unsigned kMaxFailedReadsInRow = 16;
 
-std::string status_text(NTSTATUS status) {
-  char buf[16];
-  snprintf(buf, sizeof buf, "0x%08X", static_cast<unsigned>(status));
-  return buf;
+// The last line the driver wrote to its debug log since the log was last
+// taken: what it said about a failure it then returned a status for.
+std::string driver_reason() {
+  const std::vector<std::string> log = kstandin::take_debug_log();
+  for (auto it = log.rbegin(); it != log.rend(); ++it) {
+    std::string line = *it;
+    while (!line.empty() && (line.back() == '\n' || line.back() == '\r' || line.back() == ' ')) line.pop_back();
+    if (!line.empty()) return line;
+  }
+  return std::string();
+}
+
+// What the tool itself can tell about descriptors a device start refused.
+std::string descriptor_reason(const sim::uvc_camera& camera) {
+  const std::vector<uint8_t>& config = camera.configuration_descriptor();
+  if (config.size() >= 4) {
+    const size_t declared = config[2] | config[3] << 8;
+    if (declared > config.size()) {
+      return "the configuration descriptor is " + std::to_string(config.size()) + " bytes but declares " +
+             std::to_string(declared);
+    }
+  }
+  return std::string();
+}
+
+// The streaming endpoint's transfer type from the configuration descriptor.
+bool streams_isochronously(const sim::uvc_camera& camera) {
+  const std::vector<uint8_t>& c = camera.configuration_descriptor();
+  for (size_t at = 0; at + 2 <= c.size() && c[at] >= 2; at += c[at]) {
+    if (c[at + 1] == USB_ENDPOINT_DESCRIPTOR_TYPE && c[at] >= 4 && at + 4 <= c.size() &&
+        c[at + 2] == camera.streaming_endpoint()) {
+      return (c[at + 3] & 3) == USB_ENDPOINT_TYPE_ISOCHRONOUS;
+    }
+  }
+  return false;
 }
 
 // The DirectShow bitmap subtypes {E436EB7x-524F-11CE-9F53-0020AF0BA770}
@@ -105,13 +138,48 @@ bool video_format_of(const std::vector<uint8_t>& bytes, video_format* f) {
   return true;
 }
 
+sim::start_value start_of(const start_choice& c) {
+  sim::start_value v;
+  v.value = c.value;
+  switch (c.which) {
+    case start_choice::kind::minimum: v.which = sim::start_value::kind::minimum; break;
+    case start_choice::kind::maximum: v.which = sim::start_value::kind::maximum; break;
+    case start_choice::kind::value: v.which = sim::start_value::kind::value; break;
+    case start_choice::kind::model_default: break;
+  }
+  return v;
+}
+
+// A raw-sensor model with the user's scene, light and starting values; its
+// noise follows the seed.
+std::shared_ptr<sim::uvc_camera> create_with_sensor(const sim::camera_model& model, const camera_request& request,
+                                                   std::string* error) {
+  if (!model.create_with) {
+    *error = "camera '" + model.id + "' has no sensor to set up";
+    return nullptr;
+  }
+  sim::sensor_options options;
+  if (!request.sensor.scene.empty()) options.scene = request.sensor.scene;
+  options.kelvin = request.sensor.kelvin;
+  options.exposure = start_of(request.sensor.exposure);
+  options.gain = start_of(request.sensor.gain);
+  options.seed = request.seed;
+  std::shared_ptr<sim::uvc_camera> camera = model.create_with(options);
+  if (!camera) *error = "unknown scene '" + options.scene + "'";
+  return camera;
+}
+
 class driver_session : public camera_session {
  public:
   driver_session() = default;
-  ~driver_session() override { close(); }
+  ~driver_session() override {
+    const std::string failure = close();
+    if (!failure.empty()) fprintf(stderr, "tvcam: %s\n", failure.c_str());
+  }
 
-  bool open(const camera_request& request, std::string* error) {
+  bool open(const camera_request& request, std::string* error, bool* refused) {
     kstandin::set_debug_echo(request.verbose);
+    kstandin::take_debug_log();  // what earlier sessions left is not this one's reason
     registry_file_ = request.registry_file;
     kstandin::registry_reset();
     if (!registry_file_.empty() && access(registry_file_.c_str(), F_OK) == 0 &&
@@ -137,16 +205,31 @@ class driver_session : public camera_session {
           request.camera_id.empty() ? &models.front() : sim::find_camera_model(models, request.camera_id);
       if (!model) {
         *error = "unknown camera '" + request.camera_id + "'";
+        *refused = true;
         return false;
       }
-      camera = model->create();
+      camera = request.sensor.any() ? create_with_sensor(*model, request, error) : model->create();
+      if (!camera) return false;
+      // A sensor's first frame comes on time, as a real camera's does.
+      if (auto raw = std::dynamic_pointer_cast<sim::raw_sensor_camera>(camera)) raw->sensor().prepare();
+    }
+    if (!faults_apply(request.faults, streams_isochronously(*camera), camera->interrupt_endpoint() != 0, error)) {
+      *refused = true;
+      return false;
     }
     sim::stream_options options = camera->get_stream_options();
     options.real_time = true;
     options.seed = request.seed;
-    options.faults = request.faults;
-    options.record_bytes = false;  // the tool has the frames from the driver
+    options.faults = request.faults.stream;
+    options.record_limit = 64;     // the counters say what was sent; the newest records
+    options.record_bytes = false;  // only keep the faults of late losses; the driver has the frames
     camera->set_stream_options(options);
+    sim::fault_plan plan;
+    plan.seed = request.seed;
+    plan.stall_per_mille = request.faults.control_stall;
+    plan.hang_per_mille = request.faults.control_timeout;
+    camera->set_fault_plan(plan);
+    control_faults_ = plan.stall_per_mille != 0 || plan.hang_per_mille != 0;
     camera_ = camera;
 
     bus_.reset(new sim::usb_bus());
@@ -162,12 +245,15 @@ class driver_session : public camera_session {
     }
     NTSTATUS status = kstandin::ks_load_driver(DriverEntry, &driver_);
     if (!NT_SUCCESS(status)) {
-      *error = "the driver did not load: DriverEntry returned " + status_text(status);
+      *error = "the driver did not load: DriverEntry returned " + status_text(status, driver_reason());
       return false;
     }
     status = kstandin::ks_plug_device(driver_, pdo_, &device_);
     if (!NT_SUCCESS(status)) {
-      *error = "the driver did not start the camera: status " + status_text(status);
+      std::string reason = descriptor_reason(*camera);
+      const std::string logged = driver_reason();
+      if (reason.empty()) reason = logged;
+      *error = "the driver did not start the camera: " + status_text(status, reason);
       return false;
     }
     const std::vector<kstandin::ks_filter_info> filters = kstandin::ks_list_filters(device_);
@@ -177,13 +263,13 @@ class driver_session : public camera_session {
     }
     status = kstandin::ks_open_filter(filters.front(), &filter_);
     if (!NT_SUCCESS(status)) {
-      *error = "cannot open the capture filter: status " + status_text(status);
+      *error = "cannot open the capture filter: " + status_text(status, driver_reason());
       return false;
     }
     properties_ = make_driver_properties(filter_, filters.front().descriptor);
     status = kstandin::ks_pin_data_ranges(filter_, kCapturePin, &ranges_);
     if (!NT_SUCCESS(status)) {
-      *error = "cannot read the pin's data ranges: status " + status_text(status);
+      *error = "cannot read the pin's data ranges: " + status_text(status, driver_reason());
       return false;
     }
     for (size_t i = 0; i < ranges_.size(); ++i) {
@@ -226,9 +312,10 @@ class driver_session : public camera_session {
     std::vector<uint8_t> format;
     NTSTATUS status = kstandin::ks_intersect(filter_, kCapturePin, wanted.data(), &format);
     if (!NT_SUCCESS(status) || format.size() < sizeof(KS_DATAFORMAT_VIDEOINFOHEADER)) {
-      *error = "the pin refused the data intersection: status " + status_text(status);
+      *error = "the pin refused the data intersection: " + status_text(status, driver_reason());
       return false;
     }
+    requested_interval_ = range.VideoInfoHeader.AvgTimePerFrame;
     KS_DATAFORMAT_VIDEOINFOHEADER header;
     memcpy(&header, format.data(), sizeof header);
     // MJPEG frames vary in size: the buffer holds the largest the range allows.
@@ -242,12 +329,13 @@ class driver_session : public camera_session {
     clock_ = std::make_shared<kstandin::reference_clock>();
     status = kstandin::ks_create_pin(filter_, kCapturePin, format.data(), clock_, &pin_);
     if (!NT_SUCCESS(status)) {
-      *error = "cannot create the capture pin: status " + status_text(status);
+      *error = "cannot create the capture pin: " + status_text(status, driver_reason());
       return false;
     }
+    // ACQUIRE opens the camera stream: format negotiation and the pipe.
     status = kstandin::ks_set_pin_state(pin_, KSSTATE_PAUSE);
     if (!NT_SUCCESS(status)) {
-      *error = "the pin did not reach PAUSE: status " + status_text(status);
+      *error = "the pin did not reach PAUSE: " + status_text(status, driver_reason());
       return false;
     }
     buffers_ = request.buffers == 0 ? 1 : request.buffers;
@@ -256,7 +344,7 @@ class driver_session : public camera_session {
     }
     status = kstandin::ks_set_pin_state(pin_, KSSTATE_RUN);
     if (!NT_SUCCESS(status)) {
-      *error = "the pin did not reach RUN: status " + status_text(status);
+      *error = "the pin did not reach RUN: " + status_text(status, driver_reason());
       return false;
     }
     return true;
@@ -282,7 +370,7 @@ class driver_session : public camera_session {
       if (!NT_SUCCESS(read.status)) {
         if (++failed_in_row >= kMaxFailedReadsInRow) {
           *error = std::to_string(failed_in_row) + " reads in a row completed with an error, the last with " +
-                   status_text(read.status);
+                   status_text(read.status, driver_reason());
           return wait_result::failed;
         }
         continue;
@@ -361,6 +449,11 @@ class driver_session : public camera_session {
   }
 
   property_access* properties() override { return properties_.get(); }
+  int64_t negotiated_interval() const override {
+    if (!camera_ || !pin_) return 0;
+    const uint32_t committed = camera_->committed().dwFrameInterval;
+    return committed != 0 ? committed : requested_interval_;
+  }
 
   void stop() override {
     if (!pin_) return;
@@ -370,18 +463,56 @@ class driver_session : public camera_session {
     completed_.clear();
   }
 
+  std::vector<std::pair<std::string, uint64_t>> faults_sent() const override {
+    std::vector<std::pair<std::string, uint64_t>> sent;
+    if (!camera_) return sent;
+    const sim::stream_counters c = camera_->sent_counters();
+    for (size_t i = 0; i < sim::kStreamFaultKinds; ++i) {
+      const auto fault = static_cast<sim::stream_fault>(i);
+      if (fault != sim::stream_fault::none && fault != sim::stream_fault::abandoned && c.frames_by_fault[i] != 0) {
+        sent.emplace_back(std::string(sim::fault_name(fault)) + " frames", c.frames_by_fault[i]);
+      }
+    }
+    if (c.empty_packets != 0) sent.emplace_back("empty packets", c.empty_packets);
+    if (c.failed_requests != 0) sent.emplace_back("failed transfers", c.failed_requests);
+    if (c.interrupts != 0) {
+      sent.emplace_back("interrupt packets", c.interrupts);
+      // The driver reads the interrupt endpoint only for camera families
+      // that use it; packets nobody took are still queued.
+      const size_t unread = camera_->queued_in_blocks(camera_->interrupt_endpoint());
+      if (unread != 0) sent.emplace_back("interrupt packets the driver did not read", unread);
+    }
+    if (control_faults_) {
+      uint64_t stalled = 0, unanswered = 0;
+      for (const sim::request_record& r : camera_->control_requests()) {
+        stalled += r.usbd_status == USBD_STATUS_STALL_PID ? 1 : 0;
+        unanswered += r.cancelled ? 1 : 0;
+      }
+      if (stalled != 0) sent.emplace_back("stalled control requests", stalled);
+      if (unanswered != 0) sent.emplace_back("unanswered control requests", unanswered);
+    }
+    return sent;
+  }
+
+  bool finish(std::string* error) override {
+    std::string failure = close();
+    if (!failure.empty()) *error = failure;
+    return failure.empty();
+  }
+
  private:
   bool queue_read(std::string* error) {
     const NTSTATUS status = kstandin::ks_queue_read(pin_, buffer_size_, true);
     if (status != STATUS_PENDING && !NT_SUCCESS(status)) {
-      *error = "cannot queue a read buffer: status " + status_text(status);
+      *error = "cannot queue a read buffer: " + status_text(status, driver_reason());
       return false;
     }
     return true;
   }
 
-  // Undoes open() and start() in reverse, whatever point they reached.
-  void close() {
+  // Undoes open() and start() in reverse, whatever point they reached, and
+  // saves the registry hive; returns why that failed, or nothing.
+  std::string close() {
     stop();
     properties_.reset();
     if (filter_) kstandin::ks_close_filter(filter_);
@@ -394,10 +525,12 @@ class driver_session : public camera_session {
     pdo_ = nullptr;
     bus_.reset();
     camera_.reset();
+    std::string failure;
     if (!registry_file_.empty() && !kstandin::registry_save(registry_file_)) {
-      fprintf(stderr, "tvcam: cannot save the registry hive to %s\n", registry_file_.c_str());
+      failure = "cannot save the registry hive to " + registry_file_;
     }
     registry_file_.clear();
+    return failure;
   }
 
   std::string registry_file_;
@@ -416,6 +549,8 @@ class driver_session : public camera_session {
   std::string name_;
   ULONG buffer_size_ = 0;
   unsigned buffers_ = 0;
+  int64_t requested_interval_ = 0;
+  bool control_faults_ = false;
   std::deque<kstandin::ks_completed_read> completed_;
 };
 
@@ -423,13 +558,26 @@ class driver_backend : public camera_backend {
  public:
   std::vector<camera_model_info> models() const override {
     std::vector<camera_model_info> list;
-    for (const sim::camera_model& m : sim::camera_models()) list.push_back({m.id, m.description, list.empty()});
+    for (const sim::camera_model& m : sim::camera_models()) {
+      camera_model_info info;
+      info.id = m.id;
+      info.description = m.description;
+      info.is_default = list.empty();
+      info.family = m.family;
+      info.vendor_id = m.vendor_id;
+      info.product_id = m.product_id;
+      info.colour = m.colour;
+      if (m.create_with) info.scenes = sim::scene_names();
+      list.push_back(info);
+    }
     return list;
   }
 
-  std::unique_ptr<camera_session> open(const camera_request& request, std::string* error) override {
+  std::unique_ptr<camera_session> open(const camera_request& request, std::string* error,
+                                       bool* refused) override {
     std::unique_ptr<driver_session> session(new driver_session());
-    if (!session->open(request, error)) return nullptr;
+    *refused = false;
+    if (!session->open(request, error, refused)) return nullptr;
     return session;
   }
 };

@@ -10,18 +10,28 @@ namespace {
 
 constexpr unsigned kPerMille = 1000;
 
-struct fault_name {
-  const char* name;
-  unsigned sim::stream_faults::*rate;  // in 1/1000
+using sf = sim::stream_faults;
+
+// In the order of the help; what each does on the wire is in
+// docs/simulator.md.
+const std::vector<fault_kind> kKinds = {
+    {"drop", fault_needs::anything, &sf::drop_payload, nullptr},          // per payload: not sent
+    {"header", fault_needs::anything, &sf::bad_header, nullptr},          // per payload: bad header length
+    {"packet", fault_needs::isochronous, &sf::packet_error, nullptr},     // per payload: packet error
+    {"eof", fault_needs::anything, &sf::missing_eof, nullptr},            // per frame: no EOF
+    {"short", fault_needs::anything, &sf::short_frame, nullptr},          // per frame: ends early
+    {"long", fault_needs::anything, &sf::long_frame, nullptr},            // per frame: extra bytes
+    {"interrupt", fault_needs::interrupt_endpoint, &sf::interrupt, nullptr},  // per frame: status packet
+    {"empty", fault_needs::isochronous, &sf::empty_packet, nullptr},      // per packet: zero-length
+    {"babble", fault_needs::anything, &sf::babble, nullptr},              // per transfer: babble, data lost
+    {"request", fault_needs::anything, &sf::request_error, nullptr},      // per transfer: error, data lost
+    {"stall", fault_needs::anything, nullptr, &fault_list::control_stall},      // per control request
+    {"timeout", fault_needs::anything, nullptr, &fault_list::control_timeout},  // per control request
 };
 
-const fault_name kFaultNames[] = {
-    {"drop", &sim::stream_faults::drop_payload},  {"header", &sim::stream_faults::bad_header},
-    {"packet", &sim::stream_faults::packet_error}, {"eof", &sim::stream_faults::missing_eof},
-    {"short", &sim::stream_faults::short_frame},  {"long", &sim::stream_faults::long_frame},
-    {"interrupt", &sim::stream_faults::interrupt}, {"empty", &sim::stream_faults::empty_packet},
-    {"babble", &sim::stream_faults::babble},       {"request", &sim::stream_faults::request_error},
-};
+unsigned& rate_of(fault_list& faults, const fault_kind& kind) {
+  return kind.stream_rate != nullptr ? faults.stream.*kind.stream_rate : faults.*kind.control_rate;
+}
 
 // "0", "1", "0.25", "1.000": at most 1, with up to three decimals that
 // matter (further ones must be 0). The result in 1/1000.
@@ -57,9 +67,15 @@ bool parse_probability(const std::string& text, unsigned* per_mille, bool* nonze
 
 }  // namespace
 
+const std::vector<fault_kind>& fault_kinds() { return kKinds; }
+
+unsigned fault_rate(const fault_list& faults, const fault_kind& kind) {
+  return rate_of(const_cast<fault_list&>(faults), kind);
+}
+
 std::string accepted_fault_names() {
   std::string s;
-  for (const fault_name& f : kFaultNames) s += (s.empty() ? "" : ", ") + std::string(f.name);
+  for (const fault_kind& f : kKinds) s += (s.empty() ? "" : ", ") + std::string(f.name);
   return s;
 }
 
@@ -77,8 +93,8 @@ bool parse_fault_list(const std::string& text, fault_list* faults, std::string* 
     const std::string item = text.substr(start, comma - start);
     const size_t eq = item.find('=');
     const std::string name = item.substr(0, eq);
-    const fault_name* def = nullptr;
-    for (const fault_name& f : kFaultNames) {
+    const fault_kind* def = nullptr;
+    for (const fault_kind& f : kKinds) {
       if (name == f.name) def = &f;
     }
     if (!def) {
@@ -101,7 +117,7 @@ bool parse_fault_list(const std::string& text, fault_list* faults, std::string* 
       *error = "fault '" + name + "=" + value + "' is below the smallest probability, 0.001";
       return false;
     }
-    result.*def->rate = per_mille;
+    rate_of(result, *def) = per_mille;
     if (comma == text.size()) break;
     start = comma + 1;
   }
@@ -111,8 +127,8 @@ bool parse_fault_list(const std::string& text, fault_list* faults, std::string* 
 
 std::string fault_list_text(const fault_list& faults) {
   std::string s;
-  for (const fault_name& f : kFaultNames) {
-    const unsigned v = faults.*f.rate;
+  for (const fault_kind& f : kKinds) {
+    const unsigned v = fault_rate(faults, f);
     if (v == 0) continue;
     char buf[48];
     snprintf(buf, sizeof buf, "%s=%u.%03u", f.name, v / kPerMille, v % kPerMille);
@@ -122,6 +138,21 @@ std::string fault_list_text(const fault_list& faults) {
     s += (s.empty() ? "" : ",") + item;
   }
   return s.empty() ? "none" : s;
+}
+
+bool faults_apply(const fault_list& faults, bool isochronous, bool interrupt_endpoint, std::string* error) {
+  for (const fault_kind& f : kKinds) {
+    if (fault_rate(faults, f) == 0) continue;
+    if (f.needs == fault_needs::isochronous && !isochronous) {
+      *error = "fault '" + std::string(f.name) + "' needs an isochronous camera; this one streams over bulk";
+      return false;
+    }
+    if (f.needs == fault_needs::interrupt_endpoint && !interrupt_endpoint) {
+      *error = "fault '" + std::string(f.name) + "' needs a camera with an interrupt endpoint; this one has none";
+      return false;
+    }
+  }
+  return true;
 }
 
 }  // namespace tvcam

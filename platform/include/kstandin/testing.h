@@ -48,6 +48,12 @@ std::string describe(const std::vector<tag_usage>& usage);
 // Makes the next `count` allocations (optionally only those with `tag`;
 // 0 = any tag) fail, for tests of the out-of-memory paths.
 void fail_next_allocations(uint64_t count, ULONG tag = 0);
+// Lets the next `successes` allocations (with `tag`, or of any tag) succeed
+// and makes the one after them fail: walking `successes` = 0, 1, 2, ...
+// fails each allocation of a path in turn.
+void fail_allocation_after(uint64_t successes, ULONG tag = 0);
+// Forced failures armed and not yet happened.
+uint64_t forced_failures_left();
 
 // ---- debug output ----------------------------------------------------
 // Everything DbgPrint wrote, one entry per call, oldest first; taking clears.
