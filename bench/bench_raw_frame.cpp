@@ -116,11 +116,14 @@ void bare_transform(worker_setup& s, img::transform_params& params) {
 
 std::unique_ptr<img::transform_params> last_params(worker_setup& s) {
   s.worker_frame();
-  std::unique_ptr<img::transform_params> params(new img::transform_params(s.pipeline->parameters()));
+  std::unique_ptr<img::transform_params> params(
+      new img::transform_params(s.pipeline->parameters()));
   return params;
 }
 
-void finish(benchmark::State& state) { state.SetItemsProcessed(state.iterations() * kWidth * kHeight); }
+void finish(benchmark::State& state) {
+  state.SetItemsProcessed(state.iterations() * kWidth * kHeight);
+}
 
 void whole_frame_on_the_worker(benchmark::State& state) {
   worker_setup s;
