@@ -90,8 +90,10 @@ TEST(TvcamCli, ListAndFormatsAsTextAndJsonWithTheCameraOptions) {
   EXPECT_TRUE(backend.last_request.camera_id.empty());
   EXPECT_FALSE(backend.last_request.sensor.any());
 
+  // And a raw-sensor camera's options.
   const run_result raw = run(&backend, {"capture", "--camera", "raw", "--scene", "flat", "--illuminant", "2800",
-                                        "--exposure", "max", "--gain", "1.5", "--frames", "1", "--out", tmp.path()});
+                                        "--exposure", "max", "--gain", "1.5", "--frames", "1", "--out",
+                                        tmp.path() + "/out"});
   ASSERT_EQ(raw.status, 0) << raw.err;
   const tvcam::sensor_choice& sensor = backend.last_request.sensor;
   EXPECT_EQ(sensor.scene, "flat");
