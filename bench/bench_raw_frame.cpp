@@ -17,6 +17,7 @@
 #include "cameras/raw_sensor_pipeline.h"
 #include "features/camera_features.h"
 #include "img/cpu_features.h"
+#include "kernel/extended_state.h"
 #include "kernel/pool_tags.h"
 #include "sim/raw_sensor_camera.h"
 #include "uvc/uvc_camera.h"
@@ -108,10 +109,11 @@ struct worker_setup {
   }
 };
 
-// The pipe alone, with the parameters the worker used for its last frame.
+// The pipe alone, with the parameters the worker used for its last frame,
+// through the same guarded entry (so both run the same kernels).
 void bare_transform(worker_setup& s, img::transform_params& params) {
   memcpy(s.source.data(), s.raw.data(), s.raw.size());
-  img::transform(s.dst, s.src, params, nullptr);
+  transform_with_extended_state(s.dst, s.src, params, nullptr);
 }
 
 std::unique_ptr<img::transform_params> last_params(worker_setup& s) {

@@ -199,7 +199,9 @@ NTSTATUS camera_83xx::on_init_end() {
       traits_.colour ? builtin_temperature_table(temperature_table_index) : nullptr;
   setup.camera_has_colour_channels = channels;
   setup.sensor = &pipeline_.sensor();
-  setup.documents = nullptr;
+  setup.documents = &documents_;
+  setup.exposure_unit_us = 100;
+  setup.sensor_code = 0;  // the cameras do not report their sensor
   setup.max_width = sensor_width_;
   setup.max_height = sensor_height_;
   return attach_camera_features(this, &pipeline_.features(), setup);

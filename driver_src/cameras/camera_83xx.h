@@ -16,6 +16,7 @@
 
 #include "cameras/raw_formats.h"
 #include "cameras/raw_sensor_pipeline.h"
+#include "features/documents/register_descriptions.h"
 #include "uvc/uvc_camera.h"
 
 class region_control;
@@ -77,5 +78,6 @@ class camera_83xx : public uvc_camera {
   LONG frame_offset_x_;
   LONG frame_offset_y_;
   LONG frame_binning_;
+  register_description_store documents_;  // what the features publish
   raw_sensor_pipeline pipeline_;
 };

@@ -273,7 +273,9 @@ NTSTATUS camera_84xx::on_init_end() {
   setup.temperature_table = traits_.colour ? temperature_table_ : nullptr;
   setup.camera_has_colour_channels = channels;
   setup.sensor = &pipeline_.sensor();
-  setup.documents = nullptr;
+  setup.documents = &documents_;
+  setup.exposure_unit_us = 1;
+  setup.sensor_code = 0;  // the cameras do not report their sensor
   setup.max_width = max_width_;
   setup.max_height = max_height_;
   return attach_camera_features(this, &pipeline_.features(), setup);

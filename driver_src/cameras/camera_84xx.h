@@ -19,6 +19,7 @@
 
 #include "cameras/raw_formats.h"
 #include "cameras/raw_sensor_pipeline.h"
+#include "features/documents/register_descriptions.h"
 #include "uvc/uvc_camera.h"
 
 uvc_camera* create_camera_84xx(PDEVICE_OBJECT physical_device_object, frame_sink* sink);
@@ -71,5 +72,6 @@ class camera_84xx : public uvc_camera {
   ULONG max_height_;
   const img::wb_temperature_table* temperature_table_;
   img::wb_temperature_table camera_table_;  // loaded from the camera
+  register_description_store documents_;  // what the features publish
   raw_sensor_pipeline pipeline_;
 };
