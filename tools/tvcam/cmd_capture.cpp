@@ -271,6 +271,25 @@ void write_frame_json(json_writer& json, const frame_record& f, const std::strin
   json.key("presentation_time");
   if (f.time_valid()) json.value(static_cast<int64_t>(f.presentation_time)); else json.null();
   json.member("host_time", static_cast<int64_t>(f.host_time));
+  json.key("loops");
+  if (f.has_loop_values) {
+    const loop_values& v = f.loop;
+    json.begin_object();
+    json.member("ran", v.ran);
+    json.member("brightness", static_cast<int64_t>(v.brightness));
+    json.member("exposure", static_cast<int64_t>(v.exposure));
+    json.member("gain", static_cast<int64_t>(v.gain));
+    json.key("white_balance");
+    json.begin_array();
+    json.value(static_cast<int64_t>(v.wb_r));
+    json.value(static_cast<int64_t>(v.wb_g));
+    json.value(static_cast<int64_t>(v.wb_b));
+    json.end_array();
+    json.member("temperature", static_cast<int64_t>(v.temperature));
+    json.end_object();
+  } else {
+    json.null();
+  }
   if (compressed) json.member("end_marker", !f.truncated);
   json.end_object();
 }
