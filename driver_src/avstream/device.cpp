@@ -19,6 +19,7 @@
 #include "cameras/camera_factory.h"
 #include "avstream/capture_pin.h"
 #include "avstream/filter_descriptor.h"
+#include "controls/property_handler.h"
 #include "kernel/mutex_guard.h"
 #include "kernel/pool_tags.h"
 #include "kernel/registry.h"
@@ -146,8 +147,13 @@ capture_pin* device_context::attached_pin() {
       reinterpret_cast<PVOID volatile*>(&active_pin), nullptr, nullptr));
 }
 
-NTSTATUS device_context::query_dropped_frames(property_call* call) {
+NTSTATUS device_context::serve_property(property_call* call) {
   mutex_guard lock(&state_mutex);
+  if (camera == nullptr) return STATUS_INVALID_PARAMETER;
+  return dispatch_property(this, call);
+}
+
+NTSTATUS device_context::query_dropped_frames_locked(property_call* call) {
   capture_pin* pin = attached_pin();
   if (pin == nullptr) return STATUS_INVALID_DEVICE_STATE;
   return pin->handle_dropped_frames(call);

@@ -94,15 +94,24 @@ class device_context final : public frame_sink, public pool_object {
   // reads it while the pin attaches or detaches).
   capture_pin* attached_pin();
 
+  // One filter property request (controls/property_handler.cpp routes it).
+  // It is served under state_mutex, which a restart holds while it replaces
+  // the camera and a power transition while it restores the controls and
+  // reopens the stream, so the camera a request reaches stays alive and is
+  // not written by two requests at once. No camera → STATUS_INVALID_PARAMETER.
+  // PASSIVE_LEVEL; the frame path never takes state_mutex.
+  NTSTATUS serve_property(property_call* call);
+
   // The filter-level dropped-frames property, answered by the attached pin
   // (STATUS_INVALID_DEVICE_STATE without one). The client may be another
   // filter's, so the pin's own control mutex does not keep it from closing:
-  // the answer is given under state_mutex, which detach_pin needs too.
-  NTSTATUS query_dropped_frames(property_call* call);
+  // the caller holds state_mutex (serve_property), which detach_pin needs
+  // too.
+  NTSTATUS query_dropped_frames_locked(property_call* call);
   // The camera's count of frames it lost since its stream opened, while
   // `pin` owns the open stream; false otherwise. Frames lost before any is
   // delivered show here, not in a stream header. Takes state_mutex (a KMUTEX
-  // may be taken again by its owner: query_dropped_frames holds it).
+  // may be taken again by its owner: serve_property holds it).
   bool stream_drop_count(const capture_pin* pin, ULONGLONG* drops);
 
   PKSDEVICE device;                  // back pointer

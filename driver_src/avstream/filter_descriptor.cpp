@@ -8,24 +8,9 @@
 #include "controls/property_handler.h"
 #include "controls/property_request.h"
 #include "avstream/device.h"
+#include "kernel/mutex_guard.h"
 #include "kernel/pool_tags.h"
 #include "uvc/uvc_camera.h"
-
-// ---- property-set GUIDs of the driver --------------------------------------------
-extern const GUID device_identity_set = {
-    0x17b1576b, 0x4b1b, 0x4e5b, {0xa6, 0x77, 0xea, 0x9f, 0x62, 0x03, 0x37, 0x27}};
-extern const GUID driver_information_set = {
-    0x8e4deef8, 0xb53b, 0x4a30, {0xb9, 0xb6, 0xaf, 0xbb, 0xcb, 0xd1, 0x82, 0xb4}};
-extern const GUID camera_extension_set = {
-    0x515e97d1, 0xc453, 0x4772, {0xa4, 0x89, 0xcc, 0x07, 0x0a, 0x5a, 0x24, 0x42}};
-extern const GUID driver_property_set = {
-    0x4cb0d141, 0x9c2c, 0x49e5, {0x90, 0x05, 0xd7, 0xc0, 0x38, 0x2f, 0xd9, 0xd2}};
-extern const GUID camera_feature_set = {
-    0x8cbcf1c6, 0x53c3, 0x4d79, {0x8e, 0xdb, 0xc0, 0x64, 0x65, 0x75, 0xda, 0xc8}};
-extern const GUID frame_interval_list_set = {
-    0xbf3ec69e, 0x94fc, 0x4847, {0x8d, 0xb0, 0xf5, 0x63, 0x6f, 0x7b, 0xe6, 0x39}};
-extern const GUID extension_access_set = {
-    0x9ddd5edc, 0x5eff, 0x4d3b, {0xb8, 0x5b, 0x46, 0xfb, 0xc4, 0xe4, 0x9e, 0x59}};
 
 namespace {
 
@@ -432,9 +417,16 @@ NTSTATUS query_property_range(device_context* context, const GUID* set, KSPROPER
   *provided = false;
   LONG answer[property_range_answer_size / sizeof(LONG)] = {};
   ULONG returned = 0;
-  const NTSTATUS status =
-      property_request(context->camera, *set, item->PropertyId, property_request_range, answer,
-                       sizeof(answer), answer, sizeof(answer), &returned);
+  NTSTATUS status;
+  {
+    // The range comes from the camera's controls, which every property
+    // request reaches under the state mutex.
+    mutex_guard lock(&context->state_mutex);
+    status = context->camera != nullptr
+                 ? property_request(context->camera, *set, item->PropertyId, property_request_range,
+                                    answer, sizeof(answer), answer, sizeof(answer), &returned)
+                 : STATUS_NOT_IMPLEMENTED;
+  }
   if (!NT_SUCCESS(status)) {
     return status == STATUS_INSUFFICIENT_RESOURCES ? status : STATUS_SUCCESS;
   }

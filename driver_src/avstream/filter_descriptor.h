@@ -13,18 +13,10 @@
 // removal; a start that fails takes its copies out again.
 #pragma once
 
+#include "controls/property_sets.h"
 #include "kernel/kernel_api.h"
 
 class device_context;
-
-// The driver's own property sets.
-extern const GUID device_identity_set;      // {17B1576B-4B1B-4E5B-A677-EA9F62033727}
-extern const GUID driver_information_set;   // {8E4DEEF8-B53B-4A30-B9B6-AFBBCBD182B4}
-extern const GUID camera_extension_set;     // {515E97D1-C453-4772-A489-CC070A5A2442}
-extern const GUID driver_property_set;      // {4CB0D141-9C2C-49E5-9005-D7C0382FD9D2}
-extern const GUID camera_feature_set;       // {8CBCF1C6-53C3-4D79-8EDB-C0646575DAC8}
-extern const GUID frame_interval_list_set;  // {BF3EC69E-94FC-4847-8DB0-F5636F7BE639}
-extern const GUID extension_access_set;     // {9DDD5EDC-5EFF-4D3B-B85B-46FBC4E49E59}
 
 // The constant template; never modified.
 extern const KSFILTER_DESCRIPTOR filter_descriptor_template;

@@ -1,12 +1,17 @@
 // The filter's property handler: every property item of the filter's
-// automation table (filter_descriptor.cpp) names filter_property_handler for
-// its get, set and support requests. It finds the device behind the request
-// and routes it by property set. The dropped-frames set is forwarded to the
-// capture pin attached to the device, and the frame-rate list of the video
-// control set is answered from the camera's format list; every other
-// property answers STATUS_NOT_IMPLEMENTED until its route exists.
+// automation table (avstream/filter_descriptor.cpp) names
+// filter_property_handler for its get, set and support requests. It finds
+// the device behind the request and routes it: a key with a registered
+// control goes to the camera's control registry (property_request);
+// otherwise the set decides: device identity, driver information, driver
+// properties (the camera's driver-property slots), video control (trigger
+// and flips through their controls, the frame rates from the camera's
+// format tables), dropped frames (the attached capture pin), the
+// frame-interval list. Anything else is STATUS_NOT_IMPLEMENTED.
 //
-// Everything here runs at PASSIVE_LEVEL, called by ks.sys.
+// Everything here runs at PASSIVE_LEVEL, called by ks.sys, under the
+// device's state mutex (device_context::serve_property). A route never
+// reports more bytes than the data buffer holds.
 #pragma once
 
 #include "kernel/kernel_api.h"
@@ -30,24 +35,56 @@ struct property_call {
   ULONG bytes_returned;  // starts at 0; becomes IoStatus.Information
 };
 
+// ---- records answered here (byte offsets; all little-endian, zero-filled) -----
+namespace driver_information {
+constexpr ULONG version_id = 0;      // 144 bytes
+constexpr ULONG device_info_id = 1;  // 424 bytes: uvc_camera::get_device_info
+constexpr ULONG version_size = 144;
+constexpr ULONG device_info_size = 424;
+constexpr ULONG record_kind = 0;     // 32-bit 4
+constexpr ULONG version = 8;         // 64-bit: 2, 9, 8, 2001 from the most significant part
+constexpr ULONG build_flavour = 16;  // UTF-16 "fre", 64 characters with the terminator
+}  // namespace driver_information
+
+namespace device_identity {
+constexpr ULONG manufacturer_id = 100;  // 288 bytes
+constexpr ULONG product_id = 101;       // 288 bytes
+constexpr ULONG version_id = 102;       // 296 bytes
+constexpr ULONG interface_id = 103;     // 288 bytes
+constexpr ULONG record_size = 288;
+constexpr ULONG version_record_size = 296;
+constexpr ULONG text_capacity = 256;  // 8-bit texts, zero-terminated within
+// id 100: idVendor at 24, the manufacturer string at 28.
+constexpr ULONG vendor_id = 24;
+constexpr ULONG manufacturer = 28;
+// id 101: the serial number as a hexadecimal number at 24 (64-bit;
+// 0xDEADBEEF when it is none), the product string at 32.
+constexpr ULONG serial_number = 24;
+constexpr ULONG product = 32;
+constexpr ULONGLONG no_serial_number = 0xDEADBEEF;
+// id 102: 5 at 24, 7 at 28, idProduct at 32, the version banner at 36.
+constexpr ULONG version_major = 24;
+constexpr ULONG version_minor = 28;
+constexpr ULONG product_number = 32;
+constexpr ULONG banner = 36;
+// id 103: 66 at 24.
+constexpr ULONG interface_version = 24;
+}  // namespace device_identity
+
+// Frame-interval list id 0: the request (after the header) holds the format
+// index, width, height and a flag word; the answer is a 32-bit count and
+// that many 64-bit intervals (100 ns).
+namespace frame_interval_list {
+constexpr ULONG intervals_id = 0;
+constexpr ULONG request_size = 16;
+constexpr ULONG format_index = 0;
+}  // namespace frame_interval_list
+
 // PFNKSHANDLER of every filter property item. No filter, device or camera
 // behind the IRP → STATUS_INVALID_PARAMETER.
 NTSTATUS filter_property_handler(PIRP irp, PKSIDENTIFIER request, PVOID data);
 
-// Routes `call` for the device. The dropped-frames set goes to the attached
-// pin's handle_dropped_frames; with no pin attached there is no stream to
-// report on: STATUS_INVALID_DEVICE_STATE. A get of the video-control frame
-// rates goes to answer_frame_rates.
+// Routes `call` for the device; the caller holds the device's state mutex
+// and the device has a camera.
 NTSTATUS dispatch_property(device_context* context, property_call* call);
 
-// KSPROPERTY_VIDEOCONTROL_FRAME_RATES (get): the frame intervals the
-// camera lists for data range RangeIndex of the request (the format entry of
-// that index), as a KSMULTIPLE_ITEM of 64-bit intervals in 100 ns,
-// ascending. The header holds the whole list (total size 8 + 8 x count and
-// the count); as many intervals follow as the data buffer holds, and the
-// bytes returned say how many that is. Without a data buffer only the total
-// size is returned, with STATUS_BUFFER_OVERFLOW; a buffer shorter than the
-// header: STATUS_BUFFER_TOO_SMALL. Errors of the interval query (an index
-// beyond the entries: STATUS_INVALID_PARAMETER) are returned unchanged. The
-// camera is used under the device context's state mutex.
-NTSTATUS answer_frame_rates(device_context* context, property_call* call);

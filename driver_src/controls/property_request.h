@@ -13,10 +13,12 @@ class uvc_camera;
 constexpr ULONG property_request_range = 0x1000;
 constexpr ULONG property_range_answer_size = 20;
 
-// Sends the request for key (`set`, `id`) with `flags` (get 0x1, set 0x2 or
-// range 0x1000) to the control registered for it. `*bytes_returned` is the
-// length written to `output`. A key without a control →
-// STATUS_NOT_IMPLEMENTED.
+// Sends the request for key (`set`, `id`) to the control registered for it:
+// a get (0x1) or a range query (0x1000) to forward_get, a set (0x2) to
+// forward_set, both from the highest level down. `input` is the request's
+// bytes after the property header, `output` the data buffer; on return
+// `*bytes_returned` is the length written to `output`. A key without a
+// control, or any other flag → STATUS_NOT_IMPLEMENTED.
 NTSTATUS property_request(uvc_camera* camera, const GUID& set, ULONG id, ULONG flags, PVOID input,
                           ULONG input_length, PVOID output, ULONG output_length,
                           ULONG* bytes_returned);

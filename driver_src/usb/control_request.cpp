@@ -37,6 +37,9 @@ bool range_fits(ULONG address, ULONG length) {
 
 }  // namespace
 
+// Device, interface, endpoint, other.
+constexpr UCHAR raw_control_recipients = 4;
+
 USHORT control_urb_function(UCHAR is_vendor, UCHAR recipient) {
   // Vendor and class "other" are not next to their neighbours.
   static constexpr USHORT vendor_functions[4] = {
@@ -311,6 +314,9 @@ NTSTATUS raw_control_set(PDEVICE_OBJECT device, PVOID buffer, ULONG size) {
       size - raw_control::header_size < le16(bytes + raw_control::length)) {
     return STATUS_BUFFER_OVERFLOW;
   }
+  // The header is the client's: a recipient no URB has is refused here,
+  // not asserted on below.
+  if (bytes[raw_control::recipient] >= raw_control_recipients) return STATUS_INVALID_PARAMETER;
   return vendor_request(device, raw_header_request(bytes, bytes + raw_control::header_size),
                         nullptr);
 }
@@ -324,6 +330,7 @@ NTSTATUS raw_control_get(PDEVICE_OBJECT device, const void* input, ULONG input_s
       (output == nullptr && le16(header + raw_control::length) != 0)) {
     return STATUS_BUFFER_OVERFLOW;
   }
+  if (header[raw_control::recipient] >= raw_control_recipients) return STATUS_INVALID_PARAMETER;
   ULONG transferred = 0;
   NTSTATUS status = vendor_request(device, raw_header_request(header, output), &transferred);
   if (NT_SUCCESS(status) && returned != nullptr) {

@@ -161,13 +161,14 @@ constexpr ULONG header_size = 10;
 }  // namespace raw_control
 
 // The request in `buffer` with its data stage after the header. A buffer
-// shorter than the header plus wLength → STATUS_BUFFER_OVERFLOW, nothing sent.
+// shorter than the header plus wLength → STATUS_BUFFER_OVERFLOW, a recipient
+// of 4 or more → STATUS_INVALID_PARAMETER; nothing is sent then.
 NTSTATUS raw_control_set(PDEVICE_OBJECT device, PVOID buffer, ULONG size);
 
 // The request whose header is in `input`, its data stage in `output`; on
 // success `*returned` is the length of the data stage. An input shorter than
-// the header or an output shorter than wLength → STATUS_BUFFER_OVERFLOW,
-// nothing sent.
+// the header or an output shorter than wLength → STATUS_BUFFER_OVERFLOW, a
+// recipient of 4 or more → STATUS_INVALID_PARAMETER; nothing is sent then.
 NTSTATUS raw_control_get(PDEVICE_OBJECT device, const void* input, ULONG input_size,
                          PVOID output, ULONG output_size, ULONG* returned);
 

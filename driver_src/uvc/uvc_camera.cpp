@@ -7,6 +7,8 @@
 #include "uvc/uvc_camera.h"
 
 #include "auto/text_overlay.h"
+#include "controls/camera_control.h"
+#include "controls/control_registry.h"
 #include "img/cpu_features.h"
 #include "kernel/mutex_guard.h"
 #include "kernel/pool_tags.h"
@@ -45,7 +47,8 @@ constexpr ULONG supported_driver_properties[] = {
     driver_property::reset_port,
 };
 
-// Hexadecimal digits of the whole counted string, at most 16 of them.
+}  // namespace
+
 bool parse_hex64(const UNICODE_STRING& text, ULONGLONG* value) {
   const ULONG chars = text.Length / sizeof(WCHAR);
   if (chars == 0 || chars > 16) return false;
@@ -67,8 +70,6 @@ bool parse_hex64(const UNICODE_STRING& text, ULONGLONG* value) {
   *value = v;
   return true;
 }
-
-}  // namespace
 
 ULONG cpu_feature_mask_of_level(ULONG level) {
   if (level == 0) return img::get_cpu_features();
@@ -110,6 +111,8 @@ uvc_camera::uvc_camera(PDEVICE_OBJECT device_object, frame_sink* sink)
       cpu_features_(0),
       settings_key_(nullptr),
       owned_objects_(),
+      control_table_(),
+      control_records_(NonPagedPoolNx),
       stream_open_(false),
       work_items_(nullptr),
       in_worker_(0),
@@ -255,8 +258,12 @@ NTSTATUS uvc_camera::init() {
     return STATUS_DEVICE_CONFIGURATION_ERROR;
   }
 
-  // The UVC control list is built here, from the units just found (its
-  // records and the standard controls come with the controls work).
+  // The control records of the units just found, and the standard controls
+  // bound to them at level 0; families add theirs in on_init_begin.
+  status = build_control_list(this);
+  if (!NT_SUCCESS(status)) {
+    return status;
+  }
 
   status = on_init_begin();
   if (!NT_SUCCESS(status)) {
@@ -283,15 +290,20 @@ NTSTATUS uvc_camera::init() {
   line.append_decimal(usb3 ? 1 : 0);
   overlay_text_length_[overlay_firmware] = line.length();
 
-  // Default control values are applied here (device values first, then the
-  // settings key), once the controls exist.
+  // The values saved by earlier sessions (device values first, then the
+  // settings key) go to the camera now, so settings survive restarts.
+  apply_defaults(this, registry_value_provider(this));
   return status;
 }
 
 NTSTATUS uvc_camera::restore_controls() {
-  // Every registered control writes its value back once the controls exist;
-  // a camera without controls has nothing to restore.
-  return STATUS_SUCCESS;
+  // After power-up the camera has lost what it was told: driver-held
+  // records are read from the camera again before their values count, and
+  // every control writes its value back.
+  for (uvc_control_record& record : control_records_) {
+    record.read_once = 0;
+  }
+  return restore_registered_controls(this);
 }
 
 // ---- default virtual operations ----------------------------------------------------

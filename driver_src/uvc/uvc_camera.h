@@ -15,6 +15,8 @@
 // names its slot.
 #pragma once
 
+#include "controls/control_registry.h"
+#include "controls/uvc_control_records.h"
 #include "kernel/async_work.h"
 #include "usb/bulk_reader.h"
 #include "usb/control_request.h"
@@ -77,6 +79,10 @@ static_assert(sizeof(camera_device_info) == 424, "device-information record is 4
 static_assert(FIELD_OFFSET(camera_device_info, serial_number) == 264 &&
                   FIELD_OFFSET(camera_device_info, firmware_revision) == 288,
               "device-information record layout");
+
+// The hexadecimal digits of the whole counted string (at most 16) as a
+// number; false for anything else.
+bool parse_hex64(const UNICODE_STRING& text, ULONGLONG* value);
 
 // Driver property ids (slots 2 to 6).
 namespace driver_property {
@@ -153,7 +159,10 @@ class uvc_camera : public pool_object {
   // A format change accepted while running: output image type, pitch and
   // flip as open_stream derives them, without a new negotiation.
   void update_output_format(const KS_VIDEOINFOHEADER* format);
-  // After power-up: re-applies every control value to the device.
+  // After power-up: clears the read-once mark of every control record and
+  // has every registered control write its value back to the device (each
+  // control once, entry by entry, level 0 to 2). Returns the first failure;
+  // every control is asked all the same.
   NTSTATUS restore_controls();
   // The pin's data ranges: one KS_DATARANGE_VIDEO per format entry, in
   // entry order.
@@ -314,6 +323,18 @@ class uvc_camera : public pool_object {
   // Takes ownership of `object`, destroyed with the camera.
   NTSTATUS add_owned_object(camera_owned_object* object);
 
+  // ---- controls (controls/) ---------------------------------------------------
+  // The control registry and the UVC control records. Filled during init;
+  // afterwards used by property requests, which the device serialises.
+  control_registry& control_table() { return control_table_; }
+  pool_array<uvc_control_record>& control_records() { return control_records_; }
+  // The USB device's physical device object: control requests and the
+  // device's own registry values go through it.
+  PDEVICE_OBJECT device_object() const { return device_object_; }
+  // Set by a family whose camera-terminal auto-exposure mode must not be
+  // bound to the exposure control.
+  bool controls_flag() const { return controls_flag_; }
+
  protected:
   // ---- assembly life cycle, called by the stream operations ----------------
   // Open, after the data pipe is chosen: sets the mode flags, clears the
@@ -395,6 +416,8 @@ class uvc_camera : public pool_object {
   ULONG cpu_features_;                // processor feature mask (driver property 26)
   HANDLE settings_key_;               // the global settings key, null when absent
   pool_array<camera_owned_object*> owned_objects_;
+  control_registry control_table_;                  // pointers to owned controls
+  pool_array<uvc_control_record> control_records_;  // reserved once: records never move
 
   // ---- stream state, guarded by stream_mutex_ ----------------------------------
   KMUTEX stream_mutex_;               // serialises open, run, pause and close

@@ -278,6 +278,10 @@ TEST_F(ControlRequestTest, RawPassThroughChecksTheBufferBeforeTheDeviceAndPortRe
   UCHAR set[14] = {1, 0, 1, 0x55, 0x02, 0x01, 0x04, 0x03, 4, 0, 9, 8, 7, 6};
   EXPECT_EQ(raw_control_set(pdo, set, 13), STATUS_BUFFER_OVERFLOW);
   EXPECT_EQ(raw_control_set(pdo, set, 9), STATUS_BUFFER_OVERFLOW);
+  // A recipient no URB has is the client's mistake: refused, not asserted on.
+  set[1] = 4;
+  EXPECT_EQ(raw_control_set(pdo, set, 14), STATUS_INVALID_PARAMETER);
+  set[1] = 0;
   EXPECT_TRUE(device->control_requests().empty());
   ASSERT_EQ(raw_control_set(pdo, set, 14), STATUS_SUCCESS);
   EXPECT_EQ(received, (bytes{9, 8, 7, 6}));
