@@ -270,9 +270,10 @@ class uvc_camera : public usb_device {
   // commit and every selection of an alternate setting of that interface
   // (a new configuration too) restart the stream with a new frame and
   // discard the data the host has not taken yet; alternate setting 0 of an
-  // isochronous interface stops it.
-  void set_stream_options(const stream_options& options);
-  stream_options get_stream_options() const;
+  // isochronous interface stops it. A camera model with a picture of its
+  // own (a sensor) shows it where the options name no source.
+  virtual void set_stream_options(const stream_options& options);
+  virtual stream_options get_stream_options() const;
   // Frames sent since the record was last cleared (at most
   // stream_options::record_limit, the newest), oldest first.
   std::vector<sent_frame> sent_frames() const;

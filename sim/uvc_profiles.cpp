@@ -60,12 +60,31 @@ uvc_camera_desc plain_bulk_camera_desc() {
 }
 
 std::vector<camera_model> camera_models() {
-  return {
+  std::vector<camera_model> models = {
       {"plain", "plain UVC 1.1 camera, isochronous: Y800, YUY2, MJPG",
        [] { return uvc_camera::create(plain_camera_desc()); }},
       {"plain-bulk", "plain UVC 1.1 camera, bulk: Y800, YUY2, MJPG",
        [] { return uvc_camera::create(plain_bulk_camera_desc()); }},
   };
+  models[0].vendor_id = plain_camera_desc().vendor_id;
+  models[0].product_id = plain_camera_desc().product_id;
+  models[1].vendor_id = plain_bulk_camera_desc().vendor_id;
+  models[1].product_id = plain_bulk_camera_desc().product_id;
+  for (const raw_camera_model& model : raw_camera_models()) {
+    camera_model m;
+    m.id = model.id;
+    m.description = model.description;
+    m.family = family_name(model.family);
+    m.vendor_id = model.vendor_id;
+    m.product_id = model.product_id;
+    m.colour = model.colour;
+    m.create = [model] { return raw_sensor_camera::create(model); };
+    m.create_with = [model](const sensor_options& options) -> std::shared_ptr<uvc_camera> {
+      return raw_sensor_camera::create(model, options);
+    };
+    models.push_back(m);
+  }
+  return models;
 }
 
 const camera_model* find_camera_model(const std::vector<camera_model>& models, const std::string& id) {

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "raw_sensor_camera.h"
 #include "uvc_camera.h"
 
 namespace sim {
@@ -24,11 +25,20 @@ uvc_camera_desc plain_camera_desc();
 uvc_camera_desc plain_bulk_camera_desc();
 
 struct camera_model {
-  std::string id;           // "plain", "plain-bulk"
+  std::string id;           // "plain", "plain-bulk", "8307-colour", ...
   std::string description;  // one line for a listing
   std::function<std::shared_ptr<uvc_camera>()> create;
+  std::string family = "uvc_camera";  // the driver class the product identifier selects
+  uint16_t vendor_id = 0;
+  uint16_t product_id = 0;
+  bool colour = true;
+  // Raw-sensor models: the camera with a scene, light and starting exposure
+  // of the user's choice (null when the options are not valid); null for
+  // models without a sensor.
+  std::function<std::shared_ptr<uvc_camera>(const sensor_options&)> create_with;
 };
-// The models, the default ("plain") first.
+// The models, the default ("plain") first, then the raw-sensor cameras
+// (raw_camera_models()).
 std::vector<camera_model> camera_models();
 // The model with this id, or null.
 const camera_model* find_camera_model(const std::vector<camera_model>& models, const std::string& id);

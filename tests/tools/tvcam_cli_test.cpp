@@ -49,10 +49,14 @@ TEST(TvcamCli, ListAndFormatsAsTextAndJsonWithTheCameraOptions) {
   tvcam_test::fake_backend backend;
   const run_result list = run(&backend, {"list"});
   ASSERT_EQ(list.status, 0) << list.err;
-  EXPECT_TRUE(contains(list.out, "plain        isochronous test camera (default)\n"));
+  EXPECT_TRUE(contains(list.out, "plain        199E:0001 uvc_camera   isochronous test camera (default)\n"));
   const run_result list_json = run(&backend, {"list", "--json"});
   EXPECT_TRUE(contains(list_json.out, "\"id\": \"plain-bulk\",\n      \"description\": \"bulk test camera\",\n"
-                                      "      \"default\": false"));
+                                      "      \"default\": false,\n      \"family\": \"uvc_camera\",\n"
+                                      "      \"vendor_id\": \"0x199E\",\n      \"product_id\": \"0x0002\",\n"
+                                      "      \"colour\": true\n"));
+  EXPECT_TRUE(contains(list_json.out, "\"family\": \"camera_84xx\",\n      \"vendor_id\": \"0x199E\",\n"
+                                      "      \"product_id\": \"0x8416\",\n      \"colour\": false\n"));
 
   const run_result formats = run(&backend, {"formats", "--camera", "plain-bulk"});
   ASSERT_EQ(formats.status, 0) << formats.err;
@@ -84,6 +88,18 @@ TEST(TvcamCli, ListAndFormatsAsTextAndJsonWithTheCameraOptions) {
   EXPECT_EQ(backend.last_request.seed, 4294967295u);
   EXPECT_EQ(backend.last_request.registry_file, tmp.path() + "/hive.txt");
   EXPECT_TRUE(backend.last_request.camera_id.empty());
+  EXPECT_FALSE(backend.last_request.sensor.any());
+
+  tvcam_test::temp_dir tmp;
+  const run_result raw = run(&backend, {"capture", "--camera", "raw", "--scene", "flat", "--illuminant", "2800",
+                                        "--exposure", "max", "--gain", "1.5", "--frames", "1", "--out", tmp.path()});
+  ASSERT_EQ(raw.status, 0) << raw.err;
+  const tvcam::sensor_choice& sensor = backend.last_request.sensor;
+  EXPECT_EQ(sensor.scene, "flat");
+  EXPECT_EQ(sensor.kelvin, 2800u);
+  EXPECT_EQ(sensor.exposure.which, tvcam::start_choice::kind::maximum);
+  EXPECT_EQ(sensor.gain.which, tvcam::start_choice::kind::value);
+  EXPECT_EQ(sensor.gain.value, 1.5);
 }
 
 TEST(TvcamCli, BadRequestsSayWhatWouldHaveBeenAccepted) {
@@ -127,6 +143,10 @@ TEST(TvcamCli, BadRequestsSayWhatWouldHaveBeenAccepted) {
       {{"capture", "--fps", "0"}, 2, "bad frame rate '0'"},
       {{"capture", "--frames", "0"}, 2, "bad frame count '0', expected 1..1000000"},
       {{"capture", "--out", file + "/sub"}, 1, "is not a directory"},
+      {{"capture", "--scene", "flat"}, 2, "--scene, --illuminant, --exposure and --gain need a raw-sensor camera: raw"},
+      {{"capture", "--camera", "raw", "--scene", "moon"}, 2, "unknown scene 'moon'; scenes: chart, flat"},
+      {{"capture", "--camera", "raw", "--illuminant", "900"}, 2, "bad illuminant '900', expected kelvin from 1000"},
+      {{"capture", "--camera", "raw", "--exposure", "-5"}, 2, "bad exposure '-5', expected min, max or a number"},
   };
   for (const auto& c : cases) {
     tvcam_test::fake_backend backend;

@@ -85,4 +85,26 @@ TEST(TvcamDriver, FormatsRatesStatusesAndARegistryKeptBetweenRuns) {
   EXPECT_EQ(read_file(hive), "not a hive\n");  // left as it was
 }
 
+TEST(TvcamDriver, RawSensorCameraShowsItsSceneDarkerAtMinimumExposureThanAtMaximum) {
+  std::unique_ptr<tvcam::camera_backend> backend = tvcam::make_driver_backend();
+  double means[2];
+  for (int i = 0; i < 2; ++i) {
+    tvcam_test::temp_dir tmp;
+    const run_result r = run(backend.get(), {"capture", "--camera", "8308-mono", "--size", "640x480", "--frames", "2",
+                                             "--scene", "flat", "--illuminant", "2800", "--exposure",
+                                             i == 0 ? "min" : "max", "--out", tmp.path()});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(contains(r.out, "Talvexa Raw Sensor Camera 8308"));
+    tvcam::converted_image png;
+    int colour_type = -1;
+    ASSERT_TRUE(tvcam_test::read_png(tmp.path() + "/frame_00001.png", &png, &colour_type));
+    EXPECT_EQ(colour_type, 0);  // grey
+    double sum = 0;
+    for (uint8_t v : png.pixels) sum += v;
+    means[i] = sum / png.pixels.size();
+  }
+  EXPECT_LT(means[0], 8);    // 100 us: little above the black level
+  EXPECT_GT(means[1], 250);  // 33.3 ms: the grey card clips
+}
+
 }  // namespace

@@ -22,6 +22,30 @@ struct camera_model_info {
   std::string id;
   std::string description;
   bool is_default = false;
+  std::string family;       // the driver's class for its product identifier ("uvc_camera", "camera_84xx")
+  uint16_t vendor_id = 0;
+  uint16_t product_id = 0;
+  bool colour = true;
+  std::vector<std::string> scenes;  // raw-sensor models: the scenes the sensor can look at; else empty
+};
+
+// A starting value of a raw-sensor camera's control.
+struct start_choice {
+  enum class kind { model_default, minimum, maximum, value };
+  kind which = kind::model_default;
+  double value = 0;  // exposure in microseconds, gain as a factor
+};
+
+// What a raw-sensor camera's sensor looks at and how it starts.
+struct sensor_choice {
+  std::string scene;    // empty: the model's ("chart")
+  uint32_t kelvin = 0;  // illuminant colour temperature; 0: the model's
+  start_choice exposure;
+  start_choice gain;
+  bool any() const {
+    return !scene.empty() || kelvin != 0 || exposure.which != start_choice::kind::model_default ||
+           gain.which != start_choice::kind::model_default;
+  }
 };
 
 // Which camera to simulate and how.
@@ -30,7 +54,8 @@ struct camera_request {
   std::string descriptors_prefix;  // PREFIX of PREFIX.device.bin and PREFIX.config.bin; wins over camera_id
   std::string registry_file;       // hive loaded before and saved after; empty: none kept
   fault_list faults;
-  uint32_t seed = 1;               // of the simulated faults
+  uint32_t seed = 1;               // of the simulated faults and the sensor noise
+  sensor_choice sensor;            // raw-sensor models only
   bool verbose = false;            // echo the driver's debug output
 };
 

@@ -22,6 +22,7 @@
 #include "image_convert.h"
 #include "img/img_type.h"
 #include "json_writer.h"
+#include "sensor_choice.h"
 #include "stream_choice.h"
 
 namespace tvcam {
@@ -30,6 +31,7 @@ const char kCaptureUsage[] =
     "usage: tvcam capture [--camera ID | --descriptors PREFIX] [--format FOURCC|RGB24|RGB32]\n"
     "                     [--size WxH] [--fps N] [--frames N] [--out DIR] [--raw] [--json]\n"
     "                     [--registry FILE] [--faults LIST] [--seed N] [--verbose]\n"
+    "                     [--scene NAME] [--illuminant KELVIN] [--exposure E] [--gain G]\n"
     "\n"
     "Captures frames through the driver's capture pin and writes them to DIR as\n"
     "frame_00000.png, ... (MJPEG frames as .jpg, as they came; formats that are\n"
@@ -38,7 +40,7 @@ const char kCaptureUsage[] =
     "a warning when it is more than 10 % below the negotiated one), picture\n"
     "numbers, discontinuities, MJPEG frames without their end marker and the\n"
     "faults the simulated camera sent. Ctrl-C stops the capture with a summary.\n"
-    "\n" TVCAM_CAMERA_OPTIONS_HELP
+    "\n" TVCAM_CAMERA_OPTIONS_HELP TVCAM_SENSOR_OPTIONS_HELP
     "  --format F           FOURCC (YUY2, UYVY, Y800, Y16, MJPG, 0xHEX) or RGB24, RGB32\n"
     "                       (default: the pin's first format)\n"
     "  --size WxH           frame size (default: the first size of the format)\n"
@@ -335,6 +337,7 @@ class interrupt_catcher {
 
 int cmd_capture(const context& ctx, int argc, char** argv) {
   std::vector<option_def> options(kCameraOptions, kCameraOptions + kCameraOptionCount);
+  options.insert(options.end(), kSensorOptions, kSensorOptions + kSensorOptionCount);
   for (const option_def& d : {option_def{"format", true}, option_def{"size", true}, option_def{"fps", true},
                               option_def{"frames", true}, option_def{"out", true}, option_def{"raw", false},
                               option_def{"json", false}}) {
@@ -353,6 +356,8 @@ int cmd_capture(const context& ctx, int argc, char** argv) {
   if (status != kExitOk) return status;
   camera_request request;
   status = camera_request_from(ctx, "capture", args, &request);
+  if (status != kExitOk) return status;
+  status = sensor_choice_from(ctx, "capture", args, &request);
   if (status != kExitOk) return status;
   // The directory first: a bad --out should not wait for a camera.
   if (!prepare_output_directory(opt.out_dir, &error)) return command_error(ctx.err, "capture", error, kExitFailure);

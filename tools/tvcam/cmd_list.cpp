@@ -1,4 +1,6 @@
 // tvcam list: the simulated camera models.
+#include <stdio.h>
+
 #include "args.h"
 #include "capture_backend.h"
 #include "cli.h"
@@ -11,6 +13,17 @@ const char kListUsage[] =
     "usage: tvcam list [--json]\n"
     "\n"
     "  --json   machine-readable output\n";
+
+namespace {
+
+// "0x8406": four upper-case hexadecimal digits.
+std::string hex_id(uint16_t id) {
+  char text[8];
+  snprintf(text, sizeof text, "0x%04X", id);
+  return text;
+}
+
+}  // namespace
 
 int cmd_list(const context& ctx, int argc, char** argv) {
   static const option_def kOptions[] = {{"json", false}};
@@ -31,6 +44,10 @@ int cmd_list(const context& ctx, int argc, char** argv) {
       json.member("id", m.id);
       json.member("description", m.description);
       json.member("default", m.is_default);
+      json.member("family", m.family);
+      json.member("vendor_id", hex_id(m.vendor_id));
+      json.member("product_id", hex_id(m.product_id));
+      json.member("colour", m.colour);
       json.end_object();
     }
     json.end_array();
@@ -39,7 +56,8 @@ int cmd_list(const context& ctx, int argc, char** argv) {
     return kExitOk;
   }
   for (const camera_model_info& m : models) {
-    fprintf(ctx.out, "%-12s %s%s\n", m.id.c_str(), m.description.c_str(), m.is_default ? " (default)" : "");
+    fprintf(ctx.out, "%-12s %04X:%04X %-12s %s%s\n", m.id.c_str(), m.vendor_id, m.product_id, m.family.c_str(),
+            m.description.c_str(), m.is_default ? " (default)" : "");
   }
   return kExitOk;
 }

@@ -22,6 +22,7 @@
 #include "capture_backend.h"
 #include "status_text.h"
 #include "img/img_type.h"
+#include "sim/raw_sensor_camera.h"
 #include "sim/usb_bus.h"
 #include "sim/uvc_camera.h"
 #include "sim/uvc_profiles.h"
@@ -129,6 +130,37 @@ bool video_format_of(const std::vector<uint8_t>& bytes, video_format* f) {
   return true;
 }
 
+sim::start_value start_of(const start_choice& c) {
+  sim::start_value v;
+  v.value = c.value;
+  switch (c.which) {
+    case start_choice::kind::minimum: v.which = sim::start_value::kind::minimum; break;
+    case start_choice::kind::maximum: v.which = sim::start_value::kind::maximum; break;
+    case start_choice::kind::value: v.which = sim::start_value::kind::value; break;
+    case start_choice::kind::model_default: break;
+  }
+  return v;
+}
+
+// A raw-sensor model with the user's scene, light and starting values; its
+// noise follows the seed.
+std::shared_ptr<sim::uvc_camera> create_with_sensor(const sim::camera_model& model, const camera_request& request,
+                                                   std::string* error) {
+  if (!model.create_with) {
+    *error = "camera '" + model.id + "' has no sensor to set up";
+    return nullptr;
+  }
+  sim::sensor_options options;
+  if (!request.sensor.scene.empty()) options.scene = request.sensor.scene;
+  options.kelvin = request.sensor.kelvin;
+  options.exposure = start_of(request.sensor.exposure);
+  options.gain = start_of(request.sensor.gain);
+  options.seed = request.seed;
+  std::shared_ptr<sim::uvc_camera> camera = model.create_with(options);
+  if (!camera) *error = "unknown scene '" + options.scene + "'";
+  return camera;
+}
+
 class driver_session : public camera_session {
  public:
   driver_session() = default;
@@ -168,7 +200,10 @@ class driver_session : public camera_session {
         *refused = true;
         return false;
       }
-      camera = model->create();
+      camera = request.sensor.any() ? create_with_sensor(*model, request, error) : model->create();
+      if (!camera) return false;
+      // A sensor's first frame comes on time, as a real camera's does.
+      if (auto raw = std::dynamic_pointer_cast<sim::raw_sensor_camera>(camera)) raw->sensor().prepare();
     }
     if (!faults_apply(request.faults, streams_isochronously(*camera), camera->interrupt_endpoint() != 0, error)) {
       *refused = true;
@@ -465,7 +500,18 @@ class driver_backend : public camera_backend {
  public:
   std::vector<camera_model_info> models() const override {
     std::vector<camera_model_info> list;
-    for (const sim::camera_model& m : sim::camera_models()) list.push_back({m.id, m.description, list.empty()});
+    for (const sim::camera_model& m : sim::camera_models()) {
+      camera_model_info info;
+      info.id = m.id;
+      info.description = m.description;
+      info.is_default = list.empty();
+      info.family = m.family;
+      info.vendor_id = m.vendor_id;
+      info.product_id = m.product_id;
+      info.colour = m.colour;
+      if (m.create_with) info.scenes = sim::scene_names();
+      list.push_back(info);
+    }
     return list;
   }
 
