@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <string>
+#include <utility>
 
 #include "jpeg_encoder.h"
 
@@ -102,7 +103,7 @@ void render_422(const pattern_geometry& g, bool uyvy, bool full, uint8_t* out) {
 
 class test_pattern final : public frame_source {
  public:
-  explicit test_pattern(int quality) : quality_(quality) {}
+  test_pattern(int quality, std::shared_ptr<const picture_step> step) : quality_(quality), step_(std::move(step)) {}
 
   void render(const frame_format& format, uint64_t number, std::vector<uint8_t>& frame) override {
     const pattern_geometry g(format.width, format.height, number);
@@ -141,6 +142,7 @@ class test_pattern final : public frame_source {
         std::vector<uint8_t> yuy2((size_t)even_width * format.height * 2);
         pattern_geometry wide(even_width, format.height, number);
         render_422(wide, false, true, yuy2.data());
+        if (step_) step_->apply({kFourccYUY2, even_width, format.height, 16, 0}, yuy2.data(), yuy2.size());
         const std::string text = kJpegCommentTag + std::to_string((uint32_t)number);
         const std::vector<uint8_t> comment(text.begin(), text.end());
         // A frame above the device's limit is encoded again, coarser.
@@ -158,11 +160,13 @@ class test_pattern final : public frame_source {
         break;
       }
     }
+    if (step_) step_->apply(format, frame.data(), frame.size());
     for (size_t i = 0; i < 4 && i < frame.size(); ++i) frame[i] = (uint8_t)(number >> (8 * i));
   }
 
  private:
   int quality_;
+  std::shared_ptr<const picture_step> step_;
 };
 
 }  // namespace
@@ -180,8 +184,8 @@ uint32_t uncompressed_frame_bytes(const frame_format& format) {
   }
 }
 
-std::shared_ptr<frame_source> make_test_pattern(int jpeg_quality) {
-  return std::make_shared<test_pattern>(jpeg_quality);
+std::shared_ptr<frame_source> make_test_pattern(int jpeg_quality, std::shared_ptr<const picture_step> step) {
+  return std::make_shared<test_pattern>(jpeg_quality, std::move(step));
 }
 
 bool pattern_frame_number(const std::vector<uint8_t>& frame, uint32_t format_fourcc, uint32_t* number) {

@@ -48,6 +48,16 @@ class frame_source {
   virtual void render(const frame_format& format, uint64_t number, std::vector<uint8_t>& frame) = 0;
 };
 
+// A change of the rendered picture (the camera's image controls,
+// picture_controls.h): the test pattern applies it to every uncompressed
+// picture before it stamps the frame number, and to an "MJPG" frame's
+// picture before it is encoded. Called on the rendering thread.
+class picture_step {
+ public:
+  virtual ~picture_step() = default;
+  virtual void apply(const frame_format& format, uint8_t* pixels, size_t bytes) const = 0;
+};
+
 // Bytes of an uncompressed frame of `format` as the test pattern renders it.
 uint32_t uncompressed_frame_bytes(const frame_format& format);
 
@@ -58,8 +68,10 @@ uint32_t uncompressed_frame_bytes(const frame_format& format);
 // and the frame number twice: as a strip of 32 black and white blocks in
 // the top left corner and, in uncompressed formats, as the first 4 bytes of
 // the frame (little-endian). A JPEG carries the number in a comment segment
-// right after its start marker instead. `jpeg_quality` is 1..100.
-std::shared_ptr<frame_source> make_test_pattern(int jpeg_quality = 80);
+// right after its start marker instead. `jpeg_quality` is 1..100; `step`,
+// when given, changes the picture (see picture_step).
+std::shared_ptr<frame_source> make_test_pattern(int jpeg_quality = 80,
+                                                std::shared_ptr<const picture_step> step = nullptr);
 
 // The frame number the test pattern put into the first bytes of an
 // uncompressed frame (or a JPEG's comment); false when there is none.

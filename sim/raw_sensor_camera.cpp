@@ -132,7 +132,7 @@ uvc_camera_desc describe(const raw_camera_model& model) {
     d.camera_controls = kCtExposureBit;
     xu.guid = kVendorUnitGuid;
     xu.bm_controls = bm_controls({kSel83ExposureAuto, kSel83GainAuto, kSel83WhiteBalanceAuto, kSel83AutoMaximum,
-                                  kSel83Reference, kSel83FlipX, kSel83FlipY, kSel83Capabilities, kSel83Firmware},
+                                  kSel83Reference, kSel83FlipX, kSel83FlipY},
                                  6);
   } else {
     d.camera_controls = 0;
@@ -285,8 +285,9 @@ void raw_sensor_camera::define_controls(const sensor_options& options) {
     define_control(value_control(kUnit2, kSel83Reference, 4, 0, 255, 128, 128));
     define_control(value_control(kUnit2, kSel83FlipX, 4, 0, 1, 0, 0));
     define_control(value_control(kUnit2, kSel83FlipY, 4, 0, 1, 0, 0));
-    define_control(read_only(kUnit2, kSel83Capabilities, le_bytes(0, 4)));
-    define_control(read_only(kUnit2, kSel83Firmware, le_bytes(model_.firmware_revision, 4)));
+    // Vendor registers of the camera terminal (selectors from 32 on).
+    define_control(read_only(kCameraTerminal, kSel83Capabilities, le_bytes(0, 4)));
+    define_control(read_only(kCameraTerminal, kSel83Firmware, le_bytes(model_.firmware_revision, 4)));
   } else {
     const int64_t min = (int64_t)std::ceil(c.exposure_min_us);
     const int64_t max = (int64_t)std::floor(c.exposure_max_us);

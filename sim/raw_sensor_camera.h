@@ -13,14 +13,15 @@
 //           vendor request 0x10: camera memory (erased, uvc_camera.h)
 //   83xx    camera terminal: exposure time absolute (100 us units)
 //           processing unit: gain (64 = 1.0)
+//           camera terminal vendor registers: 32 capability bits (4 bytes,
+//             get only: 0, no focus motor, no strobe), 45 firmware revision
+//             (4 bytes, get only)
 //           unit 2 = vendor extension unit {923ED695-56F2-11E1-83F7-37704824019B}:
 //             13 exposure automatic, 14 gain automatic, 15 white balance
 //             automatic (4 bytes, 0..1, on), 16 automatic exposure maximum
 //             (4 bytes, us, the exposure range, its maximum), 17 automatic
 //             reference brightness (4 bytes, 0..255, 128), 20 / 21 flip x / y
-//             (4 bytes),
-//             32 capability bits (4 bytes, get only: 0, no focus motor, no
-//             strobe), 45 firmware revision (4 bytes, get only)
+//             (4 bytes)
 //   84xx    vendor IN request 0x01, 4 bytes: firmware revision
 //           vendor IN requests 0x15 and 0x19, 4 bytes: 0 (no register
 //           description and no property-set document stored in the camera)

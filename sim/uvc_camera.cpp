@@ -52,6 +52,7 @@ constexpr size_t kExtensionGuid = 4;
 constexpr size_t kExtensionNrInPins = 21;
 constexpr size_t kSelectorNrInPins = 4;
 constexpr uint8_t kSelectorInputControl = 0x01;  // SU_INPUT_SELECT_CONTROL
+constexpr uint16_t kDefaultExtensionLength = 4;   // bytes of an extension-unit control of a real camera
 // Offsets in VS format and frame descriptors.
 constexpr size_t kFormatIndex = 3;
 constexpr size_t kFormatGuid = 5;            // uncompressed and frame-based
@@ -75,112 +76,6 @@ GUID guid_at(const uint8_t* p) {
   g.Data3 = le16(p + 6);
   memcpy(g.Data4, p + 8, 8);
   return g;
-}
-
-// ---- control tables -------------------------------------------------------------------
-// One row per bmControls bit: selector, length, and a plausible range.
-struct control_row {
-  uint8_t selector;
-  uint8_t length;
-  int32_t min, max, res, def;
-  bool is_signed;
-  bool range_checked;  // false: composite value, any bytes accepted
-  uint8_t info;        // GET_INFO answer
-};
-constexpr uint8_t kGetSet = uvc::INFO_GET | uvc::INFO_SET;
-constexpr uint8_t kGetOnly = uvc::INFO_GET;
-
-// Camera terminal, bits 0 to 18 (bits 15 and 16 unused: selector 0).
-constexpr control_row kCameraTerminalRows[] = {
-    {1, 1, 0, 1, 1, 0, false, true, kGetSet},            // scanning mode
-    {2, 1, 1, 8, 9, 8, false, true, kGetSet},            // auto-exposure mode (RES: supported modes)
-    {3, 1, 0, 1, 1, 0, false, true, kGetSet},            // auto-exposure priority
-    {4, 4, 3, 2047, 1, 166, false, true, kGetSet},       // exposure time absolute, 100 us
-    {5, 1, -1, 1, 1, 0, true, true, kGetSet},            // exposure time relative
-    {6, 2, 0, 250, 5, 0, false, true, kGetSet},          // focus absolute
-    {7, 2, 0, 0, 0, 0, false, false, kGetSet},           // focus relative (direction, speed)
-    {9, 2, 0, 100, 1, 0, false, true, kGetSet},          // iris absolute
-    {10, 1, 0, 255, 1, 0, false, false, kGetSet},        // iris relative
-    {11, 2, 0, 10, 1, 0, false, true, kGetSet},          // zoom absolute
-    {12, 3, 0, 0, 0, 0, false, false, kGetSet},          // zoom relative (zoom, digital, speed)
-    {13, 8, 0, 0, 0, 0, false, false, kGetSet},          // pan/tilt absolute (two 32-bit values)
-    {14, 4, 0, 0, 0, 0, false, false, kGetSet},          // pan/tilt relative
-    {15, 2, -180, 180, 1, 0, true, true, kGetSet},       // roll absolute
-    {16, 2, 0, 0, 0, 0, false, false, kGetSet},          // roll relative
-    {0, 0, 0, 0, 0, 0, false, false, 0},                 // bit 15: reserved
-    {0, 0, 0, 0, 0, 0, false, false, 0},                 // bit 16: reserved
-    {8, 1, 0, 1, 1, 1, false, true, kGetSet},            // focus auto
-    {17, 1, 0, 1, 1, 0, false, true, kGetSet},           // privacy
-};
-
-// Processing unit, bits 0 to 17.
-constexpr control_row kProcessingUnitRows[] = {
-    {2, 2, -64, 64, 1, 0, true, true, kGetSet},          // brightness
-    {3, 2, 0, 95, 1, 32, false, true, kGetSet},          // contrast
-    {6, 2, -2000, 2000, 100, 0, true, true, kGetSet},    // hue
-    {7, 2, 0, 100, 1, 64, false, true, kGetSet},         // saturation
-    {8, 2, 0, 7, 1, 3, false, true, kGetSet},            // sharpness
-    {9, 2, 100, 300, 1, 100, false, true, kGetSet},      // gamma
-    {10, 2, 2800, 6500, 10, 4600, false, true, kGetSet}, // white balance temperature, K
-    {12, 4, 0, 0x03FF03FF, 0x00010001, 0x02000200, false, false, kGetSet},  // WB component (blue, red)
-    {1, 2, 0, 2, 1, 1, false, true, kGetSet},            // backlight compensation
-    {4, 2, 0, 100, 1, 0, false, true, kGetSet},          // gain
-    {5, 1, 0, 2, 1, 1, false, true, kGetSet},            // power line frequency
-    {16, 1, 0, 1, 1, 0, false, true, kGetSet},           // hue auto
-    {11, 1, 0, 1, 1, 1, false, true, kGetSet},           // white balance temperature auto
-    {13, 1, 0, 1, 1, 1, false, true, kGetSet},           // white balance component auto
-    {14, 2, 100, 400, 1, 100, false, true, kGetSet},     // digital multiplier
-    {15, 2, 100, 400, 1, 400, false, true, kGetSet},     // digital multiplier limit
-    {17, 1, 0, 0, 0, 0, false, true, kGetOnly},          // analog video standard
-    {18, 1, 0, 0, 0, 0, false, true, kGetOnly},          // analog video lock status
-};
-
-// Extension unit {DE49BA0A-0B5C-D549-8F71-0BE40F94A67A}: bit -> selector, length.
-constexpr GUID kKnownExtensionGuid = {
-    0xDE49BA0A, 0x0B5C, 0xD549, {0x8F, 0x71, 0x0B, 0xE4, 0x0F, 0x94, 0xA6, 0x7A}};
-struct extension_row {
-  uint8_t bit;
-  uint8_t selector;
-  uint8_t length;
-};
-constexpr extension_row kKnownExtensionRows[] = {
-    {0, 1, 1},
-    {1, 2, 1},
-    {3, 4, 4},
-    {8, 9, 4},
-    {9, 10, 1},
-};
-constexpr uint16_t kDefaultExtensionLength = 4;
-
-std::vector<uint8_t> value_bytes(int64_t v, size_t length) {
-  std::vector<uint8_t> out(length, 0);
-  for (size_t i = 0; i < length && i < 8; ++i) out[i] = (uint8_t)((uint64_t)v >> (8 * i));
-  return out;
-}
-
-uvc_control control_from_row(uint8_t entity, const control_row& row) {
-  uvc_control c;
-  c.entity = entity;
-  c.selector = row.selector;
-  c.length = row.length;
-  c.info = row.info;
-  c.is_signed = row.is_signed;
-  c.range_checked = row.range_checked;
-  c.min = value_bytes(row.min, row.length);
-  c.max = value_bytes(row.max, row.length);
-  c.res = value_bytes(row.res, row.length);
-  c.def = value_bytes(row.def, row.length);
-  c.cur = c.def;
-  return c;
-}
-
-// The first min(length, 4) bytes as a number.
-int64_t number_of(const std::vector<uint8_t>& bytes, bool is_signed) {
-  const size_t n = std::min<size_t>(bytes.size(), 4);
-  uint64_t v = 0;
-  for (size_t i = 0; i < n; ++i) v |= (uint64_t)bytes[i] << (8 * i);
-  if (is_signed && n > 0 && (bytes[n - 1] & 0x80)) v |= ~0ull << (8 * n);
-  return (int64_t)v;
 }
 
 uint32_t frame_bytes(uint16_t width, uint16_t height, uint8_t bits_per_pixel) {
@@ -280,7 +175,12 @@ uvc_streaming_control uvc_streaming_control::from_bytes(const uint8_t* bytes, si
 // ---- construction and parsing -----------------------------------------------------------------
 
 uvc_camera::uvc_camera(std::vector<uint8_t> device_descriptor, std::vector<uint8_t> configuration)
-    : usb_device(std::move(device_descriptor), std::move(configuration)) {
+    : usb_device(std::move(device_descriptor), std::move(configuration)),
+      picture_(std::make_shared<picture_controls>()),
+      pattern_(make_test_pattern(80, picture_)) {
+  stream_options options;
+  options.source = pattern_;
+  stream_.set_options(options);
   parse_configuration();
   add_declared_controls();
   auto vs = streaming_.find(vs_interface_);
@@ -482,49 +382,29 @@ void uvc_camera::parse_configuration() {
 
 void uvc_camera::add_declared_controls() {
   for (const auto& e : entities_) {
-    if (e.subtype == kVcInputTerminal && e.terminal_type == kCameraTerminalType) {
-      for (size_t bit = 0; bit < e.bm_controls.size() * 8 && bit < std::size(kCameraTerminalRows); ++bit) {
-        if (!(e.bm_controls[bit / 8] & (1u << (bit % 8)))) continue;
-        const control_row& row = kCameraTerminalRows[bit];
-        if (row.selector != 0) define_control(control_from_row(e.id, row));
-      }
-    } else if (e.subtype == kVcSelectorUnit && e.input_pins > 0) {
+    const bool camera_terminal = e.subtype == kVcInputTerminal && e.terminal_type == kCameraTerminalType;
+    if (camera_terminal && camera_terminal_id_ == 0) camera_terminal_id_ = e.id;
+    if (e.subtype == kVcProcessingUnit && processing_unit_id_ == 0) processing_unit_id_ = e.id;
+    if (e.subtype == kVcSelectorUnit && e.input_pins > 0) {
       // The selected input pin, 1..bNrInPins.
-      const control_row row{kSelectorInputControl, 1, 1, e.input_pins, 1, 1, false, true, kGetSet};
-      define_control(control_from_row(e.id, row));
-    } else if (e.subtype == kVcProcessingUnit) {
-      for (size_t bit = 0; bit < e.bm_controls.size() * 8 && bit < std::size(kProcessingUnitRows); ++bit) {
-        if (!(e.bm_controls[bit / 8] & (1u << (bit % 8)))) continue;
-        define_control(control_from_row(e.id, kProcessingUnitRows[bit]));
-      }
-    } else if (e.subtype == kVcExtensionUnit) {
-      const bool known = e.guid == kKnownExtensionGuid;
-      for (size_t bit = 0; bit < e.bm_controls.size() * 8 && bit < 255; ++bit) {
-        if (!(e.bm_controls[bit / 8] & (1u << (bit % 8)))) continue;
-        uint8_t selector = (uint8_t)(bit + 1);
-        uint16_t length = kDefaultExtensionLength;
-        if (known) {
-          selector = 0;
-          for (const auto& row : kKnownExtensionRows) {
-            if (row.bit == bit) {
-              selector = row.selector;
-              length = row.length;
-            }
-          }
-          if (selector == 0) selector = (uint8_t)(bit + 1);
-        }
-        uvc_control c;
-        c.entity = e.id;
-        c.selector = selector;
-        c.length = length;
-        c.range_checked = false;
-        c.min.assign(length, 0);
-        c.max.assign(length, 0xFF);
-        c.res.assign(length, 0);
-        if (length > 0) c.res[0] = 1;
-        c.def.assign(length, 0);
-        c.cur = c.def;
-        define_control(c);
+      uvc_control c;
+      c.entity = e.id;
+      c.selector = kSelectorInputControl;
+      c.length = 1;
+      c.min = {1};
+      c.max = {e.input_pins};
+      c.res = {1};
+      c.def = c.cur = {1};
+      define_control(c);
+      continue;
+    }
+    if (!camera_terminal && e.subtype != kVcProcessingUnit && e.subtype != kVcExtensionUnit) continue;
+    for (unsigned bit = 0; bit < e.bm_controls.size() * 8 && bit < 255; ++bit) {
+      if (!(e.bm_controls[bit / 8] & (1u << (bit % 8)))) continue;
+      if (e.subtype == kVcExtensionUnit) {
+        define_control(extension_control(e.guid, e.id, bit, kDefaultExtensionLength));
+      } else if (auto c = standard_control(e.subtype, e.id, bit)) {
+        define_control(*c);
       }
     }
   }
@@ -554,11 +434,13 @@ void uvc_camera::define_control(const uvc_control& control) {
   uvc_control c = control;
   for (auto* v : {&c.min, &c.max, &c.res, &c.def, &c.cur}) v->resize(c.length, 0);
   controls_[(uint16_t)(c.entity << 8 | c.selector)] = std::move(c);
+  update_picture();
 }
 
 void uvc_camera::remove_control(uint8_t entity, uint8_t selector) {
   std::lock_guard<std::mutex> guard(lock_);
   controls_.erase((uint16_t)(entity << 8 | selector));
+  update_picture();
 }
 
 std::optional<uvc_control> uvc_camera::control(uint8_t entity, uint8_t selector) const {
@@ -581,6 +463,7 @@ void uvc_camera::set_current(uint8_t entity, uint8_t selector, const std::vector
   if (it == controls_.end()) return;
   it->second.cur = value;
   it->second.cur.resize(it->second.length, 0);
+  update_picture();
 }
 
 uint8_t uvc_camera::request_error_code() const {
@@ -591,6 +474,11 @@ uint8_t uvc_camera::request_error_code() const {
 void uvc_camera::set_strict_get_length(bool strict) {
   std::lock_guard<std::mutex> guard(lock_);
   strict_get_length_ = strict;
+}
+
+void uvc_camera::set_strict_automatic_modes(bool strict) {
+  std::lock_guard<std::mutex> guard(lock_);
+  strict_automatic_modes_ = strict;
 }
 
 void uvc_camera::set_strict_probe_length(bool strict) {
@@ -662,7 +550,7 @@ void uvc_camera::set_firmware_revision(uint32_t revision) {
   auto answer = [revision](size_t bytes) {
     return [revision, bytes](const setup_packet& setup, std::vector<uint8_t>& data) -> USBD_STATUS {
       if (!setup.is_in()) return USBD_STATUS_STALL_PID;
-      data = value_bytes(revision, bytes);
+      data = control_bytes(revision, bytes);
       return USBD_STATUS_SUCCESS;
     };
   };
@@ -719,48 +607,91 @@ USBD_STATUS uvc_camera::control_request(const setup_packet& setup, std::vector<u
     return stall(known_entity ? uvc::ERROR_INVALID_CONTROL : uvc::ERROR_INVALID_UNIT);
   }
   uvc_control& c = it->second;
-  auto answer = [&](const std::vector<uint8_t>& field) {
+  auto answer = [&](const std::vector<uint8_t>& field, uint8_t needs) {
+    if ((c.answers & needs) != needs) return stall(uvc::ERROR_INVALID_REQUEST);
     if (strict_get_length_ && setup.length != c.length) return stall(uvc::ERROR_INVALID_REQUEST);
     data = field;
     error_code_ = uvc::ERROR_NONE;
     return USBD_STATUS_SUCCESS;
   };
+  const uvc_control* automatic = nullptr;
+  const bool disabled = under_automatic_control(c, &automatic);
   switch (setup.request) {
     case uvc::SET_CUR: {
       if (!(c.info & uvc::INFO_SET)) return stall(uvc::ERROR_INVALID_REQUEST);
       if (setup.length != c.length || data.size() != c.length) return stall(uvc::ERROR_INVALID_REQUEST);
-      if (c.range_checked && c.length <= 4) {
-        const int64_t v = number_of(data, c.is_signed);
-        if (v < number_of(c.min, c.is_signed) || v > number_of(c.max, c.is_signed)) {
+      if (disabled && strict_automatic_modes_) return stall(uvc::ERROR_WRONG_STATE);
+      const int64_t v = control_number(data, c.is_signed);
+      if (c.entity == camera_terminal_id_ && c.selector == uvc::CT_AE_MODE) {
+        // One mode, and one of those GET_RES lists.
+        const int64_t offered = control_number(c.res, false);
+        if (v <= 0 || (v & (v - 1)) != 0 || (v & offered) != v) return stall(uvc::ERROR_OUT_OF_RANGE);
+      } else if (c.range_checked && c.length <= 4) {
+        if (v < control_number(c.min, c.is_signed) || v > control_number(c.max, c.is_signed)) {
           return stall(uvc::ERROR_OUT_OF_RANGE);
         }
       }
       c.cur = data;
       error_code_ = uvc::ERROR_NONE;
+      update_picture();
       return USBD_STATUS_SUCCESS;
     }
     case uvc::GET_CUR:
       if (!(c.info & uvc::INFO_GET)) return stall(uvc::ERROR_INVALID_REQUEST);
-      return answer(c.cur);
+      return answer(c.cur, 0);
     case uvc::GET_MIN:
-      return answer(c.min);
+      return answer(c.min, uvc::ANSWERS_MIN);
     case uvc::GET_MAX:
-      return answer(c.max);
+      return answer(c.max, uvc::ANSWERS_MAX);
     case uvc::GET_RES:
-      return answer(c.res);
+      return answer(c.res, uvc::ANSWERS_RES);
     case uvc::GET_DEF:
-      return answer(c.def);
+      return answer(c.def, uvc::ANSWERS_DEF);
     case uvc::GET_LEN:
-      data = value_bytes(c.length, 2);
+      data = control_bytes(c.length, 2);
       error_code_ = uvc::ERROR_NONE;
       return USBD_STATUS_SUCCESS;
     case uvc::GET_INFO:
-      data = {c.info};
+      data = {(uint8_t)(c.info | (automatic != nullptr ? uvc::INFO_AUTOUPDATE : 0) |
+                        (disabled ? uvc::INFO_DISABLED : 0))};
       error_code_ = uvc::ERROR_NONE;
       return USBD_STATUS_SUCCESS;
     default:
       return stall(uvc::ERROR_INVALID_REQUEST);
   }
+}
+
+// Caller holds lock_. Whether an automatic mode owns `c` now; *automatic
+// gets the automatic partner when the camera has one.
+bool uvc_camera::under_automatic_control(const uvc_control& c, const uvc_control** automatic) const {
+  *automatic = nullptr;
+  uint8_t subtype = 0;
+  if (c.entity == camera_terminal_id_) subtype = uvc::INPUT_TERMINAL;
+  if (c.entity == processing_unit_id_) subtype = uvc::PROCESSING_UNIT;
+  const auto_rule* rule = subtype != 0 ? find_auto_rule(subtype, c.selector) : nullptr;
+  if (rule == nullptr) return false;
+  auto it = controls_.find((uint16_t)(c.entity << 8 | rule->auto_selector));
+  if (it == controls_.end()) return false;
+  *automatic = &it->second;
+  return is_automatic(*rule, control_number(it->second.cur, false));
+}
+
+// Caller holds lock_. Hands the picture controls' values to the test pattern.
+void uvc_camera::update_picture() {
+  auto find = [this](uint8_t entity, uint8_t selector) -> const uvc_control* {
+    if (entity == 0) return nullptr;
+    auto it = controls_.find((uint16_t)(entity << 8 | selector));
+    return it == controls_.end() ? nullptr : &it->second;
+  };
+  picture_control_values v;
+  v.brightness = find(processing_unit_id_, uvc::PU_BRIGHTNESS);
+  v.contrast = find(processing_unit_id_, uvc::PU_CONTRAST);
+  v.saturation = find(processing_unit_id_, uvc::PU_SATURATION);
+  v.gain = find(processing_unit_id_, uvc::PU_GAIN);
+  v.exposure = find(camera_terminal_id_, uvc::CT_EXPOSURE_TIME_ABSOLUTE);
+  const uvc_control* automatic = nullptr;
+  v.exposure_automatic = v.exposure != nullptr && under_automatic_control(*v.exposure, &automatic);
+  picture_->set(picture_from_controls(v));
 }
 
 // Caller holds lock_.
@@ -775,7 +706,7 @@ USBD_STATUS uvc_camera::streaming_request(const setup_packet& setup, std::vector
   const bool is_commit = selector == uvc::VS_COMMIT_CONTROL;
   error_code_ = uvc::ERROR_NONE;  // a stall below sets its own code
   if (setup.request == uvc::GET_LEN) {
-    data = value_bytes((int64_t)length, 2);
+    data = control_bytes((int64_t)length, 2);
     return USBD_STATUS_SUCCESS;
   }
   if (setup.request == uvc::GET_INFO) {
@@ -1001,8 +932,24 @@ void uvc_camera::on_port_reset() {
   }
 }
 
-void uvc_camera::set_stream_options(const stream_options& options) { stream_.set_options(options); }
-stream_options uvc_camera::get_stream_options() const { return stream_.options(); }
+// The stream always has a source: the caller's, or the test pattern that
+// shows the picture controls.
+void uvc_camera::set_stream_options(const stream_options& options) {
+  std::lock_guard<std::mutex> guard(lock_);
+  stream_options own = options;
+  user_source_ = options.source;
+  if (!own.source) own.source = pattern_;
+  stream_.set_options(own);
+}
+
+stream_options uvc_camera::get_stream_options() const {
+  std::lock_guard<std::mutex> guard(lock_);
+  stream_options options = stream_.options();
+  options.source = user_source_;
+  return options;
+}
+
+picture_settings uvc_camera::picture() const { return picture_->get(); }
 std::vector<sent_frame> uvc_camera::sent_frames() const { return stream_.sent_frames(); }
 void uvc_camera::clear_sent_frames() { stream_.clear_sent_frames(); }
 stream_counters uvc_camera::sent_counters() const { return stream_.counters(); }

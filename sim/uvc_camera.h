@@ -11,7 +11,11 @@
 // SET_CUR with the wrong length, a value outside [min, max] or a request
 // the control does not support stalls (USBD_STATUS_STALL_PID), and the
 // reason is kept in the request error code control (VideoControl
-// interface, selector VC_REQUEST_ERROR_CODE_CONTROL).
+// interface, selector VC_REQUEST_ERROR_CODE_CONTROL). A control an
+// automatic mode owns (uvc_controls.h, auto_rule) reports so in GET_INFO;
+// a value written to it is kept but shows only once the mode is manual
+// (strict: the write stalls with "wrong state"). The test pattern the
+// camera streams shows its picture controls (picture_controls.h).
 #pragma once
 
 #include <cstdint>
@@ -21,43 +25,12 @@
 #include <string>
 #include <vector>
 
+#include "picture_controls.h"
 #include "usb_device.h"
+#include "uvc_controls.h"
 #include "uvc_stream.h"
 
 namespace sim {
-
-// ---- USB Video Class codes ---------------------------------------------------
-namespace uvc {
-constexpr uint8_t SET_CUR = 0x01;
-constexpr uint8_t GET_CUR = 0x81;
-constexpr uint8_t GET_MIN = 0x82;
-constexpr uint8_t GET_MAX = 0x83;
-constexpr uint8_t GET_RES = 0x84;
-constexpr uint8_t GET_LEN = 0x85;
-constexpr uint8_t GET_INFO = 0x86;
-constexpr uint8_t GET_DEF = 0x87;
-
-constexpr uint8_t VS_PROBE_CONTROL = 0x01;
-constexpr uint8_t VS_COMMIT_CONTROL = 0x02;
-constexpr uint8_t VC_REQUEST_ERROR_CODE_CONTROL = 0x02;
-
-// Request error codes
-constexpr uint8_t ERROR_NONE = 0x00;
-constexpr uint8_t ERROR_NOT_READY = 0x01;
-constexpr uint8_t ERROR_WRONG_STATE = 0x02;
-constexpr uint8_t ERROR_OUT_OF_RANGE = 0x04;
-constexpr uint8_t ERROR_INVALID_UNIT = 0x05;
-constexpr uint8_t ERROR_INVALID_CONTROL = 0x06;
-constexpr uint8_t ERROR_INVALID_REQUEST = 0x07;
-constexpr uint8_t ERROR_UNKNOWN = 0xFF;
-
-// GET_INFO bits
-constexpr uint8_t INFO_GET = 0x01;
-constexpr uint8_t INFO_SET = 0x02;
-constexpr uint8_t INFO_DISABLED = 0x04;
-constexpr uint8_t INFO_AUTOUPDATE = 0x08;
-constexpr uint8_t INFO_ASYNC = 0x10;
-}  // namespace uvc
 
 // Vendor request of the camera memory: wValue = address >> 16, wIndex =
 // address & 0xFFFF; IN reads wLength bytes, OUT writes them, OUT without
@@ -92,7 +65,10 @@ struct uvc_extension_unit_desc {
   GUID guid{};
   uint8_t num_controls = 0;
   std::vector<uint8_t> bm_controls{0};  // bControlSize bytes
-  uint16_t control_length = 4;           // bytes of every control of the unit
+  uint16_t control_length = 4;           // bytes of every control of the unit the tables do not know
+  // Controls that replace those the set bits give (entity is filled in);
+  // a control whose bit is not set is not added.
+  std::vector<uvc_control> controls;
 };
 
 // Streaming by isochronous alternate settings (iso_packet_sizes: one
@@ -114,6 +90,9 @@ struct uvc_camera_desc {
   uint32_t camera_controls = 0x00000A;    // bmControls (3 bytes): auto-exposure mode, exposure absolute
   uint32_t processing_controls = 0x0000FF;  // bmControls (2 bytes): brightness ... gamma, WB temperature
   std::vector<uvc_extension_unit_desc> extension_units;
+  // Ranges and values that replace those of declared controls (entity and
+  // selector name the control; undeclared ones are not added).
+  std::vector<uvc_control> control_overrides;
   bool interrupt_endpoint = false;  // endpoint 0x83 on the VideoControl interface
   std::vector<uvc_format_desc> formats;
   std::vector<uint16_t> iso_packet_sizes{128, 512, 1024, 0x1400};  // 0x1400 = 3 x 1024
@@ -126,20 +105,6 @@ struct uvc_camera_desc {
 uvc_camera_desc default_camera_desc();
 // GUID of a FOURCC in the USB Video Class form {FOURCC-0000-0010-8000-00AA00389B71}.
 GUID fourcc_guid(const char fourcc[4]);
-
-// ---- controls -----------------------------------------------------------------
-// One control of a unit or terminal. Values are little-endian byte strings
-// of `length` bytes; range checks on SET_CUR compare the first
-// min(length, 4) bytes as integers (signed when `is_signed`).
-struct uvc_control {
-  uint8_t entity = 0;    // bUnitID / bTerminalID
-  uint8_t selector = 0;
-  uint16_t length = 0;
-  uint8_t info = uvc::INFO_GET | uvc::INFO_SET;
-  bool is_signed = false;
-  bool range_checked = true;  // false for composite values (several fields in one control)
-  std::vector<uint8_t> min, max, res, def, cur;
-};
 
 // ---- streaming negotiation ------------------------------------------------------
 // Probe/commit structure fields (offsets of the USB Video Class layout).
@@ -231,12 +196,19 @@ class uvc_camera : public usb_device {
   std::vector<uvc_control> controls() const;
   // Sets the current value as the device itself would (no range check).
   void set_current(uint8_t entity, uint8_t selector, const std::vector<uint8_t>& value);
+  // What the picture controls (brightness, contrast, saturation, gain,
+  // exposure) currently do to the test pattern (picture_controls.h).
+  picture_settings picture() const;
   // The request error code of the last class request (uvc::ERROR_*).
   uint8_t request_error_code() const;
   // A GET_CUR, SET_CUR or range request with a wLength other than the
   // control's length stalls when strict (default: GET requests answer at
   // most wLength bytes, SET_CUR always needs the exact length).
   void set_strict_get_length(bool strict);
+  // SET_CUR of a control an automatic mode owns stalls with
+  // ERROR_WRONG_STATE when strict (default: the value is kept and ignored
+  // until the mode is manual).
+  void set_strict_automatic_modes(bool strict);
 
   // ---- probe / commit
   // State of the first VideoStreaming interface.
@@ -299,6 +271,8 @@ class uvc_camera : public usb_device {
  private:
   void parse_configuration();
   void add_declared_controls();
+  bool under_automatic_control(const uvc_control& c, const uvc_control** automatic) const;
+  void update_picture();
   USBD_STATUS control_request(const setup_packet& setup, std::vector<uint8_t>& data);
   USBD_STATUS streaming_request(const setup_packet& setup, std::vector<uint8_t>& data);
   USBD_STATUS memory_request(const setup_packet& setup, std::vector<uint8_t>& data);
@@ -328,8 +302,14 @@ class uvc_camera : public usb_device {
   std::map<uint8_t, streaming_state> streaming_;  // by interface number
 
   std::map<uint16_t, uvc_control> controls_;  // key: entity << 8 | selector
+  uint8_t camera_terminal_id_ = 0;  // the first camera terminal and processing unit; 0: none
+  uint8_t processing_unit_id_ = 0;
+  std::shared_ptr<picture_controls> picture_;  // shared with pattern_
+  std::shared_ptr<frame_source> pattern_;      // the test pattern, with the picture controls
+  std::shared_ptr<frame_source> user_source_;  // the source the caller set; null: pattern_
   uint8_t error_code_ = uvc::ERROR_NONE;
   bool strict_get_length_ = false;
+  bool strict_automatic_modes_ = false;
   bool strict_probe_length_ = false;
   unsigned commit_count_ = 0;
 

@@ -247,25 +247,23 @@ std::shared_ptr<uvc_camera> uvc_camera::create(const uvc_camera_desc& desc) {
   camera->set_string(1, desc.manufacturer);
   camera->set_string(2, desc.product);
   camera->set_string(3, desc.serial);
-  // Extension-unit controls take the length the description gives.
+  // Extension-unit controls take the length the description gives, then
+  // the unit's own definitions; declared controls their overrides.
   for (const auto& xu : desc.extension_units) {
-    for (const auto& c : camera->controls()) {
-      const uint8_t id = c.entity;
-      const bool of_unit = std::any_of(camera->entities().begin(), camera->entities().end(),
-                                       [&](const uvc_entity_info& e) {
-                                         return e.id == id && e.subtype == 0x06 && e.guid == xu.guid;
-                                       });
-      if (!of_unit || c.length == xu.control_length) continue;
-      uvc_control resized = c;
-      resized.length = xu.control_length;
-      resized.min.assign(xu.control_length, 0);
-      resized.max.assign(xu.control_length, 0xFF);
-      resized.res.assign(xu.control_length, 0);
-      if (xu.control_length > 0) resized.res[0] = 1;
-      resized.def.assign(xu.control_length, 0);
-      resized.cur = resized.def;
-      camera->define_control(resized);
+    for (const auto& e : camera->entities()) {
+      if (e.subtype != 0x06 || !(e.guid == xu.guid)) continue;
+      for (unsigned bit = 0; bit < e.bm_controls.size() * 8; ++bit) {
+        if (!(e.bm_controls[bit / 8] & (1u << (bit % 8)))) continue;
+        camera->define_control(extension_control(xu.guid, e.id, bit, xu.control_length));
+      }
+      for (uvc_control c : xu.controls) {
+        c.entity = e.id;
+        if (camera->control(e.id, c.selector)) camera->define_control(c);
+      }
     }
+  }
+  for (const uvc_control& c : desc.control_overrides) {
+    if (camera->control(c.entity, c.selector)) camera->define_control(c);
   }
   return camera;
 }

@@ -34,6 +34,19 @@ uvc_format_desc mjpeg() {
   return f;
 }
 
+// An unsigned 2-byte processing-unit control of range 0..255.
+uvc_control level_control(uint8_t unit, uint8_t selector, int def) {
+  uvc_control c;
+  c.entity = unit;
+  c.selector = selector;
+  c.length = 2;
+  c.min = {0, 0};
+  c.max = {255, 0};
+  c.res = {1, 0};
+  c.def = c.cur = control_bytes(def, 2);
+  return c;
+}
+
 }  // namespace
 
 uvc_camera_desc plain_camera_desc() {
@@ -46,6 +59,19 @@ uvc_camera_desc plain_camera_desc() {
   d.bcd_uvc = 0x0110;
   d.formats = {uncompressed("Y800", 8), uncompressed("YUY2", 16), mjpeg()};
   d.iso_packet_sizes = {128, 512, 1024, 0x1400};  // 0x1400: 3 transactions of 1024 bytes
+  return d;
+}
+
+uvc_camera_desc with_webcam_controls(uvc_camera_desc d) {
+  // Auto-exposure mode, exposure time, focus with its automatic mode, zoom.
+  d.camera_controls = 0x02022A;
+  // Brightness to white balance temperature with its automatic mode,
+  // backlight compensation, gain, power-line frequency.
+  d.processing_controls = 0x17FF;
+  d.control_overrides = {level_control(d.processing_unit_id, uvc::PU_BRIGHTNESS, 128),
+                         level_control(d.processing_unit_id, uvc::PU_CONTRAST, 128),
+                         level_control(d.processing_unit_id, uvc::PU_SATURATION, 128),
+                         level_control(d.processing_unit_id, uvc::PU_GAIN, 0)};
   return d;
 }
 
@@ -62,9 +88,9 @@ uvc_camera_desc plain_bulk_camera_desc() {
 std::vector<camera_model> camera_models() {
   std::vector<camera_model> models = {
       {"plain", "plain UVC 1.1 camera, isochronous: Y800, YUY2, MJPG",
-       [] { return uvc_camera::create(plain_camera_desc()); }},
+       [] { return uvc_camera::create(with_webcam_controls(plain_camera_desc())); }},
       {"plain-bulk", "plain UVC 1.1 camera, bulk: Y800, YUY2, MJPG",
-       [] { return uvc_camera::create(plain_bulk_camera_desc()); }},
+       [] { return uvc_camera::create(with_webcam_controls(plain_bulk_camera_desc())); }},
   };
   models[0].vendor_id = plain_camera_desc().vendor_id;
   models[0].product_id = plain_camera_desc().product_id;

@@ -103,14 +103,15 @@ constexpr KSPROPERTY_ITEM video_control_items[] = {
     item(3, 32, 32, gs),
 };
 
-// Driver properties: 32-bit values, except 6 and 29 whose length varies.
+// Driver properties: 32-bit values, except 6 and 29 whose length varies,
+// and the raw-sensor cameras' loop statistics (64, read only).
 constexpr KSPROPERTY_ITEM driver_property_items[] = {
     item(1, 4, 4, gsu),  item(2, 4, 4, gsu),  item(3, 4, 4, gsu),  item(4, 4, 4, gsu),
     item(5, 4, 4, gsu),  item(6, 0, 0, gsu),  item(11, 4, 4, gsu), item(14, 4, 4, gsu),
     item(16, 4, 4, gsu), item(18, 4, 4, gsu), item(20, 4, 4, gsu), item(21, 4, 4, gsu),
     item(22, 4, 4, gsu), item(23, 4, 4, gsu), item(34, 4, 4, gsu), item(24, 4, 4, gsu),
     item(25, 4, 4, gsu), item(26, 4, 4, gsu), item(27, 4, 4, gsu), item(29, 0, 0, gsu),
-    item(32, 4, 4, gsu),
+    item(32, 4, 4, gsu), item(64, 0, 0, get | support),
 };
 
 // Dropped frames at filter level (the pin has its own item).

@@ -34,6 +34,12 @@ inline void operator delete[](void* p, POOL_TYPE, ULONG tag) noexcept {
   if (p != nullptr) ExFreePoolWithTag(p, tag);
 }
 
+// Tag of the operator new that zero-fills the storage before the
+// constructor runs (`new (pool, tag, zero_filled) T(...)`), for objects whose
+// members not named in a constructor must start as zero.
+struct zero_filled_t {};
+constexpr zero_filled_t zero_filled{};
+
 // Base of every class whose objects are created with the pool operator new.
 // The class-level operators take precedence over the global ones for the
 // class and everything derived from it; deleting through a base pointer
@@ -44,6 +50,14 @@ class pool_object {
     return ExAllocatePoolWithTag(pool_type, size, tag);
   }
   static void operator delete(void* p, POOL_TYPE, ULONG tag) noexcept {
+    if (p != nullptr) ExFreePoolWithTag(p, tag);
+  }
+  static void* operator new(size_t size, POOL_TYPE pool_type, ULONG tag, zero_filled_t) noexcept {
+    void* p = ExAllocatePoolWithTag(pool_type, size, tag);
+    if (p != nullptr) RtlZeroMemory(p, size);
+    return p;
+  }
+  static void operator delete(void* p, POOL_TYPE, ULONG tag, zero_filled_t) noexcept {
     if (p != nullptr) ExFreePoolWithTag(p, tag);
   }
   static void operator delete(void* p) noexcept {

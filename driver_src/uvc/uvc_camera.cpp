@@ -326,7 +326,8 @@ NTSTATUS uvc_camera::get_device_info(camera_device_info* info) {
   if ((NT_SUCCESS(status) || status == STATUS_BUFFER_OVERFLOW) && parse_hex64(text, &serial_number)) {
     info->serial_number = serial_number;
   }
-  info->info_version = 4;
+  info->model_code = 4;
+  info->colour_code = 0;
   info->product_id = id_product();
   info->firmware_revision = get_firmware_revision();
   return STATUS_SUCCESS;
@@ -691,6 +692,16 @@ void uvc_camera::on_stream_stopped() {}
 
 NTSTATUS uvc_camera::process_raw_transfer(PUCHAR, ULONG) { return STATUS_SUCCESS; }
 
+void uvc_camera::set_loop_overlay_line(const char* text) {
+  ULONG length = 0;
+  char* line = overlay_text_[overlay_loops];
+  for (; text != nullptr && text[length] != 0 && length + 1 < overlay_text_capacity; ++length) {
+    line[length] = text[length];
+  }
+  line[length] = 0;
+  overlay_text_length_[overlay_loops] = length;
+}
+
 void uvc_camera::set_overlay_text(const char* text) {
   ULONG& length = overlay_text_length_[overlay_custom];
   char* line = overlay_text_[overlay_custom];
@@ -731,11 +742,13 @@ void uvc_camera::draw_overlay(const output_frame_slot* slot) {
   char statistics[100];
   img::format_statistics_line(statistics, sizeof(statistics), line);
 
-  const char* lines[4] = {overlay_text_[overlay_banner], overlay_text_[overlay_firmware],
-                          statistics, overlay_text_[overlay_custom]};
-  for (int i = 0; i < 4; ++i) {
-    if (i == 3 && overlay_text_length_[overlay_custom] <= 1) break;
-    img::draw_text(image, x, img::statistics_text_y(i, scale), scale, lines[i],
+  const char* lines[5] = {overlay_text_[overlay_banner], overlay_text_[overlay_firmware],
+                          statistics, overlay_text_[overlay_custom], overlay_text_[overlay_loops]};
+  int row = 0;
+  for (int i = 0; i < 5; ++i) {
+    if (i == 3 && overlay_text_length_[overlay_custom] <= 1) continue;
+    if (i == 4 && overlay_text_length_[overlay_loops] == 0) continue;
+    img::draw_text(image, x, img::statistics_text_y(row++, scale), scale, lines[i],
                    img::statistics_background, img::statistics_foreground, bottom_up);
   }
 }

@@ -69,14 +69,17 @@ struct camera_device_info {
   WCHAR product[64];
   ULONG reserved0;
   ULONGLONG serial_number;   // the serial-number string read as hexadecimal; 0 when it is not
-  ULONG info_version;        // 4
+  ULONG model_code;          // the camera class: uvc_camera 4 (see the families)
   ULONG product_id;          // idProduct
-  ULONGLONG reserved1;       // 0
+  ULONG colour_code;         // uvc_camera 0; the families: 4 colour, 1 mono (see them)
+  ULONG reserved1;           // 0
   ULONG firmware_revision;   // get_firmware_revision
   UCHAR reserved2[132];
 };
 static_assert(sizeof(camera_device_info) == 424, "device-information record is 424 bytes");
 static_assert(FIELD_OFFSET(camera_device_info, serial_number) == 264 &&
+                  FIELD_OFFSET(camera_device_info, model_code) == 272 &&
+                  FIELD_OFFSET(camera_device_info, colour_code) == 280 &&
                   FIELD_OFFSET(camera_device_info, firmware_revision) == 288,
               "device-information record layout");
 
@@ -285,6 +288,9 @@ class uvc_camera : public pool_object {
 
   // Appends ANSI `text` to the custom overlay line (cut at its capacity).
   void set_overlay_text(const char* text);
+  // Replaces the automatic loops' overlay line, drawn below the custom text
+  // (empty: not drawn). Frame worker only: complete_frame draws it there.
+  void set_loop_overlay_line(const char* text);
 
   // ---- accessors for families and controls (after a successful init) -------
   USHORT id_vendor() const;
@@ -464,7 +470,13 @@ class uvc_camera : public pool_object {
 
   // ---- overlay (drawn by complete_frame while show_overlay_ is on) -----------
   static constexpr ULONG overlay_text_capacity = 128;
-  enum overlay_line { overlay_banner, overlay_firmware, overlay_custom, overlay_line_count };
+  enum overlay_line {
+    overlay_banner,
+    overlay_firmware,
+    overlay_custom,
+    overlay_loops,  // the automatic loops' values (raw-sensor families)
+    overlay_line_count
+  };
   char overlay_text_[overlay_line_count][overlay_text_capacity];  // zero-terminated ANSI
   ULONG overlay_text_length_[overlay_line_count];                 // characters, no terminator
 

@@ -104,7 +104,7 @@ void ansi_text::append(const char* text) {
   for (; text != nullptr && *text != 0; ++text) put(*text);
 }
 
-void ansi_text::append_decimal(LONGLONG value, ULONG min_digits) {
+void ansi_text::append_decimal(LONGLONG value, ULONG min_digits, ULONG width) {
   // Magnitude as unsigned, so that the most negative value has one too.
   ULONGLONG magnitude = value < 0 ? 0 - ULONGLONG(value) : ULONGLONG(value);
   char digits[24];
@@ -113,6 +113,9 @@ void ansi_text::append_decimal(LONGLONG value, ULONG min_digits) {
     digits[count++] = char('0' + magnitude % 10);
     magnitude /= 10;
   } while (magnitude != 0);
+  const ULONG zeros = count < min_digits ? min_digits - count : 0;
+  const ULONG printed = (value < 0 ? 1 : 0) + zeros + count;
+  for (ULONG pad = printed; pad < width; ++pad) put(' ');
   if (value < 0) put('-');
   for (ULONG pad = count; pad < min_digits && pad < sizeof(digits); ++pad) put('0');
   while (count > 0) put(digits[--count]);

@@ -29,8 +29,8 @@ struct ansi_text {
   ansi_text(char* buffer, ULONG capacity);
   void append(const char* text);
   // Decimal, with a minus sign for negative values, zero-padded to at least
-  // `min_digits` digits.
-  void append_decimal(LONGLONG value, ULONG min_digits = 1);
+  // `min_digits` digits and space-padded on the left to `width` characters.
+  void append_decimal(LONGLONG value, ULONG min_digits = 1, ULONG width = 0);
   ULONG length() const { return length_; }
 
  private:

@@ -35,6 +35,7 @@ struct pool_state {
   std::mutex lock;
   std::unordered_map<const void*, block_info> live;
   uint64_t serial = 0;      // allocations ever made
+  std::map<ULONG, uint64_t> allocated;  // allocations ever made, per tag
   uint64_t fail_count = 0;  // allocations still to fail
   uint64_t fail_skip = 0;   // matching allocations that succeed before them
   ULONG fail_tag = 0;       // 0: any tag
@@ -86,6 +87,7 @@ pool_snapshot take_pool_snapshot() {
   pool_snapshot snapshot;
   snapshot.allocation_serial = state.serial;
   snapshot.live = usage_of(state, 0);
+  for (const auto& entry : state.allocated) snapshot.allocated.push_back({entry.first, entry.second});
   return snapshot;
 }
 
@@ -93,6 +95,20 @@ uint64_t allocations_since(const pool_snapshot& since) {
   auto& state = pool();
   std::lock_guard<std::mutex> guard(state.lock);
   return state.serial - since.allocation_serial;
+}
+
+std::vector<tag_allocations> allocations_by_tag_since(const pool_snapshot& since) {
+  auto& state = pool();
+  std::lock_guard<std::mutex> guard(state.lock);
+  std::vector<tag_allocations> result;
+  for (const auto& entry : state.allocated) {
+    uint64_t before = 0;
+    for (const tag_allocations& old : since.allocated) {
+      if (old.tag == entry.first) before = old.count;
+    }
+    if (entry.second > before) result.push_back({entry.first, entry.second - before});
+  }
+  return result;
 }
 
 std::vector<tag_usage> leaks_since(const pool_snapshot& since) {
@@ -171,6 +187,7 @@ PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULON
   std::memset(block, kstandin::kFreshFill, host_size);
   std::lock_guard<std::mutex> guard(state.lock);
   state.live[block] = kstandin::block_info{Tag, NumberOfBytes, ++state.serial, pageable};
+  ++state.allocated[Tag];
   return block;
 }
 

@@ -279,7 +279,7 @@ TEST_F(CameraInit, DeviceInformationAndDriverProperties) {
   ASSERT_EQ(cam->get_device_info(&info), STATUS_SUCCESS);
   EXPECT_TRUE(info.vendor_id == 0x199E && info.product_id == 0x0001);
   EXPECT_EQ(info.serial_number, 0xC0FFEEu);
-  EXPECT_TRUE(info.info_version == 4 && info.firmware_revision == 0);
+  EXPECT_TRUE(info.model_code == 4 && info.colour_code == 0 && info.firmware_revision == 0);
   EXPECT_EQ(std::string(info.manufacturer, info.manufacturer + 8), std::string("Talvexa\0", 8));
   EXPECT_EQ(info.reserved0 | info.reserved1, 0u);
 

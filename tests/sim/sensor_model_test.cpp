@@ -325,7 +325,8 @@ TEST(raw_camera_models, answer_what_their_family_reads_and_pass_exposure_gain_an
     EXPECT_EQ(vendor_in(0x00, 26, 1).transferred, 1u);
     EXPECT_EQ(bytes[0], model.colour ? 0x02 : 0x00);
     EXPECT_EQ(vendor_in(0x00, 25, 1).usbd_status, USBD_STATUS_STALL_PID);
-    // Firmware revision: a vendor request on the 84xx, unit 2 selector 45 on the 83xx.
+    // Firmware revision: a vendor request on the 84xx, the camera
+    // terminal's vendor register 45 on the 83xx.
     if (is_84xx) {
       ASSERT_EQ(vendor_in(0x01, 0, 4).transferred, 4u);
       EXPECT_EQ(le32(), model.firmware_revision);
@@ -345,9 +346,9 @@ TEST(raw_camera_models, answer_what_their_family_reads_and_pass_exposure_gain_an
       }
     } else {
       EXPECT_EQ(vendor_in(0x01, 0, 4).usbd_status, USBD_STATUS_STALL_PID);
-      ASSERT_EQ(get_cur(kUnit2, 45, 4).transferred, 4u);
+      ASSERT_EQ(get_cur(kCameraTerminal, 45, 4).transferred, 4u);
       EXPECT_EQ(le32(), model.firmware_revision);
-      ASSERT_EQ(get_cur(kUnit2, 32, 4).transferred, 4u);
+      ASSERT_EQ(get_cur(kCameraTerminal, 32, 4).transferred, 4u);
       EXPECT_EQ(le32(), 0u);  // no focus motor, no strobe
     }
     EXPECT_EQ(vendor_in(0x16, 0, 2).usbd_status, USBD_STATUS_STALL_PID);

@@ -12,6 +12,7 @@
 #include <set>
 
 #include "sim/jpeg_encoder.h"
+#include "sim/picture_controls.h"
 #include "sim/usb_bus.h"
 #include "sim/uvc_profiles.h"
 #include "sim_client.h"
@@ -465,6 +466,52 @@ TEST(test_pattern, every_format_shows_the_same_levels_and_jpegs_carry_the_frame_
   }
   EXPECT_GT(sizes.size(), 1u);  // JPEG sizes vary from frame to frame
   EXPECT_TRUE(sim::encode_jpeg_yuy2(nullptr, 16, 16, 80).empty());
+}
+
+TEST(picture_controls, the_test_pattern_shows_the_settings_and_keeps_its_frame_number) {
+  auto controls = std::make_shared<sim::picture_controls>();
+  auto pattern = sim::make_test_pattern(80, controls);
+  auto plain = sim::make_test_pattern(80);
+  auto frame = [](const std::shared_ptr<sim::frame_source>& source, uint32_t fourcc) {
+    std::vector<uint8_t> f;
+    source->render({fourcc, 64, 32, 0, 0}, 77, f);
+    return f;
+  };
+  auto mean = [](const std::vector<uint8_t>& f, size_t first, size_t step) {
+    double sum = 0;
+    size_t n = 0;
+    for (size_t i = 4 + first; i < f.size(); i += step, ++n) sum += f[i];
+    return sum / n;
+  };
+  const uint32_t formats[] = {sim::kFourccY800, sim::kFourccY16, sim::kFourccYUY2, sim::kFourccUYVY,
+                              sim::kFourccRGB24, sim::kFourccRGB32, sim::kFourccMJPG};
+  for (uint32_t fourcc : formats) EXPECT_EQ(frame(pattern, fourcc), frame(plain, fourcc));  // neutral
+
+  sim::picture_settings brighter;
+  brighter.brightness = 60;
+  brighter.exposure = 1.5;
+  controls->set(brighter);
+  for (uint32_t fourcc : formats) {
+    const std::vector<uint8_t> changed = frame(pattern, fourcc), before = frame(plain, fourcc);
+    uint32_t number = 0;
+    EXPECT_TRUE(sim::pattern_frame_number(changed, fourcc, &number));
+    EXPECT_EQ(number, 77u);
+    if (fourcc == sim::kFourccMJPG) {
+      EXPECT_NE(changed, before);
+      continue;
+    }
+    const size_t luma = fourcc == sim::kFourccUYVY || fourcc == sim::kFourccY16 ? 1 : 0;
+    const size_t step = fourcc == sim::kFourccY800 ? 1 : fourcc == sim::kFourccRGB32 ? 4 : fourcc == sim::kFourccRGB24 ? 3 : 2;
+    EXPECT_GT(mean(changed, luma, step), mean(before, luma, step) + 40) << std::string(reinterpret_cast<const char*>(&fourcc), 4);
+  }
+
+  // No contrast and no colour: one flat grey.
+  sim::picture_settings flat;
+  flat.contrast = 0;
+  flat.saturation = 0;
+  controls->set(flat);
+  const std::vector<uint8_t> yuy2 = frame(pattern, sim::kFourccYUY2);
+  EXPECT_EQ(std::set<uint8_t>(yuy2.begin() + 4, yuy2.end()), std::set<uint8_t>{128});
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 
 #include <cstring>
 
+#include "sim/uvc_profiles.h"
 #include "sim_client.h"
 
 namespace {
@@ -75,6 +76,63 @@ TEST_F(uvc_camera_test, controls_answer_their_ranges_and_stall_like_a_device_on_
   EXPECT_EQ(brightness(uvc::GET_RES, &one, 1).transferred, 1u);
   camera->set_strict_get_length(true);
   EXPECT_EQ(brightness(uvc::GET_RES, &one, 1).usbd_status, USBD_STATUS_STALL_PID);
+}
+
+TEST_F(uvc_camera_test, automatic_modes_own_their_manual_controls_and_the_picture_follows_the_controls) {
+  camera_fixture::bus.unplug(pdo);
+  plug(sim::with_webcam_controls(sim::plain_camera_desc()));  // white balance and exposure automatic
+  constexpr UCHAR kTerminal = 1;
+  auto request = [&](UCHAR r, UCHAR entity, UCHAR selector, int32_t value, ULONG length) {
+    return uvc_request(pdo, r, entity, 0, selector, &value, length);
+  };
+  auto info = [&](UCHAR entity, UCHAR selector) {
+    UCHAR bits = 0;
+    uvc_request(pdo, uvc::GET_INFO, entity, 0, selector, &bits, 1);
+    return bits;
+  };
+  constexpr UCHAR kOwned = uvc::INFO_GET | uvc::INFO_SET | uvc::INFO_AUTOUPDATE | uvc::INFO_DISABLED;
+
+  // White balance temperature under its automatic mode: disabled; a value is
+  // kept, or with strict automatic modes stalls with "wrong state".
+  EXPECT_EQ(info(kProcessingUnit, uvc::PU_WHITE_BALANCE_TEMPERATURE), kOwned);
+  EXPECT_EQ(request(uvc::SET_CUR, kProcessingUnit, uvc::PU_WHITE_BALANCE_TEMPERATURE, 4000, 2).status, STATUS_SUCCESS);
+  camera->set_strict_automatic_modes(true);
+  EXPECT_EQ(request(uvc::SET_CUR, kProcessingUnit, uvc::PU_WHITE_BALANCE_TEMPERATURE, 5000, 2).usbd_status,
+            USBD_STATUS_STALL_PID);
+  EXPECT_EQ(error_code(), uvc::ERROR_WRONG_STATE);
+  EXPECT_EQ(camera->control(kProcessingUnit, uvc::PU_WHITE_BALANCE_TEMPERATURE)->cur, (std::vector<uint8_t>{0xA0, 0x0F}));
+  // The automatic switch has a default but no range.
+  EXPECT_EQ(request(uvc::GET_MIN, kProcessingUnit, uvc::PU_WHITE_BALANCE_TEMPERATURE_AUTO, 0, 1).usbd_status,
+            USBD_STATUS_STALL_PID);
+  EXPECT_EQ(error_code(), uvc::ERROR_INVALID_REQUEST);
+  EXPECT_EQ(request(uvc::SET_CUR, kProcessingUnit, uvc::PU_WHITE_BALANCE_TEMPERATURE_AUTO, 0, 1).status, STATUS_SUCCESS);
+  EXPECT_EQ(info(kProcessingUnit, uvc::PU_WHITE_BALANCE_TEMPERATURE), kOwned & ~uvc::INFO_DISABLED);
+  EXPECT_EQ(request(uvc::SET_CUR, kProcessingUnit, uvc::PU_WHITE_BALANCE_TEMPERATURE, 5000, 2).status, STATUS_SUCCESS);
+
+  // Auto-exposure mode: GET_RES lists manual and aperture priority; one offered bit is accepted.
+  UCHAR modes = 0;
+  uvc_request(pdo, uvc::GET_RES, kTerminal, 0, uvc::CT_AE_MODE, &modes, 1);
+  EXPECT_EQ(modes, uvc::AE_MANUAL | uvc::AE_APERTURE_PRIORITY);
+  EXPECT_EQ(request(uvc::GET_MAX, kTerminal, uvc::CT_AE_MODE, 0, 1).usbd_status, USBD_STATUS_STALL_PID);
+  for (int32_t refused : {3, int32_t{uvc::AE_AUTO}}) {
+    EXPECT_EQ(request(uvc::SET_CUR, kTerminal, uvc::CT_AE_MODE, refused, 1).usbd_status, USBD_STATUS_STALL_PID);
+    EXPECT_EQ(error_code(), uvc::ERROR_OUT_OF_RANGE);
+  }
+  camera->set_strict_automatic_modes(false);
+  EXPECT_EQ(request(uvc::SET_CUR, kTerminal, uvc::CT_EXPOSURE_TIME_ABSOLUTE, 332, 4).status, STATUS_SUCCESS);
+  EXPECT_EQ(camera->picture().exposure, 1.0);  // automatic: the time is kept but not used
+  EXPECT_EQ(request(uvc::SET_CUR, kTerminal, uvc::CT_AE_MODE, uvc::AE_MANUAL, 1).status, STATUS_SUCCESS);
+  EXPECT_EQ(camera->picture().exposure, 2.0);  // twice the default time, now in use
+
+  // Brightness over its range moves the picture by 255 levels; gain and contrast scale it.
+  request(uvc::SET_CUR, kProcessingUnit, kBrightness, 255, 2);
+  request(uvc::SET_CUR, kProcessingUnit, uvc::PU_GAIN, 255, 2);
+  request(uvc::SET_CUR, kProcessingUnit, uvc::PU_CONTRAST, 0, 2);
+  const sim::picture_settings picture = camera->picture();
+  EXPECT_NEAR(picture.brightness, 127, 0.5);
+  EXPECT_EQ(picture.gain, 4.0);
+  EXPECT_EQ(picture.contrast, 0.0);
+  EXPECT_EQ(picture.saturation, 1.0);
 }
 
 TEST_F(uvc_camera_test, probe_commit_negotiates_indices_and_intervals_and_fills_sizes) {
@@ -153,7 +211,21 @@ TEST(uvc_described_camera, descriptors_generated_from_a_description_parse_back_t
   xu.num_controls = 2;
   xu.bm_controls = {0x05, 0x00};  // selectors 1 and 3
   xu.control_length = 6;
-  desc.extension_units = {xu};
+  // The vendor unit: its table's control on selector 13, a replaced one on 40, nothing for 41.
+  sim::uvc_extension_unit_desc vendor;
+  vendor.guid = sim::kVendorExtensionGuid;
+  vendor.bm_controls = {0x00, 0x10, 0x00, 0x00, 0x80};  // bits 12 and 39
+  sim::uvc_control strobe;
+  strobe.selector = 40;
+  strobe.length = 2;
+  strobe.min = {0, 0}, strobe.max = {3, 0}, strobe.def = {1, 0};
+  sim::uvc_control absent = strobe;
+  absent.selector = 41;
+  vendor.controls = {strobe, absent};
+  desc.extension_units = {xu, vendor};
+  sim::uvc_control brightness = *sim::standard_control(sim::uvc::PROCESSING_UNIT, desc.processing_unit_id, 0);
+  brightness.max = {100, 0};
+  desc.control_overrides = {brightness};
   sim::uvc_format_desc h264;
   h264.kind = sim::uvc_format_kind::frame_based;
   h264.guid = sim::fourcc_guid("H264");
@@ -184,16 +256,23 @@ TEST(uvc_described_camera, descriptors_generated_from_a_description_parse_back_t
   EXPECT_EQ(camera->formats()[0].frames[1].width, 320);
   EXPECT_EQ(camera->formats()[0].frames[0].max_frame_size, 640u * 480 * 2);
 
-  uint8_t xu_id = 0;
+  uint8_t xu_id = 0, vendor_id = 0;
   for (const auto& e : camera->entities()) {
-    if (e.subtype == 6) xu_id = e.id;
+    if (e.subtype == 6) (e.guid == sim::kVendorExtensionGuid ? vendor_id : xu_id) = e.id;
   }
   ASSERT_NE(xu_id, 0);
+  ASSERT_NE(vendor_id, 0);
+  const auto exposure_auto = camera->control(vendor_id, 13);
+  ASSERT_TRUE(exposure_auto.has_value());
+  EXPECT_EQ(exposure_auto->max, (std::vector<uint8_t>{1, 0, 0, 0}));
+  EXPECT_EQ(camera->control(vendor_id, 40)->length, 2);
+  EXPECT_FALSE(camera->control(vendor_id, 41).has_value());
+  EXPECT_EQ(camera->control(desc.processing_unit_id, 2)->max, (std::vector<uint8_t>{100, 0}));
   EXPECT_EQ(camera->control(xu_id, 1)->length, 6);
   EXPECT_TRUE(camera->control(xu_id, 3).has_value());
   EXPECT_FALSE(camera->control(xu_id, 2).has_value());
   // Processing-unit bits 0-7 and camera-terminal bits 1 and 3 of the description.
-  EXPECT_EQ(camera->controls().size(), 8u + 2u + 2u);
+  EXPECT_EQ(camera->controls().size(), 8u + 2u + 2u + 2u);
   EXPECT_EQ(camera->control(desc.camera_terminal_id, 4)->length, 4);
 }
 

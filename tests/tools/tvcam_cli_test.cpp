@@ -18,7 +18,7 @@ TEST(TvcamCli, HelpCpuAndPixelFormatsNeedNoCamera) {
   tvcam_test::fake_backend backend;
   const run_result list = run(&backend, {"help"});
   EXPECT_EQ(list.status, 0);
-  for (const char* name : {"list", "formats", "capture", "pixfmt", "cpu"}) EXPECT_TRUE(contains(list.out, name)) << name;
+  for (const char* name : {"list", "formats", "capture", "props", "get", "set", "pixfmt", "cpu"}) EXPECT_TRUE(contains(list.out, name)) << name;
 
   for (const auto& args : {std::vector<std::string>{"capture", "--help"}, {"help", "capture"}}) {
     const run_result r = run(&backend, args);

@@ -15,6 +15,7 @@
 
 #include "capture_stats.h"
 #include "fault_list.h"
+#include "property_backend.h"
 
 namespace tvcam {
 
@@ -108,6 +109,9 @@ class camera_session {
   // Ends the session: stops, removes the device and saves what is to be
   // kept (the registry hive). False with a message when saving failed.
   virtual bool finish(std::string* error) = 0;
+  // The filter's properties (property_backend.h); null when the camera
+  // offers none. Valid as long as the session.
+  virtual property_access* properties() { return nullptr; }
 };
 
 class camera_backend {

@@ -11,6 +11,17 @@
 
 namespace tvcam {
 
+// What the driver's automatic loops recorded for one delivered frame
+// (raw-sensor cameras: driver property 64, docs/tvcam.md).
+struct loop_values {
+  bool ran = false;      // the loops measured this frame (they run every few frames)
+  int32_t brightness = 0;   // measured mean, 8-bit scale
+  int32_t exposure = 0;     // the camera's exposure unit
+  int32_t gain = 0;         // 64 = 1.0
+  int32_t wb_r = 0, wb_g = 0, wb_b = 0;  // white-balance gains, 64 = 1.0
+  int32_t temperature = 0;  // colour temperature, kelvin
+};
+
 // One completed client buffer as the stream header described it.
 struct frame_record {
   uint64_t index = 0;            // 0-based order of delivery
@@ -24,6 +35,8 @@ struct frame_record {
   int64_t duration = 0;          // 100 ns
   int64_t host_time = 0;         // 100 ns since the capture started, when the tool received it
   bool truncated = false;        // a compressed frame without its end marker (a JPEG without EOI)
+  bool has_loop_values = false;  // the driver keeps the loops' values and had this frame's
+  loop_values loop;
 
   bool time_valid() const;
   bool discontinuity() const;

@@ -23,6 +23,7 @@
 #include "img/img_type.h"
 #include "json_writer.h"
 #include "sensor_choice.h"
+#include "property_commands.h"
 #include "stream_choice.h"
 
 namespace tvcam {
@@ -30,8 +31,8 @@ namespace tvcam {
 const char kCaptureUsage[] =
     "usage: tvcam capture [--camera ID | --descriptors PREFIX] [--format FOURCC|RGB24|RGB32]\n"
     "                     [--size WxH] [--fps N] [--frames N] [--out DIR] [--raw] [--json]\n"
-    "                     [--registry FILE] [--faults LIST] [--seed N] [--verbose]\n"
-    "                     [--scene NAME] [--illuminant KELVIN] [--exposure E] [--gain G]\n"
+    "                     [--set NAME=VALUE]... [--registry FILE] [--faults LIST] [--seed N]\n"
+    "                     [--verbose] [--scene NAME] [--illuminant KELVIN] [--exposure E] [--gain G]\n"
     "\n"
     "Captures frames through the driver's capture pin and writes them to DIR as\n"
     "frame_00000.png, ... (MJPEG frames as .jpg, as they came; formats that are\n"
@@ -49,6 +50,7 @@ const char kCaptureUsage[] =
     "  --frames N           frames to capture, 1..1000000 (default 30)\n"
     "  --out DIR            output directory, created when missing (default out)\n"
     "  --raw                write every frame's bytes as they came (.raw)\n"
+    "  --set NAME=VALUE     set a property before streaming, as 'tvcam set' does (repeatable)\n"
     "  --json               print the summary and one record per frame as JSON\n"
     "\n"
     "exit status: 0 all frames captured, 1 the capture failed, 2 bad request,\n"
@@ -270,6 +272,25 @@ void write_frame_json(json_writer& json, const frame_record& f, const std::strin
   if (f.time_valid()) json.value(static_cast<int64_t>(f.presentation_time)); else json.null();
   json.member("host_time", static_cast<int64_t>(f.host_time));
   if (compressed) json.member("end_marker", !f.truncated);
+  json.key("loops");
+  if (f.has_loop_values) {
+    const loop_values& v = f.loop;
+    json.begin_object();
+    json.member("ran", v.ran);
+    json.member("brightness", static_cast<int64_t>(v.brightness));
+    json.member("exposure", static_cast<int64_t>(v.exposure));
+    json.member("gain", static_cast<int64_t>(v.gain));
+    json.key("white_balance");
+    json.begin_array();
+    json.value(static_cast<int64_t>(v.wb_r));
+    json.value(static_cast<int64_t>(v.wb_g));
+    json.value(static_cast<int64_t>(v.wb_b));
+    json.end_array();
+    json.member("temperature", static_cast<int64_t>(v.temperature));
+    json.end_object();
+  } else {
+    json.null();
+  }
   json.end_object();
 }
 
@@ -345,7 +366,10 @@ int cmd_capture(const context& ctx, int argc, char** argv) {
   }
   parsed_args args;
   std::string error;
-  if (!parse_options(argc, argv, options.data(), options.size(), &args, &error)) {
+  std::vector<char*> rest;
+  std::vector<property_setting> settings;
+  if (!take_settings(argc, argv, &rest, &settings, &error) ||
+      !parse_options(static_cast<int>(rest.size()), rest.data(), options.data(), options.size(), &args, &error)) {
     return usage_error(ctx.err, "capture", error);
   }
   if (!args.positional.empty()) {
@@ -364,6 +388,8 @@ int cmd_capture(const context& ctx, int argc, char** argv) {
 
   std::unique_ptr<camera_session> session = open_camera(ctx, "capture", request, &status);
   if (!session) return status;
+  status = apply_settings(ctx, "capture", *session, settings, nullptr);
+  if (status != kExitOk) return status;
   size_t format_index = 0;
   int64_t interval = 0;
   if (!choose_stream(session->formats(), opt.wish, &format_index, &interval, &error)) {

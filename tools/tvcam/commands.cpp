@@ -1,5 +1,6 @@
 // tvcam's command table.
 #include "commands.h"
+#include "property_commands.h"
 
 namespace tvcam {
 
@@ -7,6 +8,9 @@ const command kCommands[] = {
     {"list", "list the simulated camera models", kListUsage, cmd_list},
     {"formats", "print the formats the driver offers for a camera", kFormatsUsage, cmd_formats},
     {"capture", "capture frames from a camera into a directory", kCaptureUsage, cmd_capture},
+    {"props", "list a camera's properties with their values and ranges", kPropsUsage, cmd_props},
+    {"get", "print the values of properties", kGetUsage, cmd_get},
+    {"set", "set properties (NAME=VALUE)", kSetUsage, cmd_set},
     {"pixfmt", "print the image library's pixel formats with their sizes", kPixfmtUsage, cmd_pixfmt},
     {"cpu", "print the processor feature mask", kCpuUsage, cmd_cpu},
 };

@@ -20,6 +20,7 @@
 #include <deque>
 
 #include "capture_backend.h"
+#include "driver_properties.h"
 #include "status_text.h"
 #include "img/img_type.h"
 #include "sim/raw_sensor_camera.h"
@@ -33,6 +34,13 @@ namespace tvcam {
 namespace {
 
 constexpr ULONG kCapturePin = 0;
+// The driver property of the raw-sensor cameras' loop statistics: an 8-byte
+// head (count, record size) and 56-byte records (docs/tvcam.md).
+const GUID kDriverPropertySetGuid = {0x4CB0D141, 0x9C2C, 0x49E5, {0x90, 0x05, 0xD7, 0xC0, 0x38, 0x2F, 0xD9, 0xD2}};
+constexpr ULONG kLoopStatisticsId = 64;
+constexpr size_t kLoopHeadSize = 8;
+constexpr size_t kLoopRecordSize = 56;
+constexpr size_t kLoopRecordsRead = 32;
 // Reads that complete with an error in a row before the stream counts as broken.
 constexpr unsigned kMaxFailedReadsInRow = 16;
 
@@ -225,7 +233,12 @@ class driver_session : public camera_session {
     camera_ = camera;
 
     bus_.reset(new sim::usb_bus());
-    pdo_ = bus_->plug(camera);
+    // The same instance id in every session, so the device key (where the
+    // driver keeps its saved values) is the same one the registry file had.
+    char instance[64];
+    snprintf(instance, sizeof instance, "USB\\VID_%04X&PID_%04X\\5&1A2B0001&0&1", camera->vendor_id(),
+             camera->product_id());
+    pdo_ = bus_->plug(camera, instance);
     if (!pdo_) {
       *error = "cannot plug the simulated camera (out of pool)";
       return false;
@@ -253,6 +266,7 @@ class driver_session : public camera_session {
       *error = "cannot open the capture filter: " + status_text(status, driver_reason());
       return false;
     }
+    properties_ = make_driver_properties(filter_, filters.front().descriptor);
     status = kstandin::ks_pin_data_ranges(filter_, kCapturePin, &ranges_);
     if (!NT_SUCCESS(status)) {
       *error = "cannot read the pin's data ranges: " + status_text(status, driver_reason());
@@ -372,11 +386,51 @@ class driver_session : public camera_session {
         record->drop_count = read.frame_info.DropCount;
         record->frame_flags = read.frame_info.dwFrameFlags;
       }
+      if (read.has_frame_info) loop_values_of(record);
       // DataUsed beyond the buffer would be a driver fault; never read past it.
       const size_t used = h.DataUsed < read.data.size() ? h.DataUsed : read.data.size();
       read.data.resize(used);
       *data = std::move(read.data);
       return wait_result::frame;
+    }
+  }
+
+  // The loops' values the driver recorded for the frame of `record`: the
+  // frame is the driver's delivered-frame number, picture number + 1 - drop
+  // count. Cameras without loops do not answer the property.
+  void loop_values_of(frame_record* record) {
+    if (!loops_answer_) return;
+    const int64_t frame = record->picture_number + 1 - record->drop_count;
+    KSPROPERTY request = kstandin::ks_make_property(kDriverPropertySetGuid, kLoopStatisticsId, KSPROPERTY_TYPE_GET);
+    std::vector<uint8_t> answer(kLoopHeadSize + kLoopRecordSize * kLoopRecordsRead);
+    ULONG_PTR returned = 0;
+    const NTSTATUS status =
+        kstandin::ks_property(filter_, &request, sizeof request, answer.data(), static_cast<ULONG>(answer.size()), &returned);
+    if (!NT_SUCCESS(status) || returned < kLoopHeadSize) {
+      loops_answer_ = false;
+      return;
+    }
+    auto le32 = [&](size_t at) {
+      return static_cast<uint32_t>(answer[at] | answer[at + 1] << 8 | answer[at + 2] << 16 |
+                                   static_cast<uint32_t>(answer[at + 3]) << 24);
+    };
+    const uint32_t count = le32(0);
+    const uint32_t size = le32(4);
+    if (size < kLoopRecordSize) return;
+    for (uint32_t i = 0; i < count && kLoopHeadSize + (i + 1) * size <= returned; ++i) {
+      const size_t at = kLoopHeadSize + i * size;
+      const int64_t recorded = static_cast<int64_t>(le32(at) | static_cast<uint64_t>(le32(at + 4)) << 32);
+      if (recorded != frame) continue;
+      loop_values& v = record->loop;
+      v.ran = (le32(at + 8) & 1) != 0;
+      v.brightness = static_cast<int32_t>(le32(at + 12));
+      v.exposure = static_cast<int32_t>(le32(at + 16));
+      v.gain = static_cast<int32_t>(le32(at + 20));
+      v.wb_r = static_cast<int32_t>(le32(at + 24));
+      v.wb_g = static_cast<int32_t>(le32(at + 28));
+      v.wb_b = static_cast<int32_t>(le32(at + 32));
+      v.temperature = static_cast<int32_t>(le32(at + 36));
+      record->has_loop_values = true;
     }
   }
 
@@ -399,6 +453,8 @@ class driver_session : public camera_session {
     const uint32_t committed = camera_->committed().dwFrameInterval;
     return committed != 0 ? committed : requested_interval_;
   }
+
+  property_access* properties() override { return properties_.get(); }
 
   void stop() override {
     if (!pin_) return;
@@ -459,6 +515,7 @@ class driver_session : public camera_session {
   // saves the registry hive; returns why that failed, or nothing.
   std::string close() {
     stop();
+    properties_.reset();
     if (filter_) kstandin::ks_close_filter(filter_);
     filter_ = nullptr;
     if (device_) kstandin::ks_remove_device(device_);
@@ -484,6 +541,8 @@ class driver_session : public camera_session {
   kstandin::ks_driver* driver_ = nullptr;
   kstandin::ks_device* device_ = nullptr;
   kstandin::ks_filter* filter_ = nullptr;
+  bool loops_answer_ = true;  // cleared when the camera has no loop statistics
+  std::unique_ptr<property_access> properties_;  // of filter_
   kstandin::ks_pin* pin_ = nullptr;
   std::shared_ptr<kstandin::reference_clock> clock_;
   std::vector<std::vector<uint8_t>> ranges_;

@@ -27,13 +27,20 @@ struct tag_usage {
   uint64_t live_count;  // allocations not yet freed
   uint64_t live_bytes;
 };
+struct tag_allocations {
+  ULONG tag;
+  uint64_t count;
+};
 struct pool_snapshot {
   uint64_t allocation_serial;  // allocations ever made, at the time of the snapshot
   std::vector<tag_usage> live;  // per tag, only tags with live allocations
+  std::vector<tag_allocations> allocated;  // allocations ever made, per tag
 };
 pool_snapshot take_pool_snapshot();
 // Allocations made since `since` was taken.
 uint64_t allocations_since(const pool_snapshot& since);
+// The same per tag, tags without allocations left out, in tag order.
+std::vector<tag_allocations> allocations_by_tag_since(const pool_snapshot& since);
 // Blocks allocated after `since` and still live, per tag ("leaks by tag").
 std::vector<tag_usage> leaks_since(const pool_snapshot& since);
 // Readable "tag 'Auvc': 2 blocks, 64 bytes" lines.

@@ -1,0 +1,11 @@
+// camera_services: the services a raw-sensor family asks for that do not
+// exist yet; each answers "not present" (see the header).
+#include "cameras/camera_services.h"
+
+NTSTATUS load_defect_pixel_list(uvc_camera*, ULONG, ULONG) { return STATUS_NOT_FOUND; }
+
+NTSTATUS read_camera_defect_table(uvc_camera*) { return STATUS_NOT_FOUND; }
+
+NTSTATUS load_camera_default_sets(uvc_camera*) { return STATUS_NOT_FOUND; }
+
+NTSTATUS read_camera_register_description(uvc_camera*) { return STATUS_NOT_FOUND; }

@@ -1,0 +1,379 @@
+// tvcam props, get and set: the filter's properties that carry a value,
+// read and written through the driver as a capture application's property
+// pages do, and the NAME=VALUE settings that set and capture --set apply.
+// Every number printed is the driver's answer.
+#include <inttypes.h>
+#include <strings.h>
+
+#include <string.h>
+
+#include "args.h"
+#include "camera_options.h"
+#include "json_writer.h"
+#include "property_commands.h"
+#include "property_names.h"
+
+namespace tvcam {
+
+#define TVCAM_PROPERTY_NAMES_HELP                                                                   \
+  "NAME is a property's name as 'tvcam props' lists it (brightness, exposure, ...)\n"   \
+  "or SET:ID: SET one of vpa, cc, ext, feature, driver or a set GUID in braces,\n"     \
+  "ID a number.\n"
+
+const char kPropsUsage[] =
+    "usage: tvcam props [--camera ID | --descriptors PREFIX] [--json]\n"
+    "                   [--registry FILE] [--verbose]\n"
+    "\n"
+    "Every property of the driver's filter that holds a value: its set and id, name,\n"
+    "current value, minimum, maximum, step, default, mode (auto or manual), whether\n"
+    "it has an automatic mode, and access.\n"
+    "\n" TVCAM_CAMERA_OPTIONS_HELP
+    "  --json               print an array of {set, id, name, value, min, max, step,\n"
+    "                       default, flags, capabilities, access}\n";
+
+const char kGetUsage[] =
+    "usage: tvcam get NAME... [--camera ID | --descriptors PREFIX] [--json]\n"
+    "                 [--registry FILE] [--verbose]\n"
+    "\n"
+    "Prints the current value of each property, one per line.\n"
+    "\n" TVCAM_PROPERTY_NAMES_HELP
+    "\n" TVCAM_CAMERA_OPTIONS_HELP
+    "  --json               print the properties as 'tvcam props --json' does\n"
+    "\n"
+    "exit status: 0 success, 1 the driver failed, 2 an unknown name or a property\n"
+    "the camera does not have\n";
+
+const char kSetUsage[] =
+    "usage: tvcam set NAME=VALUE... [--camera ID | --descriptors PREFIX] [--json]\n"
+    "                 [--registry FILE] [--verbose]\n"
+    "\n"
+    "Sets properties in the order given and prints each as NAME=VALUE as the driver\n"
+    "then reports it. VALUE is a number (decimal or 0x hexadecimal), min, max, default,\n"
+    "or auto to switch a property with an automatic mode to it; a number switches\n"
+    "such a property to manual. With --registry the driver's saved values are kept\n"
+    "in FILE and restored at the next run.\n"
+    "\n" TVCAM_PROPERTY_NAMES_HELP
+    "\n" TVCAM_CAMERA_OPTIONS_HELP
+    "  --json               print the properties afterwards as 'tvcam props --json' does\n"
+    "\n"
+    "exit status: 0 success, 1 the driver refused a value, 2 an unknown name, a value\n"
+    "out of range, a read-only property or one the camera does not have\n";
+
+namespace {
+
+// A number as tvcam takes it: optional '-', decimal or 0x hexadecimal,
+// within a 32-bit field (signed or unsigned).
+bool parse_value(const std::string& text, int32_t* value) {
+  const bool negative = !text.empty() && text[0] == '-';
+  const std::string digits = negative ? text.substr(1) : text;
+  uint64_t v = 0;
+  if (digits.size() > 2 && digits[0] == '0' && (digits[1] == 'x' || digits[1] == 'X')) {
+    if (digits.size() > 10) return false;
+    for (size_t i = 2; i < digits.size(); ++i) {
+      const char c = digits[i];
+      const int d = c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10
+                    : c >= 'A' && c <= 'F' ? c - 'A' + 10 : -1;
+      if (d < 0) return false;
+      v = v << 4 | static_cast<uint64_t>(d);
+    }
+  } else if (!parse_uint(digits.c_str(), 0, UINT32_MAX, &v)) {
+    return false;
+  }
+  if (negative ? v > 0x80000000ull : v > UINT32_MAX) return false;
+  *value = negative ? static_cast<int32_t>(-static_cast<int64_t>(v)) : static_cast<int32_t>(static_cast<uint32_t>(v));
+  return true;
+}
+
+std::string range_text(const property_value& p) {
+  return std::to_string(p.min) + ".." + std::to_string(p.max) + (p.step > 1 ? " in steps of " + std::to_string(p.step) : "");
+}
+
+void write_flag_names(json_writer& json, uint32_t bits) {
+  json.begin_array();
+  if (bits & kFlagAuto) json.value("auto");
+  if (bits & kFlagManual) json.value("manual");
+  json.end_array();
+}
+
+void write_property_json(json_writer& json, const property_value& p) {
+  json.begin_object();
+  json.member("set", set_name(p.key.set));
+  json.member("id", static_cast<uint64_t>(p.key.id));
+  json.member("name", property_name(p.key));
+  json.member("value", static_cast<int64_t>(p.value));
+  const char* range_keys[] = {"min", "max", "step", "default"};
+  const int32_t range[] = {p.min, p.max, p.step, p.def};
+  for (int i = 0; i < 4; ++i) {
+    json.key(range_keys[i]);
+    if (p.has_range) {
+      json.value(static_cast<int64_t>(range[i]));
+    } else {
+      json.null();
+    }
+  }
+  json.key("flags");
+  write_flag_names(json, p.flags);
+  json.key("capabilities");
+  write_flag_names(json, p.capabilities);
+  json.key("access");
+  json.begin_array();
+  if (p.can_get) json.value("get");
+  if (p.can_set) json.value("set");
+  json.end_array();
+  json.end_object();
+}
+
+void print_json(FILE* out, const std::vector<property_value>& properties) {
+  json_writer json(out);
+  json.begin_array();
+  for (const property_value& p : properties) write_property_json(json, p);
+  json.end_array();
+  json.finish();
+}
+
+std::string mode_text(const property_value& p) {
+  if (p.flags & kFlagAuto) return "auto";
+  if (p.flags & kFlagManual) return "manual";
+  return "-";
+}
+
+void print_table(FILE* out, const std::vector<property_value>& properties) {
+  fprintf(out, "%-26s %9s %9s %9s %5s %9s  %-6s %-4s %-7s %s\n", "name", "value", "min", "max", "step",
+          "default", "mode", "auto", "access", "key");
+  for (const property_value& p : properties) {
+    auto number = [&](int32_t v) { return p.has_range ? std::to_string(v) : std::string("-"); };
+    const std::string access = std::string(p.can_get ? "get" : "") + (p.can_get && p.can_set ? "," : "") +
+                               (p.can_set ? "set" : "");
+    const char* has_auto = p.record == property_record::word ? "-" : (p.capabilities & kFlagAuto) ? "yes" : "no";
+    fprintf(out, "%-26s %9" PRId32 " %9s %9s %5s %9s  %-6s %-4s %-7s %s:%" PRIu32 "\n",
+            property_name(p.key).c_str(), p.value, number(p.min).c_str(), number(p.max).c_str(),
+            number(p.step).c_str(), number(p.def).c_str(), mode_text(p).c_str(), has_auto, access.c_str(),
+            set_name(p.key.set).c_str(), p.key.id);
+  }
+}
+
+// The options every property command takes, parsed; the session opened.
+struct property_command {
+  parsed_args args;
+  camera_request request;
+  std::unique_ptr<camera_session> session;
+  property_access* properties = nullptr;
+};
+
+int open_for_properties(const context& ctx, const char* name, int argc, char** argv, property_command* c) {
+  std::vector<option_def> options(kCameraOptions, kCameraOptions + kCameraOptionCount);
+  options.push_back({"json", false});
+  std::string error;
+  if (!parse_options(argc, argv, options.data(), options.size(), &c->args, &error)) {
+    return usage_error(ctx.err, name, error);
+  }
+  return camera_request_from(ctx, name, c->args, &c->request);
+}
+
+int start_session(const context& ctx, const char* name, property_command* c) {
+  int status = kExitOk;
+  c->session = open_camera(ctx, name, c->request, &status);
+  if (!c->session) return status;
+  c->properties = c->session->properties();
+  if (c->properties == nullptr) return command_error(ctx.err, name, "the camera offers no properties", kExitFailure);
+  return kExitOk;
+}
+
+// A request the camera cannot serve: reported without the usage hint.
+int refuse(const context& ctx, const char* name, const std::string& message) {
+  return command_error(ctx.err, name, message, kExitUsage);
+}
+
+// Reports a failed read or write of `key` and returns the exit status.
+int report(const context& ctx, const char* name, const property_key& key, const property_result& r) {
+  if (r.absent) return refuse(ctx, name, "the camera has no " + property_name(key) + " control");
+  if (r.no_value) return refuse(ctx, name, r.error);
+  return command_error(ctx.err, name, r.error, kExitFailure);
+}
+
+}  // namespace
+
+bool parse_setting(const std::string& text, property_setting* setting, std::string* error) {
+  const size_t eq = text.find('=');
+  if (eq == std::string::npos || eq == 0 || eq + 1 == text.size()) {
+    *error = "bad setting '" + text + "', expected NAME=VALUE";
+    return false;
+  }
+  property_setting s;
+  s.text = text;
+  if (!parse_property_name(text.substr(0, eq), &s.key, error)) return false;
+  const std::string value = text.substr(eq + 1);
+  static const struct {
+    const char* word;
+    property_setting::kind what;
+  } kWords[] = {{"auto", property_setting::kind::automatic},
+                {"min", property_setting::kind::minimum},
+                {"max", property_setting::kind::maximum},
+                {"default", property_setting::kind::default_value}};
+  bool word = false;
+  for (const auto& w : kWords) {
+    if (strcasecmp(value.c_str(), w.word) == 0) {
+      s.what = w.what;
+      word = true;
+    }
+  }
+  if (!word && !parse_value(value, &s.value)) {
+    *error = "bad value '" + value + "' in '" + text + "', expected a number, min, max, default or auto";
+    return false;
+  }
+  *setting = s;
+  return true;
+}
+
+bool take_settings(int argc, char** argv, std::vector<char*>* rest, std::vector<property_setting>* settings,
+                   std::string* error) {
+  for (int i = 0; i < argc; ++i) {
+    std::string text;
+    if (strcmp(argv[i], "--set") == 0) {
+      if (i + 1 >= argc) {
+        *error = "option '--set' needs a value";
+        return false;
+      }
+      text = argv[++i];
+    } else if (strncmp(argv[i], "--set=", 6) == 0) {
+      text = argv[i] + 6;
+    } else {
+      rest->push_back(argv[i]);
+      continue;
+    }
+    property_setting s;
+    if (!parse_setting(text, &s, error)) return false;
+    settings->push_back(s);
+  }
+  return true;
+}
+
+int apply_settings(const context& ctx, const char* name, camera_session& session,
+                   const std::vector<property_setting>& settings, std::vector<property_value>* applied) {
+  property_access* access = session.properties();
+  if (access == nullptr && !settings.empty()) {
+    return command_error(ctx.err, name, "the camera offers no properties", kExitFailure);
+  }
+  for (const property_setting& s : settings) {
+    const std::string pname = property_name(s.key);
+    property_value p;
+    property_result r = access->read(s.key, &p);
+    if (!r.ok) return report(ctx, name, s.key, r);
+    if (!p.can_set) return refuse(ctx, name, pname + " is read-only");
+
+    int32_t value = p.value;
+    uint32_t flags = kFlagManual;
+    switch (s.what) {
+      case property_setting::kind::automatic:
+        if (!(p.capabilities & kFlagAuto)) return refuse(ctx, name, pname + " has no automatic mode");
+        flags = kFlagAuto;
+        break;
+      case property_setting::kind::number:
+        value = s.value;
+        break;
+      default:
+        if (!p.has_range) return refuse(ctx, name, pname + " reports no range");
+        value = s.what == property_setting::kind::minimum   ? p.min
+                : s.what == property_setting::kind::maximum ? p.max
+                                                            : p.def;
+        break;
+    }
+    if (s.what != property_setting::kind::automatic && p.has_range && (value < p.min || value > p.max)) {
+      return refuse(ctx, name, std::to_string(value) + " is out of range for " + pname + ": " + range_text(p));
+    }
+    // The driver's controls take a change of mode alone: leaving the
+    // automatic mode is one request, the value a second. A control already
+    // automatic is left alone (its camera refuses values meanwhile).
+    if (flags == kFlagManual && (p.flags & kFlagAuto)) {
+      r = access->write(p, p.value, kFlagManual);
+      if (!r.ok) return report(ctx, name, s.key, r);
+    }
+    if (flags == kFlagManual || !(p.flags & kFlagAuto)) {
+      r = access->write(p, value, flags);
+      if (!r.ok) return report(ctx, name, s.key, r);
+    }
+    r = access->read(s.key, &p);
+    if (!r.ok) return report(ctx, name, s.key, r);
+    if (applied != nullptr) applied->push_back(p);
+  }
+  return kExitOk;
+}
+
+int cmd_props(const context& ctx, int argc, char** argv) {
+  property_command c;
+  int status = open_for_properties(ctx, "props", argc, argv, &c);
+  if (status != kExitOk) return status;
+  if (!c.args.positional.empty()) {
+    return usage_error(ctx.err, "props", "unexpected argument '" + c.args.positional[0] + "'");
+  }
+  status = start_session(ctx, "props", &c);
+  if (status != kExitOk) return status;
+  const std::vector<property_value> all = c.properties->list();
+  if (c.args.has("json")) {
+    print_json(ctx.out, all);
+    return kExitOk;
+  }
+  fprintf(ctx.out, "%s (%s): %zu properties\n", c.session->device_name().c_str(),
+          camera_label(c.request, *ctx.backend).c_str(), all.size());
+  print_table(ctx.out, all);
+  return kExitOk;
+}
+
+int cmd_get(const context& ctx, int argc, char** argv) {
+  property_command c;
+  int status = open_for_properties(ctx, "get", argc, argv, &c);
+  if (status != kExitOk) return status;
+  if (c.args.positional.empty()) return usage_error(ctx.err, "get", "no property named");
+  std::vector<property_key> keys;
+  for (const std::string& name : c.args.positional) {
+    property_key key;
+    std::string error;
+    if (!parse_property_name(name, &key, &error)) return usage_error(ctx.err, "get", error);
+    keys.push_back(key);
+  }
+  status = start_session(ctx, "get", &c);
+  if (status != kExitOk) return status;
+  std::vector<property_value> values;
+  for (const property_key& key : keys) {
+    property_value v;
+    const property_result r = c.properties->read(key, &v);
+    if (!r.ok) return report(ctx, "get", key, r);
+    values.push_back(v);
+  }
+  if (c.args.has("json")) {
+    print_json(ctx.out, values);
+  } else {
+    for (const property_value& v : values) fprintf(ctx.out, "%" PRId32 "\n", v.value);
+  }
+  return kExitOk;
+}
+
+int cmd_set(const context& ctx, int argc, char** argv) {
+  property_command c;
+  int status = open_for_properties(ctx, "set", argc, argv, &c);
+  if (status != kExitOk) return status;
+  if (c.args.positional.empty()) return usage_error(ctx.err, "set", "no NAME=VALUE given");
+  std::vector<property_setting> settings;
+  for (const std::string& text : c.args.positional) {
+    property_setting s;
+    std::string error;
+    if (!parse_setting(text, &s, &error)) return usage_error(ctx.err, "set", error);
+    settings.push_back(s);
+  }
+  status = start_session(ctx, "set", &c);
+  if (status != kExitOk) return status;
+  std::vector<property_value> applied;
+  status = apply_settings(ctx, "set", *c.session, settings, &applied);
+  if (status != kExitOk) return status;
+  if (c.args.has("json")) {
+    print_json(ctx.out, applied);
+  } else {
+    for (const property_value& v : applied) {
+      fprintf(ctx.out, "%s=%" PRId32 "%s\n", property_name(v.key).c_str(), v.value,
+              (v.flags & kFlagAuto) ? " (auto)" : "");
+    }
+  }
+  return kExitOk;
+}
+
+}  // namespace tvcam
