@@ -8,10 +8,6 @@
 //                                   its EEPROM store
 //   read_camera_defect_table        camera_84xx: the defect-pixel table the
 //                                   camera stores for itself
-//   load_camera_default_sets        camera_84xx: named default property
-//                                   sets stored in the camera
-//   read_camera_register_description camera_84xx: the sensor's register
-//                                   description stored in the camera
 //
 // PASSIVE_LEVEL, at the family's initialisation.
 #pragma once
@@ -22,5 +18,3 @@ class uvc_camera;
 
 NTSTATUS load_defect_pixel_list(uvc_camera* camera, ULONG sensor_width, ULONG sensor_height);
 NTSTATUS read_camera_defect_table(uvc_camera* camera);
-NTSTATUS load_camera_default_sets(uvc_camera* camera);
-NTSTATUS read_camera_register_description(uvc_camera* camera);
