@@ -16,7 +16,7 @@ namespace {
 
 constexpr ULONG terminal_exposure_absolute = 4;  // camera terminal, 100 us
 constexpr ULONG processing_unit_gain = 4;
-constexpr UCHAR firmware_register = 45;          // camera-terminal vendor register, 32-bit
+constexpr UCHAR firmware_register = 45;  // camera-terminal vendor register, 32-bit
 constexpr ULONG max_pattern = 3;
 // The colour-temperature table of the family's sensors.
 constexpr ULONG temperature_table_index = 5;
@@ -86,7 +86,8 @@ NTSTATUS camera_83xx::get_driver_property(ULONG id, PVOID input, ULONG input_siz
                                           ULONG output_size, ULONG* returned) {
   if (id == loop_statistics_property) {
     ULONG dummy = 0;
-    return pipeline_.statistics().read(output, output_size, returned != nullptr ? returned : &dummy);
+    return pipeline_.statistics().read(output, output_size,
+                                       returned != nullptr ? returned : &dummy);
   }
   return uvc_camera::get_driver_property(id, input, input_size, output, output_size, returned);
 }
@@ -118,7 +119,8 @@ ULONG camera_83xx::get_firmware_revision() {
   return firmware_revision_;
 }
 
-// ---- initialisation -------------------------------------------------------------------------------
+// ---- initialisation
+// -------------------------------------------------------------------------------
 
 NTSTATUS camera_83xx::on_init_begin() {
   // Only a lack of memory fails the tables; controls the camera lacks are
@@ -177,8 +179,9 @@ NTSTATUS camera_83xx::on_init_end() {
   // the service the camera runs without one.
   load_defect_pixel_list(this, sensor_width_, sensor_height_);
 
-  pipeline_.sensor().bind(find_control(this, control_entity_camera_terminal, terminal_exposure_absolute),
-                          find_control(this, control_entity_processing_unit, processing_unit_gain));
+  pipeline_.sensor().bind(
+      find_control(this, control_entity_camera_terminal, terminal_exposure_absolute),
+      find_control(this, control_entity_processing_unit, processing_unit_gain));
   NTSTATUS status = pipeline_.create();
   if (!NT_SUCCESS(status)) return status;
 
@@ -189,7 +192,8 @@ NTSTATUS camera_83xx::on_init_end() {
   setup.colour = traits_.colour;
   setup.white_balance_flags = traits_.colour ? white_balance_flag::raw_balance : 0;
   setup.pattern = pattern();
-  setup.temperature_table = traits_.colour ? builtin_temperature_table(temperature_table_index) : nullptr;
+  setup.temperature_table =
+      traits_.colour ? builtin_temperature_table(temperature_table_index) : nullptr;
   setup.camera_has_colour_channels = channels;
   setup.sensor = &pipeline_.sensor();
   setup.documents = nullptr;
@@ -198,7 +202,8 @@ NTSTATUS camera_83xx::on_init_end() {
   return attach_camera_features(this, &pipeline_.features(), setup);
 }
 
-// ---- streaming ---------------------------------------------------------------------------------------
+// ---- streaming
+// ---------------------------------------------------------------------------------------
 
 void camera_83xx::on_format_selected() {
   if (region_ == nullptr) return;
@@ -218,7 +223,8 @@ ULONG camera_83xx::get_bulk_transfer_size(const UCHAR* committed, ULONG raw_buff
 
 raw_frame_switches camera_83xx::switches() const {
   raw_frame_switches s = {};
-  s.empia_pattern_fix = InterlockedCompareExchange(const_cast<LONG volatile*>(&empia_pattern_fix_), 0, 0) != 0;
+  s.empia_pattern_fix =
+      InterlockedCompareExchange(const_cast<LONG volatile*>(&empia_pattern_fix_), 0, 0) != 0;
   s.smooth_2x2 = InterlockedCompareExchange(const_cast<LONG volatile*>(&smooth_2x2_), 0, 0) != 0;
   return s;
 }
@@ -245,8 +251,8 @@ NTSTATUS camera_83xx::on_stream_stop() {
 NTSTATUS camera_83xx::transform_frame(img::img_descriptor* dst, const img::img_descriptor* src,
                                       UCHAR flip) {
   img::img_descriptor source = *src;
-  source.type = source_fourcc_for_pattern(src->type,
-                                          img::bayer_pattern(InterlockedCompareExchange(&pattern_, 0, 0)));
+  source.type = source_fourcc_for_pattern(
+      src->type, img::bayer_pattern(InterlockedCompareExchange(&pattern_, 0, 0)));
   img::auto_result result = {};
   pipeline_.auto_cycle(source, frames_delivered() + 1, &result);
   if (result.valid && show_overlay_) {

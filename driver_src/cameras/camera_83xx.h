@@ -38,25 +38,25 @@ class camera_83xx : public uvc_camera {
   camera_83xx(PDEVICE_OBJECT device_object, frame_sink* sink);
   ~camera_83xx() override;
 
-  NTSTATUS get_device_info(camera_device_info* info) override;                     // slot 1
-  bool is_driver_property_supported(ULONG id) override;                             // slot 2
-  NTSTATUS set_driver_property_value(ULONG id, ULONG value) override;               // slot 4
+  NTSTATUS get_device_info(camera_device_info* info) override;         // slot 1
+  bool is_driver_property_supported(ULONG id) override;                // slot 2
+  NTSTATUS set_driver_property_value(ULONG id, ULONG value) override;  // slot 4
   NTSTATUS get_driver_property(ULONG id, PVOID input, ULONG input_size, PVOID output,
-                               ULONG output_size, ULONG* returned) override;        // slot 5
-  NTSTATUS get_driver_property_value(ULONG id, ULONG* value) override;              // slot 6
-  NTSTATUS on_init_begin() override;                                                // slot 8
-  NTSTATUS on_init_end() override;                                                  // slot 9
-  NTSTATUS on_stream_start() override;                                              // slot 10
-  NTSTATUS on_stream_stop() override;                                               // slot 11
-  void on_format_selected() override;                                               // slot 14
+                               ULONG output_size, ULONG* returned) override;  // slot 5
+  NTSTATUS get_driver_property_value(ULONG id, ULONG* value) override;        // slot 6
+  NTSTATUS on_init_begin() override;                                          // slot 8
+  NTSTATUS on_init_end() override;                                            // slot 9
+  NTSTATUS on_stream_start() override;                                        // slot 10
+  NTSTATUS on_stream_stop() override;                                         // slot 11
+  void on_format_selected() override;                                         // slot 14
   NTSTATUS build_format_entries(const raw_format_list& records,
-                                format_entry_list* entries) override;               // slot 17
-  NTSTATUS filter_raw_formats(raw_format_list* records) override;                   // slot 18
+                                format_entry_list* entries) override;  // slot 17
+  NTSTATUS filter_raw_formats(raw_format_list* records) override;      // slot 18
   ULONG get_bulk_transfer_size(const UCHAR* committed, ULONG raw_buffer_length,
-                               const USBD_PIPE_INFORMATION* pipe) override;         // slot 19
-  ULONG get_firmware_revision() override;                                           // slot 22
+                               const USBD_PIPE_INFORMATION* pipe) override;  // slot 19
+  ULONG get_firmware_revision() override;                                    // slot 22
   NTSTATUS transform_frame(img::img_descriptor* dst, const img::img_descriptor* src,
-                           UCHAR flip) override;                                    // slot 24
+                           UCHAR flip) override;  // slot 24
 
   bool is_colour() const { return traits_.colour; }
   img::bayer_pattern pattern() const { return img::bayer_pattern(pattern_); }
@@ -64,13 +64,13 @@ class camera_83xx : public uvc_camera {
  private:
   raw_frame_switches switches() const;
 
-  raw_format_traits traits_;         // from the declared formats
-  LONG volatile pattern_;            // Bayer pattern index; property 14 may change it while streaming
+  raw_format_traits traits_;  // from the declared formats
+  LONG volatile pattern_;     // Bayer pattern index; property 14 may change it while streaming
   LONG volatile empia_pattern_fix_;  // property 16, "force_empia_pattern_fix"
   LONG volatile smooth_2x2_;         // "force_apply_2x2_smooth"
   ULONG firmware_revision_;          // cached once non-zero
   ULONG sensor_width_;               // the largest frame declared
   ULONG sensor_height_;
-  region_control* region_;           // null without a region of interest
+  region_control* region_;  // null without a region of interest
   raw_sensor_pipeline pipeline_;
 };

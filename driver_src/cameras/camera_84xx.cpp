@@ -17,10 +17,10 @@
 namespace {
 
 // Selectors of the sensor extension unit the family reads itself.
-constexpr UCHAR selector_exposure = 27;            // 4 bytes, microseconds
-constexpr UCHAR selector_pattern_fix = 29;         // 1 byte, non-zero: the sensor needs the fix
-constexpr UCHAR selector_temperature_table = 44;   // 912 bytes: 76 x R, G, B floats
-constexpr UCHAR selector_flip_x = 46;              // 1 byte each
+constexpr UCHAR selector_exposure = 27;           // 4 bytes, microseconds
+constexpr UCHAR selector_pattern_fix = 29;        // 1 byte, non-zero: the sensor needs the fix
+constexpr UCHAR selector_temperature_table = 44;  // 912 bytes: 76 x R, G, B floats
+constexpr UCHAR selector_flip_x = 46;             // 1 byte each
 constexpr UCHAR selector_flip_y = 47;
 constexpr ULONG processing_unit_gain = 4;
 constexpr ULONG sensor_unit_gain = 24;
@@ -118,7 +118,8 @@ NTSTATUS camera_84xx::get_driver_property(ULONG id, PVOID input, ULONG input_siz
     // The byte-buffer form: 4 bytes or more, 4 returned.
     *returned = 0;
     if (output == nullptr || output_size < sizeof(ULONG)) return STATUS_INVALID_BUFFER_SIZE;
-    put_le32(static_cast<UCHAR*>(output), ULONG(InterlockedCompareExchange(&empia_pattern_fix_, 0, 0)));
+    put_le32(static_cast<UCHAR*>(output),
+             ULONG(InterlockedCompareExchange(&empia_pattern_fix_, 0, 0)));
     *returned = sizeof(ULONG);
     return STATUS_SUCCESS;
   }
@@ -150,7 +151,8 @@ ULONG camera_84xx::get_firmware_revision() {
   return firmware_revision_;
 }
 
-// ---- initialisation -------------------------------------------------------------------------------
+// ---- initialisation
+// -------------------------------------------------------------------------------
 
 NTSTATUS camera_84xx::on_init_begin() {
   ULONG value = 0;
@@ -197,7 +199,8 @@ NTSTATUS camera_84xx::on_init_begin() {
 NTSTATUS camera_84xx::build_format_entries(const raw_format_list& records,
                                            format_entry_list* entries) {
   traits_ = examine_raw_formats(records, true);
-  sixteen_bit_mode_ = (traits_.colour && traits_.has_bayer16) || (traits_.has_y16 && traits_.mono_rgb);
+  sixteen_bit_mode_ =
+      (traits_.colour && traits_.has_bayer16) || (traits_.has_y16 && traits_.mono_rgb);
   const ULONG first = entries->count();
   NTSTATUS status = STATUS_SUCCESS;
   for (ULONG i = 0; i < records.count() && NT_SUCCESS(status); ++i) {
@@ -255,7 +258,8 @@ NTSTATUS camera_84xx::on_init_end() {
 
   const uvc_control_record* exposure =
       bind_control(this, on_unit(sensor_extension_unit, selector_exposure));
-  const uvc_control_record* gain = find_control(this, control_entity_processing_unit, processing_unit_gain);
+  const uvc_control_record* gain =
+      find_control(this, control_entity_processing_unit, processing_unit_gain);
   if (gain == nullptr) gain = bind_control(this, on_unit(sensor_extension_unit, sensor_unit_gain));
   pipeline_.sensor().bind(exposure, gain);
   NTSTATUS status = pipeline_.create();
@@ -279,7 +283,8 @@ NTSTATUS camera_84xx::on_init_end() {
   return finish_camera_documents(this, &documents_);
 }
 
-// ---- streaming ---------------------------------------------------------------------------------------
+// ---- streaming
+// ---------------------------------------------------------------------------------------
 
 void camera_84xx::read_stream_switches() {
   ULONG value = 0;
@@ -301,23 +306,25 @@ void camera_84xx::read_flips() {
   flip_y_ = false;
   const UCHAR* unit = find_extension_unit(sensor_extension_unit, selector_flip_x - 1);
   UCHAR value = 0;
-  if (unit != nullptr &&
-      NT_SUCCESS(uvc_get_cur(device_object_, unit[uvc_desc::bUnitID], selector_flip_x, 1, &value, nullptr))) {
+  if (unit != nullptr && NT_SUCCESS(uvc_get_cur(device_object_, unit[uvc_desc::bUnitID],
+                                                selector_flip_x, 1, &value, nullptr))) {
     flip_x_ = value != 0;
   }
   unit = find_extension_unit(sensor_extension_unit, selector_flip_y - 1);
   value = 0;
-  if (unit != nullptr &&
-      NT_SUCCESS(uvc_get_cur(device_object_, unit[uvc_desc::bUnitID], selector_flip_y, 1, &value, nullptr))) {
+  if (unit != nullptr && NT_SUCCESS(uvc_get_cur(device_object_, unit[uvc_desc::bUnitID],
+                                                selector_flip_y, 1, &value, nullptr))) {
     flip_y_ = value != 0;
   }
 }
 
 raw_frame_switches camera_84xx::switches() const {
   raw_frame_switches s = {};
-  s.empia_pattern_fix = InterlockedCompareExchange(const_cast<LONG volatile*>(&empia_pattern_fix_), 0, 0) != 0;
+  s.empia_pattern_fix =
+      InterlockedCompareExchange(const_cast<LONG volatile*>(&empia_pattern_fix_), 0, 0) != 0;
   s.smooth_2x2 = InterlockedCompareExchange(const_cast<LONG volatile*>(&smooth_2x2_), 0, 0) != 0;
-  s.j003_pattern_fix = InterlockedCompareExchange(const_cast<LONG volatile*>(&j003_pattern_fix_), 0, 0) != 0;
+  s.j003_pattern_fix =
+      InterlockedCompareExchange(const_cast<LONG volatile*>(&j003_pattern_fix_), 0, 0) != 0;
   return s;
 }
 

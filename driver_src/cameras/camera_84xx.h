@@ -33,21 +33,21 @@ class camera_84xx : public uvc_camera {
   camera_84xx(PDEVICE_OBJECT device_object, frame_sink* sink);
   ~camera_84xx() override;
 
-  NTSTATUS get_device_info(camera_device_info* info) override;                     // slot 1
-  bool is_driver_property_supported(ULONG id) override;                             // slot 2
-  NTSTATUS set_driver_property_value(ULONG id, ULONG value) override;               // slot 4
+  NTSTATUS get_device_info(camera_device_info* info) override;         // slot 1
+  bool is_driver_property_supported(ULONG id) override;                // slot 2
+  NTSTATUS set_driver_property_value(ULONG id, ULONG value) override;  // slot 4
   NTSTATUS get_driver_property(ULONG id, PVOID input, ULONG input_size, PVOID output,
-                               ULONG output_size, ULONG* returned) override;        // slot 5
-  NTSTATUS get_driver_property_value(ULONG id, ULONG* value) override;              // slot 6
-  NTSTATUS on_init_begin() override;                                                // slot 8
-  NTSTATUS on_init_end() override;                                                  // slot 9
-  NTSTATUS on_stream_start() override;                                              // slot 10
-  NTSTATUS on_stream_stop() override;                                               // slot 11
+                               ULONG output_size, ULONG* returned) override;  // slot 5
+  NTSTATUS get_driver_property_value(ULONG id, ULONG* value) override;        // slot 6
+  NTSTATUS on_init_begin() override;                                          // slot 8
+  NTSTATUS on_init_end() override;                                            // slot 9
+  NTSTATUS on_stream_start() override;                                        // slot 10
+  NTSTATUS on_stream_stop() override;                                         // slot 11
   NTSTATUS build_format_entries(const raw_format_list& records,
-                                format_entry_list* entries) override;               // slot 17
-  ULONG get_firmware_revision() override;                                           // slot 22
+                                format_entry_list* entries) override;  // slot 17
+  ULONG get_firmware_revision() override;                              // slot 22
   NTSTATUS transform_frame(img::img_descriptor* dst, const img::img_descriptor* src,
-                           UCHAR flip) override;                                    // slot 24
+                           UCHAR flip) override;  // slot 24
 
   bool is_colour() const { return traits_.colour; }
   bool sixteen_bit_mode() const { return sixteen_bit_mode_; }
@@ -67,8 +67,8 @@ class camera_84xx : public uvc_camera {
   LONG volatile j003_pattern_fix_;   // "apply_j003_pattern_fix"
   bool flip_x_;                      // the sensor's flips, read at stream start
   bool flip_y_;
-  ULONG firmware_revision_;          // cached once non-zero
-  ULONG max_width_;                  // the largest frame among the entries
+  ULONG firmware_revision_;  // cached once non-zero
+  ULONG max_width_;          // the largest frame among the entries
   ULONG max_height_;
   const img::wb_temperature_table* temperature_table_;
   img::wb_temperature_table camera_table_;  // loaded from the camera

@@ -72,8 +72,8 @@ NTSTATUS derive_format(const raw_format_list& records, ULONG raw_index, ULONG fo
   format_entry entry;
   entry.raw_index = raw_index;
   make_data_range(&entry.range, subtype_from_fourcc(fourcc), LONG(record.width),
-                  LONG(record.height), bits_per_pixel, record.default_interval,
-                  record.min_interval, record.max_interval);
+                  LONG(record.height), bits_per_pixel, record.default_interval, record.min_interval,
+                  record.max_interval);
   return entries->append(entry);
 }
 

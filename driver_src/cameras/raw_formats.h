@@ -16,9 +16,9 @@ struct raw_format_traits {
   // "Y800" and nothing the camera could deliver colour from: no "YUY2"
   // (nor "UYVY"), no Bayer format, no "RGB3"/"RGB4".
   bool mono_rgb;
-  bool has_bayer16;            // "BG16", "GB16", "BA16" or "RG16"
+  bool has_bayer16;  // "BG16", "GB16", "BA16" or "RG16"
   bool has_y16;
-  bool native_rgb24;           // the camera's own RGB24 (RGB32) media subtype
+  bool native_rgb24;  // the camera's own RGB24 (RGB32) media subtype
   bool native_rgb32;
 };
 

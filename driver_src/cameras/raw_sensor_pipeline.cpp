@@ -128,7 +128,8 @@ void auto_reset(auto_holder* holder) {
 
 img::auto_settings& frame_time(auto_holder* holder) {
   const ULONGLONG counter = ULONGLONG(KeQueryPerformanceCounter(nullptr).QuadPart);
-  const ULONGLONG frequency = holder->counter_frequency > 0 ? ULONGLONG(holder->counter_frequency) : 1;
+  const ULONGLONG frequency =
+      holder->counter_frequency > 0 ? ULONGLONG(holder->counter_frequency) : 1;
   // Whole seconds and the rest apart: counter x 10^6 overflows 64 bits
   // after days of a fast counter.
   holder->time_us = counter / frequency * microseconds_per_second +
@@ -137,7 +138,8 @@ img::auto_settings& frame_time(auto_holder* holder) {
   return holder->settings;
 }
 
-// ---- sensor values ---------------------------------------------------------------------------------
+// ---- sensor values
+// ---------------------------------------------------------------------------------
 
 sensor_values::sensor_values(feature_group* group)
     : group_(group), exposure_record_(), gain_record_(), exposure_(), gain_() {}
@@ -218,10 +220,16 @@ NTSTATUS sensor_values::write_gain(uvc_camera* camera, LONG value) {
 
 NTSTATUS sensor_values::write_focus(uvc_camera*, LONG) { return STATUS_NOT_SUPPORTED; }
 
-// ---- control write queue --------------------------------------------------------------------------
+// ---- control write queue
+// --------------------------------------------------------------------------
 
 control_write_queue::control_write_queue()
-    : item_(nullptr), open_(false), queued_(false), pending_(), camera_(nullptr), group_(nullptr),
+    : item_(nullptr),
+      open_(false),
+      queued_(false),
+      pending_(),
+      camera_(nullptr),
+      group_(nullptr),
       writes_(0) {
   KeInitializeSpinLock(&lock_);
   KeInitializeEvent(&idle_, NotificationEvent, TRUE);
@@ -310,9 +318,12 @@ void control_write_queue::run() {
   }
 }
 
-// ---- loop statistics ------------------------------------------------------------------------------
+// ---- loop statistics
+// ------------------------------------------------------------------------------
 
-loop_statistics::loop_statistics() : entries_(), next_(0), count_(0) { KeInitializeSpinLock(&lock_); }
+loop_statistics::loop_statistics() : entries_(), next_(0), count_(0) {
+  KeInitializeSpinLock(&lock_);
+}
 
 void loop_statistics::clear() {
   KIRQL irql;
@@ -329,9 +340,16 @@ void loop_statistics::put(ULONGLONG frame, const img::auto_result& result,
   e.flags = (result.valid ? loop_record_flag::loops_ran : 0) |
             (params.wb_enable ? loop_record_flag::white_balance : 0) |
             (write_queued ? loop_record_flag::write_queued : 0);
-  const LONG values[] = {result.brightness, result.exposure, result.gain, result.wb_r,
-                         result.wb_g,       result.wb_b,     result.temperature,
-                         LONG(params.wb_gain_r), LONG(params.wb_gain_g), LONG(params.wb_gain_b),
+  const LONG values[] = {result.brightness,
+                         result.exposure,
+                         result.gain,
+                         result.wb_r,
+                         result.wb_g,
+                         result.wb_b,
+                         result.temperature,
+                         LONG(params.wb_gain_r),
+                         LONG(params.wb_gain_g),
+                         LONG(params.wb_gain_b),
                          LONG(params.wb_gain_g2)};
   static_assert(sizeof(values) == sizeof(e.values), "one value per record field");
   RtlCopyMemory(e.values, values, sizeof(values));
@@ -380,11 +398,19 @@ NTSTATUS loop_statistics::read(PVOID output, ULONG output_size, ULONG* returned)
   return STATUS_SUCCESS;
 }
 
-// ---- the cycle ------------------------------------------------------------------------------------------
+// ---- the cycle
+// ------------------------------------------------------------------------------------------
 
 raw_sensor_pipeline::raw_sensor_pipeline()
-    : pipe_(), auto_(), features_(), sensor_(&features_), writes_(), statistics_(),
-      pending_frame_(0), pending_result_(), pending_queued_(false) {}
+    : pipe_(),
+      auto_(),
+      features_(),
+      sensor_(&features_),
+      writes_(),
+      statistics_(),
+      pending_frame_(0),
+      pending_result_(),
+      pending_queued_(false) {}
 
 raw_sensor_pipeline::~raw_sensor_pipeline() {
   stop();

@@ -30,9 +30,9 @@ class uvc_camera;
 
 // ---- the transform-pipe holder ---------------------------------------------------------
 struct pipe_holder {
-  img::transform_params params;       // zeroed at every stream start, refilled per frame
-  img::tonemapping_state* state;      // non-paged, "ITUD"; lives with the camera
-  void* scratch;                      // paged, "Auvc"; sized per stream
+  img::transform_params params;   // zeroed at every stream start, refilled per frame
+  img::tonemapping_state* state;  // non-paged, "ITUD"; lives with the camera
+  void* scratch;                  // paged, "Auvc"; sized per stream
   ULONG scratch_length;
 };
 
@@ -49,8 +49,8 @@ void pipe_release(pipe_holder* pipe);
 
 // ---- the automatic-loop holder ------------------------------------------------------------
 struct auto_holder {
-  img::auto_state* state;      // in `memory`
-  void* memory;                // auto_state_size() bytes, non-paged, "Auvc"
+  img::auto_state* state;  // in `memory`
+  void* memory;            // auto_state_size() bytes, non-paged, "Auvc"
   img::auto_settings settings;
   ULONGLONG time_us;           // of the current frame
   LONGLONG counter_frequency;  // read once
@@ -132,14 +132,14 @@ class control_write_queue {
   void run();
 
   KSPIN_LOCK lock_;
-  KEVENT idle_;             // notification; signalled while nothing is queued or running
-  PIO_WORKITEM item_;       // null while closed
-  bool open_;               // guarded by lock_
-  bool queued_;             // queued or running; guarded by lock_
-  auto_changes pending_;    // guarded by lock_
+  KEVENT idle_;           // notification; signalled while nothing is queued or running
+  PIO_WORKITEM item_;     // null while closed
+  bool open_;             // guarded by lock_
+  bool queued_;           // queued or running; guarded by lock_
+  auto_changes pending_;  // guarded by lock_
   uvc_camera* camera_;
   feature_group* group_;
-  ULONG writes_;            // work item only
+  ULONG writes_;  // work item only
 };
 
 // ---- the loops' values per delivered frame ---------------------------------------------------
@@ -150,12 +150,13 @@ constexpr ULONG loop_statistics_property = 64;
 namespace loop_record {
 constexpr ULONG head_size = 8;
 constexpr ULONG size = 56;
-constexpr ULONG frame = 0;        // 64-bit: the delivered frame, 1 for the first of a stream
-constexpr ULONG flags = 8;        // loop_record_flag bits
-constexpr ULONG brightness = 12;  // measured mean, 8-bit scale (the last one when the loops did not run)
-constexpr ULONG exposure = 16;    // the loops' exposure for the camera (control unit)
-constexpr ULONG gain = 20;        // the loops' gain (64 = 1.0)
-constexpr ULONG wb_r = 24;        // the loops' white-balance gains (64 = 1.0)
+constexpr ULONG frame = 0;  // 64-bit: the delivered frame, 1 for the first of a stream
+constexpr ULONG flags = 8;  // loop_record_flag bits
+constexpr ULONG brightness =
+    12;  // measured mean, 8-bit scale (the last one when the loops did not run)
+constexpr ULONG exposure = 16;  // the loops' exposure for the camera (control unit)
+constexpr ULONG gain = 20;      // the loops' gain (64 = 1.0)
+constexpr ULONG wb_r = 24;      // the loops' white-balance gains (64 = 1.0)
 constexpr ULONG wb_g = 28;
 constexpr ULONG wb_b = 32;
 constexpr ULONG temperature = 36;  // kelvin
@@ -165,9 +166,9 @@ constexpr ULONG applied_b = 48;
 constexpr ULONG applied_g2 = 52;
 }  // namespace loop_record
 namespace loop_record_flag {
-constexpr ULONG loops_ran = 0x1;          // the loops measured this frame
-constexpr ULONG white_balance = 0x2;      // the transform applied the white-balance gains
-constexpr ULONG write_queued = 0x4;       // changes for the camera were queued
+constexpr ULONG loops_ran = 0x1;      // the loops measured this frame
+constexpr ULONG white_balance = 0x2;  // the transform applied the white-balance gains
+constexpr ULONG write_queued = 0x4;   // changes for the camera were queued
 }  // namespace loop_record_flag
 
 class loop_statistics {
@@ -191,7 +192,7 @@ class loop_statistics {
   };
   KSPIN_LOCK lock_;
   entry entries_[capacity];
-  ULONG next_;   // where the next record goes
+  ULONG next_;  // where the next record goes
   ULONG count_;
 };
 
@@ -239,6 +240,8 @@ class raw_sensor_pipeline {
   void transform(const img::img_descriptor& destination, const img::img_descriptor& source,
                  UCHAR flip, const raw_frame_switches& switches, ULONG cpu_features);
 
+  // The parameters of the last transform (the scratch buffer included).
+  const img::transform_params& parameters() const { return pipe_.params; }
   feature_group& features() { return features_; }
   sensor_values& sensor() { return sensor_; }
   loop_statistics& statistics() { return statistics_; }
@@ -251,7 +254,7 @@ class raw_sensor_pipeline {
   sensor_values sensor_;
   control_write_queue writes_;
   loop_statistics statistics_;
-  ULONGLONG pending_frame_;            // the frame auto_cycle recorded
+  ULONGLONG pending_frame_;  // the frame auto_cycle recorded
   img::auto_result pending_result_;
   bool pending_queued_;
 };

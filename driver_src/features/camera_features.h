@@ -21,9 +21,9 @@ constexpr ULONG raw_balance = 0x10;
 }  // namespace white_balance_flag
 
 struct feature_setup {
-  bool colour;                  // a Bayer camera; mono cameras get no white balance
-  ULONG white_balance_flags;    // white_balance_flag bits
-  img::bayer_pattern pattern;   // of the camera's raw frames
+  bool colour;                 // a Bayer camera; mono cameras get no white balance
+  ULONG white_balance_flags;   // white_balance_flag bits
+  img::bayer_pattern pattern;  // of the camera's raw frames
   // The sensor's colour-temperature table: from the camera or built in;
   // null when the camera has none (white balance then works by grey world
   // only). Owned by the family, lives as long as the camera.
@@ -31,7 +31,7 @@ struct feature_setup {
   // The camera answers white-balance components of its own (vendor
   // property 101): the driver then leaves the raw balance to the camera.
   bool camera_has_colour_channels;
-  sensor_access* sensor;        // the camera's exposure, gain and focus; not null
+  sensor_access* sensor;                 // the camera's exposure, gain and focus; not null
   register_description_sink* documents;  // null: no register descriptions
   // Largest frame the camera delivers (region-of-interest features).
   ULONG max_width;

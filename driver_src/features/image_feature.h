@@ -110,8 +110,8 @@ enum class feature_kind : ULONG {
   gain,
   focus,
   white_balance,
-  colour,   // colour enhancement
-  image,    // saturation, hue, sharpness, denoise, tone mapping, highlight reduction, gamma
+  colour,  // colour enhancement
+  image,   // saturation, hue, sharpness, denoise, tone mapping, highlight reduction, gamma
   other,
 };
 
@@ -129,8 +129,8 @@ class image_feature : public camera_control {
   // ---- frame worker, group lock held ------------------------------------------
   virtual void fill_auto_settings(img::auto_settings& settings) {}
   // `settings` are what the loops ran with (the current values).
-  virtual void take_auto_result(const img::auto_result& result,
-                                const img::auto_settings& settings, auto_changes& changes) {}
+  virtual void take_auto_result(const img::auto_result& result, const img::auto_settings& settings,
+                                auto_changes& changes) {}
   virtual void fill_transform_params(img::transform_params& params) {}
   virtual void after_transform(const img::transform_params& params) {}
 

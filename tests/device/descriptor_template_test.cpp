@@ -41,7 +41,7 @@ TEST(filter_template, eleven_property_sets_in_order_with_their_items_and_one_cap
                                &camera_feature_set,
                                &frame_interval_list_set,
                                &extension_access_set};
-  const ULONG counts[] = {4, 2, 13, 16, 42, 3, 21, 1, 21, 2, 4};
+  const ULONG counts[] = {4, 2, 13, 16, 42, 3, 22, 1, 21, 2, 4};
   ASSERT_EQ(table.PropertySetsCount, 11u);
   for (ULONG s = 0; s < 11; ++s) {
     SCOPED_TRACE(s);

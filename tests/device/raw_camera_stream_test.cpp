@@ -36,7 +36,8 @@ struct offered {
 };
 
 std::ostream& operator<<(std::ostream& out, const offered& o) {
-  const char c[5] = {char(o.fourcc), char(o.fourcc >> 8), char(o.fourcc >> 16), char(o.fourcc >> 24), 0};
+  const char c[5] = {char(o.fourcc), char(o.fourcc >> 8), char(o.fourcc >> 16),
+                     char(o.fourcc >> 24), 0};
   return out << c << " " << o.width << "x" << o.height << "/" << o.bits;
 }
 
@@ -51,6 +52,10 @@ struct delivered_frame {
   std::vector<uint8_t> data;
   uint64_t frame;  // the driver's delivered-frame number
 };
+
+const KS_DATARANGE_VIDEO& range_of(const std::vector<uint8_t>& bytes) {
+  return *reinterpret_cast<const KS_DATARANGE_VIDEO*>(bytes.data());
+}
 
 const raw_camera_model& model_named(const std::string& id) {
   static const std::vector<raw_camera_model> models = sim::raw_camera_models();
@@ -79,7 +84,7 @@ class raw_family_device : public device_test {
     EXPECT_EQ(kstandin::ks_pin_data_ranges(filter_, kCapturePin, &ranges), STATUS_SUCCESS);
     std::vector<offered> list;
     for (const auto& range : ranges) {
-      const KS_BITMAPINFOHEADER& h = as_range(range).VideoInfoHeader.bmiHeader;
+      const KS_BITMAPINFOHEADER& h = range_of(range).VideoInfoHeader.bmiHeader;
       ULONG code = h.biCompression;
       if (code == 0) code = h.biBitCount == 32 ? kRgb32 : kRgb24;
       list.push_back({code, h.biWidth, h.biHeight, h.biBitCount});
@@ -93,7 +98,7 @@ class raw_family_device : public device_test {
     ASSERT_EQ(kstandin::ks_pin_data_ranges(filter_, kCapturePin, &ranges), STATUS_SUCCESS);
     std::vector<uint8_t> range;
     for (auto& r : ranges) {
-      const KS_BITMAPINFOHEADER& h = as_range(r).VideoInfoHeader.bmiHeader;
+      const KS_BITMAPINFOHEADER& h = range_of(r).VideoInfoHeader.bmiHeader;
       const ULONG c = h.biCompression != 0 ? h.biCompression : h.biBitCount == 32 ? kRgb32 : kRgb24;
       if (c == code && h.biWidth == width && h.biHeight == height) range = r;
     }
@@ -101,7 +106,8 @@ class raw_family_device : public device_test {
     format_.clear();
     ASSERT_EQ(kstandin::ks_intersect(filter_, kCapturePin, range.data(), &format_), STATUS_SUCCESS);
     frame_bytes_ = video_info_of(format_)->bmiHeader.biSizeImage;
-    ASSERT_EQ(kstandin::ks_create_pin(filter_, kCapturePin, format_.data(), nullptr, &pin_), STATUS_SUCCESS);
+    ASSERT_EQ(kstandin::ks_create_pin(filter_, kCapturePin, format_.data(), nullptr, &pin_),
+              STATUS_SUCCESS);
     ASSERT_EQ(kstandin::ks_set_pin_state(pin_, KSSTATE_PAUSE), STATUS_SUCCESS);
     requeue(4);
     ASSERT_EQ(kstandin::ks_set_pin_state(pin_, KSSTATE_RUN), STATUS_SUCCESS);
@@ -115,7 +121,8 @@ class raw_family_device : public device_test {
 
   // The next `count` delivered frames, each with its delivered-frame
   // number, and the loops' records read after each.
-  std::vector<delivered_frame> take(size_t count, std::map<uint64_t, loop_entry>* records = nullptr) {
+  std::vector<delivered_frame> take(size_t count,
+                                    std::map<uint64_t, loop_entry>* records = nullptr) {
     std::vector<delivered_frame> frames;
     while (frames.size() < count) {
       std::vector<kstandin::ks_completed_read> reads = kstandin::ks_take_completed(pin_, 1, 10000);
@@ -126,7 +133,8 @@ class raw_family_device : public device_test {
       for (auto& read : reads) {
         EXPECT_EQ(read.status, STATUS_SUCCESS);
         EXPECT_TRUE(read.has_frame_info);
-        const uint64_t frame = uint64_t(read.frame_info.PictureNumber + 1 - read.frame_info.DropCount);
+        const uint64_t frame =
+            uint64_t(read.frame_info.PictureNumber + 1 - read.frame_info.DropCount);
         read.data.resize(read.header.DataUsed);
         frames.push_back({std::move(read.data), frame});
         requeue(1);
@@ -141,10 +149,11 @@ class raw_family_device : public device_test {
   std::map<uint64_t, loop_entry> loop_records() {
     KSPROPERTY request = kstandin::ks_make_property(driver_property_set, loop_statistics_property,
                                                     KSPROPERTY_TYPE_GET);
-    std::vector<uint8_t> answer(loop_record::head_size + loop_record::size * loop_statistics::capacity);
+    std::vector<uint8_t> answer(loop_record::head_size +
+                                loop_record::size * loop_statistics::capacity);
     ULONG_PTR returned = 0;
-    EXPECT_EQ(kstandin::ks_property(filter_, &request, sizeof(request), answer.data(), ULONG(answer.size()),
-                                    &returned),
+    EXPECT_EQ(kstandin::ks_property(filter_, &request, sizeof(request), answer.data(),
+                                    ULONG(answer.size()), &returned),
               STATUS_SUCCESS);
     std::map<uint64_t, loop_entry> records;
     uint32_t count, size;
@@ -201,7 +210,8 @@ TEST_F(raw_family_device, each_model_reports_its_family_and_offers_the_derived_f
     ULONG model_code, colour_code;
     std::vector<offered> formats;
   };
-  auto per_size = [](std::vector<std::pair<LONG, LONG>> sizes, std::vector<std::pair<ULONG, WORD>> kinds) {
+  auto per_size = [](std::vector<std::pair<LONG, LONG>> sizes,
+                     std::vector<std::pair<ULONG, WORD>> kinds) {
     std::vector<offered> list;
     for (auto s : sizes) {
       for (auto k : kinds) list.push_back({k.first, s.first, s.second, k.second});
@@ -235,10 +245,12 @@ TEST_F(raw_family_device, each_model_reports_its_family_and_offers_the_derived_f
 
     // The device-information record's codes and the firmware revision.
     std::vector<uint8_t> request(424), info(424);  // the item's request and data are 424 bytes
-    const KSPROPERTY header = kstandin::ks_make_property(driver_information_set, 1, KSPROPERTY_TYPE_GET);
+    const KSPROPERTY header =
+        kstandin::ks_make_property(driver_information_set, 1, KSPROPERTY_TYPE_GET);
     memcpy(request.data(), &header, sizeof(header));
     ULONG_PTR returned = 0;
-    ASSERT_EQ(kstandin::ks_property(filter_, request.data(), 424, info.data(), 424, &returned), STATUS_SUCCESS);
+    ASSERT_EQ(kstandin::ks_property(filter_, request.data(), 424, info.data(), 424, &returned),
+              STATUS_SUCCESS);
     uint32_t model_code, colour_code, firmware;
     memcpy(&model_code, info.data() + 272, 4);
     memcpy(&colour_code, info.data() + 280, 4);
@@ -251,13 +263,14 @@ TEST_F(raw_family_device, each_model_reports_its_family_and_offers_the_derived_f
   }
 }
 
-TEST_F(raw_family_device, mosaic_and_16_bit_entries_follow_the_declared_formats_and_the_i420_switch) {
+TEST_F(raw_family_device,
+       mosaic_and_16_bit_entries_follow_the_declared_formats_and_the_i420_switch) {
   // An 83xx with "BA81" and "Y800": the Bayer format gives the four colour
   // entries, the "Y800" of a colour camera is not offered.
   raw_camera_model model = model_named("8307-colour");
   model.product_id = 0x8302;
-  model.formats[0].fourcc[0] = 'B', model.formats[0].fourcc[1] = 'A', model.formats[0].fourcc[2] = '8',
-  model.formats[0].fourcc[3] = '1';
+  model.formats[0].fourcc[0] = 'B', model.formats[0].fourcc[1] = 'A',
+  model.formats[0].fourcc[2] = '8', model.formats[0].fourcc[3] = '1';
   model.formats[1] = model_named("8308-mono").formats[0];
   model.formats[0].sizes = model.formats[1].sizes = {{640, 480}};
   plug_model(model);
@@ -282,14 +295,15 @@ TEST_F(raw_family_device, mosaic_and_16_bit_entries_follow_the_declared_formats_
                                                      {kRgb64, 640, 480, 64}}));
 }
 
-// ---- frames -----------------------------------------------------------------------------------------
+// ---- frames
+// -----------------------------------------------------------------------------------------
 
 // What the pipe makes of `sent` (the camera's raw frame, with the source
 // FOURCC the family transforms it as) with the parameters the driver
 // recorded for the frame.
-std::vector<uint8_t> expected_frame(const std::vector<uint8_t>& sent, ULONG source_fourcc, ULONG bits,
-                                    ULONG destination_fourcc, const KS_BITMAPINFOHEADER& bitmap,
-                                    const loop_entry& record) {
+std::vector<uint8_t> expected_frame(const std::vector<uint8_t>& sent, ULONG source_fourcc,
+                                    ULONG bits, ULONG destination_fourcc,
+                                    const KS_BITMAPINFOHEADER& bitmap, const loop_entry& record) {
   const LONG width = bitmap.biWidth, height = std::abs(bitmap.biHeight);
   img::img_descriptor src = {};
   static_cast<img::img_type&>(src) =
@@ -298,9 +312,10 @@ std::vector<uint8_t> expected_frame(const std::vector<uint8_t>& sent, ULONG sour
   src.data = source.data();
   img::img_descriptor dst = {};
   static_cast<img::img_type&>(dst) =
-      destination_fourcc == kI420 ? img::make_img_type(kI420, width, height)
-                                  : img::make_img_type_with_pitch(destination_fourcc, width, height,
-                                                                  LONG(width * bitmap.biBitCount / 8));
+      destination_fourcc == kI420
+          ? img::make_img_type(kI420, width, height)
+          : img::make_img_type_with_pitch(destination_fourcc, width, height,
+                                          LONG(width * bitmap.biBitCount / 8));
   std::vector<uint8_t> out(size_t(dst.buffer_length), 0);
   dst.data = out.data();
   auto params = std::make_unique<img::transform_params>();
@@ -311,7 +326,8 @@ std::vector<uint8_t> expected_frame(const std::vector<uint8_t>& sent, ULONG sour
   params->wb_gain_g = uint32_t(record.applied[1]);
   params->wb_gain_b = uint32_t(record.applied[2]);
   params->wb_gain_g2 = uint32_t(record.applied[3]);
-  params->flip_vertical = bitmap.biHeight < 0 && (destination_fourcc == kRgb24 || destination_fourcc == kRgb32);
+  params->flip_vertical =
+      bitmap.biHeight < 0 && (destination_fourcc == kRgb24 || destination_fourcc == kRgb32);
   std::vector<uint8_t> scratch(size_t(std::max(0, img::get_scratch_space_size(dst, src))));
   params->scratch_space = scratch.empty() ? nullptr : scratch.data();
   params->scratch_space_len = int32_t(scratch.size());
@@ -324,18 +340,30 @@ TEST_F(raw_family_device, every_derived_format_is_the_pipe_applied_to_the_frame_
   const struct {
     const char* model;
     std::vector<ULONG> formats;
+    int pattern;  // set through driver property 14 first; -1: the camera's own
   } cases[] = {
-      {"8307-colour", {kRgb32, kRgb24, kY800, kBy8}},
-      {"8308-mono", {kRgb24, kY800, kY16}},
-      {"8406-colour", {kRgb32, kRgb24, kY800, kI420, kY16, kRgb64}},
-      {"8416-mono", {kRgb24, kY800, kY16}},
+      {"8307-colour", {kRgb32, kRgb24, kY800, kBy8}, -1},
+      // "BY8 " frames of a camera told its pattern is RGGB are debayered as
+      // "RGGB" (whatever the sensor has).
+      {"8307-colour", {kRgb24}, img::bayer_rggb},
+      {"8308-mono", {kRgb24, kY800, kY16}, -1},
+      {"8406-colour", {kRgb32, kRgb24, kY800, kI420, kY16, kRgb64}, -1},
+      {"8416-mono", {kRgb24, kY800, kY16}, -1},
   };
   constexpr size_t kFrames = 7;  // past the second run of the loops (frames 1 and 6)
   for (const auto& c : cases) {
     const raw_camera_model& model = model_named(c.model);
     auto camera = plug_model(model);
+    if (c.pattern >= 0) {
+      const KSPROPERTY request = kstandin::ks_make_property(
+          driver_property_set, family_property::bayer_pattern, KSPROPERTY_TYPE_SET);
+      ULONG value = ULONG(c.pattern);
+      ASSERT_EQ(kstandin::ks_property(filter_, &request, sizeof(request), &value, sizeof(value)),
+                STATUS_SUCCESS);
+    }
     for (ULONG code : c.formats) {
-      SCOPED_TRACE(std::string(c.model) + " " + std::string(reinterpret_cast<const char*>(&code), 4));
+      SCOPED_TRACE(std::string(c.model) + " " +
+                   std::string(reinterpret_cast<const char*>(&code), 4));
       sim::stream_options options;
       options.record_limit = 64;
       camera->set_stream_options(options);
@@ -351,14 +379,18 @@ TEST_F(raw_family_device, every_derived_format_is_the_pipe_applied_to_the_frame_
       const bool sixteen = code == kY16 || code == kRgb64;
       const sim::raw_format& raw = model.formats[sixteen ? 1 : 0];
       ULONG source = fourcc(raw.fourcc);
-      if (source == kBy8) source = img::get_by8_fcc_from_pattern(img::bayer_pattern(model.sensor.cfa));
+      if (source == kBy8) {
+        source = img::get_by8_fcc_from_pattern(
+            img::bayer_pattern(c.pattern >= 0 ? c.pattern : int(model.sensor.cfa)));
+      }
       const std::vector<sim::sent_frame> sent = camera->sent_frames();
       size_t next = 0;
       for (const delivered_frame& f : frames) {
         ASSERT_EQ(records.count(f.frame), 1u) << "no loop record of frame " << f.frame;
         bool found = false;
         for (size_t s = next; s < sent.size() && s < next + 4 && !found; ++s) {
-          if (expected_frame(sent[s].bytes, source, raw.bits_per_pixel, code, bitmap, records[f.frame]) == f.data) {
+          if (expected_frame(sent[s].bytes, source, raw.bits_per_pixel, code, bitmap,
+                             records[f.frame]) == f.data) {
             found = true;
             next = s + 1;
           }
@@ -372,7 +404,8 @@ TEST_F(raw_family_device, every_derived_format_is_the_pipe_applied_to_the_frame_
   }
 }
 
-// ---- the loops on the sensor ------------------------------------------------------------------------
+// ---- the loops on the sensor
+// ------------------------------------------------------------------------
 
 // The loops' target band around the reference 128, as the loops compute
 // it: a ratio target x 100 / measured (whole numbers) of 96 to 104 is
@@ -396,7 +429,8 @@ struct loop_run {
 
 class raw_family_loops : public raw_family_device {
  protected:
-  loop_run run(const char* model, const sim::sensor_options& options, size_t frames, ULONG code = kRgb24) {
+  loop_run run(const char* model, const sim::sensor_options& options, size_t frames,
+               ULONG code = kRgb24) {
     plug_model(model_named(model), options);
     start(code, 640, 480);
     loop_run result;
@@ -412,7 +446,9 @@ TEST_F(raw_family_loops, exposure_settles_in_the_band_from_either_end_and_stays_
     sim::start_value exposure, gain;
   } starts[] = {
       {"minimum exposure", {sim::start_value::kind::minimum}, {}},
-      {"maximum exposure and gain", {sim::start_value::kind::maximum}, {sim::start_value::kind::maximum}},
+      {"maximum exposure and gain",
+       {sim::start_value::kind::maximum},
+       {sim::start_value::kind::maximum}},
   };
   for (const auto& s : starts) {
     SCOPED_TRACE(s.name);
@@ -430,7 +466,8 @@ TEST_F(raw_family_loops, exposure_settles_in_the_band_from_either_end_and_stays_
     EXPECT_LE(settled, 60u);
     for (const auto& rec : r.records) {
       if (settled != 0 && rec.first >= settled && rec.second.ran()) {
-        EXPECT_TRUE(in_band(rec.second.brightness)) << "frame " << rec.first << ": " << rec.second.brightness;
+        EXPECT_TRUE(in_band(rec.second.brightness))
+            << "frame " << rec.first << ": " << rec.second.brightness;
       }
     }
     close_client();
@@ -440,7 +477,8 @@ TEST_F(raw_family_loops, exposure_settles_in_the_band_from_either_end_and_stays_
 
 // The mean of channel c (0 blue, 1 green, 2 red in the frame) over the
 // pixels of a patch of a bottom-up RGB24 frame (a positive bitmap height).
-double patch_mean(const delivered_frame& f, const sim::pixel_rect& p, int c, LONG width, LONG height) {
+double patch_mean(const delivered_frame& f, const sim::pixel_rect& p, int c, LONG width,
+                  LONG height) {
   double sum = 0;
   size_t n = 0;
   for (uint32_t y = p.top; y < p.bottom; ++y) {
@@ -467,14 +505,15 @@ TEST_F(raw_family_loops, neutral_patches_come_out_neutral_under_warm_and_cold_li
     const delivered_frame& last = frames.back();
     // Neutral 8 to neutral 3.5: white may clip, black is mostly noise.
     for (int patch = sim::kFirstNeutralPatch + 1; patch <= sim::kFirstNeutralPatch + 4; ++patch) {
-      const sim::pixel_rect p =
-          camera->pixels_of(sim::chart_scene_layout().patches[patch].inset(0.2), fourcc("BA81"), 640, 480);
+      const sim::pixel_rect p = camera->pixels_of(
+          sim::chart_scene_layout().patches[patch].inset(0.2), fourcc("BA81"), 640, 480);
       ASSERT_FALSE(p.empty());
       double rgb[3];
       for (int c = 0; c < 3; ++c) rgb[c] = patch_mean(last, p, c, 640, 480);
       const double mean = (rgb[0] + rgb[1] + rgb[2]) / 3;
       for (int c = 0; c < 3; ++c) {
-        EXPECT_NEAR(rgb[c], mean, 0.04 * mean) << sim::colour_chart()[patch].name << " channel " << c;
+        EXPECT_NEAR(rgb[c], mean, 0.04 * mean)
+            << sim::colour_chart()[patch].name << " channel " << c;
       }
     }
     close_client();
@@ -493,7 +532,8 @@ TEST_F(raw_family_loops, a_mono_camera_settles_without_white_balance) {
   }
 }
 
-// ---- the frame path ----------------------------------------------------------------------------------
+// ---- the frame path
+// ----------------------------------------------------------------------------------
 
 // The thread the system's delayed work queue runs items on.
 PKTHREAD work_queue_thread(PDEVICE_OBJECT device) {
@@ -527,7 +567,8 @@ TEST_F(raw_family_loops, the_frame_path_allocates_nothing_and_the_loops_write_fr
   camera->clear_request_contexts();
   const kstandin::pool_snapshot before = kstandin::take_pool_snapshot();
   const uint64_t reads = take(40).size();  // each replaced by a new read
-  const std::vector<kstandin::tag_allocations> allocated = kstandin::allocations_by_tag_since(before);
+  const std::vector<kstandin::tag_allocations> allocated =
+      kstandin::allocations_by_tag_since(before);
   const std::vector<sim::request_context> requests = camera->request_contexts();
   stop_pin();
 
@@ -541,9 +582,10 @@ TEST_F(raw_family_loops, the_frame_path_allocates_nothing_and_the_loops_write_fr
     if (r.setup.request == 0x01 /* SET_CUR */) ++loop_writes;
   }
   EXPECT_GT(loop_writes, 0u) << "the loops wrote nothing: the exposure started at its minimum";
-  std::map<ULONG, uint64_t> expected = {{make_pool_tag('u', 'v', 'c', 'U'), requests.size()},
-                                         {make_pool_tag('M', 'd', 'l', ' '), requests.size()},
-                                         {make_pool_tag('I', 'r', 'p', ' '), requests.size() + reads}};
+  std::map<ULONG, uint64_t> expected = {
+      {make_pool_tag('u', 'v', 'c', 'U'), requests.size()},
+      {make_pool_tag('M', 'd', 'l', ' '), requests.size()},
+      {make_pool_tag('I', 'r', 'p', ' '), requests.size() + reads}};
   for (const kstandin::tag_allocations& a : allocated) {
     const char tag[5] = {char(a.tag), char(a.tag >> 8), char(a.tag >> 16), char(a.tag >> 24), 0};
     EXPECT_EQ(a.count, expected[a.tag]) << "allocations with tag '" << tag << "' while streaming";

@@ -90,9 +90,8 @@ TEST(TvcamCli, ListAndFormatsAsTextAndJsonWithTheCameraOptions) {
   EXPECT_TRUE(backend.last_request.camera_id.empty());
   EXPECT_FALSE(backend.last_request.sensor.any());
 
-  tvcam_test::temp_dir raw_out;
   const run_result raw = run(&backend, {"capture", "--camera", "raw", "--scene", "flat", "--illuminant", "2800",
-                                        "--exposure", "max", "--gain", "1.5", "--frames", "1", "--out", raw_out.path()});
+                                        "--exposure", "max", "--gain", "1.5", "--frames", "1", "--out", tmp.path()});
   ASSERT_EQ(raw.status, 0) << raw.err;
   const tvcam::sensor_choice& sensor = backend.last_request.sensor;
   EXPECT_EQ(sensor.scene, "flat");

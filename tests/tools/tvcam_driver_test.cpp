@@ -90,7 +90,8 @@ TEST(TvcamDriver, RawSensorCameraShowsItsSceneDarkerAtMinimumExposureThanAtMaxim
   double means[2];
   for (int i = 0; i < 2; ++i) {
     tvcam_test::temp_dir tmp;
-    const run_result r = run(backend.get(), {"capture", "--camera", "8308-mono", "--size", "640x480", "--frames", "2",
+    const run_result r = run(backend.get(), {"capture", "--camera", "8308-mono", "--format", "Y800",
+                                             "--size", "640x480", "--frames", "2",
                                              "--scene", "flat", "--illuminant", "2800", "--exposure",
                                              i == 0 ? "min" : "max", "--out", tmp.path()});
     ASSERT_EQ(r.status, 0) << r.err;

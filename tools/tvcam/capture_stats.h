@@ -34,9 +34,9 @@ struct frame_record {
   int64_t presentation_time = 0; // 100 ns, valid with KSSTREAM_HEADER_OPTIONSF_TIMEVALID
   int64_t duration = 0;          // 100 ns
   int64_t host_time = 0;         // 100 ns since the capture started, when the tool received it
-  bool truncated = false;        // a compressed frame without its end marker (a JPEG without EOI)
   bool has_loop_values = false;  // the driver keeps the loops' values and had this frame's
   loop_values loop;
+  bool truncated = false;        // a compressed frame without its end marker (a JPEG without EOI)
 
   bool time_valid() const;
   bool discontinuity() const;

@@ -22,8 +22,8 @@
 #include "image_convert.h"
 #include "img/img_type.h"
 #include "json_writer.h"
-#include "sensor_choice.h"
 #include "property_commands.h"
+#include "sensor_choice.h"
 #include "stream_choice.h"
 
 namespace tvcam {
@@ -32,7 +32,8 @@ const char kCaptureUsage[] =
     "usage: tvcam capture [--camera ID | --descriptors PREFIX] [--format FOURCC|RGB24|RGB32]\n"
     "                     [--size WxH] [--fps N] [--frames N] [--out DIR] [--raw] [--json]\n"
     "                     [--set NAME=VALUE]... [--registry FILE] [--faults LIST] [--seed N]\n"
-    "                     [--verbose] [--scene NAME] [--illuminant KELVIN] [--exposure E] [--gain G]\n"
+    "                     [--verbose] [--scene NAME] [--illuminant KELVIN] [--exposure E]\n"
+    "                     [--gain G]\n"
     "\n"
     "Captures frames through the driver's capture pin and writes them to DIR as\n"
     "frame_00000.png, ... (MJPEG frames as .jpg, as they came; formats that are\n"
@@ -271,7 +272,6 @@ void write_frame_json(json_writer& json, const frame_record& f, const std::strin
   json.key("presentation_time");
   if (f.time_valid()) json.value(static_cast<int64_t>(f.presentation_time)); else json.null();
   json.member("host_time", static_cast<int64_t>(f.host_time));
-  if (compressed) json.member("end_marker", !f.truncated);
   json.key("loops");
   if (f.has_loop_values) {
     const loop_values& v = f.loop;
@@ -291,6 +291,7 @@ void write_frame_json(json_writer& json, const frame_record& f, const std::strin
   } else {
     json.null();
   }
+  if (compressed) json.member("end_marker", !f.truncated);
   json.end_object();
 }
 

@@ -448,13 +448,12 @@ class driver_session : public camera_session {
     return true;
   }
 
+  property_access* properties() override { return properties_.get(); }
   int64_t negotiated_interval() const override {
     if (!camera_ || !pin_) return 0;
     const uint32_t committed = camera_->committed().dwFrameInterval;
     return committed != 0 ? committed : requested_interval_;
   }
-
-  property_access* properties() override { return properties_.get(); }
 
   void stop() override {
     if (!pin_) return;

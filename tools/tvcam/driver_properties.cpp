@@ -13,6 +13,7 @@
 #include <string.h>
 
 #include "driver_properties.h"
+#include "status_text.h"
 
 namespace tvcam {
 namespace {
@@ -47,12 +48,6 @@ int32_t field(const std::vector<uint8_t>& b, size_t offset) {
 }
 
 void put_field(std::vector<uint8_t>& b, size_t offset, int32_t v) { memcpy(b.data() + offset, &v, sizeof v); }
-
-std::string status_text(NTSTATUS status) {
-  char buf[24];
-  snprintf(buf, sizeof buf, "status 0x%08X", static_cast<unsigned>(status));
-  return buf;
-}
 
 // Statuses that say the filter or the camera has no such property.
 bool means_absent(NTSTATUS status) {
@@ -232,7 +227,7 @@ class driver_properties final : public property_access {
       r = property_record::standard;
     } else if ((key.set == kCameraExtensionSet || key.set == kCameraFeatureSet) && item.MinData == kScalarSize) {
       r = property_record::scalar;
-    } else if (key.set == kDriverPropertySet && item.MinData == kWordSize) {
+    } else if ((key.set == kDriverPropertySet || key.set == kRegisterSet) && item.MinData == kWordSize) {
       r = property_record::word;
     } else {
       return false;

@@ -12,6 +12,7 @@ const set_guid kCameraControlSet = {0xC6E13370, 0x30AC, 0x11D0, {0xA1, 0x8C, 0x0
 const set_guid kCameraExtensionSet = {0x515E97D1, 0xC453, 0x4772, {0xA4, 0x89, 0xCC, 0x07, 0x0A, 0x5A, 0x24, 0x42}};
 const set_guid kCameraFeatureSet = {0x8CBCF1C6, 0x53C3, 0x4D79, {0x8E, 0xDB, 0xC0, 0x64, 0x65, 0x75, 0xDA, 0xC8}};
 const set_guid kDriverPropertySet = {0x4CB0D141, 0x9C2C, 0x49E5, {0x90, 0x05, 0xD7, 0xC0, 0x38, 0x2F, 0xD9, 0xD2}};
+const set_guid kRegisterSet = {0x720550CB, 0x806E, 0x44EB, {0xB9, 0xEE, 0x5B, 0x02, 0xB5, 0xCB, 0xCC, 0x3D}};
 
 namespace {
 
@@ -21,7 +22,7 @@ struct named_set {
 };
 const named_set kSets[] = {
     {"vpa", &kVideoProcAmpSet},   {"cc", &kCameraControlSet},    {"ext", &kCameraExtensionSet},
-    {"feature", &kCameraFeatureSet}, {"driver", &kDriverPropertySet},
+    {"feature", &kCameraFeatureSet}, {"driver", &kDriverPropertySet}, {"reg", &kRegisterSet},
 };
 
 struct named_property {
@@ -103,7 +104,26 @@ const named_property kNames[] = {
     {&kDriverPropertySet, 2, "drop_incomplete_frames"},
     {&kDriverPropertySet, 4, "firmware_revision"},
     {&kDriverPropertySet, 18, "force_clear_buffers"},
+    {&kDriverPropertySet, 14, "bayer_pattern"},
+    {&kDriverPropertySet, 16, "empia_pattern_fix"},
     {&kDriverPropertySet, 26, "cpu_level"},
+    // The image features' virtual registers (32-bit integers; the tone
+    // mapping's floats are left to reg:ID).
+    {&kRegisterSet, 0x01, "denoise"},
+    {&kRegisterSet, 0x02, "wb_temperature"},
+    {&kRegisterSet, 0x03, "wb_auto"},
+    {&kRegisterSet, 0x04, "wb_one_push"},
+    {&kRegisterSet, 0x05, "wb_auto_preset"},
+    {&kRegisterSet, 0x06, "wb_red"},
+    {&kRegisterSet, 0x07, "wb_green"},
+    {&kRegisterSet, 0x08, "wb_blue"},
+    {&kRegisterSet, 0x09, "wb_mode"},
+    {&kRegisterSet, 0x0A, "highlight_reduction"},
+    {&kRegisterSet, 0x11, "named_set"},
+    {&kRegisterSet, 0x12, "named_set_load"},
+    {&kRegisterSet, 0x20, "tonemapping"},
+    {&kRegisterSet, 0x2C, "tonemapping_auto"},
+    {&kRegisterSet, 0x80, "sensor_wdr"},
 };
 
 const property_key kReadOnly[] = {{kDriverPropertySet, 4}};
@@ -220,7 +240,7 @@ bool parse_property_name(const std::string& text, property_key* key, std::string
     }
   }
   if (!known_set) {
-    *error = "unknown property set '" + set + "'; sets: vpa, cc, ext, feature, driver or a GUID in braces";
+    *error = "unknown property set '" + set + "'; sets: vpa, cc, ext, feature, driver, reg or a GUID in braces";
     return false;
   }
   if (!parse_id(text.substr(colon + 1), &k.id)) {

@@ -1,5 +1,5 @@
 // Names of the filter's properties for people: the property sets by a
-// short name (vpa, cc, ext, feature, driver), the standard properties by
+// short name (vpa, cc, ext, feature, driver, reg), the standard properties by
 // their kernel-streaming names in lower case (brightness, exposure, ...),
 // the driver's own by names of their own (docs/tvcam.md lists them), and
 // any property as SET:ID. Depends on nothing but the standard library.
@@ -31,6 +31,7 @@ extern const set_guid kCameraControlSet;   // cc: PROPSETID_VIDCAP_CAMERACONTROL
 extern const set_guid kCameraExtensionSet; // ext: the driver's own controls
 extern const set_guid kCameraFeatureSet;   // feature: the driver's camera features
 extern const set_guid kDriverPropertySet;  // driver: the driver's options
+extern const set_guid kRegisterSet;        // reg: the image features' virtual registers
 
 // "{C6E13360-30AC-11D0-A18C-00A0C9118956}".
 std::string guid_text(const set_guid& guid);
