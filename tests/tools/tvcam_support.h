@@ -103,11 +103,11 @@ inline bool read_png(const std::string& path, tvcam::converted_image* image, int
   return png_image_finish_read(&png, nullptr, image->pixels.data(), 0, nullptr) != 0;
 }
 
-// Three models (the last with a sensor); formats: YUY2 8x4 (30/15/10 fps),
-// YUY2 4x2, MJPG 16x8 (a continuous 1..30 fps range), RGB24 4x2. Frames
-// carry picture numbers 0, 1, 2, 4, 5, ... (one dropped after the third,
-// flagged as a discontinuity) and presentation times one interval apart;
-// the second MJPG frame lacks its end marker.
+// Three models ("plain" isochronous, "plain-bulk", and "raw" with a sensor);
+// formats: YUY2 8x4 (30/15/10 fps), YUY2 4x2, MJPG 16x8 (a continuous 1..30
+// fps range), RGB24 4x2. Frames carry picture numbers 0, 1, 2, 4, 5, ... (one
+// dropped after the third, flagged as a discontinuity) and presentation times
+// one interval apart; the second MJPG frame lacks its end marker.
 class fake_backend : public tvcam::camera_backend {
  public:
   std::vector<tvcam::camera_model_info> models() const override {
