@@ -57,6 +57,8 @@ struct camera_request {
   fault_list faults;
   uint32_t seed = 1;               // of the simulated faults and the sensor noise
   sensor_choice sensor;            // raw-sensor models only
+  std::vector<uint8_t> stored_sets;         // camera_84xx models: the default-set document it keeps
+  std::vector<uint8_t> stored_description;  // camera_84xx models: the register description it keeps
   bool verbose = false;            // echo the driver's debug output
 };
 

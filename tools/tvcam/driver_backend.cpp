@@ -164,6 +164,8 @@ std::shared_ptr<sim::uvc_camera> create_with_sensor(const sim::camera_model& mod
   options.exposure = start_of(request.sensor.exposure);
   options.gain = start_of(request.sensor.gain);
   options.seed = request.seed;
+  options.stored_default_sets = request.stored_sets;
+  options.stored_register_description = request.stored_description;
   std::shared_ptr<sim::uvc_camera> camera = model.create_with(options);
   if (!camera) *error = "unknown scene '" + options.scene + "'";
   return camera;
@@ -208,7 +210,8 @@ class driver_session : public camera_session {
         *refused = true;
         return false;
       }
-      camera = request.sensor.any() ? create_with_sensor(*model, request, error) : model->create();
+      const bool set_up = request.sensor.any() || !request.stored_sets.empty() || !request.stored_description.empty();
+      camera = set_up ? create_with_sensor(*model, request, error) : model->create();
       if (!camera) return false;
       // A sensor's first frame comes on time, as a real camera's does.
       if (auto raw = std::dynamic_pointer_cast<sim::raw_sensor_camera>(camera)) raw->sensor().prepare();
