@@ -83,6 +83,8 @@ struct stream_request {
 
 enum class wait_result { frame, timeout, failed };
 
+class register_access;
+
 class camera_session {
  public:
   virtual ~camera_session() = default;
@@ -107,6 +109,9 @@ class camera_session {
   // The filter's properties (property_backend.h); null when the camera
   // offers none. Valid as long as the session.
   virtual property_access* properties() { return nullptr; }
+  // The register-description documents and registers
+  // (register_backend.h); null when the camera offers none.
+  virtual register_access* registers() { return nullptr; }
   // What the simulated camera did wrong on purpose so far, as (what, count)
   // pairs ("dropped payload" frames, "empty packets", ...); empty without
   // faults.

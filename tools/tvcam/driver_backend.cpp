@@ -21,6 +21,7 @@
 
 #include "capture_backend.h"
 #include "driver_properties.h"
+#include "driver_registers.h"
 #include "status_text.h"
 #include "img/img_type.h"
 #include "sim/raw_sensor_camera.h"
@@ -270,6 +271,7 @@ class driver_session : public camera_session {
       return false;
     }
     properties_ = make_driver_properties(filter_, filters.front().descriptor);
+    registers_ = make_driver_registers(filter_);
     status = kstandin::ks_pin_data_ranges(filter_, kCapturePin, &ranges_);
     if (!NT_SUCCESS(status)) {
       *error = "cannot read the pin's data ranges: " + status_text(status, driver_reason());
@@ -452,6 +454,7 @@ class driver_session : public camera_session {
   }
 
   property_access* properties() override { return properties_.get(); }
+  register_access* registers() override { return registers_.get(); }
   int64_t negotiated_interval() const override {
     if (!camera_ || !pin_) return 0;
     const uint32_t committed = camera_->committed().dwFrameInterval;
@@ -518,6 +521,7 @@ class driver_session : public camera_session {
   std::string close() {
     stop();
     properties_.reset();
+    registers_.reset();
     if (filter_) kstandin::ks_close_filter(filter_);
     filter_ = nullptr;
     if (device_) kstandin::ks_remove_device(device_);
@@ -545,6 +549,7 @@ class driver_session : public camera_session {
   kstandin::ks_filter* filter_ = nullptr;
   bool loops_answer_ = true;  // cleared when the camera has no loop statistics
   std::unique_ptr<property_access> properties_;  // of filter_
+  std::unique_ptr<register_access> registers_;   // of filter_
   kstandin::ks_pin* pin_ = nullptr;
   std::shared_ptr<kstandin::reference_clock> clock_;
   std::vector<std::vector<uint8_t>> ranges_;
