@@ -40,6 +40,9 @@ camera_83xx::camera_83xx(PDEVICE_OBJECT device_object, frame_sink* sink)
       sensor_width_(0),
       sensor_height_(0),
       region_(nullptr),
+      frame_offset_x_(0),
+      frame_offset_y_(0),
+      frame_binning_(1),
       pipeline_() {
   worker_flag_ = true;
 }
@@ -206,10 +209,16 @@ NTSTATUS camera_83xx::on_init_end() {
 // ---------------------------------------------------------------------------------------
 
 void camera_83xx::on_format_selected() {
+  frame_offset_x_ = 0;
+  frame_offset_y_ = 0;
+  frame_binning_ = 1;
   if (region_ == nullptr) return;
   region_->set_frame(sensor_width_, sensor_height_, ULONG(output_type_.dim_x),
                      ULONG(output_type_.dim_y));
   region_->apply(this);
+  frame_offset_x_ = region_->offset_x();
+  frame_offset_y_ = region_->offset_y();
+  frame_binning_ = region_->binning();
 }
 
 ULONG camera_83xx::get_bulk_transfer_size(const UCHAR* committed, ULONG raw_buffer_length,
@@ -253,6 +262,7 @@ NTSTATUS camera_83xx::transform_frame(img::img_descriptor* dst, const img::img_d
   img::img_descriptor source = *src;
   source.type = source_fourcc_for_pattern(
       src->type, img::bayer_pattern(InterlockedCompareExchange(&pattern_, 0, 0)));
+  correct_defect_pixels(this, source, frame_offset_x_, frame_offset_y_, frame_binning_);
   img::auto_result result = {};
   pipeline_.auto_cycle(source, frames_delivered() + 1, &result);
   if (result.valid && show_overlay_) {

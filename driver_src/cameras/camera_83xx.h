@@ -72,5 +72,10 @@ class camera_83xx : public uvc_camera {
   ULONG sensor_width_;               // the largest frame declared
   ULONG sensor_height_;
   region_control* region_;  // null without a region of interest
+  // The region in force when the stream opened, for the defect-pixel
+  // correction on the frame worker.
+  LONG frame_offset_x_;
+  LONG frame_offset_y_;
+  LONG frame_binning_;
   raw_sensor_pipeline pipeline_;
 };

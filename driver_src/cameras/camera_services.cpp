@@ -4,4 +4,6 @@
 
 NTSTATUS load_defect_pixel_list(uvc_camera*, ULONG, ULONG) { return STATUS_NOT_FOUND; }
 
+void correct_defect_pixels(uvc_camera*, const img::img_descriptor&, LONG, LONG, LONG) {}
+
 NTSTATUS read_camera_defect_table(uvc_camera*) { return STATUS_NOT_FOUND; }

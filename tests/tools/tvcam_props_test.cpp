@@ -214,6 +214,11 @@ TEST(TvcamProps, NamesAndSettingsParseAsDocumented) {
   ASSERT_TRUE(tvcam::parse_setting("Exposure=MAX", &s, &error)) << error;
   EXPECT_EQ(tvcam::property_name(s.key), "exposure");
   EXPECT_EQ(s.what, tvcam::property_setting::kind::maximum);
+  // The features' registers by name, the unnamed float ones as reg:ID.
+  ASSERT_TRUE(tvcam::parse_setting("reg:2=3200", &s, &error)) << error;
+  EXPECT_EQ(tvcam::property_name(s.key), "wb_temperature");
+  ASSERT_TRUE(tvcam::parse_setting("reg:0x24=1", &s, &error)) << error;
+  EXPECT_EQ(tvcam::property_name(s.key), "reg:36");
   for (const char* bad : {"=1", "gain=", "vpa:x=1", "nope:1=1", "gain=4294967296", "gain=-2147483649"}) {
     EXPECT_FALSE(tvcam::parse_setting(bad, &s, &error)) << bad;
   }

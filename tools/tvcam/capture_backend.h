@@ -106,12 +106,6 @@ class camera_session {
   virtual bool dropped_frames(int64_t* picture_number, int64_t* drop_count) = 0;
   // Stops and closes the pin; further frames are not delivered.
   virtual void stop() = 0;
-  // The filter's properties (property_backend.h); null when the camera
-  // offers none. Valid as long as the session.
-  virtual property_access* properties() { return nullptr; }
-  // The register-description documents and registers
-  // (register_backend.h); null when the camera offers none.
-  virtual register_access* registers() { return nullptr; }
   // What the simulated camera did wrong on purpose so far, as (what, count)
   // pairs ("dropped payload" frames, "empty packets", ...); empty without
   // faults.
@@ -119,6 +113,12 @@ class camera_session {
   // Ends the session: stops, removes the device and saves what is to be
   // kept (the registry hive). False with a message when saving failed.
   virtual bool finish(std::string* error) = 0;
+  // The filter's properties (property_backend.h); null when the camera
+  // offers none. Valid as long as the session.
+  virtual property_access* properties() { return nullptr; }
+  // The register-description documents and registers
+  // (register_backend.h); null when the camera offers none.
+  virtual register_access* registers() { return nullptr; }
 };
 
 class camera_backend {

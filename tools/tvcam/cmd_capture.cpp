@@ -22,8 +22,8 @@
 #include "image_convert.h"
 #include "img/img_type.h"
 #include "json_writer.h"
-#include "property_commands.h"
 #include "sensor_choice.h"
+#include "property_commands.h"
 #include "stream_choice.h"
 
 namespace tvcam {
@@ -32,8 +32,7 @@ const char kCaptureUsage[] =
     "usage: tvcam capture [--camera ID | --descriptors PREFIX] [--format FOURCC|RGB24|RGB32]\n"
     "                     [--size WxH] [--fps N] [--frames N] [--out DIR] [--raw] [--json]\n"
     "                     [--set NAME=VALUE]... [--registry FILE] [--faults LIST] [--seed N]\n"
-    "                     [--verbose] [--scene NAME] [--illuminant KELVIN] [--exposure E]\n"
-    "                     [--gain G]\n"
+    "                     [--verbose] [--scene NAME] [--illuminant KELVIN] [--exposure E] [--gain G]\n"
     "\n"
     "Captures frames through the driver's capture pin and writes them to DIR as\n"
     "frame_00000.png, ... (MJPEG frames as .jpg, as they came; formats that are\n"

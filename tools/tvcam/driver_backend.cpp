@@ -20,9 +20,9 @@
 #include <deque>
 
 #include "capture_backend.h"
-#include "driver_properties.h"
 #include "driver_registers.h"
 #include "status_text.h"
+#include "driver_properties.h"
 #include "img/img_type.h"
 #include "sim/raw_sensor_camera.h"
 #include "sim/usb_bus.h"
@@ -453,13 +453,14 @@ class driver_session : public camera_session {
     return true;
   }
 
-  property_access* properties() override { return properties_.get(); }
-  register_access* registers() override { return registers_.get(); }
   int64_t negotiated_interval() const override {
     if (!camera_ || !pin_) return 0;
     const uint32_t committed = camera_->committed().dwFrameInterval;
     return committed != 0 ? committed : requested_interval_;
   }
+
+  property_access* properties() override { return properties_.get(); }
+  register_access* registers() override { return registers_.get(); }
 
   void stop() override {
     if (!pin_) return;
