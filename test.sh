@@ -9,7 +9,8 @@ set -euo pipefail
 cd "$(dirname "$0")"
 source scripts/common.sh
 
-ensure_packages build-essential cmake ninja-build libgtest-dev libgmock-dev libbenchmark-dev libpng-dev libjpeg-dev libxml2-utils \
+ensure_packages build-essential cmake ninja-build libgtest-dev libgmock-dev libbenchmark-dev libpng-dev libjpeg-dev \
+  libxml2-utils libbson-dev libaravis-dev libusb-1.0-0-dev \
   g++-mingw-w64-x86-64-win32 binutils-mingw-w64-x86-64 mingw-w64-x86-64-dev
 
 for preset in ${TV_TEST_PRESET:-debug release-test}; do

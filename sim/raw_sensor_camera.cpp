@@ -30,7 +30,9 @@ constexpr uint32_t kPuGainBit = 1u << 9;
 constexpr uint8_t kVendorRegister = 0x00;        // IN, wIndex = register
 constexpr uint8_t kVendorFirmware = 0x01;        // IN, 4 bytes
 constexpr uint8_t kVendorDescriptionLength = 0x15;  // IN, 4 bytes: stored register description
+constexpr uint8_t kVendorDescriptionData = 0x16;    // IN: its bytes
 constexpr uint8_t kVendorDocumentLength = 0x19;     // IN, 4 bytes: stored property-set document
+constexpr uint8_t kVendorDocumentData = 0x1A;       // IN: its bytes
 constexpr uint16_t kColourRegister = 26;
 constexpr uint8_t kColourBit = 0x02;
 
@@ -245,7 +247,11 @@ std::shared_ptr<raw_sensor_camera> raw_sensor_camera::create(const raw_camera_mo
 raw_sensor_camera::raw_sensor_camera(const raw_camera_model& model, const sensor_options& options,
                                      std::vector<uint8_t> device_descriptor, std::vector<uint8_t> configuration,
                                      std::shared_ptr<const scene> view)
-    : uvc_camera(std::move(device_descriptor), std::move(configuration)), model_(model), flips_(std::make_shared<flips>()) {
+    : uvc_camera(std::move(device_descriptor), std::move(configuration)),
+      model_(model),
+      flips_(std::make_shared<flips>()),
+      stored_default_sets_(options.stored_default_sets),
+      stored_register_description_(options.stored_register_description) {
   sensor_config config = model.sensor;
   config.seed = options.seed;
   config.noise = options.noise;
@@ -328,6 +334,16 @@ pixel_rect raw_sensor_camera::pixels_of(const scene_rect& area, uint32_t fcc, ui
   return pixels_inside(sensor_->config(), readout_for(fcc, width, height), area);
 }
 
+void raw_sensor_camera::set_stored_default_sets(std::vector<uint8_t> document) {
+  std::lock_guard<std::mutex> guard(stored_lock_);
+  stored_default_sets_ = std::move(document);
+}
+
+void raw_sensor_camera::set_stored_register_description(std::vector<uint8_t> document) {
+  std::lock_guard<std::mutex> guard(stored_lock_);
+  stored_register_description_ = std::move(document);
+}
+
 std::vector<request_context> raw_sensor_camera::request_contexts() const {
   std::lock_guard<std::mutex> guard(contexts_lock_);
   return contexts_;
@@ -377,9 +393,23 @@ USBD_STATUS raw_sensor_camera::vendor_request(const setup_packet& setup, std::ve
       return USBD_STATUS_SUCCESS;
     case kVendorDescriptionLength:
     case kVendorDocumentLength:
+    case kVendorDescriptionData:
+    case kVendorDocumentData: {
       if (!is_84xx) return USBD_STATUS_STALL_PID;
-      data = le_bytes(0, 4);
+      std::lock_guard<std::mutex> guard(stored_lock_);
+      const bool sets = setup.request == kVendorDocumentLength || setup.request == kVendorDocumentData;
+      const std::vector<uint8_t>& document = sets ? stored_default_sets_ : stored_register_description_;
+      if (setup.request == kVendorDescriptionLength || setup.request == kVendorDocumentLength) {
+        data = le_bytes(document.size(), 4);
+        return USBD_STATUS_SUCCESS;
+      }
+      // A chunk from the byte offset in wValue:wIndex, short at the end.
+      const size_t offset = ((size_t)setup.value << 16) | setup.index;
+      const size_t begin = std::min(offset, document.size());
+      const size_t end = std::min(document.size(), begin + setup.length);
+      data.assign(document.begin() + (ptrdiff_t)begin, document.begin() + (ptrdiff_t)end);
       return USBD_STATUS_SUCCESS;
+    }
     default:
       return USBD_STATUS_STALL_PID;
   }

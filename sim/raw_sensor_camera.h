@@ -23,8 +23,10 @@
 //             reference brightness (4 bytes, 0..255, 128), 20 / 21 flip x / y
 //             (4 bytes)
 //   84xx    vendor IN request 0x01, 4 bytes: firmware revision
-//           vendor IN requests 0x15 and 0x19, 4 bytes: 0 (no register
-//           description and no property-set document stored in the camera)
+//           vendor IN requests 0x15 and 0x19, 4 bytes: the length of the
+//           register description and of the default-set document the
+//           camera stores (0: none, the default); 0x16 and 0x1A read them,
+//           the byte offset in wValue (bits 31..16) and wIndex (15..0)
 //           processing unit: gain (64 = 1.0), the same gain as selector 24
 //           unit 2 = sensor extension unit {DE49BA0A-0B5C-D549-8F71-0BE40F94A67A}:
 //             1 exposure automatic, 2 gain automatic (1 byte, 0..1, on),
@@ -104,6 +106,9 @@ struct sensor_options {
   start_value gain;
   uint32_t seed = 1;            // of the sensor noise
   bool noise = true;
+  // What a camera_84xx stores for the driver; empty: nothing.
+  std::vector<uint8_t> stored_default_sets;           // a BSON document of named default sets
+  std::vector<uint8_t> stored_register_description;   // a GenApi register description
 };
 
 // One class or vendor request as the camera received it: where it came
@@ -137,6 +142,13 @@ class raw_sensor_camera : public uvc_camera {
   readout readout_for(uint32_t fourcc, uint32_t width, uint32_t height) const;
   pixel_rect pixels_of(const scene_rect& area, uint32_t fourcc, uint32_t width, uint32_t height) const;
 
+  // Replace what the camera stores for the driver (camera_84xx): the
+  // default-set document (vendor requests 0x19, 0x1A) and the register
+  // description (0x15, 0x16); empty: none. Read at the driver's next
+  // initialisation.
+  void set_stored_default_sets(std::vector<uint8_t> document);
+  void set_stored_register_description(std::vector<uint8_t> document);
+
   // Class and vendor requests in arrival order (the newest 4096).
   std::vector<request_context> request_contexts() const;
   void clear_request_contexts();
@@ -160,6 +172,9 @@ class raw_sensor_camera : public uvc_camera {
   std::shared_ptr<sensor_source> source_;
   mutable std::mutex contexts_lock_;
   std::vector<request_context> contexts_;
+  mutable std::mutex stored_lock_;
+  std::vector<uint8_t> stored_default_sets_;          // guarded by stored_lock_
+  std::vector<uint8_t> stored_register_description_;  // guarded by stored_lock_
 };
 
 // The colour-temperature table a sensor would store for itself: for

@@ -5,7 +5,9 @@
 #include "cameras/camera_84xx.h"
 
 #include "cameras/camera_83xx.h"
+#include "cameras/camera_documents.h"
 #include "cameras/camera_services.h"
+#include "features/documents/register_description_list.h"
 #include "controls/control_registry.h"
 #include "controls/sensor_controls.h"
 #include "features/camera_features.h"
@@ -74,7 +76,8 @@ camera_84xx::camera_84xx(PDEVICE_OBJECT device_object, frame_sink* sink)
       max_height_(0),
       temperature_table_(nullptr),
       camera_table_(),
-      pipeline_() {
+      pipeline_(),
+      documents_() {
   worker_flag_ = true;
 }
 
@@ -158,9 +161,10 @@ NTSTATUS camera_84xx::on_init_begin() {
   }
   NTSTATUS status = register_sensor_unit_controls(this, sensor_unit_family::sensor_cameras);
   if (out_of_memory(status)) return status;
-  // A register description stored in the camera would restrict the sizes
-  // and supply the sensor's offsets; the camera runs without one.
-  read_camera_register_description(this);
+  // The register description the camera stores, its default-set document,
+  // the named sets and their enumeration document.
+  status = begin_camera_documents(this, true, &documents_);
+  if (out_of_memory(status)) return status;
 
   const ULONG low_bits = id_product() & product_low_bits_mask;
   const UCHAR* unit = find_extension_unit(sensor_extension_unit, selector_temperature_table - 1);
@@ -249,10 +253,8 @@ NTSTATUS camera_84xx::on_init_end() {
     }
     j003_pattern_fix_ = fix != 0 ? 1 : 0;
   }
-  // The camera's own defect table and default property sets; the camera
-  // runs without them.
+  // The camera's own defect table; the camera runs without it.
   read_camera_defect_table(this);
-  load_camera_default_sets(this);
 
   const uvc_control_record* exposure =
       bind_control(this, on_unit(sensor_extension_unit, selector_exposure));
@@ -273,12 +275,14 @@ NTSTATUS camera_84xx::on_init_end() {
   setup.temperature_table = traits_.colour ? temperature_table_ : nullptr;
   setup.camera_has_colour_channels = channels;
   setup.sensor = &pipeline_.sensor();
-  setup.documents = &documents_;
+  setup.documents = documents_.list;
   setup.exposure_unit_us = 1;
   setup.sensor_code = 0;  // the cameras do not report their sensor
   setup.max_width = max_width_;
   setup.max_height = max_height_;
-  return attach_camera_features(this, &pipeline_.features(), setup);
+  status = attach_camera_features(this, &pipeline_.features(), setup);
+  if (!NT_SUCCESS(status)) return status;
+  return finish_camera_documents(this, &documents_);
 }
 
 // ---- streaming

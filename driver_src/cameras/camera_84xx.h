@@ -17,6 +17,7 @@
 //   anything else  as the camera declares it
 #pragma once
 
+#include "cameras/camera_documents.h"
 #include "cameras/raw_formats.h"
 #include "cameras/raw_sensor_pipeline.h"
 #include "features/documents/register_descriptions.h"
@@ -72,6 +73,6 @@ class camera_84xx : public uvc_camera {
   ULONG max_height_;
   const img::wb_temperature_table* temperature_table_;
   img::wb_temperature_table camera_table_;  // loaded from the camera
-  register_description_store documents_;  // what the features publish
   raw_sensor_pipeline pipeline_;
+  camera_documents documents_;       // register descriptions and named default sets
 };

@@ -7,7 +7,3 @@ NTSTATUS load_defect_pixel_list(uvc_camera*, ULONG, ULONG) { return STATUS_NOT_F
 void correct_defect_pixels(uvc_camera*, const img::img_descriptor&, LONG, LONG, LONG) {}
 
 NTSTATUS read_camera_defect_table(uvc_camera*) { return STATUS_NOT_FOUND; }
-
-NTSTATUS load_camera_default_sets(uvc_camera*) { return STATUS_NOT_FOUND; }
-
-NTSTATUS read_camera_register_description(uvc_camera*) { return STATUS_NOT_FOUND; }

@@ -11,10 +11,6 @@
 //                                   without a list)
 //   read_camera_defect_table        camera_84xx: the defect-pixel table the
 //                                   camera stores for itself
-//   load_camera_default_sets        camera_84xx: named default property
-//                                   sets stored in the camera
-//   read_camera_register_description camera_84xx: the sensor's register
-//                                   description stored in the camera
 //
 // PASSIVE_LEVEL, at the family's initialisation; correct_defect_pixels on
 // the frame worker, where it allocates and waits for nothing.
@@ -31,5 +27,3 @@ NTSTATUS load_defect_pixel_list(uvc_camera* camera, ULONG sensor_width, ULONG se
 void correct_defect_pixels(uvc_camera* camera, const img::img_descriptor& frame, LONG offset_x,
                            LONG offset_y, LONG binning);
 NTSTATUS read_camera_defect_table(uvc_camera* camera);
-NTSTATUS load_camera_default_sets(uvc_camera* camera);
-NTSTATUS read_camera_register_description(uvc_camera* camera);

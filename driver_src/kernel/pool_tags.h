@@ -36,6 +36,8 @@ constexpr ULONG record_store = make_pool_tag('S', 'F', 'E', 'E');
 constexpr ULONG record_store_data = make_pool_tag('s', 'f', 'e', 'p');
 // Tone-mapping state carried from frame to frame.
 constexpr ULONG tone_mapping = make_pool_tag('I', 'T', 'U', 'D');
+// BSON documents being read: the reader's copy and its node tree (paged).
+constexpr ULONG bson = make_pool_tag('b', 's', 'o', 'n');
 
 static_assert(deferred_work == 0x57637675u, "tag bytes are in memory order");
 

@@ -119,7 +119,8 @@ TEST_F(documents, every_feature_combination_publishes_valid_documents_whose_regi
   plug(wdr_camera_desc());
   temp_dir dir;
   std::vector<std::string> files;
-  const std::regex address("<Address>0xCEBB0001([0-9A-F]{8})</Address>");
+  // Addresses as signed 64-bit decimals (the virtual space is negative).
+  const std::regex address("<Address>(-[0-9]+)</Address>");
   for (size_t c = 0; c < ARRAYSIZE(combinations); ++c) {
     const combination& combo = combinations[c];
     SCOPED_TRACE(c);
@@ -134,7 +135,9 @@ TEST_F(documents, every_feature_combination_publishes_valid_documents_whose_regi
       files.push_back(dir.write("combination" + std::to_string(c) + "_" + std::to_string(i) + ".xml", docs[i]));
       for (auto it = std::sregex_iterator(docs[i].begin(), docs[i].end(), address); it != std::sregex_iterator();
            ++it) {
-        const ULONG number = std::stoul((*it)[1].str(), nullptr, 16);
+        const uint64_t a = uint64_t(std::stoll((*it)[1].str()));
+        EXPECT_EQ(a >> 32, 0xCEBB0001u);
+        const ULONG number = ULONG(a);
         const reply r = read_register(cam, number);
         EXPECT_EQ(r.status, STATUS_SUCCESS) << names.back() << " register " << number;
         EXPECT_EQ(r.returned, 4u);
@@ -161,7 +164,8 @@ TEST_F(documents, the_named_sets_document_is_valid_for_any_set_names) {
   EXPECT_NE(doc.find("<DisplayName>bad ?? bytes?</DisplayName>"), std::string::npos);
   EXPECT_NE(doc.find("<DisplayName>D\xc3\xa9" "faut</DisplayName>"), std::string::npos);
   EXPECT_NE(doc.find("<EnumEntry Name=\"NPS_Item_Enum_Entry_5\">"), std::string::npos);
-  EXPECT_NE(doc.find("<Address>0xCEBB000100000012</Address>"), std::string::npos);
+  // 0xCEBB000100000012 as a signed 64-bit number.
+  EXPECT_NE(doc.find("<Address>-3550243876956536814</Address>"), std::string::npos);
   temp_dir dir;
   EXPECT_EQ(schema_errors({dir.write("nps.xml", doc)}), "");
 

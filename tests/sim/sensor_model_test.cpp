@@ -351,7 +351,7 @@ TEST(raw_camera_models, answer_what_their_family_reads_and_pass_exposure_gain_an
       ASSERT_EQ(get_cur(kCameraTerminal, 32, 4).transferred, 4u);
       EXPECT_EQ(le32(), 0u);  // no focus motor, no strobe
     }
-    EXPECT_EQ(vendor_in(0x16, 0, 2).usbd_status, USBD_STATUS_STALL_PID);
+    EXPECT_EQ(vendor_in(0x17, 0, 2).usbd_status, USBD_STATUS_STALL_PID);
 
     // Exposure and gain reach the sensor (at once: nothing streams); the
     // 84xx's two gain controls are one gain.

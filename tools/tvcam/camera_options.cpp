@@ -2,6 +2,9 @@
 #include "camera_options.h"
 
 #include <errno.h>
+
+#include <fstream>
+#include <iterator>
 #include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -11,7 +14,8 @@
 namespace tvcam {
 
 const option_def kCameraOptions[] = {
-    {"camera", true}, {"descriptors", true}, {"registry", true}, {"faults", true}, {"seed", true}, {"verbose", false},
+    {"camera", true}, {"descriptors", true}, {"registry", true},      {"faults", true},
+    {"seed", true},   {"verbose", false},    {"camera-sets", true}, {"camera-genapi", true},
 };
 const size_t kCameraOptionCount = sizeof(kCameraOptions) / sizeof(kCameraOptions[0]);
 
@@ -21,6 +25,17 @@ std::string model_list(const std::vector<camera_model_info>& models) {
   std::string s;
   for (const camera_model_info& m : models) s += (s.empty() ? "" : ", ") + m.id;
   return s;
+}
+
+// The whole file, or false with the reason.
+bool read_whole_file(const std::string& path, std::vector<uint8_t>* bytes, std::string* error) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) {
+    *error = "cannot read " + path + ": " + strerror(errno);
+    return false;
+  }
+  bytes->assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  return true;
 }
 
 }  // namespace
@@ -104,6 +119,21 @@ int camera_request_from(const context& ctx, const char* command_name, parsed_arg
       return usage_error(ctx.err, command_name, "bad seed '" + text + "', expected 0.." + std::to_string(UINT32_MAX));
     }
     r.seed = static_cast<uint32_t>(seed);
+  }
+  // Documents a camera_84xx model keeps for the driver, from files.
+  for (const char* option : {"camera-sets", "camera-genapi"}) {
+    if (!args.has(option)) continue;
+    std::string family;
+    for (const camera_model_info& m : ctx.backend->models()) {
+      if (r.camera_id.empty() ? m.is_default : m.id == r.camera_id) family = m.family;
+    }
+    if (!r.descriptors_prefix.empty() || family != "camera_84xx") {
+      return usage_error(ctx.err, command_name, "--" + std::string(option) + " needs a camera_84xx model");
+    }
+    std::string error;
+    std::vector<uint8_t>* bytes =
+        std::string(option) == "camera-sets" ? &r.stored_sets : &r.stored_description;
+    if (!read_whole_file(args.options[option], bytes, &error)) return usage_error(ctx.err, command_name, error);
   }
   r.verbose = args.has("verbose");
   *request = r;

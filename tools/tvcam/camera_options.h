@@ -1,6 +1,7 @@
-// The options that say which camera a command talks to, shared by formats
-// and capture: --camera ID | --descriptors PREFIX, --registry FILE,
-// --faults LIST, --seed N. Checks what can be checked before the driver
+// The options that say which camera a command talks to, shared by the
+// camera commands: --camera ID | --descriptors PREFIX, --registry FILE,
+// --faults LIST, --seed N, and the documents a camera_84xx model keeps
+// (--camera-sets FILE, --camera-genapi FILE). Checks what can be checked before the driver
 // runs: a known model id, readable descriptor files, a fault list that
 // parses.
 #pragma once
@@ -32,6 +33,8 @@ extern const size_t kCameraOptionCount;
   "                       transfer, its data lost), stall, timeout (per class or\n"                  \
   "                       vendor control request); e.g. drop=0.001,eof=0.005\n"                       \
   "  --seed N             seed of the simulated faults (default 1)\n"                                 \
+  "  --camera-sets FILE   named default sets (BSON) a camera_84xx model keeps\n"                    \
+  "  --camera-genapi FILE a register description a camera_84xx model keeps\n"                     \
   "  --verbose            echo the driver's debug output on stderr\n"
 
 // Whether --registry PATH can be loaded (when it exists) and saved: a

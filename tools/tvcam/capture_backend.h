@@ -57,6 +57,8 @@ struct camera_request {
   fault_list faults;
   uint32_t seed = 1;               // of the simulated faults and the sensor noise
   sensor_choice sensor;            // raw-sensor models only
+  std::vector<uint8_t> stored_sets;         // camera_84xx models: the default-set document it keeps
+  std::vector<uint8_t> stored_description;  // camera_84xx models: the register description it keeps
   bool verbose = false;            // echo the driver's debug output
 };
 
@@ -80,6 +82,8 @@ struct stream_request {
 };
 
 enum class wait_result { frame, timeout, failed };
+
+class register_access;
 
 class camera_session {
  public:
@@ -112,6 +116,9 @@ class camera_session {
   // The filter's properties (property_backend.h); null when the camera
   // offers none. Valid as long as the session.
   virtual property_access* properties() { return nullptr; }
+  // The register-description documents and registers
+  // (register_backend.h); null when the camera offers none.
+  virtual register_access* registers() { return nullptr; }
 };
 
 class camera_backend {

@@ -10,6 +10,7 @@
 #include "args.h"
 #include "camera_options.h"
 #include "json_writer.h"
+#include "named_sets.h"
 #include "property_commands.h"
 #include "property_names.h"
 
@@ -51,7 +52,9 @@ const char kSetUsage[] =
     "then reports it. VALUE is a number (decimal or 0x hexadecimal), min, max, default,\n"
     "or auto to switch a property with an automatic mode to it; a number switches\n"
     "such a property to manual. With --registry the driver's saved values are kept\n"
-    "in FILE and restored at the next run.\n"
+    "in FILE and restored at the next run. default_set=NAME|INDEX selects one of the\n"
+    "camera's named default sets (as 'tvcam props' lists them) and load_default_set\n"
+    "loads the selected one into the camera's controls.\n"
     "\n" TVCAM_PROPERTY_NAMES_HELP
     "\n" TVCAM_CAMERA_OPTIONS_HELP
     "  --json               print the properties afterwards as 'tvcam props --json' does\n"
@@ -316,6 +319,7 @@ int cmd_props(const context& ctx, int argc, char** argv) {
   fprintf(ctx.out, "%s (%s): %zu properties\n", c.session->device_name().c_str(),
           camera_label(c.request, *ctx.backend).c_str(), all.size());
   print_table(ctx.out, all);
+  print_named_sets(ctx.out, *c.session);
   return kExitOk;
 }
 
@@ -353,25 +357,43 @@ int cmd_set(const context& ctx, int argc, char** argv) {
   int status = open_for_properties(ctx, "set", argc, argv, &c);
   if (status != kExitOk) return status;
   if (c.args.positional.empty()) return usage_error(ctx.err, "set", "no NAME=VALUE given");
-  std::vector<property_setting> settings;
+  // Settings in the order given; the named sets' own (named_sets.h) act
+  // between the others.
+  std::vector<std::vector<property_setting>> runs(1);
+  std::vector<std::string> named;  // after run i: named[i], when not empty
   for (const std::string& text : c.args.positional) {
+    if (is_named_set_setting(text)) {
+      named.resize(runs.size());
+      named.back() = text;
+      runs.emplace_back();
+      continue;
+    }
     property_setting s;
     std::string error;
     if (!parse_setting(text, &s, &error)) return usage_error(ctx.err, "set", error);
-    settings.push_back(s);
+    runs.back().push_back(s);
   }
   status = start_session(ctx, "set", &c);
   if (status != kExitOk) return status;
   std::vector<property_value> applied;
-  status = apply_settings(ctx, "set", *c.session, settings, &applied);
-  if (status != kExitOk) return status;
+  std::vector<std::string> lines;
+  for (size_t i = 0; i < runs.size(); ++i) {
+    const size_t before = applied.size();
+    if (!runs[i].empty()) status = apply_settings(ctx, "set", *c.session, runs[i], &applied);
+    for (size_t k = before; k < applied.size(); ++k) {
+      const property_value& v = applied[k];
+      lines.push_back(property_name(v.key) + "=" + std::to_string(v.value) + ((v.flags & kFlagAuto) ? " (auto)" : ""));
+    }
+    if (status == kExitOk && i < named.size()) {
+      lines.emplace_back();
+      status = apply_named_set_setting(ctx, "set", *c.session, named[i], &lines.back());
+    }
+    if (status != kExitOk) return status;
+  }
   if (c.args.has("json")) {
     print_json(ctx.out, applied);
   } else {
-    for (const property_value& v : applied) {
-      fprintf(ctx.out, "%s=%" PRId32 "%s\n", property_name(v.key).c_str(), v.value,
-              (v.flags & kFlagAuto) ? " (auto)" : "");
-    }
+    for (const std::string& line : lines) fprintf(ctx.out, "%s\n", line.c_str());
   }
   return kExitOk;
 }

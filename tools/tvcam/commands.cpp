@@ -1,6 +1,7 @@
 // tvcam's command table.
 #include "commands.h"
 #include "property_commands.h"
+#include "register_commands.h"
 
 namespace tvcam {
 
@@ -11,6 +12,8 @@ const command kCommands[] = {
     {"props", "list a camera's properties with their values and ranges", kPropsUsage, cmd_props},
     {"get", "print the values of properties", kGetUsage, cmd_get},
     {"set", "set properties (NAME=VALUE)", kSetUsage, cmd_set},
+    {"genapi", "list and save a camera's GenICam register descriptions", kGenapiUsage, cmd_genapi},
+    {"regs", "read or write a register, virtual or the camera's", kRegsUsage, cmd_regs},
     {"pixfmt", "print the image library's pixel formats with their sizes", kPixfmtUsage, cmd_pixfmt},
     {"cpu", "print the processor feature mask", kCpuUsage, cmd_cpu},
 };

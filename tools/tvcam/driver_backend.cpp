@@ -20,6 +20,7 @@
 #include <deque>
 
 #include "capture_backend.h"
+#include "driver_registers.h"
 #include "status_text.h"
 #include "driver_properties.h"
 #include "img/img_type.h"
@@ -164,6 +165,8 @@ std::shared_ptr<sim::uvc_camera> create_with_sensor(const sim::camera_model& mod
   options.exposure = start_of(request.sensor.exposure);
   options.gain = start_of(request.sensor.gain);
   options.seed = request.seed;
+  options.stored_default_sets = request.stored_sets;
+  options.stored_register_description = request.stored_description;
   std::shared_ptr<sim::uvc_camera> camera = model.create_with(options);
   if (!camera) *error = "unknown scene '" + options.scene + "'";
   return camera;
@@ -208,7 +211,8 @@ class driver_session : public camera_session {
         *refused = true;
         return false;
       }
-      camera = request.sensor.any() ? create_with_sensor(*model, request, error) : model->create();
+      const bool set_up = request.sensor.any() || !request.stored_sets.empty() || !request.stored_description.empty();
+      camera = set_up ? create_with_sensor(*model, request, error) : model->create();
       if (!camera) return false;
       // A sensor's first frame comes on time, as a real camera's does.
       if (auto raw = std::dynamic_pointer_cast<sim::raw_sensor_camera>(camera)) raw->sensor().prepare();
@@ -267,6 +271,7 @@ class driver_session : public camera_session {
       return false;
     }
     properties_ = make_driver_properties(filter_, filters.front().descriptor);
+    registers_ = make_driver_registers(filter_);
     status = kstandin::ks_pin_data_ranges(filter_, kCapturePin, &ranges_);
     if (!NT_SUCCESS(status)) {
       *error = "cannot read the pin's data ranges: " + status_text(status, driver_reason());
@@ -455,6 +460,7 @@ class driver_session : public camera_session {
   }
 
   property_access* properties() override { return properties_.get(); }
+  register_access* registers() override { return registers_.get(); }
 
   void stop() override {
     if (!pin_) return;
@@ -516,6 +522,7 @@ class driver_session : public camera_session {
   std::string close() {
     stop();
     properties_.reset();
+    registers_.reset();
     if (filter_) kstandin::ks_close_filter(filter_);
     filter_ = nullptr;
     if (device_) kstandin::ks_remove_device(device_);
@@ -543,6 +550,7 @@ class driver_session : public camera_session {
   kstandin::ks_filter* filter_ = nullptr;
   bool loops_answer_ = true;  // cleared when the camera has no loop statistics
   std::unique_ptr<property_access> properties_;  // of filter_
+  std::unique_ptr<register_access> registers_;   // of filter_
   kstandin::ks_pin* pin_ = nullptr;
   std::shared_ptr<kstandin::reference_clock> clock_;
   std::vector<std::vector<uint8_t>> ranges_;

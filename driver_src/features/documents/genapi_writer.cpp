@@ -172,13 +172,21 @@ void genapi_writer::element(const char* tag, LONG value) {
   element(tag, text);
 }
 
-void genapi_writer::element_hex(const char* tag, ULONGLONG value) {
-  char text[19] = {'0', 'x'};
-  for (ULONG i = 0; i < 16; ++i) {
-    const ULONG nibble = ULONG(value >> (60 - 4 * i)) & 0xF;
-    text[2 + i] = "0123456789ABCDEF"[nibble];
-  }
-  text[18] = 0;
+void genapi_writer::element_address(const char* tag, ULONGLONG address) {
+  // The 64 bits read as a signed number: negative for the virtual space.
+  char digits[20];
+  ULONG n = 0;
+  const bool negative = (address >> 63) != 0;
+  ULONGLONG magnitude = negative ? 0ull - address : address;
+  do {
+    digits[n++] = char('0' + magnitude % 10);
+    magnitude /= 10;
+  } while (magnitude != 0);
+  char text[22];
+  ULONG at = 0;
+  if (negative) text[at++] = '-';
+  while (n > 0) text[at++] = digits[--n];
+  text[at] = 0;
   element(tag, text);
 }
 
@@ -245,7 +253,7 @@ void write_node_elements(genapi_writer& w, const genapi_feature& f) {
 void write_register(genapi_writer& w, const char* kind, const char* name, ULONG number,
                     const char* access) {
   w.open(kind, name);
-  w.element_hex("Address", register_address(number));
+  w.element_address("Address", register_address(number));
   w.element("Length", LONG(4));
   w.element("AccessMode", access);
   w.element("pPort", "Device");

@@ -35,10 +35,15 @@ class genapi_writer {
   // <tag Name="name"/>
   void empty(const char* tag, const char* name, const char* name_space = nullptr);
   void close(const char* tag);
-  // <tag>text</tag>, <tag>decimal</tag>, <tag>0x...</tag>
+  // <tag>text</tag>, <tag>decimal</tag>
   void element(const char* tag, const char* text);
   void element(const char* tag, LONG value);
-  void element_hex(const char* tag, ULONGLONG value);
+  // A register address as GenApi clients read one, a signed 64-bit
+  // decimal: the virtual registers (0xCEBB0001_nnnnnnnn) are above the
+  // largest signed value, and a client parsing "0xCEBB..." as a signed
+  // number saturates it to 0x7FFFFFFFFFFFFFFF; the negative number carries
+  // the same 64 bits.
+  void element_address(const char* tag, ULONGLONG address);
   // A decimal fraction given in hundredths ("-8", "0.5", "0.01").
   void element_hundredths(const char* tag, LONG hundredths);
   // <pVariable Name="variable">node</pVariable>

@@ -7,10 +7,19 @@ register_description_store::~register_description_store() {
 
 NTSTATUS register_description_store::append_register_description(const char* text, ULONG length) {
   if (text == nullptr || length == 0 || text[length - 1] != 0) return STATUS_INVALID_PARAMETER;
-  auto* copy = static_cast<char*>(ExAllocatePoolWithTag(PagedPool, length, pool_tag::objects));
+  return append_bytes(text, length);
+}
+
+NTSTATUS register_description_store::append_bytes(const void* bytes, ULONG length) {
+  if (bytes == nullptr || length == 0) return STATUS_INVALID_PARAMETER;
+  const bool terminated = static_cast<const char*>(bytes)[length - 1] == 0;
+  if (!terminated && length == 0xFFFFFFFFu) return STATUS_INVALID_PARAMETER;
+  const ULONG size = terminated ? length : length + 1;
+  auto* copy = static_cast<char*>(ExAllocatePoolWithTag(PagedPool, size, pool_tag::objects));
   if (copy == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
-  RtlCopyMemory(copy, text, length);
-  const NTSTATUS status = documents_.append(document_entry{copy, length});
+  RtlCopyMemory(copy, bytes, length);
+  copy[size - 1] = 0;
+  const NTSTATUS status = documents_.append(document_entry{copy, size});
   if (!NT_SUCCESS(status)) ExFreePoolWithTag(copy, pool_tag::objects);
   return status;
 }

@@ -40,6 +40,11 @@ class register_description_store : public register_description_sink {
   register_description_store& operator=(const register_description_store&) = delete;
 
   NTSTATUS append_register_description(const char* text, ULONG length) override;
+  // Appends a copy of `length` bytes from elsewhere (a document the camera
+  // stores), with a terminating zero added when the last byte is not one.
+  // STATUS_INVALID_PARAMETER for no bytes, STATUS_INSUFFICIENT_RESOURCES
+  // when the pool has no room (nothing is appended then).
+  NTSTATUS append_bytes(const void* bytes, ULONG length);
 
   ULONG count() const { return documents_.count(); }
   // Document `index` and its size (terminating zero included); null and 0
