@@ -34,6 +34,8 @@ constexpr int kHeight = 1080;
 constexpr uint32_t kPlain = 0;
 constexpr uint32_t kSsse3 = img::cpu_sse2 | img::cpu_ssse3;
 constexpr uint32_t kSse41 = img::cpu_sse2 | img::cpu_ssse3 | img::cpu_sse41;
+// What the pipe runs on this processor.
+const uint32_t kBest = img::allow_avx(img::get_cpu_features());
 
 struct image {
   std::vector<uint8_t> memory;
@@ -58,14 +60,18 @@ image make(uint32_t fcc, uint32_t seed) {
 }
 
 bool unavailable(benchmark::State& state, uint32_t features) {
-  if ((features & img::get_cpu_features()) == features) return false;
+  if ((features & kBest) == features) return false;
   state.SkipWithError("processor lacks the variant's features");
   return true;
 }
 
-void finish(benchmark::State& state) {
+// Items are pixels; bytes are those read and written per frame.
+void finish(benchmark::State& state, int bytes_per_pixel) {
   state.SetItemsProcessed(state.iterations() * kWidth * kHeight);
+  state.SetBytesProcessed(state.iterations() * kWidth * kHeight * bytes_per_pixel);
 }
+
+int sample_bytes(uint32_t fcc) { return img::get_bits_per_pixel(fcc) == 16 ? 2 : 1; }
 
 struct tone_state {
   std::unique_ptr<uint8_t[]> memory{new uint8_t[img::transform_state_size]};
@@ -85,7 +91,7 @@ void tone_mapping(benchmark::State& state, uint32_t fcc, uint32_t features) {
                            scratch.size(), features);
     benchmark::ClobberMemory();
   }
-  finish(state);
+  finish(state, 2 * sample_bytes(fcc));
 }
 
 // Automatic factors on alternating frames: the frame mean changes, so the
@@ -98,7 +104,7 @@ void tone_mapping_auto_factors(benchmark::State& state, uint32_t fcc) {
     benchmark::DoNotOptimize(
         img::tonemapping_compute_factors(*ts.state, frames[i ^= 1].desc, 1.0f, 0.3f));
   }
-  finish(state);
+  finish(state, 0);
 }
 
 void sharpness_denoise(benchmark::State& state, uint32_t fcc, uint32_t features) {
@@ -109,7 +115,8 @@ void sharpness_denoise(benchmark::State& state, uint32_t fcc, uint32_t features)
     img::sharpness_denoise(dst.desc, src.desc, 5, 10, features);
     benchmark::ClobberMemory();
   }
-  finish(state);
+  const int planes = fcc == img::FOURCC_YUV8PLANAR || fcc == img::FOURCC_YUV16PLANAR ? 3 : 1;
+  finish(state, 2 * planes * (fcc == img::FOURCC_YUV16PLANAR ? 2 : sample_bytes(fcc)));
 }
 
 void j003(benchmark::State& state, uint32_t fcc, uint32_t features) {
@@ -120,7 +127,7 @@ void j003(benchmark::State& state, uint32_t fcc, uint32_t features) {
     img::j003_pixelfix(im.desc, scratch.data(), scratch.size(), features);
     benchmark::ClobberMemory();
   }
-  finish(state);
+  finish(state, 2 * sample_bytes(fcc));
 }
 
 }  // namespace
@@ -131,6 +138,7 @@ BENCHMARK_CAPTURE(tone_mapping, y800_sse41, img::FOURCC_Y800, kSse41)
     ->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(tone_mapping, y16_plain, img::FOURCC_Y16, kPlain)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(tone_mapping, y16_sse41, img::FOURCC_Y16, kSse41)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(tone_mapping, y16_best, img::FOURCC_Y16, kBest)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(tone_mapping, gbrg8_plain, img::FOURCC_GBRG8, kPlain)
     ->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(tone_mapping, gbrg8_sse41, img::FOURCC_GBRG8, kSse41)
@@ -139,6 +147,8 @@ BENCHMARK_CAPTURE(tone_mapping, gbrg16_plain, img::FOURCC_GBRG16, kPlain)
     ->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(tone_mapping, gbrg16_sse41, img::FOURCC_GBRG16, kSse41)
     ->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(tone_mapping, gbrg16_best, img::FOURCC_GBRG16, kBest)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(tone_mapping, y800_best, img::FOURCC_Y800, kBest)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(tone_mapping_auto_factors, y16, img::FOURCC_Y16)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(sharpness_denoise, y800_plain, img::FOURCC_Y800, kPlain)
     ->Unit(benchmark::kMillisecond);
@@ -146,12 +156,14 @@ BENCHMARK_CAPTURE(sharpness_denoise, y800_ssse3, img::FOURCC_Y800, kSsse3)
     ->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(sharpness_denoise, y800_sse41, img::FOURCC_Y800, kSse41)
     ->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(sharpness_denoise, y800_best, img::FOURCC_Y800, kBest)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(sharpness_denoise, yu8p_sse41, img::FOURCC_YUV8PLANAR, kSse41)
     ->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(sharpness_denoise, y16_plain, img::FOURCC_Y16, kPlain)
     ->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(sharpness_denoise, y16_sse41, img::FOURCC_Y16, kSse41)
     ->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(sharpness_denoise, y16_best, img::FOURCC_Y16, kBest)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(j003, y800_plain, img::FOURCC_Y800, kPlain)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(j003, y800_sse41, img::FOURCC_Y800, kSse41)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(j003, y16_plain, img::FOURCC_Y16, kPlain)->Unit(benchmark::kMillisecond);
@@ -167,6 +179,7 @@ cv::Mat peer_frame(int type, uint32_t seed) {
 
 // Tone curve as a 256-entry pow table applied with cv::LUT.
 void opencv_tone_lut8(benchmark::State& state) {
+  cv::setNumThreads(1);
   cv::Mat src = peer_frame(CV_8UC1, 1), dst;
   cv::Mat lut(1, 256, CV_8UC1);
   for (int i = 0; i < 256; ++i)
@@ -175,11 +188,12 @@ void opencv_tone_lut8(benchmark::State& state) {
     cv::LUT(src, lut, dst);
     benchmark::ClobberMemory();
   }
-  finish(state);
+  finish(state, 2);
 }
 
 // 16-bit samples have no LUT path in OpenCV: per-pixel cv::pow on floats.
 void opencv_tone_pow16(benchmark::State& state) {
+  cv::setNumThreads(1);
   cv::Mat src = peer_frame(CV_16UC1, 1), f, p, dst;
   for (auto _ : state) {
     src.convertTo(f, CV_32F, 1.0 / 65535.0);
@@ -187,12 +201,13 @@ void opencv_tone_pow16(benchmark::State& state) {
     p.convertTo(dst, CV_16U, 65535.0);
     benchmark::ClobberMemory();
   }
-  finish(state);
+  finish(state, 4);
 }
 
 // Unsharp masking (5x5 Gaussian, dst = 1.5 src - 0.5 blurred) plus a 5x5
 // box blur: the two jobs of the sharpness/denoise filter.
 void opencv_unsharp_and_blur(benchmark::State& state, int type) {
+  cv::setNumThreads(1);
   cv::Mat src = peer_frame(type, 3), blurred, sharp, smooth;
   for (auto _ : state) {
     cv::GaussianBlur(src, blurred, cv::Size(5, 5), 0);
@@ -200,17 +215,18 @@ void opencv_unsharp_and_blur(benchmark::State& state, int type) {
     cv::blur(sharp, smooth, cv::Size(5, 5));
     benchmark::ClobberMemory();
   }
-  finish(state);
+  finish(state, type == CV_8UC1 ? 2 : 4);
 }
 
 // A per-pixel gain, the work of the pixel fix's correction pass.
 void opencv_scale(benchmark::State& state, int type) {
+  cv::setNumThreads(1);
   cv::Mat src = peer_frame(type, 4), dst;
   for (auto _ : state) {
     src.convertTo(dst, -1, 1.02);
     benchmark::ClobberMemory();
   }
-  finish(state);
+  finish(state, type == CV_8UC1 ? 2 : 4);
 }
 
 }  // namespace

@@ -37,9 +37,13 @@ image make(uint32_t fcc, uint32_t seed = 0) {
   return im;
 }
 
-uint32_t all_features() { return img::get_cpu_features(); }
+uint32_t all_features() { return img::allow_avx(img::get_cpu_features()); }
 
-void finish(benchmark::State& state) { state.SetItemsProcessed(state.iterations() * kWidth * kHeight); }
+// Items are pixels; bytes are those read and written per frame.
+void finish(benchmark::State& state, int bytes_per_pixel) {
+  state.SetItemsProcessed(state.iterations() * kWidth * kHeight);
+  state.SetBytesProcessed(state.iterations() * kWidth * kHeight * bytes_per_pixel);
+}
 
 void grey_expansion(benchmark::State& state, uint32_t features) {
   const image src = make(img::FOURCC_Y800, 1);
@@ -48,7 +52,7 @@ void grey_expansion(benchmark::State& state, uint32_t features) {
     img::expand_y800_to_rgb24(dst.desc, src.desc, false, features & all_features());
     benchmark::ClobberMemory();
   }
-  finish(state);
+  finish(state, 4);
 }
 
 void white_balance(benchmark::State& state, uint32_t fcc, uint32_t features) {
@@ -58,7 +62,7 @@ void white_balance(benchmark::State& state, uint32_t fcc, uint32_t features) {
     img::apply_raw_white_balance(im.desc, gains, features & all_features());
     benchmark::ClobberMemory();
   }
-  finish(state);
+  finish(state, 2 * (img::get_bits_per_pixel(fcc) / 8));
 }
 
 void smoothing(benchmark::State& state, uint32_t features) {
@@ -67,7 +71,7 @@ void smoothing(benchmark::State& state, uint32_t features) {
     img::smooth_2x2(im.desc, features & all_features());
     benchmark::ClobberMemory();
   }
-  finish(state);
+  finish(state, 2);
 }
 
 // One route of the pipe with a scratch buffer of the advertised size.
@@ -85,30 +89,30 @@ struct route_setup {
   }
 };
 
-void run_route(benchmark::State& state, route_setup& r) {
+void run_route(benchmark::State& state, route_setup& r, int bytes_per_pixel) {
   for (auto _ : state) {
     img::transform(r.dst.desc, r.src.desc, *r.params, nullptr);
     benchmark::ClobberMemory();
   }
-  finish(state);
+  finish(state, bytes_per_pixel);
 }
 
 void yuy2_adjusted(benchmark::State& state, uint32_t features) {
   route_setup r(img::FOURCC_YUY2, img::FOURCC_YUY2, features);
   r.params->saturation = 10;  // forces unpack, adjustment and repack
-  run_route(state, r);
+  run_route(state, r, 4);
 }
 
 void bayer_to_i420(benchmark::State& state, uint32_t features) {
   route_setup r(img::FOURCC_BGGR8, img::FOURCC_I420, features);
-  run_route(state, r);
+  run_route(state, r, 1);
 }
 
 void bayer_to_rgb24_gamma(benchmark::State& state, uint32_t features) {
   route_setup r(img::FOURCC_BGGR8, img::FOURCC_RGB24, features);
   r.params->gamma_enable = 1;
   img::build_gamma_lut(r.params->gamma_lut, 80);
-  run_route(state, r);
+  run_route(state, r, 4);
 }
 
 }  // namespace
@@ -120,6 +124,8 @@ BENCHMARK_CAPTURE(white_balance, by8_plain, img::FOURCC_BGGR8, kPlain)->Unit(ben
 BENCHMARK_CAPTURE(white_balance, by8_sse2, img::FOURCC_BGGR8, uint32_t{img::cpu_sse2})->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(white_balance, by16_plain, img::FOURCC_BGGR16, kPlain)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(white_balance, by16_sse2, img::FOURCC_BGGR16, uint32_t{img::cpu_sse2})->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(white_balance, by8_best, img::FOURCC_BGGR8, ~0u)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(white_balance, by16_best, img::FOURCC_BGGR16, ~0u)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(smoothing, plain, kPlain)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(smoothing, sse2, uint32_t{img::cpu_sse2})->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(yuy2_adjusted, plain, kPlain)->Unit(benchmark::kMillisecond);

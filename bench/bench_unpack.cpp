@@ -11,13 +11,17 @@
 #include "img/cpu_features.h"
 #include "img/img_type.h"
 
+#ifdef TV_BENCH_OPENCV_PEER
+#include <opencv2/core.hpp>
+#endif
+
 namespace {
 
 constexpr int kWidth = 1920;
 constexpr int kHeight = 1080;
 
 void unpack(benchmark::State& state, uint32_t src_fcc, uint32_t features) {
-  if ((features & img::get_cpu_features()) != features) {
+  if ((features & img::allow_avx(img::get_cpu_features())) != features) {
     state.SkipWithError("processor lacks the variant's features");
     return;
   }
@@ -47,6 +51,25 @@ BENCHMARK_CAPTURE(unpack, layout_c_ssse3, img::FOURCC_GBRG12_PACKED_C, uint32_t{
 BENCHMARK_CAPTURE(unpack, layout_d_plain, img::FOURCC_GBRG12_PACKED_D, 0u)->Unit(benchmark::kMicrosecond);
 BENCHMARK_CAPTURE(unpack, layout_d_ssse3, img::FOURCC_GBRG12_PACKED_D, uint32_t{img::cpu_ssse3})
     ->Unit(benchmark::kMicrosecond);
+BENCHMARK_CAPTURE(unpack, layout_c_best, img::FOURCC_GBRG12_PACKED_C, img::allow_avx(img::get_cpu_features()))
+    ->Unit(benchmark::kMicrosecond);
+
+#ifdef TV_BENCH_OPENCV_PEER
+// The nearest OpenCV operation: widening 8-bit samples to 16 bits with a
+// scale (convertTo).
+void opencv_widen(benchmark::State& state) {
+  cv::setNumThreads(1);
+  cv::Mat src(kHeight, kWidth, CV_8UC1), dst;
+  cv::randu(src, 0, 255);
+  for (auto _ : state) {
+    src.convertTo(dst, CV_16U, 16.0);
+    benchmark::ClobberMemory();
+  }
+  state.SetItemsProcessed(state.iterations() * kWidth * kHeight);
+  state.SetBytesProcessed(state.iterations() * kWidth * kHeight * 3);
+}
+BENCHMARK(opencv_widen)->Unit(benchmark::kMicrosecond);
+#endif
 
 }  // namespace
 

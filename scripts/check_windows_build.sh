@@ -12,9 +12,15 @@
 #     compiler spells the types, with Windows' 32-bit long read as int);
 #   - no static constructors or destructors and no C runtime or TLS data,
 #     neither in the image nor in any object linked into it;
-#   - no AVX instructions: kernel code may use the SSE registers freely, but
-#     the AVX state only between KeSaveExtendedProcessorState and
-#     KeRestoreExtendedProcessorState, which the driver never calls.
+#   - AVX only in the AVX units, reachable only through the guarded entry:
+#     kernel code may use the SSE registers freely, but the AVX state only
+#     between KeSaveExtendedProcessorState and KeRestoreExtendedProcessorState.
+#     VEX-encoded instructions appear only in the image library's AVX units
+#     (*_avx2.cpp), which hold no aligned 32-byte memory moves (the kernel
+#     stack is aligned to 16 bytes); no driver object calls into an AVX unit;
+#     and only the guarded entry (driver_src/kernel/extended_state.cpp), which
+#     saves and restores the state, gives the library the word that lets it
+#     select those units (img::allow_avx).
 # Prints the imported kernel functions. Exits non-zero on the first failed
 # build and after reporting every failed check.
 #
@@ -23,9 +29,12 @@
 #
 # The self-test links tiny driver images that break one rule each (a
 # kernel32 import, a kernel import the stand-in lacks, a static constructor,
-# an AVX instruction) and one that breaks none, compares declarations that
-# differ and ones that differ only in the spelling of a 32-bit long, and
-# shows that the checks tell them apart.
+# an AVX instruction outside an AVX unit, an aligned 32-byte move in one, a
+# driver object calling an AVX unit, the library's AVX word given outside
+# the guarded entry) and one that breaks none (with an AVX unit behind a
+# guarded entry), compares declarations that differ and ones that differ
+# only in the spelling of a 32-bit long, and shows that the checks tell them
+# apart.
 #
 # TV_HOST_BUILD_DIR selects the host build whose platform/libplatform.a is the
 # stand-in (default build/debug; built here when missing or stale).
@@ -40,6 +49,13 @@ COMPILER_BLOCK_FUNCTIONS="memcpy memmove memset memcmp"
 # thread-local data; none may have content in the driver.
 FORBIDDEN_SECTIONS_RE='^\.(ctors|dtors|init_array|fini_array|CRT|tls)'
 HOST_BUILD_DIR="${TV_HOST_BUILD_DIR:-build/debug}"
+# The AVX rule: the image library's archive, its AVX units, the driver's
+# guarded entry and the symbol through which the library is told that the
+# AVX state is saved (img::allow_avx).
+LIBRARY_ARCHIVE_RE='(^|/)libdutils_image[.]a$'
+AVX_UNIT_RE='_avx2[.](cpp[.])?(obj|o)$'
+GUARDED_ENTRY_RE='(^|[/:])extended_state[.](cpp[.])?(obj|o)$'
+AVX_WORD_SYMBOL='_ZN3img9allow_avxEj'
 
 fail_count=0
 fail() {
@@ -109,15 +125,75 @@ check_image() {
     if [ -n "$line" ]; then fail "static constructor, destructor, C runtime or TLS data in $line"; fi
   done <<<"$found"
 
-  # VEX-encoded instructions (AVX and later), as objdump prints them.
-  local vex
-  vex="$("$OBJDUMP" -d "$image" |
-    awk -F '\t' '$3 ~ /^v[a-z0-9]+[ ]+.*%[xyz]mm|^vzero(upper|all)/ && n++ < 3')"
-  if [ -n "$vex" ]; then
-    fail "$image uses AVX instructions, e.g.:"$'\n'"$vex"
-  fi
+  check_avx "$@"
 
   [ "$fail_count" -eq "$before" ]
+}
+
+# vex_instructions <object or archive>...: "object<TAB>instruction" for every
+# VEX-encoded instruction (AVX and later) as objdump prints them; archive
+# members are named archive:member.
+vex_instructions() {
+  local f
+  for f in "$@"; do
+    "$OBJDUMP" -d "$f" 2>/dev/null | awk -F '\t' -v file="$f" '
+      /^In archive / { archive = 1 }
+      /file format/ { obj = $1; sub(/:[ ]+file format.*/, "", obj); obj = archive ? file ":" obj : file }
+      $3 ~ /^v[a-z0-9]+[ ]+.*%[xyz]mm|^vzero(upper|all)/ { print obj "\t" $3 }'
+  done
+}
+
+# object_symbols <object or archive>...: "object kind symbol" per symbol, kind
+# U for a reference, T, D, B.. for a definition.
+object_symbols() {
+  "$PREFIX-nm" -A "$@" 2>/dev/null | awk '{
+    sep = index($0, " "); head = substr($0, 1, sep - 1); rest = substr($0, sep)
+    n = split(head, parts, ":"); obj = parts[1]
+    for (i = 2; i < n; ++i) obj = obj ":" parts[i]
+    if (parts[n] != "") rest = parts[n] rest
+    m = split(rest, f, " ")
+    if (m == 2) print obj, f[1], f[2]; else if (m >= 3) print obj, f[2], f[3] }'
+}
+
+# check_avx <objects and archives linked into the image>...
+check_avx() {
+  local vex outside aligned
+  vex="$(vex_instructions "$@")"
+  outside="$(awk -F '\t' -v re="$AVX_UNIT_RE" '$1 !~ re' <<<"$vex" | head -3)"
+  if [ -n "$outside" ]; then
+    fail "AVX instructions outside the AVX units (*_avx2.cpp), e.g.:"$'\n'"$outside"
+  fi
+  aligned="$(awk -F '\t' -v re="$AVX_UNIT_RE" '$1 ~ re && $2 ~ /^vmova(ps|pd|dqa)[ ].*%ymm/ && $2 ~ /\(/' <<<"$vex" |
+    head -3)"
+  if [ -n "$aligned" ]; then
+    fail "aligned 32-byte memory moves in an AVX unit (the kernel stack is aligned to 16 bytes only), e.g.:"$'\n'"$aligned"
+  fi
+  local symbols
+  symbols="$(object_symbols "$@")"
+  local found
+  found="$(awk -v unit="$AVX_UNIT_RE" -v lib="$LIBRARY_ARCHIVE_RE" -v guard="$GUARDED_ENTRY_RE" -v word="$AVX_WORD_SYMBOL" '
+    function archive(o) { sub(/:[^:]*$/, "", o); return o }
+    $2 != "U" && $1 ~ unit { avx[$3] = 1 }
+    $2 == "U" { ref[NR] = $0; refobj[NR] = $1; refsym[NR] = $3 }
+    $2 == "U" && $3 ~ /^(__imp_)?KeSaveExtendedProcessorState$/ { saves[$1] = 1 }
+    $2 == "U" && $3 ~ /^(__imp_)?KeRestoreExtendedProcessorState$/ { restores[$1] = 1 }
+    END {
+      for (i in ref) {
+        o = refobj[i]; s = refsym[i]
+        in_library = archive(o) ~ lib
+        if (!in_library && (s in avx)) print "direct\t" o "\t" s
+        if (!in_library && s == word && o !~ guard) print "word\t" o
+        if (!in_library && s == word && o ~ guard && !((o in saves) && (o in restores))) print "unsaved\t" o
+      }
+    }' <<<"$symbols" | sort -u)"
+  local kind obj sym
+  while IFS=$'\t' read -r kind obj sym; do
+    case $kind in
+      direct) fail "$obj calls into an AVX unit ($sym); only the image library's selection may" ;;
+      word) fail "$obj tells the image library that the AVX state is saved ($AVX_WORD_SYMBOL); only the guarded entry (extended_state) may" ;;
+      unsaved) fail "$obj allows AVX without calling KeSaveExtendedProcessorState and KeRestoreExtendedProcessorState" ;;
+    esac
+  done <<<"$found"
 }
 
 # Compiler settings of the two builds for the declaration comparison (the
@@ -197,11 +273,16 @@ self_test() {
   # A stand-in that defines exactly the kernel functions the good image uses.
   cat >"$dir/stand_in.c" <<'EOF'
 void KeBugCheckEx(void) {}
+void KeSaveExtendedProcessorState(void) {}
+void KeRestoreExtendedProcessorState(void) {}
 void* PsThreadType;
 EOF
   gcc -c "$dir/stand_in.c" -o "$dir/stand_in.o"
   ar rcs "$dir/libstand_in.a" "$dir/stand_in.o"
 
+  # The good image: a driver object, a guarded entry that saves the AVX
+  # state and gives the library its word, and a library with an AVX unit
+  # that only the library's selection calls.
   cat >"$dir/good.c" <<'EOF'
 typedef long NTSTATUS;
 volatile double scale = 1.5;
@@ -209,11 +290,69 @@ __declspec(dllimport) void KeBugCheckEx(unsigned long, unsigned long long, unsig
                                         unsigned long long, unsigned long long);
 __declspec(dllimport) extern void* PsThreadType;
 void* volatile sink;
+void guarded_entry(void* data);
 NTSTATUS DriverEntry(void* driver, void* path) {
   sink = PsThreadType;
   if (driver == 0 || scale * 2.0 > 4.0) KeBugCheckEx(1, 0, 0, 0, 0);  /* SSE is fine */
+  guarded_entry(driver);
   return 0;
 }
+EOF
+  cat >"$dir/extended_state.c" <<'EOF'
+typedef struct { char bytes[56]; } XSTATE_SAVE;
+__declspec(dllimport) long KeSaveExtendedProcessorState(unsigned long long, XSTATE_SAVE*);
+__declspec(dllimport) void KeRestoreExtendedProcessorState(XSTATE_SAVE*);
+unsigned _ZN3img9allow_avxEj(unsigned features);
+void library_select(void* data, unsigned features);
+void guarded_entry(void* data) {
+  XSTATE_SAVE save;
+  if (KeSaveExtendedProcessorState(4, &save) >= 0) {
+    library_select(data, _ZN3img9allow_avxEj(0));
+    KeRestoreExtendedProcessorState(&save);
+  }
+}
+EOF
+  cat >"$dir/library.c" <<'EOF'
+void twice_avx2(void* data);
+unsigned _ZN3img9allow_avxEj(unsigned features) { return features | 0x10000; }
+void library_select(void* data, unsigned features) { if (features & 0x10000) twice_avx2(data); }
+EOF
+  cat >"$dir/kernel_avx2.c" <<'EOF'
+typedef float v8sf __attribute__((vector_size(32)));
+__attribute__((target("avx"))) void twice_avx2(void* data) {
+  v8sf* v = (v8sf*)data;
+  *v = *v + *v;
+}
+EOF
+  # Broken ones: AVX in a driver object, an aligned 32-byte move in an AVX
+  # unit, a driver object calling an AVX unit, the library's word given by a
+  # driver object that is not the guarded entry; and the three older rules.
+  cat >"$dir/avx.c" <<'EOF'
+typedef long NTSTATUS;
+typedef float v8sf __attribute__((vector_size(32)));
+__attribute__((target("avx"), noinline)) static void twice(v8sf* v) { *v = *v + *v; }
+NTSTATUS DriverEntry(void* driver, void* path) { twice((v8sf*)driver); return 0; }
+EOF
+  cat >"$dir/aligned_avx2.c" <<'EOF'
+__attribute__((target("avx"))) void spill_avx2(void* data) {
+  __asm__ volatile("vmovaps %%ymm0, (%0)" : : "r"(data) : "memory");
+}
+EOF
+  cat >"$dir/aligned.c" <<'EOF'
+typedef long NTSTATUS;
+void spill_avx2(void* data);
+NTSTATUS DriverEntry(void* driver, void* path) { spill_avx2(driver); return 0; }
+EOF
+  cat >"$dir/direct.c" <<'EOF'
+typedef long NTSTATUS;
+void twice_avx2(void* data);
+NTSTATUS DriverEntry(void* driver, void* path) { twice_avx2(driver); return 0; }
+EOF
+  cat >"$dir/word_elsewhere.c" <<'EOF'
+typedef long NTSTATUS;
+unsigned _ZN3img9allow_avxEj(unsigned features);
+void library_select(void* data, unsigned features);
+NTSTATUS DriverEntry(void* driver, void* path) { library_select(driver, _ZN3img9allow_avxEj(0)); return 0; }
 EOF
   cat >"$dir/user_mode.c" <<'EOF'
 typedef long NTSTATUS;
@@ -234,34 +373,53 @@ static int initialised;
 __attribute__((constructor)) static void init(void) { initialised = 1; }
 NTSTATUS DriverEntry(void* driver, void* path) { return initialised ? 0 : 1; }
 EOF
-  cat >"$dir/avx.c" <<'EOF'
-typedef long NTSTATUS;
-typedef float v8sf __attribute__((vector_size(32)));
-__attribute__((target("avx"), noinline)) static void twice(v8sf* v) { *v = *v + *v; }
-NTSTATUS DriverEntry(void* driver, void* path) { twice((v8sf*)driver); return 0; }
-EOF
 
-  local ok=1 name
-  for name in good user_mode not_in_stand_in static_ctor avx; do
+  local name
+  for name in good extended_state library kernel_avx2 avx aligned_avx2 aligned direct word_elsewhere user_mode \
+              not_in_stand_in static_ctor; do
     "$cc" -O1 -c "$dir/$name.c" -o "$dir/$name.o"
-    "$cc" "${link[@]}" -o "$dir/$name.sys" "$dir/$name.o" -lntoskrnl -lkernel32
+  done
+  # Each image: its driver objects in libdriver.a and its library objects in
+  # libdutils_image.a (in a directory of its own), linked whole.
+  local -A driver_objects=(
+    [good]="good extended_state" [avx]="avx" [aligned]="aligned" [direct]="direct"
+    [word_elsewhere]="word_elsewhere" [user_mode]="user_mode" [not_in_stand_in]="not_in_stand_in"
+    [static_ctor]="static_ctor")
+  local -A library_objects=([good]="library kernel_avx2" [aligned]="aligned_avx2" [direct]="library kernel_avx2"
+                            [word_elsewhere]="library kernel_avx2")
+  local image o archives
+  for image in "${!driver_objects[@]}"; do
+    mkdir -p "$dir/$image"
+    archives=()
+    for o in ${driver_objects[$image]}; do ar rcs "$dir/$image/libdriver.a" "$dir/$o.o"; done
+    archives+=("$dir/$image/libdriver.a")
+    if [ -n "${library_objects[$image]:-}" ]; then
+      for o in ${library_objects[$image]}; do ar rcs "$dir/$image/libdutils_image.a" "$dir/$o.o"; done
+      archives+=("$dir/$image/libdutils_image.a")
+    fi
+    "$cc" "${link[@]}" -o "$dir/$image.sys" -Wl,--whole-archive "${archives[@]}" -Wl,--no-whole-archive \
+      -lntoskrnl -lkernel32
   done
 
+  local ok=1
   local saved=$fail_count
-  if ! check_image "$dir/good.sys" "$dir/libstand_in.a" "$dir/good.o" 2>"$dir/good.err"; then
+  if ! check_image "$dir/good.sys" "$dir/libstand_in.a" "$dir"/good/*.a 2>"$dir/good.err"; then
     cat "$dir/good.err" >&2
     echo "self-test: a driver that follows every rule was rejected" >&2
     ok=0
   fi
   local expect
-  for name in user_mode not_in_stand_in static_ctor avx; do
+  for name in user_mode not_in_stand_in static_ctor avx aligned direct word_elsewhere; do
     case $name in
       user_mode) expect="CreateFileW from kernel32.dll" ;;
       not_in_stand_in) expect="KeIpiGenericCall (ntoskrnl.exe), which the host stand-in" ;;
       static_ctor) expect="static constructor" ;;
-      avx) expect="uses AVX instructions" ;;
+      avx) expect="AVX instructions outside the AVX units" ;;
+      aligned) expect="aligned 32-byte memory moves in an AVX unit" ;;
+      direct) expect="calls into an AVX unit" ;;
+      word_elsewhere) expect="only the guarded entry" ;;
     esac
-    if check_image "$dir/$name.sys" "$dir/libstand_in.a" "$dir/$name.o" 2>"$dir/$name.err"; then
+    if check_image "$dir/$name.sys" "$dir/libstand_in.a" "$dir/$name"/*.a 2>"$dir/$name.err"; then
       echo "self-test: $name.sys passed the check" >&2
       ok=0
     elif ! grep -qF "$expect" "$dir/$name.err"; then
@@ -298,7 +456,7 @@ EOF
     echo "check_windows_build: self-test FAILED" >&2
     return 1
   fi
-  echo "check_windows_build: self-test passed (one good image accepted, four broken ones rejected; declarations compared)"
+  echo "check_windows_build: self-test passed (one good image accepted, seven broken ones rejected; declarations compared)"
 }
 
 # ---- main -------------------------------------------------------------------
@@ -329,4 +487,4 @@ if [ "$fail_count" -ne 0 ]; then
   echo "check_windows_build: $fail_count check(s) failed for $image" >&2
   exit 1
 fi
-echo "check_windows_build: $image passed (native, kernel imports only, all in the stand-in and declared alike, no static constructors, CRT data or AVX)"
+echo "check_windows_build: $image passed (native, kernel imports only, all in the stand-in and declared alike, no static constructors or CRT data, AVX only in the AVX units behind the guarded entry)"

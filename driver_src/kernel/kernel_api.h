@@ -108,6 +108,12 @@ extern "C" {
 #include <usbioctl.h>
 #include <usbbusif.h>
 
+// The mask of the AVX state component is named in the user-mode winnt.h
+// only; ntddk.h spells its older name with an MSVC-only literal suffix.
+#ifndef XSTATE_MASK_AVX
+#define XSTATE_MASK_AVX (1ULL << XSTATE_GSSE)
+#endif
+
 #else
 
 // ---- host build (platform stand-in) -----------------------------------------

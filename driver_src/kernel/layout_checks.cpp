@@ -16,6 +16,10 @@ static_assert(sizeof(KMUTEX) == 56, "KMUTEX");
 static_assert(sizeof(KSEMAPHORE) == 32, "KSEMAPHORE");
 static_assert(sizeof(FAST_MUTEX) == 56, "FAST_MUTEX");
 
+static_assert(sizeof(XSTATE_SAVE) == 56, "XSTATE_SAVE");
+static_assert(offsetof(XSTATE_SAVE, XStateContext) == 24, "XSTATE_SAVE.XStateContext");
+static_assert(sizeof(XSTATE_CONTEXT) == 32, "XSTATE_CONTEXT");
+
 static_assert(sizeof(IO_STATUS_BLOCK) == 16, "IO_STATUS_BLOCK");
 static_assert(sizeof(OBJECT_ATTRIBUTES) == 48, "OBJECT_ATTRIBUTES");
 

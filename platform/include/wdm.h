@@ -5,6 +5,7 @@
 #include "kstandin/base.h"
 #include "kstandin/rtl.h"   // strings, lists, interlocked operations, time conversion
 #include "kstandin/ke.h"    // IRQL, spin locks, events, mutexes, waits, time, DbgPrint
+#include "kstandin/ke_xstate.h"  // extended processor state (AVX)
 #include "kstandin/ex.h"    // pool, interlocked lists, system time
 #include "kstandin/io.h"    // devices, IRPs, MDLs, work items
 #include "kstandin/ps.h"    // system threads and object references

@@ -59,6 +59,7 @@ bool start_system_thread(PKTHREAD thread_object, std::function<void()> body) {
         state.thread = thread_object;
       }
       body();
+      check_xstate_released("system thread", 0);
       // Whatever the body captured is released before the end is signalled:
       // a waiter may free what those captures refer to.
       body = nullptr;
@@ -80,7 +81,8 @@ bool start_system_thread(PKTHREAD thread_object, std::function<void()> body) {
   }
 }
 
-irql_guard::irql_guard(const char* what) : what_(what), entry_(current_irql()) {}
+irql_guard::irql_guard(const char* what)
+    : what_(what), entry_(current_irql()), xstate_entry_(xstate_saves_held()) {}
 
 irql_guard::~irql_guard() {
   const KIRQL now = current_irql();
@@ -92,6 +94,7 @@ irql_guard::~irql_guard() {
     // from everything the caller does afterwards.
     set_current_irql(entry_);
   }
+  check_xstate_released(what_, xstate_entry_);
 }
 
 }  // namespace kstandin

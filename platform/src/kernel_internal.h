@@ -41,8 +41,15 @@ bool wait_until(const std::function<bool()>& ready, LONGLONG timeout_100ns);
 // Returns false when the host thread could not be created.
 bool start_system_thread(PKTHREAD thread_object, std::function<void()> body);
 
+// Extended processor state saves the calling thread holds, and the check
+// made when a thread or a callback ends: saves taken since `held_at_entry`
+// and not restored are reported and dropped (ke_xstate.cpp).
+unsigned xstate_saves_held();
+void check_xstate_released(const char* what, unsigned held_at_entry);
+
 // Checks made when a callback into driver code returns: the IRQL must be the
-// one it was entered at. `what` names the callback for the report.
+// one it was entered at, and every extended-state save taken in it restored.
+// `what` names the callback for the report.
 class irql_guard {
  public:
   explicit irql_guard(const char* what);
@@ -53,6 +60,7 @@ class irql_guard {
  private:
   const char* what_;
   KIRQL entry_;
+  unsigned xstate_entry_;
 };
 
 }  // namespace kstandin

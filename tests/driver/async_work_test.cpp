@@ -1,6 +1,6 @@
-// async_work: refusal while closed, close draining queued callbacks, the
-// pointer and copy forms of the data, queueing at DISPATCH_LEVEL, reopening
-// and the out-of-memory paths.
+// async_work: close draining queued callbacks, the pointer and copy forms of
+// the data, queueing at DISPATCH_LEVEL, reopening, and the refusals while
+// closed or out of memory.
 #include <gtest/gtest.h>
 
 #include <kstandin/testing_io.h>
@@ -76,16 +76,6 @@ class AsyncWorkTest : public ::testing::Test {
   async_work work;
 };
 
-TEST_F(AsyncWorkTest, ClosedObjectRefusesAndNeverRunsTheCallback) {
-  int marker = 0;
-  EXPECT_EQ(work.queue(record, &marker, 0), STATUS_CANCELLED);  // closed until opened
-  ASSERT_EQ(work.open(), STATUS_SUCCESS);
-  work.close();
-  EXPECT_EQ(work.queue(record, &marker, 4), STATUS_CANCELLED);
-  ASSERT_TRUE(kstandin::drain_work_queues());
-  EXPECT_EQ(obs.runs.load(), 0);
-}
-
 TEST_F(AsyncWorkTest, CloseReturnsOnlyAfterQueuedCallbacksHaveRunEvenAfterASecondOpen) {
   ASSERT_EQ(work.open(), STATUS_SUCCESS);
   obs.hold = true;
@@ -138,9 +128,10 @@ TEST_F(AsyncWorkTest, QueuedAtDispatchLevelDataIsPassedOrPrivatelyCopied) {
   EXPECT_EQ(obs.wrong_irql.load(), 0);
 }
 
-TEST_F(AsyncWorkTest, OutOfMemoryIsReportedAndNothingRuns) {
-  ASSERT_EQ(work.open(), STATUS_SUCCESS);
+TEST_F(AsyncWorkTest, RefusalsWhileClosedOrOutOfMemoryRunNothing) {
   int marker = 0;
+  EXPECT_EQ(work.queue(record, &marker, 0), STATUS_CANCELLED);  // closed until opened
+  ASSERT_EQ(work.open(), STATUS_SUCCESS);
   kstandin::fail_next_allocations(1, pool_tag::deferred_work);
   EXPECT_EQ(work.queue(record, &marker, 0), STATUS_INSUFFICIENT_RESOURCES);
   kstandin::fail_next_allocations(1, make_pool_tag('I', 'o', 'W', 'k'));  // the IO_WORKITEM
@@ -151,6 +142,9 @@ TEST_F(AsyncWorkTest, OutOfMemoryIsReportedAndNothingRuns) {
   ASSERT_EQ(work.queue(record, &marker, 0), STATUS_SUCCESS);  // close does not wait for failures
   work.close();
   EXPECT_EQ(obs.finished.load(), 1);
+  EXPECT_EQ(work.queue(record, &marker, 4), STATUS_CANCELLED);
+  ASSERT_TRUE(kstandin::drain_work_queues());
+  EXPECT_EQ(obs.runs.load(), 1);
 }
 
 }  // namespace

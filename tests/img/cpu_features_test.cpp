@@ -2,6 +2,8 @@
 // detection reports for this processor, and stays the same across calls.
 #include <gtest/gtest.h>
 
+#include <utility>
+
 #include "img/cpu_features.h"
 
 namespace {
@@ -11,25 +13,17 @@ namespace {
 TEST(CpuFeatures, MaskMatchesTheCompilersDetection) {
   __builtin_cpu_init();
   const uint32_t mask = img::get_cpu_features();
-  struct {
-    uint32_t bit;
-    bool present;
-  } const expected[] = {
-      {img::cpu_mmx, __builtin_cpu_supports("mmx") != 0},
-      {img::cpu_sse, __builtin_cpu_supports("sse") != 0},
-      {img::cpu_sse2, __builtin_cpu_supports("sse2") != 0},
-      {img::cpu_sse3, __builtin_cpu_supports("sse3") != 0},
-      {img::cpu_ssse3, __builtin_cpu_supports("ssse3") != 0},
-      {img::cpu_sse41, __builtin_cpu_supports("sse4.1") != 0},
-      {img::cpu_sse42, __builtin_cpu_supports("sse4.2") != 0},
-      {img::cpu_avx, __builtin_cpu_supports("avx") != 0},
-      {img::cpu_avx2, __builtin_cpu_supports("avx2") != 0},
-      {img::cpu_fma, __builtin_cpu_supports("fma") != 0},
+  const std::pair<uint32_t, bool> expected[] = {
+      {img::cpu_mmx, __builtin_cpu_supports("mmx")},       {img::cpu_sse, __builtin_cpu_supports("sse")},
+      {img::cpu_sse2, __builtin_cpu_supports("sse2")},     {img::cpu_sse3, __builtin_cpu_supports("sse3")},
+      {img::cpu_ssse3, __builtin_cpu_supports("ssse3")},   {img::cpu_sse41, __builtin_cpu_supports("sse4.1")},
+      {img::cpu_sse42, __builtin_cpu_supports("sse4.2")},  {img::cpu_avx, __builtin_cpu_supports("avx")},
+      {img::cpu_avx2, __builtin_cpu_supports("avx2")},     {img::cpu_fma, __builtin_cpu_supports("fma")},
   };
   uint32_t all = 0;
   for (const auto& e : expected) {
-    EXPECT_EQ((mask & e.bit) != 0, e.present) << "bit 0x" << std::hex << e.bit;
-    all |= e.bit;
+    EXPECT_EQ((mask & e.first) != 0, e.second) << "bit 0x" << std::hex << e.first;
+    all |= e.first;
   }
   EXPECT_EQ(mask & ~all, 0u);
   EXPECT_EQ(img::get_cpu_features(), mask);

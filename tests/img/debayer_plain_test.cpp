@@ -18,12 +18,6 @@ constexpr uint32_t kOutputs[3] = {img::FOURCC_RGB24, img::FOURCC_RGB32, img::FOU
 // truncation toward zero both matter.
 constexpr int16_t kMatrix[9] = {92, -20, -9, -14, 80, -3, 5, -31, 101};
 
-uint32_t variant_mask(int v) {
-  const uint32_t masks[4] = {0, img::cpu_sse2, img::cpu_sse2 | img::cpu_ssse3,
-                             img::cpu_sse2 | img::cpu_ssse3 | img::cpu_sse41};
-  return masks[v];
-}
-bool variant_available(int v) { return (kCpu & variant_mask(v)) == variant_mask(v); }
 
 // Compares a debayered frame with the reference rgb values: RGB as B G R
 // bottom-up unless flipped, "YU8p" planes top-down unless flipped.
@@ -72,9 +66,10 @@ TEST(DebayerPlain, PlainCodeFollowsTheInterpolationRulesForEveryPatternOutputAnd
 }
 
 TEST(DebayerPlain, VectorVariantsAreBitIdenticalToThePlainCode) {
-  // Widths below, at and around multiples of the 16-pixel chunk (which needs
-  // 18 columns), and heights around the 4-line minimum of the vector path.
-  const int widths[] = {15, 16, 17, 18, 19, 31, 34, 35, 50, 67};
+  // Widths below, at and around multiples of the 16- and 32-pixel chunks
+  // (which need 18 and 34 columns), and heights around the 4-line minimum of
+  // the vector path.
+  const int widths[] = {15, 16, 17, 18, 19, 31, 34, 35, 50, 67, 83};
   const int heights[] = {3, 4, 7};
   const layout layouts[] = {layout::dense, layout::padded, layout::bottom_up};
   uint32_t seed = 100;
@@ -91,10 +86,10 @@ TEST(DebayerPlain, VectorVariantsAreBitIdenticalToThePlainCode) {
           for (uint32_t out : kOutputs) {
             owned_image want = make_image(out, w, h, dst_layout);
             img::debayer_plain(want.desc, src.desc, static_cast<uint32_t>(flags), 0, kMatrix);
-            for (int v = 1; v < 4; ++v) {
-              if (!variant_available(v)) continue;
+            for (uint32_t v : kVariants) {
+              if (v == 0 || !has_variant(v)) continue;
               owned_image got = make_image(out, w, h, dst_layout);
-              img::debayer_plain(got.desc, src.desc, static_cast<uint32_t>(flags), variant_mask(v), kMatrix);
+              img::debayer_plain(got.desc, src.desc, static_cast<uint32_t>(flags), v, kMatrix);
               ASSERT_EQ(got.buffer, want.buffer) << "variant " << v << " size " << w << "x" << h << " pattern "
                                                  << pattern << " flags " << flags << " out " << std::hex << out;
             }

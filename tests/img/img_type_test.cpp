@@ -4,6 +4,8 @@
 
 #include <stdint.h>
 
+#include <tuple>
+
 #include "img/img_type.h"
 
 namespace {
@@ -18,42 +20,24 @@ struct format_row {
 // Values and sizes as published for each format, checked against the
 // library's constants and table.
 const format_row kPublished[] = {
-    {"Y800", 0x30303859, img::FOURCC_Y800, 8},
-    {"Y16 ", 0x20363159, img::FOURCC_Y16, 16},
-    {"BY8 ", 0x20385942, img::FOURCC_BY8, 8},
-    {"BA81", 0x31384142, img::FOURCC_BGGR8, 8},
-    {"GBRG", 0x47524247, img::FOURCC_GBRG8, 8},
-    {"GRBG", 0x47425247, img::FOURCC_GRBG8, 8},
-    {"RGGB", 0x42474752, img::FOURCC_RGGB8, 8},
-    {"BG16", 0x36314742, img::FOURCC_BGGR16, 16},
-    {"GB16", 0x36314247, img::FOURCC_GBRG16, 16},
-    {"BA16", 0x36314142, img::FOURCC_GRBG16, 16},
-    {"RG16", 0x36314752, img::FOURCC_RGGB16, 16},
-    {"BGCP", 0x50434742, img::FOURCC_BGGR12_PACKED_C, 12},
-    {"GBCP", 0x50434247, img::FOURCC_GBRG12_PACKED_C, 12},
-    {"GRCP", 0x50435247, img::FOURCC_GRBG12_PACKED_C, 12},
-    {"RGCP", 0x50434752, img::FOURCC_RGGB12_PACKED_C, 12},
-    {"BGDP", 0x50444742, img::FOURCC_BGGR12_PACKED_D, 12},
-    {"GBDP", 0x50444247, img::FOURCC_GBRG12_PACKED_D, 12},
-    {"GRDP", 0x50445247, img::FOURCC_GRBG12_PACKED_D, 12},
-    {"RGDP", 0x50444752, img::FOURCC_RGGB12_PACKED_D, 12},
-    {"Y12p", 0x70323159, img::FOURCC_Y12P, 12},
-    {"YGB0", 0x30424759, img::FOURCC_YGB0, 16},
-    {"YGB1", 0x31424759, img::FOURCC_YGB1, 16},
-    {"YUY2", 0x32595559, img::FOURCC_YUY2, 16},
-    {"UYVY", 0x59565955, img::FOURCC_UYVY, 16},
-    {"I420", 0x30323449, img::FOURCC_I420, 12},
-    {"YV16", 0x36315659, img::FOURCC_YV16, 16},
-    {"IYU1", 0x31555949, img::FOURCC_IYU1, 12},
-    {"IYU2", 0x32555949, img::FOURCC_IYU2, 24},
-    {"RGB8", 0x38424752, img::FOURCC_RGB8, 8},
-    {"RGB3", 0x33424752, img::FOURCC_RGB24, 24},
-    {"RGB4", 0x34424752, img::FOURCC_RGB32, 32},
-    {"RGB6", 0x36424752, img::FOURCC_RGB64, 64},
-    {"YU8p", 0x70385559, img::FOURCC_YUV8PLANAR, 24},
-    {"YUGp", 0x70475559, img::FOURCC_YUV16PLANAR, 48},
-    {"YUfp", 0x70665559, img::FOURCC_YUVF32PLANAR, 96},
-    {"MJPG", 0x47504a4d, img::FOURCC_MJPG, 24},
+    {"Y800", 0x30303859, img::FOURCC_Y800, 8}, {"Y16 ", 0x20363159, img::FOURCC_Y16, 16},
+    {"BY8 ", 0x20385942, img::FOURCC_BY8, 8}, {"BA81", 0x31384142, img::FOURCC_BGGR8, 8},
+    {"GBRG", 0x47524247, img::FOURCC_GBRG8, 8}, {"GRBG", 0x47425247, img::FOURCC_GRBG8, 8},
+    {"RGGB", 0x42474752, img::FOURCC_RGGB8, 8}, {"BG16", 0x36314742, img::FOURCC_BGGR16, 16},
+    {"GB16", 0x36314247, img::FOURCC_GBRG16, 16}, {"BA16", 0x36314142, img::FOURCC_GRBG16, 16},
+    {"RG16", 0x36314752, img::FOURCC_RGGB16, 16}, {"BGCP", 0x50434742, img::FOURCC_BGGR12_PACKED_C, 12},
+    {"GBCP", 0x50434247, img::FOURCC_GBRG12_PACKED_C, 12}, {"GRCP", 0x50435247, img::FOURCC_GRBG12_PACKED_C, 12},
+    {"RGCP", 0x50434752, img::FOURCC_RGGB12_PACKED_C, 12}, {"BGDP", 0x50444742, img::FOURCC_BGGR12_PACKED_D, 12},
+    {"GBDP", 0x50444247, img::FOURCC_GBRG12_PACKED_D, 12}, {"GRDP", 0x50445247, img::FOURCC_GRBG12_PACKED_D, 12},
+    {"RGDP", 0x50444752, img::FOURCC_RGGB12_PACKED_D, 12}, {"Y12p", 0x70323159, img::FOURCC_Y12P, 12},
+    {"YGB0", 0x30424759, img::FOURCC_YGB0, 16}, {"YGB1", 0x31424759, img::FOURCC_YGB1, 16},
+    {"YUY2", 0x32595559, img::FOURCC_YUY2, 16}, {"UYVY", 0x59565955, img::FOURCC_UYVY, 16},
+    {"I420", 0x30323449, img::FOURCC_I420, 12}, {"YV16", 0x36315659, img::FOURCC_YV16, 16},
+    {"IYU1", 0x31555949, img::FOURCC_IYU1, 12}, {"IYU2", 0x32555949, img::FOURCC_IYU2, 24},
+    {"RGB8", 0x38424752, img::FOURCC_RGB8, 8}, {"RGB3", 0x33424752, img::FOURCC_RGB24, 24},
+    {"RGB4", 0x34424752, img::FOURCC_RGB32, 32}, {"RGB6", 0x36424752, img::FOURCC_RGB64, 64},
+    {"YU8p", 0x70385559, img::FOURCC_YUV8PLANAR, 24}, {"YUGp", 0x70475559, img::FOURCC_YUV16PLANAR, 48},
+    {"YUfp", 0x70665559, img::FOURCC_YUVF32PLANAR, 96}, {"MJPG", 0x47504a4d, img::FOURCC_MJPG, 24},
 };
 
 TEST(PixelFormats, ConstantsValuesAndBitsMatchThePublishedTable) {
@@ -78,36 +62,23 @@ TEST(PixelFormats, ConstantsValuesAndBitsMatchThePublishedTable) {
 }
 
 TEST(PixelFormats, SizesOfA640x480Image) {
-  struct {
-    uint32_t fcc;
-    int pitch;
-    int buffer_length;
-  } const cases[] = {
-      {img::FOURCC_I420, 640, 640 * 480 * 3 / 2},
-      {img::FOURCC_YV16, 640, 640 * 480 * 2},
-      {img::FOURCC_YUV8PLANAR, 640, 3 * 640 * 480},
-      {img::FOURCC_YUV16PLANAR, 1280, 3 * 1280 * 480},
-      {img::FOURCC_RGB24, 1920, 1920 * 480},
-      {img::FOURCC_BGGR12_PACKED_C, 960, 960 * 480},
+  const int cases[][3] = {
+      {img::FOURCC_I420, 640, 640 * 480 * 3 / 2}, {img::FOURCC_YV16, 640, 640 * 480 * 2},
+      {img::FOURCC_YUV8PLANAR, 640, 3 * 640 * 480}, {img::FOURCC_YUV16PLANAR, 1280, 3 * 1280 * 480},
+      {img::FOURCC_RGB24, 1920, 1920 * 480},        {img::FOURCC_BGGR12_PACKED_C, 960, 960 * 480},
       {img::FOURCC_Y16, 1280, 1280 * 480},
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.fcc);
-    const img::img_type t = img::make_img_type(c.fcc, 640, 480);
-    EXPECT_EQ(t.type, c.fcc);
-    EXPECT_EQ(t.dim_x, 640);
-    EXPECT_EQ(t.dim_y, 480);
-    EXPECT_EQ(t.pitch, c.pitch);
-    EXPECT_EQ(t.buffer_length, c.buffer_length);
-
+    const uint32_t fcc = static_cast<uint32_t>(c[0]);
+    const img::img_type t = img::make_img_type(fcc, 640, 480);
+    EXPECT_EQ(std::make_tuple(t.type, t.dim_x, t.dim_y, t.pitch, t.buffer_length),
+              std::make_tuple(fcc, 640, 480, c[1], c[2]));
     // Bottom-up storage keeps the pitch's sign but not its size.
-    const img::img_type flipped = img::make_img_type_with_pitch(c.fcc, 640, 480, -c.pitch);
-    EXPECT_EQ(flipped.pitch, -c.pitch);
-    EXPECT_EQ(flipped.buffer_length, c.buffer_length);
+    const img::img_type flipped = img::make_img_type_with_pitch(fcc, 640, 480, -c[1]);
+    EXPECT_EQ(std::make_pair(flipped.pitch, flipped.buffer_length), std::make_pair(-c[1], c[2]));
   }
-  // A padded pitch sizes every plane.
+  // A padded pitch sizes every plane; 12 bits per pixel rounds the pitch down.
   EXPECT_EQ(img::make_img_type_with_pitch(img::FOURCC_I420, 640, 480, 704).buffer_length, 704 * 480 * 3 / 2);
-  // 12 bits per pixel rounds the pitch down.
   EXPECT_EQ(img::make_img_type(img::FOURCC_Y12P, 5, 1).pitch, 7);
 }
 
@@ -120,38 +91,29 @@ TEST(PixelFormats, SizesThatDoNotFitSaturateInsteadOfWrapping) {
 }
 
 TEST(PixelFormats, BayerFamiliesPatternsAndUnpackedTypes) {
-  // Per pattern BGGR, GBRG, GRBG, RGGB: 8-bit, 16-bit, packed C, packed D.
-  const uint32_t by8[] = {img::FOURCC_BGGR8, img::FOURCC_GBRG8, img::FOURCC_GRBG8, img::FOURCC_RGGB8};
-  const uint32_t by16[] = {img::FOURCC_BGGR16, img::FOURCC_GBRG16, img::FOURCC_GRBG16, img::FOURCC_RGGB16};
-  const uint32_t packed_c[] = {img::FOURCC_BGGR12_PACKED_C, img::FOURCC_GBRG12_PACKED_C,
-                               img::FOURCC_GRBG12_PACKED_C, img::FOURCC_RGGB12_PACKED_C};
-  const uint32_t packed_d[] = {img::FOURCC_BGGR12_PACKED_D, img::FOURCC_GBRG12_PACKED_D,
-                               img::FOURCC_GRBG12_PACKED_D, img::FOURCC_RGGB12_PACKED_D};
+  // Per pattern BGGR, GBRG, GRBG, RGGB: 8-bit, 16-bit, packed C, packed D;
+  // then "BY8 " (8-bit, debayered as GBRG) and formats of no family.
+  using namespace img;
+  const uint32_t families[4][4] = {
+      {FOURCC_BGGR8, FOURCC_BGGR16, FOURCC_BGGR12_PACKED_C, FOURCC_BGGR12_PACKED_D},
+      {FOURCC_GBRG8, FOURCC_GBRG16, FOURCC_GBRG12_PACKED_C, FOURCC_GBRG12_PACKED_D},
+      {FOURCC_GRBG8, FOURCC_GRBG16, FOURCC_GRBG12_PACKED_C, FOURCC_GRBG12_PACKED_D},
+      {FOURCC_RGGB8, FOURCC_RGGB16, FOURCC_RGGB12_PACKED_C, FOURCC_RGGB12_PACKED_D}};
+  const auto family = [](uint32_t f) { return is_by8_fcc(f) * 1 + is_by16_fcc(f) * 2 + is_by12pa_fcc(f) * 4; };
   for (int p = 0; p < 4; ++p) {
-    SCOPED_TRACE(p);
-    const auto pattern = static_cast<img::bayer_pattern>(p);
-    EXPECT_TRUE(img::is_by8_fcc(by8[p]) && !img::is_by16_fcc(by8[p]) && !img::is_by12pa_fcc(by8[p]));
-    EXPECT_TRUE(!img::is_by8_fcc(by16[p]) && img::is_by16_fcc(by16[p]) && !img::is_by12pa_fcc(by16[p]));
-    for (uint32_t fcc : {by8[p], by16[p], packed_c[p], packed_d[p]}) EXPECT_EQ(img::get_bayer_pattern(fcc), pattern);
-    for (uint32_t fcc : {packed_c[p], packed_d[p]}) {
-      EXPECT_TRUE(img::is_by12pa_fcc(fcc) && !img::is_by8_fcc(fcc) && !img::is_by16_fcc(fcc));
-      EXPECT_EQ(img::transform_by12pa_to_by16_fcc(fcc), by16[p]);
+    for (int k = 0; k < 4; ++k) {
+      const uint32_t fcc = families[p][k];
+      EXPECT_EQ(family(fcc), k == 0 ? 1 : (k == 1 ? 2 : 4)) << std::hex << fcc;
+      EXPECT_EQ(get_bayer_pattern(fcc), static_cast<bayer_pattern>(p)) << std::hex << fcc;
+      EXPECT_EQ(transform_by12pa_to_by16_fcc(fcc), k >= 2 ? families[p][1] : 0u) << std::hex << fcc;
     }
-    // Telling a camera its sensor pattern.
-    EXPECT_EQ(img::get_by8_fcc_from_pattern(pattern), by8[p]);
+    EXPECT_EQ(get_by8_fcc_from_pattern(static_cast<bayer_pattern>(p)), families[p][0]);  // telling a camera
   }
-  EXPECT_EQ(img::get_by8_fcc_from_pattern(static_cast<img::bayer_pattern>(4)), 0u);
-
-  // "BY8 " is 8-bit Bayer debayered as GBRG.
-  EXPECT_TRUE(img::is_by8_fcc(img::FOURCC_BY8));
-  EXPECT_EQ(img::get_bayer_pattern(img::FOURCC_BY8), img::bayer_gbrg);
-  EXPECT_EQ(img::transform_by12pa_to_by16_fcc(img::FOURCC_BY8), 0u);
-
-  // Non-Bayer formats belong to no family and debayer as GBRG.
-  for (uint32_t fcc : {img::FOURCC_Y800, img::FOURCC_Y16, img::FOURCC_RGB24, 0u}) {
-    EXPECT_FALSE(img::is_by8_fcc(fcc) || img::is_by16_fcc(fcc) || img::is_by12pa_fcc(fcc));
-    EXPECT_EQ(img::get_bayer_pattern(fcc), img::bayer_gbrg);
-    EXPECT_EQ(img::transform_by12pa_to_by16_fcc(fcc), 0u);
+  EXPECT_EQ(get_by8_fcc_from_pattern(static_cast<bayer_pattern>(4)), 0u);
+  for (uint32_t fcc : {FOURCC_BY8, FOURCC_Y800, FOURCC_Y16, FOURCC_RGB24, 0u}) {
+    EXPECT_EQ(family(fcc), fcc == FOURCC_BY8 ? 1 : 0) << std::hex << fcc;
+    EXPECT_EQ(get_bayer_pattern(fcc), bayer_gbrg);
+    EXPECT_EQ(transform_by12pa_to_by16_fcc(fcc), 0u);
   }
 }
 

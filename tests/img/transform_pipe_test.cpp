@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <memory>
 #include <random>
@@ -18,6 +19,7 @@
 #include "filter/pixelfix/j003_pixelfix.h"
 #include "filter/sharpness_denoise/sharpness_denoise.h"
 #include "img/color_adjust.h"
+#include "img/transform_image.h"
 #include "img/transform_stages.h"
 #include "reference_filters.h"
 
@@ -61,23 +63,23 @@ img::matrix_debayer_params matrix_params(const img::transform_params& p, bool fl
 
 TEST(TransformRoutes, SelectionFollowsTheFormatPairAndScratchMatchesTheRoute) {
   using namespace img;
-  EXPECT_EQ(get_transform_route(FOURCC_Y16, FOURCC_Y16), transform_route::mono16);
-  EXPECT_EQ(get_transform_route(FOURCC_Y800, FOURCC_Y800), transform_route::mono8);
-  EXPECT_EQ(get_transform_route(FOURCC_RGB24, FOURCC_Y800), transform_route::mono8_to_rgb24);
-  EXPECT_EQ(get_transform_route(FOURCC_YUY2, FOURCC_YUY2), transform_route::yuy2);
-  EXPECT_EQ(get_transform_route(FOURCC_I420, FOURCC_BY8), transform_route::bayer8_to_i420);
-  EXPECT_EQ(get_transform_route(FOURCC_RGB32, FOURCC_RGGB8), transform_route::bayer8_to_rgb);
-  EXPECT_EQ(get_transform_route(FOURCC_Y800, FOURCC_GRBG8), transform_route::bayer8_to_raw);
-  EXPECT_EQ(get_transform_route(FOURCC_BY8, FOURCC_BGGR8), transform_route::bayer8_to_raw);
-  EXPECT_EQ(get_transform_route(FOURCC_RGB64, FOURCC_GBRG12_PACKED_D), transform_route::bayer16_to_yuv_rgb);
-  EXPECT_EQ(get_transform_route(FOURCC_YUV16PLANAR, FOURCC_RGGB16), transform_route::bayer16_to_yuv_rgb);
-  EXPECT_EQ(get_transform_route(FOURCC_Y16, FOURCC_GRBG16), transform_route::bayer16_to_y16);
-  EXPECT_EQ(get_transform_route(FOURCC_Y16, FOURCC_BGGR12_PACKED_C), transform_route::bayer12_to_y16);
-  EXPECT_EQ(get_transform_route(FOURCC_UYVY, FOURCC_UYVY), transform_route::same_format);
-  EXPECT_EQ(get_transform_route(FOURCC_BGGR8, FOURCC_GBRG8), transform_route::byte_copy);
-  EXPECT_EQ(get_transform_route(FOURCC_RGB24, FOURCC_UYVY), transform_route::byte_copy);
-  EXPECT_EQ(get_transform_route(make_fourcc('a', 'b', 'c', 'd'), make_fourcc('a', 'b', 'c', 'd')),
-            transform_route::byte_copy);
+  using r = transform_route;
+  const struct {
+    uint32_t dst, src;
+    transform_route route;
+  } routes[] = {
+      {FOURCC_Y16, FOURCC_Y16, r::mono16},           {FOURCC_Y800, FOURCC_Y800, r::mono8},
+      {FOURCC_RGB24, FOURCC_Y800, r::mono8_to_rgb24}, {FOURCC_YUY2, FOURCC_YUY2, r::yuy2},
+      {FOURCC_I420, FOURCC_BY8, r::bayer8_to_i420},  {FOURCC_RGB32, FOURCC_RGGB8, r::bayer8_to_rgb},
+      {FOURCC_Y800, FOURCC_GRBG8, r::bayer8_to_raw}, {FOURCC_BY8, FOURCC_BGGR8, r::bayer8_to_raw},
+      {FOURCC_RGB64, FOURCC_GBRG12_PACKED_D, r::bayer16_to_yuv_rgb},
+      {FOURCC_YUV16PLANAR, FOURCC_RGGB16, r::bayer16_to_yuv_rgb},
+      {FOURCC_Y16, FOURCC_GRBG16, r::bayer16_to_y16}, {FOURCC_Y16, FOURCC_BGGR12_PACKED_C, r::bayer12_to_y16},
+      {FOURCC_UYVY, FOURCC_UYVY, r::same_format},    {FOURCC_BGGR8, FOURCC_GBRG8, r::byte_copy},
+      {FOURCC_RGB24, FOURCC_UYVY, r::byte_copy},     {make_fourcc('a', 'b', 'c', 'd'), make_fourcc('a', 'b', 'c', 'd'),
+                                                      r::byte_copy},
+  };
+  for (const auto& e : routes) EXPECT_EQ(get_transform_route(e.dst, e.src), e.route) << std::hex << e.src << " " << e.dst;
 
   const auto t = [](uint32_t f, int w, int h) { return make_img_type(f, w, h); };
   // 8-bit Bayer to RGB: 3 N unless the tone-mapping scratch is larger.
@@ -95,66 +97,43 @@ TEST(TransformRoutes, SelectionFollowsTheFormatPairAndScratchMatchesTheRoute) {
   EXPECT_EQ(get_scratch_space_size(t(FOURCC_RGB24, 64, 48), t(FOURCC_UYVY, 64, 48)), 0);
 }
 
-TEST(TransformRoutes, PairsWithoutARouteAreCopiedByteForByteUpToTheShorterBuffer) {
+TEST(TransformRoutes, NeutralSettingsFlipCopyPlaneByPlane) {
+  // Pairs without a route are copied byte for byte up to the shorter buffer.
   pipe_fixture f;
-  owned_image src = make_image(img::FOURCC_UYVY, 8, 4);
-  fill_random(src, 1);
-  owned_image dst = make_image(img::FOURCC_RGB24, 8, 4);  // 96 bytes > 64
-  f.prepare(dst.desc, src.desc);
-  f.run(dst, src);
-  EXPECT_TRUE(std::equal(src.buffer.begin(), src.buffer.end(), dst.buffer.begin()));
-  EXPECT_EQ(dst.buffer[64], 0);
-  owned_image small = make_image(img::FOURCC_Y800, 8, 2);  // 16 bytes < 64
-  f.run(small, src);
-  EXPECT_TRUE(std::equal(small.buffer.begin(), small.buffer.end(), src.buffer.begin()));
-}
-
-TEST(TransformRoutes, MonoRoutesAdjustInPlaceThenFlipCopy) {
-  pipe_fixture f;
-  for (uint32_t fcc : {img::FOURCC_Y800, img::FOURCC_Y16}) {
-    owned_image src = make_image(fcc, 12, 4, layout::padded);
-    fill_random(src, 2, fcc == img::FOURCC_Y16 ? 65535 : 255);
-    owned_image dst = make_image(fcc, 12, 4, layout::bottom_up);
+  owned_image uyvy = make_image(img::FOURCC_UYVY, 8, 4), rgb24 = make_image(img::FOURCC_RGB24, 8, 4);
+  fill_random(uyvy, 1);
+  f.prepare(rgb24.desc, uyvy.desc);
+  f.run(rgb24, uyvy);
+  EXPECT_TRUE(std::equal(uyvy.buffer.begin(), uyvy.buffer.end(), rgb24.buffer.begin()));  // 64 of 96 bytes
+  EXPECT_EQ(rgb24.buffer[64], 0);
+  owned_image y800 = make_image(img::FOURCC_Y800, 8, 2);  // 16 bytes
+  f.run(y800, uyvy);
+  EXPECT_TRUE(std::equal(y800.buffer.begin(), y800.buffer.end(), uyvy.buffer.begin()));
+  // With every adjustment neutral the mono, "YUY2" and same-format routes
+  // copy; flip_vertical reverses the lines, of each plane on its own.
+  for (uint32_t fcc : {img::FOURCC_Y800, img::FOURCC_Y16, img::FOURCC_YUY2, img::FOURCC_UYVY}) {
+    owned_image src = make_image(fcc, 12, 4, layout::padded), dst = make_image(fcc, 12, 4, layout::bottom_up);
+    fill_random(src, 2);
     f.prepare(dst.desc, src.desc);
-    // Neutral: a copy; flipped: lines reversed.
-    f.run(dst, src);
-    for (int y = 0; y < 4; ++y) EXPECT_EQ(0, memcmp(at8(dst.desc, 0, y), at8(src.desc, 0, y), src.desc.pitch - kPadding));
-    f.params->flip_vertical = 1;
-    f.run(dst, src);
-    for (int y = 0; y < 4; ++y) EXPECT_EQ(0, memcmp(at8(dst.desc, 0, 3 - y), at8(src.desc, 0, y), src.desc.pitch - kPadding));
-    // Brightness changes the source in place and the copy shows it.
-    owned_image before = copy_of(src);
-    f.params->flip_vertical = 0;
-    f.params->brightness = 32;  // + 1/8 of full scale
-    f.run(dst, src);
-    const int add = fcc == img::FOURCC_Y16 ? 8192 : 32, top = fcc == img::FOURCC_Y16 ? 65535 : 255;
-    for (int x = 0; x < 12; ++x)
-      EXPECT_EQ(filter_ref::sample(dst.desc, x, 1), std::min(filter_ref::sample(before.desc, x, 1) + add, top));
+    for (int flip : {0, 1}) {
+      f.params->flip_vertical = static_cast<uint8_t>(flip);
+      f.run(dst, src);
+      for (int y = 0; y < 4; ++y)
+        EXPECT_EQ(0, memcmp(at8(dst.desc, 0, flip ? 3 - y : y), at8(src.desc, 0, y), src.desc.pitch - kPadding));
+    }
   }
+  owned_image i420 = make_image(img::FOURCC_I420, 4, 4), i420_out = make_image(img::FOURCC_I420, 4, 4);
+  for (size_t i = 0; i < i420.buffer.size(); ++i) i420.buffer[i] = static_cast<uint8_t>(i);
+  f.run(i420_out, i420);
+  EXPECT_EQ(i420_out.buffer, (std::vector<uint8_t>{12, 13, 14, 15, 8, 9, 10, 11, 4, 5, 6, 7, 0, 1, 2, 3,
+                                                   18, 19, 16, 17, 22, 23, 20, 21}));
   // "Y800" to "RGB3": grey triples, top-down unless flipped.
-  owned_image grey = make_image(img::FOURCC_Y800, 20, 3);
+  owned_image grey = make_image(img::FOURCC_Y800, 20, 3), rgb = make_image(img::FOURCC_RGB24, 20, 3);
   fill_random(grey, 3);
-  owned_image rgb = make_image(img::FOURCC_RGB24, 20, 3);
   f.prepare(rgb.desc, grey.desc);
   f.params->flip_vertical = 1;
   f.run(rgb, grey);
   for (int x = 0; x < 20; ++x) EXPECT_EQ(*at8(rgb.desc, 3 * x + 1, 2), *at8(grey.desc, x, 0));
-}
-
-TEST(TransformRoutes, Yuy2IsAFlipCopyWhenNeutralAndAdjustedThroughPlanarOtherwise) {
-  pipe_fixture f;
-  owned_image src = make_image(img::FOURCC_YUY2, 6, 3);
-  fill_random(src, 4);
-  owned_image dst = make_image(img::FOURCC_YUY2, 6, 3);
-  f.prepare(dst.desc, src.desc);
-  f.params->flip_vertical = 1;
-  f.run(dst, src);
-  for (int y = 0; y < 3; ++y) EXPECT_EQ(0, memcmp(at8(dst.desc, 0, 2 - y), at8(src.desc, 0, y), 12));
-  // Saturation 2 on one pair: Y kept, chroma doubled around 128; no flip.
-  src.buffer[0] = 10, src.buffer[1] = 100, src.buffer[2] = 20, src.buffer[3] = 150;
-  f.params->saturation = 64;
-  f.run(dst, src);
-  EXPECT_EQ(std::vector<uint8_t>(dst.buffer.begin(), dst.buffer.begin() + 4), (std::vector<uint8_t>{10, 72, 20, 172}));
 }
 
 TEST(TransformRoutes, Bayer8RoutesComposeTheirStages) {
@@ -206,51 +185,28 @@ TEST(TransformRoutes, Bayer8RoutesComposeTheirStages) {
   const int mean = (*at8(yuv.desc, 4, 2, 2) + *at8(yuv.desc, 5, 2, 2) + *at8(yuv.desc, 4, 3, 2) + *at8(yuv.desc, 5, 3, 2)) >> 2;
   EXPECT_EQ(i420.buffer[144 + 36 + 1 * 12 + 2], mean);  // V plane, chroma line 1, column 2
 
-  // Raw output: white balance in place on the source, then a flip-copy.
-  owned_image raw = make_image(img::FOURCC_Y800, 24, 6);
-  f.prepare(raw.desc, src.desc);
-  f.params->wb_enable = 1;
-  f.params->wb_gain_r = 128, f.params->wb_gain_b = 32, f.params->wb_gain_g = 64, f.params->wb_gain_g2 = 64;
-  const owned_image before = copy_of(src);
-  f.run(raw, src);
-  // GBRG: (1, 0) is blue, (0, 1) red.
-  EXPECT_EQ(*at8(raw.desc, 1, 0), *at8(before.desc, 1, 0) * 32 >> 6);
-  EXPECT_EQ(*at8(raw.desc, 0, 1), std::min(255, *at8(before.desc, 0, 1) * 128 >> 6));
-  EXPECT_EQ(*at8(raw.desc, 0, 0), *at8(before.desc, 0, 0));
 }
 
-TEST(TransformRoutes, Bayer16RoutesAlternateBuffersAndAgreeWithTheirStages) {
-  // 12-bit packed source: unpack, debayer, optionally convert; every
-  // combination of the optional stages must give the same image (a frame
-  // below 8 x 8 passes the filter unchanged), whichever buffer each
-  // intermediate landed in.
-  owned_image packed = make_image(img::FOURCC_GBRG12_PACKED_C, 40, 6);
-  fill_random(packed, 6);
-  owned_image unpacked = make_image(img::FOURCC_GBRG16, 40, 6);
-  img::transform_by12pa_to_by16(unpacked.desc, packed.desc, 0);
-  owned_image want_yuv = make_image(img::FOURCC_YUV16PLANAR, 40, 6);
-  img::matrix_debayer_params mp = {};
-  mp.cpu_features = kCpu;
-  img::transform_matrix_debayer16(want_yuv.desc, unpacked.desc, mp);
-  owned_image want_rgb = make_image(img::FOURCC_RGB64, 40, 6);
-  img::convert_yuv16p_to_rgb64(want_rgb.desc, want_yuv.desc, false, 0);
-
+TEST(TransformRoutes, RawOutputsAreWhiteBalancedCopies) {
+  // 8-bit Bayer to "Y800" and 16-bit Bayer to "Y16 ": balanced in place on
+  // the source, then flip-copied; 12-bit packed to "Y16 ": unpacked into the
+  // destination and balanced there, unflipped.
   pipe_fixture f;
-  for (const owned_image* src : {&packed, &unpacked}) {
-    for (uint32_t out : {img::FOURCC_YUV16PLANAR, img::FOURCC_RGB64}) {
-      for (int sharp : {0, 3}) {
-        owned_image dst = make_image(out, 40, 6);
-        f.prepare(dst.desc, src->desc);
-        f.params->sharpness = sharp;
-        f.run(dst, *src);
-        EXPECT_EQ(dst.buffer, (out == img::FOURCC_RGB64 ? want_rgb : want_yuv).buffer)
-            << std::hex << src->desc.type << " " << out << " sharpness " << sharp;
-      }
-    }
-  }
+  owned_image by8 = make_image(img::FOURCC_GBRG8, 24, 6, layout::padded), raw8 = make_image(img::FOURCC_Y800, 24, 6);
+  fill_random(by8, 5);
+  const owned_image before8 = copy_of(by8);
+  f.prepare(raw8.desc, by8.desc);
+  f.params->wb_enable = 1;
+  f.params->wb_gain_r = 128, f.params->wb_gain_b = 32, f.params->wb_gain_g = 64, f.params->wb_gain_g2 = 64;
+  f.run(raw8, by8);
+  // GBRG: (1, 0) is blue, (0, 1) red.
+  EXPECT_EQ(*at8(raw8.desc, 1, 0), *at8(before8.desc, 1, 0) * 32 >> 6);
+  EXPECT_EQ(*at8(raw8.desc, 0, 1), std::min(255, *at8(before8.desc, 0, 1) * 128 >> 6));
+  EXPECT_EQ(*at8(raw8.desc, 0, 0), *at8(before8.desc, 0, 0));
 
-  // To "Y16 ": the 16-bit source is white-balanced and flip-copied; the
-  // packed one unpacked into the destination and balanced there, unflipped.
+  owned_image packed = make_image(img::FOURCC_GBRG12_PACKED_C, 40, 6), unpacked = make_image(img::FOURCC_GBRG16, 40, 6);
+  fill_random(packed, 6);
+  img::transform_by12pa_to_by16(unpacked.desc, packed.desc, 0);
   owned_image y16 = make_image(img::FOURCC_Y16, 40, 6);
   f.prepare(y16.desc, packed.desc);
   f.params->wb_enable = 1;
@@ -258,10 +214,9 @@ TEST(TransformRoutes, Bayer16RoutesAlternateBuffersAndAgreeWithTheirStages) {
   f.params->flip_vertical = 1;
   f.run(y16, packed);
   EXPECT_EQ(get16(y16.desc, 3, 0), get16(unpacked.desc, 3, 0) / 2);
-  owned_image from16 = make_image(img::FOURCC_Y16, 40, 6);
-  const owned_image before = copy_of(unpacked);
-  f.run(from16, unpacked);
-  EXPECT_EQ(get16(from16.desc, 3, 5), get16(before.desc, 3, 0) / 2);
+  const owned_image before16 = copy_of(unpacked);
+  f.run(y16, unpacked);
+  EXPECT_EQ(get16(y16.desc, 3, 5), get16(before16.desc, 3, 0) / 2);
 }
 
 namespace {
@@ -397,35 +352,42 @@ TEST(TransformRoutes, ColourRoutesRunToneMappingAndTheFilterWhereTheirPathHasThe
     }
     EXPECT_EQ(dst.buffer, want.buffer) << std::hex << out;
   }
-  // 16-bit and 12-bit packed Bayer to "YUGp" and "RGB6".
+  // 16-bit and 12-bit packed Bayer to "YUGp" and "RGB6", with and without
+  // filter and gamma: every count of optional stages places the images
+  // differently between scratch and destination buffer.
   owned_image packed = make_image(img::FOURCC_GBRG12_PACKED_C, 40, 12);
   fill_random(packed, 52);
   owned_image unpacked = make_image(img::FOURCC_GBRG16, 40, 12);
   img::transform_by12pa_to_by16(unpacked.desc, packed.desc, 0);
   for (const owned_image* orig : {&packed, &unpacked}) {
     for (uint32_t out : {img::FOURCC_YUV16PLANAR, img::FOURCC_RGB64}) {
-      owned_image src = copy_of(*orig), dst = make_image(out, 40, 12);
-      pipe_fixture f;
-      run_all_stages(f, dst, src);
-      owned_image raw = copy_of(unpacked);
-      raw_white_balance(raw, *f.params);
-      tone_map_by_hand(raw, *f.params);
-      owned_image a = make_image(img::FOURCC_YUV16PLANAR, 40, 12), b = make_image(img::FOURCC_YUV16PLANAR, 40, 12);
-      img::transform_matrix_debayer16(a.desc, raw.desc, matrix_params(*f.params, false));
-      img::apply_gamma(a.desc, f.params->gamma_lut);
-      img::sharpness_denoise(b.desc, a.desc, 5, 10, kCpu);
-      owned_image want = make_image(out, 40, 12);
-      if (out == img::FOURCC_RGB64) {
-        img::convert_yuv16p_to_rgb64(want.desc, b.desc, true, kCpu);
-      } else {
-        want = copy_of(b);
+      for (bool all : {true, false}) {
+        owned_image src = copy_of(*orig), dst = make_image(out, 40, 12);
+        pipe_fixture f;
+        f.prepare(dst.desc, src.desc);
+        all_stages(*f.params);
+        if (!all) f.params->sharpness = f.params->denoise = f.params->gamma_enable = 0;
+        f.run(dst, src, f.state.state);
+        owned_image raw = copy_of(unpacked);
+        raw_white_balance(raw, *f.params);
+        tone_map_by_hand(raw, *f.params);
+        owned_image a = make_image(img::FOURCC_YUV16PLANAR, 40, 12), b = copy_of(a);
+        img::transform_matrix_debayer16(a.desc, raw.desc, matrix_params(*f.params, false));
+        if (all) img::apply_gamma(a.desc, f.params->gamma_lut);
+        if (all) img::sharpness_denoise(b.desc, a.desc, 5, 10, kCpu);
+        const owned_image& yuv = all ? b : a;
+        owned_image want = copy_of(yuv);
+        if (out == img::FOURCC_RGB64) {
+          want = make_image(out, 40, 12);
+          img::convert_yuv16p_to_rgb64(want.desc, yuv.desc, true, kCpu);
+        }
+        EXPECT_EQ(dst.buffer, want.buffer) << std::hex << orig->desc.type << " to " << out << " all " << all;
       }
-      EXPECT_EQ(dst.buffer, want.buffer) << std::hex << orig->desc.type << " to " << out;
     }
   }
 }
 
-TEST(TransformRoutes, AutomaticToneMappingWritesItsFactorsBackAndSkipsConstantFrames) {
+TEST(TransformRoutes, AutomaticToneMappingWritesItsFactorsBackAndSkipsWhenTheyAreZero) {
   owned_image src = make_image(img::FOURCC_Y16, 64, 16), dst = make_image(img::FOURCC_Y16, 64, 16);
   fill_random(src, 53, 30000);
   const owned_image orig = copy_of(src);
@@ -438,22 +400,17 @@ TEST(TransformRoutes, AutomaticToneMappingWritesItsFactorsBackAndSkipsConstantFr
   // The factors of a fresh automatic state on this frame.
   filter_ref::state_holder fresh;
   const img::tonemapping_factors want = img::tonemapping_compute_factors(*fresh.state, orig.desc, 8.0f, 0.5f);
-  EXPECT_EQ(f.params->tonemapping_factors[0], want.mul);
-  EXPECT_EQ(f.params->tonemapping_factors[1], want.add);
-  EXPECT_EQ(f.params->tonemapping_factors[2], want.pow);
-  EXPECT_EQ(f.params->tonemapping_factors[3], want.luminance_average);
-  EXPECT_GT(want.mul, 0.0f);
+  EXPECT_EQ(std::vector<float>(f.params->tonemapping_factors, f.params->tonemapping_factors + 4),
+            (std::vector<float>{want.mul, want.add, want.pow, want.luminance_average}));
   EXPECT_NE(dst.buffer, orig.buffer);
-
-  // A constant frame measures no range: mul = add = 0 and nothing changes.
-  owned_image flat = make_image(img::FOURCC_Y16, 64, 16), flat_out = make_image(img::FOURCC_Y16, 64, 16);
+  // A constant frame measures no range (mul = add = 0); manual factors with
+  // mul = 0 or pow = 0: the image is left as it is.
+  owned_image flat = make_image(img::FOURCC_Y16, 64, 16);
   std::fill(flat.buffer.begin(), flat.buffer.end(), 0x40);
   img::init_transform_state(f.state.memory.get(), img::transform_state_size);
-  f.run(flat_out, flat, f.state.state);
+  f.run(dst, flat, f.state.state);
   EXPECT_EQ(f.params->tonemapping_factors[0], 0.0f);
-  EXPECT_EQ(f.params->tonemapping_factors[1], 0.0f);
-  EXPECT_EQ(flat_out.buffer, flat.buffer);
-  // Manual factors with mul = 0 or pow = 0 leave the image untouched.
+  EXPECT_EQ(dst.buffer, flat.buffer);
   f.params->tonemapping_manual = 1;
   for (int zero : {0, 2}) {
     owned_image s2 = copy_of(orig);
@@ -464,27 +421,27 @@ TEST(TransformRoutes, AutomaticToneMappingWritesItsFactorsBackAndSkipsConstantFr
   }
 }
 
-TEST(TransformRoutes, EqualFormatsAreFlipCopiedPlaneByPlane) {
-  pipe_fixture f;
-  owned_image uyvy = make_image(img::FOURCC_UYVY, 6, 3), uyvy_out = make_image(img::FOURCC_UYVY, 6, 3);
-  fill_random(uyvy, 12);
-  f.prepare(uyvy_out.desc, uyvy.desc);
-  f.params->flip_vertical = 1;
-  f.run(uyvy_out, uyvy);
-  for (int y = 0; y < 3; ++y) EXPECT_EQ(0, memcmp(at8(uyvy_out.desc, 0, 2 - y), at8(uyvy.desc, 0, y), 12));
-  // "I420": the luminance plane and each quarter-size chroma plane flip on
-  // their own.
-  owned_image i420 = make_image(img::FOURCC_I420, 4, 4), i420_out = make_image(img::FOURCC_I420, 4, 4);
-  for (size_t i = 0; i < i420.buffer.size(); ++i) i420.buffer[i] = static_cast<uint8_t>(i);
-  f.run(i420_out, i420);
-  EXPECT_EQ(i420_out.buffer, (std::vector<uint8_t>{12, 13, 14, 15, 8, 9, 10, 11, 4, 5, 6, 7, 0, 1, 2, 3,
-                                                   18, 19, 16, 17, 22, 23, 20, 21}));
+namespace {
+
+// Every parameter at an end of its range, floats infinite or NaN.
+void absurd_settings(img::transform_params& p, bool high) {
+  const int32_t v = high ? INT32_MAX : INT32_MIN;
+  p.saturation = p.hue = p.sharpness = p.denoise = p.brightness = p.contrast = v;
+  p.wb_gain_r = p.wb_gain_g = p.wb_gain_b = p.wb_gain_g2 = 0xFFFFFFFFu;
+  for (int16_t& m : p.color_matrix) m = high ? INT16_MAX : INT16_MIN;
+  const float inf = high ? HUGE_VALF : -HUGE_VALF;
+  p.tonemapping_intensity = inf, p.tonemapping_global_brightness_factor = NAN;
+  for (float& t : p.tonemapping_factors) t = high ? NAN : inf;
+  img::build_gamma_lut(p.gamma_lut, v);
 }
 
+}  // namespace
+
 TEST(TransformRoutes, EveryRouteStaysInsideItsBuffersWithExactlyTheAdvertisedScratch) {
-  // Seeded sweep over the routes with random sizes, layouts and settings;
-  // the address sanitizer checks every access against buffers of exactly the
-  // sizes the caller would allocate. No assertion may fire.
+  // Seeded sweep over the routes with random sizes, layouts and settings,
+  // the last two rounds with every parameter at an end of its range; the
+  // sanitizers check every access against buffers of exactly the sizes the
+  // caller would allocate and every arithmetic step. No assertion may fire.
   const uint32_t pairs[][2] = {
       {img::FOURCC_Y16, img::FOURCC_Y16},          {img::FOURCC_Y800, img::FOURCC_Y800},
       {img::FOURCC_Y800, img::FOURCC_RGB24},       {img::FOURCC_YUY2, img::FOURCC_YUY2},
@@ -498,7 +455,7 @@ TEST(TransformRoutes, EveryRouteStaysInsideItsBuffersWithExactlyTheAdvertisedScr
   std::mt19937 rng(2024);
   report_capture reports;
   pipe_fixture f;
-  for (int round = 0; round < 6; ++round) {
+  for (int round = 0; round < 8; ++round) {
     for (const auto& pair : pairs) {
       const int w = 8 + 2 * static_cast<int>(rng() % 40), h = 4 + 2 * static_cast<int>(rng() % 6);
       const bool packed = img::is_by12pa_fcc(pair[0]);
@@ -531,71 +488,107 @@ TEST(TransformRoutes, EveryRouteStaysInsideItsBuffersWithExactlyTheAdvertisedScr
       p.gamma_enable = rng() % 2;
       if (p.gamma_enable) img::build_gamma_lut(p.gamma_lut, 60 + static_cast<int>(rng() % 100));
       if (rng() % 2) p.cpu_features = 0;
+      if (round >= 6) absurd_settings(p, round == 6);
       f.run(dst, src, f.state.state);
     }
   }
   EXPECT_EQ(reports.reports, std::vector<std::string>{});
 }
 
+TEST(TransformRoutes, AnAbsurdSaturationSaturates) {
+  // Through the colour-adjustment stage ("YUY2") and folded into the matrix
+  // debayer (8-bit RGB, 16-bit "YUGp"): the top of the int range acts as the
+  // stage's largest factor, like every saturation beyond it.
+  const uint32_t pairs[][2] = {{img::FOURCC_YUY2, img::FOURCC_YUY2},
+                               {img::FOURCC_GRBG8, img::FOURCC_RGB24},
+                               {img::FOURCC_GRBG16, img::FOURCC_YUV16PLANAR}};
+  for (const auto& pair : pairs) {
+    owned_image src = make_image(pair[0], 64, 8);
+    fill_random(src, 61);
+    owned_image top = make_image(pair[1], 64, 8), large = make_image(pair[1], 64, 8);
+    pipe_fixture f;
+    f.prepare(top.desc, src.desc);
+    f.params->saturation = INT32_MAX;
+    f.run(top, src);
+    f.params->saturation = 20000;
+    f.run(large, src);
+    EXPECT_EQ(top.buffer, large.buffer) << std::hex << pair[0];
+    EXPECT_NE(top.buffer, std::vector<uint8_t>(top.buffer.size(), 0));
+  }
+}
+
+TEST(TransformRoutes, SixteenBitRoutesGiveTheSameImageAtOddPitches) {
+  // Every route with 16-bit samples, every stage on: with both images at odd
+  // pitches (16-bit lines and planes at odd addresses, top-down and
+  // bottom-up) the result equals the one of dense images.
+  const uint32_t pairs[][2] = {
+      {img::FOURCC_Y16, img::FOURCC_Y16},           {img::FOURCC_GBRG16, img::FOURCC_YUV16PLANAR},
+      {img::FOURCC_RGGB16, img::FOURCC_RGB64},      {img::FOURCC_BGGR12_PACKED_C, img::FOURCC_RGB64},
+      {img::FOURCC_GRBG12_PACKED_D, img::FOURCC_YUV16PLANAR}, {img::FOURCC_GRBG16, img::FOURCC_Y16},
+      {img::FOURCC_GBRG12_PACKED_C, img::FOURCC_Y16}, {img::FOURCC_YUV16PLANAR, img::FOURCC_YUV16PLANAR},
+  };
+  const auto relayout = [](const owned_image& im, int pitch) {
+    owned_image out = make_image_with_pitch(im.desc.type, im.desc.dim_x, im.desc.dim_y, pitch);
+    const int line = img::make_img_type(im.desc.type, im.desc.dim_x, im.desc.dim_y).pitch;
+    for (int k = 0; k < img::plane_count(im.desc.type); ++k)
+      for (int y = 0; y < im.desc.dim_y; ++y) memcpy(at8(out.desc, 0, y, k), at8(im.desc, 0, y, k), line);
+    return out;
+  };
+  for (const auto& pair : pairs) {
+    for (uint32_t cpu : {0u, kCpu}) {
+      owned_image src = make_image(pair[0], 48, 20), dst = make_image(pair[1], 48, 20);
+      fill_random(src, 60, img::is_by12pa_fcc(pair[0]) ? 255 : 65535);
+      owned_image odd_src = relayout(src, -(src.desc.pitch + 3)), odd_dst = relayout(dst, dst.desc.pitch + 1);
+      pipe_fixture f;
+      for (int odd = 0; odd < 2; ++odd) {
+        f.prepare(dst.desc, src.desc);
+        all_stages(*f.params);
+        f.params->cpu_features = cpu;
+        f.run(odd ? odd_dst : dst, odd ? odd_src : src, f.state.state);
+      }
+      EXPECT_EQ(relayout(odd_dst, dst.desc.pitch).buffer, dst.buffer) << std::hex << pair[0] << " " << pair[1];
+    }
+  }
+}
+
 TEST(TransformRoutes, TooSmallScratchOrMismatchedImagesAreReportedAndNothingIsWritten) {
+  // Too little scratch, mismatched sizes, a short buffer, and sizes the
+  // matrix debayer refuses (the route stops before any stage reads an
+  // intermediate image that was never written): one report each.
   report_capture reports;
   pipe_fixture f;
-  const auto untouched = [](const owned_image& im) { return im.buffer == std::vector<uint8_t>(im.buffer.size(), 0); };
-  owned_image src = make_image(img::FOURCC_BGGR8, 16, 4);
+  owned_image src = make_image(img::FOURCC_BGGR8, 16, 4), i420 = make_image(img::FOURCC_I420, 16, 4);
   fill_random(src, 9);
-  owned_image dst = make_image(img::FOURCC_I420, 16, 4);
-  f.prepare(dst.desc, src.desc);
-  f.params->scratch_space_len = 100;
-  f.run(dst, src);
-  EXPECT_EQ(reports.reports.size(), 1u);
-  EXPECT_TRUE(untouched(dst));
-  owned_image other = make_image(img::FOURCC_RGB24, 16, 6);
-  f.run(other, src);
-  owned_image short_buffer = make_image(img::FOURCC_RGB24, 16, 4);
+  owned_image other = make_image(img::FOURCC_RGB24, 16, 6), short_buffer = make_image(img::FOURCC_RGB24, 16, 4);
   short_buffer.desc.buffer_length -= 1;
-  f.run(short_buffer, src);
-  EXPECT_EQ(reports.reports.size(), 3u);
-  EXPECT_TRUE(untouched(other));
-  // Sizes the matrix debayer refuses: the route stops before any stage
-  // reads an intermediate image that was never written.
   owned_image odd = make_image(img::FOURCC_BGGR8, 14, 5), odd_out = make_image(img::FOURCC_I420, 14, 5);
-  f.prepare(odd_out.desc, odd.desc);
-  f.run(odd_out, odd);
   owned_image narrow = make_image(img::FOURCC_GBRG12_PACKED_C, 6, 4), narrow_out = make_image(img::FOURCC_RGB64, 6, 4);
-  f.prepare(narrow_out.desc, narrow.desc);
-  f.run(narrow_out, narrow);
+  const std::pair<owned_image*, owned_image*> cases[] = {
+      {&i420, &src}, {&other, &src}, {&short_buffer, &src}, {&odd_out, &odd}, {&narrow_out, &narrow}};
+  for (const auto& c : cases) {
+    f.prepare(c.first->desc, c.second->desc);
+    if (c.first == &i420) f.params->scratch_space_len = 100;
+    f.run(*c.first, *c.second);
+    EXPECT_EQ(c.first->buffer, std::vector<uint8_t>(c.first->buffer.size(), 0));
+  }
   EXPECT_EQ(reports.reports.size(), 5u);
-  EXPECT_TRUE(untouched(odd_out));
-  EXPECT_TRUE(untouched(narrow_out));
 }
 
 TEST(TransformState, ComesZeroedFromTheCallersAllocatorAndGoesBackToIt) {
-  struct pool {
-    std::vector<std::unique_ptr<uint8_t[]>> blocks;
-    uint32_t tag = 0;
-    size_t size = 0;
-    int released = 0;
-  } p;
-  img::transform_state_allocator alloc;
-  alloc.context = &p;
-  alloc.allocate = [](void* ctx, size_t size, uint32_t tag) -> void* {
-    auto* pl = static_cast<pool*>(ctx);
-    pl->tag = tag, pl->size = size;
-    pl->blocks.emplace_back(new uint8_t[size]);
-    memset(pl->blocks.back().get(), 0xAB, size);
-    return pl->blocks.back().get();
+  static std::vector<uint8_t> block;
+  static int released = 0;
+  img::transform_state_allocator alloc = {};
+  alloc.allocate = [](void*, size_t size, uint32_t tag) -> void* {
+    block.assign(size, 0xAB);
+    return tag == img::make_fourcc('I', 'T', 'U', 'D') ? block.data() : nullptr;
   };
-  alloc.release = [](void* ctx, void*, uint32_t) { ++static_cast<pool*>(ctx)->released; };
+  alloc.release = [](void*, void* b, uint32_t) { released += b == block.data(); };
   img::tonemapping_state* s = img::create_transform_state(alloc);
   ASSERT_NE(s, nullptr);
-  EXPECT_EQ(p.size, 264508u);
-  EXPECT_EQ(p.tag, img::make_fourcc('I', 'T', 'U', 'D'));
-  const uint8_t* bytes = reinterpret_cast<const uint8_t*>(s);
-  EXPECT_TRUE(std::all_of(bytes, bytes + p.size, [](uint8_t b) { return b == 0; }));
+  EXPECT_EQ(block, std::vector<uint8_t>(264508, 0));
   img::destroy_transform_state(s, alloc);
   img::destroy_transform_state(nullptr, alloc);
-  EXPECT_EQ(p.released, 1);
-
+  EXPECT_EQ(released, 1);
   alloc.allocate = [](void*, size_t, uint32_t) -> void* { return nullptr; };
   EXPECT_EQ(img::create_transform_state(alloc), nullptr);
   uint8_t small[16];

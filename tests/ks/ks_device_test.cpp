@@ -37,13 +37,6 @@ TEST_F(ks_fixture, device_lifecycle_publishes_filters_while_started) {
   EXPECT_EQ(ks_start_device(device_), STATUS_SUCCESS);
   EXPECT_EQ(ks_list_filters(device_).size(), 1u);
 
-  DEVICE_CAPABILITIES caps{};
-  EXPECT_EQ(ks_query_capabilities(device_, 1, &caps), STATUS_SUCCESS);
-  EXPECT_EQ(caps.SurpriseRemovalOK, 1u);
-  caps = {};
-  EXPECT_EQ(ks_query_capabilities(device_, 2, &caps), STATUS_SUCCESS);
-  EXPECT_EQ(caps.SurpriseRemovalOK, 0u);
-
   EXPECT_EQ(ks_set_power(device_, PowerDeviceD3), STATUS_SUCCESS);
   EXPECT_EQ(ks_set_power(device_, PowerDeviceD0), STATUS_SUCCESS);
   EXPECT_EQ(device->DevicePowerState, PowerDeviceD0);

@@ -16,6 +16,12 @@ TEST_F(ks_fixture, properties_are_routed_by_set_and_id_with_the_size_protocol) {
             STATUS_SUCCESS);
   EXPECT_EQ(value, 7);
   EXPECT_EQ(returned, sizeof(LONG));
+  toy::g_knobs.overstate_value = true;  // no more than the buffer is copied back
+  EXPECT_EQ(ks_get_property(filter, toy::kFilterSet, toy::kValueItem, &value, sizeof value, &returned),
+            STATUS_SUCCESS);
+  EXPECT_EQ(returned, sizeof(LONG));
+  EXPECT_TRUE(tvtest::take_violation("ks_information_exceeds_buffer"));
+  toy::g_knobs.overstate_value = false;
 
   // Size query, short buffer, unknown id, unknown set, missing handler.
   EXPECT_EQ(ks_get_property(filter, toy::kFilterSet, toy::kValueItem, nullptr, 0, &returned),

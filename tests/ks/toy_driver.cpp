@@ -65,11 +65,6 @@ NTSTATUS device_start(PKSDEVICE device, PIRP, PCM_RESOURCE_LIST, PCM_RESOURCE_LI
 
 void device_stop(PKSDEVICE, PIRP) { trace("Stop"); }
 
-NTSTATUS device_capabilities(PKSDEVICE, PIRP, PDEVICE_CAPABILITIES capabilities) {
-  if (capabilities->Version == 1) capabilities->SurpriseRemovalOK = 1;
-  return STATUS_SUCCESS;
-}
-
 void device_set_power(PKSDEVICE, PIRP, DEVICE_POWER_STATE to, DEVICE_POWER_STATE from) {
   trace("SetPower " + std::to_string(to) + "<-" + std::to_string(from));
 }
@@ -83,7 +78,7 @@ void device_remove(PKSDEVICE, PIRP) {
 
 const KSDEVICE_DISPATCH device_dispatch = {
     device_add,    device_start,        nullptr,         nullptr, nullptr,          device_stop,
-    nullptr,       nullptr,             device_remove,   device_capabilities,       device_surprise,
+    nullptr,       nullptr,             device_remove,   nullptr,                   device_surprise,
     nullptr,       device_set_power,    nullptr};
 const KSDEVICE_DESCRIPTOR device_descriptor = {&device_dispatch, 0, nullptr, 0, 0};
 
@@ -109,7 +104,7 @@ NTSTATUS value_get(PIRP irp, PKSIDENTIFIER, PVOID data) {
     return STATUS_INVALID_PARAMETER;
   }
   *static_cast<LONG*>(data) = g_value;
-  irp->IoStatus.Information = sizeof(LONG);
+  irp->IoStatus.Information = g_knobs.overstate_value ? 2 * sizeof(LONG) : sizeof(LONG);
   return STATUS_SUCCESS;
 }
 

@@ -49,6 +49,7 @@ struct knobs {
   int refuse_state = -1;               // SetDeviceState to this KSSTATE fails
   bool refuse_format_change = false;   // SetDataFormat with an old format fails
   bool leak_at_remove = false;         // Remove allocates a block and keeps it
+  bool overstate_value = false;        // kValueItem's get claims 8 bytes for its 4
 };
 extern knobs g_knobs;
 

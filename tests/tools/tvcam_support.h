@@ -20,6 +20,7 @@
 #include "../../tools/tvcam/fault_list.h"
 #include "../../tools/tvcam/image_convert.h"
 #include "img/img_type.h"
+#include "temp_dir.h"
 #include "testdata.h"
 
 namespace tvcam_test {
@@ -62,22 +63,7 @@ inline std::string read_file(const std::string& path) {
   return s;
 }
 
-// A fresh directory below the test temp directory; removed with its files.
-class temp_dir {
- public:
-  temp_dir() {
-    const char* base = getenv("TMPDIR");
-    path_ = std::string(base && *base ? base : "/tmp") + "/tvcam-test-XXXXXX";
-    if (!mkdtemp(&path_[0])) path_.clear();
-  }
-  ~temp_dir() {
-    if (!path_.empty() && system(("rm -rf '" + path_ + "'").c_str()) != 0) path_.clear();
-  }
-  const std::string& path() const { return path_; }
-
- private:
-  std::string path_;
-};
+using temp_dir = tvtest::temp_dir;
 
 inline bool write_file(const std::string& path, const char* text) {
   FILE* f = fopen(path.c_str(), "w");

@@ -5,6 +5,7 @@
 
 #include <stddef.h>
 
+#include "by12pa/by12pa_unpack_internal.h"
 #include "img/cpu_features.h"
 #include "img/img_assert.h"
 
@@ -104,14 +105,20 @@ __attribute__((target("ssse3"))) int unpack_by12pa_line_ssse3(const uint8_t* src
 
 #endif
 
+enum class variant { plain, ssse3, avx2 };
+
 template <packed_layout L>
-void unpack_by12pa_rows(const img_descriptor& dst, const img_descriptor& src, int width, int height, bool ssse3) {
+void unpack_by12pa_rows(const img_descriptor& dst, const img_descriptor& src, int width, int height, variant v) {
   for (int y = 0; y < height; ++y) {
     const uint8_t* s = src.data + static_cast<ptrdiff_t>(y) * src.pitch;
     uint8_t* d = dst.data + static_cast<ptrdiff_t>(y) * dst.pitch;
     int done = 0;
 #if BY12PA_HAVE_SSSE3
-    if (ssse3) done = unpack_by12pa_line_ssse3<L>(s, d, width);
+    if (v == variant::avx2) done = by12pa_detail::unpack_line_avx2(s, d, width, L == packed_layout::d);
+    // The SSSE3 step goes on where the AVX2 one stopped (it is the smaller).
+    if (v != variant::plain) {
+      done += unpack_by12pa_line_ssse3<L>(s + done / 2 * kPairBytes, d + done * kOutPixelBytes, width - done);
+    }
 #endif
     unpack_by12pa_line_plain<L>(s + done / 2 * kPairBytes, d + done * kOutPixelBytes, width - done);
   }
@@ -147,11 +154,19 @@ void transform_by12pa_to_by16(const img_descriptor& dst, const img_descriptor& s
     return;
   }
 
-  const bool ssse3 = (cpu_features & cpu_ssse3) != 0 && width >= kVectorMinWidth;
+  variant v = variant::plain;
+  if (width >= kVectorMinWidth) {
+    if (avx2_allowed(cpu_features)) {
+      note_avx_entry("unpack_12bit");
+      v = variant::avx2;
+    } else if (cpu_features & cpu_ssse3) {
+      v = variant::ssse3;
+    }
+  }
   if (layout_of(src.type) == packed_layout::c) {
-    unpack_by12pa_rows<packed_layout::c>(dst, src, width, height, ssse3);
+    unpack_by12pa_rows<packed_layout::c>(dst, src, width, height, v);
   } else {
-    unpack_by12pa_rows<packed_layout::d>(dst, src, width, height, ssse3);
+    unpack_by12pa_rows<packed_layout::d>(dst, src, width, height, v);
   }
 }
 

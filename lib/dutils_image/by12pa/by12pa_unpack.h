@@ -18,8 +18,8 @@ namespace img {
 // Each line is addressed from its own start with its own image's pitch, so
 // source and destination may have different padding and either may be
 // stored bottom-up (negative pitch). `cpu_features` is the mask of
-// get_cpu_features(); with cpu_ssse3 set and dim_x >= 32 the SSSE3 variant
-// runs, with output identical to the plain code.
+// get_cpu_features(); for dim_x >= 32 the AVX2 variant (img::avx2_allowed) or
+// the SSSE3 one runs, with output identical to the plain code.
 //
 // Preconditions (reported through IMG_ASSERT): the types match, the sizes
 // are equal, dim_x is even, both images have data and lines and buffers

@@ -1,7 +1,8 @@
 // The matrix debayer's frame level: folding the colour chain into per-site
-// weights, variant selection, and the row driver that mirrors lines at the
-// top and bottom and picks the site weights of each line. Plain line routines
-// are compiled here; SSSE3 (8-bit) and SSE4.1 (16-bit) in their own files.
+// weights, variant selection (once per frame), and the row driver that
+// mirrors lines at the top and bottom and picks the site weights of each
+// line. Plain line routines are compiled here; SSSE3 (8-bit), SSE4.1 (16-bit)
+// and AVX2 (both) in their own files.
 #include "by16/by16_transform_matrix.h"
 
 #include "by16/by16_transform_matrix_kernels.h"
@@ -14,7 +15,7 @@ namespace img {
 namespace matrix_detail {
 
 line_fn get_line8_plain(kind8 kind) { return line8_for<false>(kind); }
-line_fn get_line16_plain() { return line16<false>; }
+line_fn get_line16_plain() { return line16_plain; }
 
 namespace {
 
@@ -33,8 +34,15 @@ constexpr double kY[3] = {0.299, 0.587, 0.114};
 constexpr double kU[3] = {-0.173, -0.339, 0.512};
 constexpr double kV[3] = {0.512, -0.427, -0.084};
 
+// Colour-chain parameters saturate at these bounds: beyond them the image
+// changes no further in any visible way, and within them every folded weight
+// of the 8-bit kernels stays representable (contrast 65536 is a gain of 257,
+// brightness 131072 twice the full scale, saturation 16320 a factor of 256).
+constexpr int kMaxChainContrast = 65536;
+constexpr int kMaxChainBrightness = 131072;
+constexpr float kMaxChainSaturation = 256.0f;
+
 constexpr int kMaxShift8 = 16;
-constexpr int kMaxShift16 = 20;
 constexpr int64_t kSumLimit = 0x7FFFFFFF;
 constexpr int32_t kWeightLimit8 = 32767;  // weights of the 8-bit kernels are pmaddwd operands
 
@@ -58,8 +66,10 @@ struct colour_chain {
 };
 
 colour_chain make_colour_chain(const matrix_debayer_params& p, output out) {
-  const gain_offset go = brightness_contrast_gain(p.contrast, p.brightness);
-  const hue_saturation hs = hue_saturation_factors(p.saturation, p.hue, 1.0e6f);
+  const auto bound = [](int v, int limit) { return v < -limit ? -limit : (v > limit ? limit : v); };
+  const gain_offset go = brightness_contrast_gain(bound(p.contrast, kMaxChainContrast),
+                                                  bound(p.brightness, kMaxChainBrightness));
+  const hue_saturation hs = hue_saturation_factors(p.saturation, p.hue, kMaxChainSaturation);
   const double g = go.gain, a = hs.cos_part, b = hs.sin_part;
   double t[3][3];
   double u2[3], v2[3];
@@ -97,10 +107,19 @@ colour_chain make_colour_chain(const matrix_debayer_params& p, output out) {
   return cc;
 }
 
+// Interpolation kernels folded with the colour chain: w[site][row][group].
+void chain_weights(const colour_chain& cc, double w[4][3][group_count]) {
+  for (int s = 0; s < 4; ++s)
+    for (int j = 0; j < 3; ++j)
+      for (int p = 0; p < group_count; ++p)
+        w[s][j][p] = (cc.c[j][0] * kKernels[s][0][p] + cc.c[j][1] * kKernels[s][1][p] +
+                      cc.c[j][2] * kKernels[s][2][p]) / 16.0;
+}
+
 // Quantises the weights with `shift` fraction bits. False when a sum could
-// leave 32 bits or an 8-bit weight 16 bits.
-bool quantise(folded_weights& fw, const double w[4][3][group_count], const double offset[3], int shift,
-              int max_sample) {
+// leave 32 bits or a weight 16 bits (the weights are pmaddwd operands).
+bool quantise(folded_weights& fw, const double w[4][3][group_count], const double offset[3], int shift) {
+  constexpr int max_sample = 255;
   const double scale = static_cast<double>(int64_t{1} << shift);
   const int32_t round_half = shift > 0 ? (int32_t{1} << (shift - 1)) : 0;
   for (int s = 0; s < 4; ++s) {
@@ -124,7 +143,7 @@ bool quantise(folded_weights& fw, const double w[4][3][group_count], const doubl
       int64_t bound = abs64(off);
       for (int p = 0; p < group_count; ++p) {
         bound += group_size[p] * abs64(q[p]) * max_sample;
-        if (max_sample == 255 && abs64(q[p]) > kWeightLimit8) return false;
+        if (abs64(q[p]) > kWeightLimit8) return false;
       }
       if (bound > kSumLimit) return false;
       for (int p = 0; p < group_count; ++p) fw.site[s].w[j][p] = static_cast<int32_t>(q[p]);
@@ -137,16 +156,12 @@ bool quantise(folded_weights& fw, const double w[4][3][group_count], const doubl
 
 }  // namespace
 
-void fold_weights(folded_weights& fw, const matrix_debayer_params& params, output out, int max_sample) {
+void fold_weights(folded_weights& fw, const matrix_debayer_params& params, output out) {
   const colour_chain cc = make_colour_chain(params, out);
   double w[4][3][group_count];
-  for (int s = 0; s < 4; ++s)
-    for (int j = 0; j < 3; ++j)
-      for (int p = 0; p < group_count; ++p)
-        w[s][j][p] = (cc.c[j][0] * kKernels[s][0][p] + cc.c[j][1] * kKernels[s][1][p] +
-                      cc.c[j][2] * kKernels[s][2][p]) / 16.0;
-  for (int shift = max_sample == 255 ? kMaxShift8 : kMaxShift16; shift >= 0; --shift)
-    if (quantise(fw, w, cc.offset, shift, max_sample)) return;
+  chain_weights(cc, w);
+  for (int shift = kMaxShift8; shift >= 0; --shift)
+    if (quantise(fw, w, cc.offset, shift)) return;
   // Weights beyond any representable range (absurd colour matrices): black
   // rather than sums that overflow.
   for (int s = 0; s < 4; ++s)
@@ -155,6 +170,20 @@ void fold_weights(folded_weights& fw, const matrix_debayer_params& params, outpu
       fw.site[s].offset[j] = 0;
     }
   fw.shift = 0;
+}
+
+void fold_weights16(folded_weights16& fw, const matrix_debayer_params& params) {
+  const colour_chain cc = make_colour_chain(params, output::yuv);
+  double w[4][3][group_count];
+  chain_weights(cc, w);
+  for (int s = 0; s < 4; ++s)
+    for (int j = 0; j < 3; ++j) {
+      double total = 0;
+      for (int p = 0; p < group_count; ++p) total += group_size[p] * w[s][j][p];
+      fw.site[s].w[j][0] = static_cast<float>(total);
+      for (int p = 1; p < group_count; ++p) fw.site[s].w[j][p] = static_cast<float>(w[s][j][p]);
+      fw.site[s].offset[j] = static_cast<float>(cc.offset[j] * 65535.0 + 0.5);
+    }
 }
 
 }  // namespace matrix_detail
@@ -184,30 +213,35 @@ void line_sites(bayer_pattern pattern, int line_parity, int& even_site, int& odd
   odd_site = green_first ? colour_site : green_site;
 }
 
-// Runs `line` over every line of the frame. Lines outside the image are
-// mirrored: distance 1 takes the line on the other side, distance 2 the
-// centre line. `reverse` writes source line y to destination line
-// dim_y - 1 - y.
-void drive_rows(const img_descriptor& dst, const img_descriptor& src, const folded_weights& fw, line_fn line,
-                bool planar, bool reverse) {
-  const int h = src.dim_y;
-  const bayer_pattern pattern = get_bayer_pattern(src.type);
-  int sites[2][2];
+void pattern_sites(bayer_pattern pattern, int sites[2][2]) {
   line_sites(pattern, 0, sites[0][0], sites[0][1]);
   line_sites(pattern, 1, sites[1][0], sites[1][1]);
+}
+
+// The five source lines around line y: lines outside the image are
+// mirrored, distance 1 takes the line on the other side, distance 2 the
+// centre line.
+void set_source_lines(line_args& a, const img_descriptor& src, int y) {
+  const int h = src.dim_y;
+  a.lines[0] = line_ptr(src, y >= 2 ? y - 2 : y);
+  a.lines[1] = line_ptr(src, y >= 1 ? y - 1 : y + 1);
+  a.lines[2] = line_ptr(src, y);
+  a.lines[3] = line_ptr(src, y + 1 < h ? y + 1 : y - 1);
+  a.lines[4] = line_ptr(src, y + 2 < h ? y + 2 : y);
+}
+
+// Runs the 8-bit `line` over every line of the frame. `reverse` writes
+// source line y to destination line dim_y - 1 - y.
+void drive_rows8(const img_descriptor& dst, const img_descriptor& src, const folded_weights& fw, line_fn line,
+                 bool planar, bool reverse) {
+  const int h = src.dim_y;
+  int sites[2][2];
+  pattern_sites(get_bayer_pattern(src.type), sites);
   line_args a = {};
   a.dim_x = src.dim_x;
   a.shift = fw.shift;
   for (int y = 0; y < h; ++y) {
-    const int up1 = y >= 1 ? y - 1 : y + 1;
-    const int up2 = y >= 2 ? y - 2 : y;
-    const int dn1 = y + 1 < h ? y + 1 : y - 1;
-    const int dn2 = y + 2 < h ? y + 2 : y;
-    a.lines[0] = line_ptr(src, up2);
-    a.lines[1] = line_ptr(src, up1);
-    a.lines[2] = line_ptr(src, y);
-    a.lines[3] = line_ptr(src, dn1);
-    a.lines[4] = line_ptr(src, dn2);
+    set_source_lines(a, src, y);
     const int dy = reverse ? h - 1 - y : y;
     if (planar) {
       for (int k = 0; k < 3; ++k) a.out[k] = plane_line(dst, k, dy);
@@ -257,21 +291,55 @@ void transform_matrix_debayer8(const img_descriptor& dst, const img_descriptor& 
   const bool planar = dst.type == FOURCC_YUV8PLANAR;
   const kind8 kind = planar ? kind8::yuv8p : (dst.type == FOURCC_RGB24 ? kind8::rgb24 : kind8::rgb32);
   folded_weights fw;
-  matrix_detail::fold_weights(fw, params, planar ? matrix_detail::output::yuv : matrix_detail::output::rgb, 255);
-  const bool vector = (params.cpu_features & cpu_ssse3) && src.dim_x >= kVectorMinWidth8;
-  const line_fn line = vector ? matrix_detail::get_line8_ssse3(kind) : matrix_detail::get_line8_plain(kind);
+  matrix_detail::fold_weights(fw, params, planar ? matrix_detail::output::yuv : matrix_detail::output::rgb);
+  line_fn line = matrix_detail::get_line8_plain(kind);
+  if (src.dim_x >= kVectorMinWidth8) {
+    if (avx2_allowed(params.cpu_features)) {
+      note_avx_entry("matrix_debayer8");
+      line = matrix_detail::get_line8_avx2(kind);
+    } else if (params.cpu_features & cpu_ssse3) {
+      line = matrix_detail::get_line8_ssse3(kind);
+    }
+  }
   // RGB is delivered bottom-up unless flipped; "YU8p" top-down.
-  drive_rows(dst, src, fw, line, planar, !planar && !params.flip);
+  drive_rows8(dst, src, fw, line, planar, !planar && !params.flip);
+}
+
+bool matrix16_begin(matrix16_rows& rows, const img_descriptor& src, const matrix_debayer_params& params) {
+  if (!matrix_debayer16_accepts(make_img_type(FOURCC_YUV16PLANAR, src.dim_x, src.dim_y), src)) return false;
+  if (!IMG_ASSERT(image_fits(src), "image_fits( src )")) return false;
+  matrix_detail::fold_weights16(rows.weights, params);
+  rows.line = matrix_detail::get_line16_plain();
+  if (src.dim_x >= kVectorMinWidth16) {
+    if (avx2_allowed(params.cpu_features)) {
+      note_avx_entry("matrix_debayer16");
+      rows.line = matrix_detail::get_line16_avx2();
+    } else if (params.cpu_features & cpu_sse41) {
+      rows.line = matrix_detail::get_line16_sse41();
+    }
+  }
+  rows.src = src;
+  pattern_sites(get_bayer_pattern(src.type), rows.sites);
+  return true;
+}
+
+void matrix16_row(const matrix16_rows& rows, int y, uint8_t* out_y, uint8_t* out_u, uint8_t* out_v) {
+  line_args a = {};
+  a.dim_x = rows.src.dim_x;
+  set_source_lines(a, rows.src, y);
+  a.out[0] = out_y, a.out[1] = out_u, a.out[2] = out_v;
+  a.even16 = &rows.weights.site[rows.sites[y & 1][0]];
+  a.odd16 = &rows.weights.site[rows.sites[y & 1][1]];
+  rows.line(a);
 }
 
 void transform_matrix_debayer16(const img_descriptor& dst, const img_descriptor& src,
                                 const matrix_debayer_params& params) {
   if (!matrix_debayer16_accepts(dst, src) || !images_fit(dst, src)) return;
-  folded_weights fw;
-  matrix_detail::fold_weights(fw, params, matrix_detail::output::yuv, 65535);
-  const bool vector = (params.cpu_features & cpu_sse41) && src.dim_x >= kVectorMinWidth16;
-  const line_fn line = vector ? matrix_detail::get_line16_sse41() : matrix_detail::get_line16_plain();
-  drive_rows(dst, src, fw, line, true, false);
+  matrix16_rows rows;
+  if (!matrix16_begin(rows, src, params)) return;
+  for (int y = 0; y < src.dim_y; ++y)
+    matrix16_row(rows, y, plane_line(dst, 0, y), plane_line(dst, 1, y), plane_line(dst, 2, y));
 }
 
 void transform_matrix_debayer(const img_descriptor& dst, const img_descriptor& src,

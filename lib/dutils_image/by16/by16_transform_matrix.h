@@ -23,15 +23,27 @@ struct matrix_debayer_params {
 };
 
 // 8-bit Bayer to "YU8p", "RGB3" or "RGB4" of the same size; dim_x and dim_y
-// even. RGB is written bottom-up unless `flip`; "YU8p" top-down. SSSE3 for
-// dim_x >= 64.
+// even. RGB is written bottom-up unless `flip`; "YU8p" top-down. AVX2
+// (img::avx2_allowed) or SSSE3 for dim_x >= 64. Weights in fixed point: every
+// sample within 1 of the exact weighted sum.
 void transform_matrix_debayer8(const img_descriptor& dst, const img_descriptor& src,
                                const matrix_debayer_params& params);
 
 // 16-bit Bayer to "YUGp" of the same size; dim_x and dim_y even, dim_x > 6,
-// dim_y >= 4. SSE4.1 for dim_x >= 32.
+// dim_y >= 4. AVX2 (img::avx2_allowed) or SSE4.1 for dim_x >= 32. Weights and
+// sums in single precision, which holds every sample within 1 of the exact
+// weighted sum (rounded to nearest, clamped).
 void transform_matrix_debayer16(const img_descriptor& dst, const img_descriptor& src,
                                 const matrix_debayer_params& params);
+
+// The 16-bit debayer a line at a time, for routes that take each "YUGp" line
+// on at once instead of keeping the whole image (the lines equal those of
+// transform_matrix_debayer16). begin checks the preconditions (reported) and
+// chooses the variant; row debayers source line y into the three given
+// sample lines.
+struct matrix16_rows;
+bool matrix16_begin(matrix16_rows& rows, const img_descriptor& src, const matrix_debayer_params& params);
+void matrix16_row(const matrix16_rows& rows, int y, uint8_t* out_y, uint8_t* out_u, uint8_t* out_v);
 
 // The preconditions of the two debayers, reported through IMG_ASSERT when
 // they fail (the debayers check them too and write nothing then). Routes
@@ -53,12 +65,23 @@ namespace matrix_detail {
 constexpr int group_count = 6;
 constexpr int group_size[group_count] = {1, 2, 2, 2, 4, 2};
 
-// Folded weights of one Bayer site in fixed point with `shift` fraction
-// bits: out[j] = clamp((sum_p w[j][p] * group_p + offset[j]) >> shift).
-// The offset includes the rounding half.
+// Folded weights of one Bayer site of the 8-bit debayer in fixed point with
+// `shift` fraction bits: out[j] = clamp((sum_p w[j][p] * group_p + offset[j])
+// >> shift). The offset includes the rounding half.
 struct site_weights {
   int32_t w[3][group_count];
   int32_t offset[3];
+};
+
+// The same for the 16-bit debayer in single precision, over the centre c and
+// the differences d_p = group_p - size_p c of the other groups (exact
+// integers, 0 in a flat area, which so keeps its exact level): out[j] =
+// trunc(clamp(offset[j] + w[j][0] c + w[j][1] d_1 + .. + w[j][5] d_5, 0,
+// 65535)), summed in that order. w[j][0] is the sum of all weights; the
+// offset includes the rounding half.
+struct site_weights16 {
+  float w[3][group_count];
+  float offset[3];
 };
 
 // Site kinds, in the order of a BGGR quad.
@@ -68,22 +91,28 @@ struct folded_weights {
   site_weights site[4];
   int shift;
 };
+struct folded_weights16 {
+  site_weights16 site[4];
+};
 
 enum class output : int { yuv = 0, rgb = 1 };
 
-// Computes the weights for one frame. `max_sample` is 255 or 65535; the
-// shift is the largest that keeps every sum inside 32 bits (and, for 8-bit
-// samples, every weight inside 16 bits).
-void fold_weights(folded_weights& fw, const matrix_debayer_params& params, output out, int max_sample);
+// Computes the 8-bit weights for one frame: the shift is the largest that
+// keeps every sum inside 32 bits and every weight inside 16 bits.
+void fold_weights(folded_weights& fw, const matrix_debayer_params& params, output out);
+// The 16-bit ("YUGp") weights for one frame.
+void fold_weights16(folded_weights16& fw, const matrix_debayer_params& params);
 
 // Per-line data of the line routines.
 struct line_args {
   const uint8_t* lines[5];  // up 2, up 1, centre, down 1, down 2 (mirrored at the borders)
   uint8_t* out[3];          // planes Y, U, V, or the RGB line in out[0]
   int dim_x;
-  const site_weights* even;  // weights of the sites in even columns
+  const site_weights* even;  // 8-bit: weights of the sites in even columns
   const site_weights* odd;   // and in odd columns
   int shift;
+  const site_weights16* even16;  // 16-bit: the same
+  const site_weights16* odd16;
 };
 
 enum class kind8 : int { yuv8p = 0, rgb24 = 1, rgb32 = 2 };
@@ -91,8 +120,18 @@ enum class kind8 : int { yuv8p = 0, rgb24 = 1, rgb32 = 2 };
 using line_fn = void (*)(const line_args&);
 line_fn get_line8_plain(kind8 kind);
 line_fn get_line8_ssse3(kind8 kind);
+line_fn get_line8_avx2(kind8 kind);
 line_fn get_line16_plain();
 line_fn get_line16_sse41();
+line_fn get_line16_avx2();
 
 }  // namespace matrix_detail
+
+struct matrix16_rows {
+  matrix_detail::folded_weights16 weights;
+  matrix_detail::line_fn line;
+  img_descriptor src;
+  int sites[2][2];  // site kinds of even and odd columns, per line parity
+};
+
 }  // namespace img

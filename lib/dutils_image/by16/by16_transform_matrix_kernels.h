@@ -2,11 +2,12 @@
 // variant and the output kind. Included by one source file per variant, each
 // compiled for its own target; internal linkage keeps the copies apart.
 //
-// Every output sample is clamp((sum_p w_p * group_p + offset) >> shift) with
-// the six neighbour groups of matrix_detail::group_size; the weights of the
-// site kind of the column (even or odd) are used. Columns outside the image
-// are mirrored like lines: distance 1 takes the other side, distance 2 the
-// centre.
+// Every 8-bit output sample is clamp((sum_p w_p * group_p + offset) >>
+// shift) with the six neighbour groups of matrix_detail::group_size; every
+// 16-bit one the single-precision sum of site_weights16, in its order. The
+// weights of the site kind of the column (even or odd) are used. Columns
+// outside the image are mirrored like lines: distance 1 takes the other side,
+// distance 2 the centre.
 #pragma once
 
 #include <emmintrin.h>
@@ -26,22 +27,18 @@ namespace {
 
 template <typename T>
 inline void groups_at(const line_args& a, int x, int32_t g[group_count]) {
-  const T* u2 = reinterpret_cast<const T*>(a.lines[0]);
-  const T* u1 = reinterpret_cast<const T*>(a.lines[1]);
-  const T* c = reinterpret_cast<const T*>(a.lines[2]);
-  const T* d1 = reinterpret_cast<const T*>(a.lines[3]);
-  const T* d2 = reinterpret_cast<const T*>(a.lines[4]);
+  const auto s = [&](int line, int column) -> int32_t { return load_sample<T>(a.lines[line], column); };
   const int w = a.dim_x;
   const int xm1 = x >= 1 ? x - 1 : x + 1;
   const int xm2 = x >= 2 ? x - 2 : x;
   const int xp1 = x + 1 < w ? x + 1 : x - 1;
   const int xp2 = x + 2 < w ? x + 2 : x;
-  g[0] = c[x];
-  g[1] = c[xm1] + c[xp1];
-  g[2] = c[xm2] + c[xp2];
-  g[3] = u1[x] + d1[x];
-  g[4] = u1[xm1] + u1[xp1] + d1[xm1] + d1[xp1];
-  g[5] = u2[x] + d2[x];
+  g[0] = s(2, x);
+  g[1] = s(2, xm1) + s(2, xp1);
+  g[2] = s(2, xm2) + s(2, xp2);
+  g[3] = s(1, x) + s(3, x);
+  g[4] = s(1, xm1) + s(1, xp1) + s(3, xm1) + s(3, xp1);
+  g[5] = s(0, x) + s(4, x);
 }
 
 inline int32_t weighted_sum(const site_weights& s, int row, const int32_t g[group_count], int shift) {
@@ -72,12 +69,33 @@ inline void pixel8(const line_args& a, int x) {
   }
 }
 
+// The groups as the 16-bit sums take them: the centre, then the difference
+// of each other group from the centre times its size.
+inline void centre_and_differences(int32_t g[group_count]) {
+  for (int p = 1; p < group_count; ++p) g[p] -= group_size[p] * g[0];
+}
+
+// offset + w0 g0 + .. + w5 g5 in this order over the centre and differences,
+// clamped to [0, 65535] (NaN to 0) and truncated; the values are exact in
+// single precision (below 2^24).
+inline uint16_t weighted_sum16(const site_weights16& s, int row, const int32_t g[group_count]) {
+  float acc = s.offset[row];
+  for (int p = 0; p < group_count; ++p) acc = acc + s.w[row][p] * static_cast<float>(g[p]);
+  acc = acc > 0.0f ? acc : 0.0f;
+  acc = acc < 65535.0f ? acc : 65535.0f;
+  return static_cast<uint16_t>(static_cast<int>(acc));
+}
+
 inline void pixel16(const line_args& a, int x) {
   int32_t g[group_count];
   groups_at<uint16_t>(a, x, g);
-  const site_weights& s = (x & 1) ? *a.odd : *a.even;
-  for (int row = 0; row < 3; ++row)
-    reinterpret_cast<uint16_t*>(a.out[row])[x] = static_cast<uint16_t>(clamp_u16(weighted_sum(s, row, g, a.shift)));
+  centre_and_differences(g);
+  const site_weights16& s = (x & 1) ? *a.odd16 : *a.even16;
+  for (int row = 0; row < 3; ++row) store_sample(a.out[row], x, weighted_sum16(s, row, g));
+}
+
+inline void line16_plain(const line_args& a) {
+  for (int x = 0; x < a.dim_x; ++x) pixel16(a, x);
 }
 
 // --------------------------------------------------------------- vector ----
@@ -173,55 +191,48 @@ void line8(const line_args& a) {
   for (; x < a.dim_x; ++x) pixel8<K>(a, x);
 }
 
-// Eight 16-bit pixels from column x of all three rows; SSE4.1.
-inline void chunk16(const line_args& a, int x, const __m128i w[3][group_count], const __m128i offset[3],
-                    __m128i shift) {
-  const __m128i zero = _mm_setzero_si128();
-  const auto load = [&](int line, int offset_px) {
-    return load128(reinterpret_cast<const uint16_t*>(a.lines[line]) + x + offset_px);
-  };
-  __m128i g16[group_count][2];
+// Eight 16-bit pixels from column x of all three rows in two groups of four
+// single-precision lanes (even and odd columns alternate); SSE4.1.
+inline void chunk16(const line_args& a, int x, const __m128 w[3][group_count], const __m128 offset[3]) {
   const auto widen = [&](int line, int offset_px, int half) {
-    const __m128i v = load(line, offset_px);
-    return half ? _mm_unpackhi_epi16(v, zero) : _mm_cvtepu16_epi32(v);
+    return _mm_cvtepu16_epi32(_mm_loadl_epi64(
+        reinterpret_cast<const __m128i*>(a.lines[line] + 2 * (x + offset_px + 4 * half))));
   };
   for (int half = 0; half < 2; ++half) {
-    g16[0][half] = widen(2, 0, half);
-    g16[1][half] = _mm_add_epi32(widen(2, -1, half), widen(2, 1, half));
-    g16[2][half] = _mm_add_epi32(widen(2, -2, half), widen(2, 2, half));
-    g16[3][half] = _mm_add_epi32(widen(1, 0, half), widen(3, 0, half));
-    g16[4][half] = _mm_add_epi32(_mm_add_epi32(widen(1, -1, half), widen(1, 1, half)),
-                                 _mm_add_epi32(widen(3, -1, half), widen(3, 1, half)));
-    g16[5][half] = _mm_add_epi32(widen(0, 0, half), widen(4, 0, half));
-  }
-  for (int row = 0; row < 3; ++row) {
-    __m128i acc[2];
-    for (int half = 0; half < 2; ++half) {
-      acc[half] = offset[row];
-      for (int p = 0; p < group_count; ++p)
-        acc[half] = _mm_add_epi32(acc[half], _mm_mullo_epi32(g16[p][half], w[row][p]));
-      acc[half] = _mm_sra_epi32(acc[half], shift);
+    const __m128i c = widen(2, 0, half), c2 = _mm_add_epi32(c, c), c4 = _mm_add_epi32(c2, c2);
+    const auto diff = [](__m128i a, __m128i b, __m128i centre) {
+      return _mm_cvtepi32_ps(_mm_sub_epi32(_mm_add_epi32(a, b), centre));
+    };
+    __m128 g[group_count];
+    g[0] = _mm_cvtepi32_ps(c);
+    g[1] = diff(widen(2, -1, half), widen(2, 1, half), c2);
+    g[2] = diff(widen(2, -2, half), widen(2, 2, half), c2);
+    g[3] = diff(widen(1, 0, half), widen(3, 0, half), c2);
+    g[4] = diff(_mm_add_epi32(widen(1, -1, half), widen(1, 1, half)),
+                _mm_add_epi32(widen(3, -1, half), widen(3, 1, half)), c4);
+    g[5] = diff(widen(0, 0, half), widen(4, 0, half), c2);
+    for (int row = 0; row < 3; ++row) {
+      __m128 acc = offset[row];
+      for (int p = 0; p < group_count; ++p) acc = _mm_add_ps(acc, _mm_mul_ps(w[row][p], g[p]));
+      // max_ps gives 0 for NaN, as the plain form does.
+      acc = _mm_min_ps(_mm_max_ps(acc, _mm_setzero_ps()), _mm_set1_ps(65535.0f));
+      const __m128i v = _mm_cvttps_epi32(acc);
+      _mm_storel_epi64(reinterpret_cast<__m128i*>(a.out[row] + 2 * (x + 4 * half)), _mm_packus_epi32(v, v));
     }
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(reinterpret_cast<uint16_t*>(a.out[row]) + x),
-                     _mm_packus_epi32(acc[0], acc[1]));
   }
 }
 
-template <bool Vector>
-void line16(const line_args& a) {
-  int x = 0;
-  if constexpr (Vector) {
-    __m128i w[3][group_count], offset[3];
-    for (int row = 0; row < 3; ++row) {
-      for (int p = 0; p < group_count; ++p)
-        w[row][p] = _mm_setr_epi32(a.even->w[row][p], a.odd->w[row][p], a.even->w[row][p], a.odd->w[row][p]);
-      offset[row] = _mm_setr_epi32(a.even->offset[row], a.odd->offset[row], a.even->offset[row],
-                                   a.odd->offset[row]);
-    }
-    const __m128i shift = _mm_cvtsi32_si128(a.shift);
-    for (; x < kFirstInner; ++x) pixel16(a, x);
-    for (; x + kChunk16 + 2 <= a.dim_x; x += kChunk16) chunk16(a, x, w, offset, shift);
+inline void line16_sse41(const line_args& a) {
+  __m128 w[3][group_count], offset[3];
+  for (int row = 0; row < 3; ++row) {
+    for (int p = 0; p < group_count; ++p)
+      w[row][p] = _mm_setr_ps(a.even16->w[row][p], a.odd16->w[row][p], a.even16->w[row][p], a.odd16->w[row][p]);
+    offset[row] = _mm_setr_ps(a.even16->offset[row], a.odd16->offset[row], a.even16->offset[row],
+                              a.odd16->offset[row]);
   }
+  int x = 0;
+  for (; x < kFirstInner; ++x) pixel16(a, x);
+  for (; x + kChunk16 + 2 <= a.dim_x; x += kChunk16) chunk16(a, x, w, offset);
   for (; x < a.dim_x; ++x) pixel16(a, x);
 }
 

@@ -38,6 +38,7 @@ int line_kind_of_pattern(bayer_pattern pattern) {
 line_fn select_line(uint32_t cpu_features, bool vector_size, out_kind out, int flags, int kind) {
   using namespace debayer_detail;
   if (vector_size) {
+    if (avx2_allowed(cpu_features)) return get_line_avx2(out, flags, kind);
     if (cpu_features & cpu_sse41) return get_line_sse41(out, flags, kind);
     if (cpu_features & cpu_ssse3) return get_line_ssse3(out, flags, kind);
     if (cpu_features & cpu_sse2) return get_line_sse2(out, flags, kind);
@@ -69,6 +70,7 @@ void debayer_plain(const img_descriptor& dst, const img_descriptor& src, uint32_
   const int kind0 = line_kind_of_pattern(get_bayer_pattern(src.type));
   const line_fn even_line = select_line(cpu_features, vector_size, out, flag_combination, kind0);
   const line_fn odd_line = select_line(cpu_features, vector_size, out, flag_combination, kind0 ^ 3);
+  if (vector_size && avx2_allowed(cpu_features)) note_avx_entry("debayer_plain");
 
   debayer_detail::matrix_lanes lanes;
   if (use_matrix) {

@@ -22,8 +22,9 @@ enum debayer_flag : uint32_t {
 // same size. RGB is written bottom-up and "YU8p" top-down unless
 // debayer_flip is set. Does nothing when dim_y < 2 or dim_x < 4, or when the
 // types or sizes do not match (reported). `color_matrix` is read only with
-// debayer_color_matrix. The variant is chosen from `cpu_features`: SSE4.1,
-// SSSE3 or SSE2 for dim_x >= 16 and dim_y >= 4; all give identical output.
+// debayer_color_matrix. The variant is chosen from `cpu_features`: AVX2
+// (img::avx2_allowed), SSE4.1, SSSE3 or SSE2 for dim_x >= 16 and dim_y >= 4;
+// all give identical output.
 void debayer_plain(const img_descriptor& dst, const img_descriptor& src, uint32_t flags,
                    uint32_t cpu_features, const int16_t* color_matrix);
 
@@ -61,6 +62,7 @@ line_fn get_line_plain(out_kind out, int flag_combination, int line_kind);
 line_fn get_line_sse2(out_kind out, int flag_combination, int line_kind);
 line_fn get_line_ssse3(out_kind out, int flag_combination, int line_kind);
 line_fn get_line_sse41(out_kind out, int flag_combination, int line_kind);
+line_fn get_line_avx2(out_kind out, int flag_combination, int line_kind);
 
 }  // namespace debayer_detail
 }  // namespace img

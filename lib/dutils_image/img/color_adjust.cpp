@@ -1,9 +1,11 @@
 // Colour adjustment stages of the transform pipe and the gamma tables.
 #include "img/color_adjust.h"
 
+#include "img/cpu_features.h"
 #include "img/img_assert.h"
 #include "img/img_math.h"
 #include "img/transform_image.h"
+#include "img/transform_stages_internal.h"
 
 namespace img {
 namespace {
@@ -50,18 +52,22 @@ gain_offset brightness_contrast_gain(int contrast, int brightness) {
 }
 
 hue_saturation hue_saturation_factors(int saturation, int hue, float max_saturation) {
-  float s = static_cast<float>(saturation + 64) / 64.0f;
+  // Added in float: saturation + 64 would overflow near the top of the
+  // int range, and an absurd saturation must saturate like the others.
+  float s = (static_cast<float>(saturation) + 64.0f) / 64.0f;
   if (s < 0) s = 0;
   if (s > max_saturation) s = max_saturation;
   const float theta = static_cast<float>(hue) / 180.0f * kPi;
   return {s * cos_f(theta), s * sin_f(theta)};
 }
 
-void adjust_hue_saturation(const img_descriptor& img, int saturation, int hue) {
+void adjust_hue_saturation(const img_descriptor& img, int saturation, int hue, uint32_t cpu_features) {
   if (saturation == 0 && hue == 0) return;
   if (img.type != FOURCC_YUV8PLANAR && img.type != FOURCC_YUV16PLANAR) return;
   if (!IMG_ASSERT(image_fits(img), "image_fits( img )")) return;
   const hue_saturation f = hue_saturation_factors(saturation, hue, kMaxSaturation8);
+  const bool avx2 = avx2_allowed(cpu_features);
+  if (avx2) note_avx_entry("hue_saturation");
   if (img.type == FOURCC_YUV8PLANAR) {
     const int a = clamp_int(trunc_to_int(kHueOne8 * f.cos_part), -128, 127);
     const int b = clamp_int(trunc_to_int(kHueOne8 * f.sin_part), -128, 127);
@@ -71,7 +77,8 @@ void adjust_hue_saturation(const img_descriptor& img, int saturation, int hue) {
     for (int y = 0; y < img.dim_y; ++y) {
       uint8_t* u = plane_line(img, 1, y);
       uint8_t* v = plane_line(img, 2, y);
-      for (int x = 0; x < img.dim_x; ++x) {
+      for (int x = avx2 ? stage_detail::hue_saturation8_line_avx2(u, v, img.dim_x, a, b, cu, cv) : 0; x < img.dim_x;
+           ++x) {
         const int u0 = u[x], v0 = v[x];
         u[x] = static_cast<uint8_t>(clamp_u8((a * u0 - b * v0) / kHueOne8 + cu));
         v[x] = static_cast<uint8_t>(clamp_u8((a * v0 + b * u0) / kHueOne8 + cv));
@@ -83,56 +90,66 @@ void adjust_hue_saturation(const img_descriptor& img, int saturation, int hue) {
     const int cu = 32768 - 512 * (a - b);
     const int cv = 32768 - 512 * (a + b);
     for (int y = 0; y < img.dim_y; ++y) {
-      uint16_t* u = reinterpret_cast<uint16_t*>(plane_line(img, 1, y));
-      uint16_t* v = reinterpret_cast<uint16_t*>(plane_line(img, 2, y));
-      for (int x = 0; x < img.dim_x; ++x) {
-        const int u0 = u[x], v0 = v[x];
-        u[x] = static_cast<uint16_t>(clamp_u16((a * u0 - b * v0) / kHueOne16 + cu));
-        v[x] = static_cast<uint16_t>(clamp_u16((a * v0 + b * u0) / kHueOne16 + cv));
+      uint8_t* u = plane_line(img, 1, y);
+      uint8_t* v = plane_line(img, 2, y);
+      for (int x = avx2 ? stage_detail::hue_saturation16_line_avx2(u, v, img.dim_x, a, b, cu, cv) : 0; x < img.dim_x;
+           ++x) {
+        const int u0 = load_sample<uint16_t>(u, x), v0 = load_sample<uint16_t>(v, x);
+        store_sample(u, x, static_cast<uint16_t>(clamp_u16((a * u0 - b * v0) / kHueOne16 + cu)));
+        store_sample(v, x, static_cast<uint16_t>(clamp_u16((a * v0 + b * u0) / kHueOne16 + cv)));
       }
     }
   }
 }
 
-void adjust_brightness_contrast(const img_descriptor& img, int contrast, int brightness) {
+void adjust_brightness_contrast(const img_descriptor& img, int contrast, int brightness, uint32_t cpu_features) {
   if (contrast == 0 && brightness == 0) return;
   if (!is_luma_type(img.type)) return;
   if (!IMG_ASSERT(image_fits(img), "image_fits( img )")) return;
   const gain_offset go = brightness_contrast_gain(contrast, brightness);
   const int gain64 = trunc_to_int(64.0f * go.gain);
-  if (is_16bit_luma(img.type)) {
-    const int offset = trunc_to_int(65536.0f * go.offset);
-    for (int y = 0; y < img.dim_y; ++y) {
-      uint16_t* p = reinterpret_cast<uint16_t*>(line_ptr(img, y));
-      for (int x = 0; x < img.dim_x; ++x) p[x] = static_cast<uint16_t>(clamp_u16_64(int64_t{p[x]} * gain64 / 64 + offset));
-    }
-  } else {
-    const int offset = trunc_to_int(256.0f * go.offset);
-    for (int y = 0; y < img.dim_y; ++y) {
-      uint8_t* p = line_ptr(img, y);
-      for (int x = 0; x < img.dim_x; ++x) p[x] = static_cast<uint8_t>(clamp_u8_64(int64_t{p[x]} * gain64 / 64 + offset));
+  const bool sixteen = is_16bit_luma(img.type);
+  const int offset = trunc_to_int((sixteen ? 65536.0f : 256.0f) * go.offset);
+  // The vector kernels multiply in 32 bits: gains beyond their range (absurd
+  // contrasts) take the plain code.
+  const int gain_limit = sixteen ? (1 << 15) : (1 << 22);
+  const bool avx2 = avx2_allowed(cpu_features) && gain64 < gain_limit && gain64 > -gain_limit;
+  if (avx2) note_avx_entry("brightness_contrast");
+  for (int y = 0; y < img.dim_y; ++y) {
+    uint8_t* p = line_ptr(img, y);
+    if (sixteen) {
+      for (int x = avx2 ? stage_detail::brightness_contrast16_line_avx2(p, img.dim_x, gain64, offset) : 0;
+           x < img.dim_x; ++x)
+        store_sample(p, x, static_cast<uint16_t>(clamp_u16_64(int64_t{load_sample<uint16_t>(p, x)} * gain64 / 64 + offset)));
+    } else {
+      for (int x = avx2 ? stage_detail::brightness_contrast8_line_avx2(p, img.dim_x, gain64, offset) : 0;
+           x < img.dim_x; ++x)
+        p[x] = static_cast<uint8_t>(clamp_u8_64(int64_t{p[x]} * gain64 / 64 + offset));
     }
   }
 }
 
-void apply_gamma(const img_descriptor& img, const gamma_table& lut) {
+void apply_gamma(const img_descriptor& img, const gamma_table& lut, uint32_t cpu_features) {
   if (!is_luma_type(img.type)) return;
   if (!IMG_ASSERT(image_fits(img), "image_fits( img )")) return;
-  for (int y = 0; y < img.dim_y; ++y) {
-    if (is_16bit_luma(img.type)) {
-      uint16_t* p = reinterpret_cast<uint16_t*>(line_ptr(img, y));
-      for (int x = 0; x < img.dim_x; ++x) p[x] = lut.lut16[p[x]];
-    } else {
-      uint8_t* p = line_ptr(img, y);
-      for (int x = 0; x < img.dim_x; ++x) p[x] = lut.lut8[p[x]];
-    }
+  const bool avx2 = avx2_allowed(cpu_features);
+  if (avx2) note_avx_entry("gamma");
+  for (int y = 0; y < img.dim_y; ++y) apply_gamma_line(line_ptr(img, y), img.dim_x, img.type, lut, avx2);
+}
+
+void apply_gamma_line(uint8_t* p, int n, uint32_t fcc, const gamma_table& lut, bool avx2) {
+  if (is_16bit_luma(fcc)) {
+    for (int x = avx2 ? stage_detail::gamma16_line_avx2(p, n, lut.lut16) : 0; x < n; ++x)
+      store_sample(p, x, lut.lut16[load_sample<uint16_t>(p, x)]);
+  } else {
+    for (int x = avx2 ? stage_detail::gamma8_line_avx2(p, n, lut.lut8) : 0; x < n; ++x) p[x] = lut.lut8[p[x]];
   }
 }
 
 void color_adjust(const img_descriptor& img, const transform_params& params) {
-  adjust_hue_saturation(img, params.saturation, params.hue);
-  adjust_brightness_contrast(img, params.contrast, params.brightness);
-  if (params.gamma_enable) apply_gamma(img, params.gamma_lut);
+  adjust_hue_saturation(img, params.saturation, params.hue, params.cpu_features);
+  adjust_brightness_contrast(img, params.contrast, params.brightness, params.cpu_features);
+  if (params.gamma_enable) apply_gamma(img, params.gamma_lut, params.cpu_features);
 }
 
 void build_gamma_lut(gamma_table& lut, int gamma) {

@@ -77,7 +77,21 @@ uint32_t detect() { return 0; }
 
 #endif
 
+// The AVX entry hook: a plain zero-initialised global, exchanged atomically.
+avx_entry_handler g_avx_entry_handler = nullptr;
+
 }  // namespace
+
+uint32_t allow_avx(uint32_t cpu_features) { return cpu_features | cpu_ymm_state_saved; }
+
+avx_entry_handler set_avx_entry_handler(avx_entry_handler handler) {
+  return __atomic_exchange_n(&g_avx_entry_handler, handler, __ATOMIC_ACQ_REL);
+}
+
+void note_avx_entry(const char* kernel) {
+  const avx_entry_handler handler = __atomic_load_n(&g_avx_entry_handler, __ATOMIC_ACQUIRE);
+  if (handler) handler(kernel);
+}
 
 uint32_t get_cpu_features() {
   uint32_t cached = __atomic_load_n(&g_cpu_features, __ATOMIC_RELAXED);

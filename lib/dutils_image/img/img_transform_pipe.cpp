@@ -15,6 +15,7 @@
 #include "filter/sharpness_denoise/sharpness_denoise.h"
 #include "filter/tonemapping/tonemapping.h"
 #include "img/color_adjust.h"
+#include "img/cpu_features.h"
 #include "img/img_assert.h"
 #include "img/transform_image.h"
 #include "img/transform_stages.h"
@@ -79,7 +80,8 @@ void tone_mapping(const img_descriptor& img, transform_params& p, tonemapping_st
   if (!p.tonemapping_enable || !tonemapping::accepts(img.type)) return;
   if (img.dim_x < kToneMinWidth || img.dim_y < kToneMinHeight) return;
   if (!IMG_ASSERT(state != nullptr, "tonemapping_state != 0")) return;
-  const auto clamp = [](float v, float lo, float hi) { return v < lo ? lo : (v > hi ? hi : v); };
+  // NaN counts as the lower bound.
+  const auto clamp = [](float v, float lo, float hi) { return !(v >= lo) ? lo : (v > hi ? hi : v); };
   const float intensity = clamp(p.tonemapping_intensity, -8.0f, 8.0f);
   const float g = clamp(p.tonemapping_global_brightness_factor, 0.0f, 1.0f);
   tonemapping_factors f;
@@ -158,7 +160,7 @@ matrix_debayer_params matrix_params(const transform_params& p, bool with_colour,
 // Gamma on the luminance after a matrix debayer (it cannot be folded into
 // the linear weights).
 void gamma_on_luma(const img_descriptor& img, const transform_params& p) {
-  if (p.gamma_enable) apply_gamma(img, p.gamma_lut);
+  if (p.gamma_enable) apply_gamma(img, p.gamma_lut, p.cpu_features);
 }
 
 // ------------------------------------------------------------- routes ----
@@ -260,6 +262,46 @@ void route_bayer8_to_rgb(const img_descriptor& dst, const img_descriptor& src, t
   }
 }
 
+int64_t align_scratch(int64_t offset) { return (offset + kScratchAlign - 1) / kScratchAlign * kScratchAlign; }
+
+// 16-bit or 12-bit packed Bayer to "RGB6" without the filter: the "YUGp"
+// image is produced a line at a time, and each line (with its gamma) goes
+// straight into the conversion, so the intermediate never leaves the cache.
+// The results are those of the whole-image stages. A packed source is
+// unpacked into the scratch buffer (the destination is written as the lines
+// come), and the three sample lines live behind it.
+void route_bayer16_to_rgb64_by_lines(const img_descriptor& dst, const img_descriptor& src, transform_params& p,
+                                     tonemapping_state* state) {
+  img_descriptor raw = src;
+  int64_t used = 0;
+  if (is_by12pa_fcc(src.type)) {
+    if (!scratch_image(p, transform_by12pa_to_by16_fcc(src.type), src.dim_x, src.dim_y, 0, raw)) return;
+    transform_by12pa_to_by16(raw, src, p.cpu_features);
+    used = align_scratch(raw.buffer_length);
+  }
+  const int64_t line = 2 * int64_t{src.dim_x};
+  if (!IMG_ASSERT(p.scratch_space != nullptr && used + 3 * line <= p.scratch_space_len,
+                  "params.scratch_space_len >= (int) temp_img_type.buffer_length"))
+    return;
+  raw_white_balance(raw, p);
+  tone_mapping(raw, p, state, used);
+  matrix16_rows rows;
+  if (!matrix16_begin(rows, raw, matrix_params(p, true, false))) return;
+  const yuv16p_to_rgb64_line_fn convert = choose_yuv16p_to_rgb64_line(p.cpu_features);
+  const bool gamma_avx2 = p.gamma_enable && avx2_allowed(p.cpu_features);
+  if (gamma_avx2) note_avx_entry("gamma");
+  uint8_t* ly = static_cast<uint8_t*>(p.scratch_space) + used;
+  uint8_t* lu = ly + line;
+  uint8_t* lv = lu + line;
+  const int h = src.dim_y;
+  for (int y = 0; y < h; ++y) {
+    matrix16_row(rows, y, ly, lu, lv);
+    if (p.gamma_enable) apply_gamma_line(ly, src.dim_x, FOURCC_YUV16PLANAR, p.gamma_lut, gamma_avx2);
+    convert(line_ptr(dst, p.flip_vertical ? y : h - 1 - y), ly, lu, lv, src.dim_x);
+  }
+  end_streaming_stores();
+}
+
 // 16-bit or 12-bit packed Bayer to "YUGp" or "RGB6". The images the route
 // produces alternate between the scratch buffer and the destination buffer
 // so that the last one lands in the destination; k counts the optional
@@ -275,6 +317,10 @@ void route_bayer16(const img_descriptor& dst, const img_descriptor& src, transfo
   if (!matrix_debayer16_accepts(make_img_type(FOURCC_YUV16PLANAR, dst.dim_x, dst.dim_y),
                                 make_img_type(raw_type, src.dim_x, src.dim_y)))
     return;
+  if (rgb && !filter) {
+    route_bayer16_to_rgb64_by_lines(dst, src, p, state);
+    return;
+  }
   int produced = 0;
   // Places the next produced image of type fcc; the last one is dst itself.
   const auto next_image = [&](uint32_t fcc, img_descriptor& out) -> bool {
@@ -298,8 +344,7 @@ void route_bayer16(const img_descriptor& dst, const img_descriptor& src, transfo
   raw_white_balance(raw, p);
   // Tone mapping keeps its line copies behind the unpacked image when that
   // image lives in the scratch buffer, else at the start of it.
-  const int64_t raw_bytes = raw.data == p.scratch_space ? raw.buffer_length : 0;
-  tone_mapping(raw, p, state, (raw_bytes + kScratchAlign - 1) / kScratchAlign * kScratchAlign);
+  tone_mapping(raw, p, state, align_scratch(raw.data == p.scratch_space ? raw.buffer_length : 0));
   img_descriptor yuv;
   if (!next_image(FOURCC_YUV16PLANAR, yuv)) return;
   transform_matrix_debayer16(yuv, raw, matrix_params(p, true, false));

@@ -4,6 +4,7 @@
 
 #include <stddef.h>
 #include <stdint.h>
+#include <string.h>
 
 #include "img/img_type.h"
 
@@ -54,6 +55,21 @@ inline bool image_fits(const img_descriptor& d) {
   if (abs_pitch < line_bytes(d.type, d.dim_x)) return false;
   const int64_t need = calc_buffer_length(d.type, d.pitch, d.dim_y);
   return need > 0 && d.buffer_length >= need;
+}
+
+// Sample x of a line of 8- or 16-bit samples. A line of a 16-bit image
+// starts at an odd address when its pitch is odd (or a plane is), so 16-bit
+// samples are copied in and out rather than read through a uint16_t
+// pointer; optimised builds turn the copies into plain loads and stores.
+template <typename T>
+inline T load_sample(const uint8_t* line, ptrdiff_t x) {
+  T v;
+  memcpy(&v, line + x * static_cast<ptrdiff_t>(sizeof(T)), sizeof(T));
+  return v;
+}
+template <typename T>
+inline void store_sample(uint8_t* line, ptrdiff_t x, T v) {
+  memcpy(line + x * static_cast<ptrdiff_t>(sizeof(T)), &v, sizeof(T));
 }
 
 // Clamping helpers for the per-pixel reference code.

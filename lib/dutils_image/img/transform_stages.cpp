@@ -35,13 +35,13 @@ void pattern_gains(bayer_pattern pattern, const wb_gains& g, line_gains& first, 
   }
 }
 
-inline __m128i gain_lanes(const line_gains& g) {
-  return _mm_set1_epi32(static_cast<int>((static_cast<uint32_t>(g.odd) << 16) | static_cast<uint32_t>(g.even)));
+inline __m128i gain_lanes(int even, int odd) {
+  return _mm_set1_epi32(static_cast<int>((static_cast<uint32_t>(odd) << 16) | static_cast<uint32_t>(even)));
 }
 
-int wb_line8_sse2(uint8_t* p, int n, const line_gains& g) {
+int wb_line8_sse2(uint8_t* p, int n, int even, int odd) {
   const __m128i zero = _mm_setzero_si128();
-  const __m128i gains = gain_lanes(g);
+  const __m128i gains = gain_lanes(even, odd);
   int x = 0;
   for (; x + 16 <= n; x += 16) {
     const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + x));
@@ -53,26 +53,27 @@ int wb_line8_sse2(uint8_t* p, int n, const line_gains& g) {
   return x;
 }
 
-int wb_line16_sse2(uint16_t* p, int n, const line_gains& g) {
-  const __m128i gains = gain_lanes(g);
+int wb_line16_sse2(uint8_t* p, int n, int even, int odd) {
+  const __m128i gains = gain_lanes(even, odd);
   const __m128i limit = _mm_set1_epi16((1 << kWbShift) - 1);
   int x = 0;
   for (; x + 8 <= n; x += 8) {
-    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + x));
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 2 * x));
     const __m128i lo = _mm_mullo_epi16(v, gains);  // product bits 0..15
     const __m128i hi = _mm_mulhi_epu16(v, gains);  // product bits 16..31 (at most 254)
     const __m128i shifted = _mm_or_si128(_mm_srli_epi16(lo, kWbShift), _mm_slli_epi16(hi, 16 - kWbShift));
     const __m128i overflow = _mm_cmpgt_epi16(hi, limit);  // product >> 6 does not fit 16 bits
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(p + x), _mm_or_si128(shifted, overflow));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(p + 2 * x), _mm_or_si128(shifted, overflow));
   }
   return x;
 }
 
 template <typename T>
-void wb_line_plain(T* p, int from, int n, const line_gains& g, int max_value) {
+void wb_line_plain(uint8_t* p, int from, int n, const line_gains& g) {
+  constexpr int kMax = sizeof(T) == 1 ? 255 : 65535;
   for (int x = from; x < n; ++x) {
-    const int v = (p[x] * ((x & 1) ? g.odd : g.even)) >> kWbShift;
-    p[x] = static_cast<T>(v > max_value ? max_value : v);
+    const int v = (load_sample<T>(p, x) * ((x & 1) ? g.odd : g.even)) >> kWbShift;
+    store_sample(p, x, static_cast<T>(v > kMax ? kMax : v));
   }
 }
 
@@ -121,7 +122,7 @@ inline __m128i add_scaled(__m128i y32, __m128i product) {
   return _mm_sub_epi32(_mm_add_epi32(y32, _mm_srai_epi32(product, kShift)), _mm_set1_epi32(32768));
 }
 
-int yuv16p_to_rgb64_line_sse2(uint16_t* d, const uint16_t* py, const uint16_t* pu, const uint16_t* pv, int n) {
+int yuv16p_to_rgb64_line_sse2(uint8_t* d, const uint8_t* py, const uint8_t* pu, const uint8_t* pv, int n) {
   const __m128i zero = _mm_setzero_si128();
   const __m128i bias16 = _mm_set1_epi16(static_cast<short>(0x8000));
   const __m128i k_vr = debayer_detail::pair16(kVr, 0);
@@ -130,10 +131,10 @@ int yuv16p_to_rgb64_line_sse2(uint16_t* d, const uint16_t* py, const uint16_t* p
   const __m128i alpha = _mm_set1_epi16(-1);
   int x = 0;
   for (; x + 8 <= n; x += 8) {
-    const __m128i y = _mm_loadu_si128(reinterpret_cast<const __m128i*>(py + x));
+    const __m128i y = _mm_loadu_si128(reinterpret_cast<const __m128i*>(py + 2 * x));
     // Chroma minus 32768 as signed 16-bit: flip the top bit.
-    const __m128i u = _mm_xor_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(pu + x)), bias16);
-    const __m128i v = _mm_xor_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(pv + x)), bias16);
+    const __m128i u = _mm_xor_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(pu + 2 * x)), bias16);
+    const __m128i v = _mm_xor_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(pv + 2 * x)), bias16);
     __m128i b[2], g[2], r[2];
     for (int half = 0; half < 2; ++half) {
       const __m128i y32 = half ? _mm_unpackhi_epi16(y, zero) : _mm_unpacklo_epi16(y, zero);
@@ -151,7 +152,7 @@ int yuv16p_to_rgb64_line_sse2(uint16_t* d, const uint16_t* py, const uint16_t* p
     const __m128i r16 = _mm_xor_si128(_mm_packs_epi32(r[0], r[1]), bias16);
     const __m128i bg_lo = _mm_unpacklo_epi16(b16, g16), bg_hi = _mm_unpackhi_epi16(b16, g16);
     const __m128i ra_lo = _mm_unpacklo_epi16(r16, alpha), ra_hi = _mm_unpackhi_epi16(r16, alpha);
-    __m128i* out = reinterpret_cast<__m128i*>(d + 4 * x);
+    __m128i* out = reinterpret_cast<__m128i*>(d + 8 * x);
     _mm_storeu_si128(out + 0, _mm_unpacklo_epi32(bg_lo, ra_lo));  // pixels 0, 1: B G R A each
     _mm_storeu_si128(out + 1, _mm_unpackhi_epi32(bg_lo, ra_lo));  // pixels 2, 3
     _mm_storeu_si128(out + 2, _mm_unpacklo_epi32(bg_hi, ra_hi));  // pixels 4, 5
@@ -168,18 +169,18 @@ void apply_raw_white_balance(const img_descriptor& img, const wb_gains& gains, u
   if (!IMG_ASSERT(image_fits(img), "image_fits( img )")) return;
   line_gains first, second;
   pattern_gains(get_bayer_pattern(img.type), gains, first, second);
-  const bool sse2 = (cpu_features & cpu_sse2) != 0;
+  int (*vector)(uint8_t*, int, int, int) = nullptr;
+  if (avx2_allowed(cpu_features)) {
+    note_avx_entry("white_balance");
+    vector = by8 ? stage_detail::wb_line8_avx2 : stage_detail::wb_line16_avx2;
+  } else if (cpu_features & cpu_sse2) {
+    vector = by8 ? wb_line8_sse2 : wb_line16_sse2;
+  }
+  const auto plain = by8 ? wb_line_plain<uint8_t> : wb_line_plain<uint16_t>;
   for (int y = 0; y < img.dim_y; ++y) {
     const line_gains& g = (y & 1) ? second : first;
-    if (by8) {
-      uint8_t* p = line_ptr(img, y);
-      const int done = sse2 ? wb_line8_sse2(p, img.dim_x, g) : 0;
-      wb_line_plain(p, done, img.dim_x, g, 255);
-    } else {
-      uint16_t* p = reinterpret_cast<uint16_t*>(line_ptr(img, y));
-      const int done = sse2 ? wb_line16_sse2(p, img.dim_x, g) : 0;
-      wb_line_plain(p, done, img.dim_x, g, 65535);
-    }
+    uint8_t* p = line_ptr(img, y);
+    plain(p, vector ? vector(p, img.dim_x, g.even, g.odd) : 0, img.dim_x, g);
   }
 }
 
@@ -242,6 +243,12 @@ void smooth_2x2(const img_descriptor& img, uint32_t cpu_features) {
   }
 }
 
+namespace {
+int expand_grey_line_sse2(uint8_t* dst, const uint8_t* src, int dim_x) {
+  return stage_detail::expand_grey_line<debayer_detail::v_sse2>(dst, src, dim_x, false);
+}
+}  // namespace
+
 void expand_y800_to_rgb24(const img_descriptor& dst, const img_descriptor& src, bool flip, uint32_t cpu_features) {
   if (!IMG_ASSERT(src.type == FOURCC_Y800 && dst.type == FOURCC_RGB24,
                   "src.type == FOURCC_Y800 && dst.type == FOURCC_RGB24"))
@@ -249,17 +256,17 @@ void expand_y800_to_rgb24(const img_descriptor& dst, const img_descriptor& src, 
   if (!IMG_ASSERT(src.dim_x == dst.dim_x && src.dim_y == dst.dim_y, "src.dim_x == dst.dim_x && src.dim_y == dst.dim_y"))
     return;
   if (!IMG_ASSERT(image_fits(src) && image_fits(dst), "image_fits( src ) && image_fits( dst )")) return;
+  int (*vector)(uint8_t*, const uint8_t*, int) = nullptr;
+  if (cpu_features & cpu_ssse3) {
+    vector = stage_detail::expand_grey_line_ssse3;
+  } else if (cpu_features & cpu_sse2) {
+    vector = expand_grey_line_sse2;
+  }
   const int h = src.dim_y;
   for (int y = 0; y < h; ++y) {
     const uint8_t* s = line_ptr(src, y);
     uint8_t* d = line_ptr(dst, flip ? h - 1 - y : y);
-    int x = 0;
-    if (cpu_features & cpu_ssse3) {
-      x = stage_detail::expand_grey_line_ssse3(d, s, src.dim_x);
-    } else if (cpu_features & cpu_sse2) {
-      x = stage_detail::expand_grey_line<debayer_detail::v_sse2>(d, s, src.dim_x, false);
-    }
-    for (; x < src.dim_x; ++x) d[3 * x] = d[3 * x + 1] = d[3 * x + 2] = s[x];
+    for (int x = vector ? vector(d, s, src.dim_x) : 0; x < src.dim_x; ++x) d[3 * x] = d[3 * x + 1] = d[3 * x + 2] = s[x];
   }
 }
 
@@ -340,6 +347,52 @@ void convert_yuv8p_to_i420(const img_descriptor& dst, const img_descriptor& src)
   }
 }
 
+namespace {
+
+using rgb_line_fn = int (*)(uint8_t*, const uint8_t*, const uint8_t*, const uint8_t*, int);
+
+int rgb24_line_ssse3(uint8_t* d, const uint8_t* py, const uint8_t* pu, const uint8_t* pv, int n) {
+  return stage_detail::yuv8p_to_rgb24_line_ssse3(d, py, pu, pv, n);
+}
+int rgb32_line_sse2(uint8_t* d, const uint8_t* py, const uint8_t* pu, const uint8_t* pv, int n) {
+  return stage_detail::yuv8p_to_rgb_line<debayer_detail::v_sse2>(d, py, pu, pv, n, true);
+}
+int rgb24_line_avx2(uint8_t* d, const uint8_t* py, const uint8_t* pu, const uint8_t* pv, int n) {
+  return stage_detail::yuv8p_to_rgb_line_avx2(d, py, pu, pv, n, false);
+}
+int rgb32_line_avx2(uint8_t* d, const uint8_t* py, const uint8_t* pu, const uint8_t* pv, int n) {
+  return stage_detail::yuv8p_to_rgb_line_avx2(d, py, pu, pv, n, true);
+}
+
+// "YUGp" to "RGB6", one line from column `from`: the plain code.
+void rgb64_line_from(uint8_t* d, const uint8_t* py, const uint8_t* pu, const uint8_t* pv, int from, int n) {
+  for (int x = from; x < n; ++x) {
+    const int yy = load_sample<uint16_t>(py, x), u = load_sample<uint16_t>(pu, x) - 32768,
+              v = load_sample<uint16_t>(pv, x) - 32768;
+    store_sample(d, 4 * x + 0, static_cast<uint16_t>(clamp_u16(yy + ((kUb * u) >> kShift))));
+    store_sample(d, 4 * x + 1, static_cast<uint16_t>(clamp_u16(yy - ((kUg * u + kVg * v) >> kShift))));
+    store_sample(d, 4 * x + 2, static_cast<uint16_t>(clamp_u16(yy + ((kVr * v) >> kShift))));
+    store_sample(d, 4 * x + 3, uint16_t{0xFFFF});
+  }
+}
+void rgb64_line_plain(uint8_t* d, const uint8_t* py, const uint8_t* pu, const uint8_t* pv, int n) {
+  rgb64_line_from(d, py, pu, pv, 0, n);
+}
+// The vector kernel, the plain code for the rest. The kernel starts at the
+// first pixel whose output is aligned to 32 bytes (when the line's pixels
+// are aligned to 8 at all), so that it can write past the caches.
+template <int (*Vector)(uint8_t*, const uint8_t*, const uint8_t*, const uint8_t*, int)>
+void rgb64_line(uint8_t* d, const uint8_t* py, const uint8_t* pu, const uint8_t* pv, int n) {
+  const uintptr_t address = reinterpret_cast<uintptr_t>(d);
+  int head = (address & 7) == 0 ? static_cast<int>(((32 - (address & 31)) & 31) / 8) : 0;
+  head = head < n ? head : n;
+  rgb64_line_from(d, py, pu, pv, 0, head);
+  const int done = head + Vector(d + 8 * head, py + 2 * head, pu + 2 * head, pv + 2 * head, n - head);
+  rgb64_line_from(d, py, pu, pv, done, n);
+}
+
+}  // namespace
+
 void convert_yuv8p_to_rgb(const img_descriptor& dst, const img_descriptor& src, bool flip, uint32_t cpu_features) {
   if (!IMG_ASSERT(src.type == FOURCC_YUV8PLANAR && (dst.type == FOURCC_RGB24 || dst.type == FOURCC_RGB32),
                   "src.type == FOURCC_YUV8PLANAR && (dst.type == FOURCC_RGB24 || dst.type == FOURCC_RGB32)"))
@@ -349,20 +402,24 @@ void convert_yuv8p_to_rgb(const img_descriptor& dst, const img_descriptor& src, 
   if (!IMG_ASSERT(image_fits(src) && image_fits(dst), "image_fits( src ) && image_fits( dst )")) return;
   const bool four = dst.type == FOURCC_RGB32;
   const int bytes = four ? 4 : 3;
-  const bool wide = src.dim_x > 16;
+  rgb_line_fn vector = nullptr;
+  if (src.dim_x > 16) {
+    if (avx2_allowed(cpu_features)) {
+      note_avx_entry("yuv8p_to_rgb");
+      vector = four ? rgb32_line_avx2 : rgb24_line_avx2;
+    } else if (!four && (cpu_features & cpu_ssse3)) {
+      vector = rgb24_line_ssse3;
+    } else if (four && (cpu_features & cpu_sse2)) {
+      vector = rgb32_line_sse2;
+    }
+  }
   const int h = src.dim_y;
   for (int y = 0; y < h; ++y) {
     const uint8_t* py = plane_line(src, 0, y);
     const uint8_t* pu = plane_line(src, 1, y);
     const uint8_t* pv = plane_line(src, 2, y);
     uint8_t* d = line_ptr(dst, flip ? y : h - 1 - y);
-    int x = 0;
-    if (wide && !four && (cpu_features & cpu_ssse3)) {
-      x = stage_detail::yuv8p_to_rgb24_line_ssse3(d, py, pu, pv, src.dim_x);
-    } else if (wide && four && (cpu_features & cpu_sse2)) {
-      x = stage_detail::yuv8p_to_rgb_line<debayer_detail::v_sse2>(d, py, pu, pv, src.dim_x, true);
-    }
-    for (; x < src.dim_x; ++x) {
+    for (int x = vector ? vector(d, py, pu, pv, src.dim_x) : 0; x < src.dim_x; ++x) {
       const int yy = py[x], u = pu[x] - 128, v = pv[x] - 128;
       uint8_t* p = d + bytes * x;
       p[0] = static_cast<uint8_t>(clamp_u8(yy + u * 111 / 64));
@@ -373,6 +430,15 @@ void convert_yuv8p_to_rgb(const img_descriptor& dst, const img_descriptor& src, 
   }
 }
 
+yuv16p_to_rgb64_line_fn choose_yuv16p_to_rgb64_line(uint32_t cpu_features) {
+  if (avx2_allowed(cpu_features)) {
+    note_avx_entry("yuv16p_to_rgb64");
+    return rgb64_line<stage_detail::yuv16p_to_rgb64_line_avx2>;
+  }
+  if (cpu_features & cpu_sse2) return rgb64_line<yuv16p_to_rgb64_line_sse2>;
+  return rgb64_line_plain;
+}
+
 void convert_yuv16p_to_rgb64(const img_descriptor& dst, const img_descriptor& src, bool flip, uint32_t cpu_features) {
   if (!IMG_ASSERT(src.type == FOURCC_YUV16PLANAR && dst.type == FOURCC_RGB64,
                   "src.type == FOURCC_YUV16PLANAR && dst.type == FOURCC_RGB64"))
@@ -380,22 +446,14 @@ void convert_yuv16p_to_rgb64(const img_descriptor& dst, const img_descriptor& sr
   if (!IMG_ASSERT(src.dim_x == dst.dim_x && src.dim_y == dst.dim_y, "src.dim_x == dst.dim_x && src.dim_y == dst.dim_y"))
     return;
   if (!IMG_ASSERT(image_fits(src) && image_fits(dst), "image_fits( src ) && image_fits( dst )")) return;
-  const bool sse2 = (cpu_features & cpu_sse2) != 0;
+  const yuv16p_to_rgb64_line_fn line = choose_yuv16p_to_rgb64_line(cpu_features);
   const int h = src.dim_y;
-  for (int y = 0; y < h; ++y) {
-    const uint16_t* py = reinterpret_cast<const uint16_t*>(plane_line(src, 0, y));
-    const uint16_t* pu = reinterpret_cast<const uint16_t*>(plane_line(src, 1, y));
-    const uint16_t* pv = reinterpret_cast<const uint16_t*>(plane_line(src, 2, y));
-    uint16_t* d = reinterpret_cast<uint16_t*>(line_ptr(dst, flip ? y : h - 1 - y));
-    const int done = sse2 ? yuv16p_to_rgb64_line_sse2(d, py, pu, pv, src.dim_x) : 0;
-    for (int x = done; x < src.dim_x; ++x) {
-      const int yy = py[x], u = pu[x] - 32768, v = pv[x] - 32768;
-      d[4 * x + 0] = static_cast<uint16_t>(clamp_u16(yy + ((kUb * u) >> kShift)));
-      d[4 * x + 1] = static_cast<uint16_t>(clamp_u16(yy - ((kUg * u + kVg * v) >> kShift)));
-      d[4 * x + 2] = static_cast<uint16_t>(clamp_u16(yy + ((kVr * v) >> kShift)));
-      d[4 * x + 3] = 0xFFFF;
-    }
-  }
+  for (int y = 0; y < h; ++y)
+    line(line_ptr(dst, flip ? y : h - 1 - y), plane_line(src, 0, y), plane_line(src, 1, y), plane_line(src, 2, y),
+         src.dim_x);
+  end_streaming_stores();
 }
+
+void end_streaming_stores() { _mm_sfence(); }
 
 }  // namespace img

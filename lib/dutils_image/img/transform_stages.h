@@ -20,7 +20,7 @@ struct wb_gains {
 };
 
 // In place on 8-bit or 16-bit Bayer: sample * gain >> 6, clamped. Other
-// types are left alone. SSE2 when `cpu_features` has it.
+// types are left alone. AVX2 or SSE2 by the feature mask.
 void apply_raw_white_balance(const img_descriptor& img, const wb_gains& gains, uint32_t cpu_features);
 
 // Copies src into dst (same type and size) plane by plane; with `flip` the
@@ -50,11 +50,20 @@ void convert_yuv8p_to_i420(const img_descriptor& dst, const img_descriptor& src)
 // "YU8p" to "RGB3"/"RGB4": R = Y + (V - 128) 87 / 64,
 // G = Y - (21 (U - 128) + 45 (V - 128)) / 64, B = Y + (U - 128) 111 / 64,
 // clamped. Written bottom-up unless `flip`. The vector forms need
-// dim_x > 16 and SSSE3 ("RGB3") or SSE2 ("RGB4").
+// dim_x > 16 and AVX2, or SSSE3 ("RGB3") or SSE2 ("RGB4").
 void convert_yuv8p_to_rgb(const img_descriptor& dst, const img_descriptor& src, bool flip, uint32_t cpu_features);
 
 // "YUGp" to "RGB6" with BT.601 coefficients in 14-bit fixed point, A = 65535,
-// bottom-up unless `flip`. SSE2 when the feature mask has it.
+// bottom-up unless `flip`. AVX2 or SSE2 by the feature mask.
 void convert_yuv16p_to_rgb64(const img_descriptor& dst, const img_descriptor& src, bool flip, uint32_t cpu_features);
+// The same a line at a time, for routes that produce "YUGp" line by line:
+// the line routine of the variant, chosen once.
+using yuv16p_to_rgb64_line_fn = void (*)(uint8_t* dst, const uint8_t* py, const uint8_t* pu, const uint8_t* pv,
+                                         int dim_x);
+yuv16p_to_rgb64_line_fn choose_yuv16p_to_rgb64_line(uint32_t cpu_features);
+// The AVX2 line routine writes past the caches (non-temporal stores); a
+// caller of the line routines ends the frame with this fence, so that the
+// stores are ordered before the frame is handed on.
+void end_streaming_stores();
 
 }  // namespace img

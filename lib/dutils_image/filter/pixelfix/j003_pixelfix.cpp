@@ -26,15 +26,14 @@ template <typename T>
 void measure(const img_descriptor& img, state& st, uint32_t* map, int cells_x, int cells_y,
              int level_shift) {
   for (int cy = 0; cy < cells_y; ++cy) {
-    const T* lines[kBlockLines];
-    for (int r = 0; r < kBlockLines; ++r)
-      lines[r] = reinterpret_cast<const T*>(line_ptr(img, cy * kCellHeight + r));
+    const uint8_t* lines[kBlockLines];
+    for (int r = 0; r < kBlockLines; ++r) lines[r] = line_ptr(img, cy * kCellHeight + r);
     for (int cx = 0; cx < cells_x; ++cx) {
       const int x = cx * kCellWidth;
       uint32_t px[kPositions];
       uint32_t sum = 0;
       for (int r = 0; r < kBlockLines; ++r) {
-        px[2 * r] = lines[r][x], px[2 * r + 1] = lines[r][x + 1];
+        px[2 * r] = load_sample<T>(lines[r], x), px[2 * r + 1] = load_sample<T>(lines[r], x + 1);
         sum += px[2 * r] + px[2 * r + 1];
       }
       const uint32_t level = sum >> level_shift;
@@ -87,20 +86,17 @@ void build_gain_table(state& st) {
   }
 }
 
-template <typename T>
-using line_c = void (*)(T*, int, int, const uint32_t*, const float (*)[kPositions], int);
-template <typename T>
-using line_v = int (*)(T*, int, const uint32_t*, const float (*)[kPositions], int);
+using line_c = void (*)(uint8_t*, int, int, const uint32_t*, const float (*)[kPositions], int);
+using line_v = int (*)(uint8_t*, int, const uint32_t*, const float (*)[kPositions], int);
 
-template <typename T>
 void correct(const img_descriptor& img, const state& st, const uint32_t* map, int cells_x,
-             int cells_y, line_c<T> plain, line_v<T> vector) {
+             int cells_y, line_c plain, line_v vector) {
   for (int y = 0; y < img.dim_y; ++y) {
     // Lines below the last whole cell (dim_y % 8 == 4) use the cell above.
     int cy = y / kCellHeight;
     cy = cy < cells_y ? cy : cells_y - 1;
     const uint32_t* levels = map + cy * cells_x;
-    T* line = reinterpret_cast<T*>(line_ptr(img, y));
+    uint8_t* line = line_ptr(img, y);
     const int row = y % kBlockLines;
     const int done = vector ? vector(line, img.dim_x, levels, st.gains, row) : 0;
     plain(line, done, img.dim_x, levels, st.gains, row);
@@ -155,11 +151,9 @@ void j003_pixelfix(const img_descriptor& dst, void* scratch, size_t scratch_size
   if (!any_valid) return;
   const bool sse41 = (cpu_features & cpu_sse41) != 0;
   if (sixteen) {
-    correct<uint16_t>(dst, st, map, cells_x, cells_y, correct_line16_c,
-                      sse41 ? correct_line16_sse41 : nullptr);
+    correct(dst, st, map, cells_x, cells_y, correct_line16_c, sse41 ? correct_line16_sse41 : nullptr);
   } else {
-    correct<uint8_t>(dst, st, map, cells_x, cells_y, correct_line8_c,
-                     sse41 ? correct_line8_sse41 : nullptr);
+    correct(dst, st, map, cells_x, cells_y, correct_line8_c, sse41 ? correct_line8_sse41 : nullptr);
   }
 }
 

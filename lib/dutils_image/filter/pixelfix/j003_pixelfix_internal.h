@@ -35,15 +35,16 @@ static_assert(sizeof(state) <= state_bytes, "j003 state exceeds its scratch shar
 
 // One line y of the image: `levels` is the level map row of the line's
 // cells, `gains` the table; `row` = y % 4 picks the positions 2 row and
-// 2 row + 1. Plain from column `from`; the SSE4.1 routines start at 0 and
+// 2 row + 1 (lines as bytes: a 16-bit line may start at an odd address).
+// Plain from column `from`; the SSE4.1 routines start at 0 and
 // return the columns done.
 void correct_line8_c(uint8_t* line, int from, int n, const uint32_t* levels,
                      const float (*gains)[kPositions], int row);
-void correct_line16_c(uint16_t* line, int from, int n, const uint32_t* levels,
+void correct_line16_c(uint8_t* line, int from, int n, const uint32_t* levels,
                       const float (*gains)[kPositions], int row);
 int correct_line8_sse41(uint8_t* line, int n, const uint32_t* levels,
                         const float (*gains)[kPositions], int row);
-int correct_line16_sse41(uint16_t* line, int n, const uint32_t* levels,
+int correct_line16_sse41(uint8_t* line, int n, const uint32_t* levels,
                          const float (*gains)[kPositions], int row);
 
 }  // namespace j003

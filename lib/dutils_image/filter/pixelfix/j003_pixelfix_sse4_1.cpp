@@ -45,17 +45,17 @@ int correct_line8_sse41(uint8_t* line, int n, const uint32_t* levels,
   return x;
 }
 
-int correct_line16_sse41(uint16_t* line, int n, const uint32_t* levels,
+int correct_line16_sse41(uint8_t* line, int n, const uint32_t* levels,
                          const float (*gains)[kPositions], int row) {
   const __m128 max_value = _mm_set1_ps(65535.0f);
   int x = 0;
   for (; x + 8 <= n; x += 8) {
-    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(line + x));
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(line + 2 * x));
     const __m128i lo =
         scale4(_mm_cvtepu16_epi32(v), cell_gains(gains, levels[x / 4], row), max_value);
     const __m128i hi = scale4(_mm_cvtepu16_epi32(_mm_srli_si128(v, 8)),
                               cell_gains(gains, levels[x / 4 + 1], row), max_value);
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(line + x), _mm_packus_epi32(lo, hi));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(line + 2 * x), _mm_packus_epi32(lo, hi));
   }
   return x;
 }

@@ -31,53 +31,64 @@ constexpr sharpen_row kSharpenTable[kMaxSharpness] = {
     {36, 191, 11}, {33, 246, 11}, {31, 164, 10}, {29, 232, 10},
 };
 
-enum class variant { plain, ssse3, sse41 };
-
 bool is_16bit(uint32_t fcc) { return fcc == FOURCC_Y16 || fcc == FOURCC_YUV16PLANAR; }
 bool is_planar(uint32_t fcc) { return fcc == FOURCC_YUV8PLANAR || fcc == FOURCC_YUV16PLANAR; }
 
-template <typename T>
-T* plane_row(const img_descriptor& d, int plane, int y) {
-  return reinterpret_cast<T*>(plane_line(d, plane, y));
+// The line routines of one frame, chosen once: a vector routine (or none)
+// that starts at column 2 and returns the first column it left, and the
+// plain routine that finishes the line.
+struct line_routines {
+  int (*luma_vector)(uint8_t*, const uint8_t* const[5], int, const sharpness_denoise_params&);
+  void (*luma_plain)(uint8_t*, const uint8_t* const[5], int, int, const sharpness_denoise_params&);
+  int (*box_vector)(uint8_t*, const uint8_t* const[5], int);
+  void (*box_plain)(uint8_t*, const uint8_t* const[5], int, int);
+};
+
+line_routines choose_routines(bool sixteen, bool wide, uint32_t cpu_features) {
+  using namespace sd_detail;
+  line_routines r = {};
+  r.luma_plain = sixteen ? luma16_line_c : luma8_line_c;
+  r.box_plain = sixteen ? box16_line_c : box8_line_c;
+  if (!wide) return r;
+  if (avx2_allowed(cpu_features)) {
+    note_avx_entry("sharpness_denoise");
+    r.luma_vector = sixteen ? luma16_line_avx2 : luma8_line_avx2;
+    r.box_vector = sixteen ? box16_line_avx2 : box8_line_avx2;
+  } else if (cpu_features & cpu_sse41) {
+    r.luma_vector = sixteen ? luma16_line_sse41 : luma8_line_sse41;
+    r.box_vector = sixteen ? box16_line_sse41 : box8_line_sse41;
+  } else if (!sixteen && (cpu_features & cpu_ssse3)) {
+    r.luma_vector = luma8_line_ssse3;
+    r.box_vector = box8_line_ssse3;
+  }
+  return r;
 }
 
 // One plane: the two-pixel frame copied, the inside filtered line by line.
 // `luma` selects the edge-adaptive filter, otherwise the box mean (chroma
 // with denoise on) or a plain copy (chroma with denoise off).
-template <typename T>
-void filter_plane(const img_descriptor& dst, const img_descriptor& src, int plane, bool luma,
-                  bool smooth, const sharpness_denoise_params& k, variant v) {
+void filter_plane(const img_descriptor& dst, const img_descriptor& src, int plane, bool luma, bool smooth,
+                  const sharpness_denoise_params& k, const line_routines& r, int sample_bytes) {
   const int w = src.dim_x, h = src.dim_y;
-  const size_t line = static_cast<size_t>(w) * sizeof(T);
+  const size_t line = static_cast<size_t>(w) * sample_bytes;
+  const size_t edge = static_cast<size_t>(kBorder) * sample_bytes;
   for (int y = 0; y < h; ++y) {
-    T* out = plane_row<T>(dst, plane, y);
-    const T* in = plane_row<T>(src, plane, y);
+    uint8_t* out = plane_line(dst, plane, y);
+    const uint8_t* in = plane_line(src, plane, y);
     if (y < kBorder || y >= h - kBorder || (!luma && !smooth)) {
       memcpy(out, in, line);
       continue;
     }
-    const T* rows[5];
-    for (int r = 0; r < 5; ++r) rows[r] = plane_row<T>(src, plane, y - 2 + r);
-    out[0] = in[0], out[1] = in[1], out[w - 2] = in[w - 2], out[w - 1] = in[w - 1];
-    int done = kBorder;
-    if constexpr (sizeof(T) == 1) {
-      if (luma) {
-        if (v == variant::sse41) done = sd_detail::luma8_line_sse41(out, rows, w, k);
-        if (v == variant::ssse3) done = sd_detail::luma8_line_ssse3(out, rows, w, k);
-        sd_detail::luma8_line_c(out, rows, done, w, k);
-      } else {
-        if (v == variant::sse41) done = sd_detail::box8_line_sse41(out, rows, w);
-        if (v == variant::ssse3) done = sd_detail::box8_line_ssse3(out, rows, w);
-        sd_detail::box8_line_c(out, rows, done, w);
-      }
+    const uint8_t* rows[5];
+    for (int i = 0; i < 5; ++i) rows[i] = plane_line(src, plane, y - 2 + i);
+    memcpy(out, in, edge);
+    memcpy(out + line - edge, in + line - edge, edge);
+    if (luma) {
+      const int done = r.luma_vector ? r.luma_vector(out, rows, w, k) : kBorder;
+      r.luma_plain(out, rows, done, w, k);
     } else {
-      if (luma) {
-        if (v == variant::sse41) done = sd_detail::luma16_line_sse41(out, rows, w, k);
-        sd_detail::luma16_line_c(out, rows, done, w, k);
-      } else {
-        if (v == variant::sse41) done = sd_detail::box16_line_sse41(out, rows, w);
-        sd_detail::box16_line_c(out, rows, done, w);
-      }
+      const int done = r.box_vector ? r.box_vector(out, rows, w) : kBorder;
+      r.box_plain(out, rows, done, w);
     }
   }
 }
@@ -123,22 +134,10 @@ void sharpness_denoise(const img_descriptor& dst, const img_descriptor& src, int
   const sharpness_denoise_params k = make_sharpness_denoise_params(sharpness, denoise);
   const bool sixteen = is_16bit(src.type);
   const bool wide = src.dim_x >= kVectorMinWidth && src.dim_y >= kMinSize;
-  variant v = variant::plain;
-  if (wide && (cpu_features & cpu_sse41)) {
-    v = variant::sse41;
-  } else if (wide && !sixteen && (cpu_features & cpu_ssse3)) {
-    v = variant::ssse3;
-  }
+  const line_routines r = choose_routines(sixteen, wide, cpu_features);
   const int planes = is_planar(src.type) ? 3 : 1;
-  for (int plane = 0; plane < planes; ++plane) {
-    const bool luma = plane == 0;
-    const bool smooth = k.denoise_gain != 0;
-    if (sixteen) {
-      filter_plane<uint16_t>(dst, src, plane, luma, smooth, k, v);
-    } else {
-      filter_plane<uint8_t>(dst, src, plane, luma, smooth, k, v);
-    }
-  }
+  for (int plane = 0; plane < planes; ++plane)
+    filter_plane(dst, src, plane, plane == 0, k.denoise_gain != 0, k, r, sixteen ? 2 : 1);
 }
 
 }  // namespace img

@@ -31,9 +31,9 @@ struct sharpness_denoise_params {
 // both sample sizes.
 sharpness_denoise_params make_sharpness_denoise_params(int sharpness, int denoise);
 
-// Filters src into dst. SSE4.1 (8-bit and 16-bit) or SSSE3 (8-bit) when
-// the feature mask has them and the image is at least 32 x 8; the plain
-// algorithm otherwise. All variants give identical results.
+// Filters src into dst. AVX2 (img::avx2_allowed), SSE4.1 (8-bit and 16-bit)
+// or SSSE3 (8-bit) when the feature mask has them and the image is at least
+// 32 x 8; the plain algorithm otherwise. All variants give identical results.
 void sharpness_denoise(const img_descriptor& dst, const img_descriptor& src, int sharpness,
                        int denoise, uint32_t cpu_features);
 

@@ -15,6 +15,7 @@
 #include <stdint.h>
 
 #include "filter/sharpness_denoise/sharpness_denoise_internal.h"
+#include "img/transform_image.h"
 
 namespace img {
 namespace sd_detail {
@@ -24,25 +25,25 @@ inline int iabs(int v) { return v < 0 ? -v : v; }
 inline int iclamp(int v, int lo, int hi) { return v < lo ? lo : (v > hi ? hi : v); }
 
 template <typename T>
-inline int box_sum(const T* const rows[5], int x) {
+inline int box_sum(const uint8_t* const rows[5], int x) {
   int s = 0;
   for (int r = 0; r < 5; ++r)
-    s += rows[r][x - 2] + rows[r][x - 1] + rows[r][x] + rows[r][x + 1] + rows[r][x + 2];
+    for (int dx = -2; dx <= 2; ++dx) s += load_sample<T>(rows[r], x + dx);
   return s;
 }
 
 // kEdgeShift: 0 for 8-bit samples, 8 for 16-bit ones.
 template <typename T, int kMax, int kEdgeShift>
-inline int filter_pixel(const T* const rows[5], int x, const sharpness_denoise_params& k) {
-  const T* up = rows[1];
-  const T* mid = rows[2];
-  const T* down = rows[3];
-  const int gy = (down[x - 1] + down[x] + down[x + 1]) - (up[x - 1] + up[x] + up[x + 1]);
-  const int gx = (up[x + 1] + mid[x + 1] + down[x + 1]) - (up[x - 1] + mid[x - 1] + down[x - 1]);
+inline int filter_pixel(const uint8_t* const rows[5], int x, const sharpness_denoise_params& k) {
+  const auto up = [&](int c) -> int { return load_sample<T>(rows[1], c); };
+  const auto mid = [&](int c) -> int { return load_sample<T>(rows[2], c); };
+  const auto down = [&](int c) -> int { return load_sample<T>(rows[3], c); };
+  const int gy = (down(x - 1) + down(x) + down(x + 1)) - (up(x - 1) + up(x) + up(x + 1));
+  const int gx = (up(x + 1) + mid(x + 1) + down(x + 1)) - (up(x - 1) + mid(x - 1) + down(x - 1));
   const int edge = (2 * (iabs(gx) + iabs(gy))) >> kEdgeShift;
   const int e = edge < 255 ? edge : 255;
-  const int s = box_sum(rows, x);
-  int p = mid[x];
+  const int s = box_sum<T>(rows, x);
+  int p = mid(x);
   if (k.denoise_gain != 0) {
     const int w = iclamp((255 - e) * k.denoise_gain / 64 + k.denoise_offset, 0, 255);
     p = (p * (255 - w) + (s / 25) * w) >> 8;

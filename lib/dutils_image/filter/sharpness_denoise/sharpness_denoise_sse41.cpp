@@ -21,12 +21,12 @@ int box8_line_sse41(uint8_t* dst, const uint8_t* const rows[5], int dim_x) {
   return box8_line<v_sse41>(dst, rows, dim_x);
 }
 
-int luma16_line_sse41(uint16_t* dst, const uint16_t* const rows[5], int dim_x,
+int luma16_line_sse41(uint8_t* dst, const uint8_t* const rows[5], int dim_x,
                       const sharpness_denoise_params& k) {
   return luma16_line(dst, rows, dim_x, k);
 }
 
-int box16_line_sse41(uint16_t* dst, const uint16_t* const rows[5], int dim_x) {
+int box16_line_sse41(uint8_t* dst, const uint8_t* const rows[5], int dim_x) {
   return box16_line(dst, rows, dim_x);
 }
 

@@ -144,15 +144,15 @@ inline __m128i shifted32(__m128i lo, __m128i hi) {
   }
 }
 
-inline void widen16(const uint16_t* p, __m128i& lo, __m128i& hi) {
+inline void widen16(const uint8_t* p, __m128i& lo, __m128i& hi) {
   const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
   lo = _mm_cvtepu16_epi32(v);
   hi = _mm_cvtepu16_epi32(_mm_srli_si128(v, 8));
 }
 
 // S (at most 25 * 65535) for four pixels.
-inline __m128i box_sum16(const uint16_t* const rows[5], int x, __m128i lo[5], __m128i hi[5]) {
-  for (int r = 0; r < 5; ++r) widen16(rows[r] + x - 2, lo[r], hi[r]);
+inline __m128i box_sum16(const uint8_t* const rows[5], int x, __m128i lo[5], __m128i hi[5]) {
+  for (int r = 0; r < 5; ++r) widen16(rows[r] + 2 * (x - 2), lo[r], hi[r]);
   const __m128i v_lo =
       _mm_add_epi32(_mm_add_epi32(_mm_add_epi32(lo[0], lo[1]), _mm_add_epi32(lo[2], lo[3])), lo[4]);
   const __m128i v_hi =
@@ -173,7 +173,7 @@ inline __m128i clamp_epi32(__m128i v, __m128i lo, __m128i hi) {
   return _mm_min_epi32(_mm_max_epi32(v, lo), hi);
 }
 
-inline int luma16_line(uint16_t* dst, const uint16_t* const rows[5], int dim_x,
+inline int luma16_line(uint8_t* dst, const uint8_t* const rows[5], int dim_x,
                        const sharpness_denoise_params& k) {
   const __m128i k255 = _mm_set1_epi32(255), kmax = _mm_set1_epi32(65535),
                 zero = _mm_setzero_si128();
@@ -211,17 +211,17 @@ inline int luma16_line(uint16_t* dst, const uint16_t* const rows[5], int dim_x,
           _mm_add_epi32(_mm_mullo_epi32(p, _mm_sub_epi32(k255, e)), _mm_mullo_epi32(u, e)), 8);
     }
     p = _mm_min_epi32(p, kmax);
-    _mm_storel_epi64(reinterpret_cast<__m128i*>(dst + x), _mm_packus_epi32(p, p));
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(dst + 2 * x), _mm_packus_epi32(p, p));
   }
   return x;
 }
 
-inline int box16_line(uint16_t* dst, const uint16_t* const rows[5], int dim_x) {
+inline int box16_line(uint8_t* dst, const uint8_t* const rows[5], int dim_x) {
   int x = kBorder;
   for (; x + 6 <= dim_x; x += 4) {
     __m128i lo[5], hi[5];
     const __m128i mean = div25_epi32(box_sum16(rows, x, lo, hi));
-    _mm_storel_epi64(reinterpret_cast<__m128i*>(dst + x), _mm_packus_epi32(mean, mean));
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(dst + 2 * x), _mm_packus_epi32(mean, mean));
   }
   return x;
 }

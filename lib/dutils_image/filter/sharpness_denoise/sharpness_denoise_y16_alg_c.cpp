@@ -5,15 +5,15 @@
 namespace img {
 namespace sd_detail {
 
-void luma16_line_c(uint16_t* dst, const uint16_t* const rows[5], int from, int dim_x,
+void luma16_line_c(uint8_t* dst, const uint8_t* const rows[5], int from, int dim_x,
                    const sharpness_denoise_params& k) {
   for (int x = from; x < dim_x - kBorder; ++x)
-    dst[x] = static_cast<uint16_t>(filter_pixel<uint16_t, 65535, 8>(rows, x, k));
+    store_sample(dst, x, static_cast<uint16_t>(filter_pixel<uint16_t, 65535, 8>(rows, x, k)));
 }
 
-void box16_line_c(uint16_t* dst, const uint16_t* const rows[5], int from, int dim_x) {
+void box16_line_c(uint8_t* dst, const uint8_t* const rows[5], int from, int dim_x) {
   for (int x = from; x < dim_x - kBorder; ++x)
-    dst[x] = static_cast<uint16_t>(box_sum(rows, x) / 25);
+    store_sample(dst, x, static_cast<uint16_t>(box_sum<uint16_t>(rows, x) / 25));
 }
 
 }  // namespace sd_detail

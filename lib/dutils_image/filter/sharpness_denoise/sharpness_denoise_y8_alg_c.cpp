@@ -12,7 +12,7 @@ void luma8_line_c(uint8_t* dst, const uint8_t* const rows[5], int from, int dim_
 }
 
 void box8_line_c(uint8_t* dst, const uint8_t* const rows[5], int from, int dim_x) {
-  for (int x = from; x < dim_x - kBorder; ++x) dst[x] = static_cast<uint8_t>(box_sum(rows, x) / 25);
+  for (int x = from; x < dim_x - kBorder; ++x) dst[x] = static_cast<uint8_t>(box_sum<uint8_t>(rows, x) / 25);
 }
 
 }  // namespace sd_detail

@@ -57,13 +57,13 @@ curve_args curve_for(uint32_t fcc, const tonemapping_factors& f, const tonemappi
 // monochrome images, the three-sample mean for Bayer images.
 template <typename T>
 void level_at(const img_descriptor& img, int x, int y, int& level, int& value) {
-  const T* cur = reinterpret_cast<const T*>(line_ptr(img, y));
-  value = cur[x];
+  const uint8_t* cur = line_ptr(img, y);
+  value = load_sample<T>(cur, x);
   if (is_mono(img.type)) {
     level = value;
   } else {
-    const T* other = reinterpret_cast<const T*>(line_ptr(img, partner_line(y, img.dim_y)));
-    level = tm_detail::bayer_index(cur, other, x, img.dim_x, green_even(img.type, y));
+    const uint8_t* other = line_ptr(img, partner_line(y, img.dim_y));
+    level = tm_detail::bayer_index<T>(cur, other, x, img.dim_x, green_even(img.type, y));
   }
 }
 
@@ -117,21 +117,18 @@ void start_automatic(tonemapping_auto_state& a) {
 
 // ------------------------------------------------------------ drivers ----
 
-template <typename T>
-using bayer_line_c = void (*)(T*, const T*, const T*, int, int, bool, const curve_args&);
-template <typename T>
-using bayer_line_v = int (*)(T*, const T*, const T*, int, bool, const curve_args&);
+using bayer_line_c = void (*)(uint8_t*, const uint8_t*, const uint8_t*, int, int, bool, const curve_args&);
+using bayer_line_v = int (*)(uint8_t*, const uint8_t*, const uint8_t*, int, bool, const curve_args&);
 
-template <typename T>
-void map_bayer(const img_descriptor& img, const curve_args& c, void* scratch, bayer_line_c<T> plain,
-               bayer_line_v<T> vector) {
+void map_bayer(const img_descriptor& img, const curve_args& c, void* scratch, int sample_bytes,
+               bayer_line_c plain, bayer_line_v vector) {
   const int n = img.dim_x;
-  const size_t bytes = static_cast<size_t>(n) * sizeof(T);
-  T* a = static_cast<T*>(scratch);
-  T* b = a + n;
-  T* saved = b + n;
-  const auto run = [&](int y, const T* cur, const T* other) {
-    T* out = reinterpret_cast<T*>(line_ptr(img, y));
+  const size_t bytes = static_cast<size_t>(n) * sample_bytes;
+  uint8_t* a = static_cast<uint8_t*>(scratch);
+  uint8_t* b = a + bytes;
+  uint8_t* saved = b + bytes;
+  const auto run = [&](int y, const uint8_t* cur, const uint8_t* other) {
+    uint8_t* out = line_ptr(img, y);
     const int done = vector ? vector(out, cur, other, n, green_even(img.type, y), c) : 0;
     plain(out, cur, other, done, n, green_even(img.type, y), c);
   };
@@ -150,11 +147,10 @@ void map_bayer(const img_descriptor& img, const curve_args& c, void* scratch, ba
   }
 }
 
-void map_mono16(const img_descriptor& img, const curve_args& c, bool sse41) {
+void map_mono16(const img_descriptor& img, const curve_args& c, int (*vector)(uint8_t*, int, const curve_args&)) {
   for (int y = 0; y < img.dim_y; ++y) {
-    uint16_t* line = reinterpret_cast<uint16_t*>(line_ptr(img, y));
-    const int done = sse41 ? tm_detail::mono16_line_sse41(line, img.dim_x, c) : 0;
-    tm_detail::mono16_line_c(line, done, img.dim_x, c);
+    uint8_t* line = line_ptr(img, y);
+    tm_detail::mono16_line_c(line, vector ? vector(line, img.dim_x, c) : 0, img.dim_x, c);
   }
 }
 
@@ -281,9 +277,10 @@ void tonemapping_apply(const img_descriptor& image, const tonemapping_factors& f
                   "false && \"Invalid FOURCC specified for function\""))
     return;
   if (!IMG_ASSERT(image_fits(image), "image_fits( img_data )")) return;
-  const bool sse41 =
-      (cpu_features & cpu_sse41) != 0 && image.dim_x >= kMinWidthSse41 && image.dim_y >= kMinHeight;
-  if (sse41) {
+  const bool wide = image.dim_x >= kMinWidthSse41 && image.dim_y >= kMinHeight;
+  const bool avx2 = wide && avx2_allowed(cpu_features);
+  const bool sse41 = wide && (cpu_features & cpu_sse41) != 0;
+  if (sse41 || avx2) {
     if (!IMG_ASSERT(
             scratch != nullptr && scratch_size >= tonemapping::get_scratch_space_size(image),
             "scratch_space_size >= (size_t) get_scratch_space_size( img_data )"))
@@ -299,16 +296,17 @@ void tonemapping_apply(const img_descriptor& image, const tonemapping_factors& f
   }
   if (!IMG_ASSERT(table.valid, "table.valid")) return;
   const curve_args c = curve_for(image.type, factors, table);
+  if (avx2 && image.type != FOURCC_Y800) note_avx_entry("tone_mapping");
   if (image.type == FOURCC_Y800) {
     map_mono8(image, c);
   } else if (image.type == FOURCC_Y16) {
-    map_mono16(image, c, sse41);
+    map_mono16(image, c, avx2 ? tm_detail::mono16_line_avx2 : sse41 ? tm_detail::mono16_line_sse41 : nullptr);
   } else if (is_by16_fcc(image.type)) {
-    map_bayer<uint16_t>(image, c, scratch, tm_detail::bayer16_line_c,
-                        sse41 ? tm_detail::bayer16_line_sse41 : nullptr);
+    map_bayer(image, c, scratch, 2, tm_detail::bayer16_line_c,
+              avx2 ? tm_detail::bayer16_line_avx2 : sse41 ? tm_detail::bayer16_line_sse41 : nullptr);
   } else {
-    map_bayer<uint8_t>(image, c, scratch, tm_detail::bayer8_line_c,
-                       sse41 ? tm_detail::bayer8_line_sse41 : nullptr);
+    map_bayer(image, c, scratch, 1, tm_detail::bayer8_line_c,
+              avx2 ? tm_detail::bayer8_line_avx2 : sse41 ? tm_detail::bayer8_line_sse41 : nullptr);
   }
 }
 

@@ -61,7 +61,7 @@ tonemapping_factors tonemapping_compute_factors(tonemapping_state& state,
 tonemapping_table& tonemapping_state_table(tonemapping_state& state);
 
 // Applies the curve of `table` with factors.mul and factors.add in place.
-// SSE4.1 for images of at least 16 x 2 when `cpu_features` has it, the
+// AVX2 (img::avx2_allowed) or SSE4.1 for images of at least 16 x 2, the
 // plain code for at least 4 x 2; smaller images are left untouched. Bayer
 // images need scratch_size >= tonemapping::get_scratch_space_size(image).
 void tonemapping_apply(const img_descriptor& image, const tonemapping_factors& factors,

@@ -5,16 +5,19 @@
 namespace img {
 namespace tm_detail {
 
-void mono16_line_c(uint16_t* line, int from, int n, const curve_args& c) {
-  for (int x = from; x < n; ++x)
-    line[x] = static_cast<uint16_t>(map_pixel(line[x], c.sigma[line[x]], c));
+void mono16_line_c(uint8_t* line, int from, int n, const curve_args& c) {
+  for (int x = from; x < n; ++x) {
+    const uint16_t p = load_sample<uint16_t>(line, x);
+    store_sample(line, x, static_cast<uint16_t>(map_pixel(p, c.sigma[p], c)));
+  }
 }
 
-void bayer16_line_c(uint16_t* out, const uint16_t* cur, const uint16_t* other, int from, int n,
+void bayer16_line_c(uint8_t* out, const uint8_t* cur, const uint8_t* other, int from, int n,
                     bool green_even, const curve_args& c) {
   for (int x = from; x < n; ++x)
-    out[x] = static_cast<uint16_t>(
-        map_pixel(cur[x], c.sigma[bayer_index(cur, other, x, n, green_even)], c));
+    store_sample(out, x,
+                 static_cast<uint16_t>(map_pixel(load_sample<uint16_t>(cur, x),
+                                                 c.sigma[bayer_index<uint16_t>(cur, other, x, n, green_even)], c)));
 }
 
 }  // namespace tm_detail

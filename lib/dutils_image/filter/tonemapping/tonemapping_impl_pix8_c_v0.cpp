@@ -14,7 +14,7 @@ void bayer8_line_c(uint8_t* out, const uint8_t* cur, const uint8_t* other, int f
                    bool green_even, const curve_args& c) {
   for (int x = from; x < n; ++x)
     out[x] = static_cast<uint8_t>(
-        map_pixel(cur[x], c.sigma[bayer_index(cur, other, x, n, green_even)], c));
+        map_pixel(cur[x], c.sigma[bayer_index<uint8_t>(cur, other, x, n, green_even)], c));
 }
 
 }  // namespace tm_detail

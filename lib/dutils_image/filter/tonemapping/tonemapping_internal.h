@@ -50,12 +50,13 @@ struct curve_args {
   float full;  // S: 65535 or 255
 };
 
-// Plain line routines, from column `from` to the end of the line. Bayer
+// Plain line routines, from column `from` to the end of the line. Lines are
+// passed as bytes: a 16-bit line may start at an odd address. Bayer
 // lines read copies of the two lines of their pair (`cur`, `other`) and
 // write `out`; `green_even` tells that the even columns of the line are
 // green.
-void mono16_line_c(uint16_t* line, int from, int n, const curve_args& c);
-void bayer16_line_c(uint16_t* out, const uint16_t* cur, const uint16_t* other, int from, int n,
+void mono16_line_c(uint8_t* line, int from, int n, const curve_args& c);
+void bayer16_line_c(uint8_t* out, const uint8_t* cur, const uint8_t* other, int from, int n,
                     bool green_even, const curve_args& c);
 void bayer8_line_c(uint8_t* out, const uint8_t* cur, const uint8_t* other, int from, int n,
                    bool green_even, const curve_args& c);
@@ -65,11 +66,17 @@ void mono8_lut_c(uint8_t lut[256], const curve_args& c);
 
 // SSE4.1 line routines: they do what they can from column 0 and return the
 // number of columns done; the plain routines finish.
-int mono16_line_sse41(uint16_t* line, int n, const curve_args& c);
-int bayer16_line_sse41(uint16_t* out, const uint16_t* cur, const uint16_t* other, int n,
+int mono16_line_sse41(uint8_t* line, int n, const curve_args& c);
+int bayer16_line_sse41(uint8_t* out, const uint8_t* cur, const uint8_t* other, int n,
                        bool green_even, const curve_args& c);
 int bayer8_line_sse41(uint8_t* out, const uint8_t* cur, const uint8_t* other, int n,
                       bool green_even, const curve_args& c);
+// AVX2 line routines (img::avx2_allowed), in the same way.
+int mono16_line_avx2(uint8_t* line, int n, const curve_args& c);
+int bayer16_line_avx2(uint8_t* out, const uint8_t* cur, const uint8_t* other, int n, bool green_even,
+                      const curve_args& c);
+int bayer8_line_avx2(uint8_t* out, const uint8_t* cur, const uint8_t* other, int n, bool green_even,
+                     const curve_args& c);
 
 }  // namespace tm_detail
 }  // namespace img

@@ -6,6 +6,7 @@
 #include <stdint.h>
 
 #include "filter/tonemapping/tonemapping_internal.h"
+#include "img/transform_image.h"
 
 namespace img {
 namespace tm_detail {
@@ -31,10 +32,10 @@ inline int map_pixel(int p, float sigma, const curve_args& c) {
 // neighbour (diagonally) for a red or blue pixel, so that the three samples
 // always hold one red, one green and one blue.
 template <typename T>
-inline int bayer_index(const T* cur, const T* other, int x, int n, bool green_even) {
+inline int bayer_index(const uint8_t* cur, const uint8_t* other, int x, int n, bool green_even) {
   const int h = x + 1 < n ? x + 1 : x - 1;
   const bool green = ((x & 1) == 0) == green_even;
-  return (cur[x] + cur[h] + other[green ? x : h]) / 3;
+  return (load_sample<T>(cur, x) + load_sample<T>(cur, h) + load_sample<T>(other, green ? x : h)) / 3;
 }
 
 }  // namespace
