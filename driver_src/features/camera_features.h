@@ -4,10 +4,10 @@
 // (on_init_begin) and its formats are known; the features registered here
 // get their saved values when uvc_camera::init runs apply_defaults.
 //
-// Register descriptions: a feature that publishes one appends it with
-// append_register_description to the camera's list of documents (the list
-// and its control are their own subsystem; until it exists the family
-// passes a null sink and no document is published).
+// Register descriptions: a feature that publishes one appends it to the
+// sink the family passes (features/documents/register_descriptions.h: a
+// register_description_store keeps them for the camera's document list);
+// with a null sink no document is published.
 #pragma once
 
 #include "features/image_feature.h"
@@ -36,13 +36,25 @@ struct feature_setup {
   // Largest frame the camera delivers (region-of-interest features).
   ULONG max_width;
   ULONG max_height;
+  // Microseconds per unit of the sensor's exposure (sensor_access): 1 on
+  // the 84xx, 100 on the 83xx. 0 counts as 100.
+  ULONG exposure_unit_us;
+  // The sensor's code as the camera reports it, 0 when unknown; selects
+  // sensor-specific features (the IMX236's wide dynamic range).
+  ULONG sensor_code;
 };
 
-// Creates and attaches the camera's features to `group`: exposure and gain
-// automation, and on colour cameras white balance and colour enhancement,
-// plus the image features. STATUS_INSUFFICIENT_RESOURCES when a feature
-// cannot be allocated (the family's init then fails with it); a feature the
-// camera cannot have is left out. PASSIVE_LEVEL.
+// Creates and attaches the camera's features to `group`, in this order:
+// exposure and gain automation; on colour cameras white balance and colour
+// enhancement; the image features (brightness, contrast, gamma, sharpness,
+// denoise, tone mapping, highlight reduction, and hue and saturation on
+// colour cameras); the focus region when the sensor has a focus motor; the
+// sensor's wide dynamic range on IMX236 sensors. Each registers its
+// property keys and publishes its documents to `setup.documents`.
+// STATUS_INSUFFICIENT_RESOURCES when a feature or a document cannot be
+// allocated (the family's init then fails with it); a feature the camera
+// cannot have is left out. PASSIVE_LEVEL, from on_init_end (before
+// uvc_camera::init applies the saved values).
 NTSTATUS attach_camera_features(uvc_camera* camera, feature_group* group,
                                 const feature_setup& setup);
 

@@ -37,7 +37,8 @@ void feature_group::fill_auto_settings(img::auto_settings& settings) {
 bool feature_group::take_auto_result(const img::auto_result& result,
                                      const img::auto_settings& settings, auto_changes& changes) {
   for (ULONG i = 0; i < count_; ++i) features_[i]->take_auto_result(result, settings, changes);
-  return changes.exposure_changed || changes.gain_changed || changes.focus_changed;
+  return changes.exposure_changed || changes.gain_changed || changes.focus_changed ||
+         changes.white_balance_changed;
 }
 
 void feature_group::fill_transform_params(img::transform_params& params) {
@@ -49,10 +50,12 @@ void feature_group::after_transform(const img::transform_params& params) {
 }
 
 NTSTATUS feature_group::write_to_camera(uvc_camera* camera, const auto_changes& changes) {
-  // The order the camera receives them in: gain, focus position, exposure.
+  // The order the camera receives them in: gain, focus position, exposure,
+  // then the white-balance gains of a camera that applies them itself.
   static const feature_kind order[] = {feature_kind::gain, feature_kind::focus,
-                                       feature_kind::exposure};
-  const bool changed[] = {changes.gain_changed, changes.focus_changed, changes.exposure_changed};
+                                       feature_kind::exposure, feature_kind::white_balance};
+  const bool changed[] = {changes.gain_changed, changes.focus_changed, changes.exposure_changed,
+                          changes.white_balance_changed};
   NTSTATUS result = STATUS_SUCCESS;
   for (ULONG k = 0; k < ARRAYSIZE(order); ++k) {
     if (!changed[k]) continue;

@@ -48,7 +48,38 @@ struct auto_changes {
   LONG gain;
   bool focus_changed;
   LONG focus;
+  // New white-balance gains for a camera that applies them itself (it has
+  // colour-channel controls of its own); 64 = 1.0. A camera whose gains the
+  // driver applies never gets these: they reach the image through
+  // img::transform_params.
+  bool white_balance_changed;
+  LONG wb_red;
+  LONG wb_green;
+  LONG wb_blue;
 };
+
+// Folds `newer` into `pending` (a work item not yet run): each control
+// that changed again takes its newest value.
+inline void merge_auto_changes(auto_changes& pending, const auto_changes& newer) {
+  if (newer.exposure_changed) {
+    pending.exposure_changed = true;
+    pending.exposure = newer.exposure;
+  }
+  if (newer.gain_changed) {
+    pending.gain_changed = true;
+    pending.gain = newer.gain;
+  }
+  if (newer.focus_changed) {
+    pending.focus_changed = true;
+    pending.focus = newer.focus;
+  }
+  if (newer.white_balance_changed) {
+    pending.white_balance_changed = true;
+    pending.wb_red = newer.wb_red;
+    pending.wb_green = newer.wb_green;
+    pending.wb_blue = newer.wb_blue;
+  }
+}
 
 // The camera's sensor controls as the family gives them to its features.
 // The read operations answer from values the family keeps in memory (no
@@ -149,9 +180,9 @@ class feature_group {
   void fill_transform_params(img::transform_params& params);
   void after_transform(const img::transform_params& params);
 
-  // The work item's writes: the gain, the focus position and the exposure,
-  // each by the features of its kind and only when it changed. Returns the
-  // first failure. PASSIVE_LEVEL, lock not held.
+  // The work item's writes: the gain, the focus position, the exposure and
+  // the white-balance gains, each by the features of its kind and only when
+  // it changed. Returns the first failure. PASSIVE_LEVEL, lock not held.
   NTSTATUS write_to_camera(uvc_camera* camera, const auto_changes& changes);
 
  private:
