@@ -8,6 +8,7 @@
 #include <tuple>
 
 #include "device_support.h"
+#include "sim/families/family_models.h"
 #include "sim/raw_sensor_camera.h"
 
 namespace devtest {
@@ -113,6 +114,21 @@ TEST_F(raw_camera_device, every_model_offers_its_formats_and_streams_sensor_fram
       const double expected = sensor.mean_sample(c, sim::colour_chart()[21].reflectance, settings, 8);
       EXPECT_NEAR(sum / n, expected, 0.03 * expected + 0.5) << "channel " << c;
     }
+    remove();
+  }
+}
+
+// Every other family's simulated camera starts as a device whatever class
+// its product selects, and its filter offers formats.
+TEST_F(raw_camera_device, every_family_model_starts_and_offers_formats) {
+  for (const sim::camera_model& m : sim::family_camera_models()) {
+    SCOPED_TRACE(m.id);
+    ASSERT_EQ(plug(m.create()), STATUS_SUCCESS);
+    filter_ = open_filter();
+    std::vector<std::vector<uint8_t>> ranges;
+    EXPECT_EQ(kstandin::ks_pin_data_ranges(filter_, kCapturePin, &ranges), STATUS_SUCCESS);
+    EXPECT_FALSE(ranges.empty());
+    close_client();
     remove();
   }
 }
