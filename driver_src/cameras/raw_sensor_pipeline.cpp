@@ -4,6 +4,7 @@
 #include "cameras/raw_sensor_pipeline.h"
 
 #include "controls/uvc_control_records.h"
+#include "kernel/extended_state.h"
 #include "kernel/pool_tags.h"
 #include "usb/control_request.h"
 #include "uvc/uvc_camera.h"
@@ -486,7 +487,7 @@ void raw_sensor_pipeline::transform(const img::img_descriptor& destination,
   params.j003_pattern_fix = switches.j003_pattern_fix;
   params.scratch_space = pipe_.scratch;
   params.scratch_space_len = LONG(pipe_.scratch_length);
-  img::transform(destination, source, params, pipe_.state);
+  transform_with_extended_state(destination, source, params, pipe_.state);
   {
     feature_lock lock(&features_);
     features_.after_transform(params);
