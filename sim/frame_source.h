@@ -39,6 +39,12 @@ struct frame_format {
   uint32_t max_bytes = 0;      // dwMaxVideoFrameSize: a compressed frame stays below it
 };
 
+// What a frame says about itself beyond its bytes.
+struct frame_traits {
+  uint32_t interval = 0;    // 100 ns until the next frame is due (real-time pacing); 0: the committed interval
+  uint8_t header_bits = 0;  // bits 4 and 5 of bmHeaderInfo on every payload of the frame; other bits ignored
+};
+
 class frame_source {
  public:
   virtual ~frame_source() = default;
@@ -46,6 +52,14 @@ class frame_source {
   // calls it on the bus thread, one frame at a time; a source shared by
   // several cameras must take concurrent calls (the test pattern does).
   virtual void render(const frame_format& format, uint64_t number, std::vector<uint8_t>& frame) = 0;
+  // Asked once per frame, right after render(): a source with timing or
+  // header bits of its own (a sensor's pixel clock, an interlaced source's
+  // fields) says so here.
+  virtual frame_traits traits(const frame_format& format, uint64_t number) {
+    (void)format;
+    (void)number;
+    return {};
+  }
 };
 
 // A change of the rendered picture (the camera's image controls,

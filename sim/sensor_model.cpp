@@ -156,6 +156,7 @@ void sensor_model::set_scene(std::shared_ptr<const scene> view) {
   view_ = std::move(view);
   raster_.reset();
   rates_.reset();
+  rgb_rates_.reset();
 }
 
 std::shared_ptr<const scene> sensor_model::view() const {
@@ -168,6 +169,7 @@ void sensor_model::set_illuminant(const illuminant& light) {
   light_ = light;
   rebuild_matrix();
   rates_.reset();
+  rgb_rates_.reset();
 }
 
 illuminant sensor_model::light() const {
@@ -301,18 +303,85 @@ void sensor_model::prepare() {
   rates_for_render();
 }
 
-void sensor_model::render(const readout& r, unsigned bits, uint64_t frame, std::vector<uint8_t>& out) {
-  std::shared_ptr<const rates> image;
-  sensor_settings s;
-  {
-    std::lock_guard<std::mutex> guard(lock_);
-    apply_due(frame);
-    s = current_;
-    last_frame_ = frame;
-    log_.push_back({frame, s});
-    if (log_.size() > kLogLimit) log_.pop_front();
-    image = rates_for_render();
+struct sensor_model::rgb_rates {
+  readout key;  // the readout they are for (mirroring included)
+  uint32_t channels = 0;
+  std::vector<float> electrons;  // per output pixel, `channels` values: mean electrons / s of a site
+};
+
+struct sensor_model::frame_setup {
+  sensor_settings settings;
+  std::shared_ptr<const sensor_model::rates> own_rates;  // raw rendering
+  std::shared_ptr<const rgb_rates> channel_rates;        // processed rendering
+};
+
+sensor_model::frame_setup sensor_model::begin_frame(uint64_t frame, const readout* processed) {
+  std::lock_guard<std::mutex> guard(lock_);
+  apply_due(frame);
+  frame_setup f;
+  f.settings = current_;
+  last_frame_ = frame;
+  log_.push_back({frame, current_});
+  if (log_.size() > kLogLimit) log_.pop_front();
+  if (processed != nullptr) {
+    f.channel_rates = rgb_rates_for_render(*processed);
+  } else {
+    f.own_rates = rates_for_render();
   }
+  return f;
+}
+
+namespace {
+bool same_readout(const readout& a, const readout& b) {
+  return a.x == b.x && a.y == b.y && a.width == b.width && a.height == b.height && a.bin_x == b.bin_x &&
+         a.bin_y == b.bin_y && a.skip_x == b.skip_x && a.skip_y == b.skip_y && a.mirror_x == b.mirror_x &&
+         a.mirror_y == b.mirror_y;
+}
+}  // namespace
+
+// The scene under the current light as each output pixel of `r` sees it:
+// built once per readout, light and scene (the bins are averaged here, so
+// a frame only adds noise and processing).
+std::shared_ptr<const sensor_model::rgb_rates> sensor_model::rgb_rates_for_render(const readout& r) {
+  if (rgb_rates_ && same_readout(rgb_rates_->key, r)) return rgb_rates_;
+  const std::shared_ptr<const raster> image = raster_for_render();
+  if (!image) return nullptr;
+  auto out = std::make_shared<rgb_rates>();
+  out->key = r;
+  out->channels = colour() ? 3 : 1;
+  out->electrons.resize((size_t)r.width * r.height * out->channels);
+  // Pixel by pixel: the mono axis mapping, whatever the pattern.
+  const axis_map ax = axis_x(r, false), ay = axis_y(r, false);
+  const uint32_t bin_x = std::max(1u, r.bin_x), bin_y = std::max(1u, r.bin_y);
+  const double n = (double)bin_x * bin_y;
+  const uint32_t last_x = image->width - 1, last_y = image->height - 1;
+  float* o = out->electrons.data();
+  for (uint32_t y = 0; y < r.height; ++y) {
+    const uint32_t row0 = std::min(ay.first_site(y), last_y);
+    for (uint32_t x = 0; x < r.width; ++x) {
+      const uint32_t col0 = std::min(ax.first_site(x), last_x);
+      band_values mean{0, 0, 0};
+      for (uint32_t j = 0; j < bin_y; ++j) {
+        const size_t line = (size_t)std::min(row0 + j, last_y) * image->width;
+        for (uint32_t i = 0; i < bin_x; ++i) {
+          const size_t at = line + std::min(col0 + i, last_x);
+          for (int b = 0; b < 3; ++b) mean[b] += image->bands[b][at];
+        }
+      }
+      for (uint32_t c = 0; c < out->channels; ++c) {
+        const band_values& m = matrix_[c];
+        *o++ = (float)((m[0] * mean[0] + m[1] * mean[1] + m[2] * mean[2]) / n);
+      }
+    }
+  }
+  rgb_rates_ = out;
+  return rgb_rates_;
+}
+
+void sensor_model::render(const readout& r, unsigned bits, uint64_t frame, std::vector<uint8_t>& out) {
+  const frame_setup setup = begin_frame(frame, nullptr);
+  const std::shared_ptr<const rates>& image = setup.own_rates;
+  const sensor_settings& s = setup.settings;
   const size_t bytes_per_sample = bits > 8 ? 2 : 1;
   out.assign((size_t)r.width * r.height * bytes_per_sample, 0);
   if (!image || r.width == 0 || r.height == 0) return;
@@ -367,6 +436,54 @@ void sensor_model::render(const readout& r, unsigned bits, uint64_t frame, std::
       }
     }
   }
+}
+
+void sensor_model::render_rgb(const readout& r, uint64_t frame, const colour_processing& p,
+                              std::vector<uint8_t>& out) {
+  const frame_setup setup = begin_frame(frame, &r);
+  out.assign((size_t)r.width * r.height * 3, 0);
+  const std::shared_ptr<const rgb_rates>& image = setup.channel_rates;
+  if (!image || r.width == 0 || r.height == 0) return;
+
+  const axis_map ax = axis_x(r, false), ay = axis_y(r, false);
+  const double n = (double)std::max(1u, r.bin_x) * std::max(1u, r.bin_y);
+  const uint32_t channels = image->channels;
+  const double seconds = setup.settings.exposure_us * 1e-6;
+  const double full_well = config_.full_well_e;
+  const double to_signal = setup.settings.gain / full_well;  // full well at gain 1 is full scale
+  const double read_variance = config_.read_noise_e * config_.read_noise_e;
+  const double encode = 1.0 / std::max(0.1, p.gamma);
+  const uint64_t frame_key = mix(mix(config_.seed ^ 0x5247u) ^ frame);  // apart from the raw draws
+  // 8-bit code of a linear signal 0..1, by a table of 4096 steps.
+  std::vector<uint8_t> code(4097);
+  for (size_t i = 0; i < code.size(); ++i) code[i] = (uint8_t)std::lround(255.0 * std::pow(i / 4096.0, encode));
+  double wb[3] = {1, 1, 1};
+  if (channels == 3) wb[0] = p.white_balance[0], wb[1] = p.white_balance[1], wb[2] = p.white_balance[2];
+
+  const float* e_rate = image->electrons.data();
+  uint8_t* o = out.data();
+  for (uint32_t y = 0; y < r.height; ++y) {
+    const uint32_t row0 = ay.first_site(y);
+    for (uint32_t x = 0; x < r.width; ++x, e_rate += channels) {
+      const uint64_t h = mix(frame_key ^ ((uint64_t)row0 << 32 | ax.first_site(x)));
+      const uint32_t draws[3] = {(uint32_t)h, (uint32_t)(h >> 32), (uint32_t)mix(h)};
+      double level[3];
+      for (uint32_t c = 0; c < channels; ++c) {
+        double e = e_rate[c] * seconds;
+        if (config_.noise) e += std::sqrt((std::max(0.0, e) + read_variance) / n) * gaussian(draws[c]);
+        level[c] = clamp(clamp(e, 0, full_well) * to_signal * wb[c], 0, 1);
+      }
+      for (int c = 0; c < 3; ++c) *o++ = code[(size_t)(level[channels == 3 ? c : 0] * 4096 + 0.5)];
+    }
+  }
+}
+
+band_values sensor_model::neutral_gains() const {
+  if (!colour()) return {1, 1, 1};
+  std::lock_guard<std::mutex> guard(lock_);
+  band_values signal{};
+  for (int c = 0; c < 3; ++c) signal[c] = matrix_[c][0] + matrix_[c][1] + matrix_[c][2];
+  return {signal[1] / signal[0], 1.0, signal[1] / signal[2]};
 }
 
 // ---- the model's numbers --------------------------------------------------------------------------

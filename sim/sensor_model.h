@@ -27,6 +27,13 @@
 // Gaussian is the sum of four 8-bit uniforms (variance matched); one hash
 // gives a pixel both.
 //
+// Processed output (render_rgb): what a camera's own image processor
+// makes of the same exposure, for cameras that send pictures rather than
+// raw samples: every output pixel gets all three channels (as after an
+// ideal demosaic), each exposed and noisy like a raw sample, scaled so that
+// the full well at gain 1 is full scale, then white balance, clipping and
+// gamma, 8 bits per channel.
+//
 // Controls: a value written while the camera streams takes effect with the
 // frame `control_latency` frames after the one being read out at that
 // moment (as a sensor latches register writes at a frame boundary and the
@@ -114,6 +121,12 @@ struct pixel_rect {
 };
 pixel_rect pixels_inside(const sensor_config& config, const readout& r, const scene_rect& area);
 
+// How a camera's image processor turns the signal into 8-bit RGB.
+struct colour_processing {
+  band_values white_balance{1, 1, 1};  // gains on the linear red, green and blue signal
+  double gamma = 2.2;                   // encoding exponent: out = in^(1 / gamma); 1 is linear
+};
+
 struct frame_exposure {
   uint64_t frame = 0;
   sensor_settings settings;
@@ -153,6 +166,15 @@ class sensor_model {
   // Writes `r.width * r.height` samples of 1 (8-bit) or 2 (16-bit,
   // little-endian) bytes each, lines top to bottom, into `out` (resized).
   void render(const readout& r, unsigned bits, uint64_t frame, std::vector<uint8_t>& out);
+  // Writes `r.width * r.height` pixels of 3 bytes (R, G, B), lines top to
+  // bottom, into `out` (resized): the processed picture of frame `frame`
+  // (see the top). The readout is taken pixel by pixel, also on a colour
+  // sensor (no 2 x 2 cells); a mono sensor gives grey.
+  void render_rgb(const readout& r, uint64_t frame, const colour_processing& p, std::vector<uint8_t>& out);
+  // The white-balance gains under which a neutral surface gives equal red,
+  // green and blue under the current light (green 1); 1, 1, 1 on a mono
+  // sensor.
+  band_values neutral_gains() const;
 
   // ---- the model's numbers, for checking frames against it
   // Electrons per second in a pixel of channel `c` per unit reflectance in
@@ -169,8 +191,9 @@ class sensor_model {
   double noise_counts(int c, const band_values& reflectance, const sensor_settings& s, unsigned n = 1) const;
 
  private:
-  struct raster;  // band reflectances per sensor pixel
-  struct rates;   // electrons per second per sensor pixel under the current light
+  struct raster;     // band reflectances per sensor pixel
+  struct rates;      // electrons per second per sensor pixel under the current light
+  struct rgb_rates;  // electrons per second in each channel per output pixel of one readout
   enum class control { exposure, gain };
   struct pending_write {
     uint64_t frame;
@@ -178,6 +201,12 @@ class sensor_model {
     double value;
   };
   void write(control which, double value, bool streaming);
+  // Settles the controls for frame `frame`, logs it and returns its
+  // settings with the electron rates of the pixels' own colours (raw) or,
+  // for `processed` (a readout), those of every channel per output pixel.
+  struct frame_setup;
+  frame_setup begin_frame(uint64_t frame, const readout* processed);
+  std::shared_ptr<const rgb_rates> rgb_rates_for_render(const readout& r);  // lock_ held
   void apply_due(uint64_t frame);  // lock_ held
   void rebuild_matrix();           // lock_ held
   std::shared_ptr<const raster> raster_for_render();  // lock_ held
@@ -190,6 +219,7 @@ class sensor_model {
   std::array<band_values, 3> matrix_{};  // electrons / s per unit band reflectance, per channel
   std::shared_ptr<const raster> raster_;
   std::shared_ptr<const rates> rates_;
+  std::shared_ptr<const rgb_rates> rgb_rates_;  // of the last processed readout
   sensor_settings current_;
   std::vector<pending_write> pending_;  // in frame order
   std::optional<uint64_t> last_frame_;

@@ -1,6 +1,8 @@
 // The plain camera models as data, and the model registry.
 #include "uvc_profiles.h"
 
+#include "families/family_models.h"
+
 namespace sim {
 namespace {
 
@@ -110,6 +112,7 @@ std::vector<camera_model> camera_models() {
     };
     models.push_back(m);
   }
+  for (camera_model& m : family_camera_models()) models.push_back(std::move(m));
   return models;
 }
 

@@ -45,8 +45,9 @@ struct camera_model {
   // models without a sensor.
   std::function<std::shared_ptr<uvc_camera>(const sensor_options&)> create_with;
 };
-// The models, the default ("plain") first, then the raw-sensor cameras
-// (raw_camera_models()); the plain models have a webcam's controls.
+// The models, the default ("plain") first, each plain one with a webcam's
+// controls, then the raw-sensor cameras (raw_camera_models()), then the
+// cameras of the other families (families/family_models.h).
 std::vector<camera_model> camera_models();
 // The model with this id, or null.
 const camera_model* find_camera_model(const std::vector<camera_model>& models, const std::string& id);

@@ -15,6 +15,7 @@ constexpr uint8_t kHeaderEof = 0x02;
 constexpr uint8_t kHeaderPts = 0x04;
 constexpr uint8_t kHeaderScr = 0x08;
 constexpr uint8_t kHeaderEoh = 0x80;
+constexpr uint8_t kHeaderPayloadBits = 0x30;  // bits 4 and 5: left to the payload (frame_traits)
 // Header offsets.
 constexpr size_t kHeaderLength = 0;
 constexpr size_t kHeaderInfo = 1;
@@ -92,8 +93,9 @@ void uvc_stream::start(const stream_setup& setup, uint64_t generation) {
   setup_ = setup;
   running_ = true;
   generation_ = generation;
-  frames_since_start_ = 0;
-  started_at_ = std::chrono::steady_clock::now();
+  stream_time_ = 0;
+  next_due_ = std::chrono::steady_clock::now();
+  last_period_ = setup.frame_interval;
   wake_pending_ = false;
   request_errors_ = 0;
 }
@@ -136,21 +138,17 @@ unsigned uvc_stream::draw(unsigned kind, uint64_t a, uint64_t b) const {
 // time, the frame is not due yet.
 bool uvc_stream::begin_frame(stream_effects* effects) {
   if (options_.frame_limit != 0 && frames_since_options_ >= options_.frame_limit) return false;
-  const uint64_t interval = setup_.frame_interval;
-  if (options_.real_time && interval != 0) {
+  if (options_.real_time && setup_.frame_interval != 0) {
     const auto now = std::chrono::steady_clock::now();
-    const auto period = std::chrono::nanoseconds(interval * 100);
-    const auto due = started_at_ + period * (int64_t)frames_since_start_;
-    if (now < due) {
+    if (now < next_due_) {
       if (!wake_pending_) {
-        effects->wake_after_ms =
-            (int)std::chrono::ceil<std::chrono::milliseconds>(due - now).count();
+        effects->wake_after_ms = (int)std::chrono::ceil<std::chrono::milliseconds>(next_due_ - now).count();
         wake_pending_ = true;
       }
       return false;
     }
     // A reader that fell behind gets the frames at the pace, not in a burst.
-    if (now - due > period) started_at_ = now - period * (int64_t)frames_since_start_;
+    if (now - next_due_ > std::chrono::nanoseconds((uint64_t)last_period_ * 100)) next_due_ = now;
     wake_pending_ = false;
   }
 
@@ -158,14 +156,20 @@ bool uvc_stream::begin_frame(stream_effects* effects) {
   current_.sequence = next_sequence_++;
   fid_ ^= 1;
   current_.fid = fid_;
-  current_.pts = (uint32_t)clock_ticks(frames_since_start_ * interval, setup_.clock_frequency);
+  current_.pts = (uint32_t)clock_ticks(stream_time_, setup_.clock_frequency);
   frame_source& source = options_.source ? *options_.source : *pattern_;
   source.render(setup_.format, current_.sequence, frame_);
+  const frame_traits traits = source.traits(setup_.format, current_.sequence);
+  current_.header_bits = traits.header_bits & kHeaderPayloadBits;
+  // The frame's own period paces the next one: a sensor's timing may differ
+  // from the committed interval.
+  last_period_ = traits.interval != 0 ? traits.interval : setup_.frame_interval;
+  stream_time_ += last_period_;
+  next_due_ += std::chrono::nanoseconds((uint64_t)last_period_ * 100);
   nominal_ = frame_.size();
   offset_ = 0;
   interrupt_planned_ = false;
   ++frames_since_options_;
-  ++frames_since_start_;
   ++counters_.frames_started;
 
   // Each frame fault is drawn on its own; when several hit, the first in
@@ -322,7 +326,8 @@ bool uvc_stream::next_payload(uint32_t request_bytes, std::vector<uint8_t>& payl
 
     payload.assign(header + n, 0);
     payload[kHeaderLength] = header;
-    payload[kHeaderInfo] = (uint8_t)(kHeaderEoh | (current_.fid ? kHeaderFid : 0) | (eof ? kHeaderEof : 0) |
+    payload[kHeaderInfo] = (uint8_t)(kHeaderEoh | current_.header_bits | (current_.fid ? kHeaderFid : 0) |
+                                     (eof ? kHeaderEof : 0) |
                                      (header >= kHeaderWithPts ? kHeaderPts : 0) |
                                      (header >= kHeaderWithScr ? kHeaderScr : 0));
     if (header >= kHeaderWithPts) put_le32(&payload[kHeaderPtsAt], current_.pts);

@@ -32,7 +32,12 @@
 // Pacing: as fast as the host reads (default), or with real_time set,
 // frame N is released N frame intervals after the stream started; until
 // then the endpoint's transfers stay pending (an isochronous transfer that
-// already holds packets completes with the rest empty).
+// already holds packets completes with the rest empty). A source may give
+// a frame a period of its own (frame_traits): the next frame is then due
+// that much later, and PTS follows the same time line.
+//
+// bmHeaderInfo bits 4 and 5 are left to the payload: the source may set
+// them per frame (frame_traits::header_bits), on every payload of it.
 //
 // Faults are drawn from stream_options::seed, every kind with a draw of its
 // own: a hash of (kind, frame number[, payload number]), (kind, packet
@@ -120,6 +125,7 @@ struct stream_options {
 struct sent_frame {
   uint64_t sequence = 0;        // 0, 1, ... over the camera's life; the number the test pattern draws
   uint8_t fid = 0;
+  uint8_t header_bits = 0;      // bits 4 and 5 of bmHeaderInfo the source set (frame_traits)
   uint32_t pts = 0;             // in units of dwClockFrequency
   uint32_t size = 0;            // bytes of the frame's data, after a short- or long-frame fault
   uint64_t checksum = 0;        // frame_checksum of that data
@@ -235,8 +241,9 @@ class uvc_stream {
   uint8_t fid_ = 1;              // toggled when a frame begins: the first frame has FID 0
   uint64_t next_sequence_ = 0;
   uint64_t frames_since_options_ = 0;
-  uint64_t frames_since_start_ = 0;
-  std::chrono::steady_clock::time_point started_at_;
+  uint64_t stream_time_ = 0;     // 100 ns from the stream's start to the next frame's nominal start
+  std::chrono::steady_clock::time_point next_due_;  // real time: when the next frame may begin
+  uint32_t last_period_ = 0;     // 100 ns: the period of the frame begun last
   bool wake_pending_ = false;
   bool losing_transfer_ = false;  // lose_transfer is cutting the payloads of a failed transfer
   uint64_t transfers_ = 0;       // requests with packet 0 on the streaming endpoint

@@ -2,6 +2,12 @@
 // of the chosen class.
 #include "cameras/camera_factory.h"
 
+#include "cameras/camera_0109.h"
+#include "cameras/camera_8101.h"
+#include "cameras/camera_8102.h"
+#include "cameras/camera_8209.h"
+#include "cameras/camera_82xx.h"
+#include "cameras/camera_8800.h"
 #include "cameras/camera_83xx.h"
 #include "cameras/camera_84xx.h"
 #include "kernel/pool_tags.h"
@@ -19,19 +25,18 @@ bool is_84xx_range(USHORT product_id) {
 
 }  // namespace
 
-// Search order matters: the first row with the product wins. The classes
-// named in the comments of null rows come with their own families.
+// Search order matters: the first row with the product wins.
 const camera_model_row camera_model_table[camera_model_count] = {
-    {0x8101, nullptr},  // camera_8101
-    {0x8102, nullptr},  // camera_8102
-    {0x8201, nullptr},  // camera_8201
-    {0x8202, nullptr},  // camera_8201
-    {0x8203, nullptr},  // camera_8203
-    {0x8204, nullptr},  // camera_8204
-    {0x8207, nullptr},  // camera_8207
-    {0x8205, nullptr},  // camera_8205
-    {0x8206, nullptr},  // camera_8206
-    {0x8208, nullptr},  // camera_8208
+    {0x8101, create_camera_8101},
+    {0x8102, create_camera_8102},
+    {0x8201, create_camera_8201},
+    {0x8202, create_camera_8201},
+    {0x8203, create_camera_8203},
+    {0x8204, create_camera_8204},
+    {0x8207, create_camera_8207},
+    {0x8205, create_camera_8205},
+    {0x8206, create_camera_8206},
+    {0x8208, create_camera_8208},
     {0x8302, create_camera_83xx},
     {0x8307, create_camera_83xx},
     {0x8308, create_camera_83xx},
@@ -49,9 +54,9 @@ const camera_model_row camera_model_table[camera_model_count] = {
     {0x8416, create_camera_84xx},
     {0x8426, create_camera_84xx},
     {0x8436, create_camera_84xx},
-    {0x8209, nullptr},  // camera_8209
-    {0x8800, nullptr},  // camera_8800
-    {0x0109, nullptr},  // camera_0109
+    {0x8209, create_camera_8209},
+    {0x8800, create_camera_8800},
+    {0x0109, create_camera_0109},
 };
 
 uvc_camera* create_uvc_camera(PDEVICE_OBJECT physical_device_object, frame_sink* sink) {

@@ -2,9 +2,8 @@
 // and constructs it. PASSIVE_LEVEL, called once per device start.
 //
 // camera_model_table holds every product row of the driver in search
-// order. A row whose class does not exist yet has a null creation
-// function: the search passes over it and the fallback decides (see
-// docs/architecture.md for the rows that create their class today).
+// order. A row with a null creation function never matches (every row of
+// the table has one).
 #pragma once
 
 #include "avstream/frame_sink.h"

@@ -3,6 +3,10 @@
 // built its call answers STATUS_NOT_FOUND ("not present") and the family
 // goes on without it:
 //
+//   load_defect_pixel_file          camera_82xx, driver property 29: the
+//                                   defect-pixel file at a path; answers
+//                                   as a missing file does
+//                                   (STATUS_OBJECT_NAME_NOT_FOUND)
 //   load_defect_pixel_list          camera_83xx: the defect-pixel list of
 //                                   the file named by "onload filename" and
 //                                   its EEPROM store
@@ -22,6 +26,8 @@
 class uvc_camera;
 
 NTSTATUS load_defect_pixel_list(uvc_camera* camera, ULONG sensor_width, ULONG sensor_height);
+// `path` is a full kernel path ("\DosDevices\...").
+NTSTATUS load_defect_pixel_file(uvc_camera* camera, const UNICODE_STRING& path);
 // The frame's pixels lie at (offset_x, offset_y) of the sensor, binned by
 // `binning`.
 void correct_defect_pixels(uvc_camera* camera, const img::img_descriptor& frame, LONG offset_x,

@@ -81,6 +81,7 @@ ULONG cpu_feature_mask_of_level(ULONG level) {
 uvc_camera::uvc_camera(PDEVICE_OBJECT device_object, frame_sink* sink)
     : raw_flag_(false),
       skip_unchanged_(false),
+      commit_sent_(false),
       controls_flag_(false),
       eof_only_(false),
       worker_flag_(false),
@@ -122,6 +123,7 @@ uvc_camera::uvc_camera(PDEVICE_OBJECT device_object, frame_sink* sink)
       slot_(),
       expected_fid_(no_fid),
       last_pts_(0),
+      last_header_bits_(0),
       frame_bad_(0),
       frame_refused_(0),
       pool_starved_(0),
@@ -300,6 +302,7 @@ NTSTATUS uvc_camera::restore_controls() {
   for (uvc_control_record& record : control_records_) {
     record.read_once = 0;
   }
+  commit_sent_ = false;  // nor does it keep the committed format
   return restore_registered_controls(this);
 }
 
@@ -370,6 +373,7 @@ NTSTATUS uvc_camera::set_driver_property_value(ULONG id, ULONG value) {
       return STATUS_SUCCESS;
     }
     case driver_property::cycle_port:
+      commit_sent_ = false;  // the device starts afresh
       return cycle_port(device_object_);
     case driver_property::reserved_25:
       return STATUS_SUCCESS;
@@ -380,6 +384,7 @@ NTSTATUS uvc_camera::set_driver_property_value(ULONG id, ULONG value) {
       cpu_features_ = cpu_feature_mask_of_level(value);
       return STATUS_SUCCESS;
     case driver_property::reset_port:
+      commit_sent_ = false;
       return reset_port(device_object_);
     default:
       return STATUS_NOT_IMPLEMENTED;

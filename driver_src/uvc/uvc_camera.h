@@ -389,6 +389,10 @@ class uvc_camera : public pool_object {
   // ---- behaviour flags set by families (constructor) ------------------------
   bool raw_flag_;        // every transfer goes to process_raw_transfer
   bool skip_unchanged_;  // probe/commit leaves an unchanged format alone
+  // A format has been committed since the device started (or since its
+  // last power-up or port reset): only then does skip_unchanged_ apply, as
+  // a device streams only a format it has been sent.
+  bool commit_sent_;
   bool controls_flag_;   // read by the controls setup
   bool eof_only_;        // a frame ends only with EOF, whatever its length
   bool worker_flag_;     // frames are transformed on the frame worker
@@ -456,6 +460,7 @@ class uvc_camera : public pool_object {
   output_frame_slot slot_;            // direct mode's current client buffer
   ULONG expected_fid_;                // 0, 1 or no_fid
   ULONG last_pts_;
+  ULONG last_header_bits_;            // bmHeaderInfo of the last payload
   UCHAR frame_bad_;                   // set by on_interrupt_data, cleared at frame end
   UCHAR frame_refused_;               // direct: the sink had no buffer for this frame
   UCHAR pool_starved_;                // pooled: data of this frame found no pool buffer

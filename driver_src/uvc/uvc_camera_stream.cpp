@@ -115,11 +115,13 @@ NTSTATUS uvc_camera::open_stream(const KS_VIDEOINFOHEADER* format) {
   if (!NT_SUCCESS(status)) {
     return status;
   }
-  status = negotiate_stream_format(device_object_, desired, skip_unchanged_ ? TRUE : FALSE,
+  status = negotiate_stream_format(device_object_, desired,
+                                   skip_unchanged_ && commit_sent_ ? TRUE : FALSE,
                                    committed_);
   if (!NT_SUCCESS(status)) {
     return status;
   }
+  commit_sent_ = true;
   frame_interval_ = interval;
   variable_size_ = is_variable_size_format(record);
   raw_type_ = raw;

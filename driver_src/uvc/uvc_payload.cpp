@@ -41,6 +41,7 @@ bool parse_payload_header(PUCHAR data, ULONG length, payload_info* info) {
   info->length = length - header_length;
   info->fid = (header_info & uvc_header::info_fid) ? 1 : 0;
   info->eof = (header_info & uvc_header::info_eof) ? 1 : 0;
+  info->header_bits = header_info;
   // A 2-byte header has no room for the time even when the flag claims it.
   info->pts = ((header_info & uvc_header::info_pts) && header_length >= uvc_header::pts_end)
                   ? le32(data + uvc_header::dwPresentationTime)
@@ -98,6 +99,7 @@ NTSTATUS uvc_camera::assemble_payload(payload_info* payload) {
     expected_fid_ = payload->fid;
   }
   last_pts_ = payload->pts;
+  last_header_bits_ = payload->header_bits;
   const NTSTATUS status = append(payload);
   if (payload->eof) {
     // The toggle that follows an EOF must not end the frame a second time.
@@ -281,6 +283,7 @@ void uvc_camera::end_pooled_frame(frame_pool_buffer* buffer, const payload_info*
     raw.fid = payload->fid;
     raw.pts = payload->pts;
     raw.eof = payload->eof;
+    raw.header_bits = payload->header_bits;
     if (!NT_SUCCESS(queue_raw_frame(&raw))) {
       frame_pool_.give_back(buffer);
     }
@@ -300,6 +303,7 @@ void uvc_camera::end_current_frame() {
     payload_info end = {};
     end.fid = expected_fid_;
     end.pts = last_pts_;
+    end.header_bits = last_header_bits_;
     end.eof = 0;  // cut off by the toggle: incomplete
     if (buffer != nullptr || pool_starved_) {
       end_pooled_frame(buffer, &end);

@@ -30,6 +30,8 @@ struct payload_info {
   ULONG reserved; // 0 for a payload; for a queued raw frame 1 when the frame
                   // is incomplete (delivered with drop-incomplete off)
   ULONG eof;      // 0 or 1
+  ULONG header_bits;  // bmHeaderInfo of the payload (of a raw frame: of its last
+                      // payload); families read bits the header has beyond FID and EOF
 };
 static_assert(sizeof(PVOID) != 8 || sizeof(payload_info) == 40, "payload_info is 40 bytes");
 

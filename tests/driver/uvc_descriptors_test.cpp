@@ -15,6 +15,8 @@
 
 #include "img/img_type.h"
 #include "kernel/kernel_api.h"
+#include "sim/families/family_camera.h"
+#include "sim/families/family_models.h"
 #include "kernel/pool_tags.h"
 #include "testdata.h"
 #include "uvc/uvc_descriptors.h"
@@ -475,6 +477,57 @@ std::vector<LONGLONG> intervals_of(std::vector<uint32_t> values, uint8_t type) {
   EXPECT_EQ(list_frame_intervals(&set, 1, 1, out.data(), &count), STATUS_SUCCESS);
   EXPECT_EQ(count, out.size());
   return out;
+}
+
+// The simulated family cameras: the parser finds every format and frame the
+// camera itself declares, its streaming settings, and the extension units
+// with the selectors their family reads.
+TEST(UvcFamilyModels, EachModelYieldsWhatItDeclaresAndTheUnitsItsFamilyReads) {
+  struct unit_need {
+    const char* family;
+    const GUID* guid;
+    std::vector<ULONG> selectors;
+  };
+  const unit_need needs[] = {
+      {"camera_8201", &sim::kSensorUnitGuid, {9}},
+      {"camera_8101", &sim::kSensorUnitGuid, {1, 2, 3, 4, 5, 6, 7, 8, 11, 12, 13, 15}},
+      {"camera_8102", &sim::kSensorUnitGuid, {1, 2, 3, 4, 5, 6, 7, 8, 11, 12, 13, 15}},
+      {"camera_8209", &sim::kVendorUnitGuid, {6, 7, 8, 12, 13, 14, 15, 16, 17, 18, 19, 20, 21}},
+      {"camera_8800", &sim::kSensorUnitGuid, {57}},
+  };
+  for (const sim::camera_model& m : sim::family_camera_models()) {
+    SCOPED_TRACE(m.id);
+    const std::shared_ptr<sim::uvc_camera> camera = m.create();
+    const bytes config = camera->configuration_descriptor();
+    uvc_descriptor_set set;
+    ASSERT_TRUE(parse(&set, config));
+    expect_inside(set, config.data(), config.size());
+    raw_format_list records;
+    ASSERT_EQ(build_raw_format_records(&set, &records), STATUS_SUCCESS);
+    std::string declared;
+    for (const sim::uvc_format_info& f : camera->formats()) {
+      if (!declared.empty()) declared += "; ";
+      declared += (f.subtype == 6 ? std::string("MJPG") : fourcc_text(f.guid.Data1)) + "#" + std::to_string(f.index);
+      for (const sim::uvc_frame_info& fr : f.frames) {
+        declared += " " + std::to_string(fr.width) + "x" + std::to_string(fr.height);
+        listed(&set, f.index, fr.index);
+      }
+    }
+    EXPECT_EQ(formats_of(records), declared);
+    const std::string alternates = alternates_of(set);
+    EXPECT_EQ(alternates.find('b') == std::string::npos, m.family == "camera_8101" || m.family == "camera_8102" ||
+                                                             m.family == "camera_0109")
+        << alternates;
+    UCHAR id = 0;
+    EXPECT_TRUE(find_unit_id(&set, uvc_kind_camera_terminal, &id));
+    EXPECT_TRUE(find_unit_id(&set, uvc_kind_processing_unit, &id));
+    for (const unit_need& need : needs) {
+      if (m.family != need.family) continue;
+      for (ULONG selector : need.selectors) {
+        EXPECT_NE(find_extension_unit(&set, *need.guid, selector - 1), nullptr) << "selector " << selector;
+      }
+    }
+  }
 }
 
 TEST(UvcFrameIntervals, DiscreteListsSortAndContinuousRangesRunFromMinimumToMaximum) {

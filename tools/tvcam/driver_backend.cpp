@@ -24,6 +24,7 @@
 #include "status_text.h"
 #include "driver_properties.h"
 #include "img/img_type.h"
+#include "sim/families/family_camera.h"
 #include "sim/raw_sensor_camera.h"
 #include "sim/usb_bus.h"
 #include "sim/uvc_camera.h"
@@ -216,6 +217,8 @@ class driver_session : public camera_session {
       if (!camera) return false;
       // A sensor's first frame comes on time, as a real camera's does.
       if (auto raw = std::dynamic_pointer_cast<sim::raw_sensor_camera>(camera)) raw->sensor().prepare();
+      auto family = std::dynamic_pointer_cast<sim::family_camera>(camera);
+      if (family && family->sensor() != nullptr) family->sensor()->prepare();
     }
     if (!faults_apply(request.faults, streams_isochronously(*camera), camera->interrupt_endpoint() != 0, error)) {
       *refused = true;

@@ -1,0 +1,9 @@
+#include "families_support.h"
+#include "uvc/uvc_camera.h"
+
+namespace famtest {
+namespace {
+
+
+}  // namespace
+}  // namespace famtest
