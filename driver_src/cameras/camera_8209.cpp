@@ -199,7 +199,7 @@ void camera_8209::close_picture(ULONG length) {
   if (!has_start || !has_end) {
     if (!has_start) ++counters_.missing_start;
     if (!has_end) ++counters_.missing_end;
-    InterlockedIncrement64(&p_drops_);
+    count(&camera_statistics::p_drops);
     return;
   }
   ++counters_.good;
@@ -224,10 +224,10 @@ void camera_8209::deliver(ULONG length) {
   if (length > slot.capacity) {
     // A picture larger than the client's buffer cannot be delivered whole:
     // the buffer goes back empty and the picture counts as dropped.
-    InterlockedIncrement64(&p_drops_);
-    sink_->frame_done(slot.sink_frame, STATUS_CANCELLED,
-                      ULONGLONG(InterlockedCompareExchange64(&p_drops_, 0, 0)), frames_delivered_,
-                      0);
+    count(&camera_statistics::p_drops);
+    camera_statistics now;
+    get_statistics(&now);
+    sink_->frame_done(slot.sink_frame, STATUS_CANCELLED, now.p_drops, now.frames_delivered, 0);
     return;
   }
   RtlCopyMemory(slot.data, assembly_, length);

@@ -134,7 +134,7 @@ NTSTATUS camera_8800::prepare_raw_frame(payload_info* raw) {
       // The second field of the held one never came: that pair is lost.
       release_first_field();
       ++replaced_fields_;
-      InterlockedIncrement64(&p_drops_);
+      count(&camera_statistics::p_drops);
     }
     first_field_ = *raw;
     return STATUS_PENDING;

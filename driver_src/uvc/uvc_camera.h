@@ -354,6 +354,10 @@ class uvc_camera : public pool_object {
   bool controls_flag() const { return controls_flag_; }
 
  protected:
+  // One counter up by one, and one counter's value, under the statistics
+  // lock (families that assemble frames of their own count with these).
+  void count(ULONGLONG camera_statistics::*counter);
+  ULONGLONG statistic(ULONGLONG camera_statistics::*counter);
   // ---- assembly life cycle, called by the stream operations ----------------
   // Open, after the data pipe is chosen: sets the mode flags, clears the
   // slot, resets the per-open counters and, in pooled modes, allocates the
@@ -530,8 +534,6 @@ class uvc_camera : public pool_object {
   void end_pooled_frame(frame_pool_buffer* buffer, const payload_info* payload);
   NTSTATUS queue_raw_frame(payload_info* raw);
   NTSTATUS hand_to_worker(const payload_info* raw, bool incomplete);
-  void count(ULONGLONG camera_statistics::*counter);
-  ULONGLONG statistic(ULONGLONG camera_statistics::*counter);
   void update_statistics();
   void draw_overlay(const output_frame_slot* slot);
   NTSTATUS allocate_work_items();

@@ -78,7 +78,9 @@ TEST_F(family_device, each_model_starts_as_its_class_with_its_codes) {
     device_codes(&model, &colour, &firmware);
     EXPECT_EQ(model, e.model_code);
     EXPECT_EQ(colour, e.colour_code);
-    if (e.firmware != 0) EXPECT_EQ(firmware, e.firmware);
+    if (e.firmware != 0) {
+      EXPECT_EQ(firmware, e.firmware);
+    }
     EXPECT_FALSE(offered_formats().empty());
     remove();
   }
