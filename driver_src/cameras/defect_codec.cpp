@@ -9,6 +9,7 @@ namespace {
 constexpr ULONG edge_columns = 4;          // never corrected, never stored compressed
 constexpr ULONG long_distance = 0xFFFF;    // the word that announces a 6-byte distance
 constexpr ULONG count_bytes = 4;
+constexpr ULONG minimum_compressed = count_bytes + 2;
 
 // ---- "HTPX" ----
 constexpr ULONG file_magic = 0x58505448;  // "HTPX" read little-endian
@@ -149,7 +150,8 @@ NTSTATUS compress_defects(const ULONG* entries, ULONG count, ULONG width, ULONG 
 NTSTATUS compressed_defect_count(const UCHAR* data, ULONG length, ULONG* count) {
   *count = 0;
   if (length == 0) return STATUS_SUCCESS;
-  if (length <= 6 || data == nullptr) return STATUS_DATA_ERROR;
+  // A list of one defect 2 bytes away is 6 bytes long: the shortest there is.
+  if (length < minimum_compressed || data == nullptr) return STATUS_DATA_ERROR;
   const ULONG n = defect_le32(data);
   if (n == 0 || n > length) return STATUS_DATA_ERROR;
   *count = n;

@@ -38,7 +38,7 @@ NTSTATUS compressed_defect_count(const UCHAR* data, ULONG length, ULONG* count);
 
 // Decodes a compressed list of `length` bytes for a sensor of `width` into
 // `out` (room for compressed_defect_count entries); `*decoded` is the number
-// of entries. A length of 1 to 6, a count of 0 or above the length, a
+// of entries. A length of 1 to 5 (6 bytes hold one defect), a count of 0 or above the length, a
 // width of 0, a 6-byte distance cut short or a line beyond 65535 →
 // STATUS_DATA_ERROR.
 NTSTATUS decode_defects(const UCHAR* data, ULONG length, ULONG width, ULONG* out,

@@ -144,8 +144,15 @@ TEST(defect_codec, compressed_lists_round_trip_and_pick_their_word_sizes) {
   EXPECT_EQ(compress_defects(entries.data(), ULONG(entries.size()), kWidth, kHeight, packed.data(), 5, &size,
                              &written),
             STATUS_BUFFER_TOO_SMALL);
-  // Lengths 1 to 6, a count of 0 or beyond the length, a cut 6-byte word.
-  for (ULONG length = 1; length <= 6; ++length) {
+  // One defect 2 bytes away is a 6-byte list that loads back.
+  const ULONG one = make_defect(20, 1);
+  ASSERT_EQ(compress_defects(&one, 1, kWidth, kHeight, packed.data(), ULONG(packed.size()), &size, &written),
+            STATUS_SUCCESS);
+  ASSERT_EQ(size, 6u);
+  ASSERT_EQ(decode_defects(packed.data(), size, kWidth, decoded, 8, &n), STATUS_SUCCESS);
+  EXPECT_EQ(std::vector<ULONG>(decoded, decoded + n), std::vector<ULONG>{one});
+  // Lengths 1 to 5, a count of 0 or beyond the length, a cut 6-byte word.
+  for (ULONG length = 1; length <= 5; ++length) {
     EXPECT_EQ(decode_defects(packed.data(), length, kWidth, decoded, 8, &n), STATUS_DATA_ERROR);
   }
   const UCHAR cut[] = {1, 0, 0, 0, 0xFF, 0xFF, 1, 0};
