@@ -3,6 +3,7 @@
 
 #include "cameras/defect_codec.h"
 #include "cameras/defect_list.h"
+#include "cameras/raw_formats.h"
 #include "controls/control_registry.h"
 #include "controls/property_sets.h"
 #include "kernel/pool_tags.h"
@@ -329,12 +330,15 @@ void defect_pixel_store::rebuild_copy(const img::img_descriptor& frame,
   const LONG factor = params.binning == 2 || params.binning == 4 ? params.binning : 1;
   const LONG ox = params.offset_x / factor;
   const LONG oy = params.offset_y / factor;
+  const bool bayer = is_bayer8_fourcc(frame.type);
   ULONG n = 0;
   for (ULONG i = 0; i < count_; ++i) {
     LONG x = LONG(binned(defect_x(list_[i]), factor)) - ox;
     LONG y = LONG(binned(defect_y(list_[i]), factor)) - oy;
-    if (params.flip_x) x = frame.dim_x - 1 - x;
-    if (params.flip_y) y = frame.dim_y - 1 - y;
+    // A flipped Bayer sensor keeps its pattern: whole 2 x 2 cells are
+    // mirrored, the site within the cell stays.
+    if (params.flip_x) x = bayer ? frame.dim_x - 2 - (x & ~1) + (x & 1) : frame.dim_x - 1 - x;
+    if (params.flip_y) y = bayer ? frame.dim_y - 2 - (y & ~1) + (y & 1) : frame.dim_y - 1 - y;
     if (x < 0 || y < 0 || x >= frame.dim_x || y >= frame.dim_y) continue;
     copy_[n++] = make_defect(ULONG(x), ULONG(y));
   }

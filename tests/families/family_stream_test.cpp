@@ -67,9 +67,9 @@ class defect_device : public family_device {
     if (count != 0) memcpy(out.data(), bytes.data() + 4, 4 * count);
     return out;
   }
-  NTSTATUS set_switch(ULONG id, LONG value) {
+  NTSTATUS set_switch(ULONG id, LONG value, const GUID& set = camera_feature_set) {
     uint8_t record[control_record::scalar_size] = {};
-    const KSPROPERTY request = kstandin::ks_make_property(camera_feature_set, id, KSPROPERTY_TYPE_SET);
+    const KSPROPERTY request = kstandin::ks_make_property(set, id, KSPROPERTY_TYPE_SET);
     memcpy(record, &request, sizeof(request));
     const ULONG flags = control_flag_manual;
     memcpy(record + control_record::value, &value, 4);
@@ -246,6 +246,26 @@ TEST_F(defect_device, an_83xx_corrects_its_200_stored_defects_and_saves_them_bac
   EXPECT_TRUE(list().empty());
   ASSERT_EQ(set_driver_value(defect_list::key_load, 1), STATUS_SUCCESS);
   EXPECT_EQ(list(), sim::defect_entries(defects));
+  // The raw block at the window's start (its first input word must be 0),
+  // and the hex dump of the EEPROM up to the window's end.
+  std::vector<uint8_t> request(sizeof(KSPROPERTY) + 4, 0);
+  const KSPROPERTY raw = kstandin::ks_make_property(driver_property_set, defect_list::key_raw_block, KSPROPERTY_TYPE_SET);
+  memcpy(request.data(), &raw, sizeof(raw));
+  std::vector<uint8_t> block = {'c', 'a', 'l', '0', '7'};
+  ULONG_PTR returned = 0;
+  ASSERT_EQ(kstandin::ks_property(filter_, request.data(), ULONG(request.size()), block.data(), 5, &returned),
+            STATUS_SUCCESS);
+  EXPECT_EQ(camera->eeprom()->read(15872, 16),
+            (std::vector<uint8_t>{0x10, 0, 0x20, 0, 5, 0, 0, 0, 'c', 'a', 'l', '0', '7', 0, 0, 0}));
+  request[sizeof(KSPROPERTY)] = 1;
+  EXPECT_EQ(kstandin::ks_property(filter_, request.data(), ULONG(request.size()), block.data(), 5, &returned),
+            STATUS_INVALID_PARAMETER);
+  kstandin::take_debug_log();
+  ASSERT_EQ(set_driver_value(defect_list::key_dump, 1), STATUS_SUCCESS);
+  const std::vector<std::string> dump = kstandin::take_debug_log();
+  ASSERT_EQ(dump.size(), 16384u / 16);
+  EXPECT_EQ(dump[15872 / 16].substr(0, 30), "3E00: 10 00 20 00 05 00 00 00 ");
+
   // Clear erases the window and the lists.
   ASSERT_EQ(set_driver_value(defect_list::key_clear, 1), STATUS_SUCCESS);
   EXPECT_TRUE(list().empty());
@@ -374,6 +394,17 @@ TEST_F(defect_device, an_84xx_corrects_from_camera_memory_and_writes_it_back_com
   const std::vector<uint32_t> entries = sim::defect_entries(defects);
   EXPECT_EQ(list(), entries);
   EXPECT_EQ(standing_out(raw_frame(fourcc("Y800"), 1920), 1920, defects), 0u);
+  // With the sensor flipped both ways the copy follows the mirrored cells.
+  ASSERT_EQ(set_switch(extension_id::flip_x, 1, camera_extension_set), STATUS_SUCCESS);
+  ASSERT_EQ(set_switch(extension_id::flip_y, 1, camera_extension_set), STATUS_SUCCESS);
+  std::vector<sim::sensor_defect> mirrored = defects;
+  for (sim::sensor_defect& d : mirrored) {
+    d.x = 1920 - 2 - (d.x & ~1u) + (d.x & 1);
+    d.y = 1200 - 2 - (d.y & ~1u) + (d.y & 1);
+  }
+  EXPECT_EQ(standing_out(raw_frame(fourcc("Y800"), 1920), 1920, mirrored), 0u);
+  ASSERT_EQ(set_switch(extension_id::flip_x, 0, camera_extension_set), STATUS_SUCCESS);
+  ASSERT_EQ(set_switch(extension_id::flip_y, 0, camera_extension_set), STATUS_SUCCESS);
 
   // Save: record 2 in the compressed form, the raw record left out.
   std::vector<uint8_t> one = {1, 0, 0, 0};
