@@ -342,8 +342,8 @@ void correct_defect_entries(const img::img_descriptor& frame, const ULONG* entri
   if ((!bayer && frame.type != img::FOURCC_Y800) || frame.data == nullptr || frame.dim_x <= 0) {
     return;
   }
-  const ULONG near = bayer ? 2 : 1;
-  const ULONG far = bayer ? 4 : 2;
+  const ULONG inner = bayer ? 2 : 1;  // the same-colour neighbours' columns
+  const ULONG outer = bayer ? 4 : 2;
   const ULONG width = ULONG(frame.dim_x);
   const ULONG height = frame.dim_y > 0 ? ULONG(frame.dim_y) : 0;
   for (ULONG i = 0; i < count; ++i) {
@@ -354,7 +354,8 @@ void correct_defect_entries(const img::img_descriptor& frame, const ULONG* entri
     if (marking) {
       line[x] = marking_value;
     } else {
-      line[x] = UCHAR((ULONG(line[x - far]) + line[x - near] + line[x + near] + line[x + far]) / 4);
+      line[x] =
+          UCHAR((ULONG(line[x - outer]) + line[x - inner] + line[x + inner] + line[x + outer]) / 4);
     }
   }
 }
