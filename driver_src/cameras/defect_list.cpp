@@ -757,9 +757,9 @@ NTSTATUS defect_list::set_property(uvc_camera*, control_call* call) {
 NTSTATUS defect_list::get_property(uvc_camera*, control_call* call) {
   const bool features = same_guid_of(call, camera_feature_set);
   if (features && (call->id == key_enabled || call->id == key_marking)) {
+    // Both records name 1 as their default.
     const bool enabled = call->id == key_enabled;
-    return answer_defect_switch(
-        call, InterlockedCompareExchange(enabled ? &enabled_ : &marking_, 0, 0), enabled ? 1 : 0);
+    return answer_defect_switch(call, InterlockedCompareExchange(enabled ? &enabled_ : &marking_, 0, 0), 1);
   }
   if (is_range_query(call)) return STATUS_NOT_IMPLEMENTED;
   if (features && call->id == key_entries) {

@@ -13,8 +13,9 @@
 // defects within 4 columns of the frame's left or right edge stay.
 //
 // Keys, at level 1:
-//   camera_feature_set 32  correction on (48-byte value record, default 1)
-//                      36  marking mode (default 0)
+//   camera_feature_set 32  correction on (48-byte value record; starts on)
+//                      36  marking mode (starts off; its record, like 32's,
+//                          names 1 as the default)
 //                      37  the master list: a 32-bit count, then the entries
 //   driver_property_set 20 save the master list to the EEPROM (record 11,
 //                          compressed)
