@@ -22,6 +22,7 @@ uvc_camera* create_camera_8800(PDEVICE_OBJECT physical_device_object, frame_sink
 camera_8800::camera_8800(PDEVICE_OBJECT device_object, frame_sink* sink)
     : uvc_camera(device_object, sink),
       pipe_(),
+      documents_(),
       weaving_(false),
       weave_(nullptr),
       weave_length_(0),
@@ -52,7 +53,18 @@ ULONG camera_8800::get_firmware_revision() {
   return NT_SUCCESS(vendor_request(device_object_, request, nullptr)) ? le32(bytes) : 0;
 }
 
-NTSTATUS camera_8800::on_init_end() { return pipe_create(&pipe_); }
+// The device stores no register description of its own: its list holds the
+// named sets' document.
+NTSTATUS camera_8800::on_init_begin() {
+  const NTSTATUS status = begin_camera_documents(this, false, &documents_);
+  return status == STATUS_INSUFFICIENT_RESOURCES ? status : STATUS_SUCCESS;
+}
+
+NTSTATUS camera_8800::on_init_end() {
+  const NTSTATUS status = pipe_create(&pipe_);
+  if (!NT_SUCCESS(status)) return status;
+  return finish_camera_documents(this, &documents_);
+}
 
 ULONG camera_8800::video_mode() {
   uvc_control_record* record =

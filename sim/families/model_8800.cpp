@@ -1,6 +1,7 @@
 // The simulated 0x8800 HD capture device (model_8800.h).
 #include "model_8800.h"
 
+#include <algorithm>
 #include <cstring>
 #include <mutex>
 
@@ -17,6 +18,8 @@ constexpr uint8_t kSensorUnit = 3;
 constexpr uint8_t kOutputTerminal = 4;
 constexpr uint8_t kVideoMode = 57;  // sensor extension unit, bmControls bit 56
 constexpr uint8_t kVendorFirmware = 0x01;
+constexpr uint8_t kVendorSetsLength = 0x19;  // IN, 4 bytes
+constexpr uint8_t kVendorSetsData = 0x1A;    // IN: a chunk
 constexpr uint32_t kFirmwareRevision = 0x00010007;
 constexpr uint32_t kFieldLines = 540;  // the field format: half of 1080
 constexpr uint8_t kFieldFlag = 0x10;   // bmHeaderInfo bit 4: the second field of a pair
@@ -181,14 +184,33 @@ void model_8800::set_stream_options(const stream_options& options) {
   uvc_camera::set_stream_options(own);
 }
 
+void model_8800::set_stored_default_sets(std::vector<uint8_t> document) {
+  std::lock_guard<std::mutex> guard(stored_lock_);
+  stored_default_sets_ = std::move(document);
+}
+
 bool model_8800::answer(const setup_packet& setup, std::vector<uint8_t>& data, USBD_STATUS* status) {
-  if (setup.type() != kRequestTypeVendor || setup.request != kVendorFirmware) return false;
+  if (setup.type() != kRequestTypeVendor) return false;
+  const uint8_t request = setup.request;
+  if (request != kVendorFirmware && request != kVendorSetsLength && request != kVendorSetsData) return false;
   if (!setup.is_in() || setup.recipient() != kRecipientDevice) {
     *status = USBD_STATUS_STALL_PID;
     return true;
   }
-  data = le_bytes(kFirmwareRevision, 4);
   *status = USBD_STATUS_SUCCESS;
+  if (request == kVendorFirmware) {
+    data = le_bytes(kFirmwareRevision, 4);
+    return true;
+  }
+  std::lock_guard<std::mutex> guard(stored_lock_);
+  if (request == kVendorSetsLength) {
+    data = le_bytes((int64_t)stored_default_sets_.size(), 4);
+    return true;
+  }
+  const size_t offset = ((size_t)setup.value << 16) | setup.index;
+  const size_t begin = std::min(offset, stored_default_sets_.size());
+  const size_t end = std::min(stored_default_sets_.size(), begin + setup.length);
+  data.assign(stored_default_sets_.begin() + (ptrdiff_t)begin, stored_default_sets_.begin() + (ptrdiff_t)end);
   return true;
 }
 

@@ -9,8 +9,11 @@
 #include <kstandin/testing_io.h>
 #include <kstandin/testing_ks.h>
 
+#include <chrono>
 #include <cstring>
+#include <functional>
 #include <memory>
+#include <thread>
 #include <string>
 #include <vector>
 
@@ -55,6 +58,12 @@ inline const sim::camera_model& family_model(const std::string& id) {
   }
   ADD_FAILURE() << "no model " << id;
   return models.front();
+}
+
+// Polls `done` for at most `limit_ms`.
+inline bool eventually(const std::function<bool()>& done, int limit_ms = 20000) {
+  for (int i = 0; i < limit_ms && !done(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  return done();
 }
 
 struct delivered {
@@ -201,8 +210,10 @@ class family_device : public ::testing::Test {
     memcpy(record, &request, sizeof(request));
     memcpy(record + control_record::value, &value, 4);
     memcpy(record + control_record::flags, &flags, 4);
+    uint8_t data[sizeof(record)];
+    memcpy(data, record, sizeof(record));
     ULONG_PTR returned = 0;
-    return kstandin::ks_property(filter_, &request, sizeof(request), record, sizeof(record), &returned);
+    return kstandin::ks_property(filter_, record, sizeof(record), data, sizeof(data), &returned);
   }
   // A driver property (driver_property_set) as a 32-bit value, or bytes.
   NTSTATUS get_driver_value(ULONG id, ULONG* value) {
