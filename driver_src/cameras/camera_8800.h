@@ -14,7 +14,11 @@
 // on its second) and bit 5 (0x20) the order flag (set when the first field
 // holds the bottom lines). The first field is held until the second comes;
 // a second field without a first is dropped, and a first field that finds
-// another first held replaces it (the held one is dropped). The woven frame,
+// another first held replaces it (the held one is dropped). When both
+// fields carry a presentation time, a second field more than one and a half
+// field intervals after the held one belongs to another picture (fields
+// were lost between them, unseen when whole frames are lost): both are
+// dropped rather than woven. The woven frame,
 // or any frame of a stream that is not woven, goes through the transform
 // pipe into the client's format.
 //
@@ -78,5 +82,6 @@ class camera_8800 final : public uvc_camera {
   UCHAR* weave_;  // non-paged, "Auvc": one woven frame in the camera's format
   ULONG weave_length_;
   payload_info first_field_;  // held field; request null when none
+  ULONG pair_gap_;            // presentation-time ticks a pair's fields may lie apart; 0: not checked
   ULONGLONG replaced_fields_;
 };

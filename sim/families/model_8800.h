@@ -31,12 +31,19 @@
 // field, and of every frame, carry its frame number (the stream's
 // sequence number).
 //
+// Lost fields (lose_fields): fields of the 540-line format the device
+// never sends, counted as the picture numbers the fields would show (field
+// f shows picture f). The frame sent before a gap is followed after the
+// lost fields' time as well, so PTS jumps over them; frame numbers in the
+// bytes are the fields' own, so they jump too.
+//
 // Full-line formats: a progressive source's picture as it is; an
 // interlaced source's two fields woven into one frame (field flag clear).
 #pragma once
 
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -58,6 +65,9 @@ class model_8800 : public family_camera {
   // The source on the cable from the next frame on (and its mode register).
   void set_video_source(video_source source, bool bottom_field_first = false);
   video_source source() const;
+  // Fields the device loses from now on (see above).
+  void lose_fields(std::set<uint64_t> fields);
+  bool field_lost(uint64_t field) const;
 
   // The BSON document of named default sets the device stores for the
   // driver (vendor requests 0x19, 0x1A); empty: none. Read at the driver's

@@ -269,6 +269,31 @@ TEST_F(family_device, woven_frames_are_the_two_fields_of_a_pair_interleaved) {
   }
 }
 
+// A device that loses the second field of a pair and the first of the
+// next sends two fields of different pictures one after the other: their
+// presentation times tell, and neither is woven.
+TEST_F(family_device, fields_of_two_pictures_are_never_woven) {
+  constexpr size_t kPitch = 1920 * 2;
+  auto camera = sim::model_8800::create(sim::video_source::i1080);
+  camera->lose_fields({3, 4, 9, 10});
+  ASSERT_EQ(plug(camera), STATUS_SUCCESS);
+  const offered full = find_offered(offered_formats(), "YUY2", 1920, 1080);
+  ASSERT_NE(full.code, 0u);
+  sim::stream_options options = camera->get_stream_options();
+  options.frame_limit = 12;  // fields 0 to 15 but the four lost
+  camera->set_stream_options(options);
+  start(full, 0, 0, 4);
+  std::vector<delivered> frames = take(4);
+  stop();
+  std::vector<uint32_t> pairs;
+  for (const delivered& d : frames) {
+    EXPECT_EQ(le32_at(d.data, kPitch), le32_at(d.data, 0) + 1);
+    pairs.push_back(le32_at(d.data, 0));
+  }
+  EXPECT_EQ(pairs, (std::vector<uint32_t>{0, 6, 12, 14}));
+  EXPECT_EQ(driver_camera()->p_drops(), 4u);  // fields 2 and 5, 8 and 11
+}
+
 // ---- the sensor window's binning -------------------------------------------------------------
 
 // Binning 2 set before the stream: a 1296 x 972 format reads the whole
