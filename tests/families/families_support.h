@@ -144,7 +144,7 @@ class family_device : public ::testing::Test {
 
   // Creates the pin for `range` (the intersection's format, with its size
   // and interval replaced when given), runs it with `reads` buffers queued.
-  void start(const offered& range, LONG width = 0, LONG height = 0, unsigned reads = 4) {
+  void start(const offered& range, LONG width = 0, LONG height = 0, unsigned reads = 4, LONGLONG interval = 0) {
     std::vector<uint8_t> format;
     ASSERT_EQ(kstandin::ks_intersect(filter_, kCapturePin, range.range.data(), &format), STATUS_SUCCESS);
     auto* info = reinterpret_cast<KS_VIDEOINFOHEADER*>(format.data() + sizeof(KSDATAFORMAT));
@@ -154,6 +154,7 @@ class family_device : public ::testing::Test {
       info->bmiHeader.biSizeImage = ULONG(width) * ULONG(height) * info->bmiHeader.biBitCount / 8;
       reinterpret_cast<KSDATAFORMAT*>(format.data())->SampleSize = info->bmiHeader.biSizeImage;
     }
+    if (interval != 0) info->AvgTimePerFrame = interval;
     frame_bytes_ = info->bmiHeader.biSizeImage;
     ASSERT_EQ(kstandin::ks_create_pin(filter_, kCapturePin, format.data(), nullptr, &pin_), STATUS_SUCCESS);
     ASSERT_EQ(kstandin::ks_set_pin_state(pin_, KSSTATE_PAUSE), STATUS_SUCCESS);

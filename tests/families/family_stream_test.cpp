@@ -217,6 +217,23 @@ TEST_F(family_device, jpeg_pictures_arrive_whole_whatever_the_transfers_cut) {
   EXPECT_EQ(counters.missing_start, 0u);
   EXPECT_EQ(driver->p_drops(), without_end);
   EXPECT_EQ(driver->frames_delivered(), whole);
+  stop();
+
+  // 15 fps from a camera that sends 60: pictures that come early (here
+  // several small ones in one transfer) are dropped, not counted as lost,
+  // and the rest delivered.
+  sim::jpeg_stream_options fast;
+  fast.quality = 1;
+  fast.split = false;
+  fast.frame_limit = 8;
+  camera->set_jpeg_stream(fast);
+  start(vga, 0, 0, 8, 666666);
+  EXPECT_EQ(driver->minimum_spacing(), 666666);
+  ASSERT_TRUE(eventually([&] { return driver->counters().good == 8; }));
+  const jpeg_counters limited = driver->counters();
+  EXPECT_GT(limited.rate_dropped, 0u);
+  EXPECT_EQ(driver->frames_delivered() + driver->q_drops() + limited.rate_dropped, 8u);
+  EXPECT_EQ(driver->p_drops(), 0u);
 }
 
 // ---- the capture device's fields ------------------------------------------------------------
