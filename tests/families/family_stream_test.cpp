@@ -93,7 +93,9 @@ TEST_P(every_format, each_offered_format_delivers_frames) {
   for (const offered& o : formats) {
     SCOPED_TRACE(fourcc_text(o.code) + " " + std::to_string(o.width) + "x" + std::to_string(o.height));
     start(o, 0, 0, 2);
-    const std::vector<delivered> frames = take(1);
+    // A 2592 x 1944 JPEG takes the simulator tens of seconds in a
+    // sanitizer build.
+    const std::vector<delivered> frames = take(1, 100000);
     ASSERT_GE(frames.size(), 1u);
     const std::vector<uint8_t>& data = frames[0].data;
     if (o.code == fourcc("MJPG")) {
@@ -252,63 +254,35 @@ std::vector<uint8_t> woven(const std::vector<uint8_t>& first, const std::vector<
   return frame;
 }
 
-std::vector<uint8_t> woven_pair(const std::vector<uint8_t>& first, const std::vector<uint8_t>& second, size_t pitch) {
-  return woven(first, second, pitch, false);
-}
-
-// An interlaced source, top or bottom field first: each 1080-line frame
-// is the two fields of one pair, interleaved, exactly as the device sent
-// them.
-TEST_F(family_device, woven_frames_are_the_two_fields_of_a_pair_interleaved) {
+// A bottom-field-first source that loses the second field of one pair and
+// the first of the next: each frame is the two fields of one pair, the
+// first on the odd rows, exactly as the device sent them; the fields
+// around the gap belong to two pictures (their presentation times tell)
+// and are dropped, not woven.
+TEST_F(family_device, woven_frames_interleave_the_fields_of_one_pair_only) {
   constexpr size_t kPitch = 1920 * 2;
-  for (bool bottom_first : {false, true}) {
-    SCOPED_TRACE(bottom_first ? "bottom field first" : "top field first");
-    auto camera = sim::model_8800::create(sim::video_source::i1080, bottom_first);
-    ASSERT_EQ(plug(camera), STATUS_SUCCESS);
-    const offered full = find_offered(offered_formats(), "YUY2", 1920, 1080);
-    ASSERT_NE(full.code, 0u);
-    start(full, 0, 0, 3);
-    const std::vector<delivered> frames = take(3);
-    stop();
-    std::map<uint64_t, std::vector<uint8_t>> fields;
-    for (const sim::sent_frame& f : camera->sent_frames()) {
-      if (f.intact) fields[f.sequence] = f.bytes;
-    }
-    ASSERT_EQ(frames.size(), 3u);
-    for (const delivered& d : frames) {
-      // The first 4 bytes of a field are its number.
-      const uint32_t first = le32_at(d.data, bottom_first ? kPitch : 0);
-      EXPECT_EQ(first % 2, 0u);
-      ASSERT_TRUE(fields.count(first) && fields.count(first + 1)) << "pair " << first;
-      EXPECT_TRUE(d.data == woven(fields[first], fields[first + 1], kPitch, bottom_first)) << "pair " << first;
-    }
-    remove();
-  }
-}
-
-// A device that loses the second field of a pair and the first of the
-// next sends two fields of different pictures one after the other: their
-// presentation times tell, and neither is woven.
-TEST_F(family_device, fields_of_two_pictures_are_never_woven) {
-  constexpr size_t kPitch = 1920 * 2;
-  auto camera = sim::model_8800::create(sim::video_source::i1080);
-  camera->lose_fields({3, 4, 9, 10});
+  auto camera = sim::model_8800::create(sim::video_source::i1080, true);
+  camera->lose_fields({3, 4});
   ASSERT_EQ(plug(camera), STATUS_SUCCESS);
   const offered full = find_offered(offered_formats(), "YUY2", 1920, 1080);
   ASSERT_NE(full.code, 0u);
   sim::stream_options options = camera->get_stream_options();
-  options.frame_limit = 12;  // fields 0 to 15 but the four lost
+  options.frame_limit = 10;  // fields 0 to 11 but the two lost
   camera->set_stream_options(options);
   start(full, 0, 0, 4);
-  std::vector<delivered> frames = take(4);
+  const std::vector<delivered> frames = take(4);
   stop();
+  std::map<uint32_t, std::vector<uint8_t>> fields;  // by the number in their first bytes
+  for (const sim::sent_frame& f : camera->sent_frames()) fields[le32_at(f.bytes, 0)] = f.bytes;
   std::vector<uint32_t> pairs;
   for (const delivered& d : frames) {
-    EXPECT_EQ(le32_at(d.data, kPitch), le32_at(d.data, 0) + 1);
-    pairs.push_back(le32_at(d.data, 0));
+    const uint32_t first = le32_at(d.data, kPitch);
+    ASSERT_TRUE(fields.count(first) && fields.count(first + 1)) << "pair " << first;
+    EXPECT_TRUE(d.data == woven(fields[first], fields[first + 1], kPitch, true)) << "pair " << first;
+    pairs.push_back(first);
   }
-  EXPECT_EQ(pairs, (std::vector<uint32_t>{0, 6, 12, 14}));
-  EXPECT_EQ(driver_camera()->p_drops(), 4u);  // fields 2 and 5, 8 and 11
+  EXPECT_EQ(pairs, (std::vector<uint32_t>{0, 6, 8, 10}));
+  EXPECT_EQ(driver_camera()->p_drops(), 2u);  // fields 2 and 5
 }
 
 // ---- the sensor window's binning -------------------------------------------------------------
@@ -473,7 +447,7 @@ TEST_P(family_soak, faults_lose_nothing_and_return_nothing_twice) {
   const offered range = find_offered(offered_formats(), c.code, c.width, c.height);
   ASSERT_NE(range.code, 0u);
   const bool jpeg_stream = std::string(c.model) == "8209-colour";
-  const bool woven = std::string(c.model) == "8800-hd";
+  const bool weaving = std::string(c.model) == "8800-hd";
   sim::stream_options options = camera_->get_stream_options();
   options.seed = c.seed;
   options.faults = soak_faults(uint64_t(c.width) * uint64_t(c.height) * range.bits / 8);
@@ -569,7 +543,7 @@ TEST_P(family_soak, faults_lose_nothing_and_return_nothing_twice) {
   EXPECT_LT(intact, c.frames);
   const uint64_t counted = stats.frames_delivered + stats.p_drops + stats.q_drops;
   int64_t previous = -1;
-  if (woven) {
+  if (weaving) {
     // Every woven frame is the two intact fields of one pair; a pair counts
     // once, a field that ends in no frame once.
     constexpr size_t kPitch = 1920 * 2;
@@ -580,7 +554,7 @@ TEST_P(family_soak, faults_lose_nothing_and_return_nothing_twice) {
       const sim::sent_frame& b = *by_number[first + 1];
       EXPECT_EQ(first % 2, 0u);
       ASSERT_TRUE(a.intact && b.intact) << "pair " << first << " woven from a spoiled field";
-      EXPECT_TRUE(f.data == woven_pair(a.bytes, b.bytes, kPitch)) << "pair " << first;
+      EXPECT_TRUE(f.data == woven(a.bytes, b.bytes, kPitch, false)) << "pair " << first;
       EXPECT_GT(int64_t(first), previous) << "out of order or twice";
       previous = first;
     }
@@ -596,13 +570,7 @@ TEST_P(family_soak, faults_lose_nothing_and_return_nothing_twice) {
   }
   for (const returned_frame& f : frames) {
     auto it = intact_bytes.find(f.data);
-    uint32_t number = 0;
-    const bool numbered = sim::pattern_frame_number(f.data, fourcc(c.code), &number);
-    ASSERT_NE(it, intact_bytes.end())
-        << "a frame the camera did not send intact: " << f.data.size() << " bytes"
-        << (numbered && by_number.count(number)
-                ? std::string(", frame ") + std::to_string(number) + " " + sim::fault_name(by_number[number]->fault)
-                : std::string());
+    ASSERT_NE(it, intact_bytes.end()) << "a frame the camera did not send intact, " << f.data.size() << " bytes";
     EXPECT_GT(int64_t(it->second), previous) << "out of order or twice";
     previous = int64_t(it->second);
   }
