@@ -33,6 +33,7 @@ constexpr int kDisplayQuality = 85;           // JPEG quality of the live view
 constexpr double kRateWindowSeconds = 2.0;    // the measured rate is over the frames of this last span
 constexpr auto kRestartDelay = std::chrono::seconds(1);  // after the stream broke, before it is started again
 constexpr size_t kMaxBody = 64 * 1024;        // request bodies are small JSON documents
+constexpr size_t kServerThreads = 16;         // see listen()
 const char kBoundary[] = "tvcamframe";
 
 // Runs a command-style function with its messages caught, so that the
@@ -116,7 +117,8 @@ json status_of(const std::string& message) {
 void reply(httplib::Response& res, int http_status, const json& body) {
   res.status = http_status;
   res.set_header("Cache-Control", "no-store");
-  res.set_content(body.dump(), "application/json");
+  // Texts from the driver are ASCII; anything else is replaced, not thrown over.
+  res.set_content(body.dump(-1, ' ', false, json::error_handler_t::replace), "application/json");
 }
 
 void fail(httplib::Response& res, int http_status, const std::string& message) {
@@ -348,6 +350,10 @@ std::shared_ptr<const std::vector<uint8_t>> preview_server::next_jpeg(uint64_t* 
 
 bool preview_server::listen(int port, int* bound_port, std::string* error) {
   http_.reset(new httplib::Server());
+  // Each live view holds a thread for as long as it is watched, and a
+  // browser keeps several more connections open: more threads than the
+  // library's default, so a second tab does not wait.
+  http_->new_task_queue = [] { return new httplib::ThreadPool(kServerThreads); };
   install_routes();
   const char* host = "127.0.0.1";
   int bound = -1;

@@ -112,7 +112,7 @@ function makeRow(p) {
   } else if (kind === 'select') {
     input.addEventListener('change', () => request(r, Number(input.value)));
   } else if (kind === 'button') {
-    input.addEventListener('click', () => request(r, p.max !== null && p.max > 0 ? 1 : 1));
+    input.addEventListener('click', () => request(r, 1));
   }
   auto.addEventListener('change', () => request(r, auto.checked ? 'auto' : Number(r.prop.value)));
   return row;
@@ -122,7 +122,6 @@ function makeRow(p) {
 function show(r, p) {
   r.prop = p;
   r.readback.textContent = String(p.value);
-  r.row = r.row || null;
   const isAuto = p.flags.includes('auto');
   r.auto.checked = isAuto;
   const editing = document.activeElement === r.input && r.busy;
