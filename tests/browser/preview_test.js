@@ -149,7 +149,9 @@ async function main() {
 
     // Every control changes the driver's property, and what the page shows
     // is the value read back.
-    const controls = await page.$$eval('.prop', (rows) => rows.map((r) => ({ name: r.dataset.prop, kind: r.dataset.kind })));
+    // Commands last: a one-push white balance moves the gains for a while after.
+    const controls = (await page.$$eval('.prop', (rows) => rows.map((r) => ({ name: r.dataset.prop, kind: r.dataset.kind }))))
+      .sort((a, b) => (a.kind === 'button') - (b.kind === 'button'));
     check(controls.length >= 20, 'the camera\'s properties are shown (' + controls.length + ')');
     // Each control's change as the page sends it, and the driver's answer.
     const answerOf = (name) => page.waitForResponse((r) =>
@@ -158,12 +160,18 @@ async function main() {
     // loop moves a value while it is checked.
     for (const { name } of controls) {
       const auto = page.locator(`[data-prop="${name}"] input.auto`);
-      if (!(await auto.count()) || !(await auto.isChecked())) continue;
-      const answer = answerOf(name);
-      await auto.uncheck();
-      await answer;
       const p = await apiGet('/api/props/' + encodeURIComponent(name));
-      check(p.flags.includes('manual'), name + ': the auto checkbox switched the property to manual');
+      // Automatic: the auto flag alone (a manual value may leave both set).
+      // Linked properties may be manual by now.
+      if (!(await auto.count()) || !p.flags.includes('auto') || p.flags.includes('manual')) continue;
+      const box = `[data-prop="${name}"] input.auto`;
+      await page.waitForFunction((b) => document.querySelector(b).checked, box);
+      const answer = answerOf(name);
+      await auto.click();
+      await answer;
+      await page.waitForFunction((b) => !document.querySelector(b).checked, box);
+      const after = await apiGet('/api/props/' + encodeURIComponent(name));
+      check(after.flags.includes('manual'), name + ': the auto checkbox switched the property to manual');
     }
     let changed = 0;
     for (const { name, kind } of controls) {

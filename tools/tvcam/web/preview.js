@@ -122,7 +122,8 @@ function makeRow(p) {
 function show(r, p) {
   r.prop = p;
   r.readback.textContent = String(p.value);
-  const isAuto = p.flags.includes('auto');
+  // A driver may answer both modes after a manual value; the manual one counts.
+  const isAuto = p.flags.includes('auto') && !p.flags.includes('manual');
   r.auto.checked = isAuto;
   const editing = document.activeElement === r.input && r.busy;
   if (!editing) {
@@ -132,8 +133,11 @@ function show(r, p) {
   }
 }
 
+let changes = 0;  // requests started, so that a refresh older than a change is not shown
+
 // Sends the newest wish; one request per property at a time.
 async function request(r, value) {
+  r.changedAt = ++changes;
   r.pending = value;
   if (r.busy) return;
   r.busy = true;
@@ -150,9 +154,13 @@ async function request(r, value) {
     }
   }
   r.busy = false;
+  // Properties move together (a white balance switched to manual takes its
+  // gains along): show the others as the driver now has them.
+  loadProperties();
 }
 
 async function loadProperties() {
+  const asked = changes;
   const { ok, answer } = await api('GET', '/api/props');
   if (!ok) return;
   const list = $('property-list');
@@ -161,7 +169,7 @@ async function loadProperties() {
   } else {
     for (const p of answer) {
       const r = rows.get(p.name);
-      if (r && !r.busy) show(r, p);
+      if (r && !r.busy && !(r.changedAt > asked)) show(r, p);
     }
   }
 }
