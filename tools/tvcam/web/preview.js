@@ -122,8 +122,7 @@ function makeRow(p) {
 function show(r, p) {
   r.prop = p;
   r.readback.textContent = String(p.value);
-  // A driver may answer both modes after a manual value; the manual one counts.
-  const isAuto = p.flags.includes('auto') && !p.flags.includes('manual');
+  const isAuto = p.flags.includes('auto');
   r.auto.checked = isAuto;
   const editing = document.activeElement === r.input && r.busy;
   if (!editing) {
