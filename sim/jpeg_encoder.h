@@ -1,8 +1,9 @@
-// A small baseline JPEG encoder (ITU-T T.81 sequential DCT, Huffman coded)
-// for the simulated cameras' MJPEG frames: 4:2:2 sampling as USB cameras
-// send it, the example quantisation tables of Annex K.1 scaled by a quality
-// factor, and the typical Huffman tables of Annex K.3, all written into the
-// file (DQT and DHT segments), so any decoder reads it.
+// Baseline JPEG (ITU-T T.81 sequential DCT, Huffman coded) for the simulated
+// cameras' MJPEG frames, through libjpeg-turbo: 4:2:2 sampling as USB
+// cameras send it, the example quantisation tables of Annex K.1 scaled by a
+// quality factor and the typical Huffman tables of Annex K.3, all written
+// into the file (DQT and DHT segments), so any decoder reads it. No JFIF
+// segment: the frame starts with SOI and, when given, the comment.
 #pragma once
 
 #include <cstdint>

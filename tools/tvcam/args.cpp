@@ -1,8 +1,11 @@
-// Argument parsing for tvcam.
+// Argument parsing for tvcam: options through CLI11, sizes, rates and
+// FOURCC texts here.
 #include "args.h"
 
 #include <strings.h>
 
+#include <CLI/CLI.hpp>
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
@@ -157,34 +160,54 @@ bool parse_format_name(const char* text, uint32_t* fcc) {
 
 bool parse_options(int argc, char** argv, const option_def* defs, size_t def_count, parsed_args* out,
                    std::string* error) {
-  parsed_args result;
+  // A flag given a value ("--json=1") is refused before CLI11, which would
+  // take it as the flag's value.
   for (int i = 0; i < argc; ++i) {
-    const std::string arg = argv[i];
-    if (arg.size() < 3 || arg.compare(0, 2, "--") != 0) {
-      result.positional.push_back(arg);
-      continue;
-    }
-    const size_t eq = arg.find('=');
-    const std::string name = arg.substr(2, eq == std::string::npos ? std::string::npos : eq - 2);
-    const option_def* def = find_option(defs, def_count, name);
-    if (!def) {
-      *error = "unknown option '--" + name + "'";
+    const char* eq = std::strchr(argv[i], '=');
+    if (std::strncmp(argv[i], "--", 2) != 0 || eq == nullptr) continue;
+    const option_def* def = find_option(defs, def_count, std::string(argv[i] + 2, static_cast<size_t>(eq - argv[i] - 2)));
+    if (def != nullptr && !def->takes_value) {
+      *error = "option '--" + std::string(def->name) + "' takes no value";
       return false;
     }
-    if (!def->takes_value) {
-      if (eq != std::string::npos) {
-        *error = "option '--" + name + "' takes no value";
+  }
+  CLI::App app;
+  app.set_help_flag();  // help is the command table's business (cli.cpp)
+  app.allow_extras();   // positional arguments and unknown options come back in order
+  std::vector<std::string> values(def_count);
+  std::vector<CLI::Option*> options(def_count);
+  for (size_t i = 0; i < def_count; ++i) {
+    const std::string name = std::string("--") + defs[i].name;
+    options[i] = defs[i].takes_value ? app.add_option(name, values[i]) : app.add_flag(name);
+    // Given twice, the last counts.
+    options[i]->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
+  }
+  std::vector<std::string> args(argv, argv + argc);
+  std::reverse(args.begin(), args.end());  // CLI11 takes them last first
+  try {
+    app.parse(args);
+  } catch (const CLI::ParseError&) {
+    // The one way this grammar fails: an option without its value.
+    for (size_t i = 0; i < def_count; ++i) {
+      if (defs[i].takes_value && options[i]->count() == 0 && argc > 0 &&
+          std::string(argv[argc - 1]).compare(0, std::strlen(defs[i].name) + 2, std::string("--") + defs[i].name) == 0) {
+        *error = "option '--" + std::string(defs[i].name) + "' needs a value";
         return false;
       }
-      result.options[name] = "";
-    } else if (eq != std::string::npos) {
-      result.options[name] = arg.substr(eq + 1);
-    } else if (i + 1 < argc) {
-      result.options[name] = argv[++i];
-    } else {
-      *error = "option '--" + name + "' needs a value";
+    }
+    *error = "bad arguments";
+    return false;
+  }
+  parsed_args result;
+  for (size_t i = 0; i < def_count; ++i) {
+    if (options[i]->count() != 0) result.options[defs[i].name] = defs[i].takes_value ? values[i] : "";
+  }
+  for (const std::string& arg : app.remaining()) {
+    if (arg.size() >= 3 && arg.compare(0, 2, "--") == 0) {
+      *error = "unknown option '" + arg.substr(0, arg.find('=')) + "'";
       return false;
     }
+    result.positional.push_back(arg);
   }
   *out = result;
   return true;

@@ -1,6 +1,6 @@
-// Command-line argument parsing for tvcam: option scanning, image sizes and
-// FOURCC texts. Depends on nothing but the image library's FOURCC helpers,
-// so the tests compile it directly.
+// Command-line argument parsing for tvcam: option scanning (CLI11), image
+// sizes and FOURCC texts. Depends on nothing but CLI11 and the image
+// library's FOURCC helpers.
 #pragma once
 
 #include <stddef.h>

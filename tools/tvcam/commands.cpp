@@ -10,6 +10,7 @@ const command kCommands[] = {
     {"list", "list the simulated camera models", kListUsage, cmd_list},
     {"formats", "print the formats the driver offers for a camera", kFormatsUsage, cmd_formats},
     {"capture", "capture frames from a camera into a directory", kCaptureUsage, cmd_capture},
+    {"preview", "show a camera's live video and properties in a browser", kPreviewUsage, cmd_preview},
     {"props", "list a camera's properties with their values and ranges", kPropsUsage, cmd_props},
     {"get", "print the values of properties", kGetUsage, cmd_get},
     {"set", "set properties (NAME=VALUE)", kSetUsage, cmd_set},

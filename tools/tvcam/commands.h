@@ -25,6 +25,11 @@ int cmd_formats(const context& ctx, int argc, char** argv);
 extern const char kCaptureUsage[];
 int cmd_capture(const context& ctx, int argc, char** argv);
 
+// preview [camera options] [stream options] [--port P]: live video and
+// properties in a browser (preview_server.h).
+extern const char kPreviewUsage[];
+int cmd_preview(const context& ctx, int argc, char** argv);
+
 // pixfmt [--size WxH] [--fourcc XXXX]: the image library's pixel-format table.
 extern const char kPixfmtUsage[];
 int cmd_pixfmt(const context& ctx, int argc, char** argv);
