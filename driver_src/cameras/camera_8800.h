@@ -14,9 +14,12 @@
 // on its second) and bit 5 (0x20) the order flag (set when the first field
 // holds the bottom lines). The first field is held until the second comes;
 // a second field without a first is dropped, and a first field that finds
-// another first held replaces it (the held one is dropped). The woven frame,
-// or any frame of a stream that is not woven, goes through the transform
-// pipe into the client's format.
+// another first held replaces it (the held one is dropped). A pair whose
+// woven frame finds no client buffer is lost whole (counted once, in
+// q_drops): its first field goes back with the second, so it is neither
+// counted again nor woven with a later pair's second field. The woven
+// frame, or any frame of a stream that is not woven, goes through the
+// transform pipe into the client's format.
 #pragma once
 
 #include "cameras/raw_sensor_pipeline.h"
@@ -54,6 +57,8 @@ class camera_8800 final : public uvc_camera {
   NTSTATUS prepare_raw_frame(payload_info* raw) override;            // slot 23
   NTSTATUS transform_frame(img::img_descriptor* dst, const img::img_descriptor* src,
                            UCHAR flip) override;  // slot 24
+  bool acquire_output_frame(output_frame_slot* slot,
+                            const payload_info* payload) override;  // slot 26
   void on_stream_stopped() override;              // slot 29
 
   // The video mode as the device reports it now (0: unknown). PASSIVE_LEVEL.
