@@ -154,7 +154,8 @@ class family_device : public ::testing::Test {
 
   void requeue() { ASSERT_EQ(kstandin::ks_queue_read(pin_, frame_bytes_, true), STATUS_PENDING); }
 
-  // The next `count` frames delivered whole (each read queued again).
+  // The next `count` frames delivered whole (each read queued again; frames
+  // that came back together with the last of them are not returned).
   std::vector<delivered> take(size_t count, unsigned timeout_ms = 20000) {
     std::vector<delivered> frames;
     while (frames.size() < count) {
@@ -171,6 +172,7 @@ class family_device : public ::testing::Test {
         requeue();
       }
     }
+    if (frames.size() > count) frames.resize(count);
     return frames;
   }
 
@@ -202,7 +204,8 @@ class family_device : public ::testing::Test {
     memcpy(record + control_record::value, &value, 4);
     memcpy(record + control_record::flags, &flags, 4);
     ULONG_PTR returned = 0;
-    return kstandin::ks_property(filter_, &request, sizeof(request), record, sizeof(record), &returned);
+    // The whole record is the request, as the item's minimum asks.
+    return kstandin::ks_property(filter_, record, sizeof(record), record, sizeof(record), &returned);
   }
   // A driver property (driver_property_set) as a 32-bit value, or bytes.
   NTSTATUS get_driver_value(ULONG id, ULONG* value) {
