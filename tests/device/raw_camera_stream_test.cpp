@@ -125,9 +125,12 @@ class raw_family_device : public device_test {
                                     std::map<uint64_t, loop_entry>* records = nullptr) {
     std::vector<delivered_frame> frames;
     while (frames.size() < count) {
-      std::vector<kstandin::ks_completed_read> reads = kstandin::ks_take_completed(pin_, 1, 10000);
+      // Bounded, but far above a frame's time on a machine shared with a
+      // parallel build: a sensor frame rendered and transformed at a tenth
+      // of a core takes seconds.
+      std::vector<kstandin::ks_completed_read> reads = kstandin::ks_take_completed(pin_, 1, 60000);
       if (reads.empty()) {
-        ADD_FAILURE() << "no frame within 10 s after " << frames.size();
+        ADD_FAILURE() << "no frame within 60 s after " << frames.size();
         break;
       }
       for (auto& read : reads) {
@@ -371,6 +374,7 @@ TEST_F(raw_family_device, every_derived_format_is_the_pipe_applied_to_the_frame_
       ASSERT_NO_FATAL_FAILURE(start(code, 640, 480));
       std::map<uint64_t, loop_entry> records;
       const std::vector<delivered_frame> frames = take(kFrames, &records);
+      ASSERT_EQ(frames.size(), size_t(kFrames));
       const KS_BITMAPINFOHEADER bitmap = video_info_of(format_)->bmiHeader;
       stop_pin();
 
@@ -502,6 +506,7 @@ TEST_F(raw_family_loops, neutral_patches_come_out_neutral_under_warm_and_cold_li
     std::map<uint64_t, loop_entry> records;
     const std::vector<delivered_frame> frames = take(60, &records);
     stop_pin();
+    ASSERT_EQ(frames.size(), 60u);
     const delivered_frame& last = frames.back();
     // Neutral 8 to neutral 3.5: white may clip, black is mostly noise.
     for (int patch = sim::kFirstNeutralPatch + 1; patch <= sim::kFirstNeutralPatch + 4; ++patch) {
@@ -567,14 +572,17 @@ TEST_F(raw_family_loops, the_frame_path_allocates_nothing_and_the_loops_write_fr
   camera->clear_request_contexts();
   const kstandin::pool_snapshot before = kstandin::take_pool_snapshot();
   const uint64_t reads = take(40).size();  // each replaced by a new read
+  // The requests first, then the allocations: the work item may be sending
+  // one more meanwhile (one at a time), whose blocks are then counted while
+  // the camera has not seen it yet.
+  const std::vector<sim::request_context> requests = camera->request_contexts();
   const std::vector<kstandin::tag_allocations> allocated =
       kstandin::allocations_by_tag_since(before);
-  const std::vector<sim::request_context> requests = camera->request_contexts();
   stop_pin();
 
   // Between the frames, the only allocations are those of the control
-  // requests the work item sent (a URB, its IRP and MDL each) and the IRPs
-  // of the test's own reads.
+  // requests the work item sent (a URB, its IRP and MDL each, and at most
+  // one more on its way) and the IRPs of the test's own reads.
   size_t loop_writes = 0;
   for (const sim::request_context& r : requests) {
     EXPECT_EQ(r.irql, PASSIVE_LEVEL);
@@ -588,7 +596,9 @@ TEST_F(raw_family_loops, the_frame_path_allocates_nothing_and_the_loops_write_fr
       {make_pool_tag('I', 'r', 'p', ' '), requests.size() + reads}};
   for (const kstandin::tag_allocations& a : allocated) {
     const char tag[5] = {char(a.tag), char(a.tag >> 8), char(a.tag >> 16), char(a.tag >> 24), 0};
-    EXPECT_EQ(a.count, expected[a.tag]) << "allocations with tag '" << tag << "' while streaming";
+    const uint64_t in_flight = expected.count(a.tag);  // a request's blocks only
+    EXPECT_GE(a.count, expected[a.tag]) << "allocations with tag '" << tag << "' while streaming";
+    EXPECT_LE(a.count, expected[a.tag] + in_flight) << "allocations with tag '" << tag << "' while streaming";
   }
 }
 
