@@ -216,13 +216,14 @@ TEST_F(family_device, the_capture_device_weaves_1080_lines_as_its_mode_says) {
     remove();
   }
 
-  // Four pairs of fields and no client buffer: each pair is one frame lost
+  // Two pairs of fields and no client buffer: each pair is one frame lost
   // for want of a buffer, and its first field goes back with it rather than
-  // being dropped again as replaced when the next pair begins.
+  // being dropped again as replaced when the next pair begins. (Four fields
+  // fit the worker's queue and the pool, however late the worker runs.)
   kstandin::registry_reset();
   auto camera = sim::model_8800::create(sim::video_source::i1080);
   sim::stream_options options;
-  options.frame_limit = 8;
+  options.frame_limit = 4;
   camera->set_stream_options(options);
   ASSERT_EQ(plug(camera), STATUS_SUCCESS);
   const std::vector<offered> formats = offered_formats();
@@ -231,10 +232,10 @@ TEST_F(family_device, the_capture_device_weaves_1080_lines_as_its_mode_says) {
   start(*full, 0, 0, 0);
   auto* device = static_cast<camera_8800*>(driver_camera());
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-  while (device->q_drops() + device->p_drops() < 4 && std::chrono::steady_clock::now() < deadline) {
+  while (device->q_drops() + device->p_drops() < 2 && std::chrono::steady_clock::now() < deadline) {
     std::this_thread::sleep_for(std::chrono::milliseconds(2));
   }
-  EXPECT_EQ(device->q_drops(), 4u);
+  EXPECT_EQ(device->q_drops(), 2u);
   EXPECT_EQ(device->p_drops(), 0u);
   EXPECT_EQ(device->replaced_fields(), 0u);
 }
