@@ -13,7 +13,6 @@
 
 #include "cameras/camera_83xx.h"
 #include "cameras/camera_84xx.h"
-#include "cameras/camera_factory.h"
 #include "cameras/raw_sensor_pipeline.h"
 #include "controls/property_sets.h"
 #include "device_support.h"
@@ -191,21 +190,6 @@ class raw_family_device : public device_test {
 };
 
 // ---- the classes and what they report ------------------------------------------------------
-
-TEST(camera_factory, picks_the_family_by_product_and_falls_back_by_the_high_byte) {
-  EXPECT_EQ(find_camera_creation(0x8307), create_camera_83xx);
-  EXPECT_EQ(find_camera_creation(0x8406), create_camera_84xx);
-  EXPECT_EQ(find_camera_creation(0x8436), create_camera_84xx);
-  // No row: 0x84 to 0x89 high bytes are 84xx cameras, others plain ones.
-  EXPECT_EQ(find_camera_creation(0x8417), create_camera_84xx);
-  EXPECT_EQ(find_camera_creation(0x8900), create_camera_84xx);
-  EXPECT_EQ(find_camera_creation(0x8A00), create_uvc_camera);
-  EXPECT_EQ(find_camera_creation(0x8300), create_uvc_camera);
-  EXPECT_EQ(find_camera_creation(0x83FF), create_uvc_camera);
-  // Rows of families not built yet never match: 0x8202 falls back.
-  EXPECT_EQ(find_camera_creation(0x8202), create_uvc_camera);
-  EXPECT_EQ(find_camera_creation(0x0001), create_uvc_camera);
-}
 
 TEST_F(raw_family_device, each_model_reports_its_family_and_offers_the_derived_formats) {
   struct expectation {
