@@ -150,10 +150,12 @@ NTSTATUS camera_8800::prepare_raw_frame(payload_info* raw) {
   if (!weaving_) return STATUS_SUCCESS;
   if ((raw->header_bits & field_flag) == 0) {
     if (first_field_.request != nullptr) {
-      // The second field of the held one never came: that pair is lost.
+      // The second field of the held one never came: that pair is lost. A
+      // held field that was incomplete was counted when it was taken over.
+      const bool counted = first_field_.reserved != 0;
       release_first_field();
       ++replaced_fields_;
-      count(&camera_statistics::p_drops);
+      if (!counted) count(&camera_statistics::p_drops);
     }
     first_field_ = *raw;
     return STATUS_PENDING;
@@ -168,6 +170,16 @@ NTSTATUS camera_8800::prepare_raw_frame(payload_info* raw) {
     return STATUS_CANCELLED;
   }
   return STATUS_SUCCESS;
+}
+
+// Frame worker: a second field asks for the client buffer of its pair's
+// frame. Without one the pair is lost (q_drops) and its first field goes
+// back now; held on, it would be counted again as a replaced field and
+// could be woven with the second field of a later pair.
+bool camera_8800::acquire_output_frame(output_frame_slot* slot, const payload_info* payload) {
+  if (uvc_camera::acquire_output_frame(slot, payload)) return true;
+  if (weaving_) release_first_field();
+  return false;
 }
 
 NTSTATUS camera_8800::transform_frame(img::img_descriptor* dst, const img::img_descriptor* src,

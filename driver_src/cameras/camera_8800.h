@@ -18,9 +18,12 @@
 // fields carry a presentation time, a second field more than one and a half
 // field intervals after the held one belongs to another picture (fields
 // were lost between them, unseen when whole frames are lost): both are
-// dropped rather than woven. The woven frame,
-// or any frame of a stream that is not woven, goes through the transform
-// pipe into the client's format.
+// dropped rather than woven. A pair whose woven frame finds no client
+// buffer is lost whole (counted once, in q_drops): its first field goes
+// back with the second, so it is neither counted again nor woven with a
+// later pair's second field. The woven frame, or any frame of a stream
+// that is not woven, goes through the transform pipe into the client's
+// format.
 //
 // Named default sets: the device may store a document of sets (vendor
 // requests 0x19, 0x1A) beside the driver's built-in ones; the sets that
@@ -65,6 +68,8 @@ class camera_8800 final : public uvc_camera {
   NTSTATUS prepare_raw_frame(payload_info* raw) override;            // slot 23
   NTSTATUS transform_frame(img::img_descriptor* dst, const img::img_descriptor* src,
                            UCHAR flip) override;  // slot 24
+  bool acquire_output_frame(output_frame_slot* slot,
+                            const payload_info* payload) override;  // slot 26
   void on_stream_stopped() override;              // slot 29
 
   // The video mode as the device reports it now (0: unknown). PASSIVE_LEVEL.

@@ -20,6 +20,7 @@ constexpr ULONG method_neither = 3;                         // low bits of the I
 // Access flags of a support answer.
 constexpr ULONG access_get_set = 3;
 constexpr ULONG access_supported = 1;
+constexpr ULONG vt_illegal = 0xFFFF;  // a description's value type when no type is described
 
 // The driver's version as four 16-bit parts (driver information id 0), and
 // its build flavour.
@@ -51,6 +52,28 @@ NTSTATUS answer_word(property_call* call, ULONG value) {
   if (call->data == nullptr || call->data_length < sizeof(ULONG)) return STATUS_BUFFER_TOO_SMALL;
   put_field(call->data, 0, value);
   call->bytes_returned = sizeof(ULONG);
+  return STATUS_SUCCESS;
+}
+
+// A basic-support request, as kernel-streaming clients ask it: with no data
+// buffer a size query (the size of a KSPROPERTY_DESCRIPTION, with
+// STATUS_BUFFER_OVERFLOW); 4 bytes the access flags; a buffer too short for
+// the description STATUS_BUFFER_TOO_SMALL with nothing written; a longer
+// one the description (no value ranges, so no member lists).
+NTSTATUS answer_basic_support(property_call* call, ULONG access) {
+  if (call->data == nullptr || call->data_length == 0) {
+    call->bytes_returned = sizeof(KSPROPERTY_DESCRIPTION);
+    return STATUS_BUFFER_OVERFLOW;
+  }
+  if (call->data_length == sizeof(ULONG)) return answer_word(call, access);
+  if (call->data_length < sizeof(KSPROPERTY_DESCRIPTION)) return STATUS_BUFFER_TOO_SMALL;
+  KSPROPERTY_DESCRIPTION description = {};
+  description.AccessFlags = access != 0 ? access | KSPROPERTY_TYPE_BASICSUPPORT : 0;
+  description.DescriptionSize = sizeof(KSPROPERTY_DESCRIPTION);
+  description.PropTypeSet.Set = KSPROPTYPESETID_General;
+  description.PropTypeSet.Id = vt_illegal;
+  RtlCopyMemory(call->data, &description, sizeof(description));
+  call->bytes_returned = sizeof(KSPROPERTY_DESCRIPTION);
   return STATUS_SUCCESS;
 }
 
@@ -423,11 +446,11 @@ NTSTATUS frame_interval_list_get(uvc_camera* camera, property_call* call) {
 // A key with a registered control.
 NTSTATUS registry_request(uvc_camera* camera, property_call* call, ULONG flags) {
   const KSPROPERTY* property = call->property;
-  if ((flags == property_flag_set_support && call->data_length >= sizeof(ULONG)) ||
-      (flags == property_flag_basic_support && call->data_length == sizeof(ULONG))) {
-    // has_property reports get and set together.
+  // has_property reports get and set together.
+  if (flags == property_flag_set_support && call->data_length >= sizeof(ULONG)) {
     return answer_word(call, access_get_set);
   }
+  if (flags == property_flag_basic_support) return answer_basic_support(call, access_get_set);
   if (flags != property_flag_get && flags != property_flag_set) return STATUS_NOT_IMPLEMENTED;
   return property_request(camera, property->Set, property->Id, flags, call->extra_input,
                           call->extra_input_length, call->data, call->data_length,
@@ -436,12 +459,13 @@ NTSTATUS registry_request(uvc_camera* camera, property_call* call, ULONG flags) 
 
 // Support requests of the sets answered here.
 NTSTATUS support_request(uvc_camera* camera, property_call* call, ULONG flags) {
-  if (call->data_length != sizeof(ULONG)) return STATUS_NOT_IMPLEMENTED;
+  const bool basic = flags == property_flag_basic_support;
+  if (!basic && call->data_length != sizeof(ULONG)) return STATUS_NOT_IMPLEMENTED;
   ULONG access = access_supported;
   if (same_guid(call->property->Set, driver_property_set)) {
     access = camera->is_driver_property_supported(call->property->Id) ? access_get_set : 0;
   }
-  return answer_word(call, access);
+  return basic ? answer_basic_support(call, access) : answer_word(call, access);
 }
 
 }  // namespace

@@ -171,12 +171,22 @@ NTSTATUS sensor_gain_control::set_property(uvc_camera* camera, control_call* cal
                               ULONG(value));
 }
 
+// The gains are refused while the automatic mode is on: a manual mode goes
+// before them, an automatic one after.
 NTSTATUS sensor_gain_control::restore_value(uvc_camera* camera) {
-  NTSTATUS status = resend_control_record(camera, gain_);
-  const NTSTATUS sensor = resend_control_record(camera, sensor_gain_);
-  const NTSTATUS mode = resend_control_record(camera, mode_);
-  if (NT_SUCCESS(status)) status = sensor;
-  return NT_SUCCESS(status) ? mode : status;
+  const bool automatic =
+      mode_ != nullptr && mode_->length != 0 && control_value(mode_, mode_->current) != 0;
+  NTSTATUS result = automatic ? STATUS_SUCCESS : resend_control_record(camera, mode_);
+  uvc_control_record* const values[] = {gain_, sensor_gain_};
+  for (uvc_control_record* record : values) {
+    const NTSTATUS status = resend_control_record(camera, record);
+    if (NT_SUCCESS(result)) result = status;
+  }
+  if (automatic) {
+    const NTSTATUS status = resend_control_record(camera, mode_);
+    if (NT_SUCCESS(result)) result = status;
+  }
+  return result;
 }
 
 NTSTATUS register_sensor_gain(uvc_camera* camera) {
@@ -397,14 +407,23 @@ NTSTATUS sensor_exposure_control::set_property(uvc_camera* camera, control_call*
   }
 }
 
+// Each value goes while the flag that owns it is off: a manual flag before
+// its value, an automatic one after.
 NTSTATUS sensor_exposure_control::restore_value(uvc_camera* camera) {
-  NTSTATUS result = resend_control_record(camera, exposure_);
-  uvc_control_record* others[] = {auto_flag_, auto_maximum_, auto_maximum_flag_, reference_record_};
-  for (uvc_control_record* record : others) {
-    const NTSTATUS status = resend_control_record(camera, record);
-    if (NT_SUCCESS(result)) result = status;
+  auto on = [](const uvc_control_record* record) {
+    return record != nullptr && record->length != 0 && control_value(record, record->current) != 0;
+  };
+  bool exposure_auto = on(auto_flag_);
+  if (exposure_auto && auto_flag_is_mode_) {
+    const LONG mode = control_value(auto_flag_, auto_flag_->current);
+    exposure_auto = mode == exposure_mode_auto || mode == exposure_mode_aperture_priority;
   }
-  return result;
+  NTSTATUS result = resend_value_and_mode(camera, exposure_, auto_flag_, exposure_auto);
+  const NTSTATUS maximum =
+      resend_value_and_mode(camera, auto_maximum_, auto_maximum_flag_, on(auto_maximum_flag_));
+  const NTSTATUS reference = resend_control_record(camera, reference_record_);
+  if (NT_SUCCESS(result)) result = maximum;
+  return NT_SUCCESS(result) ? reference : result;
 }
 
 NTSTATUS sensor_exposure_control::apply_default(uvc_camera* camera,

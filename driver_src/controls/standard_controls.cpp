@@ -97,6 +97,15 @@ NTSTATUS resend_control_record(uvc_camera* camera, uvc_control_record* record) {
   return control_record_request(camera, record, uvc_request_code::set_cur);
 }
 
+NTSTATUS resend_value_and_mode(uvc_camera* camera, uvc_control_record* value,
+                               uvc_control_record* mode, bool automatic) {
+  uvc_control_record* first = automatic ? value : mode;
+  uvc_control_record* second = automatic ? mode : value;
+  const NTSTATUS status = resend_control_record(camera, first);
+  const NTSTATUS then = resend_control_record(camera, second);
+  return NT_SUCCESS(status) ? then : status;
+}
+
 // ---- uvc_value_control ------------------------------------------------------------------
 
 uvc_value_control::uvc_value_control(uvc_control_record* value, uvc_control_record* automatic,
@@ -156,15 +165,21 @@ NTSTATUS uvc_value_control::set_property(uvc_camera* camera, control_call* call)
 }
 
 NTSTATUS uvc_value_control::restore_value(uvc_camera* camera) {
-  const NTSTATUS status = resend_control_record(camera, value_);
-  const NTSTATUS automatic = resend_control_record(camera, automatic_);
-  return NT_SUCCESS(status) ? automatic : status;
+  const bool automatic =
+      automatic_ != nullptr && automatic_->length != 0 && control_value(automatic_, automatic_->current) != 0;
+  return resend_value_and_mode(camera, value_, automatic_, automatic);
 }
 
+// A camera refuses the value while its automatic mode is on: a saved
+// manual mode goes first, a saved automatic one last.
 NTSTATUS uvc_value_control::apply_default(uvc_camera* camera,
                                           const control_value_provider& provider) {
+  ULONG mode = 0;
+  const bool has_mode =
+      automatic_ != nullptr && NT_SUCCESS(provider.lookup(provider.context, automatic_name_, &mode));
+  if (has_mode && mode == 0) write_control_record(camera, automatic_, mode);
   apply_named_value(camera, value_, name_, provider);
-  apply_named_value(camera, automatic_, automatic_name_, provider);
+  if (has_mode && mode != 0) write_control_record(camera, automatic_, mode);
   return STATUS_SUCCESS;
 }
 
@@ -304,15 +319,22 @@ NTSTATUS uvc_exposure_control::set_property(uvc_camera* camera, control_call* ca
 }
 
 NTSTATUS uvc_exposure_control::restore_value(uvc_camera* camera) {
-  const NTSTATUS status = resend_control_record(camera, exposure_);
-  const NTSTATUS mode = resend_control_record(camera, mode_);
-  return NT_SUCCESS(status) ? mode : status;
+  const bool automatic = mode_ != nullptr && mode_->length != 0 &&
+                         control_value(mode_, mode_->current) != exposure_mode_manual;
+  return resend_value_and_mode(camera, exposure_, mode_, automatic);
 }
 
+// As for the other controls: a saved manual mode before the time, a saved
+// automatic one after it.
 NTSTATUS uvc_exposure_control::apply_default(uvc_camera* camera,
                                              const control_value_provider& provider) {
+  ULONG mode = 0;
+  const bool has_mode =
+      mode_ != nullptr && NT_SUCCESS(provider.lookup(provider.context, exposure_mode_name, &mode));
+  const bool automatic = LONG(mode) != exposure_mode_manual;
+  if (has_mode && !automatic) write_control_record(camera, mode_, mode);
   apply_named_value(camera, exposure_, exposure_name, provider);
-  apply_named_value(camera, mode_, exposure_mode_name, provider);
+  if (has_mode && automatic) write_control_record(camera, mode_, mode);
   return STATUS_SUCCESS;
 }
 

@@ -86,6 +86,13 @@ NTSTATUS adopt_control(uvc_camera* camera, camera_control* control, const proper
 // SET_CUR of the record's current value when the camera can write it.
 NTSTATUS resend_control_record(uvc_camera* camera, uvc_control_record* record);
 
+// resend_control_record of a value and of the automatic mode that owns it,
+// in the order a camera that refuses a value while its automatic mode is on
+// takes both: a manual mode (`automatic` false) before the value, an
+// automatic one after it. Both are sent; the first failure is returned.
+NTSTATUS resend_value_and_mode(uvc_camera* camera, uvc_control_record* value,
+                               uvc_control_record* mode, bool automatic);
+
 // Copies `name` (cut to fit) into `out` of control_name_capacity characters,
 // then appends `suffix` when given, cut likewise.
 void copy_control_name(WCHAR* out, PCWSTR name, PCWSTR suffix);

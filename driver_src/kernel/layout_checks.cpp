@@ -102,3 +102,10 @@ static_assert(sizeof(USBD_INTERFACE_INFORMATION) == 48, "USBD_INTERFACE_INFORMAT
 static_assert(offsetof(USBD_INTERFACE_INFORMATION, Pipes) == 24, "USBD_INTERFACE_INFORMATION.Pipes");
 static_assert(sizeof(USBD_INTERFACE_LIST_ENTRY) == 16, "USBD_INTERFACE_LIST_ENTRY");
 static_assert(sizeof(USB_BUS_INTERFACE_USBDI_V1) == 72, "USB_BUS_INTERFACE_USBDI_V1");
+
+// Property answers written for ks.sys's clients.
+static_assert(sizeof(KSPROPERTY) == 24, "KSPROPERTY");
+static_assert(sizeof(KSPROPERTY_DESCRIPTION) == 40, "KSPROPERTY_DESCRIPTION");
+static_assert(offsetof(KSPROPERTY_DESCRIPTION, PropTypeSet) == 8, "KSPROPERTY_DESCRIPTION.PropTypeSet");
+static_assert(offsetof(KSPROPERTY_DESCRIPTION, MembersListCount) == 32,
+              "KSPROPERTY_DESCRIPTION.MembersListCount");

@@ -58,8 +58,20 @@ void expect_camera_holds_settings(const sim::uvc_camera& camera) {
   EXPECT_EQ(sim_value(camera, kCameraTerminal, 2), 1);  // manual exposure
 }
 
-// After D3 the camera receives SET_CUR of every control's value: the
-// settings, and the unchanged ones with the values the driver holds.
+// Returns every control of the camera to its default (automatic exposure
+// on, as at power-up) and has it refuse a value while its automatic mode is
+// on, as strict cameras do.
+void reset_to_strict_defaults(sim::uvc_camera& camera) {
+  for (const sim::uvc_control& control : camera.controls()) {
+    camera.set_current(control.entity, control.selector, control.def);
+  }
+  camera.set_strict_automatic_modes(true);
+}
+
+// After D3 (which loses the camera's settings) the camera receives SET_CUR
+// of every control's value: the settings, and the unchanged ones with the
+// values the driver holds; a manual mode before its value, so a strict
+// camera takes them all.
 TEST_F(control_persistence, power_up_resends_every_control) {
   ASSERT_EQ(plug(), STATUS_SUCCESS);
   filter_ = open_filter();
@@ -67,7 +79,9 @@ TEST_F(control_persistence, power_up_resends_every_control) {
   camera_->clear_requests();
   ASSERT_EQ(kstandin::ks_set_power(device_, PowerDeviceD3), STATUS_SUCCESS);
   EXPECT_TRUE(set_cur_requests(*camera_).empty());
+  reset_to_strict_defaults(*camera_);
   ASSERT_EQ(kstandin::ks_set_power(device_, PowerDeviceD0), STATUS_SUCCESS);
+  expect_camera_holds_settings(*camera_);
 
   std::map<std::pair<uint8_t, uint8_t>, uint32_t> sent;
   for (const set_cur& s : set_cur_requests(*camera_)) sent[{s.entity, s.selector}] = s.value;
@@ -83,16 +97,14 @@ TEST_F(control_persistence, power_up_resends_every_control) {
 }
 
 // A restart (and so a new camera object) with the same registry writes
-// every saved value back.
+// every saved value back, to a strict camera too.
 TEST_F(control_persistence, a_restart_restores_every_value_that_was_set) {
   ASSERT_EQ(plug(), STATUS_SUCCESS);
   filter_ = open_filter();
   apply_settings(filter_);
   close_client();
   ASSERT_EQ(kstandin::ks_stop_device(device_), STATUS_SUCCESS);
-  for (const sim::uvc_control& control : camera_->controls()) {
-    camera_->set_current(control.entity, control.selector, control.def);
-  }
+  reset_to_strict_defaults(*camera_);
   ASSERT_EQ(kstandin::ks_start_device(device_), STATUS_SUCCESS);
   expect_camera_holds_settings(*camera_);
   filter_ = open_filter();

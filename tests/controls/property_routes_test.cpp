@@ -8,6 +8,7 @@
 
 #include "avstream/filter_descriptor.h"
 #include "controls/property_handler.h"
+#include "uvc/uvc_descriptors.h"
 
 namespace ctltest {
 namespace {
@@ -101,6 +102,34 @@ TEST_F(property_routes, identity_information_and_driver_properties) {
       kstandin::ks_make_property(camera_extension_set, extension_id::exposure, KSPROPERTY_TYPE_SETSUPPORT);
   ASSERT_EQ(kstandin::ks_property(filter_, &exposure, sizeof(exposure), &access, 4), STATUS_SUCCESS);
   EXPECT_EQ(access, 3u);
+  // Basic support of other sizes, for a registered control and an answered
+  // set: no data asks the size; a buffer shorter than the description is too
+  // small, with nothing written; a whole one gets the description.
+  const std::pair<const GUID*, ULONG> keys[] = {{&camera_extension_set, extension_id::exposure},
+                                                {&driver_information_set, 0}};
+  for (const auto& [set, id] : keys) {
+    SCOPED_TRACE(id);
+    std::vector<uint8_t> request(424);
+    const KSPROPERTY header = kstandin::ks_make_property(*set, id, KSPROPERTY_TYPE_BASICSUPPORT);
+    memcpy(request.data(), &header, sizeof(header));
+    ULONG_PTR returned = 0;
+    EXPECT_EQ(kstandin::ks_property(filter_, request.data(), ULONG(request.size()), nullptr, 0, &returned),
+              STATUS_BUFFER_OVERFLOW);
+    EXPECT_EQ(returned, sizeof(KSPROPERTY_DESCRIPTION));
+    std::vector<uint8_t> data(48, 0xEE);
+    EXPECT_EQ(kstandin::ks_property(filter_, request.data(), ULONG(request.size()), data.data(), 24, &returned),
+              STATUS_BUFFER_TOO_SMALL);
+    EXPECT_EQ(data[0], 0xEE);
+    ASSERT_EQ(kstandin::ks_property(filter_, request.data(), ULONG(request.size()), data.data(), 48, &returned),
+              STATUS_SUCCESS);
+    EXPECT_EQ(returned, sizeof(KSPROPERTY_DESCRIPTION));
+    KSPROPERTY_DESCRIPTION description;
+    memcpy(&description, data.data(), sizeof(description));
+    EXPECT_EQ(description.AccessFlags, KSPROPERTY_TYPE_BASICSUPPORT | (id == 0 ? 1u : 3u));
+    EXPECT_EQ(description.DescriptionSize, sizeof(KSPROPERTY_DESCRIPTION));
+    EXPECT_TRUE(same_guid(description.PropTypeSet.Set, KSPROPTYPESETID_General));
+    EXPECT_EQ(description.MembersListCount, 0u);
+  }
 
   // Driver property 1 (the overlay) round trip; 4 is read-only.
   const ULONG on = 1;

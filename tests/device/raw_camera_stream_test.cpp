@@ -13,7 +13,6 @@
 
 #include "cameras/camera_83xx.h"
 #include "cameras/camera_84xx.h"
-#include "cameras/camera_factory.h"
 #include "cameras/raw_sensor_pipeline.h"
 #include "controls/property_sets.h"
 #include "device_support.h"
@@ -125,9 +124,12 @@ class raw_family_device : public device_test {
                                     std::map<uint64_t, loop_entry>* records = nullptr) {
     std::vector<delivered_frame> frames;
     while (frames.size() < count) {
-      std::vector<kstandin::ks_completed_read> reads = kstandin::ks_take_completed(pin_, 1, 10000);
+      // Bounded, but far above a frame's time on a machine shared with a
+      // parallel build: a sensor frame rendered and transformed at a tenth
+      // of a core takes seconds.
+      std::vector<kstandin::ks_completed_read> reads = kstandin::ks_take_completed(pin_, 1, 60000);
       if (reads.empty()) {
-        ADD_FAILURE() << "no frame within 10 s after " << frames.size();
+        ADD_FAILURE() << "no frame within 60 s after " << frames.size();
         break;
       }
       for (auto& read : reads) {
@@ -188,19 +190,6 @@ class raw_family_device : public device_test {
 };
 
 // ---- the classes and what they report ------------------------------------------------------
-
-TEST(camera_factory, picks_the_family_by_product_and_falls_back_by_the_high_byte) {
-  EXPECT_EQ(find_camera_creation(0x8307), create_camera_83xx);
-  EXPECT_EQ(find_camera_creation(0x8406), create_camera_84xx);
-  EXPECT_EQ(find_camera_creation(0x8436), create_camera_84xx);
-  // No row: 0x84 to 0x89 high bytes are 84xx cameras, others plain ones.
-  EXPECT_EQ(find_camera_creation(0x8417), create_camera_84xx);
-  EXPECT_EQ(find_camera_creation(0x8900), create_camera_84xx);
-  EXPECT_EQ(find_camera_creation(0x8A00), create_uvc_camera);
-  EXPECT_EQ(find_camera_creation(0x8300), create_uvc_camera);
-  EXPECT_EQ(find_camera_creation(0x83FF), create_uvc_camera);
-  EXPECT_EQ(find_camera_creation(0x0001), create_uvc_camera);
-}
 
 TEST_F(raw_family_device, each_model_reports_its_family_and_offers_the_derived_formats) {
   struct expectation {
@@ -369,6 +358,7 @@ TEST_F(raw_family_device, every_derived_format_is_the_pipe_applied_to_the_frame_
       ASSERT_NO_FATAL_FAILURE(start(code, 640, 480));
       std::map<uint64_t, loop_entry> records;
       const std::vector<delivered_frame> frames = take(kFrames, &records);
+      ASSERT_GE(frames.size(), size_t(kFrames));
       const KS_BITMAPINFOHEADER bitmap = video_info_of(format_)->bmiHeader;
       stop_pin();
 
@@ -500,6 +490,7 @@ TEST_F(raw_family_loops, neutral_patches_come_out_neutral_under_warm_and_cold_li
     std::map<uint64_t, loop_entry> records;
     const std::vector<delivered_frame> frames = take(60, &records);
     stop_pin();
+    ASSERT_GE(frames.size(), 60u);
     const delivered_frame& last = frames.back();
     // Neutral 8 to neutral 3.5: white may clip, black is mostly noise.
     for (int patch = sim::kFirstNeutralPatch + 1; patch <= sim::kFirstNeutralPatch + 4; ++patch) {
@@ -565,14 +556,17 @@ TEST_F(raw_family_loops, the_frame_path_allocates_nothing_and_the_loops_write_fr
   camera->clear_request_contexts();
   const kstandin::pool_snapshot before = kstandin::take_pool_snapshot();
   const uint64_t reads = take(40).size();  // each replaced by a new read
+  // The work item sends its requests one at a time, and one may straddle
+  // either end of the window: allocated before the snapshot but seen by the
+  // camera after the clear, or allocated before the end but not yet seen.
+  const std::vector<sim::request_context> requests = camera->request_contexts();
   const std::vector<kstandin::tag_allocations> allocated =
       kstandin::allocations_by_tag_since(before);
-  const std::vector<sim::request_context> requests = camera->request_contexts();
   stop_pin();
 
   // Between the frames, the only allocations are those of the control
-  // requests the work item sent (a URB, its IRP and MDL each) and the IRPs
-  // of the test's own reads.
+  // requests the work item sent (a URB, its IRP and MDL each, give or take
+  // the one on its way at either end) and the IRPs of the test's own reads.
   size_t loop_writes = 0;
   for (const sim::request_context& r : requests) {
     EXPECT_EQ(r.irql, PASSIVE_LEVEL);
@@ -586,7 +580,9 @@ TEST_F(raw_family_loops, the_frame_path_allocates_nothing_and_the_loops_write_fr
       {make_pool_tag('I', 'r', 'p', ' '), requests.size() + reads}};
   for (const kstandin::tag_allocations& a : allocated) {
     const char tag[5] = {char(a.tag), char(a.tag >> 8), char(a.tag >> 16), char(a.tag >> 24), 0};
-    EXPECT_EQ(a.count, expected[a.tag]) << "allocations with tag '" << tag << "' while streaming";
+    const uint64_t in_flight = expected.count(a.tag);  // a request's blocks only
+    EXPECT_GE(a.count + in_flight, expected[a.tag]) << "allocations with tag '" << tag << "' while streaming";
+    EXPECT_LE(a.count, expected[a.tag] + in_flight) << "allocations with tag '" << tag << "' while streaming";
   }
 }
 

@@ -164,7 +164,8 @@ class family_device : public ::testing::Test {
 
   void requeue() { ASSERT_EQ(kstandin::ks_queue_read(pin_, frame_bytes_, true), STATUS_PENDING); }
 
-  // The next `count` frames delivered whole (each read queued again).
+  // The next `count` frames delivered whole (each read queued again; frames
+  // that came back together with the last of them are not returned).
   std::vector<delivered> take(size_t count, unsigned timeout_ms = 20000) {
     std::vector<delivered> frames;
     while (frames.size() < count) {
@@ -182,6 +183,7 @@ class family_device : public ::testing::Test {
         requeue();
       }
     }
+    if (frames.size() > count) frames.resize(count);
     return frames;
   }
 

@@ -4,8 +4,11 @@
 // tables, the sensor window's sizes), the window's properties, the 1080i
 // look-up, the vendor requests and driver properties, driver-held controls.
 #include <algorithm>
+#include <chrono>
 #include <map>
+#include <optional>
 #include <set>
+#include <thread>
 
 #include "cameras/camera_0109.h"
 #include "cameras/camera_8101.h"
@@ -207,6 +210,29 @@ TEST_F(family_device, the_capture_device_weaves_1080_lines_as_its_mode_says) {
     EXPECT_EQ(static_cast<camera_8800*>(driver_camera())->weaving(), s.committed_height == 540);
     remove();
   }
+
+  // Two pairs of fields and no client buffer: each pair is one frame lost
+  // for want of a buffer, and its first field goes back with it rather than
+  // being dropped again as replaced when the next pair begins. (Four fields
+  // fit the worker's queue and the pool, however late the worker runs.)
+  kstandin::registry_reset();
+  auto camera = sim::model_8800::create(sim::video_source::i1080);
+  sim::stream_options options;
+  options.frame_limit = 4;
+  camera->set_stream_options(options);
+  ASSERT_EQ(plug(camera), STATUS_SUCCESS);
+  const std::vector<offered> formats = offered_formats();
+  auto full = std::find_if(formats.begin(), formats.end(), [](const offered& o) { return o.height == 1080; });
+  ASSERT_NE(full, formats.end());
+  start(*full, 0, 0, 0);
+  auto* device = static_cast<camera_8800*>(driver_camera());
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  while (device->q_drops() + device->p_drops() < 2 && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  EXPECT_EQ(device->q_drops(), 2u);
+  EXPECT_EQ(device->p_drops(), 0u);
+  EXPECT_EQ(device->replaced_fields(), 0u);
 }
 
 // Vendor requests and driver properties of the 0x8101 family and the
