@@ -17,7 +17,8 @@
 //   sample = counts >> (adc_bits - 8)              8-bit output
 //            counts << (16 - adc_bits)             16-bit output, left-aligned
 // At gain 1 the ADC's full scale is the full well. No dark current, no
-// vignetting, no fixed-pattern noise (defects are left for later).
+// vignetting, no fixed-pattern noise (defects are left for later). A
+// focus motor, when the camera has one, blurs the raw frames (focus_lens.h).
 // Binning averages bin_x * bin_y pixels of the same colour (digital
 // binning: the shot and read noise of the mean shrink by sqrt(n)).
 //
@@ -53,6 +54,7 @@
 #include <optional>
 #include <vector>
 
+#include "focus_lens.h"
 #include "light.h"
 #include "scene.h"
 
@@ -148,6 +150,12 @@ class sensor_model {
   void set_illuminant(const illuminant& light);
   illuminant light() const;
 
+  // ---- the lens (focus_lens.h): raw frames are blurred as the motor
+  // stands when each is rendered, and the position is noted per frame.
+  // None (the default): no blur.
+  void set_focus_motor(std::shared_ptr<focus_motor> motor);
+  std::shared_ptr<focus_motor> motor() const;
+
   // ---- controls (clamped to the configured ranges)
   // A control write as the camera receives it (see the timing above).
   void write_exposure_us(double us, bool streaming);
@@ -211,6 +219,9 @@ class sensor_model {
   void rebuild_matrix();           // lock_ held
   std::shared_ptr<const raster> raster_for_render();  // lock_ held
   std::shared_ptr<const rates> rates_for_render();    // lock_ held
+  // The rates through the lens at `position` (the unblurred ones without a
+  // motor or at the sharp position); lock_ held.
+  std::shared_ptr<const rates> lens_rates_for_render(uint64_t frame);
 
   const sensor_config config_;
   mutable std::mutex lock_;
@@ -224,6 +235,10 @@ class sensor_model {
   std::vector<pending_write> pending_;  // in frame order
   std::optional<uint64_t> last_frame_;
   std::deque<frame_exposure> log_;
+  std::shared_ptr<focus_motor> motor_;
+  std::shared_ptr<const rates> blurred_;       // rates_ through the lens at blurred_radius_
+  std::shared_ptr<const rates> blurred_from_;  // the rates_ they were made from
+  double blurred_radius_ = 0;
 };
 
 }  // namespace sim
