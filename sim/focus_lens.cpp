@@ -15,22 +15,37 @@ double steady_ms() {
   return duration<double, std::milli>(steady_clock::now().time_since_epoch()).count();
 }
 
-// One box pass of real radius r over n values `stride` apart: the mean
-// over [i - w, i + w] and over [i - w - 1, i + w + 1] (w = whole part of
-// r), mixed by the fraction of r; the ends repeat.
-void box_pass(float* data, size_t n, size_t stride, double r, std::vector<double>& line) {
+// One box pass of real radius r along each of `lines` contiguous lines of
+// n values: the mean over [i - w, i + w] and over [i - w - 1, i + w + 1]
+// (w = whole part of r), mixed by the fraction of r; the ends repeat.
+void box_rows(float* data, size_t n, size_t lines, double r, std::vector<double>& padded) {
   if (n < 2) return;
-  line.resize(n);
-  for (size_t i = 0; i < n; ++i) line[i] = data[i * stride];
-  const long whole = (long)r, last = (long)n - 1;
-  const double f = r - whole;
-  auto at = [&](long i) { return line[(size_t)std::clamp(i, 0L, last)]; };
-  double inner = 0;  // sum over [i - whole, i + whole], slid along
-  for (long k = -whole - 1; k < whole; ++k) inner += at(k);
-  for (long i = 0; i < (long)n; ++i) {
-    inner += at(i + whole) - at(i - whole - 1);
-    const double outer = inner + at(i - whole - 1) + at(i + whole + 1);
-    data[(size_t)i * stride] = (float)((1 - f) * inner / (2 * whole + 1) + f * outer / (2 * whole + 3));
+  const size_t whole = (size_t)r, pad = whole + 1;
+  const double f = r - (double)whole, inner_n = 2.0 * whole + 1, outer_n = 2.0 * whole + 3;
+  padded.resize(n + 2 * pad);
+  for (size_t l = 0; l < lines; ++l) {
+    float* line = data + l * n;
+    for (size_t i = 0; i < pad; ++i) padded[i] = line[0], padded[pad + n + i] = line[n - 1];
+    for (size_t i = 0; i < n; ++i) padded[pad + i] = line[i];
+    double inner = 0;  // sum over [i - whole, i + whole] in padded positions, slid along
+    for (size_t k = 1; k < 2 * pad; ++k) inner += padded[k];
+    for (size_t i = 0; i < n; ++i) {
+      const double outer = inner + padded[i] + padded[i + 2 * pad];
+      line[i] = (float)((1 - f) * inner / inner_n + f * outer / outer_n);
+      inner += padded[i + 2 * pad] - padded[i + 1];
+    }
+  }
+}
+
+void transpose(const std::vector<float>& in, size_t width, size_t height, std::vector<float>& out) {
+  out.resize(in.size());
+  constexpr size_t kTile = 32;
+  for (size_t y0 = 0; y0 < height; y0 += kTile) {
+    for (size_t x0 = 0; x0 < width; x0 += kTile) {
+      for (size_t y = y0; y < std::min(height, y0 + kTile); ++y) {
+        for (size_t x = x0; x < std::min(width, x0 + kTile); ++x) out[x * height + y] = in[y * width + x];
+      }
+    }
   }
 }
 
@@ -102,17 +117,25 @@ void blur_plane(std::vector<float>& plane, uint32_t width, uint32_t height, doub
   if (radius <= 0 || width == 0 || height == 0) return;
   step = std::max(1u, step);
   const double r = radius / step;  // in sites of one sub-plane
-  std::vector<double> line;
+  std::vector<double> padded;
+  std::vector<float> sub, turned;
   for (uint32_t py = 0; py < step && py < height; ++py) {
     for (uint32_t px = 0; px < step && px < width; ++px) {
+      // The sub-plane of one colour's sites, contiguous; rows blurred,
+      // then (transposed) columns, twice each; back in place.
       const size_t columns = (width - px + step - 1) / step, lines = (height - py + step - 1) / step;
-      for (int pass = 0; pass < 2; ++pass) {
-        for (size_t y = 0; y < lines; ++y) {
-          box_pass(&plane[(py + y * step) * (size_t)width + px], columns, step, r, line);
-        }
-        for (size_t x = 0; x < columns; ++x) {
-          box_pass(&plane[(size_t)py * width + px + x * step], lines, (size_t)step * width, r, line);
-        }
+      sub.resize(columns * lines);
+      for (size_t y = 0; y < lines; ++y) {
+        for (size_t x = 0; x < columns; ++x) sub[y * columns + x] = plane[(py + y * step) * (size_t)width + px + x * step];
+      }
+      box_rows(sub.data(), columns, lines, r, padded);
+      box_rows(sub.data(), columns, lines, r, padded);
+      transpose(sub, columns, lines, turned);
+      box_rows(turned.data(), lines, columns, r, padded);
+      box_rows(turned.data(), lines, columns, r, padded);
+      transpose(turned, lines, columns, sub);
+      for (size_t y = 0; y < lines; ++y) {
+        for (size_t x = 0; x < columns; ++x) plane[(py + y * step) * (size_t)width + px + x * step] = sub[y * columns + x];
       }
     }
   }

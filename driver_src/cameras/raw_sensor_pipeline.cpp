@@ -156,9 +156,7 @@ sensor_values::sensor_values(feature_group* group)
       gain_record_(),
       exposure_(),
       gain_(),
-      focus_(),
-      focus_writes_(0),
-      focus_writer_(nullptr) {}
+      focus_() {}
 
 void sensor_values::take_range(const uvc_control_record* record, control* held) {
   held->present = true;
@@ -224,8 +222,6 @@ void sensor_values::bind_focus(uvc_camera* camera) {
 }
 
 void sensor_values::refresh(uvc_camera* camera) {
-  focus_writes_ = 0;
-  focus_writer_ = nullptr;
   LONG focus = 0;
   if (focus_.present && NT_SUCCESS(read_focus_control(camera, &focus))) {
     feature_lock lock(group_);
@@ -301,8 +297,6 @@ NTSTATUS sensor_values::write_focus(uvc_camera* camera, LONG value) {
   const NTSTATUS status =
       property_request(camera, PROPSETID_VIDCAP_CAMERACONTROL, KSPROPERTY_CAMERACONTROL_FOCUS,
                        control_request_set, nullptr, 0, record, sizeof(record), &returned);
-  ++focus_writes_;
-  focus_writer_ = KeGetCurrentThread();
   if (NT_SUCCESS(status)) {
     feature_lock lock(group_);
     focus_.value = value;

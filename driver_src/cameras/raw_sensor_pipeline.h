@@ -93,10 +93,6 @@ class sensor_values final : public sensor_access {
   // Reads the current values from the camera (stream start, before any
   // write can be queued).
   void refresh(uvc_camera* camera);
-  // Focus positions written since the stream started, and the threads they
-  // were written on (for the accounting of who writes: the work item only).
-  ULONG focus_writes() const { return focus_writes_; }
-  PKTHREAD last_focus_writer() const { return focus_writer_; }
 
   void read_exposure(img::auto_exposure_control* exposure) override;
   void read_gain(img::auto_gain_control* gain) override;
@@ -121,8 +117,6 @@ class sensor_values final : public sensor_access {
   control exposure_;
   control gain_;
   control focus_;
-  ULONG focus_writes_;     // work item only
-  PKTHREAD focus_writer_;  // work item only
 };
 
 // ---- control writes decided by the loops ----------------------------------------------------

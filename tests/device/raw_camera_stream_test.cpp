@@ -603,122 +603,86 @@ TEST_F(raw_family_loops, the_frame_path_allocates_nothing_and_the_loops_write_fr
 // A set of one of the filter's value records (40 bytes on the standard
 // sets, 48 on the driver's own) with the manual flag.
 NTSTATUS set_value(kstandin::ks_filter* filter, const GUID& set, ULONG id, LONG value, ULONG size) {
-  KSPROPERTY request = kstandin::ks_make_property(set, id, KSPROPERTY_TYPE_SET);
-  std::vector<uint8_t> data(size, 0);
-  memcpy(data.data(), &request, sizeof(request));
+  std::vector<uint8_t> record(size, 0);
+  const KSPROPERTY header = kstandin::ks_make_property(set, id, KSPROPERTY_TYPE_SET);
   const ULONG manual = 2;
-  memcpy(&data[24], &value, 4);
-  memcpy(&data[28], &manual, 4);
-  std::vector<uint8_t> property = data;  // the whole record, as a client sends it
+  memcpy(record.data(), &header, sizeof(header));
+  memcpy(&record[24], &value, 4);
+  memcpy(&record[28], &manual, 4);
+  std::vector<uint8_t> data = record;
   ULONG_PTR returned = 0;
-  return kstandin::ks_property(filter, property.data(), size, data.data(), size, &returned);
+  return kstandin::ks_property(filter, record.data(), size, data.data(), size, &returned);
 }
 
-class raw_family_focus : public raw_family_loops {
- protected:
-  struct focus_run {
-    uint64_t triggered = 0;  // the frame after which the one-push was set
-    uint64_t ended = 0;      // the first frame whose record shows the search over
-    int32_t settled = -1;    // where the lens went
-  };
-
-  // Focus to `from`, let the lens get there, start one autofocus run and
-  // take frames until it is over (at most 900).
-  focus_run autofocus_from(sim::raw_sensor_camera& camera, LONG from) {
-    focus_run run;
+// The lens is sharp at `sharp` of 0..1000. The focus goes to `from`, then
+// one one-push runs: it ends within 2 % of the range (20) of the sharp
+// position, and every focus write (the 0x83xx's text register 65, the
+// 0x84xx's camera-terminal focus 6) comes from the work queue.
+TEST_F(raw_family_loops, autofocus_settles_at_the_sharp_position_from_either_end_and_the_middle) {
+  const struct {
+    const char* model;
+    LONG from, sharp;
+    uint8_t selector;
+  } runs[] = {{"8307-colour", 0, 640, 65},
+              {"8307-colour", 1000, 640, 65},
+              {"8307-colour", 500, 640, 65},
+              {"8406-colour", 900, 300, 6}};
+  for (const auto& run : runs) {
+    const std::string name = std::string(run.model) + " from " + std::to_string(run.from);
+    SCOPED_TRACE(name);
+    sim::sensor_options options;
+    options.focus_sharp_position = run.sharp;
+    options.seed = 5;
+    auto camera = plug_model(model_named(run.model), options);
+    sim::stream_options pace = camera->get_stream_options();
+    pace.real_time = true;  // 30 frames a second, as the camera would send them
+    camera->set_stream_options(pace);
+    const PKTHREAD writer = work_queue_thread(pdo_);
+    sim::focus_motor& motor = *camera->motor();
+    start(kRgb24, 640, 480);
     EXPECT_EQ(set_value(filter_, PROPSETID_VIDCAP_CAMERACONTROL, KSPROPERTY_CAMERACONTROL_FOCUS,
-                        from, 40),
+                        run.from, 40),
               STATUS_SUCCESS);
-    for (int i = 0; i < 100 && (camera.motor()->moving() || camera.motor()->target() != from); ++i) {
-      take(1);
-    }
+    for (int i = 0; i < 100 && (motor.moving() || motor.target() != run.from); ++i) take(1);
     take(3);
-    camera.clear_request_contexts();
+    camera->clear_request_contexts();
     std::map<uint64_t, loop_entry> records;
-    run.triggered = take(1, &records).back().frame;
+    const uint64_t triggered = take(1, &records).back().frame;
     EXPECT_EQ(set_value(filter_, camera_extension_set, extension_id::one_push_focus, 1, 48),
               STATUS_SUCCESS);
-    bool started = false;
-    for (int i = 0; i < 900 && run.ended == 0; ++i) {
+    uint64_t started = 0, ended = 0;
+    int32_t settled = -1;
+    for (int i = 0; i < 900 && ended == 0; ++i) {
       take(1, &records);
       for (const auto& r : records) {
-        if (r.first <= run.triggered) continue;
-        if (r.second.searching()) started = true;
-        if (started && !r.second.searching() && run.ended == 0) {
-          run.ended = r.first;
-          run.settled = r.second.focus;
-        }
+        if (r.first <= triggered) continue;
+        if (r.second.searching() && started == 0) started = r.first;
+        if (started != 0 && !r.second.searching() && ended == 0) ended = r.first, settled = r.second.focus;
       }
     }
-    EXPECT_TRUE(started) << "no search from " << from;
-    EXPECT_NE(run.ended, 0u) << "the search from " << from << " did not end";
-    // The last position goes out on the work item; then the lens is there.
-    take(2);
+    ASSERT_NE(ended, 0u) << "the search did not start or end";
+    take(2);  // the last position goes out on the work item
     EXPECT_TRUE(kstandin::drain_work_queues());
-    EXPECT_EQ(camera.motor()->target(), run.settled);
-    return run;
-  }
-
-  // Every focus write since the contexts were cleared came from the work
-  // queue's thread at PASSIVE_LEVEL; returns how many there were.
-  size_t focus_writes(const sim::raw_sensor_camera& camera, PKTHREAD writer, uint8_t selector) {
+    stop_pin();
+    EXPECT_EQ(motor.target(), settled);
+    EXPECT_NEAR(settled, run.sharp, 20);
+    RecordProperty("frames " + name, int(ended - triggered));
+    EXPECT_LE(ended - triggered, 600u);
     size_t writes = 0;
-    for (const sim::request_context& r : camera.request_contexts()) {
+    for (const sim::request_context& r : camera->request_contexts()) {
       if (r.setup.request != 0x01 /* SET_CUR */ || (r.setup.index >> 8) != 1 ||
-          (r.setup.value >> 8) != selector) {
+          (r.setup.value >> 8) != run.selector) {
         continue;
       }
       ++writes;
       EXPECT_EQ(r.irql, PASSIVE_LEVEL);
       EXPECT_EQ(r.thread, writer) << "a focus write not from the work queue";
     }
-    return writes;
-  }
-};
-
-// The 0x83xx sends positions to its focus register as text; the lens is
-// sharp at 640 of 0..1000. From the near end, the far end and the middle
-// the search ends within 2 % of the range (20) of it.
-TEST_F(raw_family_focus, autofocus_settles_at_the_sharp_position_from_either_end_and_the_middle) {
-  for (LONG from : {0, 1000, 500}) {
-    SCOPED_TRACE(from);
-    sim::sensor_options options;
-    options.focus_sharp_position = 640;
-    options.seed = 5;
-    auto camera = plug_model(model_named("8307-colour"), options);
-    sim::stream_options pace = camera->get_stream_options();
-    pace.real_time = true;  // 30 frames a second, as the camera would send them
-    camera->set_stream_options(pace);
-    const PKTHREAD writer = work_queue_thread(pdo_);
-    start(kRgb24, 640, 480);
-    const focus_run run = autofocus_from(*camera, from);
-    stop_pin();
-    EXPECT_NEAR(run.settled, 640, 20);
-    const uint64_t frames = run.ended - run.triggered;
-    RecordProperty("frames_from_" + std::to_string(from), int(frames));
-    RecordProperty("settled_from_" + std::to_string(from), run.settled);
-    EXPECT_LE(frames, 600u);
-    const size_t writes = focus_writes(*camera, writer, 65);
-    RecordProperty("writes_from_" + std::to_string(from), int(writes));
+    RecordProperty("writes " + name, int(writes));
     EXPECT_GT(writes, 3u);
     close_client();
     remove();
   }
-}
-
-// The 0x84xx has the UVC camera terminal's focus control: the same search
-// writes it, from the work item only.
-TEST_F(raw_family_focus, a_camera_terminal_focus_is_driven_the_same_way) {
-  sim::sensor_options options;
-  options.focus_sharp_position = 300;
-  auto camera = plug_model(model_named("8406-colour"), options);
-  const PKTHREAD writer = work_queue_thread(pdo_);
-  start(kRgb24, 640, 480);
-  const focus_run run = autofocus_from(*camera, 900);
-  stop_pin();
-  EXPECT_NEAR(run.settled, 300, 20);
-  RecordProperty("frames", int(run.ended - run.triggered));
-  EXPECT_GT(focus_writes(*camera, writer, 6), 3u);
 }
 
 }  // namespace

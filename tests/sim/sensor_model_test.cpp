@@ -408,41 +408,29 @@ TEST(focus_lens, the_motor_travels_at_its_speed_and_contrast_peaks_at_the_sharp_
     PDEVICE_OBJECT pdo = bus.plug(camera);
     focus_motor& motor = *camera->motor();
     // The 84xx: the camera terminal's focus absolute; the 83xx: its focus
-    // register, as text (or a raw 4-byte value), checked against the range.
-    auto focus = [&](const char* text, uint32_t value) {
-      if (is_84xx) return uvc_request(pdo, uvc::SET_CUR, kCameraTerminal, 0, 6, &value, 2).status;
-      if (text == nullptr) return uvc_request(pdo, uvc::SET_CUR, kCameraTerminal, 0, 65, &value, 4).status;
-      std::vector<char> bytes(text, text + strlen(text));
-      return uvc_request(pdo, uvc::SET_CUR, kCameraTerminal, 0, 65, bytes.data(), (ULONG)bytes.size()).status;
+    // register 65, as text, checked against the range.
+    auto focus = [&](std::string text) {
+      uint32_t value = (uint32_t)atoi(text.c_str() + 1);
+      return is_84xx ? uvc_request(pdo, uvc::SET_CUR, kCameraTerminal, 0, 6, &value, 2).status
+                     : uvc_request(pdo, uvc::SET_CUR, kCameraTerminal, 0, 65, text.data(), (ULONG)text.size()).status;
     };
-    EXPECT_EQ(focus("A1000\r", 1000), STATUS_SUCCESS);
-    EXPECT_EQ(motor.target(), 1000);
+    EXPECT_EQ(focus("A1000\r"), STATUS_SUCCESS);
     now_ms = 250;  // the whole range takes 500 ms
     EXPECT_DOUBLE_EQ(motor.position(), 500);
-    EXPECT_EQ(focus("A300\r", 300), STATUS_SUCCESS);  // turns back from 500
+    EXPECT_EQ(focus("A300\r"), STATUS_SUCCESS);  // turns back from 500
     now_ms = 300;
     EXPECT_DOUBLE_EQ(motor.position(), 400);
-    EXPECT_TRUE(motor.moving());
     now_ms = 400;
-    EXPECT_DOUBLE_EQ(motor.position(), 300);
     EXPECT_FALSE(motor.moving());
-    EXPECT_EQ(focus("A1001\r", 1001), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(focus("A1001\r"), STATUS_UNSUCCESSFUL);
     if (!is_84xx) {
-      EXPECT_EQ(focus("A3x0\r", 0), STATUS_UNSUCCESSFUL);
-      EXPECT_EQ(focus("A300", 0), STATUS_UNSUCCESSFUL);
-      EXPECT_EQ(focus(nullptr, 700), STATUS_SUCCESS);
-      UCHAR bytes[4] = {};
-      ASSERT_EQ(uvc_request(pdo, uvc::GET_CUR, kCameraTerminal, 0, 65, bytes, 4).transferred, 4u);
-      EXPECT_EQ(bytes[0] | bytes[1] << 8, 700);
+      EXPECT_EQ(focus("A3x0\r"), STATUS_UNSUCCESSFUL);
     }
-    EXPECT_EQ(motor.writes().size(), is_84xx ? 2u : 3u);
+    EXPECT_EQ(motor.target(), 300);
 
-    // Same-colour neighbour differences over a 640 x 480 frame: highest at
-    // the sharp position, lower on either side, the lower the farther.
-    const readout r = camera->readout_for(model.formats[0].fourcc[0] | model.formats[0].fourcc[1] << 8 |
-                                              model.formats[0].fourcc[2] << 16 |
-                                              (uint32_t)model.formats[0].fourcc[3] << 24,
-                                          640, 480);
+    // Same-colour neighbour differences over a 640 x 480 frame fall with
+    // the distance from the sharp position, on either side.
+    const readout r = camera->readout_for(fourcc(model.formats[0].fourcc), 640, 480);
     uint64_t frame = 0;
     auto contrast_at = [&](int32_t position) {
       motor.move_to(position);
@@ -451,20 +439,16 @@ TEST(focus_lens, the_motor_travels_at_its_speed_and_contrast_peaks_at_the_sharp_
       camera->sensor().render(r, 8, ++frame, out);
       EXPECT_EQ(motor.position_of_frame(frame), position);
       double sum = 0;
-      for (uint32_t y = 0; y + 2 < r.height; ++y) {
-        for (uint32_t x = 0; x + 2 < r.width; ++x) {
-          const size_t i = (size_t)y * r.width + x;
-          sum += std::abs(out[i] - out[i + 2]) + std::abs(out[i] - out[i + 2 * r.width]);
-        }
+      for (size_t i = 0; i + 2 * r.width + 2 < out.size(); ++i) {
+        sum += std::abs(out[i] - out[i + 2]) + std::abs(out[i] - out[i + 2 * r.width]);
       }
       return sum;
     };
-    const double sharp = contrast_at(400), near = contrast_at(380), far = contrast_at(300), end = contrast_at(0),
-                 beyond = contrast_at(420);
-    EXPECT_GT(sharp, near);
+    const double sharp = contrast_at(400), beyond = contrast_at(420), near = contrast_at(380);
     EXPECT_GT(sharp, beyond);
-    EXPECT_GT(near, far);
-    EXPECT_GT(far, end);
+    EXPECT_GT(sharp, near);
+    EXPECT_GT(near, contrast_at(300));
+    EXPECT_GT(contrast_at(300), contrast_at(0));
     bus.unplug(pdo);
   }
 }
