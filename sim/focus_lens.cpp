@@ -23,27 +23,30 @@ void box_rows(float* data, size_t n, size_t lines, double r, std::vector<double>
   const size_t whole = (size_t)r, pad = whole + 1;
   const double f = r - (double)whole, inner_n = 2.0 * whole + 1, outer_n = 2.0 * whole + 3;
   padded.resize(n + 2 * pad);
+  double* const p = padded.data();
   for (size_t l = 0; l < lines; ++l) {
     float* line = data + l * n;
-    for (size_t i = 0; i < pad; ++i) padded[i] = line[0], padded[pad + n + i] = line[n - 1];
-    for (size_t i = 0; i < n; ++i) padded[pad + i] = line[i];
+    for (size_t i = 0; i < pad; ++i) p[i] = line[0], p[pad + n + i] = line[n - 1];
+    for (size_t i = 0; i < n; ++i) p[pad + i] = line[i];
     double inner = 0;  // sum over [i - whole, i + whole] in padded positions, slid along
-    for (size_t k = 1; k < 2 * pad; ++k) inner += padded[k];
+    for (size_t k = 1; k < 2 * pad; ++k) inner += p[k];
     for (size_t i = 0; i < n; ++i) {
-      const double outer = inner + padded[i] + padded[i + 2 * pad];
+      const double outer = inner + p[i] + p[i + 2 * pad];
       line[i] = (float)((1 - f) * inner / inner_n + f * outer / outer_n);
-      inner += padded[i + 2 * pad] - padded[i + 1];
+      inner += p[i + 2 * pad] - p[i + 1];
     }
   }
 }
 
 void transpose(const std::vector<float>& in, size_t width, size_t height, std::vector<float>& out) {
   out.resize(in.size());
+  const float* const from = in.data();
+  float* const to = out.data();
   constexpr size_t kTile = 32;
   for (size_t y0 = 0; y0 < height; y0 += kTile) {
     for (size_t x0 = 0; x0 < width; x0 += kTile) {
       for (size_t y = y0; y < std::min(height, y0 + kTile); ++y) {
-        for (size_t x = x0; x < std::min(width, x0 + kTile); ++x) out[x * height + y] = in[y * width + x];
+        for (size_t x = x0; x < std::min(width, x0 + kTile); ++x) to[x * height + y] = from[y * width + x];
       }
     }
   }
@@ -125,8 +128,11 @@ void blur_plane(std::vector<float>& plane, uint32_t width, uint32_t height, doub
       // then (transposed) columns, twice each; back in place.
       const size_t columns = (width - px + step - 1) / step, lines = (height - py + step - 1) / step;
       sub.resize(columns * lines);
+      float* const all = plane.data();
       for (size_t y = 0; y < lines; ++y) {
-        for (size_t x = 0; x < columns; ++x) sub[y * columns + x] = plane[(py + y * step) * (size_t)width + px + x * step];
+        const float* line = all + (py + y * step) * (size_t)width + px;
+        float* const to = sub.data() + y * columns;
+        for (size_t x = 0; x < columns; ++x) to[x] = line[x * step];
       }
       box_rows(sub.data(), columns, lines, r, padded);
       box_rows(sub.data(), columns, lines, r, padded);
@@ -135,7 +141,9 @@ void blur_plane(std::vector<float>& plane, uint32_t width, uint32_t height, doub
       box_rows(turned.data(), lines, columns, r, padded);
       transpose(turned, lines, columns, sub);
       for (size_t y = 0; y < lines; ++y) {
-        for (size_t x = 0; x < columns; ++x) plane[(py + y * step) * (size_t)width + px + x * step] = sub[y * columns + x];
+        float* const line = all + (py + y * step) * (size_t)width + px;
+        const float* const from = sub.data() + y * columns;
+        for (size_t x = 0; x < columns; ++x) line[x * step] = from[x];
       }
     }
   }

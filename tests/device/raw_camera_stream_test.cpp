@@ -618,72 +618,77 @@ NTSTATUS set_value(kstandin::ks_filter* filter, const GUID& set, ULONG id, LONG 
 // one one-push runs: it ends within 2 % of the range (20) of the sharp
 // position, and every focus write (the 0x83xx's text register 65, the
 // 0x84xx's camera-terminal focus 6) comes from the work queue.
-TEST_F(raw_family_loops, autofocus_settles_at_the_sharp_position_from_either_end_and_the_middle) {
-  const struct {
-    const char* model;
-    LONG from, sharp;
-    uint8_t selector;
-  } runs[] = {{"8307-colour", 0, 640, 65},
-              {"8307-colour", 1000, 640, 65},
-              {"8307-colour", 500, 640, 65},
-              {"8406-colour", 900, 300, 6}};
-  for (const auto& run : runs) {
-    const std::string name = std::string(run.model) + " from " + std::to_string(run.from);
-    SCOPED_TRACE(name);
-    sim::sensor_options options;
-    options.focus_sharp_position = run.sharp;
-    options.seed = 5;
-    auto camera = plug_model(model_named(run.model), options);
-    sim::stream_options pace = camera->get_stream_options();
-    pace.real_time = true;  // 30 frames a second, as the camera would send them
-    camera->set_stream_options(pace);
-    const PKTHREAD writer = work_queue_thread(pdo_);
-    sim::focus_motor& motor = *camera->motor();
-    start(kRgb24, 640, 480);
-    EXPECT_EQ(set_value(filter_, PROPSETID_VIDCAP_CAMERACONTROL, KSPROPERTY_CAMERACONTROL_FOCUS,
-                        run.from, 40),
-              STATUS_SUCCESS);
-    for (int i = 0; i < 100 && (motor.moving() || motor.target() != run.from); ++i) take(1);
-    take(3);
-    camera->clear_request_contexts();
-    std::map<uint64_t, loop_entry> records;
-    const uint64_t triggered = take(1, &records).back().frame;
-    EXPECT_EQ(set_value(filter_, camera_extension_set, extension_id::one_push_focus, 1, 48),
-              STATUS_SUCCESS);
-    uint64_t started = 0, ended = 0;
-    int32_t settled = -1;
-    for (int i = 0; i < 900 && ended == 0; ++i) {
-      take(1, &records);
-      for (const auto& r : records) {
-        if (r.first <= triggered) continue;
-        if (r.second.searching() && started == 0) started = r.first;
-        if (started != 0 && !r.second.searching() && ended == 0) ended = r.first, settled = r.second.focus;
+struct focus_case {
+  const char* model;
+  LONG from, sharp;
+  uint8_t selector;
+};
+
+class raw_family_focus : public raw_family_loops, public ::testing::WithParamInterface<focus_case> {};
+
+TEST_P(raw_family_focus, autofocus_settles_at_the_sharp_position) {
+  const focus_case& run = GetParam();
+  const std::string name = std::string(run.model) + " from " + std::to_string(run.from);
+  sim::sensor_options options;
+  options.focus_sharp_position = run.sharp;
+  options.seed = 5;
+  auto camera = plug_model(model_named(run.model), options);
+  sim::stream_options pace = camera->get_stream_options();
+  pace.real_time = true;  // 30 frames a second, as the camera would send them
+  camera->set_stream_options(pace);
+  const PKTHREAD writer = work_queue_thread(pdo_);
+  sim::focus_motor& motor = *camera->motor();
+  start(kRgb24, 640, 480);
+  EXPECT_EQ(set_value(filter_, PROPSETID_VIDCAP_CAMERACONTROL, KSPROPERTY_CAMERACONTROL_FOCUS,
+                      run.from, 40),
+            STATUS_SUCCESS);
+  for (int i = 0; i < 100 && (motor.moving() || motor.target() != run.from); ++i) take(1);
+  take(3);
+  camera->clear_request_contexts();
+  std::map<uint64_t, loop_entry> records;
+  const uint64_t triggered = take(1, &records).back().frame;
+  EXPECT_EQ(set_value(filter_, camera_extension_set, extension_id::one_push_focus, 1, 48),
+            STATUS_SUCCESS);
+  uint64_t started = 0, ended = 0;
+  int32_t settled = -1;
+  for (int i = 0; i < 900 && ended == 0; ++i) {
+    take(1, &records);
+    for (const auto& r : records) {
+      if (r.first <= triggered) continue;
+      if (r.second.searching() && started == 0) started = r.first;
+      if (started != 0 && r.first > started && !r.second.searching() && ended == 0) {
+        ended = r.first, settled = r.second.focus;
       }
     }
-    ASSERT_NE(ended, 0u) << "the search did not start or end";
-    take(2);  // the last position goes out on the work item
-    EXPECT_TRUE(kstandin::drain_work_queues());
-    stop_pin();
-    EXPECT_EQ(motor.target(), settled);
-    EXPECT_NEAR(settled, run.sharp, 20);
-    RecordProperty("frames " + name, int(ended - triggered));
-    EXPECT_LE(ended - triggered, 600u);
-    size_t writes = 0;
-    for (const sim::request_context& r : camera->request_contexts()) {
-      if (r.setup.request != 0x01 /* SET_CUR */ || (r.setup.index >> 8) != 1 ||
-          (r.setup.value >> 8) != run.selector) {
-        continue;
-      }
-      ++writes;
-      EXPECT_EQ(r.irql, PASSIVE_LEVEL);
-      EXPECT_EQ(r.thread, writer) << "a focus write not from the work queue";
-    }
-    RecordProperty("writes " + name, int(writes));
-    EXPECT_GT(writes, 3u);
-    close_client();
-    remove();
   }
+  ASSERT_NE(ended, 0u) << "the search did not start or end";
+  take(2);  // the last position goes out on the work item
+  EXPECT_TRUE(kstandin::drain_work_queues());
+  stop_pin();
+  EXPECT_EQ(motor.target(), settled);
+  EXPECT_NEAR(settled, run.sharp, 20);
+  RecordProperty("frames " + name, int(ended - triggered));
+  EXPECT_LE(ended - triggered, 600u);
+  size_t writes = 0;
+  for (const sim::request_context& r : camera->request_contexts()) {
+    if (r.setup.request != 0x01 /* SET_CUR */ || (r.setup.index >> 8) != 1 ||
+        (r.setup.value >> 8) != run.selector) {
+      continue;
+    }
+    ++writes;
+    EXPECT_EQ(r.irql, PASSIVE_LEVEL);
+    EXPECT_EQ(r.thread, writer) << "a focus write not from the work queue";
+  }
+  RecordProperty("writes " + name, int(writes));
+  EXPECT_GT(writes, 3u);
 }
+
+// From the near end, the far end and the middle; and the 0x84xx once.
+INSTANTIATE_TEST_SUITE_P(Starts, raw_family_focus,
+                         ::testing::Values(focus_case{"8307-colour", 0, 640, 65},
+                                           focus_case{"8307-colour", 1000, 640, 65},
+                                           focus_case{"8307-colour", 500, 640, 65},
+                                           focus_case{"8406-colour", 900, 300, 6}));
 
 }  // namespace
 }  // namespace devtest
