@@ -22,6 +22,8 @@ constexpr uint8_t kProcessingUnit = 3;
 constexpr uint8_t kOutputTerminal = 4;
 
 constexpr uint8_t kCtExposureAbsolute = 0x04;
+constexpr uint8_t kCtFocusAbsolute = 0x06;
+constexpr uint32_t kCtFocusBit = 1u << 5;
 constexpr uint8_t kPuGain = 0x04;
 constexpr uint32_t kCtExposureBit = 1u << 3;
 constexpr uint32_t kPuGainBit = 1u << 9;
@@ -43,7 +45,8 @@ constexpr uint8_t kColourBit = 0x02;
 constexpr uint8_t kSel83ExposureAuto = 13, kSel83GainAuto = 14, kSel83WhiteBalanceAuto = 15;
 constexpr uint8_t kSel83AutoMaximum = 16;  // its presence is read from bit 14, selector 15's
 constexpr uint8_t kSel83Reference = 17, kSel83FlipX = 20, kSel83FlipY = 21;
-constexpr uint8_t kSel83Capabilities = 32, kSel83Firmware = 45;
+constexpr uint8_t kSel83Capabilities = 32, kSel83Firmware = 45, kSel83Focus = 65;
+constexpr uint32_t kCapabilityFocus = 0x4000;
 // 84xx sensor unit selectors.
 constexpr uint8_t kSel84ExposureAuto = 1, kSel84GainAuto = 2, kSel84Reference = 4, kSel84Gain = 24;
 constexpr uint8_t kSel84Exposure = 27, kSel84PatternFix = 29, kSel84TemperatureTable = 44;
@@ -140,7 +143,7 @@ uvc_camera_desc describe(const raw_camera_model& model) {
                                   kSel83Reference, kSel83FlipX, kSel83FlipY},
                                  6);
   } else {
-    d.camera_controls = 0;
+    d.camera_controls = model.focus.present ? kCtFocusBit : 0;
     xu.guid = kSensorUnitGuid;
     std::vector<uint8_t> selectors = {kSel84ExposureAuto, kSel84GainAuto, kSel84Reference, kSel84Gain,
                                       kSel84Exposure,     kSel84PatternFix, kSel84FlipX,  kSel84FlipY};
@@ -274,6 +277,13 @@ raw_sensor_camera::raw_sensor_camera(const raw_camera_model& model, const sensor
   if (options.kelvin > 0) light.kelvin = options.kelvin;
   if (options.lux > 0) light.lux = options.lux;
   sensor_ = std::make_shared<sensor_model>(config, std::move(view), light);
+  if (model.focus.present) {
+    focus_motor_config focus = model.focus;
+    if (options.focus_start) focus.start = *options.focus_start;
+    if (options.focus_sharp_position) focus.sharp_position = *options.focus_sharp_position;
+    motor_ = std::make_shared<focus_motor>(focus, options.focus_clock);
+    sensor_->set_focus_motor(motor_);
+  }
   source_ = std::make_shared<sensor_source>(sensor_, flips_, model.raw_in_yuy2);
   if (model.family == raw_family::camera_83xx) eeprom_ = std::make_unique<serial_eeprom>(kEepromSize);
 }
@@ -308,7 +318,11 @@ void raw_sensor_camera::define_controls(const sensor_options& options) {
     define_control(value_control(kUnit2, kSel83FlipX, 4, 0, 1, 0, 0));
     define_control(value_control(kUnit2, kSel83FlipY, 4, 0, 1, 0, 0));
     // Vendor registers of the camera terminal (selectors from 32 on).
-    define_control(read_only(kCameraTerminal, kSel83Capabilities, le_bytes(0, 4)));
+    define_control(read_only(kCameraTerminal, kSel83Capabilities, le_bytes(motor_ ? kCapabilityFocus : 0, 4)));
+    if (motor_) {
+      const focus_motor_config& f = motor_->config();
+      define_control(value_control(kCameraTerminal, kSel83Focus, 4, f.minimum, f.maximum, f.start, motor_->target()));
+    }
     define_control(read_only(kCameraTerminal, kSel83Firmware, le_bytes(model_.firmware_revision, 4)));
   } else {
     const int64_t min = (int64_t)std::ceil(c.exposure_min_us);
@@ -323,6 +337,10 @@ void raw_sensor_camera::define_controls(const sensor_options& options) {
     define_control(value_control(kUnit2, kSel84PatternFix, 1, 0, 1, 0, 0));
     define_control(value_control(kUnit2, kSel84FlipX, 1, 0, 1, 0, 0));
     define_control(value_control(kUnit2, kSel84FlipY, 1, 0, 1, 0, 0));
+    if (motor_) {
+      const focus_motor_config& f = motor_->config();
+      define_control(value_control(kCameraTerminal, kCtFocusAbsolute, 2, f.minimum, f.maximum, f.start, motor_->target()));
+    }
     if (model_.colour) {
       const std::vector<float> table = sensor_temperature_table(c);
       std::vector<uint8_t> bytes(table.size() * 4);
@@ -379,7 +397,9 @@ USBD_STATUS raw_sensor_camera::handle_class_or_vendor(const setup_packet& setup,
   context.frame = sensor_->last_frame();
 
   USBD_STATUS status;
-  if (eeprom_ && setup.type() == kRequestTypeVendor && setup.request == kVendorEepromAddress) {
+  if (focus_written(setup, data, &status)) {
+    // answered: the 83xx focus register takes text
+  } else if (eeprom_ && setup.type() == kRequestTypeVendor && setup.request == kVendorEepromAddress) {
     status = eeprom_->set_address(setup, data);
   } else if (eeprom_ && setup.type() == kRequestTypeVendor && setup.request == kVendorEepromTransfer) {
     status = eeprom_->transfer(setup, data);
@@ -435,6 +455,41 @@ USBD_STATUS raw_sensor_camera::vendor_request(const setup_packet& setup, std::ve
   }
 }
 
+// SET_CUR of the 83xx focus register: "A<decimal>\r" (what the driver
+// sends) or a 4-byte position; anything else, or a value outside the
+// motor's range, stalls. False for every other request.
+bool raw_sensor_camera::focus_written(const setup_packet& setup, const std::vector<uint8_t>& data,
+                                      USBD_STATUS* status) {
+  if (!motor_ || model_.family != raw_family::camera_83xx || setup.type() != kRequestTypeClass ||
+      setup.request != uvc::SET_CUR || setup.recipient() != kRecipientInterface ||
+      (uint8_t)setup.index != control_interface() || (uint8_t)(setup.index >> 8) != kCameraTerminal ||
+      (uint8_t)(setup.value >> 8) != kSel83Focus) {
+    return false;
+  }
+  int64_t value = -1;
+  if (data.size() >= 3 && data.front() == 'A' && data.back() == '\r' && data.size() <= 12) {
+    value = 0;
+    for (size_t i = 1; i + 1 < data.size(); ++i) {
+      if (data[i] < '0' || data[i] > '9') {
+        value = -1;
+        break;
+      }
+      value = value * 10 + (data[i] - '0');
+    }
+  } else if (data.size() == 4) {
+    value = le_value(data);
+  }
+  const focus_motor_config& f = motor_->config();
+  if (value < f.minimum || value > f.maximum) {
+    *status = USBD_STATUS_STALL_PID;
+    return true;
+  }
+  set_current(kCameraTerminal, kSel83Focus, le_bytes(value, 4));
+  motor_->move_to((int32_t)value);
+  *status = USBD_STATUS_SUCCESS;
+  return true;
+}
+
 // After a successful SET_CUR: what the sensor does with it. No lock held.
 void raw_sensor_camera::control_written(uint8_t entity, uint8_t selector, const std::vector<uint8_t>& data) {
   const bool streams = streaming();
@@ -442,6 +497,10 @@ void raw_sensor_camera::control_written(uint8_t entity, uint8_t selector, const 
   if (entity == kProcessingUnit && selector == kPuGain) {
     sensor_->write_gain(v / kGainUnit, streams);
     if (model_.family == raw_family::camera_84xx) set_current(kUnit2, kSel84Gain, le_bytes(v, 4));
+    return;
+  }
+  if (motor_ && entity == kCameraTerminal && selector == kCtFocusAbsolute) {
+    motor_->move_to((int32_t)v);
     return;
   }
   if (model_.family == raw_family::camera_83xx) {
@@ -568,8 +627,10 @@ std::vector<raw_camera_model> raw_camera_models() {
                format("BA16", 16, {{1280, 960}, {640, 480}}, rates16)};
   s.firmware_revision = 0x00010203;
   s.light = {5000, 2500};
-  s.description = "camera_83xx colour, bulk: BY8 and BA16 (GRBG), 1280x960 and 640x480";
+  s.focus.present = true;
+  s.description = "camera_83xx colour, bulk: BY8 and BA16 (GRBG), 1280x960 and 640x480, focus motor";
   models.push_back(s);
+  s.focus.present = false;
 
   s.id = "8308-mono";
   s.product_id = 0x8308;
@@ -590,8 +651,11 @@ std::vector<raw_camera_model> raw_camera_models() {
   s.formats = {format("BA81", 8, {{1920, 1200}, {1920, 1080}, {640, 480}}, rates8),
                format("BG16", 16, {{1920, 1200}, {1920, 1080}, {640, 480}}, rates16)};
   s.firmware_revision = 0x00020401;
-  s.description = "camera_84xx colour, bulk: BA81 and BG16 (BGGR), 1920x1200, 1920x1080 and 640x480";
+  s.focus.present = true;
+  s.description =
+      "camera_84xx colour, bulk: BA81 and BG16 (BGGR), 1920x1200, 1920x1080 and 640x480, focus motor";
   models.push_back(s);
+  s.focus.present = false;
 
   s.id = "8416-mono";
   s.product_id = 0x8416;

@@ -15,8 +15,10 @@
 //   83xx    camera terminal: exposure time absolute (100 us units)
 //           processing unit: gain (64 = 1.0)
 //           camera terminal vendor registers: 32 capability bits (4 bytes,
-//             get only: 0, no focus motor, no strobe), 45 firmware revision
-//             (4 bytes, get only)
+//             get only: 0x4000 with a focus motor, else 0; no strobe), 45
+//             firmware revision (4 bytes, get only), 65 focus (models with
+//             a focus motor: SET_CUR of the text "A<position>\r" or of the
+//             4-byte position; GET_CUR the 4-byte position last written)
 //           unit 2 = vendor extension unit {923ED695-56F2-11E1-83F7-37704824019B}:
 //             13 exposure automatic, 14 gain automatic, 15 white balance
 //             automatic (4 bytes, 0..1, on), 16 automatic exposure maximum
@@ -38,6 +40,12 @@
 //             models: 76 x R, G, B floats for 2500..10000 K that make a
 //             neutral surface neutral on this sensor, smallest 1.0),
 //             46 / 47 flip x / y (1 byte)
+//           camera terminal (models with a focus motor): focus absolute
+//             (2 bytes, the motor's range)
+//
+// A model with a focus motor (raw_camera_model::focus, focus_lens.h)
+// moves it to every focus position written and blurs its raw frames by
+// the lens position at which each is rendered.
 //
 // The automatic modes only record the host's choice: the camera never
 // adjusts anything itself, the host's loops do.
@@ -89,6 +97,7 @@ struct raw_camera_model {
   std::vector<raw_format> formats;
   uint32_t firmware_revision = 0x00010000;
   illuminant light;          // the default lighting
+  focus_motor_config focus;  // focus.present: the lens has a focus motor
 };
 
 // A starting value of a control: the model's default, its minimum, its
@@ -107,6 +116,11 @@ struct sensor_options {
   start_value exposure;
   start_value gain;
   uint32_t seed = 1;            // of the sensor noise
+  // Focus motor (models that have one): where the lens starts and where
+  // the scene is sharp; unset: the model's.
+  std::optional<int32_t> focus_start;
+  std::optional<int32_t> focus_sharp_position;
+  focus_motor::clock focus_clock;  // unset: the host's steady clock
   bool noise = true;
   // What a camera_84xx stores for the driver; empty: nothing.
   std::vector<uint8_t> stored_default_sets;           // a BSON document of named default sets
@@ -146,6 +160,8 @@ class raw_sensor_camera : public uvc_camera {
   const raw_camera_model& model() const { return model_; }
   sensor_model& sensor() { return *sensor_; }
   const sensor_model& sensor() const { return *sensor_; }
+  // The focus motor; null when the model has none.
+  std::shared_ptr<focus_motor> motor() const { return motor_; }
 
   // Where things are in a frame: the readout of a W x H frame of a format
   // with `fourcc`, as it would be taken now (flips included), and the
@@ -183,9 +199,11 @@ class raw_sensor_camera : public uvc_camera {
   USBD_STATUS vendor_request(const setup_packet& setup, std::vector<uint8_t>& data);
   void control_written(uint8_t entity, uint8_t selector, const std::vector<uint8_t>& data);
   void define_controls(const sensor_options& options);
+  bool focus_written(const setup_packet& setup, const std::vector<uint8_t>& data, USBD_STATUS* status);
 
   const raw_camera_model model_;
   std::shared_ptr<sensor_model> sensor_;
+  std::shared_ptr<focus_motor> motor_;
   std::shared_ptr<flips> flips_;
   std::shared_ptr<sensor_source> source_;
   std::unique_ptr<serial_eeprom> eeprom_;  // camera_83xx only

@@ -326,7 +326,7 @@ sensor_model::frame_setup sensor_model::begin_frame(uint64_t frame, const readou
   if (processed != nullptr) {
     f.channel_rates = rgb_rates_for_render(*processed);
   } else {
-    f.own_rates = rates_for_render();
+    f.own_rates = lens_rates_for_render(frame);
   }
   return f;
 }
@@ -491,6 +491,37 @@ void sensor_model::render_rgb(const readout& r, uint64_t frame, const colour_pro
       for (int c = 0; c < 3; ++c) *o++ = code[(size_t)(level[channels == 3 ? c : 0] * 4096 + 0.5)];
     }
   }
+}
+
+// ---- the lens --------------------------------------------------------------------------------------
+
+void sensor_model::set_focus_motor(std::shared_ptr<focus_motor> motor) {
+  std::lock_guard<std::mutex> guard(lock_);
+  motor_ = std::move(motor);
+  blurred_.reset();
+  blurred_from_.reset();
+}
+
+std::shared_ptr<focus_motor> sensor_model::motor() const {
+  std::lock_guard<std::mutex> guard(lock_);
+  return motor_;
+}
+
+std::shared_ptr<const sensor_model::rates> sensor_model::lens_rates_for_render(uint64_t frame) {
+  std::shared_ptr<const rates> sharp = rates_for_render();
+  if (!motor_ || !sharp) return sharp;
+  const double position = motor_->position();
+  motor_->note_frame(frame, position);
+  // Radii an eighth of a pixel apart look alike; a moving lens reuses them.
+  const double radius = std::round(motor_->blur_radius_px(position) * 8) / 8;
+  if (radius <= 0) return sharp;
+  if (blurred_ && blurred_from_ == sharp && blurred_radius_ == radius) return blurred_;
+  auto r = std::make_shared<rates>(*sharp);
+  blur_plane(r->electrons, r->width, r->height, radius, colour() ? 2 : 1);
+  blurred_ = r;
+  blurred_from_ = sharp;
+  blurred_radius_ = radius;
+  return blurred_;
 }
 
 band_values sensor_model::neutral_gains() const {

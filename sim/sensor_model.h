@@ -18,7 +18,8 @@
 //            counts << (16 - adc_bits)             16-bit output, left-aligned
 // At gain 1 the ADC's full scale is the full well. No dark current, no
 // vignetting, no fixed-pattern noise; defective pixels as set_defects
-// places them (sensor_defects.h).
+// places them (sensor_defects.h). A focus motor, when the camera has one,
+// blurs the raw frames (focus_lens.h).
 // Binning averages bin_x * bin_y pixels of the same colour (digital
 // binning: the shot and read noise of the mean shrink by sqrt(n)).
 //
@@ -54,6 +55,7 @@
 #include <optional>
 #include <vector>
 
+#include "focus_lens.h"
 #include "light.h"
 #include "scene.h"
 #include "sensor_defects.h"
@@ -150,6 +152,12 @@ class sensor_model {
   void set_illuminant(const illuminant& light);
   illuminant light() const;
 
+  // ---- the lens (focus_lens.h): raw frames are blurred as the motor
+  // stands when each is rendered, and the position is noted per frame.
+  // None (the default): no blur.
+  void set_focus_motor(std::shared_ptr<focus_motor> motor);
+  std::shared_ptr<focus_motor> motor() const;
+
   // ---- controls (clamped to the configured ranges)
   // A control write as the camera receives it (see the timing above).
   void write_exposure_us(double us, bool streaming);
@@ -217,6 +225,9 @@ class sensor_model {
   void rebuild_matrix();           // lock_ held
   std::shared_ptr<const raster> raster_for_render();  // lock_ held
   std::shared_ptr<const rates> rates_for_render();    // lock_ held
+  // The rates through the lens at `position` (the unblurred ones without a
+  // motor or at the sharp position); lock_ held.
+  std::shared_ptr<const rates> lens_rates_for_render(uint64_t frame);
 
   const sensor_config config_;
   mutable std::mutex lock_;
@@ -230,6 +241,10 @@ class sensor_model {
   std::vector<pending_write> pending_;  // in frame order
   std::optional<uint64_t> last_frame_;
   std::deque<frame_exposure> log_;
+  std::shared_ptr<focus_motor> motor_;
+  std::shared_ptr<const rates> blurred_;       // rates_ through the lens at blurred_radius_
+  std::shared_ptr<const rates> blurred_from_;  // the rates_ they were made from
+  double blurred_radius_ = 0;
   // Defects: the list and a map of the sensor (defect_kind per pixel).
   std::vector<sensor_defect> defects_;
   std::shared_ptr<const std::vector<uint8_t>> defect_map_;

@@ -106,6 +106,7 @@ std::vector<camera_model> camera_models() {
     m.vendor_id = model.vendor_id;
     m.product_id = model.product_id;
     m.colour = model.colour;
+    m.focus = model.focus.present;
     m.create = [model] { return raw_sensor_camera::create(model); };
     m.create_with = [model](const sensor_options& options) -> std::shared_ptr<uvc_camera> {
       return raw_sensor_camera::create(model, options);

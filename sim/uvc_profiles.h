@@ -40,6 +40,7 @@ struct camera_model {
   uint16_t vendor_id = 0;
   uint16_t product_id = 0;
   bool colour = true;
+  bool focus = false;  // the driver runs its autofocus on it: the lens has a focus motor
   // Raw-sensor models: the camera with a scene, light and starting exposure
   // of the user's choice (null when the options are not valid); null for
   // models without a sensor.

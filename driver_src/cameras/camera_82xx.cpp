@@ -263,6 +263,7 @@ NTSTATUS camera_82xx::on_init_end() {
   pipeline_.sensor().bind(
       find_control(this, control_entity_camera_terminal, terminal_exposure_absolute),
       find_control(this, control_entity_processing_unit, processing_unit_gain));
+  pipeline_.sensor().bind_focus(this);
   NTSTATUS status = pipeline_.create();
   if (!NT_SUCCESS(status)) return status;
 

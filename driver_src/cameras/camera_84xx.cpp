@@ -264,6 +264,7 @@ NTSTATUS camera_84xx::on_init_end() {
       find_control(this, control_entity_processing_unit, processing_unit_gain);
   if (gain == nullptr) gain = bind_control(this, on_unit(sensor_extension_unit, sensor_unit_gain));
   pipeline_.sensor().bind(exposure, gain);
+  pipeline_.sensor().bind_focus(this);
   status = pipeline_.create();
   if (!NT_SUCCESS(status)) return status;
 

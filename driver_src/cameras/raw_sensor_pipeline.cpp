@@ -3,6 +3,8 @@
 // families (see the header).
 #include "cameras/raw_sensor_pipeline.h"
 
+#include "controls/camera_control.h"
+#include "controls/property_request.h"
 #include "controls/uvc_control_records.h"
 #include "kernel/extended_state.h"
 #include "kernel/pool_tags.h"
@@ -24,15 +26,9 @@ const img::transform_state_allocator state_allocator = {allocate_state, release_
 
 constexpr ULONGLONG microseconds_per_second = 1000000;
 
-// The exposure region in image coordinates of a flipped sensor; an empty
-// region (all zero: the whole image) stays empty.
-void mirror_region(img::auto_settings& settings, const img::img_type& image,
-                   const region_mirror& mirror) {
-  settings.offset_x = 0;
-  settings.offset_y = 0;
-  settings.scale_x = 1;
-  settings.scale_y = 1;
-  img::auto_region& r = settings.region;
+// A region in image coordinates of a flipped sensor; an empty region (all
+// zero: the whole image, or none) stays empty.
+void mirror_one(img::auto_region& r, const img::img_type& image, const region_mirror& mirror) {
   if ((r.left | r.top | r.right | r.bottom) == 0) return;
   if (mirror.x) {
     const LONG left = image.dim_x - r.right;
@@ -44,6 +40,18 @@ void mirror_region(img::auto_settings& settings, const img::img_type& image,
     r.bottom = image.dim_y - r.top;
     r.top = top;
   }
+}
+
+// The exposure and focus regions of a flipped sensor: both are given as
+// the client sees the image.
+void mirror_region(img::auto_settings& settings, const img::img_type& image,
+                   const region_mirror& mirror) {
+  settings.offset_x = 0;
+  settings.offset_y = 0;
+  settings.scale_x = 1;
+  settings.scale_y = 1;
+  mirror_one(settings.region, image, mirror);
+  mirror_one(settings.focus.region, image, mirror);
 }
 
 bool any_change(const auto_changes& changes) {
@@ -143,7 +151,12 @@ img::auto_settings& frame_time(auto_holder* holder) {
 // ---------------------------------------------------------------------------------
 
 sensor_values::sensor_values(feature_group* group)
-    : group_(group), exposure_record_(), gain_record_(), exposure_(), gain_() {}
+    : group_(group),
+      exposure_record_(),
+      gain_record_(),
+      exposure_(),
+      gain_(),
+      focus_() {}
 
 void sensor_values::take_range(const uvc_control_record* record, control* held) {
   held->present = true;
@@ -168,7 +181,52 @@ void sensor_values::bind(const uvc_control_record* exposure, const uvc_control_r
   }
 }
 
+namespace {
+
+// The focus control's current value: a get of camera control 6 as a client
+// would send it (the 40-byte standard record).
+NTSTATUS read_focus_control(uvc_camera* camera, LONG* value) {
+  UCHAR record[control_record::standard_size] = {};
+  ULONG returned = 0;
+  const NTSTATUS status =
+      property_request(camera, PROPSETID_VIDCAP_CAMERACONTROL, KSPROPERTY_CAMERACONTROL_FOCUS,
+                       control_request_get, nullptr, 0, record, sizeof(record), &returned);
+  if (!NT_SUCCESS(status)) return status;
+  if (returned < control_record::value + sizeof(ULONG)) return STATUS_UNSUCCESSFUL;
+  *value = LONG(get_field(record, control_record::value));
+  return STATUS_SUCCESS;
+}
+
+}  // namespace
+
+void sensor_values::bind_focus(uvc_camera* camera) {
+  focus_ = {};
+  UCHAR range[control_record::range_size] = {};
+  ULONG returned = 0;
+  if (!NT_SUCCESS(property_request(camera, PROPSETID_VIDCAP_CAMERACONTROL,
+                                   KSPROPERTY_CAMERACONTROL_FOCUS, control_request_range, nullptr,
+                                   0, range, sizeof(range), &returned)) ||
+      returned < sizeof(range)) {
+    return;
+  }
+  control held = {};
+  held.minimum = LONG(get_field(range, 0));
+  held.maximum = LONG(get_field(range, 4));
+  // A focus that cannot move is no motor; one that does not answer its
+  // value starts at the bottom of its range.
+  if (held.maximum <= held.minimum) return;
+  if (!NT_SUCCESS(read_focus_control(camera, &held.value))) held.value = held.minimum;
+  held.present = true;
+  feature_lock lock(group_);
+  focus_ = held;
+}
+
 void sensor_values::refresh(uvc_camera* camera) {
+  LONG focus = 0;
+  if (focus_.present && NT_SUCCESS(read_focus_control(camera, &focus))) {
+    feature_lock lock(group_);
+    focus_.value = focus;
+  }
   const struct {
     uvc_control_record* record;
     control* held;
@@ -198,7 +256,13 @@ void sensor_values::read_gain(img::auto_gain_control* gain) {
   gain->logarithmic = false;
 }
 
-bool sensor_values::read_focus(LONG*, LONG*, LONG*) { return false; }
+bool sensor_values::read_focus(LONG* position, LONG* minimum, LONG* maximum) {
+  if (!focus_.present) return false;
+  *position = focus_.value;
+  *minimum = focus_.minimum;
+  *maximum = focus_.maximum;
+  return true;
+}
 
 NTSTATUS sensor_values::write(uvc_camera* camera, uvc_control_record* record, control* held,
                               LONG value) {
@@ -219,7 +283,26 @@ NTSTATUS sensor_values::write_gain(uvc_camera* camera, LONG value) {
   return write(camera, &gain_record_, &gain_, value);
 }
 
-NTSTATUS sensor_values::write_focus(uvc_camera*, LONG) { return STATUS_NOT_SUPPORTED; }
+// A manual set of camera control 6, as a client's would be: the family's
+// focus control sends it to the camera and keeps and saves the value.
+NTSTATUS sensor_values::write_focus(uvc_camera* camera, LONG value) {
+  if (!focus_.present) return STATUS_NOT_SUPPORTED;
+  UCHAR record[control_record::standard_size] = {};
+  RtlCopyMemory(record, &PROPSETID_VIDCAP_CAMERACONTROL, sizeof(GUID));
+  put_field(record, sizeof(GUID), KSPROPERTY_CAMERACONTROL_FOCUS);
+  put_field(record, sizeof(GUID) + 4, control_request_set);
+  put_field(record, control_record::value, ULONG(value));
+  put_field(record, control_record::flags, control_flag_manual);
+  ULONG returned = 0;
+  const NTSTATUS status =
+      property_request(camera, PROPSETID_VIDCAP_CAMERACONTROL, KSPROPERTY_CAMERACONTROL_FOCUS,
+                       control_request_set, nullptr, 0, record, sizeof(record), &returned);
+  if (NT_SUCCESS(status)) {
+    feature_lock lock(group_);
+    focus_.value = value;
+  }
+  return status;
+}
 
 // ---- control write queue
 // --------------------------------------------------------------------------
@@ -340,7 +423,9 @@ void loop_statistics::put(ULONGLONG frame, const img::auto_result& result,
   e.frame = frame;
   e.flags = (result.valid ? loop_record_flag::loops_ran : 0) |
             (params.wb_enable ? loop_record_flag::white_balance : 0) |
-            (write_queued ? loop_record_flag::write_queued : 0);
+            (write_queued ? loop_record_flag::write_queued : 0) |
+            (result.focus_searching ? loop_record_flag::focus_search : 0) |
+            (result.focus_move ? loop_record_flag::focus_moved : 0);
   const LONG values[] = {result.brightness,
                          result.exposure,
                          result.gain,
@@ -351,7 +436,9 @@ void loop_statistics::put(ULONGLONG frame, const img::auto_result& result,
                          LONG(params.wb_gain_r),
                          LONG(params.wb_gain_g),
                          LONG(params.wb_gain_b),
-                         LONG(params.wb_gain_g2)};
+                         LONG(params.wb_gain_g2),
+                         result.focus_position,
+                         result.focus_sharpness};
   static_assert(sizeof(values) == sizeof(e.values), "one value per record field");
   RtlCopyMemory(e.values, values, sizeof(values));
   KIRQL irql;

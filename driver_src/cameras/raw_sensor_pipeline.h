@@ -72,6 +72,13 @@ img::auto_settings& frame_time(auto_holder* holder);
 // the work item's writes share no memory with the property requests that
 // read and write the same controls, and the values last read or written,
 // which the frame path reads under the feature group's lock.
+//
+// The focus is the camera's focus control (camera control 6), whichever
+// control serves it on the family (the UVC camera terminal's focus, or
+// the 0x82xx/0x83xx focus register): its range and value are read through
+// the control registry when the family binds it, and each position the
+// autofocus chooses is written through the same control, as a client's set
+// would be (so the control keeps and saves it).
 class sensor_values final : public sensor_access {
  public:
   explicit sensor_values(feature_group* group);
@@ -79,6 +86,10 @@ class sensor_values final : public sensor_access {
   // Copies the records (null: the camera has no such control). PASSIVE_LEVEL,
   // at init.
   void bind(const uvc_control_record* exposure, const uvc_control_record* gain);
+  // Takes the range and value of the camera's focus control; without one
+  // the camera has no focus motor. PASSIVE_LEVEL, at init, after the
+  // family's controls are registered and before the features attach.
+  void bind_focus(uvc_camera* camera);
   // Reads the current values from the camera (stream start, before any
   // write can be queued).
   void refresh(uvc_camera* camera);
@@ -105,6 +116,7 @@ class sensor_values final : public sensor_access {
   uvc_control_record gain_record_;
   control exposure_;
   control gain_;
+  control focus_;
 };
 
 // ---- control writes decided by the loops ----------------------------------------------------
@@ -145,11 +157,11 @@ class control_write_queue {
 // ---- the loops' values per delivered frame ---------------------------------------------------
 // Read by clients through driver property loop_statistics_property: an
 // 8-byte head (record count, record size) and the newest records that fit,
-// oldest first. Little-endian, 56 bytes per record.
+// oldest first. Little-endian, 64 bytes per record.
 constexpr ULONG loop_statistics_property = 64;
 namespace loop_record {
 constexpr ULONG head_size = 8;
-constexpr ULONG size = 56;
+constexpr ULONG size = 64;
 constexpr ULONG frame = 0;  // 64-bit: the delivered frame, 1 for the first of a stream
 constexpr ULONG flags = 8;  // loop_record_flag bits
 constexpr ULONG brightness =
@@ -164,11 +176,15 @@ constexpr ULONG applied_r = 40;    // white-balance gains of this frame's transf
 constexpr ULONG applied_g = 44;
 constexpr ULONG applied_b = 48;
 constexpr ULONG applied_g2 = 52;
+constexpr ULONG focus_position = 56;   // where the lens is or goes (the focus control's unit)
+constexpr ULONG focus_sharpness = 60;  // the autofocus's last measured sharpness; 0 before any
 }  // namespace loop_record
 namespace loop_record_flag {
 constexpr ULONG loops_ran = 0x1;      // the loops measured this frame
 constexpr ULONG white_balance = 0x2;  // the transform applied the white-balance gains
 constexpr ULONG write_queued = 0x4;   // changes for the camera were queued
+constexpr ULONG focus_search = 0x8;   // the autofocus search is running
+constexpr ULONG focus_moved = 0x10;   // the autofocus handed out a new focus position
 }  // namespace loop_record_flag
 
 class loop_statistics {
@@ -188,7 +204,7 @@ class loop_statistics {
   struct entry {
     ULONGLONG frame;
     ULONG flags;
-    LONG values[11];  // brightness .. applied_g2, in record order
+    LONG values[13];  // brightness .. focus_sharpness, in record order
   };
   KSPIN_LOCK lock_;
   entry entries_[capacity];
@@ -197,10 +213,10 @@ class loop_statistics {
 };
 
 // ---- the cycle -------------------------------------------------------------------------------
-// How the exposure region the features give (sensor coordinates) lies on
-// the image: a flipped sensor mirrors it, X' = width - X and Y' = height - Y
-// with the frame's size. The region keeps offset 0 and scale 1 (no sensor
-// description gives others).
+// How the exposure and focus regions the features give (sensor
+// coordinates) lie on the image: a flipped sensor mirrors them, X' = width -
+// X and Y' = height - Y with the frame's size. The regions keep offset 0 and
+// scale 1 (no sensor description gives others).
 struct region_mirror {
   bool x;
   bool y;

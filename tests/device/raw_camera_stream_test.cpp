@@ -3,9 +3,10 @@
 // itself, the formats each family offers, every derived format streamed and
 // compared byte for byte with img::transform of the frame the camera sent,
 // the automatic loops closing on the sensor (exposure from both ends, white
-// balance under warm and cold light, none on a mono camera), nothing
-// allocated on the frame path and the loops' control writes made from the
-// work item only.
+// balance under warm and cold light, none on a mono camera), the autofocus
+// settling on the lens's sharp position, nothing allocated on the frame
+// path and the loops' control writes (focus included) made from the work
+// item only.
 #include <algorithm>
 #include <cmath>
 #include <map>
@@ -44,7 +45,9 @@ struct loop_entry {
   uint64_t frame = 0;
   uint32_t flags = 0;
   int32_t brightness = 0, exposure = 0, gain = 0, wb[3] = {}, temperature = 0, applied[4] = {};
+  int32_t focus = 0, sharpness = 0;
   bool ran() const { return (flags & loop_record_flag::loops_ran) != 0; }
+  bool searching() const { return (flags & loop_record_flag::focus_search) != 0; }
 };
 
 struct delivered_frame {
@@ -174,6 +177,8 @@ class raw_family_device : public device_test {
       memcpy(rec.wb, r + loop_record::wb_r, 12);
       memcpy(&rec.temperature, r + loop_record::temperature, 4);
       memcpy(rec.applied, r + loop_record::applied_r, 16);
+      memcpy(&rec.focus, r + loop_record::focus_position, 4);
+      memcpy(&rec.sharpness, r + loop_record::focus_sharpness, 4);
       records[rec.frame] = rec;
     }
     return records;
@@ -585,6 +590,99 @@ TEST_F(raw_family_loops, the_frame_path_allocates_nothing_and_the_loops_write_fr
     EXPECT_LE(a.count, expected[a.tag] + in_flight) << "allocations with tag '" << tag << "' while streaming";
   }
 }
+
+// ---- the autofocus on a motorised lens
+// -------------------------------------------------------------------
+
+// A set of one of the filter's value records (40 bytes on the standard
+// sets, 48 on the driver's own) with the manual flag.
+NTSTATUS set_value(kstandin::ks_filter* filter, const GUID& set, ULONG id, LONG value, ULONG size) {
+  std::vector<uint8_t> record(size, 0);
+  const KSPROPERTY header = kstandin::ks_make_property(set, id, KSPROPERTY_TYPE_SET);
+  const ULONG manual = 2;
+  memcpy(record.data(), &header, sizeof(header));
+  memcpy(&record[24], &value, 4);
+  memcpy(&record[28], &manual, 4);
+  std::vector<uint8_t> data = record;
+  ULONG_PTR returned = 0;
+  return kstandin::ks_property(filter, record.data(), size, data.data(), size, &returned);
+}
+
+// The lens is sharp at `sharp` of 0..1000. The focus goes to `from`, then
+// one one-push runs: it ends within 2 % of the range (20) of the sharp
+// position, and every focus write (the 0x83xx's text register 65, the
+// 0x84xx's camera-terminal focus 6) comes from the work queue.
+struct focus_case {
+  const char* model;
+  LONG from, sharp;
+  uint8_t selector;
+};
+
+class raw_family_focus : public raw_family_loops, public ::testing::WithParamInterface<focus_case> {};
+
+TEST_P(raw_family_focus, autofocus_settles_at_the_sharp_position) {
+  const focus_case& run = GetParam();
+  const std::string name = std::string(run.model) + " from " + std::to_string(run.from);
+  sim::sensor_options options;
+  options.focus_sharp_position = run.sharp;
+  options.seed = 5;
+  auto camera = plug_model(model_named(run.model), options);
+  sim::stream_options pace = camera->get_stream_options();
+  pace.real_time = true;  // 30 frames a second, as the camera would send them
+  camera->set_stream_options(pace);
+  const PKTHREAD writer = work_queue_thread(pdo_);
+  sim::focus_motor& motor = *camera->motor();
+  start(kRgb24, 640, 480);
+  EXPECT_EQ(set_value(filter_, PROPSETID_VIDCAP_CAMERACONTROL, KSPROPERTY_CAMERACONTROL_FOCUS,
+                      run.from, 40),
+            STATUS_SUCCESS);
+  for (int i = 0; i < 100 && (motor.moving() || motor.target() != run.from); ++i) take(1);
+  take(3);
+  camera->clear_request_contexts();
+  std::map<uint64_t, loop_entry> records;
+  const uint64_t triggered = take(1, &records).back().frame;
+  EXPECT_EQ(set_value(filter_, camera_extension_set, extension_id::one_push_focus, 1, 48),
+            STATUS_SUCCESS);
+  uint64_t started = 0, ended = 0;
+  int32_t settled = -1;
+  for (int i = 0; i < 900 && ended == 0; ++i) {
+    take(1, &records);
+    for (const auto& r : records) {
+      if (r.first <= triggered) continue;
+      if (r.second.searching() && started == 0) started = r.first;
+      if (started != 0 && r.first > started && !r.second.searching() && ended == 0) {
+        ended = r.first, settled = r.second.focus;
+      }
+    }
+  }
+  ASSERT_NE(ended, 0u) << "the search did not start or end";
+  take(2);  // the last position goes out on the work item
+  EXPECT_TRUE(kstandin::drain_work_queues());
+  stop_pin();
+  EXPECT_EQ(motor.target(), settled);
+  EXPECT_NEAR(settled, run.sharp, 20);
+  RecordProperty("frames " + name, int(ended - triggered));
+  EXPECT_LE(ended - triggered, 600u);
+  size_t writes = 0;
+  for (const sim::request_context& r : camera->request_contexts()) {
+    if (r.setup.request != 0x01 /* SET_CUR */ || (r.setup.index >> 8) != 1 ||
+        (r.setup.value >> 8) != run.selector) {
+      continue;
+    }
+    ++writes;
+    EXPECT_EQ(r.irql, PASSIVE_LEVEL);
+    EXPECT_EQ(r.thread, writer) << "a focus write not from the work queue";
+  }
+  RecordProperty("writes " + name, int(writes));
+  EXPECT_GT(writes, 3u);
+}
+
+// From the near end, the far end and the middle; and the 0x84xx once.
+INSTANTIATE_TEST_SUITE_P(Starts, raw_family_focus,
+                         ::testing::Values(focus_case{"8307-colour", 0, 640, 65},
+                                           focus_case{"8307-colour", 1000, 640, 65},
+                                           focus_case{"8307-colour", 500, 640, 65},
+                                           focus_case{"8406-colour", 900, 300, 6}));
 
 }  // namespace
 }  // namespace devtest

@@ -1,7 +1,8 @@
 // The simulated image sensor: exposure and gain against the signal, the
 // full well and the black level, the colour filter layouts, seeded noise
 // of the size the model states, the delay of control writes, the scene's
-// box filter, and the colour chart's ratios under warm and cold light.
+// box filter, the colour chart's ratios under warm and cold light, and the
+// focus motor with its lens blur.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -301,6 +302,8 @@ TEST(raw_camera_models, answer_what_their_family_reads_and_pass_exposure_gain_an
     EXPECT_EQ(entry->family, model.family == raw_family::camera_83xx ? "camera_83xx" : "camera_84xx");
     EXPECT_EQ(entry->product_id, model.product_id);
     EXPECT_EQ(entry->colour, model.colour);
+    EXPECT_EQ(entry->focus, model.focus.present);
+    EXPECT_EQ(model.focus.present, model.colour);  // the colour models have a focus motor
 
     usb_bus bus;
     auto camera = raw_sensor_camera::create(model);
@@ -349,7 +352,7 @@ TEST(raw_camera_models, answer_what_their_family_reads_and_pass_exposure_gain_an
       ASSERT_EQ(get_cur(kCameraTerminal, 45, 4).transferred, 4u);
       EXPECT_EQ(le32(), model.firmware_revision);
       ASSERT_EQ(get_cur(kCameraTerminal, 32, 4).transferred, 4u);
-      EXPECT_EQ(le32(), 0u);  // no focus motor, no strobe
+      EXPECT_EQ(le32(), model.focus.present ? 0x4000u : 0u);  // the focus motor; no strobe
     }
     EXPECT_EQ(vendor_in(0x17, 0, 2).usbd_status, USBD_STATUS_STALL_PID);
 
@@ -386,6 +389,68 @@ TEST(raw_camera_models, answer_what_their_family_reads_and_pass_exposure_gain_an
     bus.unplug(pdo);
   }
   EXPECT_EQ(raw_sensor_camera::create(raw_camera_models()[0], sensor_options{"nothing"}), nullptr);
+}
+
+// The focus control moves the motor at its speed from where the lens is;
+// the frames through the lens are sharpest at the sharp position.
+TEST(focus_lens, the_motor_travels_at_its_speed_and_contrast_peaks_at_the_sharp_position) {
+  for (const raw_camera_model& model : raw_camera_models()) {
+    if (!model.focus.present) continue;
+    SCOPED_TRACE(model.id);
+    const bool is_84xx = model.family == raw_family::camera_84xx;
+    double now_ms = 0;
+    sensor_options options;
+    options.focus_start = 0;
+    options.focus_sharp_position = 400;
+    options.focus_clock = [&now_ms] { return now_ms; };
+    usb_bus bus;
+    auto camera = raw_sensor_camera::create(model, options);
+    PDEVICE_OBJECT pdo = bus.plug(camera);
+    focus_motor& motor = *camera->motor();
+    // The 84xx: the camera terminal's focus absolute; the 83xx: its focus
+    // register 65, as text, checked against the range.
+    auto focus = [&](std::string text) {
+      uint32_t value = (uint32_t)atoi(text.c_str() + 1);
+      return is_84xx ? uvc_request(pdo, uvc::SET_CUR, kCameraTerminal, 0, 6, &value, 2).status
+                     : uvc_request(pdo, uvc::SET_CUR, kCameraTerminal, 0, 65, text.data(), (ULONG)text.size()).status;
+    };
+    EXPECT_EQ(focus("A1000\r"), STATUS_SUCCESS);
+    now_ms = 250;  // the whole range takes 500 ms
+    EXPECT_DOUBLE_EQ(motor.position(), 500);
+    EXPECT_EQ(focus("A300\r"), STATUS_SUCCESS);  // turns back from 500
+    now_ms = 300;
+    EXPECT_DOUBLE_EQ(motor.position(), 400);
+    now_ms = 400;
+    EXPECT_FALSE(motor.moving());
+    EXPECT_EQ(focus("A1001\r"), STATUS_UNSUCCESSFUL);
+    if (!is_84xx) {
+      EXPECT_EQ(focus("A3x0\r"), STATUS_UNSUCCESSFUL);
+    }
+    EXPECT_EQ(motor.target(), 300);
+
+    // Same-colour neighbour differences over a 640 x 480 frame fall with
+    // the distance from the sharp position, on either side.
+    const readout r = camera->readout_for(fourcc(model.formats[0].fourcc), 640, 480);
+    uint64_t frame = 0;
+    auto contrast_at = [&](int32_t position) {
+      motor.move_to(position);
+      now_ms += 1000;
+      std::vector<uint8_t> out;
+      camera->sensor().render(r, 8, ++frame, out);
+      EXPECT_EQ(motor.position_of_frame(frame), position);
+      double sum = 0;
+      for (size_t i = 0; i + 2 * r.width + 2 < out.size(); ++i) {
+        sum += std::abs(out[i] - out[i + 2]) + std::abs(out[i] - out[i + 2 * r.width]);
+      }
+      return sum;
+    };
+    const double sharp = contrast_at(400), beyond = contrast_at(420), near = contrast_at(380);
+    EXPECT_GT(sharp, beyond);
+    EXPECT_GT(sharp, near);
+    EXPECT_GT(near, contrast_at(300));
+    EXPECT_GT(contrast_at(300), contrast_at(0));
+    bus.unplug(pdo);
+  }
 }
 
 }  // namespace

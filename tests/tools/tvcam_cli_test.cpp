@@ -54,9 +54,10 @@ TEST(TvcamCli, ListAndFormatsAsTextAndJsonWithTheCameraOptions) {
   EXPECT_TRUE(contains(list_json.out, "\"id\": \"plain-bulk\",\n      \"description\": \"bulk test camera\",\n"
                                       "      \"default\": false,\n      \"family\": \"uvc_camera\",\n"
                                       "      \"vendor_id\": \"0x199E\",\n      \"product_id\": \"0x0002\",\n"
-                                      "      \"colour\": true\n"));
+                                      "      \"colour\": true,\n      \"focus\": false\n"));
   EXPECT_TRUE(contains(list_json.out, "\"family\": \"camera_84xx\",\n      \"vendor_id\": \"0x199E\",\n"
-                                      "      \"product_id\": \"0x8416\",\n      \"colour\": false\n"));
+                                      "      \"product_id\": \"0x8416\",\n      \"colour\": false,\n"
+                                      "      \"focus\": true\n"));
 
   const run_result formats = run(&backend, {"formats", "--camera", "plain-bulk"});
   ASSERT_EQ(formats.status, 0) << formats.err;

@@ -133,4 +133,28 @@ TEST(TvcamDriver, ListsAndCapturesFromEveryFamilysModels) {
   }
 }
 
+// --autofocus starts the driver's search with the stream on a camera with a
+// focus motor: the frame records carry the focus and the search running;
+// a camera without one refuses it, and the listing tells them apart.
+TEST(TvcamDriver, AutofocusRunsOnCamerasWithAFocusMotorOnly) {
+  std::unique_ptr<tvcam::camera_backend> backend = tvcam::make_driver_backend();
+  const run_result list = run(backend.get(), {"list", "--json"});
+  EXPECT_TRUE(contains(list.out, "\"id\": \"8307-colour\",")) << list.out;
+  EXPECT_TRUE(contains(list.out, "\"product_id\": \"0x8307\",\n      \"colour\": true,\n      \"focus\": true\n"));
+  EXPECT_TRUE(contains(list.out, "\"product_id\": \"0x8308\",\n      \"colour\": false,\n      \"focus\": false\n"));
+
+  tvcam_test::temp_dir tmp;
+  const run_result r = run(backend.get(), {"capture", "--camera", "8307-colour", "--format", "RGB24", "--size",
+                                           "640x480", "--frames", "6", "--out", tmp.path(), "--autofocus", "--json"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_TRUE(contains(r.out, "\"focus\": {\n")) << r.out;
+  EXPECT_TRUE(contains(r.out, "\"searching\": true,"));
+  EXPECT_TRUE(contains(r.out, "\"moved\": true"));
+
+  const run_result mono = run(backend.get(), {"capture", "--camera", "8308-mono", "--frames", "2", "--out",
+                                              tmp.path(), "--autofocus"});
+  EXPECT_EQ(mono.status, 2);
+  EXPECT_TRUE(contains(mono.err, "has no one_push_focus control")) << mono.err;
+}
+
 }  // namespace

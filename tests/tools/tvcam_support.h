@@ -99,7 +99,7 @@ class fake_backend : public tvcam::camera_backend {
   std::vector<tvcam::camera_model_info> models() const override {
     return {{"plain", "isochronous test camera", true, "uvc_camera", 0x199E, 0x0001},
             {"plain-bulk", "bulk test camera", false, "uvc_camera", 0x199E, 0x0002},
-            {"raw", "raw-sensor test camera", false, "camera_84xx", 0x199E, 0x8416, false, {"chart", "flat"}}};
+            {"raw", "raw-sensor test camera", false, "camera_84xx", 0x199E, 0x8416, false, {"chart", "flat"}, true}};
   }
 
   std::unique_ptr<tvcam::camera_session> open(const tvcam::camera_request& request, std::string* error,

@@ -28,6 +28,7 @@ struct camera_model_info {
   uint16_t product_id = 0;
   bool colour = true;
   std::vector<std::string> scenes;  // raw-sensor models: the scenes the sensor can look at; else empty
+  bool focus = false;  // the lens has a focus motor: the driver's autofocus runs on it
 };
 
 // A starting value of a raw-sensor camera's control.

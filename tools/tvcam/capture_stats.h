@@ -20,6 +20,11 @@ struct loop_values {
   int32_t gain = 0;         // 64 = 1.0
   int32_t wb_r = 0, wb_g = 0, wb_b = 0;  // white-balance gains, 64 = 1.0
   int32_t temperature = 0;  // colour temperature, kelvin
+  bool has_focus = false;        // the driver records the focus (cameras with a focus motor)
+  bool focus_searching = false;  // the autofocus search runs
+  bool focus_moved = false;      // it handed out a new position on this frame
+  int32_t focus_position = 0;    // the focus control's unit
+  int32_t focus_sharpness = 0;   // last measured sharpness of the focus region
 };
 
 // One completed client buffer as the stream header described it.

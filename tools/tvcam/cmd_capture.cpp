@@ -31,7 +31,7 @@ namespace tvcam {
 const char kCaptureUsage[] =
     "usage: tvcam capture [--camera ID | --descriptors PREFIX] [--format FOURCC|RGB24|RGB32]\n"
     "                     [--size WxH] [--fps N] [--frames N] [--out DIR] [--raw] [--json]\n"
-    "                     [--set NAME=VALUE]... [--registry FILE] [--faults LIST] [--seed N]\n"
+    "                     [--autofocus] [--set NAME=VALUE]... [--registry FILE] [--faults LIST] [--seed N]\n"
     "                     [--verbose] [--scene NAME] [--illuminant KELVIN] [--exposure E] [--gain G]\n"
     "\n"
     "Captures frames through the driver's capture pin and writes them to DIR as\n"
@@ -52,6 +52,8 @@ const char kCaptureUsage[] =
     "  --raw                write every frame's bytes as they came (.raw)\n"
     "  --set NAME=VALUE     set a property before streaming, as 'tvcam set' does (repeatable)\n"
     "  --json               print the summary and one record per frame as JSON\n"
+    "  --autofocus          run the driver's autofocus once, started with the stream\n"
+    "                       (cameras with a focus motor)\n"
     "\n"
     "exit status: 0 all frames captured, 1 the capture failed, 2 bad request,\n"
     "130 interrupted\n";
@@ -286,6 +288,15 @@ void write_frame_json(json_writer& json, const frame_record& f, const std::strin
     json.value(static_cast<int64_t>(v.wb_b));
     json.end_array();
     json.member("temperature", static_cast<int64_t>(v.temperature));
+    if (v.has_focus) {
+      json.key("focus");
+      json.begin_object();
+      json.member("position", static_cast<int64_t>(v.focus_position));
+      json.member("sharpness", static_cast<int64_t>(v.focus_sharpness));
+      json.member("searching", v.focus_searching);
+      json.member("moved", v.focus_moved);
+      json.end_object();
+    }
     json.end_object();
   } else {
     json.null();
@@ -361,7 +372,7 @@ int cmd_capture(const context& ctx, int argc, char** argv) {
   options.insert(options.end(), kSensorOptions, kSensorOptions + kSensorOptionCount);
   for (const option_def& d : {option_def{"format", true}, option_def{"size", true}, option_def{"fps", true},
                               option_def{"frames", true}, option_def{"out", true}, option_def{"raw", false},
-                              option_def{"json", false}}) {
+                              option_def{"json", false}, option_def{"autofocus", false}}) {
     options.push_back(d);
   }
   parsed_args args;
@@ -406,6 +417,18 @@ int cmd_capture(const context& ctx, int argc, char** argv) {
     return command_error(ctx.err, "capture", "cannot start the stream: " + error, kExitFailure);
   }
   const int64_t negotiated = session->negotiated_interval() > 0 ? session->negotiated_interval() : interval;
+  if (args.has("autofocus")) {
+    // One run of the driver's autofocus, started like a client's one-push.
+    property_setting one_push;
+    one_push.text = "one_push_focus=1";
+    one_push.key = {kCameraExtensionSet, 124};
+    one_push.value = 1;
+    status = apply_settings(ctx, "capture", *session, {one_push}, nullptr);
+    if (status != kExitOk) {
+      session->stop();
+      return status;
+    }
+  }
 
   output_plan plan;
   plan.dir = opt.out_dir;

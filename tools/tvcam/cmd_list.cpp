@@ -48,6 +48,7 @@ int cmd_list(const context& ctx, int argc, char** argv) {
       json.member("vendor_id", hex_id(m.vendor_id));
       json.member("product_id", hex_id(m.product_id));
       json.member("colour", m.colour);
+      json.member("focus", m.focus);
       json.end_object();
     }
     json.end_array();

@@ -41,7 +41,7 @@ constexpr ULONG kCapturePin = 0;
 const GUID kDriverPropertySetGuid = {0x4CB0D141, 0x9C2C, 0x49E5, {0x90, 0x05, 0xD7, 0xC0, 0x38, 0x2F, 0xD9, 0xD2}};
 constexpr ULONG kLoopStatisticsId = 64;
 constexpr size_t kLoopHeadSize = 8;
-constexpr size_t kLoopRecordSize = 56;
+constexpr size_t kLoopRecordSize = 56;  // the smallest record read; 64 with the focus
 constexpr size_t kLoopRecordsRead = 32;
 // Reads that complete with an error in a row before the stream counts as broken.
 constexpr unsigned kMaxFailedReadsInRow = 16;
@@ -442,6 +442,14 @@ class driver_session : public camera_session {
       v.wb_g = static_cast<int32_t>(le32(at + 28));
       v.wb_b = static_cast<int32_t>(le32(at + 32));
       v.temperature = static_cast<int32_t>(le32(at + 36));
+      if (size >= kLoopRecordSize + 8) {
+        const uint32_t flags = le32(at + 8);
+        v.has_focus = true;
+        v.focus_searching = (flags & 0x8) != 0;
+        v.focus_moved = (flags & 0x10) != 0;
+        v.focus_position = static_cast<int32_t>(le32(at + 56));
+        v.focus_sharpness = static_cast<int32_t>(le32(at + 60));
+      }
       record->has_loop_values = true;
     }
   }
@@ -595,6 +603,7 @@ class driver_backend : public camera_backend {
       info.vendor_id = m.vendor_id;
       info.product_id = m.product_id;
       info.colour = m.colour;
+      info.focus = m.focus;
       if (m.create_with) info.scenes = sim::scene_names();
       list.push_back(info);
     }
