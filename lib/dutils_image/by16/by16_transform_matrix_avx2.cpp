@@ -1,5 +1,6 @@
 // The matrix debayer's line routines for AVX2: 8-bit samples 32 pixels per
-// step in 16-bit lanes (pmaddwd over pairs of groups, as the SSSE3 form),
+// step in 16-bit lanes (pmaddwd over pairs of groups, as the SSSE3 form, with
+// the even and odd columns apart),
 // 16-bit samples 16 pixels per step in single-precision lanes (the sums of the
 // plain form, lane for lane). The line ends use the plain code. The whole
 // file is built for AVX2; its routines run only when img::avx2_allowed.
@@ -21,22 +22,49 @@ constexpr int kStep16 = 16;  // pixels per step, 16-bit
 
 // ------------------------------------------------------------- 8-bit ----
 
+// The even and odd columns of 32 are done apart, sixteen of each in 16-bit
+// lanes: masking and shifting a 32-byte load gives both without a shuffle,
+// and the weights of a vector are those of one site.
 struct row_weights8 {
-  __m256i w01, w23, w45, offset;
+  __m256i w[3];  // weight pairs of the group pairs
+  __m256i offset;
 };
 
-// Sixteen pixels of one output row from the groups in 16-bit lanes.
-inline __m256i row16(const row_weights8& r, const __m256i g[group_count], __m128i shift) {
-  const auto sum = [&](bool high) {
-    const auto pairs = [high](__m256i a, __m256i b) {
-      return high ? _mm256_unpackhi_epi16(a, b) : _mm256_unpacklo_epi16(a, b);
-    };
-    const __m256i s = _mm256_add_epi32(_mm256_add_epi32(r.offset, _mm256_madd_epi16(pairs(g[0], g[1]), r.w01)),
-                                       _mm256_add_epi32(_mm256_madd_epi16(pairs(g[2], g[3]), r.w23),
-                                                        _mm256_madd_epi16(pairs(g[4], g[5]), r.w45)));
-    return _mm256_sra_epi32(s, shift);
+// Sixteen pixels of one output row from N pairs of groups (lo and hi halves
+// of each) in 16-bit lanes, as signed-saturated 16-bit values in the order
+// of the groups' lanes.
+template <int N>
+inline __m256i row16(const row_weights8& r, const __m256i pairs[2 * N], __m256i shift) {
+  const auto sum = [&](int half) {
+    __m256i s = _mm256_add_epi32(r.offset, _mm256_madd_epi16(pairs[half], r.w[0]));
+    if constexpr (N == 3) {
+      return _mm256_add_epi32(s, _mm256_add_epi32(_mm256_madd_epi16(pairs[2 + half], r.w[1]),
+                                                  _mm256_madd_epi16(pairs[4 + half], r.w[2])));
+    } else {
+      return _mm256_add_epi32(s, _mm256_madd_epi16(pairs[2 + half], r.w[1]));
+    }
   };
-  return _mm256_packs_epi32(sum(false), sum(true));
+  return _mm256_packs_epi32(_mm256_srav_epi32(sum(0), shift), _mm256_srav_epi32(sum(1), shift));
+}
+
+// The three rows of sixteen pixels of one site kind from their groups. A
+// colour site (red or blue) weighs the horizontal and vertical neighbours at
+// distance 1 alike, and those at distance 2 too (its kernels give the same
+// weight to both, and so does every colour chain): its groups 1 and 3, and 2
+// and 5, are summed first, which leaves two pairs instead of three.
+template <bool Paired>
+inline void rows16(const row_weights8 w[3], const __m256i g[group_count], __m256i shift, __m256i out[3]) {
+  if constexpr (Paired) {
+    const __m256i g13 = _mm256_add_epi16(g[1], g[3]), g25 = _mm256_add_epi16(g[2], g[5]);
+    const __m256i pairs[4] = {_mm256_unpacklo_epi16(g[0], g13), _mm256_unpackhi_epi16(g[0], g13),
+                              _mm256_unpacklo_epi16(g25, g[4]), _mm256_unpackhi_epi16(g25, g[4])};
+    for (int row = 0; row < 3; ++row) out[row] = row16<2>(w[row], pairs, shift);
+  } else {
+    const __m256i pairs[6] = {_mm256_unpacklo_epi16(g[0], g[1]), _mm256_unpackhi_epi16(g[0], g[1]),
+                              _mm256_unpacklo_epi16(g[2], g[3]), _mm256_unpackhi_epi16(g[2], g[3]),
+                              _mm256_unpacklo_epi16(g[4], g[5]), _mm256_unpackhi_epi16(g[4], g[5])};
+    for (int row = 0; row < 3; ++row) out[row] = row16<3>(w[row], pairs, shift);
+  }
 }
 
 // The five source lines and three output lines of a line routine, held in
@@ -51,57 +79,84 @@ struct line_pointers {
   }
 };
 
-// The six groups of sixteen pixels from column x in 16-bit lanes.
-inline void groups16(const line_pointers& l, int x, __m256i g[group_count]) {
-  const auto w = [&](int line, int offset) {
-    return _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(l.in[line] + x + offset)));
+// Whether a site's groups 1 and 3, and 2 and 5, have the same weights in
+// every row.
+inline bool paired_site(const site_weights& s) {
+  for (int row = 0; row < 3; ++row)
+    if (s.w[row][1] != s.w[row][3] || s.w[row][2] != s.w[row][5]) return false;
+  return true;
+}
+
+inline row_weights8 weights8(const site_weights& s, int row, bool paired) {
+  const auto pair = [&](int p, int q) {
+    return _mm256_set1_epi32(static_cast<int>((static_cast<uint32_t>(static_cast<uint16_t>(s.w[row][q])) << 16) |
+                                              static_cast<uint16_t>(s.w[row][p])));
   };
-  g[0] = w(2, 0);
-  g[1] = _mm256_add_epi16(w(2, -1), w(2, 1));
-  g[2] = _mm256_add_epi16(w(2, -2), w(2, 2));
-  g[3] = _mm256_add_epi16(w(1, 0), w(3, 0));
-  g[4] = _mm256_add_epi16(_mm256_add_epi16(w(1, -1), w(1, 1)), _mm256_add_epi16(w(3, -1), w(3, 1)));
-  g[5] = _mm256_add_epi16(w(0, 0), w(4, 0));
+  if (paired) return {{pair(0, 1), pair(2, 4), _mm256_setzero_si256()}, _mm256_set1_epi32(s.offset[row])};
+  return {{pair(0, 1), pair(2, 3), pair(4, 5)}, _mm256_set1_epi32(s.offset[row])};
+}
+
+template <kind8 K, bool EvenPaired, bool OddPaired>
+void line8_steps(const line_args& a) {
+  row_weights8 even_w[3], odd_w[3];
+  for (int row = 0; row < 3; ++row) {
+    even_w[row] = weights8(*a.even, row, EvenPaired);
+    odd_w[row] = weights8(*a.odd, row, OddPaired);
+  }
+  const __m256i shift = _mm256_set1_epi32(a.shift);
+  const __m256i low_bytes = _mm256_set1_epi16(0x00FF);
+  const line_pointers l(a);
+  const int end = a.dim_x - kStep8 - 3;
+  int x = 0;
+  for (; x < kFirstInner; ++x) pixel8<K>(a, x);
+  // Reads columns x - 2 .. x + 34.
+  const auto step = [&](int x) {
+    // Column x + o + 2 i of a line in lane i: the low bytes of a load at x + o
+    // (the masking runs on any of three ports, a shift only on two).
+    const auto at = [&](int line, int o) { return _mm256_and_si256(load32(l.in[line] + x + o), low_bytes); };
+    // Centre line columns x - 2 .. x + 3 (+ 2 i).
+    const __m256i c[6] = {at(2, -2), at(2, -1), at(2, 0), at(2, 1), at(2, 2), at(2, 3)};
+    // Lines 1 and 3 summed, columns x - 1 .. x + 2; lines 0 and 4 at x, x + 1.
+    const __m256i v13[4] = {_mm256_add_epi16(at(1, -1), at(3, -1)), _mm256_add_epi16(at(1, 0), at(3, 0)),
+                            _mm256_add_epi16(at(1, 1), at(3, 1)), _mm256_add_epi16(at(1, 2), at(3, 2))};
+    const __m256i v04[2] = {_mm256_add_epi16(at(0, 0), at(4, 0)), _mm256_add_epi16(at(0, 1), at(4, 1))};
+    const __m256i ge[group_count] = {c[2],   _mm256_add_epi16(c[1], c[3]), _mm256_add_epi16(c[0], c[4]),
+                                     v13[1], _mm256_add_epi16(v13[0], v13[2]), v04[0]};
+    const __m256i go[group_count] = {c[3],   _mm256_add_epi16(c[2], c[4]), _mm256_add_epi16(c[1], c[5]),
+                                     v13[2], _mm256_add_epi16(v13[1], v13[3]), v04[1]};
+    __m256i e[3], o[3];  // rows R, G, B (or Y, U, V)
+    rows16<EvenPaired>(even_w, ge, shift, e);
+    rows16<OddPaired>(odd_w, go, shift, o);
+    if constexpr (K == kind8::yuv8p) {
+      for (int row = 0; row < 3; ++row) store32(l.out[row] + x, join_pairs(e[row], o[row]));
+    } else if constexpr (K == kind8::rgb24) {
+      store_bgr96_pairs(l.out[0] + 3 * x, e[2], e[1], e[0], o[2], o[1], o[0]);  // bytes B, G, R
+    } else {
+      store_bgrx128(l.out[0] + 4 * x, join_pairs(e[2], o[2]), join_pairs(e[1], o[1]), join_pairs(e[0], o[0]));
+    }
+  };
+  for (; x <= end; x += kStep8) step(x);
+  // One more step where the reads end (an even column, so the sites keep
+  // their lanes) overlaps the last one; the pixels it does again come out
+  // the same. The plain code finishes the two or three columns left.
+  const int last = end & ~1;
+  if (last >= kFirstInner && x < last + kStep8) {
+    step(last);
+    x = last + kStep8;
+  }
+  for (; x < a.dim_x; ++x) pixel8<K>(a, x);
 }
 
 template <kind8 K>
 void line8_avx2(const line_args& a) {
-  // (even, odd) weight pairs for pmaddwd; the lanes of each 128-bit half
-  // hold pixels of alternating columns, starting with an even one.
-  row_weights8 rows[3];
-  for (int row = 0; row < 3; ++row) {
-    const auto pairs = [&](int p, int q) {
-      return _mm256_broadcastsi128_si256(weight_pairs(*a.even, *a.odd, row, p, q));
-    };
-    rows[row] = {pairs(0, 1), pairs(2, 3), pairs(4, 5),
-                 _mm256_setr_epi32(a.even->offset[row], a.odd->offset[row], a.even->offset[row], a.odd->offset[row],
-                                   a.even->offset[row], a.odd->offset[row], a.even->offset[row], a.odd->offset[row])};
+  const bool even = paired_site(*a.even), odd = paired_site(*a.odd);
+  if (even) {
+    line8_steps<K, true, false>(a);
+  } else if (odd) {
+    line8_steps<K, false, true>(a);
+  } else {
+    line8_steps<K, false, false>(a);
   }
-  const __m128i shift = _mm_cvtsi32_si128(a.shift);
-  const line_pointers l(a);
-  const int end = a.dim_x - kStep8 - 2;
-  int x = 0;
-  for (; x < kFirstInner; ++x) pixel8<K>(a, x);
-  // Reads columns x - 2 .. x + 33.
-  for (; x <= end; x += kStep8) {
-    // One half of sixteen pixels at a time keeps the registers for the weights.
-    __m256i half[2][3];
-    for (int h = 0; h < 2; ++h) {
-      __m256i g[group_count];
-      groups16(l, x + 16 * h, g);
-      for (int row = 0; row < 3; ++row) half[h][row] = row16(rows[row], g, shift);
-    }
-    __m256i v[3];
-    for (int row = 0; row < 3; ++row) v[row] = pack_bytes(half[0][row], half[1][row]);
-    if constexpr (K == kind8::yuv8p) {
-      for (int row = 0; row < 3; ++row) store32(l.out[row] + x, v[row]);
-    } else if constexpr (K == kind8::rgb24) {
-      store_bgr96(l.out[0] + 3 * x, v[2], v[1], v[0]);  // rows R, G, B; bytes B, G, R
-    } else {
-      store_bgrx128(l.out[0] + 4 * x, v[2], v[1], v[0]);
-    }
-  }
-  for (; x < a.dim_x; ++x) pixel8<K>(a, x);
 }
 
 // ------------------------------------------------------------ 16-bit ----
@@ -122,7 +177,7 @@ void line16_avx2(const line_args& a) {
   int x = 0;
   for (; x < kFirstInner; ++x) pixel16(a, x);
   // Reads columns x - 2 .. x + 17.
-  for (; x <= end; x += kStep16) {
+  const auto step = [&](int x) {
     __m256i out[3][2];
     for (int half = 0; half < 2; ++half) {
       const int c = x + 8 * half;
@@ -148,6 +203,13 @@ void line16_avx2(const line_args& a) {
       }
     }
     for (int row = 0; row < 3; ++row) store32(l.out[row] + 2 * x, pack_words(out[row][0], out[row][1]));
+  };
+  for (; x <= end; x += kStep16) step(x);
+  // One more step where the reads end (an even column), as for 8 bits.
+  const int last = end & ~1;
+  if (last >= kFirstInner && x < last + kStep16) {
+    step(last);
+    x = last + kStep16;
   }
   for (; x < a.dim_x; ++x) pixel16(a, x);
 }
