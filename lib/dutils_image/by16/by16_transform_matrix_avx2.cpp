@@ -161,57 +161,130 @@ void line8_avx2(const line_args& a) {
 
 // ------------------------------------------------------------ 16-bit ----
 
-void line16_avx2(const line_args& a) {
+// The weights of a line in the lanes of eight pixels from an even column.
+struct line_weights16 {
   __m256 w[3][group_count], offset[3];
-  for (int row = 0; row < 3; ++row) {
-    const float e = a.even16->offset[row], o = a.odd16->offset[row];
-    offset[row] = _mm256_setr_ps(e, o, e, o, e, o, e, o);
-    for (int p = 0; p < group_count; ++p) {
-      const float we = a.even16->w[row][p], wo = a.odd16->w[row][p];
-      w[row][p] = _mm256_setr_ps(we, wo, we, wo, we, wo, we, wo);
-    }
-  }
-  const __m256 zero = _mm256_setzero_ps(), top = _mm256_set1_ps(65535.0f);
-  const line_pointers l(a);
-  const int end = a.dim_x - kStep16 - 2;
-  int x = 0;
-  for (; x < kFirstInner; ++x) pixel16(a, x);
-  // Reads columns x - 2 .. x + 17.
-  const auto step = [&](int x) {
-    __m256i out[3][2];
-    for (int half = 0; half < 2; ++half) {
-      const int c = x + 8 * half;
-      const auto s = [&](int line, int offset) {
-        return _mm256_cvtepu16_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(l.in[line] + 2 * (c + offset))));
-      };
-      // The centre and the differences of the other groups from it.
-      const __m256i centre = s(2, 0), c2 = _mm256_add_epi32(centre, centre), c4 = _mm256_add_epi32(c2, c2);
-      const auto diff = [&](__m256i a, __m256i b, __m256i c) {
-        return _mm256_cvtepi32_ps(_mm256_sub_epi32(_mm256_add_epi32(a, b), c));
-      };
-      __m256 g[group_count];
-      g[0] = _mm256_cvtepi32_ps(centre);
-      g[1] = diff(s(2, -1), s(2, 1), c2);
-      g[2] = diff(s(2, -2), s(2, 2), c2);
-      g[3] = diff(s(1, 0), s(3, 0), c2);
-      g[4] = diff(_mm256_add_epi32(s(1, -1), s(1, 1)), _mm256_add_epi32(s(3, -1), s(3, 1)), c4);
-      g[5] = diff(s(0, 0), s(4, 0), c2);
-      for (int row = 0; row < 3; ++row) {
-        __m256 acc = offset[row];
-        for (int p = 0; p < group_count; ++p) acc = _mm256_add_ps(acc, _mm256_mul_ps(w[row][p], g[p]));
-        out[row][half] = _mm256_cvttps_epi32(_mm256_min_ps(_mm256_max_ps(acc, zero), top));
+  explicit line_weights16(const line_args& a) {
+    for (int row = 0; row < 3; ++row) {
+      const float e = a.even16->offset[row], o = a.odd16->offset[row];
+      offset[row] = _mm256_setr_ps(e, o, e, o, e, o, e, o);
+      for (int p = 0; p < group_count; ++p) {
+        const float we = a.even16->w[row][p], wo = a.odd16->w[row][p];
+        w[row][p] = _mm256_setr_ps(we, wo, we, wo, we, wo, we, wo);
       }
     }
-    for (int row = 0; row < 3; ++row) store32(l.out[row] + 2 * x, pack_words(out[row][0], out[row][1]));
-  };
-  for (; x <= end; x += kStep16) step(x);
-  // One more step where the reads end (an even column), as for 8 bits.
+  }
+};
+
+// Y, U and V of sixteen pixels from column x (even; reads columns x - 2 ..
+// x + 17) as 32-bit values 0..65535, pixels x .. x + 7 in out[row][0].
+inline void samples16(const line_pointers& l, const line_weights16& lw, int x, __m256i out[3][2]) {
+  const __m256 zero = _mm256_setzero_ps(), top = _mm256_set1_ps(65535.0f);
+  for (int half = 0; half < 2; ++half) {
+    const int c = x + 8 * half;
+    const auto s = [&](int line, int offset) {
+      return _mm256_cvtepu16_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(l.in[line] + 2 * (c + offset))));
+    };
+    // The centre and the differences of the other groups from it.
+    const __m256i centre = s(2, 0), c2 = _mm256_add_epi32(centre, centre), c4 = _mm256_add_epi32(c2, c2);
+    const auto diff = [&](__m256i a, __m256i b, __m256i c) {
+      return _mm256_cvtepi32_ps(_mm256_sub_epi32(_mm256_add_epi32(a, b), c));
+    };
+    __m256 g[group_count];
+    g[0] = _mm256_cvtepi32_ps(centre);
+    g[1] = diff(s(2, -1), s(2, 1), c2);
+    g[2] = diff(s(2, -2), s(2, 2), c2);
+    g[3] = diff(s(1, 0), s(3, 0), c2);
+    g[4] = diff(_mm256_add_epi32(s(1, -1), s(1, 1)), _mm256_add_epi32(s(3, -1), s(3, 1)), c4);
+    g[5] = diff(s(0, 0), s(4, 0), c2);
+    for (int row = 0; row < 3; ++row) {
+      __m256 acc = lw.offset[row];
+      for (int p = 0; p < group_count; ++p) acc = _mm256_add_ps(acc, _mm256_mul_ps(lw.w[row][p], g[p]));
+      out[row][half] = _mm256_cvttps_epi32(_mm256_min_ps(_mm256_max_ps(acc, zero), top));
+    }
+  }
+}
+
+// The vector steps of a line from column `first` (even), ending with one
+// step where the reads end that overlaps the one before (the pixels it does
+// again come out the same); step(x, last) stores the sixteen pixels from x.
+// Returns the first column not done.
+template <typename Step>
+inline int steps16(const line_args& a, int first, Step step) {
+  const int end = a.dim_x - kStep16 - 2;
+  int x = first;
+  for (; x <= end; x += kStep16) step(x, false);
   const int last = end & ~1;
   if (last >= kFirstInner && x < last + kStep16) {
-    step(last);
+    step(last, true);
     x = last + kStep16;
   }
+  return x;
+}
+
+void line16_avx2(const line_args& a) {
+  const line_weights16 lw(a);
+  const line_pointers l(a);
+  int x = 0;
+  for (; x < kFirstInner; ++x) pixel16(a, x);
+  x = steps16(a, kFirstInner, [&](int x, bool) {
+    __m256i out[3][2];
+    samples16(l, lw, x, out);
+    for (int row = 0; row < 3; ++row) store32(l.out[row] + 2 * x, pack_words(out[row][0], out[row][1]));
+  });
   for (; x < a.dim_x; ++x) pixel16(a, x);
+}
+
+// Eight pixels of Y, U, V (32-bit lanes, 0..65535) as B G R A samples in
+// 64 bytes: BT.601 in 14-bit fixed point, as convert_yuv16p_to_rgb64.
+inline void rgb64_of(const __m256i& y, const __m256i& u, const __m256i& v, __m256i& first, __m256i& second) {
+  constexpr int kVr = 22986, kUg = 5636, kVg = 11698, kUb = 28999, kShift = 14;
+  // Chroma minus 32768 in the low 16 bits, as signed; the high bits zero.
+  const __m256i bias = _mm256_set1_epi32(0x8000);
+  const __m256i uc = _mm256_xor_si256(u, bias), vc = _mm256_xor_si256(v, bias);
+  const __m256i b = _mm256_add_epi32(y, _mm256_srai_epi32(_mm256_madd_epi16(uc, _mm256_set1_epi32(kUb)), kShift));
+  const __m256i r = _mm256_add_epi32(y, _mm256_srai_epi32(_mm256_madd_epi16(vc, _mm256_set1_epi32(kVr)), kShift));
+  const __m256i uv = _mm256_or_si256(uc, _mm256_slli_epi32(vc, 16));
+  const __m256i g = _mm256_sub_epi32(
+      y, _mm256_srai_epi32(_mm256_madd_epi16(uv, _mm256_set1_epi32(static_cast<int>((kVg << 16) | kUg))), kShift));
+  // Clamped to 0..65535 by the packs; pixels 0..3 in the low halves.
+  const __m256i bg = _mm256_packus_epi32(b, g), ra = _mm256_packus_epi32(r, _mm256_set1_epi32(0xFFFF));
+  const __m256i br = _mm256_unpacklo_epi16(bg, ra), ga = _mm256_unpackhi_epi16(bg, ra);
+  const __m256i p01 = _mm256_unpacklo_epi16(br, ga);  // pixels 0, 1 | 4, 5
+  const __m256i p23 = _mm256_unpackhi_epi16(br, ga);  // pixels 2, 3 | 6, 7
+  first = _mm256_permute2x128_si256(p01, p23, 0x20);
+  second = _mm256_permute2x128_si256(p01, p23, 0x31);
+}
+
+// The 16-bit debayer with the conversion to "RGB6" in the same step: a line
+// of eight bytes a pixel is far larger than the caches and read by someone
+// else later, so where the line allows the steps write past the caches
+// (their first column is chosen so that every step's output is aligned to
+// 32 bytes). The columns outside the steps get their samples in the three
+// sample lines of line_args; the caller converts those.
+column_span line16_rgb64_avx2(const line_args& a, uint8_t* rgb) {
+  const line_weights16 lw(a);
+  const line_pointers l(a);
+  const uintptr_t address = reinterpret_cast<uintptr_t>(rgb) & 31;
+  const bool streaming = address == 0 || address == 16;
+  const int first = address == 0 ? kFirstInner + 2 : kFirstInner;
+  for (int x = 0; x < first; ++x) pixel16(a, x);
+  const int done = steps16(a, first, [&](int x, bool last) {
+    __m256i out[3][2];
+    samples16(l, lw, x, out);
+    __m256i px[4];
+    rgb64_of(out[0][0], out[1][0], out[2][0], px[0], px[1]);
+    rgb64_of(out[0][1], out[1][1], out[2][1], px[2], px[3]);
+    uint8_t* d = rgb + 8 * x;
+    if (streaming && !last) {
+      __m256i* o = reinterpret_cast<__m256i*>(d);
+      for (int k = 0; k < 4; ++k) _mm256_stream_si256(o + k, px[k]);
+    } else {
+      for (int k = 0; k < 4; ++k) store32(d + 32 * k, px[k]);
+    }
+  });
+  for (int x = done; x < a.dim_x; ++x) pixel16(a, x);
+  return {first, done};
 }
 
 }  // namespace
@@ -225,6 +298,7 @@ line_fn get_line8_avx2(kind8 kind) {
 }
 
 line_fn get_line16_avx2() { return line16_avx2; }
+rgb64_fn get_line16_rgb64_avx2() { return line16_rgb64_avx2; }
 
 }  // namespace matrix_detail
 }  // namespace img
