@@ -106,14 +106,13 @@ void line8_steps(const line_args& a) {
   const __m256i shift = _mm256_set1_epi32(a.shift);
   const __m256i low_bytes = _mm256_set1_epi16(0x00FF);
   const line_pointers l(a);
-  const int end = a.dim_x - kStep8 - 3;
-  int x = 0;
-  for (; x < kFirstInner; ++x) pixel8<K>(a, x);
-  // Reads columns x - 2 .. x + 34.
-  const auto step = [&](int x) {
+  const int w = a.dim_x;
+  // 32 pixels from column x, whose source columns are at xs in the lines
+  // `in` (reads xs - 2 .. xs + 34).
+  const auto step = [&](const uint8_t* const in[5], int xs, int x) {
     // Column x + o + 2 i of a line in lane i: the low bytes of a load at x + o
     // (the masking runs on any of three ports, a shift only on two).
-    const auto at = [&](int line, int o) { return _mm256_and_si256(load32(l.in[line] + x + o), low_bytes); };
+    const auto at = [&](int line, int o) { return _mm256_and_si256(load32(in[line] + xs + o), low_bytes); };
     // Centre line columns x - 2 .. x + 3 (+ 2 i).
     const __m256i c[6] = {at(2, -2), at(2, -1), at(2, 0), at(2, 1), at(2, 2), at(2, 3)};
     // Lines 1 and 3 summed, columns x - 1 .. x + 2; lines 0 and 4 at x, x + 1.
@@ -135,16 +134,33 @@ void line8_steps(const line_args& a) {
       store_bgrx128(l.out[0] + 4 * x, join_pairs(e[2], o[2]), join_pairs(e[1], o[1]), join_pairs(e[0], o[0]));
     }
   };
-  for (; x <= end; x += kStep8) step(x);
-  // One more step where the reads end (an even column, so the sites keep
-  // their lanes) overlaps the last one; the pixels it does again come out
-  // the same. The plain code finishes the two or three columns left.
-  const int last = end & ~1;
-  if (last >= kFirstInner && x < last + kStep8) {
-    step(last);
-    x = last + kStep8;
+  // The first and last 32 columns come from short copies of the line ends
+  // with the mirrored columns beside them (-2 and -1 are 0 and 1; w and
+  // w + 1 are w - 2 and w - 1), so that the whole line runs in steps.
+  uint8_t left[5][64], right[5][96];
+  const uint8_t* left_in[5];
+  const uint8_t* right_in[5];
+  for (int k = 0; k < 5; ++k) {
+    const uint8_t* line = l.in[k];
+    store32(left[k] + 2, load32(line));  // columns 0 .. 61 at 2 ..
+    store32(left[k] + 32, load32(line + 30));
+    left[k][0] = line[0], left[k][1] = line[1];
+    store32(right[k], load32(line + w - 64));  // columns w - 64 .. w - 1
+    store32(right[k] + 32, load32(line + w - 32));
+    store32(right[k] + 64, _mm256_setzero_si256());
+    right[k][64] = line[w - 2], right[k][65] = line[w - 1];
+    left_in[k] = left[k], right_in[k] = right[k];
   }
-  for (; x < a.dim_x; ++x) pixel8<K>(a, x);
+  step(left_in, 2, 0);
+  // Whole steps while the reads stay inside the line, then one step where
+  // they end (an even column, so the sites keep their lanes) if columns
+  // before the last 32 are left; it overlaps the one before, and the pixels
+  // it does again come out the same.
+  const int end = w - kStep8 - 3;
+  int x = kStep8;
+  for (; x <= end; x += kStep8) step(l.in, x, x);
+  if (x < w - kStep8) step(l.in, end & ~1, end & ~1);
+  step(right_in, 32, w - kStep8);
 }
 
 template <kind8 K>

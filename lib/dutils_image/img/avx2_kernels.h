@@ -115,14 +115,9 @@ inline void store_bgr96_pairs(uint8_t* dst, __m256i b_e, __m256i g_e, __m256i r_
   const __m256i x0 = _mm256_blend_epi16(_mm256_blend_epi16(p0, p1, kPairBlend01), p2, kPairBlend02);
   const __m256i x1 = _mm256_blend_epi16(_mm256_blend_epi16(p0, p1, kPairBlend11), p2, kPairBlend12);
   const __m256i x2 = _mm256_blend_epi16(_mm256_blend_epi16(p0, p1, kPairBlend21), p2, kPairBlend22);
-  // Six 16-byte stores: the upper halves go out without a shuffle.
-  __m128i* out = reinterpret_cast<__m128i*>(dst);
-  _mm_storeu_si128(out, _mm256_castsi256_si128(x0));
-  _mm_storeu_si128(out + 1, _mm256_castsi256_si128(x1));
-  _mm_storeu_si128(out + 2, _mm256_castsi256_si128(x2));
-  _mm_storeu_si128(out + 3, _mm256_extracti128_si256(x0, 1));
-  _mm_storeu_si128(out + 4, _mm256_extracti128_si256(x1, 1));
-  _mm_storeu_si128(out + 5, _mm256_extracti128_si256(x2, 1));
+  store32(dst, _mm256_permute2x128_si256(x0, x1, 0x20));       // blocks 0, 1
+  store32(dst + 32, _mm256_permute2x128_si256(x2, x0, 0x30));  // blocks 2, 3
+  store32(dst + 64, _mm256_permute2x128_si256(x1, x2, 0x31));  // blocks 4, 5
 }
 
 // Even-column and odd-column values (16-bit lanes, as above, signed) as 32
