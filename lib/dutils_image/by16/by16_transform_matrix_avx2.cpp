@@ -192,14 +192,15 @@ struct line_weights16 {
   }
 };
 
-// Y, U and V of sixteen pixels from column x (even; reads columns x - 2 ..
-// x + 17) as 32-bit values 0..65535, pixels x .. x + 7 in out[row][0].
-inline void samples16(const line_pointers& l, const line_weights16& lw, int x, __m256i out[3][2]) {
+// Y, U and V of sixteen pixels from an even column whose samples are at xs
+// in the lines `in` (reads xs - 2 .. xs + 17) as 32-bit values 0..65535,
+// the first eight pixels in out[row][0].
+inline void samples16(const uint8_t* const in[5], const line_weights16& lw, int xs, __m256i out[3][2]) {
   const __m256 zero = _mm256_setzero_ps(), top = _mm256_set1_ps(65535.0f);
   for (int half = 0; half < 2; ++half) {
-    const int c = x + 8 * half;
+    const int c = xs + 8 * half;
     const auto s = [&](int line, int offset) {
-      return _mm256_cvtepu16_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(l.in[line] + 2 * (c + offset))));
+      return _mm256_cvtepu16_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(in[line] + 2 * (c + offset))));
     };
     // The centre and the differences of the other groups from it.
     const __m256i centre = s(2, 0), c2 = _mm256_add_epi32(centre, centre), c4 = _mm256_add_epi32(c2, c2);
@@ -221,34 +222,55 @@ inline void samples16(const line_pointers& l, const line_weights16& lw, int x, _
   }
 }
 
-// The vector steps of a line from column `first` (even), ending with one
-// step where the reads end that overlaps the one before (the pixels it does
-// again come out the same); step(x, last) stores the sixteen pixels from x.
-// Returns the first column not done.
-template <typename Step>
-inline int steps16(const line_args& a, int first, Step step) {
-  const int end = a.dim_x - kStep16 - 2;
-  int x = first;
-  for (; x <= end; x += kStep16) step(x, false);
-  const int last = end & ~1;
-  if (last >= kFirstInner && x < last + kStep16) {
-    step(last, true);
-    x = last + kStep16;
+// The line ends with their mirrored columns beside them (-2 and -1 are 0
+// and 1; w and w + 1 are w - 2 and w - 1), so that the first and last
+// sixteen columns run as steps too: column 0 at sample 2 of `left`, column
+// w - 16 at sample 16 of `right`.
+struct line_ends16 {
+  uint8_t left[5][64], right[5][96];
+  const uint8_t* left_in[5];
+  const uint8_t* right_in[5];
+  line_ends16(const line_pointers& l, int w) {
+    const uint8_t* const* in = l.in;
+    for (int k = 0; k < 5; ++k) {
+      const uint8_t* line = in[k];
+      store32(left[k] + 4, load32(line));  // columns 0 .. 29 at 2 ..
+      store32(left[k] + 32, load32(line + 28));
+      store32(right[k], load32(line + 2 * w - 64));  // columns w - 32 .. w - 1
+      store32(right[k] + 32, load32(line + 2 * w - 32));
+      store32(right[k] + 64, _mm256_setzero_si256());
+      for (int b = 0; b < 4; ++b) left[k][b] = line[b], right[k][64 + b] = line[2 * w - 4 + b];
+      left_in[k] = left[k], right_in[k] = right[k];
+    }
   }
-  return x;
+};
+
+// The steps of a line: the first sixteen columns from the copy of the line's
+// start; whole steps from column `first` (even, at most 16) while the reads
+// stay inside the line; one step where they end if columns before the last
+// sixteen are left (it overlaps the one before; the pixels it does again
+// come out the same); the last sixteen from the copy of the line's end.
+// step(in, xs, x, inner) stores the sixteen pixels from column x; `inner`
+// marks the whole steps.
+template <typename Step>
+inline void steps16(const line_pointers& l, int w, int first, Step step) {
+  const line_ends16 ends(l, w);
+  step(ends.left_in, 2, 0, false);
+  const int end = w - kStep16 - 2;
+  int x = first;
+  for (; x <= end; x += kStep16) step(l.in, x, x, true);
+  if (x < w - kStep16) step(l.in, end & ~1, end & ~1, false);
+  step(ends.right_in, 16, w - kStep16, false);
 }
 
 void line16_avx2(const line_args& a) {
   const line_weights16 lw(a);
   const line_pointers l(a);
-  int x = 0;
-  for (; x < kFirstInner; ++x) pixel16(a, x);
-  x = steps16(a, kFirstInner, [&](int x, bool) {
+  steps16(l, a.dim_x, kStep16, [&](const uint8_t* const in[5], int xs, int x, bool) {
     __m256i out[3][2];
-    samples16(l, lw, x, out);
+    samples16(in, lw, xs, out);
     for (int row = 0; row < 3; ++row) store32(l.out[row] + 2 * x, pack_words(out[row][0], out[row][1]));
   });
-  for (; x < a.dim_x; ++x) pixel16(a, x);
 }
 
 // Eight pixels of Y, U, V (32-bit lanes, 0..65535) as B G R A samples in
@@ -274,33 +296,30 @@ inline void rgb64_of(const __m256i& y, const __m256i& u, const __m256i& v, __m25
 
 // The 16-bit debayer with the conversion to "RGB6" in the same step: a line
 // of eight bytes a pixel is far larger than the caches and read by someone
-// else later, so where the line allows the steps write past the caches
-// (their first column is chosen so that every step's output is aligned to
-// 32 bytes). The columns outside the steps get their samples in the three
-// sample lines of line_args; the caller converts those.
+// else later, so where the line allows the whole steps write past the
+// caches (their first column is chosen so that every one's output is
+// aligned to 32 bytes). Every column is done here.
 column_span line16_rgb64_avx2(const line_args& a, uint8_t* rgb) {
   const line_weights16 lw(a);
   const line_pointers l(a);
   const uintptr_t address = reinterpret_cast<uintptr_t>(rgb) & 31;
   const bool streaming = address == 0 || address == 16;
-  const int first = address == 0 ? kFirstInner + 2 : kFirstInner;
-  for (int x = 0; x < first; ++x) pixel16(a, x);
-  const int done = steps16(a, first, [&](int x, bool last) {
+  const int first = address == 0 ? 4 : 2;
+  steps16(l, a.dim_x, first, [&](const uint8_t* const in[5], int xs, int x, bool inner) {
     __m256i out[3][2];
-    samples16(l, lw, x, out);
+    samples16(in, lw, xs, out);
     __m256i px[4];
     rgb64_of(out[0][0], out[1][0], out[2][0], px[0], px[1]);
     rgb64_of(out[0][1], out[1][1], out[2][1], px[2], px[3]);
     uint8_t* d = rgb + 8 * x;
-    if (streaming && !last) {
+    if (streaming && inner) {
       __m256i* o = reinterpret_cast<__m256i*>(d);
       for (int k = 0; k < 4; ++k) _mm256_stream_si256(o + k, px[k]);
     } else {
       for (int k = 0; k < 4; ++k) store32(d + 32 * k, px[k]);
     }
   });
-  for (int x = done; x < a.dim_x; ++x) pixel16(a, x);
-  return {first, done};
+  return {0, a.dim_x};
 }
 
 }  // namespace
