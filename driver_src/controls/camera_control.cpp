@@ -9,9 +9,6 @@ bool is_standard_control_set(const GUID& set) {
          same_guid(set, PROPSETID_VIDCAP_CAMERACONTROL);
 }
 
-namespace {
-
-// Zero-fills `size` bytes of the output and writes the request's header.
 void begin_record(control_call* call, ULONG size) {
   RtlZeroMemory(call->output, size);
   KSPROPERTY header = {};
@@ -20,8 +17,6 @@ void begin_record(control_call* call, ULONG size) {
   header.Flags = call->flags;
   RtlCopyMemory(call->output, &header, sizeof(header));
 }
-
-}  // namespace
 
 NTSTATUS write_control_answer(control_call* call, const control_answer& answer) {
   if (call == nullptr) return STATUS_INVALID_PARAMETER;

@@ -103,6 +103,10 @@ bool is_standard_control_set(const GUID& set);
 // the request's set, id and flags in its header; bytes_returned is its size.
 NTSTATUS write_control_answer(control_call* call, const control_answer& answer);
 
+// Zero-fills `size` bytes of the output (which must hold them) and writes
+// the request's set, id and flags as the record's header.
+void begin_record(control_call* call, ULONG size);
+
 // The value and flags of a set request, from its data buffer, which must
 // hold the set's record (40 bytes on a standard set, 48 otherwise; else
 // STATUS_INVALID_BUFFER_SIZE).

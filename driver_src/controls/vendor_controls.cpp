@@ -80,6 +80,25 @@ control_answer boolean_answer(LONG value, LONG default_value) {
   return answer;
 }
 
+// The start of a get of a register shown as a record of `size` bytes: an
+// output too small for it is `too_small` (a range query needs none), the
+// register is read into `*reg`, a range query is answered 0 to 1 with its
+// bit 0, default 0, and a get's record is begun with the request's header
+// (bytes_returned: its size). The caller fills the fields of a get.
+NTSTATUS begin_register_record(uvc_camera* camera, uvc_control_record* record, control_call* call,
+                               ULONG size, NTSTATUS too_small, ULONG* reg) {
+  if (!is_range_query(call) && (call->output == nullptr || call->output_length < size)) {
+    return too_small;
+  }
+  const NTSTATUS status = read_current(camera, record);
+  if (!NT_SUCCESS(status)) return status;
+  *reg = ULONG(current_of(record));
+  if (is_range_query(call)) return write_control_answer(call, boolean_answer(*reg & 1, 0));
+  begin_record(call, size);
+  call->bytes_returned = size;
+  return STATUS_SUCCESS;
+}
+
 const WCHAR strobe_name[] = L"StrobeEnable";
 const WCHAR trigger_name[] = L"TriggerFlags";
 const WCHAR focus_name[] = L"Focus";
@@ -315,25 +334,14 @@ constexpr ULONG fourth = 36;
 pair_register_control::pair_register_control(uvc_control_record* record) : record_(record) {}
 
 NTSTATUS pair_register_control::get_property(uvc_camera* camera, control_call* call) {
-  if (!is_range_query(call) &&
-      (call->output == nullptr || call->output_length < control_record::pair_size)) {
-    return STATUS_INVALID_BUFFER_SIZE;
-  }
-  const NTSTATUS status = read_current(camera, record_);
-  if (!NT_SUCCESS(status)) return status;
-  const ULONG reg = ULONG(current_of(record_));
-  if (is_range_query(call)) return write_control_answer(call, boolean_answer(reg & 1, 0));
-  RtlZeroMemory(call->output, control_record::pair_size);
-  KSPROPERTY header = {};
-  header.Set = call->set;
-  header.Id = call->id;
-  header.Flags = call->flags;
-  RtlCopyMemory(call->output, &header, sizeof(header));
+  ULONG reg = 0;
+  const NTSTATUS status = begin_register_record(camera, record_, call, control_record::pair_size,
+                                                STATUS_INVALID_BUFFER_SIZE, &reg);
+  if (!NT_SUCCESS(status) || is_range_query(call)) return status;
   put_field(call->output, pair::companion, (reg >> 1) & 1);
   put_field(call->output, pair::value, reg & 1);
   put_field(call->output, pair::third, 1);
   put_field(call->output, pair::fourth, 1);
-  call->bytes_returned = control_record::pair_size;
   return STATUS_SUCCESS;
 }
 
@@ -367,26 +375,15 @@ strobe_control::strobe_control(uvc_control_record* record, bool has_polarity)
     : record_(record), has_polarity_(has_polarity) {}
 
 NTSTATUS strobe_control::get_property(uvc_camera* camera, control_call* call) {
-  if (!is_range_query(call) &&
-      (call->output == nullptr || call->output_length < control_record::strobe_size)) {
-    return STATUS_BUFFER_TOO_SMALL;
-  }
-  const NTSTATUS status = read_current(camera, record_);
-  if (!NT_SUCCESS(status)) return status;
-  const ULONG reg = ULONG(current_of(record_));
-  if (is_range_query(call)) return write_control_answer(call, boolean_answer(reg & 1, 0));
-  RtlZeroMemory(call->output, control_record::strobe_size);
-  KSPROPERTY header = {};
-  header.Set = call->set;
-  header.Id = call->id;
-  header.Flags = call->flags;
-  RtlCopyMemory(call->output, &header, sizeof(header));
+  ULONG reg = 0;
+  const NTSTATUS status = begin_register_record(camera, record_, call, control_record::strobe_size,
+                                                STATUS_BUFFER_TOO_SMALL, &reg);
+  if (!NT_SUCCESS(status) || is_range_query(call)) return status;
   put_field(call->output, control_record::strobe_enable, reg & 1);
   put_field(call->output, control_record::strobe_polarity, has_polarity_ ? (reg >> 1) & 1 : 0);
   for (ULONG i = 0; i < ARRAYSIZE(strobe_fixed_fields); ++i) {
     put_field(call->output, control_record::strobe_fixed + 4 * i, strobe_fixed_fields[i]);
   }
-  call->bytes_returned = control_record::strobe_size;
   return STATUS_SUCCESS;
 }
 
@@ -685,12 +682,7 @@ NTSTATUS trigger_delay_control::get_property(uvc_camera* camera, control_call* c
   if (call->output == nullptr || call->output_length < float_record::size) {
     return STATUS_INVALID_BUFFER_SIZE;
   }
-  RtlZeroMemory(call->output, float_record::size);
-  KSPROPERTY header = {};
-  header.Set = call->set;
-  header.Id = call->id;
-  header.Flags = call->flags;
-  RtlCopyMemory(call->output, &header, sizeof(header));
+  begin_record(call, float_record::size);
   put_float(call->output, float_record::value, register_float(record_, record_->current));
   put_field(call->output, float_record::flags, control_flag_manual);
   put_field(call->output, float_record::capabilities, control_flag_manual);

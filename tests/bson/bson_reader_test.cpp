@@ -226,7 +226,7 @@ void collect(const bson_t* file, const char* array, const char* field, bool vali
   bson_iter_t it, list;
   if (!bson_iter_init_find(&it, file, array) || !bson_iter_recurse(&it, &list)) return;
   while (bson_iter_next(&list)) {
-    bson_iter_t entry, value, description;
+    bson_iter_t entry, value;
     if (!bson_iter_recurse(&list, &entry)) continue;
     bson_iter_t copy = entry;
     std::string what = name;
@@ -238,7 +238,6 @@ void collect(const bson_t* file, const char* array, const char* field, bool vali
         cases->push_back({what + " (" + f + ")", from_hex(bson_iter_utf8(&value, nullptr)), valid});
       }
     }
-    (void)description;
   }
 }
 

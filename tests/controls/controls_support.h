@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "../device/device_support.h"
@@ -137,6 +138,20 @@ inline std::vector<set_cur> set_cur_requests(const sim::uvc_camera& camera) {
     uint32_t v = 0;
     for (size_t i = 0; i < r.out_data.size() && i < 4; ++i) v |= uint32_t(r.out_data[i]) << (8 * i);
     out.push_back({uint8_t(r.setup.index >> 8), uint8_t(r.setup.value >> 8), v, r.out_data.size()});
+  }
+  return out;
+}
+
+// The SET_CUR requests the camera receives while `step` runs, as
+// "entity.selector=value" words in order.
+template <typename F>
+std::string sets_during(sim::uvc_camera& camera, F step) {
+  camera.clear_requests();
+  step();
+  std::string out;
+  for (const set_cur& s : set_cur_requests(camera)) {
+    out += (out.empty() ? "" : " ") + std::to_string(s.entity) + "." + std::to_string(s.selector) + "=" +
+           std::to_string(s.value);
   }
   return out;
 }

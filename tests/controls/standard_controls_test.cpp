@@ -95,14 +95,10 @@ TEST_F(standard_controls, hue_automatic_toggle_writes_only_the_mode) {
   EXPECT_EQ(answer.Capabilities, 3u);
   EXPECT_EQ(answer.Flags, ULONG(KSPROPERTY_VIDEOPROCAMP_FLAGS_MANUAL));
 
-  camera_->clear_requests();
-  ASSERT_EQ(set_standard(filter_, PROPSETID_VIDCAP_VIDEOPROCAMP, 2, 500,
-                         KSPROPERTY_VIDEOPROCAMP_FLAGS_AUTO),
-            STATUS_SUCCESS);
-  std::vector<set_cur> sent = set_cur_requests(*camera_);
-  ASSERT_EQ(sent.size(), 1u);
-  EXPECT_EQ(sent[0].selector, 16);
-  EXPECT_EQ(sent[0].value, 1u);
+  const auto set_hue = [&](LONG value, ULONG flags) {
+    EXPECT_EQ(set_standard(filter_, PROPSETID_VIDCAP_VIDEOPROCAMP, 2, value, flags), STATUS_SUCCESS);
+  };
+  EXPECT_EQ(sets_during(*camera_, [&] { set_hue(500, KSPROPERTY_VIDEOPROCAMP_FLAGS_AUTO); }), "2.16=1");
   EXPECT_EQ(sim_value(*camera_, kProcessingUnit, 6, true), 0);
   EXPECT_EQ(kstandin::registry_get_dword(values, "Hue.auto"), 1u);
   EXPECT_FALSE(kstandin::registry_get_dword(values, "Hue").has_value());
@@ -110,22 +106,11 @@ TEST_F(standard_controls, hue_automatic_toggle_writes_only_the_mode) {
   EXPECT_EQ(answer.Flags, ULONG(KSPROPERTY_VIDEOPROCAMP_FLAGS_AUTO));
 
   // The mode stays automatic: the value goes to the camera.
-  camera_->clear_requests();
-  ASSERT_EQ(set_standard(filter_, PROPSETID_VIDCAP_VIDEOPROCAMP, 2, 500,
-                         KSPROPERTY_VIDEOPROCAMP_FLAGS_AUTO),
-            STATUS_SUCCESS);
-  sent = set_cur_requests(*camera_);
-  ASSERT_EQ(sent.size(), 1u);
-  EXPECT_EQ(sent[0].selector, 6);
+  EXPECT_EQ(sets_during(*camera_, [&] { set_hue(500, KSPROPERTY_VIDEOPROCAMP_FLAGS_AUTO); }), "2.6=500");
   EXPECT_EQ(kstandin::registry_get_dword(values, "Hue"), 500u);
 
   // Back to manual: again only the mode.
-  camera_->clear_requests();
-  ASSERT_EQ(set_standard(filter_, PROPSETID_VIDCAP_VIDEOPROCAMP, 2, -500), STATUS_SUCCESS);
-  sent = set_cur_requests(*camera_);
-  ASSERT_EQ(sent.size(), 1u);
-  EXPECT_EQ(sent[0].selector, 16);
-  EXPECT_EQ(sent[0].value, 0u);
+  EXPECT_EQ(sets_during(*camera_, [&] { set_hue(-500, KSPROPERTY_VIDEOPROCAMP_FLAGS_MANUAL); }), "2.16=0");
   EXPECT_EQ(sim_value(*camera_, kProcessingUnit, 6, true), 500);
 }
 
@@ -146,18 +131,11 @@ TEST_F(standard_controls, exposure_in_log2_seconds_and_in_100us) {
   EXPECT_EQ(range.maximum, -2);   // 2047 x 100 us
   EXPECT_EQ(range.step, 1u);
 
-  camera_->clear_requests();
-  ASSERT_EQ(set_standard(filter_, PROPSETID_VIDCAP_CAMERACONTROL, 4, -3), STATUS_SUCCESS);
-  std::vector<set_cur> sent = set_cur_requests(*camera_);
-  ASSERT_EQ(sent.size(), 1u);
-  EXPECT_EQ(sent[0].selector, 2);  // the mode only: manual
-  EXPECT_EQ(sent[0].value, 1u);
-  camera_->clear_requests();
-  ASSERT_EQ(set_standard(filter_, PROPSETID_VIDCAP_CAMERACONTROL, 4, -3), STATUS_SUCCESS);
-  sent = set_cur_requests(*camera_);
-  ASSERT_EQ(sent.size(), 1u);
-  EXPECT_EQ(sent[0].selector, 4);
-  EXPECT_EQ(sent[0].value, 1250u);  // 2^-3 s
+  const auto set_exposure = [&] {
+    EXPECT_EQ(set_standard(filter_, PROPSETID_VIDCAP_CAMERACONTROL, 4, -3), STATUS_SUCCESS);
+  };
+  EXPECT_EQ(sets_during(*camera_, set_exposure), "1.2=1");     // the mode only: manual
+  EXPECT_EQ(sets_during(*camera_, set_exposure), "1.4=1250");  // 2^-3 s
   const std::string values = device_key() + "\\DriverData";
   EXPECT_EQ(kstandin::registry_get_dword(values, "Exposure"), 1250u);
   EXPECT_EQ(kstandin::registry_get_dword(values, "ExposureAuto"), 1u);
@@ -269,12 +247,10 @@ TEST_F(standard_controls, both_white_balance_rows_leave_vpa_7_to_the_component_m
   ASSERT_EQ(get_standard(filter_, PROPSETID_VIDCAP_VIDEOPROCAMP, 7, &answer), STATUS_SUCCESS);
   EXPECT_EQ(answer.Capabilities, ULONG(KSPROPERTY_VIDEOPROCAMP_FLAGS_AUTO));
   EXPECT_EQ(answer.Flags, ULONG(KSPROPERTY_VIDEOPROCAMP_FLAGS_AUTO));  // camera default: on
-  camera_->clear_requests();
-  ASSERT_EQ(set_standard(filter_, PROPSETID_VIDCAP_VIDEOPROCAMP, 7, 5000), STATUS_SUCCESS);
-  std::vector<set_cur> sent = set_cur_requests(*camera_);
-  ASSERT_EQ(sent.size(), 1u);
-  EXPECT_EQ(sent[0].selector, 13);
-  EXPECT_EQ(sent[0].value, 0u);
+  EXPECT_EQ(sets_during(*camera_, [&] {
+              EXPECT_EQ(set_standard(filter_, PROPSETID_VIDCAP_VIDEOPROCAMP, 7, 5000), STATUS_SUCCESS);
+            }),
+            "2.13=0");
   EXPECT_EQ(sim_value(*camera_, kProcessingUnit, 10), 4600);  // the temperature is untouched
 
   scalar_record red, blue;

@@ -6,9 +6,6 @@
 // feature must change the delivered frames.
 #include <gtest/gtest.h>
 
-#include <cmath>
-#include <cstdio>
-#include <cstdlib>
 #include <map>
 #include <regex>
 #include <set>
@@ -50,30 +47,6 @@ const std::set<std::string> kVisible = {"WB_Temperature_R", "WB_Temperature_B", 
                                         "ToneMapping_Enable_Val", "NPS_Item_LoadCmd_Elem"};
 
 std::string error_text(GError* error) { return error != nullptr ? error->message : ""; }
-
-// xmllint's complaints about the documents against the GenApi 1.0 schema;
-// empty when every one is valid.
-std::string schema_errors(const std::vector<std::string>& documents) {
-  char dir[] = "/tmp/tv_genicam_XXXXXX";
-  if (mkdtemp(dir) == nullptr) return "no temporary directory";
-  std::string command = "xmllint --noout --schema " TV_TESTDATA_DIR "/genapi/GenApiSchema_Version_1_0.xsd";
-  for (size_t i = 0; i < documents.size(); ++i) {
-    const std::string path = std::string(dir) + "/" + std::to_string(i) + ".xml";
-    FILE* f = fopen(path.c_str(), "wb");
-    if (f == nullptr) return "cannot write " + path;
-    fwrite(documents[i].data(), 1, documents[i].size() - 1, f);  // without the zero
-    fclose(f);
-    command += " " + path;
-  }
-  std::string output;
-  FILE* pipe = popen((command + " 2>&1").c_str(), "r");
-  if (pipe == nullptr) return "xmllint could not be started";
-  char line[512];
-  while (fgets(line, sizeof line, pipe) != nullptr) output += line;
-  const int status = pclose(pipe);
-  std::system(("rm -rf " + std::string(dir)).c_str());
-  return status == 0 ? "" : output;
-}
 
 class aravis_client : public devtest::device_test {
  protected:
@@ -327,8 +300,9 @@ class aravis_client : public devtest::device_test {
   // Loads every document and walks it until nothing more can be written.
   void drive_every_document() {
     const std::vector<std::string> documents = listed_documents(filter_);
-    ASSERT_GE(documents.size(), 4u);  // named sets, highlight reduction, denoise, tone mapping (+ white balance)
-    EXPECT_EQ(schema_errors(documents), "");
+    // Named sets, highlight reduction, denoise, tone mapping (+ white
+    // balance); the feature tests check them against the GenApi schema.
+    ASSERT_GE(documents.size(), 4u);
     ArvDevice* device = register_device_new(filter_);
     tally t;
     for (const std::string& xml : documents) {

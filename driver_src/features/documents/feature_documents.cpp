@@ -26,6 +26,41 @@ NTSTATUS hand_over(genapi_writer& w, register_description_sink* sink) {
   return status;
 }
 
+// A document of one feature in an item of its own: a boolean ("Enable") or
+// an integer ("Value", minimum to maximum in steps of 1) over one
+// read-write register.
+struct single_feature_document {
+  const char* name;
+  const char* item_guid;
+  const char* group;
+  const char* item;
+  const char* item_display_name;
+  const char* feature;
+  const char* value_reg;
+  ULONG address;
+  bool boolean;
+  LONG minimum, maximum;
+};
+
+NTSTATUS append_single_feature_document(const single_feature_document& d,
+                                        register_description_sink* sink) {
+  if (sink == nullptr) return STATUS_INVALID_PARAMETER;
+  genapi_writer w;
+  w.begin(d.name, tooltip);
+  const genapi_extension item = {d.item_guid, nullptr, nullptr, -1, nullptr, nullptr, nullptr, false};
+  write_categories(w, d.group, d.item, d.item_display_name, &item, &d.feature, 1);
+  const genapi_extension ext = {d.item_guid, "{B57D3000-0AC6-4819-A609-272A33140ACA}", nullptr, -1,
+                                nullptr,     nullptr, "0", false};
+  if (d.boolean) {
+    write_boolean(w, {d.feature, "Enable", nullptr, nullptr, false, &ext}, d.value_reg);
+  } else {
+    write_integer(w, {d.feature, "Value", nullptr, nullptr, false, &ext}, d.value_reg, d.minimum,
+                  d.maximum, 1);
+  }
+  write_int_reg(w, d.value_reg, d.address, "RW");
+  return hand_over(w, sink);
+}
+
 // ---- white balance -----------------------------------------------------------------------------
 
 const char wb_item[] = "{284C0E0D-010B-45BF-8291-09D90A459B28}";
@@ -196,33 +231,19 @@ NTSTATUS append_white_balance_document(register_description_sink* sink) {
 }
 
 NTSTATUS append_highlight_reduction_document(register_description_sink* sink) {
-  if (sink == nullptr) return STATUS_INVALID_PARAMETER;
-  genapi_writer w;
-  w.begin("RIR3Ezarav_Generated_HighlightReduction", tooltip);
-  const char item_guid[] = "{546541AD-C815-4D82-AFA9-9D59AF9F399E}";
-  const genapi_extension item = {item_guid, nullptr, nullptr, -1, nullptr, nullptr, nullptr, false};
-  const char* const feature = "Highlight_Reduction_Prop";
-  write_categories(w, "Exposure", "Highlight_Reduction_Feature", "Highlight reduction", &item, &feature, 1);
-  const genapi_extension ext = {item_guid, "{B57D3000-0AC6-4819-A609-272A33140ACA}", nullptr, -1,
-                                nullptr,   nullptr, "0", false};
-  write_boolean(w, {feature, "Enable", nullptr, nullptr, false, &ext}, "Highlight_Reduction_Reg");
-  write_int_reg(w, "Highlight_Reduction_Reg", feature_register::highlight_reduction, "RW");
-  return hand_over(w, sink);
+  return append_single_feature_document(
+      {"RIR3Ezarav_Generated_HighlightReduction", "{546541AD-C815-4D82-AFA9-9D59AF9F399E}", "Exposure",
+       "Highlight_Reduction_Feature", "Highlight reduction", "Highlight_Reduction_Prop",
+       "Highlight_Reduction_Reg", feature_register::highlight_reduction, true, 0, 0},
+      sink);
 }
 
 NTSTATUS append_denoise_document(register_description_sink* sink) {
-  if (sink == nullptr) return STATUS_INVALID_PARAMETER;
-  genapi_writer w;
-  w.begin("RIR3Ezarav_Generated_Denoise", tooltip);
-  const char item_guid[] = "{C3C9944A-E6F6-4E25-A0BE-53C066AB65D8}";
-  const genapi_extension item = {item_guid, nullptr, nullptr, -1, nullptr, nullptr, nullptr, false};
-  const char* const feature = "Denoise_Item_Amount";
-  write_categories(w, "Image", "Denoise_Item", "Denoise", &item, &feature, 1);
-  const genapi_extension ext = {item_guid, "{B57D3000-0AC6-4819-A609-272A33140ACA}", nullptr, -1,
-                                nullptr,   nullptr, "0", false};
-  write_integer(w, {feature, "Value", nullptr, nullptr, false, &ext}, "Denoise_Item_Amount_Reg", 0, 25, 1);
-  write_int_reg(w, "Denoise_Item_Amount_Reg", feature_register::denoise, "RW");
-  return hand_over(w, sink);
+  return append_single_feature_document(
+      {"RIR3Ezarav_Generated_Denoise", "{C3C9944A-E6F6-4E25-A0BE-53C066AB65D8}", "Image", "Denoise_Item",
+       "Denoise", "Denoise_Item_Amount", "Denoise_Item_Amount_Reg", feature_register::denoise, false, 0,
+       25},
+      sink);
 }
 
 NTSTATUS append_tone_mapping_document(register_description_sink* sink) {
