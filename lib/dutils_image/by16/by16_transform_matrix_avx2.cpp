@@ -177,47 +177,56 @@ void line8_avx2(const line_args& a) {
 
 // ------------------------------------------------------------ 16-bit ----
 
-// The weights of a line in the lanes of eight pixels from an even column.
+// The even and odd columns of sixteen are done apart, eight of each in
+// 32-bit lanes: masking and shifting a 32-byte load gives both without a
+// shuffle, and the weights of a vector are those of one site.
 struct line_weights16 {
-  __m256 w[3][group_count], offset[3];
+  __m256 w[2][3][group_count], offset[2][3];  // [even, odd site][row][group]
   explicit line_weights16(const line_args& a) {
-    for (int row = 0; row < 3; ++row) {
-      const float e = a.even16->offset[row], o = a.odd16->offset[row];
-      offset[row] = _mm256_setr_ps(e, o, e, o, e, o, e, o);
-      for (int p = 0; p < group_count; ++p) {
-        const float we = a.even16->w[row][p], wo = a.odd16->w[row][p];
-        w[row][p] = _mm256_setr_ps(we, wo, we, wo, we, wo, we, wo);
+    const site_weights16* sites[2] = {a.even16, a.odd16};
+    for (int k = 0; k < 2; ++k)
+      for (int row = 0; row < 3; ++row) {
+        offset[k][row] = _mm256_set1_ps(sites[k]->offset[row]);
+        for (int p = 0; p < group_count; ++p) w[k][row][p] = _mm256_set1_ps(sites[k]->w[row][p]);
       }
-    }
   }
 };
 
-// Y, U and V of sixteen pixels from an even column whose samples are at xs
-// in the lines `in` (reads xs - 2 .. xs + 17) as 32-bit values 0..65535,
-// the first eight pixels in out[row][0].
-inline void samples16(const uint8_t* const in[5], const line_weights16& lw, int xs, __m256i out[3][2]) {
+// Y, U and V of the even (k = 0) and odd (k = 1) columns of sixteen pixels
+// from an even column whose samples are at xs in the lines `in` (reads xs -
+// 2 .. xs + 17), as 32-bit values 0..65535: lane i of out[k][row] is column
+// 2 i + k of the sixteen.
+inline void samples16(const uint8_t* const in[5], const line_weights16& lw, int xs, __m256i out[2][3]) {
   const __m256 zero = _mm256_setzero_ps(), top = _mm256_set1_ps(65535.0f);
-  for (int half = 0; half < 2; ++half) {
-    const int c = xs + 8 * half;
-    const auto s = [&](int line, int offset) {
-      return _mm256_cvtepu16_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(in[line] + 2 * (c + offset))));
-    };
-    // The centre and the differences of the other groups from it.
-    const __m256i centre = s(2, 0), c2 = _mm256_add_epi32(centre, centre), c4 = _mm256_add_epi32(c2, c2);
+  const __m256i low = _mm256_set1_epi32(0xFFFF);
+  const auto load = [&](int line, int o) { return load32(in[line] + 2 * (xs + o)); };
+  const auto even = [&](__m256i v) { return _mm256_and_si256(v, low); };
+  const auto odd = [&](__m256i v) { return _mm256_srli_epi32(v, 16); };
+  // Column o + 2 i of each line in lane i.
+  const __m256i c_m2 = load(2, -2), c_0 = load(2, 0), c_p2 = load(2, 2);
+  const __m256i c[6] = {even(c_m2), odd(c_m2), even(c_0), odd(c_0), even(c_p2), odd(c_p2)};  // o = -2 .. 3
+  const __m256i u_m1 = load(1, -1), u_p1 = load(1, 1), d_m1 = load(3, -1), d_p1 = load(3, 1);
+  const __m256i v13[4] = {_mm256_add_epi32(even(u_m1), even(d_m1)), _mm256_add_epi32(odd(u_m1), odd(d_m1)),
+                          _mm256_add_epi32(even(u_p1), even(d_p1)), _mm256_add_epi32(odd(u_p1), odd(d_p1))};
+  const __m256i uu = load(0, 0), dd = load(4, 0);
+  const __m256i v04[2] = {_mm256_add_epi32(even(uu), even(dd)), _mm256_add_epi32(odd(uu), odd(dd))};
+  for (int k = 0; k < 2; ++k) {
+    // The centre (column k) and the differences of the other groups from it.
+    const __m256i centre = c[2 + k], c2 = _mm256_add_epi32(centre, centre), c4 = _mm256_add_epi32(c2, c2);
     const auto diff = [&](__m256i a, __m256i b, __m256i c) {
       return _mm256_cvtepi32_ps(_mm256_sub_epi32(_mm256_add_epi32(a, b), c));
     };
     __m256 g[group_count];
     g[0] = _mm256_cvtepi32_ps(centre);
-    g[1] = diff(s(2, -1), s(2, 1), c2);
-    g[2] = diff(s(2, -2), s(2, 2), c2);
-    g[3] = diff(s(1, 0), s(3, 0), c2);
-    g[4] = diff(_mm256_add_epi32(s(1, -1), s(1, 1)), _mm256_add_epi32(s(3, -1), s(3, 1)), c4);
-    g[5] = diff(s(0, 0), s(4, 0), c2);
+    g[1] = diff(c[1 + k], c[3 + k], c2);
+    g[2] = diff(c[k], c[4 + k], c2);
+    g[3] = _mm256_cvtepi32_ps(_mm256_sub_epi32(v13[1 + k], c2));
+    g[4] = diff(v13[k], v13[2 + k], c4);
+    g[5] = _mm256_cvtepi32_ps(_mm256_sub_epi32(v04[k], c2));
     for (int row = 0; row < 3; ++row) {
-      __m256 acc = lw.offset[row];
-      for (int p = 0; p < group_count; ++p) acc = _mm256_add_ps(acc, _mm256_mul_ps(lw.w[row][p], g[p]));
-      out[row][half] = _mm256_cvttps_epi32(_mm256_min_ps(_mm256_max_ps(acc, zero), top));
+      __m256 acc = lw.offset[k][row];
+      for (int p = 0; p < group_count; ++p) acc = _mm256_add_ps(acc, _mm256_mul_ps(lw.w[k][row][p], g[p]));
+      out[k][row] = _mm256_cvttps_epi32(_mm256_min_ps(_mm256_max_ps(acc, zero), top));
     }
   }
 }
@@ -266,15 +275,21 @@ inline void steps16(const line_pointers& l, int w, int first, Step step) {
 void line16_avx2(const line_args& a) {
   const line_weights16 lw(a);
   const line_pointers l(a);
+  // Even and odd columns of 32-bit lanes back into 16-bit samples in column
+  // order (the packs saturate at 0 and 65535, which the values are within).
+  const __m256i interleave = _mm256_setr_epi8(0, 1, 8, 9, 2, 3, 10, 11, 4, 5, 12, 13, 6, 7, 14, 15,  //
+                                              0, 1, 8, 9, 2, 3, 10, 11, 4, 5, 12, 13, 6, 7, 14, 15);
   steps16(l, a.dim_x, kStep16, [&](const uint8_t* const in[5], int xs, int x, bool) {
-    __m256i out[3][2];
+    __m256i out[2][3];
     samples16(in, lw, xs, out);
-    for (int row = 0; row < 3; ++row) store32(l.out[row] + 2 * x, pack_words(out[row][0], out[row][1]));
+    for (int row = 0; row < 3; ++row)
+      store32(l.out[row] + 2 * x, _mm256_shuffle_epi8(_mm256_packus_epi32(out[0][row], out[1][row]), interleave));
   });
 }
 
-// Eight pixels of Y, U, V (32-bit lanes, 0..65535) as B G R A samples in
-// 64 bytes: BT.601 in 14-bit fixed point, as convert_yuv16p_to_rgb64.
+// Eight pixels of Y, U, V (32-bit lanes, 0..65535) as B G R A samples, 64
+// bits a pixel, pixels 0, 1 | 4, 5 in `first` and 2, 3 | 6, 7 in `second`:
+// BT.601 in 14-bit fixed point, as convert_yuv16p_to_rgb64.
 inline void rgb64_of(const __m256i& y, const __m256i& u, const __m256i& v, __m256i& first, __m256i& second) {
   constexpr int kVr = 22986, kUg = 5636, kVg = 11698, kUb = 28999, kShift = 14;
   // Chroma minus 32768 in the low 16 bits, as signed; the high bits zero.
@@ -288,10 +303,8 @@ inline void rgb64_of(const __m256i& y, const __m256i& u, const __m256i& v, __m25
   // Clamped to 0..65535 by the packs; pixels 0..3 in the low halves.
   const __m256i bg = _mm256_packus_epi32(b, g), ra = _mm256_packus_epi32(r, _mm256_set1_epi32(0xFFFF));
   const __m256i br = _mm256_unpacklo_epi16(bg, ra), ga = _mm256_unpackhi_epi16(bg, ra);
-  const __m256i p01 = _mm256_unpacklo_epi16(br, ga);  // pixels 0, 1 | 4, 5
-  const __m256i p23 = _mm256_unpackhi_epi16(br, ga);  // pixels 2, 3 | 6, 7
-  first = _mm256_permute2x128_si256(p01, p23, 0x20);
-  second = _mm256_permute2x128_si256(p01, p23, 0x31);
+  first = _mm256_unpacklo_epi16(br, ga);   // pixels 0, 1 | 4, 5
+  second = _mm256_unpackhi_epi16(br, ga);  // pixels 2, 3 | 6, 7
 }
 
 // The 16-bit debayer with the conversion to "RGB6" in the same step: a line
@@ -306,11 +319,17 @@ column_span line16_rgb64_avx2(const line_args& a, uint8_t* rgb) {
   const bool streaming = address == 0 || address == 16;
   const int first = address == 0 ? 4 : 2;
   steps16(l, a.dim_x, first, [&](const uint8_t* const in[5], int xs, int x, bool inner) {
-    __m256i out[3][2];
+    __m256i out[2][3];
     samples16(in, lw, xs, out);
-    __m256i px[4];
-    rgb64_of(out[0][0], out[1][0], out[2][0], px[0], px[1]);
-    rgb64_of(out[0][1], out[1][1], out[2][1], px[2], px[3]);
+    // Even columns 0, 2 | 8, 10 and 4, 6 | 12, 14; odd ones 1, 3 | 9, 11 and
+    // 5, 7 | 13, 15.
+    __m256i e01, e23, o01, o23;
+    rgb64_of(out[0][0], out[0][1], out[0][2], e01, e23);
+    rgb64_of(out[1][0], out[1][1], out[1][2], o01, o23);
+    const __m256i c01 = _mm256_unpacklo_epi64(e01, o01), c23 = _mm256_unpackhi_epi64(e01, o01);  // | 8 9, | 10 11
+    const __m256i c45 = _mm256_unpacklo_epi64(e23, o23), c67 = _mm256_unpackhi_epi64(e23, o23);  // | 12 13, | 14 15
+    const __m256i px[4] = {_mm256_permute2x128_si256(c01, c23, 0x20), _mm256_permute2x128_si256(c45, c67, 0x20),
+                           _mm256_permute2x128_si256(c01, c23, 0x31), _mm256_permute2x128_si256(c45, c67, 0x31)};
     uint8_t* d = rgb + 8 * x;
     if (streaming && inner) {
       __m256i* o = reinterpret_cast<__m256i*>(d);
