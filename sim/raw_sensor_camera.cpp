@@ -29,6 +29,9 @@ constexpr uint32_t kPuGainBit = 1u << 9;
 // Vendor requests.
 constexpr uint8_t kVendorRegister = 0x00;        // IN, wIndex = register
 constexpr uint8_t kVendorFirmware = 0x01;        // IN, 4 bytes
+constexpr uint8_t kVendorEepromTransfer = 0x02;  // the 83xx's serial EEPROM (eeprom.h)
+constexpr uint8_t kVendorEepromAddress = 0x03;
+constexpr uint32_t kEepromSize = 16384;
 constexpr uint8_t kVendorDescriptionLength = 0x15;  // IN, 4 bytes: stored register description
 constexpr uint8_t kVendorDescriptionData = 0x16;    // IN: its bytes
 constexpr uint8_t kVendorDocumentLength = 0x19;     // IN, 4 bytes: stored property-set document
@@ -240,6 +243,18 @@ std::shared_ptr<raw_sensor_camera> raw_sensor_camera::create(const raw_camera_mo
   camera->set_string(2, desc.product);
   camera->set_string(3, desc.serial);
   camera->define_controls(options);
+  if (options.defects > 0) {
+    const sensor_config& c = camera->sensor_->config();
+    const std::vector<sensor_defect> defects = seeded_defects(c.width, c.height, options.defects, options.defect_seed);
+    camera->sensor_->set_defects(defects);
+    const std::vector<uint32_t> entries = defect_entries(defects);
+    if (options.store_defects && model.family == raw_family::camera_84xx) {
+      camera->write_memory(defect_memory_address, memory_defect_store(entries, c.width, !options.raw_defect_store));
+    } else if (options.store_defects) {
+      camera->eeprom_->write(defect_window_start, eeprom_defect_store(entries, c.width, defect_window_start,
+                                                                      defect_window_end, !options.raw_defect_store));
+    }
+  }
   camera->set_stream_options(camera->get_stream_options());
   return camera;
 }
@@ -260,6 +275,7 @@ raw_sensor_camera::raw_sensor_camera(const raw_camera_model& model, const sensor
   if (options.lux > 0) light.lux = options.lux;
   sensor_ = std::make_shared<sensor_model>(config, std::move(view), light);
   source_ = std::make_shared<sensor_source>(sensor_, flips_, model.raw_in_yuy2);
+  if (model.family == raw_family::camera_83xx) eeprom_ = std::make_unique<serial_eeprom>(kEepromSize);
 }
 
 raw_sensor_camera::~raw_sensor_camera() = default;
@@ -363,7 +379,11 @@ USBD_STATUS raw_sensor_camera::handle_class_or_vendor(const setup_packet& setup,
   context.frame = sensor_->last_frame();
 
   USBD_STATUS status;
-  if (setup.type() == kRequestTypeVendor && setup.request != kVendorCameraMemory) {
+  if (eeprom_ && setup.type() == kRequestTypeVendor && setup.request == kVendorEepromAddress) {
+    status = eeprom_->set_address(setup, data);
+  } else if (eeprom_ && setup.type() == kRequestTypeVendor && setup.request == kVendorEepromTransfer) {
+    status = eeprom_->transfer(setup, data);
+  } else if (setup.type() == kRequestTypeVendor && setup.request != kVendorCameraMemory) {
     status = vendor_request(setup, data);
   } else {
     status = uvc_camera::handle_class_or_vendor(setup, data);

@@ -11,6 +11,7 @@
 //   both    vendor IN request 0x00, index 26, 1 byte: register 26, bit 1
 //           set on colour cameras
 //           vendor request 0x10: camera memory (erased, uvc_camera.h)
+//   83xx    vendor requests 0x02 / 0x03: a 16 KiB serial EEPROM (families/eeprom.h)
 //   83xx    camera terminal: exposure time absolute (100 us units)
 //           processing unit: gain (64 = 1.0)
 //           camera terminal vendor registers: 32 capability bits (4 bytes,
@@ -58,6 +59,7 @@
 #include <string>
 #include <vector>
 
+#include "families/eeprom.h"
 #include "sensor_model.h"
 #include "uvc_camera.h"
 
@@ -109,6 +111,15 @@ struct sensor_options {
   // What a camera_84xx stores for the driver; empty: nothing.
   std::vector<uint8_t> stored_default_sets;           // a BSON document of named default sets
   std::vector<uint8_t> stored_register_description;   // a GenApi register description
+  // Defective pixels: this many at positions drawn from `defect_seed`
+  // (sensor_defects.h), stored in the camera for the driver unless
+  // `store_defects` is off: in the EEPROM's defect window (0x82xx, 0x83xx)
+  // or at camera address 0x60000 (0x84xx), compressed or, with
+  // `raw_defect_store`, as raw entries.
+  unsigned defects = 0;
+  uint32_t defect_seed = 1;
+  bool store_defects = true;
+  bool raw_defect_store = false;
 };
 
 // One class or vendor request as the camera received it: where it came
@@ -149,6 +160,13 @@ class raw_sensor_camera : public uvc_camera {
   void set_stored_default_sets(std::vector<uint8_t> document);
   void set_stored_register_description(std::vector<uint8_t> document);
 
+  // The serial EEPROM of a camera_83xx model (null on the others), and the
+  // window its defect store lies in.
+  serial_eeprom* eeprom() { return eeprom_.get(); }
+  static constexpr uint32_t defect_window_start = 15872;
+  static constexpr uint32_t defect_window_end = 16384;
+  static constexpr uint32_t defect_memory_address = 0x60000;
+
   // Class and vendor requests in arrival order (the newest 4096).
   std::vector<request_context> request_contexts() const;
   void clear_request_contexts();
@@ -170,6 +188,7 @@ class raw_sensor_camera : public uvc_camera {
   std::shared_ptr<sensor_model> sensor_;
   std::shared_ptr<flips> flips_;
   std::shared_ptr<sensor_source> source_;
+  std::unique_ptr<serial_eeprom> eeprom_;  // camera_83xx only
   mutable std::mutex contexts_lock_;
   std::vector<request_context> contexts_;
   mutable std::mutex stored_lock_;

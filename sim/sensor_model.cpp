@@ -406,6 +406,13 @@ void sensor_model::render(const readout& r, unsigned bits, uint64_t frame, std::
   for (uint32_t x = 0; x < r.width; ++x) columns[x] = std::min(ax.first_site(x), last_x);
   const uint32_t step_x = ax.site_step(), step_y = ay.site_step();
   const float* electrons = image->electrons.data();
+  std::shared_ptr<const std::vector<uint8_t>> defect_map;
+  {
+    std::lock_guard<std::mutex> guard(lock_);
+    defect_map = defect_map_;
+  }
+  if (defect_map && defect_map->size() != (size_t)image->width * image->height) defect_map.reset();
+  const double exposure_s = std::max(1e-9, s.exposure_us * 1e-6);
 
   uint8_t* p = out.data();
   for (uint32_t y = 0; y < r.height; ++y) {
@@ -414,6 +421,14 @@ void sensor_model::render(const readout& r, unsigned bits, uint64_t frame, std::
       double sum = 0;
       for (uint32_t j = 0; j < bin_y; ++j) {
         const float* line = electrons + (size_t)std::min(row0 + j * step_y, last_y) * image->width;
+        if (defect_map) {
+          const uint32_t row = std::min(row0 + j * step_y, last_y);
+          for (uint32_t i = 0; i < bin_x; ++i) {
+            const uint32_t site = std::min(columns[x] + i * step_x, last_x);
+            sum += defect_rate(line[site], (*defect_map)[(size_t)row * image->width + site], full_well, exposure_s);
+          }
+          continue;
+        }
         for (uint32_t i = 0; i < bin_x; ++i) sum += line[std::min(columns[x] + i * step_x, last_x)];
       }
       double e = sum * seconds;

@@ -17,7 +17,8 @@
 //   sample = counts >> (adc_bits - 8)              8-bit output
 //            counts << (16 - adc_bits)             16-bit output, left-aligned
 // At gain 1 the ADC's full scale is the full well. No dark current, no
-// vignetting, no fixed-pattern noise (defects are left for later).
+// vignetting, no fixed-pattern noise; defective pixels as set_defects
+// places them (sensor_defects.h).
 // Binning averages bin_x * bin_y pixels of the same colour (digital
 // binning: the shot and read noise of the mean shrink by sqrt(n)).
 //
@@ -55,6 +56,7 @@
 
 #include "light.h"
 #include "scene.h"
+#include "sensor_defects.h"
 
 namespace sim {
 
@@ -159,6 +161,10 @@ class sensor_model {
   // Frame number of the last frame rendered; none before the first.
   std::optional<uint64_t> last_frame() const;
 
+  // ---- defective pixels (from the next frame on; sensor_defects.cpp)
+  void set_defects(std::vector<sensor_defect> defects);
+  std::vector<sensor_defect> defects() const;
+
   // ---- rendering
   // Builds now what the first frame would otherwise build (the scene as the
   // pixels see it under the current light), so that frame is not late.
@@ -224,6 +230,9 @@ class sensor_model {
   std::vector<pending_write> pending_;  // in frame order
   std::optional<uint64_t> last_frame_;
   std::deque<frame_exposure> log_;
+  // Defects: the list and a map of the sensor (defect_kind per pixel).
+  std::vector<sensor_defect> defects_;
+  std::shared_ptr<const std::vector<uint8_t>> defect_map_;
 };
 
 }  // namespace sim

@@ -6,7 +6,7 @@
 
 #include "avstream/data_range.h"
 #include "cameras/camera_83xx.h"
-#include "cameras/camera_services.h"
+#include "cameras/defect_list.h"
 #include "controls/control_registry.h"
 #include "controls/vendor_controls.h"
 #include "features/camera_features.h"
@@ -52,6 +52,7 @@ camera_82xx::camera_82xx(PDEVICE_OBJECT device_object, frame_sink* sink)
       first_height_(0),
       window_first_record_(MAXULONG),
       window_(nullptr),
+      defects_(nullptr),
       frame_offset_x_(0),
       frame_offset_y_(0),
       frame_binning_(1),
@@ -132,41 +133,10 @@ bool camera_82xx::is_driver_property_supported(ULONG id) {
 }
 
 NTSTATUS camera_82xx::set_driver_property(ULONG id, PVOID buffer, ULONG size) {
-  if (id == family_82xx_property::onload_filename) return set_onload_filename(buffer, size);
+  if (id == family_82xx_property::onload_filename) {
+    return set_onload_filename(this, defects_, buffer, size);
+  }
   return uvc_camera::set_driver_property(id, buffer, size);
-}
-
-// Property 29: a wide string (not necessarily terminated) naming the file,
-// relative to \DosDevices\; 2 bytes or fewer forget the name.
-NTSTATUS camera_82xx::set_onload_filename(PVOID buffer, ULONG size) {
-  static const WCHAR prefix[] = L"\\DosDevices\\";
-  constexpr ULONG prefix_bytes = sizeof(prefix) - sizeof(WCHAR);
-  constexpr ULONG max_name_bytes = 65520;
-  if (size <= sizeof(WCHAR) || buffer == nullptr) {
-    UNICODE_STRING empty = {0, 0, nullptr};
-    static WCHAR nothing[1] = {0};
-    empty.Buffer = nothing;
-    return write_driver_string(device_object_, L"onload filename", &empty);
-  }
-  if (size % sizeof(WCHAR) != 0) return STATUS_INVALID_PARAMETER;
-  if (size > max_name_bytes) return STATUS_BUFFER_OVERFLOW;
-  // The name ends at its first null character.
-  const WCHAR* name = static_cast<const WCHAR*>(buffer);
-  ULONG name_bytes = 0;
-  while (name_bytes < size && name[name_bytes / sizeof(WCHAR)] != 0) name_bytes += sizeof(WCHAR);
-  const ULONG total = prefix_bytes + name_bytes;
-  WCHAR* path = static_cast<WCHAR*>(ExAllocatePoolWithTag(PagedPool, total, pool_tag::objects));
-  if (path == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
-  RtlCopyMemory(path, prefix, prefix_bytes);
-  RtlCopyMemory(reinterpret_cast<UCHAR*>(path) + prefix_bytes, name, name_bytes);
-  UNICODE_STRING full = {USHORT(total), USHORT(total), path};
-  NTSTATUS status = load_defect_pixel_file(this, full);
-  if (NT_SUCCESS(status)) {
-    UNICODE_STRING stored = {USHORT(name_bytes), USHORT(name_bytes), const_cast<WCHAR*>(name)};
-    status = write_driver_string(device_object_, L"onload filename", &stored);
-  }
-  ExFreePoolWithTag(path, pool_tag::objects);
-  return status;
 }
 
 NTSTATUS camera_82xx::set_driver_property_value(ULONG id, ULONG value) {
@@ -187,7 +157,7 @@ NTSTATUS camera_82xx::set_driver_property_value(ULONG id, ULONG value) {
       return uvc_set_cur(device_object_, terminal, focus_register, sizeof(bytes), bytes);
     }
     case family_82xx_property::onload_filename:
-      return set_onload_filename(nullptr, 0);
+      return set_onload_filename(this, defects_, nullptr, 0);
     case family_82xx_property::interrupt_reader:
       return STATUS_NOT_IMPLEMENTED;
     default:
@@ -280,10 +250,11 @@ NTSTATUS camera_82xx::on_init_begin() {
   interrupt_frame_drop_ =
       !NT_SUCCESS(read_registry_dword(L"INTERRUPTPIPE_BASED_FRAMEDROP_ENABLE", &value)) ||
       value != 0;
-  // A camera that describes its sensor has a defect-pixel list for it (the
-  // file named by "onload filename"); without the service it runs without.
+  // A camera that describes its sensor has a defect-pixel list for it (its
+  // EEPROM store and the file named by "onload filename").
   if (window_->window_present()) {
-    load_defect_pixel_list(this, window_->sensor_width(), window_->sensor_height());
+    status = create_defect_list(this, window_->sensor_width(), window_->sensor_height(), &defects_);
+    if (out_of_memory(status)) return status;
   }
   return STATUS_SUCCESS;
 }
@@ -537,7 +508,7 @@ NTSTATUS camera_82xx::transform_frame(img::img_descriptor* dst, const img::img_d
   if (colour_ && (src->type == img::FOURCC_BY8 || src->type == img::FOURCC_Y800)) {
     source.type = img::get_by8_fcc_from_pattern(pattern());
   }
-  correct_defect_pixels(this, source, frame_offset_x_, frame_offset_y_, frame_binning_);
+  if (defects_ != nullptr) defects_->correct(source, frame_offset_x_, frame_offset_y_, frame_binning_);
   img::auto_result result = {};
   pipeline_.auto_cycle(source, frames_delivered() + 1, &result);
   if (result.valid && show_overlay_) {

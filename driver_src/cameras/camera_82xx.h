@@ -22,11 +22,14 @@
 // register 45, read when the camera initialises.
 #pragma once
 
+#include "cameras/camera_83xx.h"
 #include "cameras/raw_formats.h"
 #include "cameras/raw_sensor_pipeline.h"
 #include "cameras/sensor_window_control.h"
 #include "features/documents/register_descriptions.h"
 #include "uvc/uvc_camera.h"
+
+class defect_list;
 
 // One frame interval (100 ns) and the camera's index of that rate.
 struct frame_rate_entry {
@@ -46,7 +49,7 @@ uvc_camera* create_camera_8208(PDEVICE_OBJECT physical_device_object, frame_sink
 // Driver properties of the family (with those of family_property,
 // camera_83xx.h: 14 Bayer pattern, 16 empia pattern fix, 27 focus register).
 namespace family_82xx_property {
-constexpr ULONG onload_filename = 29;   // set only: a wide string naming the defect-pixel file
+constexpr ULONG onload_filename = family_property::onload_filename;
 constexpr ULONG interrupt_reader = 32;  // get only: 1 while the interrupt reader exists
 }  // namespace family_82xx_property
 
@@ -138,7 +141,6 @@ class camera_82xx : public uvc_camera {
   NTSTATUS derive_entries(const raw_format_list& records, ULONG raw_index,
                           const format_entry& source, format_entry_list* entries);
   raw_frame_switches switches() const;
-  NTSTATUS set_onload_filename(PVOID buffer, ULONG size);
 
   bool colour_detected_;
   bool colour_;
@@ -155,6 +157,7 @@ class camera_82xx : public uvc_camera {
   ULONG first_height_;
   ULONG window_first_record_;  // the first raw record the window's formats made; MAXULONG: none
   sensor_window_control* window_;  // owned by the camera's controls
+  defect_list* defects_;           // null without a sensor description
   // The window in force for the defect-pixel correction (frame worker).
   LONG frame_offset_x_;
   LONG frame_offset_y_;

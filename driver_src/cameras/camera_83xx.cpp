@@ -4,7 +4,7 @@
 // raw_sensor_pipeline's.
 #include "cameras/camera_83xx.h"
 
-#include "cameras/camera_services.h"
+#include "cameras/defect_list.h"
 #include "controls/control_registry.h"
 #include "controls/region_controls.h"
 #include "controls/vendor_controls.h"
@@ -40,6 +40,7 @@ camera_83xx::camera_83xx(PDEVICE_OBJECT device_object, frame_sink* sink)
       sensor_width_(0),
       sensor_height_(0),
       region_(nullptr),
+      defects_(nullptr),
       frame_offset_x_(0),
       frame_offset_y_(0),
       frame_binning_(1),
@@ -66,12 +67,22 @@ NTSTATUS camera_83xx::get_device_info(camera_device_info* info) {
 
 bool camera_83xx::is_driver_property_supported(ULONG id) {
   return id == family_property::empia_pattern_fix || id == loop_statistics_property ||
+         id == family_property::onload_filename ||
          (id == family_property::bayer_pattern && traits_.colour) ||
          uvc_camera::is_driver_property_supported(id);
 }
 
+NTSTATUS camera_83xx::set_driver_property(ULONG id, PVOID buffer, ULONG size) {
+  if (id == family_property::onload_filename) {
+    return set_onload_filename(this, defects_, buffer, size);
+  }
+  return uvc_camera::set_driver_property(id, buffer, size);
+}
+
 NTSTATUS camera_83xx::set_driver_property_value(ULONG id, ULONG value) {
   switch (id) {
+    case family_property::onload_filename:
+      return set_onload_filename(this, defects_, nullptr, 0);
     case family_property::bayer_pattern:
       if (!traits_.colour) return STATUS_NOT_IMPLEMENTED;
       if (value > max_pattern) return STATUS_INVALID_PARAMETER;
@@ -178,14 +189,15 @@ NTSTATUS camera_83xx::build_format_entries(const raw_format_list& records,
 }
 
 NTSTATUS camera_83xx::on_init_end() {
-  // The defect-pixel list of the file named by "onload filename"; without
-  // the service the camera runs without one.
-  load_defect_pixel_list(this, sensor_width_, sensor_height_);
+  // The defect-pixel list from the EEPROM and the file named by "onload
+  // filename"; only a lack of memory stops the camera.
+  NTSTATUS status = create_defect_list(this, sensor_width_, sensor_height_, &defects_);
+  if (out_of_memory(status)) return status;
 
   pipeline_.sensor().bind(
       find_control(this, control_entity_camera_terminal, terminal_exposure_absolute),
       find_control(this, control_entity_processing_unit, processing_unit_gain));
-  NTSTATUS status = pipeline_.create();
+  status = pipeline_.create();
   if (!NT_SUCCESS(status)) return status;
 
   bool channels = false;
@@ -264,7 +276,7 @@ NTSTATUS camera_83xx::transform_frame(img::img_descriptor* dst, const img::img_d
   img::img_descriptor source = *src;
   source.type = source_fourcc_for_pattern(
       src->type, img::bayer_pattern(InterlockedCompareExchange(&pattern_, 0, 0)));
-  correct_defect_pixels(this, source, frame_offset_x_, frame_offset_y_, frame_binning_);
+  if (defects_ != nullptr) defects_->correct(source, frame_offset_x_, frame_offset_y_, frame_binning_);
   img::auto_result result = {};
   pipeline_.auto_cycle(source, frames_delivered() + 1, &result);
   if (result.valid && show_overlay_) {

@@ -19,6 +19,7 @@
 #include "features/documents/register_descriptions.h"
 #include "uvc/uvc_camera.h"
 
+class defect_list;
 class region_control;
 
 uvc_camera* create_camera_83xx(PDEVICE_OBJECT physical_device_object, frame_sink* sink);
@@ -28,6 +29,7 @@ namespace family_property {
 constexpr ULONG bayer_pattern = 14;      // 0..3; colour cameras only
 constexpr ULONG empia_pattern_fix = 16;  // 1 or 0
 constexpr ULONG focus_register = 27;     // camera_82xx only; camera_83xx reports it unsupported
+constexpr ULONG onload_filename = 29;    // set only: a wide string naming the defect-pixel file
 }  // namespace family_property
 
 class camera_83xx : public uvc_camera {
@@ -41,6 +43,7 @@ class camera_83xx : public uvc_camera {
 
   NTSTATUS get_device_info(camera_device_info* info) override;         // slot 1
   bool is_driver_property_supported(ULONG id) override;                // slot 2
+  NTSTATUS set_driver_property(ULONG id, PVOID buffer, ULONG size) override;  // slot 3
   NTSTATUS set_driver_property_value(ULONG id, ULONG value) override;  // slot 4
   NTSTATUS get_driver_property(ULONG id, PVOID input, ULONG input_size, PVOID output,
                                ULONG output_size, ULONG* returned) override;  // slot 5
@@ -73,6 +76,7 @@ class camera_83xx : public uvc_camera {
   ULONG sensor_width_;               // the largest frame declared
   ULONG sensor_height_;
   region_control* region_;  // null without a region of interest
+  defect_list* defects_;    // null when it could not be created
   // The region in force when the stream opened, for the defect-pixel
   // correction on the frame worker.
   LONG frame_offset_x_;

@@ -6,7 +6,7 @@
 
 #include "cameras/camera_83xx.h"
 #include "cameras/camera_documents.h"
-#include "cameras/camera_services.h"
+#include "cameras/defect_pixel_store.h"
 #include "features/documents/register_description_list.h"
 #include "controls/control_registry.h"
 #include "controls/sensor_controls.h"
@@ -75,6 +75,7 @@ camera_84xx::camera_84xx(PDEVICE_OBJECT device_object, frame_sink* sink)
       max_width_(0),
       max_height_(0),
       temperature_table_(nullptr),
+      defects_(nullptr),
       camera_table_(),
       pipeline_(),
       documents_() {
@@ -254,7 +255,8 @@ NTSTATUS camera_84xx::on_init_end() {
     j003_pattern_fix_ = fix != 0 ? 1 : 0;
   }
   // The camera's own defect table; the camera runs without it.
-  read_camera_defect_table(this);
+  NTSTATUS status = create_defect_pixel_store(this, max_width_, max_height_, &defects_);
+  if (out_of_memory(status)) return status;
 
   const uvc_control_record* exposure =
       bind_control(this, on_unit(sensor_extension_unit, selector_exposure));
@@ -262,7 +264,7 @@ NTSTATUS camera_84xx::on_init_end() {
       find_control(this, control_entity_processing_unit, processing_unit_gain);
   if (gain == nullptr) gain = bind_control(this, on_unit(sensor_extension_unit, sensor_unit_gain));
   pipeline_.sensor().bind(exposure, gain);
-  NTSTATUS status = pipeline_.create();
+  status = pipeline_.create();
   if (!NT_SUCCESS(status)) return status;
 
   bool channels = false;
@@ -346,6 +348,10 @@ NTSTATUS camera_84xx::on_stream_stop() {
 NTSTATUS camera_84xx::transform_frame(img::img_descriptor* dst, const img::img_descriptor* src,
                                       UCHAR flip) {
   const img::img_descriptor& source = *src;
+  if (defects_ != nullptr) {
+    const defect_frame_params where = {0, 0, 1, flip_x_, flip_y_};
+    defects_->apply(source, where);
+  }
   img::auto_result result = {};
   const region_mirror mirror = {flip_x_, flip_y_};
   pipeline_.auto_cycle(source, frames_delivered() + 1, &result, &mirror);

@@ -23,6 +23,8 @@
 #include "features/documents/register_descriptions.h"
 #include "uvc/uvc_camera.h"
 
+class defect_pixel_store;
+
 uvc_camera* create_camera_84xx(PDEVICE_OBJECT physical_device_object, frame_sink* sink);
 
 class camera_84xx : public uvc_camera {
@@ -72,6 +74,7 @@ class camera_84xx : public uvc_camera {
   ULONG max_width_;          // the largest frame among the entries
   ULONG max_height_;
   const img::wb_temperature_table* temperature_table_;
+  defect_pixel_store* defects_;  // the table the camera stores; null without one
   img::wb_temperature_table camera_table_;  // loaded from the camera
   raw_sensor_pipeline pipeline_;
   camera_documents documents_;       // register descriptions and named default sets

@@ -74,6 +74,11 @@ class pool_array {
   // Forgets the elements and keeps the block.
   void clear() { count_ = 0; }
 
+  // Forgets the elements from `count` on.
+  void truncate(ULONG count) {
+    if (count < count_) count_ = count;
+  }
+
   // Forgets the elements and frees the block.
   void reset() {
     if (items_ != nullptr) ExFreePoolWithTag(items_, tag_);

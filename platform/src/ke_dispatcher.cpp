@@ -10,8 +10,10 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "ke_core.h"
+#include "kstandin/testing.h"
 
 namespace kstandin {
 namespace {
@@ -290,9 +292,22 @@ NTSTATUS NTAPI KeWaitForMultipleObjects(ULONG Count, PVOID Object[], WAIT_TYPE W
   return WaitType == WaitAny ? (NTSTATUS)(STATUS_WAIT_0 + satisfied_index) : STATUS_SUCCESS;
 }
 
+namespace {
+thread_local std::vector<int64_t> thread_delays;
+}  // namespace
+
+std::vector<int64_t> kstandin::take_thread_delays() {
+  std::vector<int64_t> taken;
+  taken.swap(thread_delays);
+  return taken;
+}
+
 NTSTATUS NTAPI KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable,
                                       PLARGE_INTEGER Interval) {
   LONGLONG relative = kstandin::relative_timeout(Interval);
+  // The newest 4096 are kept (threads that poll would grow it forever).
+  if (thread_delays.size() >= 4096) thread_delays.erase(thread_delays.begin(), thread_delays.begin() + 2048);
+  thread_delays.push_back(relative);
   const KIRQL irql = kstandin::current_irql();
   if (irql >= DISPATCH_LEVEL && relative != 0) {
     report_violation("wait_at_dispatch", "KeDelayExecutionThread at IRQL " + std::to_string(irql));

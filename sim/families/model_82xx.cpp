@@ -203,9 +203,19 @@ std::shared_ptr<model_82xx> model_82xx::create(const model_82xx_desc& desc, cons
   double exposure_us = 0, gain = 1;
   std::shared_ptr<sensor_model> sensor = make_model_sensor(desc.sensor, desc.light, options, &exposure_us, &gain);
   if (!sensor) return nullptr;
-  auto camera = std::make_shared<model_82xx>(desc, describe(desc), std::move(sensor));
+  if (options.defects > 0) {
+    const std::vector<sensor_defect> defects =
+        seeded_defects(desc.sensor.width, desc.sensor.height, options.defects, options.defect_seed);
+    sensor->set_defects(defects);
+  }
+  auto camera = std::make_shared<model_82xx>(desc, describe(desc), sensor);
   camera->define_registers(exposure_us, gain);
   camera->eeprom_.attach(*camera);
+  if (options.defects > 0 && options.store_defects) {
+    const uint32_t start = camera->defect_window_start(), end = camera->defect_window_end();
+    camera->eeprom_.write(start, eeprom_defect_store(defect_entries(sensor->defects()), desc.sensor.width, start, end,
+                                                     !options.raw_defect_store));
+  }
   camera->set_stream_options(camera->get_stream_options());
   return camera;
 }

@@ -123,6 +123,10 @@ class model_82xx : public family_camera {
 
   const model_82xx_desc& desc() const { return desc_; }
   serial_eeprom& eeprom() { return eeprom_; }
+  // The EEPROM's defect-store window: its upper half on the models with
+  // register 71, else 15872 to 16384.
+  uint32_t defect_window_start() const { return desc_.eeprom_window ? desc_.eeprom_size / 2 : 15872; }
+  uint32_t defect_window_end() const { return desc_.eeprom_window ? desc_.eeprom_size : 16384; }
   // What a frame that begins now reads, and the time to the next one (100
   // ns; 0: the committed interval).
   readout current_readout() const;

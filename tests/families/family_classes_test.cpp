@@ -229,7 +229,7 @@ TEST_F(family_device, family_driver_properties_reach_the_device) {
   plug_model("8205-colour");
   const wchar_t name[] = L"C:\\defects\\camera.dpx";
   EXPECT_EQ(set_driver_bytes(family_82xx_property::onload_filename, name, sizeof(name)),
-            STATUS_OBJECT_NAME_NOT_FOUND);
+            STATUS_INVALID_PARAMETER);
   EXPECT_EQ(set_driver_bytes(family_82xx_property::onload_filename, name, 7), STATUS_INVALID_PARAMETER);
   std::vector<uint8_t> too_long(65522, 'a');
   EXPECT_EQ(set_driver_bytes(family_82xx_property::onload_filename, too_long.data(), ULONG(too_long.size())),

@@ -60,6 +60,7 @@ struct camera_request {
   std::vector<uint8_t> stored_sets;         // camera_84xx models: the default-set document it keeps
   std::vector<uint8_t> stored_description;  // camera_84xx models: the register description it keeps
   bool verbose = false;            // echo the driver's debug output
+  unsigned defects = 0;            // raw-sensor models: seeded defective pixels, stored in the camera
 };
 
 // One data range of the capture pin.

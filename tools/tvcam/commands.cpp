@@ -1,5 +1,6 @@
 // tvcam's command table.
 #include "commands.h"
+#include "defect_commands.h"
 #include "property_commands.h"
 #include "register_commands.h"
 
@@ -14,6 +15,7 @@ const command kCommands[] = {
     {"set", "set properties (NAME=VALUE)", kSetUsage, cmd_set},
     {"genapi", "list and save a camera's GenICam register descriptions", kGenapiUsage, cmd_genapi},
     {"regs", "read or write a register, virtual or the camera's", kRegsUsage, cmd_regs},
+    {"defects", "show and manage a camera's defect-pixel list (\"x y\" per line)", kDefectsUsage, cmd_defects},
     {"pixfmt", "print the image library's pixel formats with their sizes", kPixfmtUsage, cmd_pixfmt},
     {"cpu", "print the processor feature mask", kCpuUsage, cmd_cpu},
 };

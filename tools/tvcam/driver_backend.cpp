@@ -168,6 +168,7 @@ std::shared_ptr<sim::uvc_camera> create_with_sensor(const sim::camera_model& mod
   options.seed = request.seed;
   options.stored_default_sets = request.stored_sets;
   options.stored_register_description = request.stored_description;
+  options.defects = request.defects;
   std::shared_ptr<sim::uvc_camera> camera = model.create_with(options);
   if (!camera) *error = "unknown scene '" + options.scene + "'";
   return camera;
@@ -212,7 +213,8 @@ class driver_session : public camera_session {
         *refused = true;
         return false;
       }
-      const bool set_up = request.sensor.any() || !request.stored_sets.empty() || !request.stored_description.empty();
+      const bool set_up = request.sensor.any() || !request.stored_sets.empty() || !request.stored_description.empty() ||
+                          request.defects != 0;
       camera = set_up ? create_with_sensor(*model, request, error) : model->create();
       if (!camera) return false;
       // A sensor's first frame comes on time, as a real camera's does.

@@ -185,6 +185,24 @@ class driver_properties final : public property_access {
     return result;
   }
 
+  property_result get_bytes(const property_key& key, std::vector<uint8_t>* data) override {
+    const KSPROPERTY p = kstandin::ks_make_property(to_guid(key.set), key.id, KSPROPERTY_TYPE_GET);
+    ULONG_PTR returned = 0;
+    const NTSTATUS status =
+        kstandin::ks_property(filter_, &p, sizeof p, data->data(), static_cast<ULONG>(data->size()), &returned);
+    data->resize(returned < data->size() ? returned : data->size());
+    return outcome(key, "reading", status);
+  }
+
+  property_result set_bytes(const property_key& key, const std::vector<uint8_t>& data) override {
+    const KSPROPERTY p = kstandin::ks_make_property(to_guid(key.set), key.id, KSPROPERTY_TYPE_SET);
+    std::vector<uint8_t> copy = data;
+    ULONG_PTR returned = 0;
+    const NTSTATUS status = kstandin::ks_property(filter_, &p, sizeof p, copy.empty() ? nullptr : copy.data(),
+                                                  static_cast<ULONG>(copy.size()), &returned);
+    return outcome(key, "setting", status);
+  }
+
   property_result write(const property_value& property, int32_t value, uint32_t flags) override {
     property_result result;
     const property_key& key = property.key;
@@ -212,6 +230,17 @@ class driver_properties final : public property_access {
   }
 
  private:
+  static property_result outcome(const property_key& key, const char* what, NTSTATUS status) {
+    property_result result;
+    result.status = static_cast<uint32_t>(status);
+    result.ok = NT_SUCCESS(status);
+    if (!result.ok) {
+      result.absent = means_absent(status);
+      result.error = std::string(what) + " " + property_name(key) + " failed: " + status_text(status);
+    }
+    return result;
+  }
+
   static ULONG size_of(property_record record) {
     return record == property_record::standard ? kStandardSize
            : record == property_record::scalar ? kScalarSize

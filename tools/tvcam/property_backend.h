@@ -56,6 +56,20 @@ class property_access {
   virtual property_result read(const property_key& key, property_value* value) = 0;
   // Sets value and flags (kFlag*) through the property's record.
   virtual property_result write(const property_value& property, int32_t value, uint32_t flags) = 0;
+  // A property's bytes as they are: a get into `data` (its size is the
+  // buffer offered; cut to what the driver returned) or a set of `data`.
+  virtual property_result get_bytes(const property_key& key, std::vector<uint8_t>* data) {
+    property_result r;
+    r.absent = true;
+    r.error = "no raw property access";
+    return r;
+  }
+  virtual property_result set_bytes(const property_key& key, const std::vector<uint8_t>& data) {
+    property_result r;
+    r.absent = true;
+    r.error = "no raw property access";
+    return r;
+  }
 };
 
 }  // namespace tvcam

@@ -73,6 +73,11 @@ bool registry_save(const std::string& path);
 // Host directory that "\DosDevices\X:\..." and "\??\X:\..." paths map into.
 void set_file_root(const std::string& host_directory);
 
+// ---- delays ------------------------------------------------------------
+// The relative intervals (100 ns) the calling thread asked
+// KeDelayExecutionThread for since its last take, oldest first.
+std::vector<int64_t> take_thread_delays();
+
 // ---- settling --------------------------------------------------------
 // Waits (bounded) until every queued system work item has run. Returns false
 // when they did not finish within `timeout_ms`.
