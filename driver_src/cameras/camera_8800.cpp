@@ -22,10 +22,12 @@ uvc_camera* create_camera_8800(PDEVICE_OBJECT physical_device_object, frame_sink
 camera_8800::camera_8800(PDEVICE_OBJECT device_object, frame_sink* sink)
     : uvc_camera(device_object, sink),
       pipe_(),
+      documents_(),
       weaving_(false),
       weave_(nullptr),
       weave_length_(0),
       first_field_(),
+      pair_gap_(0),
       replaced_fields_(0) {
   worker_flag_ = true;
 }
@@ -52,7 +54,18 @@ ULONG camera_8800::get_firmware_revision() {
   return NT_SUCCESS(vendor_request(device_object_, request, nullptr)) ? le32(bytes) : 0;
 }
 
-NTSTATUS camera_8800::on_init_end() { return pipe_create(&pipe_); }
+// The device stores no register description of its own: its list holds the
+// named sets' document.
+NTSTATUS camera_8800::on_init_begin() {
+  const NTSTATUS status = begin_camera_documents(this, false, &documents_);
+  return status == STATUS_INSUFFICIENT_RESOURCES ? status : STATUS_SUCCESS;
+}
+
+NTSTATUS camera_8800::on_init_end() {
+  const NTSTATUS status = pipe_create(&pipe_);
+  if (!NT_SUCCESS(status)) return status;
+  return finish_camera_documents(this, &documents_);
+}
 
 ULONG camera_8800::video_mode() {
   uvc_control_record* record =
@@ -89,6 +102,12 @@ NTSTATUS camera_8800::on_stream_start() {
   weaving_ = 2 * source == destination;
   RtlZeroMemory(&first_field_, sizeof(first_field_));
   replaced_fields_ = 0;
+  // One and a half field intervals in the clock of the presentation times.
+  const ULONGLONG interval = le32(committed() + uvc_probe::dwFrameInterval);
+  const ULONGLONG clock = le32(committed() + uvc_probe::dwClockFrequency);
+  const ULONGLONG ticks = interval * clock / 10000000;
+  const ULONGLONG gap = ticks + ticks / 2;
+  pair_gap_ = gap > MAXULONG ? 0 : ULONG(gap);
   img::img_type woven = raw_type_;
   if (weave_ != nullptr) ExFreePoolWithTag(weave_, pool_tag::objects);  // an open that failed
   weave_ = nullptr;
@@ -139,7 +158,16 @@ NTSTATUS camera_8800::prepare_raw_frame(payload_info* raw) {
     first_field_ = *raw;
     return STATUS_PENDING;
   }
-  return first_field_.request != nullptr ? STATUS_SUCCESS : STATUS_CANCELLED;
+  if (first_field_.request == nullptr) return STATUS_CANCELLED;
+  if (pair_gap_ != 0 && first_field_.pts != 0 && raw->pts != 0 &&
+      ULONG(raw->pts - first_field_.pts) > pair_gap_) {
+    // Fields of two pictures: the held field's partner was lost.
+    release_first_field();
+    ++replaced_fields_;
+    count(&camera_statistics::p_drops);
+    return STATUS_CANCELLED;
+  }
+  return STATUS_SUCCESS;
 }
 
 NTSTATUS camera_8800::transform_frame(img::img_descriptor* dst, const img::img_descriptor* src,

@@ -14,11 +14,21 @@
 // on its second) and bit 5 (0x20) the order flag (set when the first field
 // holds the bottom lines). The first field is held until the second comes;
 // a second field without a first is dropped, and a first field that finds
-// another first held replaces it (the held one is dropped). The woven frame,
+// another first held replaces it (the held one is dropped). When both
+// fields carry a presentation time, a second field more than one and a half
+// field intervals after the held one belongs to another picture (fields
+// were lost between them, unseen when whole frames are lost): both are
+// dropped rather than woven. The woven frame,
 // or any frame of a stream that is not woven, goes through the transform
 // pipe into the client's format.
+//
+// Named default sets: the device may store a document of sets (vendor
+// requests 0x19, 0x1A) beside the driver's built-in ones; the sets that
+// name the product are offered under named_property_set 17 and 18 and
+// described to GenICam clients by the camera's register-description list.
 #pragma once
 
+#include "cameras/camera_documents.h"
 #include "cameras/raw_sensor_pipeline.h"
 #include "uvc/uvc_camera.h"
 
@@ -45,6 +55,7 @@ class camera_8800 final : public uvc_camera {
   ~camera_8800() override;
 
   NTSTATUS get_device_info(camera_device_info* info) override;  // slot 1
+  NTSTATUS on_init_begin() override;                            // slot 8
   NTSTATUS on_init_end() override;                              // slot 9
   NTSTATUS on_stream_start() override;                          // slot 10
   NTSTATUS on_stream_stop() override;                           // slot 11
@@ -66,9 +77,11 @@ class camera_8800 final : public uvc_camera {
   void release_first_field();
 
   pipe_holder pipe_;
+  camera_documents documents_;  // the named default sets and their register description
   bool weaving_;
   UCHAR* weave_;  // non-paged, "Auvc": one woven frame in the camera's format
   ULONG weave_length_;
   payload_info first_field_;  // held field; request null when none
+  ULONG pair_gap_;            // presentation-time ticks a pair's fields may lie apart; 0: not checked
   ULONGLONG replaced_fields_;
 };

@@ -54,9 +54,11 @@ bool parse_payload_header(PUCHAR data, ULONG length, payload_info* info) {
 NTSTATUS uvc_camera::data_callback(PVOID request, PVOID context, PUCHAR data, ULONG length) {
   uvc_camera* camera = static_cast<uvc_camera*>(context);
   // Too short for a header, such a transfer holds no payload; in chunked
-  // mode it is a short transfer that ends one (chunked_ is fixed while the
-  // reader runs).
-  if (data == nullptr || (length < uvc_header::min_length && !camera->chunked_)) {
+  // mode it is a short transfer that ends one, and in raw mode every byte
+  // is data (a byte stream may end a transfer after any byte). Both flags
+  // are fixed while the reader runs.
+  if (data == nullptr ||
+      (length < uvc_header::min_length && !camera->chunked_ && !camera->raw_flag_)) {
     return STATUS_SUCCESS;
   }
   KIRQL irql;

@@ -308,7 +308,17 @@ bool model_8209::produce(uint32_t max_bytes, std::vector<uint8_t>& block) {
       if (!next_picture(settings)) break;
     }
     if (!pending_.empty()) {
-      const size_t n = std::min<size_t>(want, pending_.size());
+      size_t n = std::min<size_t>(want, pending_.size());
+      if (options_.cut_markers) {
+        // Up to the first byte of the first marker whose second byte would
+        // travel in the same transfer.
+        for (size_t i = 0; i + 1 < n; ++i) {
+          if (pending_[i] == kMarker && (pending_[i + 1] == kStart || pending_[i + 1] == kEnd)) {
+            n = i + 1;
+            break;
+          }
+        }
+      }
       block.assign(pending_.begin(), pending_.begin() + (long)n);
       pending_.erase(pending_.begin(), pending_.begin() + (long)n);
       ++draws_;

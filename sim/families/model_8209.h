@@ -36,6 +36,9 @@
 // the frame number in a comment segment after the start marker, re-encoded
 // coarser while above 4 999 000 bytes. A transfer of L bytes gets the next
 // n bytes of the stream: n = L when `split` is off, else a seeded 1..L;
+// with `cut_markers` a transfer also ends after the first byte of the next
+// marker (FF of FF D8 or FF D9), so that the marker's two bytes arrive in
+// two transfers;
 // pictures continue across transfers, so one transfer may hold the end of
 // one and the start of the next. Seeded faults drop a picture's start
 // marker or end marker, or cut it short (its end marker goes with the
@@ -63,6 +66,7 @@ struct jpeg_stream_options {
   uint32_t seed = 1;
   bool real_time = false;
   bool split = true;           // transfers end at seeded points
+  bool cut_markers = false;    // every marker (FF D8, FF D9) is cut between two transfers
   unsigned missing_start = 0;  // per mille of pictures sent without FF D8
   unsigned missing_end = 0;    // per mille of pictures sent without FF D9
   unsigned cut_short = 0;      // per mille of pictures cut after 1 to size - 3 bytes

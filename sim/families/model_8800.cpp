@@ -1,8 +1,10 @@
 // The simulated 0x8800 HD capture device (model_8800.h).
 #include "model_8800.h"
 
+#include <algorithm>
 #include <cstring>
 #include <mutex>
+#include <set>
 
 #include "sim/wire.h"
 
@@ -17,8 +19,11 @@ constexpr uint8_t kSensorUnit = 3;
 constexpr uint8_t kOutputTerminal = 4;
 constexpr uint8_t kVideoMode = 57;  // sensor extension unit, bmControls bit 56
 constexpr uint8_t kVendorFirmware = 0x01;
+constexpr uint8_t kVendorSetsLength = 0x19;  // IN, 4 bytes
+constexpr uint8_t kVendorSetsData = 0x1A;    // IN: a chunk
 constexpr uint32_t kFirmwareRevision = 0x00010007;
 constexpr uint32_t kFieldLines = 540;  // the field format: half of 1080
+constexpr uint32_t kFieldInterval = 166666;  // 100 ns: 60 fields per second
 constexpr uint8_t kFieldFlag = 0x10;   // bmHeaderInfo bit 4: the second field of a pair
 constexpr uint8_t kOrderFlag = 0x20;   // bmHeaderInfo bit 5: the first field holds the bottom lines
 constexpr size_t kNumberBytes = 4;
@@ -89,6 +94,7 @@ struct model_8800::cable {
   mutable std::mutex lock;
   video_source source = video_source::i1080;
   bool bottom_first = false;
+  std::set<uint64_t> lost;  // fields the device never sends
   std::shared_ptr<frame_source> pattern = make_test_pattern();
 };
 
@@ -96,17 +102,31 @@ class model_8800::capture_source final : public frame_source {
  public:
   explicit capture_source(const model_8800* device) : device_(device) {}
   void render(const frame_format& format, uint64_t number, std::vector<uint8_t>& frame) override {
-    device_->picture(format.width, format.height, number, &frame, &bits_);
+    // Fields the device loses are skipped: this frame shows the next one
+    // it keeps, and the time until the next frame spans the lost ones.
+    uint64_t shown = number;
+    period_ = 0;
+    if (format.height == kFieldLines) {
+      shown += skipped_;
+      while (device_->field_lost(shown)) ++shown, ++skipped_;
+      uint64_t lost_after = 0;
+      while (device_->field_lost(shown + 1 + lost_after)) ++lost_after;
+      if (lost_after != 0) period_ = uint32_t((1 + lost_after) * kFieldInterval);
+    }
+    device_->picture(format.width, format.height, shown, &frame, &bits_);
   }
   frame_traits traits(const frame_format&, uint64_t) override {
     frame_traits t;
     t.header_bits = bits_;
+    t.interval = period_;
     return t;
   }
 
  private:
   const model_8800* device_;  // owns the stream that owns this source
   uint8_t bits_ = 0;          // of the frame rendered last; the stream calls render and traits in turn
+  uint32_t period_ = 0;
+  uint64_t skipped_ = 0;      // fields lost so far
 };
 
 std::shared_ptr<model_8800> model_8800::create(video_source source, bool bottom_field_first) {
@@ -131,6 +151,16 @@ void model_8800::set_video_source(video_source source, bool bottom_field_first) 
     cable_->bottom_first = bottom_field_first;
   }
   set_current(kSensorUnit, kVideoMode, le_bytes(video_mode_of(source), 4));
+}
+
+void model_8800::lose_fields(std::set<uint64_t> fields) {
+  std::lock_guard<std::mutex> guard(cable_->lock);
+  cable_->lost = std::move(fields);
+}
+
+bool model_8800::field_lost(uint64_t field) const {
+  std::lock_guard<std::mutex> guard(cable_->lock);
+  return cable_->lost.count(field) != 0;
 }
 
 video_source model_8800::source() const {
@@ -181,14 +211,33 @@ void model_8800::set_stream_options(const stream_options& options) {
   uvc_camera::set_stream_options(own);
 }
 
+void model_8800::set_stored_default_sets(std::vector<uint8_t> document) {
+  std::lock_guard<std::mutex> guard(stored_lock_);
+  stored_default_sets_ = std::move(document);
+}
+
 bool model_8800::answer(const setup_packet& setup, std::vector<uint8_t>& data, USBD_STATUS* status) {
-  if (setup.type() != kRequestTypeVendor || setup.request != kVendorFirmware) return false;
+  if (setup.type() != kRequestTypeVendor) return false;
+  const uint8_t request = setup.request;
+  if (request != kVendorFirmware && request != kVendorSetsLength && request != kVendorSetsData) return false;
   if (!setup.is_in() || setup.recipient() != kRecipientDevice) {
     *status = USBD_STATUS_STALL_PID;
     return true;
   }
-  data = le_bytes(kFirmwareRevision, 4);
   *status = USBD_STATUS_SUCCESS;
+  if (request == kVendorFirmware) {
+    data = le_bytes(kFirmwareRevision, 4);
+    return true;
+  }
+  std::lock_guard<std::mutex> guard(stored_lock_);
+  if (request == kVendorSetsLength) {
+    data = le_bytes((int64_t)stored_default_sets_.size(), 4);
+    return true;
+  }
+  const size_t offset = ((size_t)setup.value << 16) | setup.index;
+  const size_t begin = std::min(offset, stored_default_sets_.size());
+  const size_t end = std::min(stored_default_sets_.size(), begin + setup.length);
+  data.assign(stored_default_sets_.begin() + (ptrdiff_t)begin, stored_default_sets_.begin() + (ptrdiff_t)end);
   return true;
 }
 

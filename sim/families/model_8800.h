@@ -6,6 +6,10 @@
 // What the family is asked, and the answers (everything else stalls):
 //
 //   vendor IN 0x01, 4 bytes      firmware revision (every time)
+//   vendor IN 0x19, 4 bytes      the length of the default-set document the
+//                                device stores (0: none, the default)
+//   vendor IN 0x1A               its bytes from the offset in wValue (bits
+//                                31..16) and wIndex (15..0), short at the end
 //   sensor extension unit {DE49BA0A-0B5C-D549-8F71-0BE40F94A67A} (3):
 //     57 (bmControls bit 56)    video mode (4 bytes, get only): low 4 bits
 //                               the source: 1 1080p, 2 1080i, 3 720p
@@ -27,12 +31,21 @@
 // field, and of every frame, carry its frame number (the stream's
 // sequence number).
 //
+// Lost fields (lose_fields): fields of the 540-line format the device
+// never sends, counted as the picture numbers the fields would show (field
+// f shows picture f). The frame sent before a gap is followed after the
+// lost fields' time as well, so PTS jumps over them; frame numbers in the
+// bytes are the fields' own, so they jump too.
+//
 // Full-line formats: a progressive source's picture as it is; an
 // interlaced source's two fields woven into one frame (field flag clear).
 #pragma once
 
 #include <memory>
+#include <mutex>
+#include <set>
 #include <string>
+#include <vector>
 
 #include "family_camera.h"
 
@@ -52,6 +65,14 @@ class model_8800 : public family_camera {
   // The source on the cable from the next frame on (and its mode register).
   void set_video_source(video_source source, bool bottom_field_first = false);
   video_source source() const;
+  // Fields the device loses from now on (see above).
+  void lose_fields(std::set<uint64_t> fields);
+  bool field_lost(uint64_t field) const;
+
+  // The BSON document of named default sets the device stores for the
+  // driver (vendor requests 0x19, 0x1A); empty: none. Read at the driver's
+  // next initialisation.
+  void set_stored_default_sets(std::vector<uint8_t> document);
 
   // Renders what the device sends as frame `number` of a W x H "YUY2"
   // format, and its header bits, as the stream does.
@@ -68,6 +89,8 @@ class model_8800 : public family_camera {
   struct cable;
   std::shared_ptr<cable> cable_;  // shared with the frame source
   std::shared_ptr<capture_source> source_;
+  mutable std::mutex stored_lock_;
+  std::vector<uint8_t> stored_default_sets_;  // guarded by stored_lock_
 };
 
 }  // namespace sim

@@ -9,8 +9,11 @@
 #include <kstandin/testing_io.h>
 #include <kstandin/testing_ks.h>
 
+#include <chrono>
 #include <cstring>
+#include <functional>
 #include <memory>
+#include <thread>
 #include <string>
 #include <vector>
 
@@ -55,6 +58,12 @@ inline const sim::camera_model& family_model(const std::string& id) {
   }
   ADD_FAILURE() << "no model " << id;
   return models.front();
+}
+
+// Polls `done` for at most `limit_ms`.
+inline bool eventually(const std::function<bool()>& done, int limit_ms = 20000) {
+  for (int i = 0; i < limit_ms && !done(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  return done();
 }
 
 struct delivered {
@@ -135,7 +144,7 @@ class family_device : public ::testing::Test {
 
   // Creates the pin for `range` (the intersection's format, with its size
   // and interval replaced when given), runs it with `reads` buffers queued.
-  void start(const offered& range, LONG width = 0, LONG height = 0, unsigned reads = 4) {
+  void start(const offered& range, LONG width = 0, LONG height = 0, unsigned reads = 4, LONGLONG interval = 0) {
     std::vector<uint8_t> format;
     ASSERT_EQ(kstandin::ks_intersect(filter_, kCapturePin, range.range.data(), &format), STATUS_SUCCESS);
     auto* info = reinterpret_cast<KS_VIDEOINFOHEADER*>(format.data() + sizeof(KSDATAFORMAT));
@@ -145,6 +154,7 @@ class family_device : public ::testing::Test {
       info->bmiHeader.biSizeImage = ULONG(width) * ULONG(height) * info->bmiHeader.biBitCount / 8;
       reinterpret_cast<KSDATAFORMAT*>(format.data())->SampleSize = info->bmiHeader.biSizeImage;
     }
+    if (interval != 0) info->AvgTimePerFrame = interval;
     frame_bytes_ = info->bmiHeader.biSizeImage;
     ASSERT_EQ(kstandin::ks_create_pin(filter_, kCapturePin, format.data(), nullptr, &pin_), STATUS_SUCCESS);
     ASSERT_EQ(kstandin::ks_set_pin_state(pin_, KSSTATE_PAUSE), STATUS_SUCCESS);
@@ -201,8 +211,10 @@ class family_device : public ::testing::Test {
     memcpy(record, &request, sizeof(request));
     memcpy(record + control_record::value, &value, 4);
     memcpy(record + control_record::flags, &flags, 4);
+    uint8_t data[sizeof(record)];
+    memcpy(data, record, sizeof(record));
     ULONG_PTR returned = 0;
-    return kstandin::ks_property(filter_, &request, sizeof(request), record, sizeof(record), &returned);
+    return kstandin::ks_property(filter_, record, sizeof(record), data, sizeof(data), &returned);
   }
   // A driver property (driver_property_set) as a 32-bit value, or bytes.
   NTSTATUS get_driver_value(ULONG id, ULONG* value) {

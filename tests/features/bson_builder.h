@@ -2,6 +2,7 @@
 //   bson_doc().str("name", "Neutral").i64("version", 2).doc("properties", ...)
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -57,11 +58,11 @@ class bson_doc {
   }
 
   std::vector<uint8_t> bytes() const {
-    std::vector<uint8_t> b;
-    const uint32_t size = uint32_t(body_.size() + 5);
-    for (int i = 0; i < 4; ++i) b.push_back(uint8_t(size >> (8 * i)));
-    b.insert(b.end(), body_.begin(), body_.end());
-    b.push_back(0);
+    // Sized once: the length, the body, the terminating zero.
+    std::vector<uint8_t> b(body_.size() + 5, 0);
+    const uint32_t size = uint32_t(b.size());
+    for (int i = 0; i < 4; ++i) b[size_t(i)] = uint8_t(size >> (8 * i));
+    std::copy(body_.begin(), body_.end(), b.begin() + 4);
     return b;
   }
   size_t size() const { return body_.size() + 5; }

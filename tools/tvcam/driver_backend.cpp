@@ -328,6 +328,8 @@ class driver_session : public camera_session {
     requested_interval_ = range.VideoInfoHeader.AvgTimePerFrame;
     KS_DATAFORMAT_VIDEOINFOHEADER header;
     memcpy(&header, format.data(), sizeof header);
+    pin_height_ = header.VideoInfoHeader.bmiHeader.biHeight < 0 ? -header.VideoInfoHeader.bmiHeader.biHeight
+                                                                : header.VideoInfoHeader.bmiHeader.biHeight;
     // MJPEG frames vary in size: the buffer holds the largest the range allows.
     buffer_size_ = header.VideoInfoHeader.bmiHeader.biSizeImage;
     if (range.DataRange.SampleSize > buffer_size_) buffer_size_ = range.DataRange.SampleSize;
@@ -460,8 +462,19 @@ class driver_session : public camera_session {
 
   int64_t negotiated_interval() const override {
     if (!camera_ || !pin_) return 0;
-    const uint32_t committed = camera_->committed().dwFrameInterval;
-    return committed != 0 ? committed : requested_interval_;
+    const sim::uvc_streaming_control committed = camera_->committed();
+    if (committed.dwFrameInterval == 0) return requested_interval_;
+    // A camera that sends a picture as two fields (the 0x8800 with an
+    // interlaced source) commits the field rate: the client gets half.
+    const std::vector<sim::uvc_format_info>& formats = camera_->formats();
+    if (committed.bFormatIndex >= 1 && committed.bFormatIndex <= formats.size()) {
+      const sim::uvc_format_info& f = formats[committed.bFormatIndex - 1];
+      if (committed.bFrameIndex >= 1 && committed.bFrameIndex <= f.frames.size() &&
+          2 * int64_t(f.frames[committed.bFrameIndex - 1].height) == pin_height_) {
+        return 2 * int64_t(committed.dwFrameInterval);
+      }
+    }
+    return committed.dwFrameInterval;
   }
 
   property_access* properties() override { return properties_.get(); }
@@ -564,6 +577,7 @@ class driver_session : public camera_session {
   ULONG buffer_size_ = 0;
   unsigned buffers_ = 0;
   int64_t requested_interval_ = 0;
+  int64_t pin_height_ = 0;  // lines of the pin's format
   bool control_faults_ = false;
   std::deque<kstandin::ks_completed_read> completed_;
 };
