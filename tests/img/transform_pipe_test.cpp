@@ -358,6 +358,23 @@ TEST(TransformRoutes, ColourRoutesRunToneMappingAndTheFilterWhereTheirPathHasThe
       }
     }
   }
+  // Without gamma and filter the route to "RGB6" debayers and converts in
+  // one pass: at widths around its steps and at every alignment of the
+  // output lines it gives the image of the two stages.
+  for (int w : {32, 34, 48, 70, 98}) {
+    for (layout l : {layout::dense, layout::padded, layout::bottom_up}) {
+      owned_image src = make_image(img::FOURCC_RGGB16, w, 6, l), dst = make_image(img::FOURCC_RGB64, w, 6, l);
+      fill_random(src, 54 + w, 65535);
+      pipe_fixture f;
+      f.prepare(dst.desc, src.desc);
+      f.params->saturation = 20, f.params->hue = 15, f.params->contrast = 30;
+      f.run(dst, src, f.state.state);
+      owned_image yuv = make_image(img::FOURCC_YUV16PLANAR, w, 6), want = make_image(img::FOURCC_RGB64, w, 6, l);
+      img::transform_matrix_debayer16(yuv.desc, src.desc, matrix_params(*f.params, false));
+      img::convert_yuv16p_to_rgb64(want.desc, yuv.desc, false, 0);
+      EXPECT_EQ(dst.buffer, want.buffer) << w << " layout " << static_cast<int>(l);
+    }
+  }
 }
 
 TEST(TransformRoutes, AutomaticToneMappingWritesItsFactorsBackAndSkipsWhenTheyAreZero) {

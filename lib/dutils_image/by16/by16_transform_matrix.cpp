@@ -310,10 +310,12 @@ bool matrix16_begin(matrix16_rows& rows, const img_descriptor& src, const matrix
   if (!IMG_ASSERT(image_fits(src), "image_fits( src )")) return false;
   matrix_detail::fold_weights16(rows.weights, params);
   rows.line = matrix_detail::get_line16_plain();
+  rows.rgb64 = nullptr;
   if (src.dim_x >= kVectorMinWidth16) {
     if (avx2_allowed(params.cpu_features)) {
       note_avx_entry("matrix_debayer16");
       rows.line = matrix_detail::get_line16_avx2();
+      rows.rgb64 = matrix_detail::get_line16_rgb64_avx2();
     } else if (params.cpu_features & cpu_sse41) {
       rows.line = matrix_detail::get_line16_sse41();
     }
@@ -323,14 +325,29 @@ bool matrix16_begin(matrix16_rows& rows, const img_descriptor& src, const matrix
   return true;
 }
 
-void matrix16_row(const matrix16_rows& rows, int y, uint8_t* out_y, uint8_t* out_u, uint8_t* out_v) {
+namespace {
+
+line_args row_args(const matrix16_rows& rows, int y, uint8_t* out_y, uint8_t* out_u, uint8_t* out_v) {
   line_args a = {};
   a.dim_x = rows.src.dim_x;
   set_source_lines(a, rows.src, y);
   a.out[0] = out_y, a.out[1] = out_u, a.out[2] = out_v;
   a.even16 = &rows.weights.site[rows.sites[y & 1][0]];
   a.odd16 = &rows.weights.site[rows.sites[y & 1][1]];
-  rows.line(a);
+  return a;
+}
+
+}  // namespace
+
+void matrix16_row(const matrix16_rows& rows, int y, uint8_t* out_y, uint8_t* out_u, uint8_t* out_v) {
+  rows.line(row_args(rows, y, out_y, out_u, out_v));
+}
+
+bool matrix16_rgb64_fused(const matrix16_rows& rows) { return rows.rgb64 != nullptr; }
+
+column_span matrix16_rgb64_row(const matrix16_rows& rows, int y, uint8_t* rgb, uint8_t* out_y, uint8_t* out_u,
+                               uint8_t* out_v) {
+  return rows.rgb64(row_args(rows, y, out_y, out_u, out_v), rgb);
 }
 
 void transform_matrix_debayer16(const img_descriptor& dst, const img_descriptor& src,

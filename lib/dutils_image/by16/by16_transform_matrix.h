@@ -45,6 +45,19 @@ struct matrix16_rows;
 bool matrix16_begin(matrix16_rows& rows, const img_descriptor& src, const matrix_debayer_params& params);
 void matrix16_row(const matrix16_rows& rows, int y, uint8_t* out_y, uint8_t* out_u, uint8_t* out_v);
 
+// Columns [begin, end) of a line.
+struct column_span {
+  int begin, end;
+};
+// Where the chosen variant has it (matrix16_rgb64_fused), the same line
+// converted to "RGB6" in one pass, as convert_yuv16p_to_rgb64 converts the
+// "YUGp" line (writing past the caches where the line's alignment allows):
+// the columns of the returned span go straight into `rgb`; the others get
+// their samples in the three sample lines, for the caller to convert.
+bool matrix16_rgb64_fused(const matrix16_rows& rows);
+column_span matrix16_rgb64_row(const matrix16_rows& rows, int y, uint8_t* rgb, uint8_t* out_y, uint8_t* out_u,
+                               uint8_t* out_v);
+
 // The preconditions of the two debayers, reported through IMG_ASSERT when
 // they fail (the debayers check them too and write nothing then). Routes
 // that debayer into an intermediate image check first, so that a refused
@@ -124,12 +137,15 @@ line_fn get_line8_avx2(kind8 kind);
 line_fn get_line16_plain();
 line_fn get_line16_sse41();
 line_fn get_line16_avx2();
+using rgb64_fn = column_span (*)(const line_args&, uint8_t* rgb);
+rgb64_fn get_line16_rgb64_avx2();
 
 }  // namespace matrix_detail
 
 struct matrix16_rows {
   matrix_detail::folded_weights16 weights;
   matrix_detail::line_fn line;
+  matrix_detail::rgb64_fn rgb64;  // the fused form, or null
   img_descriptor src;
   int sites[2][2];  // site kinds of even and odd columns, per line parity
 };

@@ -1,5 +1,6 @@
 // The matrix debayer's line routines for AVX2: 8-bit samples 32 pixels per
-// step in 16-bit lanes (pmaddwd over pairs of groups, as the SSSE3 form),
+// step in 16-bit lanes (pmaddwd over pairs of groups, as the SSSE3 form, with
+// the even and odd columns apart),
 // 16-bit samples 16 pixels per step in single-precision lanes (the sums of the
 // plain form, lane for lane). The line ends use the plain code. The whole
 // file is built for AVX2; its routines run only when img::avx2_allowed.
@@ -21,22 +22,49 @@ constexpr int kStep16 = 16;  // pixels per step, 16-bit
 
 // ------------------------------------------------------------- 8-bit ----
 
+// The even and odd columns of 32 are done apart, sixteen of each in 16-bit
+// lanes: masking and shifting a 32-byte load gives both without a shuffle,
+// and the weights of a vector are those of one site.
 struct row_weights8 {
-  __m256i w01, w23, w45, offset;
+  __m256i w[3];  // weight pairs of the group pairs
+  __m256i offset;
 };
 
-// Sixteen pixels of one output row from the groups in 16-bit lanes.
-inline __m256i row16(const row_weights8& r, const __m256i g[group_count], __m128i shift) {
-  const auto sum = [&](bool high) {
-    const auto pairs = [high](__m256i a, __m256i b) {
-      return high ? _mm256_unpackhi_epi16(a, b) : _mm256_unpacklo_epi16(a, b);
-    };
-    const __m256i s = _mm256_add_epi32(_mm256_add_epi32(r.offset, _mm256_madd_epi16(pairs(g[0], g[1]), r.w01)),
-                                       _mm256_add_epi32(_mm256_madd_epi16(pairs(g[2], g[3]), r.w23),
-                                                        _mm256_madd_epi16(pairs(g[4], g[5]), r.w45)));
-    return _mm256_sra_epi32(s, shift);
+// Sixteen pixels of one output row from N pairs of groups (lo and hi halves
+// of each) in 16-bit lanes, as signed-saturated 16-bit values in the order
+// of the groups' lanes.
+template <int N>
+inline __m256i row16(const row_weights8& r, const __m256i pairs[2 * N], __m256i shift) {
+  const auto sum = [&](int half) {
+    __m256i s = _mm256_add_epi32(r.offset, _mm256_madd_epi16(pairs[half], r.w[0]));
+    if constexpr (N == 3) {
+      return _mm256_add_epi32(s, _mm256_add_epi32(_mm256_madd_epi16(pairs[2 + half], r.w[1]),
+                                                  _mm256_madd_epi16(pairs[4 + half], r.w[2])));
+    } else {
+      return _mm256_add_epi32(s, _mm256_madd_epi16(pairs[2 + half], r.w[1]));
+    }
   };
-  return _mm256_packs_epi32(sum(false), sum(true));
+  return _mm256_packs_epi32(_mm256_srav_epi32(sum(0), shift), _mm256_srav_epi32(sum(1), shift));
+}
+
+// The three rows of sixteen pixels of one site kind from their groups. A
+// colour site (red or blue) weighs the horizontal and vertical neighbours at
+// distance 1 alike, and those at distance 2 too (its kernels give the same
+// weight to both, and so does every colour chain): its groups 1 and 3, and 2
+// and 5, are summed first, which leaves two pairs instead of three.
+template <bool Paired>
+inline void rows16(const row_weights8 w[3], const __m256i g[group_count], __m256i shift, __m256i out[3]) {
+  if constexpr (Paired) {
+    const __m256i g13 = _mm256_add_epi16(g[1], g[3]), g25 = _mm256_add_epi16(g[2], g[5]);
+    const __m256i pairs[4] = {_mm256_unpacklo_epi16(g[0], g13), _mm256_unpackhi_epi16(g[0], g13),
+                              _mm256_unpacklo_epi16(g25, g[4]), _mm256_unpackhi_epi16(g25, g[4])};
+    for (int row = 0; row < 3; ++row) out[row] = row16<2>(w[row], pairs, shift);
+  } else {
+    const __m256i pairs[6] = {_mm256_unpacklo_epi16(g[0], g[1]), _mm256_unpackhi_epi16(g[0], g[1]),
+                              _mm256_unpacklo_epi16(g[2], g[3]), _mm256_unpackhi_epi16(g[2], g[3]),
+                              _mm256_unpacklo_epi16(g[4], g[5]), _mm256_unpackhi_epi16(g[4], g[5])};
+    for (int row = 0; row < 3; ++row) out[row] = row16<3>(w[row], pairs, shift);
+  }
 }
 
 // The five source lines and three output lines of a line routine, held in
@@ -51,105 +79,266 @@ struct line_pointers {
   }
 };
 
-// The six groups of sixteen pixels from column x in 16-bit lanes.
-inline void groups16(const line_pointers& l, int x, __m256i g[group_count]) {
-  const auto w = [&](int line, int offset) {
-    return _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(l.in[line] + x + offset)));
+// Whether a site's groups 1 and 3, and 2 and 5, have the same weights in
+// every row.
+inline bool paired_site(const site_weights& s) {
+  for (int row = 0; row < 3; ++row)
+    if (s.w[row][1] != s.w[row][3] || s.w[row][2] != s.w[row][5]) return false;
+  return true;
+}
+
+inline row_weights8 weights8(const site_weights& s, int row, bool paired) {
+  const auto pair = [&](int p, int q) {
+    return _mm256_set1_epi32(static_cast<int>((static_cast<uint32_t>(static_cast<uint16_t>(s.w[row][q])) << 16) |
+                                              static_cast<uint16_t>(s.w[row][p])));
   };
-  g[0] = w(2, 0);
-  g[1] = _mm256_add_epi16(w(2, -1), w(2, 1));
-  g[2] = _mm256_add_epi16(w(2, -2), w(2, 2));
-  g[3] = _mm256_add_epi16(w(1, 0), w(3, 0));
-  g[4] = _mm256_add_epi16(_mm256_add_epi16(w(1, -1), w(1, 1)), _mm256_add_epi16(w(3, -1), w(3, 1)));
-  g[5] = _mm256_add_epi16(w(0, 0), w(4, 0));
+  if (paired) return {{pair(0, 1), pair(2, 4), _mm256_setzero_si256()}, _mm256_set1_epi32(s.offset[row])};
+  return {{pair(0, 1), pair(2, 3), pair(4, 5)}, _mm256_set1_epi32(s.offset[row])};
+}
+
+template <kind8 K, bool EvenPaired, bool OddPaired>
+void line8_steps(const line_args& a) {
+  row_weights8 even_w[3], odd_w[3];
+  for (int row = 0; row < 3; ++row) {
+    even_w[row] = weights8(*a.even, row, EvenPaired);
+    odd_w[row] = weights8(*a.odd, row, OddPaired);
+  }
+  const __m256i shift = _mm256_set1_epi32(a.shift);
+  const __m256i low_bytes = _mm256_set1_epi16(0x00FF);
+  const line_pointers l(a);
+  const int w = a.dim_x;
+  // 32 pixels from column x, whose source columns are at xs in the lines
+  // `in` (reads xs - 2 .. xs + 34).
+  const auto step = [&](const uint8_t* const in[5], int xs, int x) {
+    // Column x + o + 2 i of a line in lane i: the low bytes of a load at x + o
+    // (the masking runs on any of three ports, a shift only on two).
+    const auto at = [&](int line, int o) { return _mm256_and_si256(load32(in[line] + xs + o), low_bytes); };
+    // Centre line columns x - 2 .. x + 3 (+ 2 i).
+    const __m256i c[6] = {at(2, -2), at(2, -1), at(2, 0), at(2, 1), at(2, 2), at(2, 3)};
+    // Lines 1 and 3 summed, columns x - 1 .. x + 2; lines 0 and 4 at x, x + 1.
+    const __m256i v13[4] = {_mm256_add_epi16(at(1, -1), at(3, -1)), _mm256_add_epi16(at(1, 0), at(3, 0)),
+                            _mm256_add_epi16(at(1, 1), at(3, 1)), _mm256_add_epi16(at(1, 2), at(3, 2))};
+    const __m256i v04[2] = {_mm256_add_epi16(at(0, 0), at(4, 0)), _mm256_add_epi16(at(0, 1), at(4, 1))};
+    const __m256i ge[group_count] = {c[2],   _mm256_add_epi16(c[1], c[3]), _mm256_add_epi16(c[0], c[4]),
+                                     v13[1], _mm256_add_epi16(v13[0], v13[2]), v04[0]};
+    const __m256i go[group_count] = {c[3],   _mm256_add_epi16(c[2], c[4]), _mm256_add_epi16(c[1], c[5]),
+                                     v13[2], _mm256_add_epi16(v13[1], v13[3]), v04[1]};
+    __m256i e[3], o[3];  // rows R, G, B (or Y, U, V)
+    rows16<EvenPaired>(even_w, ge, shift, e);
+    rows16<OddPaired>(odd_w, go, shift, o);
+    if constexpr (K == kind8::yuv8p) {
+      for (int row = 0; row < 3; ++row) store32(l.out[row] + x, join_pairs(e[row], o[row]));
+    } else if constexpr (K == kind8::rgb24) {
+      store_bgr96_pairs(l.out[0] + 3 * x, e[2], e[1], e[0], o[2], o[1], o[0]);  // bytes B, G, R
+    } else {
+      store_bgrx128(l.out[0] + 4 * x, join_pairs(e[2], o[2]), join_pairs(e[1], o[1]), join_pairs(e[0], o[0]));
+    }
+  };
+  // The first and last 32 columns come from short copies of the line ends
+  // with the mirrored columns beside them (-2 and -1 are 0 and 1; w and
+  // w + 1 are w - 2 and w - 1), so that the whole line runs in steps.
+  uint8_t left[5][64], right[5][96];
+  const uint8_t* left_in[5];
+  const uint8_t* right_in[5];
+  for (int k = 0; k < 5; ++k) {
+    const uint8_t* line = l.in[k];
+    store32(left[k] + 2, load32(line));  // columns 0 .. 61 at 2 ..
+    store32(left[k] + 32, load32(line + 30));
+    left[k][0] = line[0], left[k][1] = line[1];
+    store32(right[k], load32(line + w - 64));  // columns w - 64 .. w - 1
+    store32(right[k] + 32, load32(line + w - 32));
+    store32(right[k] + 64, _mm256_setzero_si256());
+    right[k][64] = line[w - 2], right[k][65] = line[w - 1];
+    left_in[k] = left[k], right_in[k] = right[k];
+  }
+  step(left_in, 2, 0);
+  // Whole steps while the reads stay inside the line, then one step where
+  // they end (an even column, so the sites keep their lanes) if columns
+  // before the last 32 are left; it overlaps the one before, and the pixels
+  // it does again come out the same.
+  const int end = w - kStep8 - 3;
+  int x = kStep8;
+  for (; x <= end; x += kStep8) step(l.in, x, x);
+  if (x < w - kStep8) step(l.in, end & ~1, end & ~1);
+  step(right_in, 32, w - kStep8);
 }
 
 template <kind8 K>
 void line8_avx2(const line_args& a) {
-  // (even, odd) weight pairs for pmaddwd; the lanes of each 128-bit half
-  // hold pixels of alternating columns, starting with an even one.
-  row_weights8 rows[3];
-  for (int row = 0; row < 3; ++row) {
-    const auto pairs = [&](int p, int q) {
-      return _mm256_broadcastsi128_si256(weight_pairs(*a.even, *a.odd, row, p, q));
-    };
-    rows[row] = {pairs(0, 1), pairs(2, 3), pairs(4, 5),
-                 _mm256_setr_epi32(a.even->offset[row], a.odd->offset[row], a.even->offset[row], a.odd->offset[row],
-                                   a.even->offset[row], a.odd->offset[row], a.even->offset[row], a.odd->offset[row])};
+  const bool even = paired_site(*a.even), odd = paired_site(*a.odd);
+  if (even) {
+    line8_steps<K, true, false>(a);
+  } else if (odd) {
+    line8_steps<K, false, true>(a);
+  } else {
+    line8_steps<K, false, false>(a);
   }
-  const __m128i shift = _mm_cvtsi32_si128(a.shift);
-  const line_pointers l(a);
-  const int end = a.dim_x - kStep8 - 2;
-  int x = 0;
-  for (; x < kFirstInner; ++x) pixel8<K>(a, x);
-  // Reads columns x - 2 .. x + 33.
-  for (; x <= end; x += kStep8) {
-    // One half of sixteen pixels at a time keeps the registers for the weights.
-    __m256i half[2][3];
-    for (int h = 0; h < 2; ++h) {
-      __m256i g[group_count];
-      groups16(l, x + 16 * h, g);
-      for (int row = 0; row < 3; ++row) half[h][row] = row16(rows[row], g, shift);
-    }
-    __m256i v[3];
-    for (int row = 0; row < 3; ++row) v[row] = pack_bytes(half[0][row], half[1][row]);
-    if constexpr (K == kind8::yuv8p) {
-      for (int row = 0; row < 3; ++row) store32(l.out[row] + x, v[row]);
-    } else if constexpr (K == kind8::rgb24) {
-      store_bgr96(l.out[0] + 3 * x, v[2], v[1], v[0]);  // rows R, G, B; bytes B, G, R
-    } else {
-      store_bgrx128(l.out[0] + 4 * x, v[2], v[1], v[0]);
-    }
-  }
-  for (; x < a.dim_x; ++x) pixel8<K>(a, x);
 }
 
 // ------------------------------------------------------------ 16-bit ----
 
-void line16_avx2(const line_args& a) {
-  __m256 w[3][group_count], offset[3];
-  for (int row = 0; row < 3; ++row) {
-    const float e = a.even16->offset[row], o = a.odd16->offset[row];
-    offset[row] = _mm256_setr_ps(e, o, e, o, e, o, e, o);
-    for (int p = 0; p < group_count; ++p) {
-      const float we = a.even16->w[row][p], wo = a.odd16->w[row][p];
-      w[row][p] = _mm256_setr_ps(we, wo, we, wo, we, wo, we, wo);
-    }
-  }
-  const __m256 zero = _mm256_setzero_ps(), top = _mm256_set1_ps(65535.0f);
-  const line_pointers l(a);
-  const int end = a.dim_x - kStep16 - 2;
-  int x = 0;
-  for (; x < kFirstInner; ++x) pixel16(a, x);
-  // Reads columns x - 2 .. x + 17.
-  for (; x <= end; x += kStep16) {
-    __m256i out[3][2];
-    for (int half = 0; half < 2; ++half) {
-      const int c = x + 8 * half;
-      const auto s = [&](int line, int offset) {
-        return _mm256_cvtepu16_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(l.in[line] + 2 * (c + offset))));
-      };
-      // The centre and the differences of the other groups from it.
-      const __m256i centre = s(2, 0), c2 = _mm256_add_epi32(centre, centre), c4 = _mm256_add_epi32(c2, c2);
-      const auto diff = [&](__m256i a, __m256i b, __m256i c) {
-        return _mm256_cvtepi32_ps(_mm256_sub_epi32(_mm256_add_epi32(a, b), c));
-      };
-      __m256 g[group_count];
-      g[0] = _mm256_cvtepi32_ps(centre);
-      g[1] = diff(s(2, -1), s(2, 1), c2);
-      g[2] = diff(s(2, -2), s(2, 2), c2);
-      g[3] = diff(s(1, 0), s(3, 0), c2);
-      g[4] = diff(_mm256_add_epi32(s(1, -1), s(1, 1)), _mm256_add_epi32(s(3, -1), s(3, 1)), c4);
-      g[5] = diff(s(0, 0), s(4, 0), c2);
+// The even and odd columns of sixteen are done apart, eight of each in
+// 32-bit lanes: masking and shifting a 32-byte load gives both without a
+// shuffle, and the weights of a vector are those of one site.
+struct line_weights16 {
+  __m256 w[2][3][group_count], offset[2][3];  // [even, odd site][row][group]
+  explicit line_weights16(const line_args& a) {
+    const site_weights16* sites[2] = {a.even16, a.odd16};
+    for (int k = 0; k < 2; ++k)
       for (int row = 0; row < 3; ++row) {
-        __m256 acc = offset[row];
-        for (int p = 0; p < group_count; ++p) acc = _mm256_add_ps(acc, _mm256_mul_ps(w[row][p], g[p]));
-        out[row][half] = _mm256_cvttps_epi32(_mm256_min_ps(_mm256_max_ps(acc, zero), top));
+        offset[k][row] = _mm256_set1_ps(sites[k]->offset[row]);
+        for (int p = 0; p < group_count; ++p) w[k][row][p] = _mm256_set1_ps(sites[k]->w[row][p]);
       }
-    }
-    for (int row = 0; row < 3; ++row) store32(l.out[row] + 2 * x, pack_words(out[row][0], out[row][1]));
   }
-  for (; x < a.dim_x; ++x) pixel16(a, x);
+};
+
+// Y, U and V of the even (k = 0) and odd (k = 1) columns of sixteen pixels
+// from an even column whose samples are at xs in the lines `in` (reads xs -
+// 2 .. xs + 17), as 32-bit values 0..65535: lane i of out[k][row] is column
+// 2 i + k of the sixteen.
+inline void samples16(const uint8_t* const in[5], const line_weights16& lw, int xs, __m256i out[2][3]) {
+  const __m256 zero = _mm256_setzero_ps(), top = _mm256_set1_ps(65535.0f);
+  const __m256i low = _mm256_set1_epi32(0xFFFF);
+  const auto load = [&](int line, int o) { return load32(in[line] + 2 * (xs + o)); };
+  const auto even = [&](__m256i v) { return _mm256_and_si256(v, low); };
+  const auto odd = [&](__m256i v) { return _mm256_srli_epi32(v, 16); };
+  // Column o + 2 i of each line in lane i.
+  const __m256i c_m2 = load(2, -2), c_0 = load(2, 0), c_p2 = load(2, 2);
+  const __m256i c[6] = {even(c_m2), odd(c_m2), even(c_0), odd(c_0), even(c_p2), odd(c_p2)};  // o = -2 .. 3
+  const __m256i u_m1 = load(1, -1), u_p1 = load(1, 1), d_m1 = load(3, -1), d_p1 = load(3, 1);
+  const __m256i v13[4] = {_mm256_add_epi32(even(u_m1), even(d_m1)), _mm256_add_epi32(odd(u_m1), odd(d_m1)),
+                          _mm256_add_epi32(even(u_p1), even(d_p1)), _mm256_add_epi32(odd(u_p1), odd(d_p1))};
+  const __m256i uu = load(0, 0), dd = load(4, 0);
+  const __m256i v04[2] = {_mm256_add_epi32(even(uu), even(dd)), _mm256_add_epi32(odd(uu), odd(dd))};
+  for (int k = 0; k < 2; ++k) {
+    // The centre (column k) and the differences of the other groups from it.
+    const __m256i centre = c[2 + k], c2 = _mm256_add_epi32(centre, centre), c4 = _mm256_add_epi32(c2, c2);
+    const auto diff = [&](__m256i a, __m256i b, __m256i c) {
+      return _mm256_cvtepi32_ps(_mm256_sub_epi32(_mm256_add_epi32(a, b), c));
+    };
+    __m256 g[group_count];
+    g[0] = _mm256_cvtepi32_ps(centre);
+    g[1] = diff(c[1 + k], c[3 + k], c2);
+    g[2] = diff(c[k], c[4 + k], c2);
+    g[3] = _mm256_cvtepi32_ps(_mm256_sub_epi32(v13[1 + k], c2));
+    g[4] = diff(v13[k], v13[2 + k], c4);
+    g[5] = _mm256_cvtepi32_ps(_mm256_sub_epi32(v04[k], c2));
+    for (int row = 0; row < 3; ++row) {
+      __m256 acc = lw.offset[k][row];
+      for (int p = 0; p < group_count; ++p) acc = _mm256_add_ps(acc, _mm256_mul_ps(lw.w[k][row][p], g[p]));
+      out[k][row] = _mm256_cvttps_epi32(_mm256_min_ps(_mm256_max_ps(acc, zero), top));
+    }
+  }
+}
+
+// The line ends with their mirrored columns beside them (-2 and -1 are 0
+// and 1; w and w + 1 are w - 2 and w - 1), so that the first and last
+// sixteen columns run as steps too: column 0 at sample 2 of `left`, column
+// w - 16 at sample 16 of `right`.
+struct line_ends16 {
+  uint8_t left[5][64], right[5][96];
+  const uint8_t* left_in[5];
+  const uint8_t* right_in[5];
+  line_ends16(const line_pointers& l, int w) {
+    const uint8_t* const* in = l.in;
+    for (int k = 0; k < 5; ++k) {
+      const uint8_t* line = in[k];
+      store32(left[k] + 4, load32(line));  // columns 0 .. 29 at 2 ..
+      store32(left[k] + 32, load32(line + 28));
+      store32(right[k], load32(line + 2 * w - 64));  // columns w - 32 .. w - 1
+      store32(right[k] + 32, load32(line + 2 * w - 32));
+      store32(right[k] + 64, _mm256_setzero_si256());
+      for (int b = 0; b < 4; ++b) left[k][b] = line[b], right[k][64 + b] = line[2 * w - 4 + b];
+      left_in[k] = left[k], right_in[k] = right[k];
+    }
+  }
+};
+
+// The steps of a line: the first sixteen columns from the copy of the line's
+// start; whole steps from column `first` (even, at most 16) while the reads
+// stay inside the line; one step where they end if columns before the last
+// sixteen are left (it overlaps the one before; the pixels it does again
+// come out the same); the last sixteen from the copy of the line's end.
+// step(in, xs, x, inner) stores the sixteen pixels from column x; `inner`
+// marks the whole steps.
+template <typename Step>
+inline void steps16(const line_pointers& l, int w, int first, Step step) {
+  const line_ends16 ends(l, w);
+  step(ends.left_in, 2, 0, false);
+  const int end = w - kStep16 - 2;
+  int x = first;
+  for (; x <= end; x += kStep16) step(l.in, x, x, true);
+  if (x < w - kStep16) step(l.in, end & ~1, end & ~1, false);
+  step(ends.right_in, 16, w - kStep16, false);
+}
+
+void line16_avx2(const line_args& a) {
+  const line_weights16 lw(a);
+  const line_pointers l(a);
+  // Even and odd columns of 32-bit lanes back into 16-bit samples in column
+  // order (the packs saturate at 0 and 65535, which the values are within).
+  const __m256i interleave = _mm256_setr_epi8(0, 1, 8, 9, 2, 3, 10, 11, 4, 5, 12, 13, 6, 7, 14, 15,  //
+                                              0, 1, 8, 9, 2, 3, 10, 11, 4, 5, 12, 13, 6, 7, 14, 15);
+  steps16(l, a.dim_x, kStep16, [&](const uint8_t* const in[5], int xs, int x, bool) {
+    __m256i out[2][3];
+    samples16(in, lw, xs, out);
+    for (int row = 0; row < 3; ++row)
+      store32(l.out[row] + 2 * x, _mm256_shuffle_epi8(_mm256_packus_epi32(out[0][row], out[1][row]), interleave));
+  });
+}
+
+// Eight pixels of Y, U, V (32-bit lanes, 0..65535) as B G R A samples, 64
+// bits a pixel, pixels 0, 1 | 4, 5 in `first` and 2, 3 | 6, 7 in `second`:
+// BT.601 in 14-bit fixed point, as convert_yuv16p_to_rgb64.
+inline void rgb64_of(const __m256i& y, const __m256i& u, const __m256i& v, __m256i& first, __m256i& second) {
+  constexpr int kVr = 22986, kUg = 5636, kVg = 11698, kUb = 28999, kShift = 14;
+  // Chroma minus 32768 in the low 16 bits, as signed; the high bits zero.
+  const __m256i bias = _mm256_set1_epi32(0x8000);
+  const __m256i uc = _mm256_xor_si256(u, bias), vc = _mm256_xor_si256(v, bias);
+  const __m256i b = _mm256_add_epi32(y, _mm256_srai_epi32(_mm256_madd_epi16(uc, _mm256_set1_epi32(kUb)), kShift));
+  const __m256i r = _mm256_add_epi32(y, _mm256_srai_epi32(_mm256_madd_epi16(vc, _mm256_set1_epi32(kVr)), kShift));
+  const __m256i uv = _mm256_or_si256(uc, _mm256_slli_epi32(vc, 16));
+  const __m256i g = _mm256_sub_epi32(
+      y, _mm256_srai_epi32(_mm256_madd_epi16(uv, _mm256_set1_epi32(static_cast<int>((kVg << 16) | kUg))), kShift));
+  // Clamped to 0..65535 by the packs; pixels 0..3 in the low halves.
+  const __m256i bg = _mm256_packus_epi32(b, g), ra = _mm256_packus_epi32(r, _mm256_set1_epi32(0xFFFF));
+  const __m256i br = _mm256_unpacklo_epi16(bg, ra), ga = _mm256_unpackhi_epi16(bg, ra);
+  first = _mm256_unpacklo_epi16(br, ga);   // pixels 0, 1 | 4, 5
+  second = _mm256_unpackhi_epi16(br, ga);  // pixels 2, 3 | 6, 7
+}
+
+// The 16-bit debayer with the conversion to "RGB6" in the same step: a line
+// of eight bytes a pixel is far larger than the caches and read by someone
+// else later, so where the line allows the whole steps write past the
+// caches (their first column is chosen so that every one's output is
+// aligned to 32 bytes). Every column is done here.
+column_span line16_rgb64_avx2(const line_args& a, uint8_t* rgb) {
+  const line_weights16 lw(a);
+  const line_pointers l(a);
+  const uintptr_t address = reinterpret_cast<uintptr_t>(rgb) & 31;
+  const bool streaming = address == 0 || address == 16;
+  const int first = address == 0 ? 4 : 2;
+  steps16(l, a.dim_x, first, [&](const uint8_t* const in[5], int xs, int x, bool inner) {
+    __m256i out[2][3];
+    samples16(in, lw, xs, out);
+    // Even columns 0, 2 | 8, 10 and 4, 6 | 12, 14; odd ones 1, 3 | 9, 11 and
+    // 5, 7 | 13, 15.
+    __m256i e01, e23, o01, o23;
+    rgb64_of(out[0][0], out[0][1], out[0][2], e01, e23);
+    rgb64_of(out[1][0], out[1][1], out[1][2], o01, o23);
+    const __m256i c01 = _mm256_unpacklo_epi64(e01, o01), c23 = _mm256_unpackhi_epi64(e01, o01);  // | 8 9, | 10 11
+    const __m256i c45 = _mm256_unpacklo_epi64(e23, o23), c67 = _mm256_unpackhi_epi64(e23, o23);  // | 12 13, | 14 15
+    const __m256i px[4] = {_mm256_permute2x128_si256(c01, c23, 0x20), _mm256_permute2x128_si256(c45, c67, 0x20),
+                           _mm256_permute2x128_si256(c01, c23, 0x31), _mm256_permute2x128_si256(c45, c67, 0x31)};
+    uint8_t* d = rgb + 8 * x;
+    if (streaming && inner) {
+      __m256i* o = reinterpret_cast<__m256i*>(d);
+      for (int k = 0; k < 4; ++k) _mm256_stream_si256(o + k, px[k]);
+    } else {
+      for (int k = 0; k < 4; ++k) store32(d + 32 * k, px[k]);
+    }
+  });
+  return {0, a.dim_x};
 }
 
 }  // namespace
@@ -163,6 +352,7 @@ line_fn get_line8_avx2(kind8 kind) {
 }
 
 line_fn get_line16_avx2() { return line16_avx2; }
+rgb64_fn get_line16_rgb64_avx2() { return line16_rgb64_avx2; }
 
 }  // namespace matrix_detail
 }  // namespace img

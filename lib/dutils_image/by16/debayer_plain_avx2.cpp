@@ -133,7 +133,7 @@ inline void chunk32(const line_args& a, int x) {
     store32(a.out2 + x,
             join32(chroma_row32(r_e, b_e, g_e, 131, -21, -109), chroma_row32(r_o, b_o, g_o, 131, -21, -109)));
   } else if constexpr (O == out_kind::rgb24) {
-    store_bgr96(a.out0 + 3 * x, join32(b_e, b_o), join32(g_e, g_o), join32(r_e, r_o));
+    store_bgr96_pairs(a.out0 + 3 * x, b_e, g_e, r_e, b_o, g_o, r_o);
   } else {
     store_bgrx128(a.out0 + 4 * x, join32(b_e, b_o), join32(g_e, g_o), join32(r_e, r_o));
   }
@@ -143,7 +143,14 @@ template <out_kind O, bool CM, bool GF, bool RedLine, bool GreenFirst>
 void line_avx2(const line_args& a) {
   int x = 1;  // column 1 is green when column 0 is not
   for (; x + kChunk32 + 1 <= a.dim_x; x += kChunk32) chunk32<O, CM, GF, RedLine, !GreenFirst>(a, x);
-  // A 16-pixel step keeps the same site parity (16 is even).
+  // One more step where the reads end (an odd column, so the sites keep
+  // their lanes) overlaps the last one; the pixels it does again come out
+  // the same. Narrower lines take 16-pixel steps (16 is even too).
+  const int last = ((a.dim_x - kChunk32 - 2) & ~1) + 1;
+  if (last >= 1 && x < last + kChunk32) {
+    chunk32<O, CM, GF, RedLine, !GreenFirst>(a, last);
+    x = last + kChunk32;
+  }
   for (; x + kChunk + 1 <= a.dim_x; x += kChunk) debayer_chunk<v_sse41, O, CM, GF, RedLine, !GreenFirst>(a, x);
   for (; x <= a.dim_x - 2; ++x) debayer_pixel<O, CM, GF, RedLine, GreenFirst>(a, x);
   copy_border_pixels<O>(a);

@@ -294,10 +294,22 @@ void route_bayer16_to_rgb64_by_lines(const img_descriptor& dst, const img_descri
   uint8_t* lu = ly + line;
   uint8_t* lv = lu + line;
   const int h = src.dim_y;
-  for (int y = 0; y < h; ++y) {
-    matrix16_row(rows, y, ly, lu, lv);
-    if (p.gamma_enable) apply_gamma_line(ly, src.dim_x, FOURCC_YUV16PLANAR, p.gamma_lut, gamma_avx2);
-    convert(line_ptr(dst, p.flip_vertical ? y : h - 1 - y), ly, lu, lv, src.dim_x);
+  if (!p.gamma_enable && matrix16_rgb64_fused(rows)) {
+    // Debayer and conversion in one pass; the few columns the fused steps
+    // leave are converted from their sample lines.
+    for (int y = 0; y < h; ++y) {
+      uint8_t* out = line_ptr(dst, p.flip_vertical ? y : h - 1 - y);
+      const column_span done = matrix16_rgb64_row(rows, y, out, ly, lu, lv);
+      convert(out, ly, lu, lv, done.begin);
+      const int64_t end = done.end;
+      convert(out + 8 * end, ly + 2 * end, lu + 2 * end, lv + 2 * end, src.dim_x - done.end);
+    }
+  } else {
+    for (int y = 0; y < h; ++y) {
+      matrix16_row(rows, y, ly, lu, lv);
+      if (p.gamma_enable) apply_gamma_line(ly, src.dim_x, FOURCC_YUV16PLANAR, p.gamma_lut, gamma_avx2);
+      convert(line_ptr(dst, p.flip_vertical ? y : h - 1 - y), ly, lu, lv, src.dim_x);
+    }
   }
   end_streaming_stores();
 }
