@@ -9,7 +9,8 @@ set -euo pipefail
 cd "$(dirname "$0")"
 source scripts/common.sh
 
-ensure_packages build-essential cmake ninja-build libgtest-dev libgmock-dev libbenchmark-dev libpng-dev python3
+ensure_packages build-essential cmake ninja-build pkg-config libgtest-dev libgmock-dev libbenchmark-dev libpng-dev libjpeg-dev \
+  libcpp-httplib-dev nlohmann-json3-dev libcli11-dev python3
 
 cmake -S . -B build/run -G Ninja -DCMAKE_BUILD_TYPE=Release -DTV_BUILD_TESTS=OFF >/dev/null
 cmake --build build/run --target tvcam

@@ -380,8 +380,10 @@ TEST_F(raw_family_device, every_derived_format_is_the_pipe_applied_to_the_frame_
       size_t next = 0;
       for (const delivered_frame& f : frames) {
         ASSERT_EQ(records.count(f.frame), 1u) << "no loop record of frame " << f.frame;
+        // Any later frame the camera sent: on a loaded machine the driver
+        // may drop several between two deliveries.
         bool found = false;
-        for (size_t s = next; s < sent.size() && s < next + 4 && !found; ++s) {
+        for (size_t s = next; s < sent.size() && !found; ++s) {
           if (expected_frame(sent[s].bytes, source, raw.bits_per_pixel, code, bitmap,
                              records[f.frame]) == f.data) {
             found = true;

@@ -4,6 +4,7 @@
 // verifier reports behind.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 
 #include "sim/families/family_models.h"
@@ -155,6 +156,39 @@ TEST(TvcamDriver, AutofocusRunsOnCamerasWithAFocusMotorOnly) {
                                               tmp.path(), "--autofocus"});
   EXPECT_EQ(mono.status, 2);
   EXPECT_TRUE(contains(mono.err, "has no one_push_focus control")) << mono.err;
+}
+
+// The defect-pixel list through tvcam: a camera's stored list (EEPROM on the
+// 83xx, camera memory on the 84xx) shown and saved as "x y" lines, a file
+// loaded in its place, a cleared list, and a camera without one refused.
+TEST(TvcamDriver, DefectListsAreShownSavedLoadedAndCleared) {
+  std::unique_ptr<tvcam::camera_backend> backend = tvcam::make_driver_backend();
+  tvcam_test::temp_dir tmp;
+  const std::string saved = tmp.path() + "/saved.txt";
+  const run_result shown = run(backend.get(), {"defects", "--camera", "8307-colour", "--defects", "5"});
+  ASSERT_EQ(shown.status, 0) << shown.err;
+  EXPECT_EQ(std::count(shown.out.begin(), shown.out.end(), '\n'), 5) << shown.out;
+  // The same seeded camera again: the saved file holds the lines shown.
+  const run_result save = run(backend.get(), {"defects", "--camera", "8307-colour", "--defects", "5", "--save", saved});
+  ASSERT_EQ(save.status, 0) << save.err;
+  EXPECT_EQ(read_file(saved), shown.out);
+
+  const std::string list = tmp.path() + "/list.txt";
+  FILE* f = fopen(list.c_str(), "w");
+  ASSERT_NE(f, nullptr);
+  fputs("10 20\n# a comment\n30 40\n", f);
+  fclose(f);
+  const run_result loaded = run(backend.get(), {"defects", "--camera", "8406-colour", "--defects", "3", "--load", list});
+  ASSERT_EQ(loaded.status, 0) << loaded.err;
+  EXPECT_EQ(loaded.out, "10 20\n30 40\n");
+
+  const run_result cleared = run(backend.get(), {"defects", "--camera", "8406-colour", "--defects", "3", "--clear"});
+  ASSERT_EQ(cleared.status, 0) << cleared.err;
+  EXPECT_EQ(cleared.out, "");
+
+  const run_result none = run(backend.get(), {"defects", "--camera", "plain"});
+  EXPECT_EQ(none.status, 2);
+  EXPECT_TRUE(contains(none.err, "the camera has no defect-pixel list")) << none.err;
 }
 
 }  // namespace
