@@ -119,7 +119,11 @@ TEST_F(BulkReader, KeptBufferStaysOutUntilReleasedAndStopWaitsForIt) {
   ASSERT_TRUE(eventually([&] { return camera->pipe_abort_count() == 1 && in_flight() == 0; }));
   EXPECT_FALSE(stopped.load());
   const size_t sent = transfers().size();
-  EXPECT_EQ(reader->release(kept), STATUS_CANCELLED);
+  // STATUS_CANCELLED, or STATUS_SUCCESS when the delivery that handed the
+  // buffer over has not yet dropped its own hold on a busy machine (that
+  // hold's end then retires the request); either way nothing is sent.
+  const NTSTATUS released = reader->release(kept);
+  EXPECT_TRUE(released == STATUS_CANCELLED || released == STATUS_SUCCESS) << std::hex << released;
   stopper.join();
   EXPECT_EQ(transfers().size(), sent);
   for (const auto& t : transfers()) EXPECT_TRUE(t.completed);
