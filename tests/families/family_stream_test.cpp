@@ -231,7 +231,9 @@ TEST_F(family_device, jpeg_pictures_arrive_whole_whatever_the_transfers_cut) {
   camera->set_jpeg_stream(fast);
   start(vga, 0, 0, 8, 666666);
   EXPECT_EQ(driver->minimum_spacing(), 666666);
-  ASSERT_TRUE(eventually([&] { return driver->counters().good == 8; }));
+  ASSERT_TRUE(eventually([&] { return driver->counters().good == 8; }))
+      << "good " << driver->counters().good << ", missing start " << driver->counters().missing_start
+      << ", missing end " << driver->counters().missing_end << ", sent " << camera->sent_pictures().size();
   const jpeg_counters limited = driver->counters();
   EXPECT_GT(limited.rate_dropped, 0u);
   EXPECT_EQ(driver->frames_delivered() + driver->q_drops() + limited.rate_dropped, 8u);
