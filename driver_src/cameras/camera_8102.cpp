@@ -34,9 +34,7 @@ bool camera_8102::is_driver_property_supported(ULONG id) {
 NTSTATUS camera_8102::get_driver_property(ULONG id, PVOID input, ULONG input_size, PVOID output,
                                           ULONG output_size, ULONG* returned) {
   if (id == loop_statistics_property) {
-    ULONG dummy = 0;
-    return pipeline_.statistics().read(output, output_size,
-                                       returned != nullptr ? returned : &dummy);
+    return pipeline_.statistics().read(output, output_size, returned);
   }
   return camera_8101::get_driver_property(id, input, input_size, output, output_size, returned);
 }

@@ -99,9 +99,7 @@ NTSTATUS camera_83xx::set_driver_property_value(ULONG id, ULONG value) {
 NTSTATUS camera_83xx::get_driver_property(ULONG id, PVOID input, ULONG input_size, PVOID output,
                                           ULONG output_size, ULONG* returned) {
   if (id == loop_statistics_property) {
-    ULONG dummy = 0;
-    return pipeline_.statistics().read(output, output_size,
-                                       returned != nullptr ? returned : &dummy);
+    return pipeline_.statistics().read(output, output_size, returned);
   }
   return uvc_camera::get_driver_property(id, input, input_size, output, output_size, returned);
 }

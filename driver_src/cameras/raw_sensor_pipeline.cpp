@@ -456,6 +456,8 @@ void loop_statistics::put(ULONGLONG frame, const img::auto_result& result,
 }
 
 NTSTATUS loop_statistics::read(PVOID output, ULONG output_size, ULONG* returned) {
+  ULONG ignored = 0;
+  if (returned == nullptr) returned = &ignored;
   *returned = 0;
   if (output == nullptr || output_size < loop_record::head_size) return STATUS_BUFFER_TOO_SMALL;
   // Copied out under the lock, written to the client's buffer without it.

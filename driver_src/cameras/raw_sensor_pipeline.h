@@ -197,7 +197,8 @@ class loop_statistics {
   void put(ULONGLONG frame, const img::auto_result& result, const img::transform_params& params,
            bool write_queued);
   // Any thread at PASSIVE_LEVEL: the answer described above into `output`.
-  // An output under the head: STATUS_BUFFER_TOO_SMALL.
+  // An output under the head: STATUS_BUFFER_TOO_SMALL. `returned` may be
+  // null.
   NTSTATUS read(PVOID output, ULONG output_size, ULONG* returned);
 
  private:
