@@ -51,23 +51,32 @@ TEST(TvcamCapture, JsonHasTheNegotiatedRateTheSummaryAndOneRecordPerFrame) {
                                       "--json", "--faults", "eof=0.5", "--seed", "7"});
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(backend.last_stream.format_index, 3u);
-  const std::string& j = r.out;
-  EXPECT_EQ(j.front(), '{');
-  EXPECT_EQ(j.substr(j.size() - 2), "}\n");
-  EXPECT_TRUE(contains(j, "\"format\": {\n    \"format\": \"RGB24\",\n    \"width\": 4,\n    \"height\": 2,\n"
-                          "    \"bit_count\": 24,\n    \"interval\": 400000,\n    \"fps\": 25.000,\n"
-                          "    \"requested_interval\": 333333\n"));
-  EXPECT_TRUE(contains(j, "\"faults\": \"eof=0.5\",\n  \"seed\": 7,\n  \"complete\": true,"));
-  EXPECT_TRUE(contains(j, "\"summary\": {\n    \"delivered\": 4,\n    \"dropped\": 1,\n    \"discontinuities\": 1,"));
-  EXPECT_TRUE(contains(j, "\"first_picture\": 0,\n    \"last_picture\": 4,\n    \"picture_gaps\": 1,"));
-  EXPECT_TRUE(contains(j, "\"truncated\": 0,\n    \"rate_warning\": true,\n    \"faults_sent\": {\n"
-                          "      \"dropped payload frames\": 1\n    }"));
-  EXPECT_TRUE(contains(j, "\"index\": 3,\n      \"file\": \"" + tmp.path() + "/frame_00003.png\",\n"
-                          "      \"data_used\": 24,\n      \"picture_number\": 4,\n      \"drop_count\": 1,\n"
-                          "      \"options_flags\": 276,\n"
-                          "      \"flags\": [\n        \"discontinuity\",\n        \"time_valid\",\n"
-                          "        \"duration_valid\"\n      ],"));
-  EXPECT_FALSE(contains(j, "end_marker"));  // not a compressed format
+  const nlohmann::json j = tvcam_test::parse_json(r.out);
+  EXPECT_EQ(j["format"], (nlohmann::json{{"format", "RGB24"}, {"width", 4}, {"height", 2}, {"bit_count", 24},
+                                         {"interval", 400000}, {"fps", 25.0}, {"requested_interval", 333333}}));
+  EXPECT_EQ(j["faults"], "eof=0.5");
+  EXPECT_EQ(j["seed"], 7);
+  EXPECT_EQ(j["complete"], true);
+  const nlohmann::json& s = j["summary"];
+  EXPECT_EQ(s["delivered"], 4);
+  EXPECT_EQ(s["dropped"], 1);
+  EXPECT_EQ(s["discontinuities"], 1);
+  EXPECT_EQ(s["first_picture"], 0);
+  EXPECT_EQ(s["last_picture"], 4);
+  EXPECT_EQ(s["picture_gaps"], 1);
+  EXPECT_EQ(s["truncated"], 0);
+  EXPECT_EQ(s["rate_warning"], true);
+  EXPECT_EQ(s["faults_sent"], (nlohmann::json{{"dropped payload frames", 1}}));
+  ASSERT_EQ(j["frames"].size(), 4u);
+  const nlohmann::json& f = j["frames"][3];
+  EXPECT_EQ(f["index"], 3);
+  EXPECT_EQ(f["file"], tmp.path() + "/frame_00003.png");
+  EXPECT_EQ(f["data_used"], 24);
+  EXPECT_EQ(f["picture_number"], 4);
+  EXPECT_EQ(f["drop_count"], 1);
+  EXPECT_EQ(f["options_flags"], 276);
+  EXPECT_EQ(f["flags"], nlohmann::json({"discontinuity", "time_valid", "duration_valid"}));
+  EXPECT_FALSE(f.contains("end_marker"));  // not a compressed format
   tvcam::converted_image png;
   int colour_type = -1;
   ASSERT_TRUE(read_png(tmp.path() + "/frame_00003.png", &png, &colour_type));
@@ -85,9 +94,10 @@ TEST(TvcamCapture, MjpegAndRawFramesAreWrittenAsTheyCameAndCutJpegsMarked) {
   EXPECT_TRUE(contains(mjpg.out, "  no end marker    1 (frames cut short, written as they came)\n"));
   const run_result json =
       run(&backend, {"capture", "--frames", "2", "--out", tmp.path(), "--format", "MJPG", "--json"});
-  EXPECT_TRUE(contains(json.out, "\"truncated\": 1,"));
-  EXPECT_TRUE(contains(json.out, "\"end_marker\": true\n    },"));
-  EXPECT_TRUE(contains(json.out, "\"end_marker\": false\n    }\n  ]"));
+  const nlohmann::json j = tvcam_test::parse_json(json.out);
+  EXPECT_EQ(j["summary"]["truncated"], 1);
+  EXPECT_EQ(j["frames"][0]["end_marker"], true);
+  EXPECT_EQ(j["frames"][1]["end_marker"], false);
 
   ASSERT_EQ(run(&backend, {"capture", "--frames", "1", "--out", tmp.path(), "--size", "4x2", "--raw"}).status, 0);
   EXPECT_EQ(read_file(tmp.path() + "/frame_00000.raw"), std::string(16, '\x80'));
@@ -112,8 +122,10 @@ TEST(TvcamCapture, ACaptureThatEndsEarlyReportsWhatCameAndWhy) {
   EXPECT_EQ(r.status, 1);
   const char* why = "no frame within 5099 ms after 0 frames: 6 frames were dropped as incomplete, none delivered";
   EXPECT_TRUE(contains(r.err, why)) << r.err;
-  EXPECT_TRUE(contains(r.out, "\"error\": \"" + std::string(why) + "\""));
-  EXPECT_TRUE(contains(r.out, "\"delivered\": 0,\n    \"dropped\": 6,"));
+  const nlohmann::json j = tvcam_test::parse_json(r.out);
+  EXPECT_EQ(j["error"], why);
+  EXPECT_EQ(j["summary"]["delivered"], 0);
+  EXPECT_EQ(j["summary"]["dropped"], 6);
 
   // Ctrl-C: the stream stops, the summary is written, the exit status says so.
   backend.stall_after = ~0u;

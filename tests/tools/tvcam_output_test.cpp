@@ -1,12 +1,12 @@
 // The pieces behind tvcam's output: frame conversion to PNG rows (checked
 // against pixels computed by hand), PNG files read back through libpng,
-// JSON escaping, and the capture statistics.
+// JSON output of camera strings, and the capture statistics.
 #include <gtest/gtest.h>
 
 #include "../../tools/tvcam/capture_stats.h"
 #include "../../tools/tvcam/frame_files.h"
 #include "../../tools/tvcam/image_convert.h"
-#include "../../tools/tvcam/json_writer.h"
+#include "../../tools/tvcam/json_output.h"
 #include "../../tools/tvcam/status_text.h"
 #include "img/img_type.h"
 #include "tvcam_support.h"
@@ -97,28 +97,22 @@ TEST(TvcamFiles, PngFilesReadBackAndBadDirectoriesAreRefused) {
   EXPECT_EQ(tvcam::frame_file_name("out/", 12, "png"), "out/frame_00012.png");
 }
 
-TEST(TvcamJson, EscapesAndNests) {
-  EXPECT_EQ(tvcam::json_writer::quote("a\"b\\c\n\t\x01\x7f"), "\"a\\\"b\\\\c\\n\\t\\u0001\\u007f\"");
-  EXPECT_EQ(tvcam::json_writer::quote("K\xC3\xA4mera \xE2\x82\xAC"), "\"K\xC3\xA4mera \xE2\x82\xAC\"");  // UTF-8 kept
-  // Invalid: a lone continuation byte, a truncated sequence, an overlong form, a surrogate.
-  EXPECT_EQ(tvcam::json_writer::quote("\x80|\xC3|\xC0\xAF|\xED\xA0\x80"),
-            "\"\\ufffd|\\ufffd|\\ufffd\\ufffd|\\ufffd\\ufffd\\ufffd\"");
-
+TEST(TvcamJson, CameraStringsOfAnyBytesGiveValidJsonAndRatesAreRounded) {
   FILE* f = tmpfile();
-  tvcam::json_writer json(f, 0);
-  json.begin_object();
-  json.member("n", static_cast<int64_t>(-3));
-  json.key("a");
-  json.begin_array();
-  json.value(1.5, 2);
-  json.value(0.0 / 0.0);
-  json.begin_object();
-  json.end_object();
-  json.end_array();
-  json.member("t", true);
-  json.end_object();
-  json.finish();
-  EXPECT_EQ(tvcam_test::read_all(f), "{\"n\":-3,\"a\":[1.50,null,{}],\"t\":true}\n");
+  // Control characters, UTF-8 kept; invalid bytes: a lone continuation byte,
+  // a truncated sequence, an overlong form.
+  tvcam::print_json(f, {{"name", "a\"b\\c\n\t\x01 K\xC3\xA4mera \xE2\x82\xAC"},
+                        {"bad", "\x80|\xC3|\xC0\xAF"},
+                        {"fps", tvcam::rounded(30000.0 / 1001, 3)},
+                        {"none", tvcam::rounded(0.0 / 0.0, 3)}});
+  const std::string text = tvcam_test::read_all(f);
+  EXPECT_EQ(text.back(), '\n');
+  const nlohmann::json j = tvcam_test::parse_json(text);
+  ASSERT_FALSE(j.is_discarded()) << text;
+  EXPECT_EQ(j["name"], "a\"b\\c\n\t\x01 K\xC3\xA4mera \xE2\x82\xAC");
+  EXPECT_EQ(j["bad"], "\xEF\xBF\xBD|\xEF\xBF\xBD|\xEF\xBF\xBD\xEF\xBF\xBD") << text;
+  EXPECT_EQ(j["fps"], 29.97) << text;  // not 29.970029970029973
+  EXPECT_TRUE(j["none"].is_null());
 }
 
 TEST(TvcamStats, FramesRateGapsAndDiscontinuities) {

@@ -11,6 +11,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
 
@@ -49,13 +50,16 @@ inline run_result run(tvcam::camera_backend* backend, std::vector<std::string> a
   FILE* err = tmpfile();
   tvcam::context ctx{out, err, backend, false};
   run_result r;
-  r.status = tvcam::run_cli(tvcam::kCommands, tvcam::kCommandCount, static_cast<int>(argv.size()), argv.data(), ctx);
+  r.status = tvcam::run_cli(tvcam::command_table(), static_cast<int>(argv.size()), argv.data(), ctx);
   r.out = read_all(out);
   r.err = read_all(err);
   return r;
 }
 
 inline bool contains(const std::string& s, const std::string& part) { return s.find(part) != std::string::npos; }
+
+// A command's --json output; a discarded value (is_discarded()) when it is not JSON.
+inline nlohmann::json parse_json(const std::string& text) { return nlohmann::json::parse(text, nullptr, false); }
 
 inline std::string read_file(const std::string& path) {
   std::string s;

@@ -41,9 +41,9 @@ int hex_digit(char c) {
   return -1;
 }
 
-const option_def* find_option(const option_def* defs, size_t count, const std::string& name) {
-  for (size_t i = 0; i < count; ++i) {
-    if (name == defs[i].name) return &defs[i];
+const option_def* find_option(const std::vector<option_def>& defs, const std::string& name) {
+  for (const option_def& d : defs) {
+    if (name == d.name) return &d;
   }
   return nullptr;
 }
@@ -158,15 +158,19 @@ bool parse_format_name(const char* text, uint32_t* fcc) {
   return parse_fourcc(text, fcc);
 }
 
-bool parse_options(int argc, char** argv, const option_def* defs, size_t def_count, parsed_args* out,
-                   std::string* error) {
+std::vector<option_def> joined(std::vector<option_def> a, const std::vector<option_def>& b) {
+  a.insert(a.end(), b.begin(), b.end());
+  return a;
+}
+
+bool parse_options(int argc, char** argv, const std::vector<option_def>& defs, parsed_args* out, std::string* error) {
   // A flag given a value ("--json=1") is refused before CLI11, which would
   // take it as the flag's value.
   for (int i = 0; i < argc; ++i) {
     const char* eq = std::strchr(argv[i], '=');
     if (std::strncmp(argv[i], "--", 2) != 0 || eq == nullptr) continue;
-    const option_def* def = find_option(defs, def_count, std::string(argv[i] + 2, static_cast<size_t>(eq - argv[i] - 2)));
-    if (def != nullptr && !def->takes_value) {
+    const option_def* def = find_option(defs, std::string(argv[i] + 2, static_cast<size_t>(eq - argv[i] - 2)));
+    if (def != nullptr && def->value == nullptr) {
       *error = "option '--" + std::string(def->name) + "' takes no value";
       return false;
     }
@@ -174,13 +178,15 @@ bool parse_options(int argc, char** argv, const option_def* defs, size_t def_cou
   CLI::App app;
   app.set_help_flag();  // help is the command table's business (cli.cpp)
   app.allow_extras();   // positional arguments and unknown options come back in order
-  std::vector<std::string> values(def_count);
-  std::vector<CLI::Option*> options(def_count);
-  for (size_t i = 0; i < def_count; ++i) {
+  const size_t count = defs.size();
+  std::vector<std::vector<std::string>> values(count);
+  std::vector<CLI::Option*> options(count);
+  for (size_t i = 0; i < count; ++i) {
     const std::string name = std::string("--") + defs[i].name;
-    options[i] = defs[i].takes_value ? app.add_option(name, values[i]) : app.add_flag(name);
-    // Given twice, the last counts.
-    options[i]->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
+    options[i] = defs[i].value != nullptr ? app.add_option(name, values[i])->expected(1)->allow_extra_args(false) : app.add_flag(name);
+    // Given twice, the last counts, unless every one is wanted.
+    options[i]->multi_option_policy(defs[i].repeatable ? CLI::MultiOptionPolicy::TakeAll
+                                                       : CLI::MultiOptionPolicy::TakeLast);
   }
   std::vector<std::string> args(argv, argv + argc);
   std::reverse(args.begin(), args.end());  // CLI11 takes them last first
@@ -188,10 +194,11 @@ bool parse_options(int argc, char** argv, const option_def* defs, size_t def_cou
     app.parse(args);
   } catch (const CLI::ParseError&) {
     // The one way this grammar fails: an option without its value.
-    for (size_t i = 0; i < def_count; ++i) {
-      if (defs[i].takes_value && options[i]->count() == 0 && argc > 0 &&
-          std::string(argv[argc - 1]).compare(0, std::strlen(defs[i].name) + 2, std::string("--") + defs[i].name) == 0) {
-        *error = "option '--" + std::string(defs[i].name) + "' needs a value";
+    for (size_t i = 0; i < count; ++i) {
+      const std::string name = std::string("--") + defs[i].name;
+      const std::string last = argc > 0 ? argv[argc - 1] : "";
+      if (defs[i].value != nullptr && (last == name || last.compare(0, name.size() + 1, name + "=") == 0)) {
+        *error = "option '" + name + "' needs a value";
         return false;
       }
     }
@@ -199,8 +206,10 @@ bool parse_options(int argc, char** argv, const option_def* defs, size_t def_cou
     return false;
   }
   parsed_args result;
-  for (size_t i = 0; i < def_count; ++i) {
-    if (options[i]->count() != 0) result.options[defs[i].name] = defs[i].takes_value ? values[i] : "";
+  for (size_t i = 0; i < count; ++i) {
+    if (options[i]->count() == 0) continue;
+    result.options[defs[i].name] = values[i].empty() ? "" : values[i].back();
+    if (defs[i].repeatable) result.lists[defs[i].name] = values[i];
   }
   for (const std::string& arg : app.remaining()) {
     if (arg.size() >= 3 && arg.compare(0, 2, "--") == 0) {

@@ -51,22 +51,38 @@ std::string format_name(uint32_t fcc);
 // as parse_fourcc takes it.
 bool parse_format_name(const char* text, uint32_t* fcc);
 
+// One option of a command: what it is called, what its value looks like
+// and what it does, for parsing and for the command's --help.
 struct option_def {
-  const char* name;  // without the leading "--"
-  bool takes_value;
+  const char* name;           // without the leading "--"
+  const char* value;          // its value in the help ("WxH"); null for a flag
+  const char* help;           // one or more lines
+  const char* group = nullptr;  // the help section; null: "Options"
+  bool repeatable = false;    // every value is kept (parsed_args::lists), not only the last
+};
+
+// A positional argument, for the help only: the command checks them.
+struct positional_def {
+  const char* name;  // "NAME=VALUE"
+  const char* help;
+  bool required;
+  bool many;  // may be given more than once
 };
 
 struct parsed_args {
-  std::map<std::string, std::string> options;  // name -> value ("" for flags)
+  std::map<std::string, std::string> options;  // name -> value ("" for flags); the last one given
+  std::map<std::string, std::vector<std::string>> lists;  // repeatable options: every value in order
   std::vector<std::string> positional;
 
   bool has(const std::string& name) const { return options.count(name) != 0; }
 };
 
-// Scans "--name value", "--name=value", "--flag" and positional arguments.
-// Returns false with a message for an unknown option, a missing value or a
-// value given to a flag.
-bool parse_options(int argc, char** argv, const option_def* defs, size_t def_count, parsed_args* out,
-                   std::string* error);
+// Scans "--name value", "--name=value", "--flag" and positional arguments
+// through CLI11. Returns false with a message for an unknown option, a
+// missing value or a value given to a flag.
+bool parse_options(int argc, char** argv, const std::vector<option_def>& defs, parsed_args* out, std::string* error);
+
+// `a` followed by `b`.
+std::vector<option_def> joined(std::vector<option_def> a, const std::vector<option_def>& b);
 
 }  // namespace tvcam

@@ -13,11 +13,29 @@
 
 namespace tvcam {
 
-const option_def kCameraOptions[] = {
-    {"camera", true}, {"descriptors", true}, {"registry", true},      {"faults", true},
-    {"seed", true},   {"verbose", false},    {"camera-sets", true}, {"camera-genapi", true},
-};
-const size_t kCameraOptionCount = sizeof(kCameraOptions) / sizeof(kCameraOptions[0]);
+std::vector<option_def> camera_options() {
+  const char* const group = "Camera options";
+  return {
+      {"camera", "ID", "a simulated camera model (see 'tvcam list'; default:\nthe default model)", group},
+      {"descriptors", "PREFIX",
+       "a camera from the descriptor files PREFIX.device.bin and\nPREFIX.config.bin of a real device", group},
+      {"registry", "FILE", "keep the registry hive in FILE between runs (created\nwhen missing)", group},
+      {"faults", "LIST",
+       "simulated faults as NAME=P,... with P from 0 to 1, each\n"
+       "drawn on its own per unit: drop, header, packet (per\n"
+       "payload: a 640x480 Y800 frame is 101 payloads, so\n"
+       "drop=0.01 loses about 2 frames in 3), eof, short, long,\n"
+       "interrupt (per frame), empty (per isochronous packet),\n"
+       "babble, request (per transfer, its data lost), stall,\n"
+       "timeout (per class or vendor control request);\n"
+       "e.g. drop=0.001,eof=0.005",
+       group},
+      {"seed", "N", "seed of the simulated faults (default 1)", group},
+      {"camera-sets", "FILE", "named default sets (BSON) a camera_84xx model keeps", group},
+      {"camera-genapi", "FILE", "a register description a camera_84xx model keeps", group},
+      {"verbose", nullptr, "echo the driver's debug output on stderr", group},
+  };
+}
 
 namespace {
 

@@ -21,42 +21,12 @@
 #include "frame_files.h"
 #include "image_convert.h"
 #include "img/img_type.h"
-#include "json_writer.h"
+#include "json_output.h"
 #include "sensor_choice.h"
 #include "property_commands.h"
 #include "stream_choice.h"
 
 namespace tvcam {
-
-const char kCaptureUsage[] =
-    "usage: tvcam capture [--camera ID | --descriptors PREFIX] [--format FOURCC|RGB24|RGB32]\n"
-    "                     [--size WxH] [--fps N] [--frames N] [--out DIR] [--raw] [--json]\n"
-    "                     [--autofocus] [--set NAME=VALUE]... [--registry FILE] [--faults LIST] [--seed N]\n"
-    "                     [--verbose] [--scene NAME] [--illuminant KELVIN] [--exposure E] [--gain G]\n"
-    "\n"
-    "Captures frames through the driver's capture pin and writes them to DIR as\n"
-    "frame_00000.png, ... (MJPEG frames as .jpg, as they came; formats that are\n"
-    "not converted as .raw). Prints a summary: the negotiated rate, frames\n"
-    "delivered and dropped (as the driver counts them), the measured rate (with\n"
-    "a warning when it is more than 10 % below the negotiated one), picture\n"
-    "numbers, discontinuities, MJPEG frames without their end marker and the\n"
-    "faults the simulated camera sent. Ctrl-C stops the capture with a summary.\n"
-    "\n" TVCAM_CAMERA_OPTIONS_HELP TVCAM_SENSOR_OPTIONS_HELP
-    "  --format F           FOURCC (YUY2, UYVY, Y800, Y16, MJPG, 0xHEX) or RGB24, RGB32\n"
-    "                       (default: the pin's first format)\n"
-    "  --size WxH           frame size (default: the first size of the format)\n"
-    "  --fps N              frame rate the driver lists for the format, e.g. 30 or 7.5\n"
-    "                       (default: the format's default)\n"
-    "  --frames N           frames to capture, 1..1000000 (default 30)\n"
-    "  --out DIR            output directory, created when missing (default out)\n"
-    "  --raw                write every frame's bytes as they came (.raw)\n"
-    "  --set NAME=VALUE     set a property before streaming, as 'tvcam set' does (repeatable)\n"
-    "  --json               print the summary and one record per frame as JSON\n"
-    "  --autofocus          run the driver's autofocus once, started with the stream\n"
-    "                       (cameras with a focus motor)\n"
-    "\n"
-    "exit status: 0 all frames captured, 1 the capture failed, 2 bad request,\n"
-    "130 interrupted\n";
 
 namespace {
 
@@ -230,79 +200,55 @@ std::vector<std::string> flag_names(const frame_record& f) {
   return names;
 }
 
-void write_summary_json(json_writer& json, const capture_summary& s, bool rate_short,
-                        const std::vector<std::pair<std::string, uint64_t>>& faults) {
-  json.begin_object();
-  json.member("delivered", s.delivered);
-  json.member("dropped", s.dropped);
-  json.member("discontinuities", s.discontinuities);
-  json.member("measured_fps", s.measured_fps, 3);
-  json.member("fps_source", s.fps_from_presentation ? "presentation_time" : "host_time");
-  json.member("elapsed_seconds", s.elapsed_seconds, 4);
-  json.key("first_picture");
-  if (s.have_picture_numbers) json.value(static_cast<int64_t>(s.first_picture)); else json.null();
-  json.key("last_picture");
-  if (s.have_picture_numbers) json.value(static_cast<int64_t>(s.last_picture)); else json.null();
-  json.member("picture_gaps", s.picture_gaps);
-  json.member("missing_pictures", s.missing_pictures);
-  json.member("bytes", s.bytes);
-  json.member("truncated", s.truncated);
-  json.member("rate_warning", rate_short);
-  json.key("faults_sent");
-  json.begin_object();
-  for (const auto& f : faults) json.member(f.first.c_str(), f.second);
-  json.end_object();
-  json.end_object();
+json summary_json(const capture_summary& s, bool rate_short, const std::vector<std::pair<std::string, uint64_t>>& faults) {
+  json sent = json::object();
+  for (const auto& f : faults) sent[f.first] = f.second;
+  return {{"delivered", s.delivered},
+          {"dropped", s.dropped},
+          {"discontinuities", s.discontinuities},
+          {"measured_fps", rounded(s.measured_fps, 3)},
+          {"fps_source", s.fps_from_presentation ? "presentation_time" : "host_time"},
+          {"elapsed_seconds", rounded(s.elapsed_seconds, 4)},
+          {"first_picture", s.have_picture_numbers ? json(s.first_picture) : json(nullptr)},
+          {"last_picture", s.have_picture_numbers ? json(s.last_picture) : json(nullptr)},
+          {"picture_gaps", s.picture_gaps},
+          {"missing_pictures", s.missing_pictures},
+          {"bytes", s.bytes},
+          {"truncated", s.truncated},
+          {"rate_warning", rate_short},
+          {"faults_sent", sent}};
 }
 
-void write_frame_json(json_writer& json, const frame_record& f, const std::string& file, bool compressed) {
-  json.begin_object();
-  json.member("index", f.index);
-  json.member("file", file);
-  json.member("data_used", static_cast<uint64_t>(f.data_used));
-  json.key("picture_number");
-  if (f.has_frame_info) json.value(static_cast<int64_t>(f.picture_number)); else json.null();
-  json.key("drop_count");
-  if (f.has_frame_info) json.value(static_cast<int64_t>(f.drop_count)); else json.null();
-  json.member("options_flags", static_cast<uint64_t>(f.options_flags));
-  json.key("flags");
-  json.begin_array();
-  for (const std::string& name : flag_names(f)) json.value(name);
-  json.end_array();
-  json.member("frame_flags", static_cast<uint64_t>(f.frame_flags));
-  json.key("presentation_time");
-  if (f.time_valid()) json.value(static_cast<int64_t>(f.presentation_time)); else json.null();
-  json.member("host_time", static_cast<int64_t>(f.host_time));
-  json.key("loops");
-  if (f.has_loop_values) {
-    const loop_values& v = f.loop;
-    json.begin_object();
-    json.member("ran", v.ran);
-    json.member("brightness", static_cast<int64_t>(v.brightness));
-    json.member("exposure", static_cast<int64_t>(v.exposure));
-    json.member("gain", static_cast<int64_t>(v.gain));
-    json.key("white_balance");
-    json.begin_array();
-    json.value(static_cast<int64_t>(v.wb_r));
-    json.value(static_cast<int64_t>(v.wb_g));
-    json.value(static_cast<int64_t>(v.wb_b));
-    json.end_array();
-    json.member("temperature", static_cast<int64_t>(v.temperature));
-    if (v.has_focus) {
-      json.key("focus");
-      json.begin_object();
-      json.member("position", static_cast<int64_t>(v.focus_position));
-      json.member("sharpness", static_cast<int64_t>(v.focus_sharpness));
-      json.member("searching", v.focus_searching);
-      json.member("moved", v.focus_moved);
-      json.end_object();
-    }
-    json.end_object();
-  } else {
-    json.null();
+json loops_json(const loop_values& v) {
+  json loops = {{"ran", v.ran},
+                {"brightness", v.brightness},
+                {"exposure", v.exposure},
+                {"gain", v.gain},
+                {"white_balance", {v.wb_r, v.wb_g, v.wb_b}},
+                {"temperature", v.temperature}};
+  if (v.has_focus) {
+    loops["focus"] = {{"position", v.focus_position},
+                      {"sharpness", v.focus_sharpness},
+                      {"searching", v.focus_searching},
+                      {"moved", v.focus_moved}};
   }
-  if (compressed) json.member("end_marker", !f.truncated);
-  json.end_object();
+  return loops;
+}
+
+json frame_json(const frame_record& f, const std::string& file, bool compressed) {
+  json j = {{"index", f.index},
+            {"file", file},
+            {"data_used", f.data_used},
+            {"picture_number", f.has_frame_info ? json(f.picture_number) : json(nullptr)},
+            {"drop_count", f.has_frame_info ? json(f.drop_count) : json(nullptr)},
+            {"options_flags", f.options_flags},
+            {"flags", flag_names(f)},
+            {"frame_flags", f.frame_flags},
+            {"presentation_time", f.time_valid() ? json(f.presentation_time) : json(nullptr)},
+            {"host_time", f.host_time},
+            {"loops", f.has_loop_values ? loops_json(f.loop) : json(nullptr)}};
+  if (compressed) j["end_marker"] = !f.truncated;
+  return j;
 }
 
 void print_summary(FILE* out, const capture_summary& s, uint64_t requested, bool compressed,
@@ -367,24 +313,13 @@ class interrupt_catcher {
 
 }  // namespace
 
-int cmd_capture(const context& ctx, int argc, char** argv) {
-  std::vector<option_def> options(kCameraOptions, kCameraOptions + kCameraOptionCount);
-  options.insert(options.end(), kSensorOptions, kSensorOptions + kSensorOptionCount);
-  for (const option_def& d : {option_def{"format", true}, option_def{"size", true}, option_def{"fps", true},
-                              option_def{"frames", true}, option_def{"out", true}, option_def{"raw", false},
-                              option_def{"json", false}, option_def{"autofocus", false}}) {
-    options.push_back(d);
-  }
-  parsed_args args;
-  std::string error;
-  std::vector<char*> rest;
+int cmd_capture(const context& ctx, parsed_args& args) {
   std::vector<property_setting> settings;
-  if (!take_settings(argc, argv, &rest, &settings, &error) ||
-      !parse_options(static_cast<int>(rest.size()), rest.data(), options.data(), options.size(), &args, &error)) {
-    return usage_error(ctx.err, "capture", error);
-  }
-  if (!args.positional.empty()) {
-    return usage_error(ctx.err, "capture", "unexpected argument '" + args.positional[0] + "'");
+  std::string error;
+  for (const std::string& text : args.lists["set"]) {
+    property_setting s;
+    if (!parse_setting(text, &s, &error)) return usage_error(ctx.err, "capture", error);
+    settings.push_back(s);
   }
   capture_options opt;
   int status = parse_capture_options(ctx, args, &opt);
@@ -510,36 +445,29 @@ int cmd_capture(const context& ctx, int argc, char** argv) {
   if (!session->finish(&finish_error) && failure.empty()) failure = finish_error;
 
   if (opt.json) {
-    json_writer json(ctx.out);
-    json.begin_object();
-    json.member("camera", label);
-    json.member("device", session->device_name());
-    json.key("format");
-    json.begin_object();
-    json.member("format", format_name(format.fourcc));
-    json.member("width", plan.width);
-    json.member("height", plan.height);
-    json.member("bit_count", format.bit_count);
-    json.member("interval", static_cast<int64_t>(negotiated));
-    json.member("fps", negotiated_fps, 3);
-    json.member("requested_interval", static_cast<int64_t>(interval));
-    json.end_object();
-    json.member("requested_frames", opt.frames);
-    json.member("out", opt.out_dir);
-    json.member("faults", fault_list_text(request.faults));
-    json.member("seed", static_cast<uint64_t>(request.seed));
-    json.member("complete", failure.empty());
-    if (!failure.empty()) json.member("error", failure);
-    json.key("summary");
-    write_summary_json(json, summary, rate_short, faults);
-    json.key("frames");
-    json.begin_array();
+    json frames = json::array();
     for (size_t i = 0; i < records.size(); ++i) {
-      write_frame_json(json, records[i], files[i], format.fourcc == img::FOURCC_MJPG);
+      frames.push_back(frame_json(records[i], files[i], format.fourcc == img::FOURCC_MJPG));
     }
-    json.end_array();
-    json.end_object();
-    json.finish();
+    json doc = {{"camera", label},
+                {"device", session->device_name()},
+                {"format",
+                 {{"format", format_name(format.fourcc)},
+                  {"width", plan.width},
+                  {"height", plan.height},
+                  {"bit_count", format.bit_count},
+                  {"interval", negotiated},
+                  {"fps", rounded(negotiated_fps, 3)},
+                  {"requested_interval", interval}}},
+                {"requested_frames", opt.frames},
+                {"out", opt.out_dir},
+                {"faults", fault_list_text(request.faults)},
+                {"seed", request.seed},
+                {"complete", failure.empty()}};
+    if (!failure.empty()) doc["error"] = failure;
+    doc["summary"] = summary_json(summary, rate_short, faults);
+    doc["frames"] = frames;
+    print_json(ctx.out, doc);
   } else {
     fprintf(ctx.out, "captured %zu frames of %s from %s (%s)\n", records.size(), description.c_str(), label.c_str(),
             session->device_name().c_str());
@@ -556,6 +484,31 @@ int cmd_capture(const context& ctx, int argc, char** argv) {
   if (interrupt.caught()) return command_error(ctx.err, "capture", "interrupted", kExitInterrupted);
   if (!failure.empty()) return command_error(ctx.err, "capture", failure, kExitFailure);
   return kExitOk;
+}
+
+command capture_command() {
+  const std::vector<option_def> own = {
+      {"format", "F", "FOURCC (YUY2, UYVY, Y800, Y16, MJPG, 0xHEX) or RGB24,\nRGB32 (default: the pin's first format)"},
+      {"size", "WxH", "frame size (default: the first size of the format)"},
+      {"fps", "N", "frame rate the driver lists for the format, e.g. 30 or\n7.5 (default: the format's default)"},
+      {"frames", "N", "frames to capture, 1..1000000 (default 30)"},
+      {"out", "DIR", "output directory, created when missing (default out)"},
+      {"raw", nullptr, "write every frame's bytes as they came (.raw)"},
+      {"set", "NAME=VALUE", "set a property before streaming, as 'tvcam set' does\n(repeatable: applied in the order given)", nullptr, true},
+      {"json", nullptr, "print the summary and one record per frame as JSON"},
+      {"autofocus", nullptr, "run the driver's autofocus once, started with the\nstream (cameras with a focus motor)"},
+  };
+  return {"capture", "capture frames from a camera into a directory",
+          "Captures frames through the driver's capture pin and writes them to DIR as\n"
+          "frame_00000.png, ... (MJPEG frames as .jpg, as they came; formats that are\n"
+          "not converted as .raw). Prints a summary: the negotiated rate, frames\n"
+          "delivered and dropped (as the driver counts them), the measured rate (with\n"
+          "a warning when it is more than 10 % below the negotiated one), picture\n"
+          "numbers, discontinuities, MJPEG frames without their end marker and the\n"
+          "faults the simulated camera sent. Ctrl-C stops the capture with a summary.",
+          joined(joined(own, camera_options()), sensor_options()), {},
+          "exit status: 0 all frames captured, 1 the capture failed, 2 bad request,\n130 interrupted",
+          cmd_capture};
 }
 
 }  // namespace tvcam

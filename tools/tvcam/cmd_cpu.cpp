@@ -7,8 +7,6 @@
 
 namespace tvcam {
 
-const char kCpuUsage[] = "usage: tvcam cpu\n";
-
 namespace {
 
 struct feature_name {
@@ -34,16 +32,19 @@ int bit_index(uint32_t bit) {
 
 }  // namespace
 
-int cmd_cpu(const context& ctx, int argc, char** argv) {
+int cmd_cpu(const context& ctx, parsed_args&) {
   FILE* const out = ctx.out;
-  FILE* const err = ctx.err;
-  if (argc > 0) return usage_error(err, "cpu", std::string("unexpected argument '") + argv[0] + "'");
   const uint32_t mask = img::get_cpu_features();
   std::fprintf(out, "processor feature mask: 0x%08x\n", static_cast<unsigned>(mask));
   for (const feature_name& f : kFeatures) {
     std::fprintf(out, "  bit %2d  %-7s %s\n", bit_index(f.bit), f.name, (mask & f.bit) ? "yes" : "no");
   }
   return kExitOk;
+}
+
+command cpu_command() {
+  return {"cpu", "print the processor feature mask",
+          "The processor features the image library selects its variants by, bit by bit.", {}, {}, "", cmd_cpu};
 }
 
 }  // namespace tvcam

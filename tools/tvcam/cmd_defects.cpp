@@ -17,25 +17,6 @@
 
 namespace tvcam {
 
-const char kDefectsUsage[] =
-    "usage: tvcam defects [--load FILE | --save FILE | --clear | --from-camera]\n"
-    "                     [--defects N] [--camera ID] [--registry FILE] [--verbose]\n"
-    "\n"
-    "Shows the defect-pixel list the driver corrects the camera's frames with, one\n"
-    "defect per line as \"x y\" (sensor pixels, full resolution).\n"
-    "\n"
-    "  --load FILE          the list from FILE (\"x y\" per line, '#' starts a comment),\n"
-    "                       then stored in the camera (EEPROM or camera memory)\n"
-    "  --save FILE          write the list to FILE\n"
-    "  --clear              empty the list and erase the camera's store\n"
-    "  --from-camera        read the list from the camera's store, then show it\n"
-    "  --defects N          a simulated raw-sensor camera whose sensor has N defective\n"
-    "                       pixels at seeded positions, stored in the camera\n"
-    "\n" TVCAM_CAMERA_OPTIONS_HELP
-    "\n"
-    "exit status: 0 success, 1 the driver refused or a file could not be read or\n"
-    "written, 2 a bad request or a camera without a defect list\n";
-
 namespace {
 
 constexpr uint32_t kEntriesId = 37;
@@ -111,19 +92,8 @@ void print_list(FILE* out, const std::vector<uint32_t>& entries) {
 
 }  // namespace
 
-int cmd_defects(const context& ctx, int argc, char** argv) {
-  std::vector<option_def> options(kCameraOptions, kCameraOptions + kCameraOptionCount);
-  options.push_back({"load", true});
-  options.push_back({"save", true});
-  options.push_back({"clear", false});
-  options.push_back({"from-camera", false});
-  options.push_back({"defects", true});
-  parsed_args args;
+int cmd_defects(const context& ctx, parsed_args& args) {
   std::string error;
-  if (!parse_options(argc, argv, options.data(), options.size(), &args, &error)) {
-    return usage_error(ctx.err, "defects", error);
-  }
-  if (!args.positional.empty()) return usage_error(ctx.err, "defects", "unexpected argument '" + args.positional[0] + "'");
   const int actions = int(args.has("load")) + int(args.has("save")) + int(args.has("clear")) + int(args.has("from-camera"));
   if (actions > 1) return usage_error(ctx.err, "defects", "give one of --load, --save, --clear and --from-camera");
   camera_request request;
@@ -189,6 +159,30 @@ int cmd_defects(const context& ctx, int argc, char** argv) {
   }
   if (!session->finish(&error)) return command_error(ctx.err, "defects", error, kExitFailure);
   return kExitOk;
+}
+
+command defects_command() {
+  const std::vector<option_def> own = {
+      {"load", "FILE",
+       "the list from FILE (\"x y\" per line, '#' starts a\n"
+       "comment), then stored in the camera (EEPROM or camera\n"
+       "memory)"},
+      {"save", "FILE", "write the list to FILE"},
+      {"clear", nullptr, "empty the list and erase the camera's store"},
+      {"from-camera", nullptr, "read the list from the camera's store, then show it"},
+      {"defects", "N",
+       "a simulated raw-sensor camera whose sensor has N\n"
+       "defective pixels at seeded positions, stored in the\n"
+       "camera"},
+  };
+  return {"defects", "show and manage a camera's defect-pixel list (\"x y\" per line)",
+          "Shows the defect-pixel list the driver corrects the camera's frames with, one\n"
+          "defect per line as \"x y\" (sensor pixels, full resolution). Give at most one of\n"
+          "--load, --save, --clear and --from-camera.",
+          joined(own, camera_options()), {},
+          "exit status: 0 success, 1 the driver refused or a file could not be read or\n"
+          "written, 2 a bad request or a camera without a defect list",
+          cmd_defects};
 }
 
 }  // namespace tvcam

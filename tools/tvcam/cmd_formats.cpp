@@ -7,63 +7,41 @@
 #include "capture_backend.h"
 #include "cli.h"
 #include "commands.h"
-#include "json_writer.h"
+#include "json_output.h"
 #include "stream_choice.h"
 
 namespace tvcam {
 
-const char kFormatsUsage[] =
-    "usage: tvcam formats [--camera ID | --descriptors PREFIX] [--json]\n"
-    "                     [--registry FILE] [--faults LIST] [--seed N] [--verbose]\n"
-    "\n"
-    "The data ranges of the driver's capture pin: format, size, bits per pixel,\n"
-    "bytes per frame and frame rates.\n"
-    "\n" TVCAM_CAMERA_OPTIONS_HELP
-    "  --json               machine-readable output\n";
-
 namespace {
 
-void write_format_json(json_writer& json, const video_format& f, size_t index) {
+json format_json(const video_format& f, size_t index) {
   char fourcc[16];
   snprintf(fourcc, sizeof fourcc, "0x%08x", static_cast<unsigned>(f.fourcc));
-  json.begin_object();
-  json.member("index", static_cast<uint64_t>(index));
-  json.member("format", format_name(f.fourcc));
-  json.member("fourcc", std::string(fourcc));
-  json.member("width", f.width);
-  json.member("height", f.height);
-  json.member("bit_count", f.bit_count);
-  json.member("sample_size", static_cast<uint64_t>(f.sample_size));
-  json.member("default_interval", static_cast<int64_t>(f.default_interval));
-  json.member("min_interval", static_cast<int64_t>(f.min_interval));
-  json.member("max_interval", static_cast<int64_t>(f.max_interval));
-  json.member("default_fps", interval_to_fps(f.default_interval), 3);
-  json.key("fps");
-  json.begin_array();
+  json fps = json::array();
   if (!f.intervals.empty()) {
-    for (int64_t i : f.intervals) json.value(interval_to_fps(i), 3);
+    for (int64_t i : f.intervals) fps.push_back(rounded(interval_to_fps(i), 3));
   } else {
-    json.value(interval_to_fps(f.max_interval), 3);
-    json.value(interval_to_fps(f.min_interval), 3);
+    fps.push_back(rounded(interval_to_fps(f.max_interval), 3));
+    fps.push_back(rounded(interval_to_fps(f.min_interval), 3));
   }
-  json.end_array();
-  json.member("fps_range", f.intervals.empty());
-  json.end_object();
+  return {{"index", index},
+          {"format", format_name(f.fourcc)},
+          {"fourcc", fourcc},
+          {"width", f.width},
+          {"height", f.height},
+          {"bit_count", f.bit_count},
+          {"sample_size", f.sample_size},
+          {"default_interval", f.default_interval},
+          {"min_interval", f.min_interval},
+          {"max_interval", f.max_interval},
+          {"default_fps", rounded(interval_to_fps(f.default_interval), 3)},
+          {"fps", fps},
+          {"fps_range", f.intervals.empty()}};
 }
 
 }  // namespace
 
-int cmd_formats(const context& ctx, int argc, char** argv) {
-  std::vector<option_def> options(kCameraOptions, kCameraOptions + kCameraOptionCount);
-  options.push_back({"json", false});
-  parsed_args args;
-  std::string error;
-  if (!parse_options(argc, argv, options.data(), options.size(), &args, &error)) {
-    return usage_error(ctx.err, "formats", error);
-  }
-  if (!args.positional.empty()) {
-    return usage_error(ctx.err, "formats", "unexpected argument '" + args.positional[0] + "'");
-  }
+int cmd_formats(const context& ctx, parsed_args& args) {
   camera_request request;
   int status = camera_request_from(ctx, "formats", args, &request);
   if (status != kExitOk) return status;
@@ -73,16 +51,9 @@ int cmd_formats(const context& ctx, int argc, char** argv) {
   const std::vector<video_format>& formats = session->formats();
   const std::string label = camera_label(request, *ctx.backend);
   if (args.has("json")) {
-    json_writer json(ctx.out);
-    json.begin_object();
-    json.member("camera", label);
-    json.member("device", session->device_name());
-    json.key("formats");
-    json.begin_array();
-    for (size_t i = 0; i < formats.size(); ++i) write_format_json(json, formats[i], i);
-    json.end_array();
-    json.end_object();
-    json.finish();
+    json list = json::array();
+    for (size_t i = 0; i < formats.size(); ++i) list.push_back(format_json(formats[i], i));
+    print_json(ctx.out, {{"camera", label}, {"device", session->device_name()}, {"formats", list}});
     return kExitOk;
   }
   fprintf(ctx.out, "%s (%s): %zu formats\n", session->device_name().c_str(), label.c_str(), formats.size());
@@ -95,6 +66,13 @@ int cmd_formats(const context& ctx, int argc, char** argv) {
             fps_text(interval_to_fps(f.default_interval)).c_str());
   }
   return kExitOk;
+}
+
+command formats_command() {
+  return {"formats", "print the formats the driver offers for a camera",
+          "The data ranges of the driver's capture pin: format, size, bits per pixel,\n"
+          "bytes per frame and frame rates.",
+          joined({{"json", nullptr, "machine-readable output"}}, camera_options()), {}, "", cmd_formats};
 }
 
 }  // namespace tvcam

@@ -12,51 +12,18 @@
 
 #include "args.h"
 #include "camera_options.h"
-#include "json_writer.h"
+#include "json_output.h"
 #include "register_backend.h"
 #include "register_commands.h"
 #include "status_text.h"
 
 namespace tvcam {
 
-const char kGenapiUsage[] =
-    "usage: tvcam genapi [--camera ID | --descriptors PREFIX] [--out DIR] [--json]\n"
-    "                    [--registry FILE] [--verbose]\n"
-    "\n"
-    "Lists the GenICam register descriptions the driver offers for the camera: index,\n"
-    "size and model name of each. With --out DIR each is saved as DIR/N_MODEL.xml.\n"
-    "\n" TVCAM_CAMERA_OPTIONS_HELP
-    "  --out DIR            save the documents in DIR (created when missing)\n"
-    "  --json               print an array of {index, size, model, file}\n"
-    "\n"
-    "exit status: 0 success, 1 the driver failed or a file could not be written,\n"
-    "2 a bad request or a camera without register descriptions\n";
-
-const char kRegsUsage[] =
-    "usage: tvcam regs ADDRESS [VALUE] [--size N] [--camera ID | --descriptors PREFIX]\n"
-    "                  [--registry FILE] [--verbose]\n"
-    "\n"
-    "Reads the register at ADDRESS or, with VALUE, writes it, through the driver's\n"
-    "register access as a GenICam client does. ADDRESS is 64 bits, decimal or 0x\n"
-    "hexadecimal: 0xCEBB0001 in the high half names a virtual register of the\n"
-    "driver's features (0xCEBB000100000020: tone mapping on), any other address a\n"
-    "UVC control of the camera, unit in bits 23..16 and selector in bits 7..0\n"
-    "(0x30009: unit 3, selector 9). VALUE is written little-endian in --size bytes.\n"
-    "\n" TVCAM_CAMERA_OPTIONS_HELP
-    "  --size N             bytes read or written, 1..64 (default 4)\n"
-    "\n"
-    "exit status: 0 success, 1 the driver refused, 2 a bad request\n";
-
 namespace {
 
-int open_session(const context& ctx, const char* name, int argc, char** argv, std::vector<option_def> extra,
-                 parsed_args* args, camera_request* request, std::unique_ptr<camera_session>* session,
-                 register_access** registers) {
-  std::vector<option_def> options(kCameraOptions, kCameraOptions + kCameraOptionCount);
-  options.insert(options.end(), extra.begin(), extra.end());
-  std::string error;
-  if (!parse_options(argc, argv, options.data(), options.size(), args, &error)) return usage_error(ctx.err, name, error);
-  int status = camera_request_from(ctx, name, *args, request);
+int open_session(const context& ctx, const char* name, parsed_args& args, camera_request* request,
+                 std::unique_ptr<camera_session>* session, register_access** registers) {
+  int status = camera_request_from(ctx, name, args, request);
   if (status != kExitOk) return status;
   *session = open_camera(ctx, name, *request, &status);
   if (!*session) return status;
@@ -86,15 +53,12 @@ bool parse_u64(const std::string& text, uint64_t* value) {
 
 }  // namespace
 
-int cmd_genapi(const context& ctx, int argc, char** argv) {
-  parsed_args args;
+int cmd_genapi(const context& ctx, parsed_args& args) {
   camera_request request;
   std::unique_ptr<camera_session> session;
   register_access* registers = nullptr;
-  int status = open_session(ctx, "genapi", argc, argv, {{"out", true}, {"json", false}}, &args, &request, &session,
-                            &registers);
+  int status = open_session(ctx, "genapi", args, &request, &session, &registers);
   if (status != kExitOk) return status;
-  if (!args.positional.empty()) return usage_error(ctx.err, "genapi", "unexpected argument '" + args.positional[0] + "'");
   int32_t last = 0;
   const std::vector<std::string> documents = registers->documents(&last);
   if (documents.empty()) {
@@ -120,18 +84,14 @@ int cmd_genapi(const context& ctx, int argc, char** argv) {
     files.push_back(path);
   }
   if (args.has("json")) {
-    json_writer json(ctx.out);
-    json.begin_array();
+    json list = json::array();
     for (size_t i = 0; i < documents.size(); ++i) {
-      json.begin_object();
-      json.member("index", static_cast<uint64_t>(i));
-      json.member("size", static_cast<uint64_t>(documents[i].size() + 1));
-      json.member("model", document_model_name(documents[i]));
-      json.key("file");
-      if (files[i].empty()) json.null(); else json.value(files[i]);
-      json.end_object();
+      list.push_back({{"index", i},
+                      {"size", documents[i].size() + 1},
+                      {"model", document_model_name(documents[i])},
+                      {"file", files[i].empty() ? json(nullptr) : json(files[i])}});
     }
-    json.end_array();
+    print_json(ctx.out, list);
     return kExitOk;
   }
   fprintf(ctx.out, "%s (%s): %zu register descriptions\n", session->device_name().c_str(),
@@ -143,16 +103,11 @@ int cmd_genapi(const context& ctx, int argc, char** argv) {
   return kExitOk;
 }
 
-int cmd_regs(const context& ctx, int argc, char** argv) {
-  parsed_args args;
+int cmd_regs(const context& ctx, parsed_args& args) {
   camera_request request;
   std::unique_ptr<camera_session> session;
   register_access* registers = nullptr;
   // The address and value are checked before the camera starts.
-  std::vector<option_def> options(kCameraOptions, kCameraOptions + kCameraOptionCount);
-  options.push_back({"size", true});
-  std::string error;
-  if (!parse_options(argc, argv, options.data(), options.size(), &args, &error)) return usage_error(ctx.err, "regs", error);
   if (args.positional.empty() || args.positional.size() > 2) {
     return usage_error(ctx.err, "regs", "expected ADDRESS and an optional VALUE");
   }
@@ -165,7 +120,7 @@ int cmd_regs(const context& ctx, int argc, char** argv) {
   if (write && (!parse_u64(args.positional[1], &value) || (size < 8 && value >> (8 * size) != 0))) {
     return usage_error(ctx.err, "regs", "bad value '" + args.positional[1] + "' for " + std::to_string(size) + " bytes");
   }
-  int status = open_session(ctx, "regs", argc, argv, {{"size", true}}, &args, &request, &session, &registers);
+  int status = open_session(ctx, "regs", args, &request, &session, &registers);
   if (status != kExitOk) return status;
 
   std::vector<uint8_t> bytes(size, 0);
@@ -192,6 +147,37 @@ int cmd_regs(const context& ctx, int argc, char** argv) {
   fprintf(ctx.out, "0x%016" PRIX64 " = 0x%0*" PRIX64 " (%" PRIu64 ")%s\n", address, int(2 * (returned < 8 ? returned : 8)),
           read, read, returned < size ? " (short)" : "");
   return kExitOk;
+}
+
+command genapi_command() {
+  return {"genapi", "list and save a camera's GenICam register descriptions",
+          "Lists the GenICam register descriptions the driver offers for the camera:\n"
+          "index, size and model name of each. With --out DIR each is saved as\n"
+          "DIR/N_MODEL.xml.",
+          joined({{"out", "DIR", "save the documents in DIR (created when missing)"},
+                  {"json", nullptr, "print an array of {index, size, model, file}"}},
+                 camera_options()),
+          {},
+          "exit status: 0 success, 1 the driver failed or a file could not be written,\n"
+          "2 a bad request or a camera without register descriptions",
+          cmd_genapi};
+}
+
+command regs_command() {
+  return {"regs", "read or write a register, virtual or the camera's",
+          "Reads the register at ADDRESS or, with VALUE, writes it, through the driver's\n"
+          "register access as a GenICam client does.",
+          joined({{"size", "N", "bytes read or written, 1..64 (default 4)"}}, camera_options()),
+          {{"ADDRESS",
+            "64 bits, decimal or 0x hexadecimal: 0xCEBB0001 in the\n"
+            "high half names a virtual register of the driver's\n"
+            "features (0xCEBB000100000020: tone mapping on), any\n"
+            "other address a UVC control of the camera, unit in bits\n"
+            "23..16 and selector in bits 7..0 (0x30009: unit 3,\n"
+            "selector 9)",
+            true, false},
+           {"VALUE", "written little-endian in --size bytes", false, false}},
+          "exit status: 0 success, 1 the driver refused, 2 a bad request", cmd_regs};
 }
 
 }  // namespace tvcam

@@ -5,14 +5,9 @@
 #include "capture_backend.h"
 #include "cli.h"
 #include "commands.h"
-#include "json_writer.h"
+#include "json_output.h"
 
 namespace tvcam {
-
-const char kListUsage[] =
-    "usage: tvcam list [--json]\n"
-    "\n"
-    "  --json   machine-readable output\n";
 
 namespace {
 
@@ -25,35 +20,23 @@ std::string hex_id(uint16_t id) {
 
 }  // namespace
 
-int cmd_list(const context& ctx, int argc, char** argv) {
-  static const option_def kOptions[] = {{"json", false}};
-  parsed_args args;
-  std::string error;
-  if (!parse_options(argc, argv, kOptions, 1, &args, &error)) return usage_error(ctx.err, "list", error);
-  if (!args.positional.empty()) return usage_error(ctx.err, "list", "unexpected argument '" + args.positional[0] + "'");
+int cmd_list(const context& ctx, parsed_args& args) {
   if (!ctx.backend) return command_error(ctx.err, "list", "no camera backend in this build", kExitFailure);
 
   const std::vector<camera_model_info> models = ctx.backend->models();
   if (args.has("json")) {
-    json_writer json(ctx.out);
-    json.begin_object();
-    json.key("cameras");
-    json.begin_array();
+    json cameras = json::array();
     for (const camera_model_info& m : models) {
-      json.begin_object();
-      json.member("id", m.id);
-      json.member("description", m.description);
-      json.member("default", m.is_default);
-      json.member("family", m.family);
-      json.member("vendor_id", hex_id(m.vendor_id));
-      json.member("product_id", hex_id(m.product_id));
-      json.member("colour", m.colour);
-      json.member("focus", m.focus);
-      json.end_object();
+      cameras.push_back({{"id", m.id},
+                         {"description", m.description},
+                         {"default", m.is_default},
+                         {"family", m.family},
+                         {"vendor_id", hex_id(m.vendor_id)},
+                         {"product_id", hex_id(m.product_id)},
+                         {"colour", m.colour},
+                         {"focus", m.focus}});
     }
-    json.end_array();
-    json.end_object();
-    json.finish();
+    print_json(ctx.out, {{"cameras", cameras}});
     return kExitOk;
   }
   for (const camera_model_info& m : models) {
@@ -61,6 +44,11 @@ int cmd_list(const context& ctx, int argc, char** argv) {
             m.description.c_str(), m.is_default ? " (default)" : "");
   }
   return kExitOk;
+}
+
+command list_command() {
+  return {"list", "list the simulated camera models", "",
+          {{"json", nullptr, "machine-readable output"}}, {}, "", cmd_list};
 }
 
 }  // namespace tvcam

@@ -11,12 +11,6 @@
 
 namespace tvcam {
 
-const char kPixfmtUsage[] =
-    "usage: tvcam pixfmt [--size WxH] [--fourcc XXXX]\n"
-    "\n"
-    "  --size WxH      image size for pitch and buffer length (default 640x480)\n"
-    "  --fourcc XXXX   only this format: its characters (\"Y16\" is \"Y16 \") or 0xHEX\n";
-
 namespace {
 
 struct format_text {
@@ -87,16 +81,9 @@ void print_row(FILE* out, uint32_t fcc, const image_size& size) {
 
 }  // namespace
 
-int cmd_pixfmt(const context& ctx, int argc, char** argv) {
+int cmd_pixfmt(const context& ctx, parsed_args& args) {
   FILE* const out = ctx.out;
   FILE* const err = ctx.err;
-  static const option_def kOptions[] = {{"size", true}, {"fourcc", true}};
-  parsed_args args;
-  std::string error;
-  if (!parse_options(argc, argv, kOptions, sizeof(kOptions) / sizeof(kOptions[0]), &args, &error)) {
-    return usage_error(err, "pixfmt", error);
-  }
-  if (!args.positional.empty()) return usage_error(err, "pixfmt", "unexpected argument '" + args.positional[0] + "'");
 
   image_size size{640, 480};
   if (args.has("size") && !parse_size(args.options["size"].c_str(), &size)) {
@@ -123,6 +110,15 @@ int cmd_pixfmt(const context& ctx, int argc, char** argv) {
     if (only == 0 || fcc == only) print_row(out, fcc, size);
   }
   return kExitOk;
+}
+
+command pixfmt_command() {
+  return {"pixfmt", "print the image library's pixel formats with their sizes",
+          "Every pixel format the image library knows: FOURCC, value, bits per pixel, line\n"
+          "pitch and buffer length for one image size, Bayer pattern and description.",
+          {{"size", "WxH", "image size for pitch and buffer length (default 640x480)"},
+           {"fourcc", "XXXX", "only this format: its characters (\"Y16\" is \"Y16 \")\nor 0xHEX"}},
+          {}, "", cmd_pixfmt};
 }
 
 }  // namespace tvcam

@@ -16,29 +16,6 @@
 
 namespace tvcam {
 
-const char kPreviewUsage[] =
-    "usage: tvcam preview [--camera ID | --descriptors PREFIX] [--format F] [--size WxH]\n"
-    "                     [--fps N] [--port P] [--registry FILE] [--faults LIST] [--seed N]\n"
-    "                     [--verbose]\n"
-    "\n"
-    "Streams the camera and serves a page on http://127.0.0.1:P/ with the live video,\n"
-    "the camera's properties as controls (each change applied at once and the value\n"
-    "read back shown), format, size and rate selection, a PNG snapshot and the\n"
-    "statistics: frames delivered and dropped, the measured rate and, for raw-sensor\n"
-    "cameras, the automatic loops' values. The page's JSON API: /api/props,\n"
-    "/api/props/NAME (GET, PUT {\"value\": ...}), /api/sets, /api/formats (GET, PUT\n"
-    "{\"index\": N, \"fps\": F}), /api/stats, /api/snapshot.png. Prints the address;\n"
-    "Ctrl-C stops the stream, unloads the driver and exits with status 0.\n"
-    "\n" TVCAM_CAMERA_OPTIONS_HELP
-    "  --format F           FOURCC (YUY2, UYVY, Y800, Y16, MJPG, 0xHEX) or RGB24, RGB32\n"
-    "                       (default: the pin's first format)\n"
-    "  --size WxH           frame size (default: the first size of the format)\n"
-    "  --fps N              frame rate the driver lists for the format (default: the format's)\n"
-    "  --port P             TCP port on 127.0.0.1, 0 for a free one (default 8080)\n"
-    "\n"
-    "exit status: 0 stopped by Ctrl-C, 1 the camera, stream or server did not start,\n"
-    "2 bad request\n";
-
 namespace {
 
 constexpr uint64_t kDefaultPort = 8080;
@@ -91,18 +68,8 @@ int parse_stream_wish(const context& ctx, parsed_args& args, stream_wish* wish) 
 
 }  // namespace
 
-int cmd_preview(const context& ctx, int argc, char** argv) {
-  std::vector<option_def> options(kCameraOptions, kCameraOptions + kCameraOptionCount);
-  for (const option_def& d : {option_def{"format", true}, option_def{"size", true}, option_def{"fps", true},
-                              option_def{"port", true}}) {
-    options.push_back(d);
-  }
-  parsed_args args;
+int cmd_preview(const context& ctx, parsed_args& args) {
   std::string error;
-  if (!parse_options(argc, argv, options.data(), options.size(), &args, &error)) {
-    return usage_error(ctx.err, "preview", error);
-  }
-  if (!args.positional.empty()) return usage_error(ctx.err, "preview", "unexpected argument '" + args.positional[0] + "'");
   stream_wish wish;
   int status = parse_stream_wish(ctx, args, &wish);
   if (status != kExitOk) return status;
@@ -154,6 +121,28 @@ int cmd_preview(const context& ctx, int argc, char** argv) {
                            kExitFailure);
   }
   return result;
+}
+
+command preview_command() {
+  const std::vector<option_def> own = {
+      {"format", "F", "FOURCC (YUY2, UYVY, Y800, Y16, MJPG, 0xHEX) or RGB24,\nRGB32 (default: the pin's first format)"},
+      {"size", "WxH", "frame size (default: the first size of the format)"},
+      {"fps", "N", "frame rate the driver lists for the format (default:\nthe format's)"},
+      {"port", "P", "TCP port on 127.0.0.1, 0 for a free one (default 8080)"},
+  };
+  return {"preview", "show a camera's live video and properties in a browser",
+          "Streams the camera and serves a page on http://127.0.0.1:P/ with the live\n"
+          "video, the camera's properties as controls (each change applied at once and\n"
+          "the value read back shown), format, size and rate selection, a PNG snapshot\n"
+          "and the statistics: frames delivered and dropped, the measured rate and, for\n"
+          "raw-sensor cameras, the automatic loops' values. The page's JSON API:\n"
+          "/api/props, /api/props/NAME (GET, PUT {\"value\": ...}), /api/sets,\n"
+          "/api/formats (GET, PUT {\"index\": N, \"fps\": F}), /api/stats,\n"
+          "/api/snapshot.png. Prints the address; Ctrl-C stops the stream, unloads the\n"
+          "driver and exits with status 0.",
+          joined(own, camera_options()), {},
+          "exit status: 0 stopped by Ctrl-C, 1 the camera, stream or server did not start,\n2 bad request",
+          cmd_preview};
 }
 
 }  // namespace tvcam

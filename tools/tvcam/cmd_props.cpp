@@ -9,60 +9,20 @@
 
 #include "args.h"
 #include "camera_options.h"
-#include "json_writer.h"
+#include "json_output.h"
 #include "named_sets.h"
 #include "property_commands.h"
 #include "property_names.h"
 
 namespace tvcam {
 
-#define TVCAM_PROPERTY_NAMES_HELP                                                                   \
-  "NAME is a property's name as 'tvcam props' lists it (brightness, exposure, ...)\n"   \
-  "or SET:ID: SET one of vpa, cc, ext, feature, driver or a set GUID in braces,\n"     \
-  "ID a number.\n"
-
-const char kPropsUsage[] =
-    "usage: tvcam props [--camera ID | --descriptors PREFIX] [--json]\n"
-    "                   [--registry FILE] [--verbose]\n"
-    "\n"
-    "Every property of the driver's filter that holds a value: its set and id, name,\n"
-    "current value, minimum, maximum, step, default, mode (auto or manual), whether\n"
-    "it has an automatic mode, and access.\n"
-    "\n" TVCAM_CAMERA_OPTIONS_HELP
-    "  --json               print an array of {set, id, name, value, min, max, step,\n"
-    "                       default, flags, capabilities, access}\n";
-
-const char kGetUsage[] =
-    "usage: tvcam get NAME... [--camera ID | --descriptors PREFIX] [--json]\n"
-    "                 [--registry FILE] [--verbose]\n"
-    "\n"
-    "Prints the current value of each property, one per line.\n"
-    "\n" TVCAM_PROPERTY_NAMES_HELP
-    "\n" TVCAM_CAMERA_OPTIONS_HELP
-    "  --json               print the properties as 'tvcam props --json' does\n"
-    "\n"
-    "exit status: 0 success, 1 the driver failed, 2 an unknown name or a property\n"
-    "the camera does not have\n";
-
-const char kSetUsage[] =
-    "usage: tvcam set NAME=VALUE... [--camera ID | --descriptors PREFIX] [--json]\n"
-    "                 [--registry FILE] [--verbose]\n"
-    "\n"
-    "Sets properties in the order given and prints each as NAME=VALUE as the driver\n"
-    "then reports it. VALUE is a number (decimal or 0x hexadecimal), min, max, default,\n"
-    "or auto to switch a property with an automatic mode to it; a number switches\n"
-    "such a property to manual. With --registry the driver's saved values are kept\n"
-    "in FILE and restored at the next run. default_set=NAME|INDEX selects one of the\n"
-    "camera's named default sets (as 'tvcam props' lists them) and load_default_set\n"
-    "loads the selected one into the camera's controls.\n"
-    "\n" TVCAM_PROPERTY_NAMES_HELP
-    "\n" TVCAM_CAMERA_OPTIONS_HELP
-    "  --json               print the properties afterwards as 'tvcam props --json' does\n"
-    "\n"
-    "exit status: 0 success, 1 the driver refused a value, 2 an unknown name, a value\n"
-    "out of range, a read-only property or one the camera does not have\n";
-
 namespace {
+
+#define TVCAM_PROPERTY_NAMES_HELP                               \
+  "NAME is a property's name as 'tvcam props' lists it\n"    \
+  "(brightness, exposure, ...) or SET:ID: SET one of vpa,\n" \
+  "cc, ext, feature, driver or a set GUID in braces, ID a\n" \
+  "number."
 
 // A number as tvcam takes it: optional '-', decimal or 0x hexadecimal,
 // within a 32-bit field (signed or unsigned).
@@ -91,47 +51,17 @@ std::string range_text(const property_value& p) {
   return std::to_string(p.min) + ".." + std::to_string(p.max) + (p.step > 1 ? " in steps of " + std::to_string(p.step) : "");
 }
 
-void write_flag_names(json_writer& json, uint32_t bits) {
-  json.begin_array();
-  if (bits & kFlagAuto) json.value("auto");
-  if (bits & kFlagManual) json.value("manual");
-  json.end_array();
+json flag_names(uint32_t bits) {
+  json names = json::array();
+  if (bits & kFlagAuto) names.push_back("auto");
+  if (bits & kFlagManual) names.push_back("manual");
+  return names;
 }
 
-void write_property_json(json_writer& json, const property_value& p) {
-  json.begin_object();
-  json.member("set", set_name(p.key.set));
-  json.member("id", static_cast<uint64_t>(p.key.id));
-  json.member("name", property_name(p.key));
-  json.member("value", static_cast<int64_t>(p.value));
-  const char* range_keys[] = {"min", "max", "step", "default"};
-  const int32_t range[] = {p.min, p.max, p.step, p.def};
-  for (int i = 0; i < 4; ++i) {
-    json.key(range_keys[i]);
-    if (p.has_range) {
-      json.value(static_cast<int64_t>(range[i]));
-    } else {
-      json.null();
-    }
-  }
-  json.key("flags");
-  write_flag_names(json, p.flags);
-  json.key("capabilities");
-  write_flag_names(json, p.capabilities);
-  json.key("access");
-  json.begin_array();
-  if (p.can_get) json.value("get");
-  if (p.can_set) json.value("set");
-  json.end_array();
-  json.end_object();
-}
-
-void print_json(FILE* out, const std::vector<property_value>& properties) {
-  json_writer json(out);
-  json.begin_array();
-  for (const property_value& p : properties) write_property_json(json, p);
-  json.end_array();
-  json.finish();
+void print_properties(FILE* out, const std::vector<property_value>& properties) {
+  json list = json::array();
+  for (const property_value& p : properties) list.push_back(property_json(p));
+  print_json(out, list);
 }
 
 std::string mode_text(const property_value& p) {
@@ -157,21 +87,10 @@ void print_table(FILE* out, const std::vector<property_value>& properties) {
 
 // The options every property command takes, parsed; the session opened.
 struct property_command {
-  parsed_args args;
   camera_request request;
   std::unique_ptr<camera_session> session;
   property_access* properties = nullptr;
 };
-
-int open_for_properties(const context& ctx, const char* name, int argc, char** argv, property_command* c) {
-  std::vector<option_def> options(kCameraOptions, kCameraOptions + kCameraOptionCount);
-  options.push_back({"json", false});
-  std::string error;
-  if (!parse_options(argc, argv, options.data(), options.size(), &c->args, &error)) {
-    return usage_error(ctx.err, name, error);
-  }
-  return camera_request_from(ctx, name, c->args, &c->request);
-}
 
 int start_session(const context& ctx, const char* name, property_command* c) {
   int status = kExitOk;
@@ -195,6 +114,20 @@ int report(const context& ctx, const char* name, const property_key& key, const 
 }
 
 }  // namespace
+
+json property_json(const property_value& p) {
+  json j = {{"set", set_name(p.key.set)}, {"id", p.key.id}, {"name", property_name(p.key)}, {"value", p.value}};
+  const char* range_keys[] = {"min", "max", "step", "default"};
+  const int32_t range[] = {p.min, p.max, p.step, p.def};
+  for (int i = 0; i < 4; ++i) j[range_keys[i]] = p.has_range ? json(range[i]) : json(nullptr);
+  j["flags"] = flag_names(p.flags);
+  j["capabilities"] = flag_names(p.capabilities);
+  json access = json::array();
+  if (p.can_get) access.push_back("get");
+  if (p.can_set) access.push_back("set");
+  j["access"] = access;
+  return j;
+}
 
 bool parse_setting(const std::string& text, property_setting* setting, std::string* error) {
   const size_t eq = text.find('=');
@@ -225,29 +158,6 @@ bool parse_setting(const std::string& text, property_setting* setting, std::stri
     return false;
   }
   *setting = s;
-  return true;
-}
-
-bool take_settings(int argc, char** argv, std::vector<char*>* rest, std::vector<property_setting>* settings,
-                   std::string* error) {
-  for (int i = 0; i < argc; ++i) {
-    std::string text;
-    if (strcmp(argv[i], "--set") == 0) {
-      if (i + 1 >= argc) {
-        *error = "option '--set' needs a value";
-        return false;
-      }
-      text = argv[++i];
-    } else if (strncmp(argv[i], "--set=", 6) == 0) {
-      text = argv[i] + 6;
-    } else {
-      rest->push_back(argv[i]);
-      continue;
-    }
-    property_setting s;
-    if (!parse_setting(text, &s, error)) return false;
-    settings->push_back(s);
-  }
   return true;
 }
 
@@ -302,18 +212,15 @@ int apply_settings(const context& ctx, const char* name, camera_session& session
   return kExitOk;
 }
 
-int cmd_props(const context& ctx, int argc, char** argv) {
+int cmd_props(const context& ctx, parsed_args& args) {
   property_command c;
-  int status = open_for_properties(ctx, "props", argc, argv, &c);
+  int status = camera_request_from(ctx, "props", args, &c.request);
   if (status != kExitOk) return status;
-  if (!c.args.positional.empty()) {
-    return usage_error(ctx.err, "props", "unexpected argument '" + c.args.positional[0] + "'");
-  }
   status = start_session(ctx, "props", &c);
   if (status != kExitOk) return status;
   const std::vector<property_value> all = c.properties->list();
-  if (c.args.has("json")) {
-    print_json(ctx.out, all);
+  if (args.has("json")) {
+    print_properties(ctx.out, all);
     return kExitOk;
   }
   fprintf(ctx.out, "%s (%s): %zu properties\n", c.session->device_name().c_str(),
@@ -323,13 +230,13 @@ int cmd_props(const context& ctx, int argc, char** argv) {
   return kExitOk;
 }
 
-int cmd_get(const context& ctx, int argc, char** argv) {
+int cmd_get(const context& ctx, parsed_args& args) {
   property_command c;
-  int status = open_for_properties(ctx, "get", argc, argv, &c);
+  int status = camera_request_from(ctx, "get", args, &c.request);
   if (status != kExitOk) return status;
-  if (c.args.positional.empty()) return usage_error(ctx.err, "get", "no property named");
+  if (args.positional.empty()) return usage_error(ctx.err, "get", "no property named");
   std::vector<property_key> keys;
-  for (const std::string& name : c.args.positional) {
+  for (const std::string& name : args.positional) {
     property_key key;
     std::string error;
     if (!parse_property_name(name, &key, &error)) return usage_error(ctx.err, "get", error);
@@ -344,24 +251,24 @@ int cmd_get(const context& ctx, int argc, char** argv) {
     if (!r.ok) return report(ctx, "get", key, r);
     values.push_back(v);
   }
-  if (c.args.has("json")) {
-    print_json(ctx.out, values);
+  if (args.has("json")) {
+    print_properties(ctx.out, values);
   } else {
     for (const property_value& v : values) fprintf(ctx.out, "%" PRId32 "\n", v.value);
   }
   return kExitOk;
 }
 
-int cmd_set(const context& ctx, int argc, char** argv) {
+int cmd_set(const context& ctx, parsed_args& args) {
   property_command c;
-  int status = open_for_properties(ctx, "set", argc, argv, &c);
+  int status = camera_request_from(ctx, "set", args, &c.request);
   if (status != kExitOk) return status;
-  if (c.args.positional.empty()) return usage_error(ctx.err, "set", "no NAME=VALUE given");
+  if (args.positional.empty()) return usage_error(ctx.err, "set", "no NAME=VALUE given");
   // Settings in the order given; the named sets' own (named_sets.h) act
   // between the others.
   std::vector<std::vector<property_setting>> runs(1);
   std::vector<std::string> named;  // after run i: named[i], when not empty
-  for (const std::string& text : c.args.positional) {
+  for (const std::string& text : args.positional) {
     if (is_named_set_setting(text)) {
       named.resize(runs.size());
       named.back() = text;
@@ -390,12 +297,55 @@ int cmd_set(const context& ctx, int argc, char** argv) {
     }
     if (status != kExitOk) return status;
   }
-  if (c.args.has("json")) {
-    print_json(ctx.out, applied);
+  if (args.has("json")) {
+    print_properties(ctx.out, applied);
   } else {
     for (const std::string& line : lines) fprintf(ctx.out, "%s\n", line.c_str());
   }
   return kExitOk;
+}
+
+command props_command() {
+  return {"props", "list a camera's properties with their values and ranges",
+          "Every property of the driver's filter that holds a value: its set and id, name,\n"
+          "current value, minimum, maximum, step, default, mode (auto or manual), whether\n"
+          "it has an automatic mode, and access; then the camera's named default sets.",
+          joined({{"json", nullptr,
+                   "print an array of {set, id, name, value, min, max, step,\n"
+                   "default, flags, capabilities, access}"}},
+                 camera_options()),
+          {}, "", cmd_props};
+}
+
+command get_command() {
+  return {"get", "print the values of properties",
+          "Prints the current value of each property, one per line.",
+          joined({{"json", nullptr, "print the properties as 'tvcam props --json' does"}}, camera_options()),
+          {{"NAME", TVCAM_PROPERTY_NAMES_HELP, true, true}},
+          "exit status: 0 success, 1 the driver failed, 2 an unknown name or a property\n"
+          "the camera does not have",
+          cmd_get};
+}
+
+command set_command() {
+  return {"set", "set properties (NAME=VALUE)",
+          "Sets properties in the order given and prints each as NAME=VALUE as the driver\n"
+          "then reports it. With --registry the driver's saved values are kept in FILE and\n"
+          "restored at the next run.",
+          joined({{"json", nullptr, "print the properties afterwards as 'tvcam props --json'\ndoes"}},
+                 camera_options()),
+          {{"NAME=VALUE", TVCAM_PROPERTY_NAMES_HELP "\n"
+                           "VALUE is a number (decimal or 0x hexadecimal), min, max,\n"
+                           "default, or auto to switch a property with an automatic\n"
+                           "mode to it; a number switches such a property to manual.\n"
+                           "default_set=NAME|INDEX selects one of the camera's named\n"
+                           "default sets (as 'tvcam props' lists them) and\n"
+                           "load_default_set loads the selected one into the\n"
+                           "camera's controls.",
+            true, true}},
+          "exit status: 0 success, 1 the driver refused a value, 2 an unknown name, a\n"
+          "value out of range, a read-only property or one the camera does not have",
+          cmd_set};
 }
 
 }  // namespace tvcam

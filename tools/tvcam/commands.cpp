@@ -6,20 +6,13 @@
 
 namespace tvcam {
 
-const command kCommands[] = {
-    {"list", "list the simulated camera models", kListUsage, cmd_list},
-    {"formats", "print the formats the driver offers for a camera", kFormatsUsage, cmd_formats},
-    {"capture", "capture frames from a camera into a directory", kCaptureUsage, cmd_capture},
-    {"preview", "show a camera's live video and properties in a browser", kPreviewUsage, cmd_preview},
-    {"props", "list a camera's properties with their values and ranges", kPropsUsage, cmd_props},
-    {"get", "print the values of properties", kGetUsage, cmd_get},
-    {"set", "set properties (NAME=VALUE)", kSetUsage, cmd_set},
-    {"genapi", "list and save a camera's GenICam register descriptions", kGenapiUsage, cmd_genapi},
-    {"regs", "read or write a register, virtual or the camera's", kRegsUsage, cmd_regs},
-    {"defects", "show and manage a camera's defect-pixel list (\"x y\" per line)", kDefectsUsage, cmd_defects},
-    {"pixfmt", "print the image library's pixel formats with their sizes", kPixfmtUsage, cmd_pixfmt},
-    {"cpu", "print the processor feature mask", kCpuUsage, cmd_cpu},
-};
-const size_t kCommandCount = sizeof(kCommands) / sizeof(kCommands[0]);
+const std::vector<command>& command_table() {
+  static const std::vector<command> table = {
+      list_command(),  formats_command(), capture_command(), preview_command(),
+      props_command(), get_command(),     set_command(),     genapi_command(),
+      regs_command(),  defects_command(), pixfmt_command(),  cpu_command(),
+  };
+  return table;
+}
 
 }  // namespace tvcam

@@ -6,7 +6,6 @@
 namespace tvcam {
 
 // defects [--load FILE | --save FILE | --clear | --from-camera] [--defects N] [camera options]
-extern const char kDefectsUsage[];
-int cmd_defects(const context& ctx, int argc, char** argv);
+command defects_command();
 
 }  // namespace tvcam

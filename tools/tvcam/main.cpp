@@ -11,7 +11,7 @@
 int main(int argc, char** argv) {
   std::unique_ptr<tvcam::camera_backend> backend = tvcam::make_driver_backend();
   tvcam::context ctx{stdout, stderr, backend.get(), isatty(fileno(stderr)) != 0};
-  int status = tvcam::run_cli(tvcam::kCommands, tvcam::kCommandCount, argc, argv, ctx);
+  int status = tvcam::run_cli(tvcam::command_table(), argc, argv, ctx);
   // The kernel stand-in checks the driver as a verifier would; what it
   // found makes the run fail, as it fails a test.
   for (const kstandin::violation& v : kstandin::take_violations()) {

@@ -7,13 +7,13 @@
 #include <stdlib.h>
 
 #include <chrono>
-#include <nlohmann/json.hpp>
 #include <regex>
 
 #include "args.h"
 #include "capture_stats.h"
 #include "display_codec.h"
 #include "image_convert.h"
+#include "json_output.h"
 #include "img/img_type.h"
 #include "named_sets.h"
 #include "property_commands.h"
@@ -22,7 +22,6 @@
 
 namespace tvcam {
 
-using json = nlohmann::json;
 using clock_type = std::chrono::steady_clock;
 
 namespace {
@@ -58,32 +57,6 @@ int with_messages(camera_backend& backend, F&& f, std::string* message) {
   while (!text.empty() && text.back() == '\n') text.pop_back();
   *message = text;
   return status;
-}
-
-json flag_names(uint32_t bits) {
-  json a = json::array();
-  if (bits & kFlagAuto) a.push_back("auto");
-  if (bits & kFlagManual) a.push_back("manual");
-  return a;
-}
-
-// The keys of 'tvcam props --json'.
-json property_json(const property_value& p) {
-  json j;
-  j["set"] = set_name(p.key.set);
-  j["id"] = p.key.id;
-  j["name"] = property_name(p.key);
-  j["value"] = p.value;
-  const char* keys[] = {"min", "max", "step", "default"};
-  const int32_t range[] = {p.min, p.max, p.step, p.def};
-  for (int i = 0; i < 4; ++i) j[keys[i]] = p.has_range ? json(range[i]) : json(nullptr);
-  j["flags"] = flag_names(p.flags);
-  j["capabilities"] = flag_names(p.capabilities);
-  json access = json::array();
-  if (p.can_get) access.push_back("get");
-  if (p.can_set) access.push_back("set");
-  j["access"] = access;
-  return j;
 }
 
 json format_json(size_t index, const video_format& f) {

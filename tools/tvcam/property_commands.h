@@ -10,21 +10,19 @@
 
 #include "capture_backend.h"
 #include "cli.h"
+#include "json_output.h"
 #include "property_backend.h"
 
 namespace tvcam {
 
 // props [camera options] [--json]: every property with a value.
-extern const char kPropsUsage[];
-int cmd_props(const context& ctx, int argc, char** argv);
+command props_command();
 
 // get NAME... [camera options] [--json]: the values of properties.
-extern const char kGetUsage[];
-int cmd_get(const context& ctx, int argc, char** argv);
+command get_command();
 
 // set NAME=VALUE... [camera options] [--json]: sets properties.
-extern const char kSetUsage[];
-int cmd_set(const context& ctx, int argc, char** argv);
+command set_command();
 
 // One NAME=VALUE.
 struct property_setting {
@@ -37,11 +35,8 @@ struct property_setting {
 // Parses NAME=VALUE; false with a message.
 bool parse_setting(const std::string& text, property_setting* setting, std::string* error);
 
-// Takes every "--set NAME=VALUE" (or "--set=NAME=VALUE") out of argv: the
-// other arguments go to `rest` in order. False with a message for a
-// missing or malformed setting.
-bool take_settings(int argc, char** argv, std::vector<char*>* rest, std::vector<property_setting>* settings,
-                   std::string* error);
+// The keys of 'tvcam props --json' (and of the preview's /api/props).
+json property_json(const property_value& p);
 
 // Applies `settings` in order through the session's properties; stops at
 // the first that fails, after reporting it on ctx.err. `applied` (may be

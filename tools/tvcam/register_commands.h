@@ -6,11 +6,9 @@
 namespace tvcam {
 
 // genapi [camera options] [--out DIR] [--json]: the documents the driver lists.
-extern const char kGenapiUsage[];
-int cmd_genapi(const context& ctx, int argc, char** argv);
+command genapi_command();
 
 // regs ADDRESS [VALUE] [--size N] [camera options]: one register.
-extern const char kRegsUsage[];
-int cmd_regs(const context& ctx, int argc, char** argv);
+command regs_command();
 
 }  // namespace tvcam

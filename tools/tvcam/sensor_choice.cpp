@@ -5,8 +5,15 @@
 
 namespace tvcam {
 
-const option_def kSensorOptions[] = {{"scene", true}, {"illuminant", true}, {"exposure", true}, {"gain", true}};
-const size_t kSensorOptionCount = sizeof(kSensorOptions) / sizeof(kSensorOptions[0]);
+std::vector<option_def> sensor_options() {
+  const char* const group = "Raw-sensor camera options";
+  return {
+      {"scene", "NAME", "what a raw-sensor camera looks at: chart (default), flat", group},
+      {"illuminant", "KELVIN", "colour temperature of its light, 1000..25000\n(default 5000)", group},
+      {"exposure", "E", "its starting exposure: min, max or microseconds", group},
+      {"gain", "G", "its starting gain: min, max or a factor (1 = 0 dB)", group},
+  };
+}
 
 namespace {
 

@@ -11,14 +11,8 @@
 
 namespace tvcam {
 
-extern const option_def kSensorOptions[];
-extern const size_t kSensorOptionCount;
-
-#define TVCAM_SENSOR_OPTIONS_HELP                                                                      \
-  "  --scene NAME         what a raw-sensor camera looks at: chart (default), flat\n"                  \
-  "  --illuminant KELVIN  colour temperature of its light, 1000..25000 (default 5000)\n"               \
-  "  --exposure E         its starting exposure: min, max or microseconds\n"                           \
-  "  --gain G             its starting gain: min, max or a factor (1 = 0 dB)\n"
+// The raw-sensor options, for a command's table.
+std::vector<option_def> sensor_options();
 
 // Fills request->sensor from parsed options, checked against the chosen
 // model (request->camera_id, or the default model). Returns kExitOk, or
