@@ -25,19 +25,11 @@ TEST(TvcamDriver, CapturesFivePngFramesWithAJsonSummary) {
                                            "320x240", "--fps", "15", "--frames", "5", "--out", tmp.path(), "--json"});
   ASSERT_EQ(r.status, 0) << r.err;
   const nlohmann::json j = tvcam_test::parse_json(r.out);
-  EXPECT_EQ(j["device"], "Talvexa Plain UVC Bulk Camera");
-  EXPECT_EQ(j["format"]["interval"], 666666);  // as the camera committed it
-  EXPECT_EQ(j["format"]["fps"], 15.0);
-  EXPECT_EQ(j["complete"], true);
-  const nlohmann::json& s = j["summary"];
-  EXPECT_EQ(s["delivered"], 5);
-  EXPECT_EQ(s["dropped"], 0);
-  EXPECT_EQ(s["discontinuities"], 0);
-  EXPECT_EQ(s["first_picture"], 0);
-  EXPECT_EQ(s["last_picture"], 4);
-  EXPECT_EQ(s["picture_gaps"], 0);
-  EXPECT_EQ(j["frames"][4]["data_used"], 153600);
-  EXPECT_EQ(j["frames"][4]["picture_number"], 4);
+  tvcam_test::expect_members(j, {{"device", "Talvexa Plain UVC Bulk Camera"}, {"complete", true}});
+  tvcam_test::expect_members(j["format"], {{"interval", 666666}, {"fps", 15.0}});  // as the camera committed it
+  tvcam_test::expect_members(j["summary"], {{"delivered", 5}, {"dropped", 0}, {"discontinuities", 0},
+                                            {"first_picture", 0}, {"last_picture", 4}, {"picture_gaps", 0}});
+  tvcam_test::expect_members(j["frames"][4], {{"data_used", 153600}, {"picture_number", 4}});
   for (int i = 0; i < 5; ++i) {  // 8-bit RGB pictures of the frame size
     tvcam::converted_image png;
     int colour_type = -1;
@@ -158,11 +150,8 @@ TEST(TvcamDriver, AutofocusRunsOnCamerasWithAFocusMotorOnly) {
   for (const nlohmann::json& c : list["cameras"]) {
     cameras[c["id"]] = c;
   }
-  EXPECT_EQ(cameras["8307-colour"]["product_id"], "0x8307");
-  EXPECT_EQ(cameras["8307-colour"]["colour"], true);
-  EXPECT_EQ(cameras["8307-colour"]["focus"], true);
-  EXPECT_EQ(cameras["8308-mono"]["colour"], false);
-  EXPECT_EQ(cameras["8308-mono"]["focus"], false);
+  tvcam_test::expect_members(cameras["8307-colour"], {{"product_id", "0x8307"}, {"colour", true}, {"focus", true}});
+  tvcam_test::expect_members(cameras["8308-mono"], {{"colour", false}, {"focus", false}});
 
   tvcam_test::temp_dir tmp;
   const run_result r = run(backend.get(), {"capture", "--camera", "8307-colour", "--format", "RGB24", "--size",

@@ -61,6 +61,11 @@ inline bool contains(const std::string& s, const std::string& part) { return s.f
 // A command's --json output; a discarded value (is_discarded()) when it is not JSON.
 inline nlohmann::json parse_json(const std::string& text) { return nlohmann::json::parse(text, nullptr, false); }
 
+// Each member of `expected` has its value in `actual` (which may hold more).
+inline void expect_members(const nlohmann::json& actual, const nlohmann::json& expected) {
+  for (const auto& m : expected.items()) EXPECT_EQ(actual.value(m.key(), nlohmann::json()), m.value()) << m.key();
+}
+
 inline std::string read_file(const std::string& path) {
   std::string s;
   if (FILE* f = fopen(path.c_str(), "rb")) s = read_all(f);

@@ -18,6 +18,7 @@ namespace tvcam {
 
 namespace {
 
+// The help of NAME for get and set, a literal so that set's can go on.
 #define TVCAM_PROPERTY_NAMES_HELP                               \
   "NAME is a property's name as 'tvcam props' lists it\n"    \
   "(brightness, exposure, ...) or SET:ID: SET one of vpa,\n" \
