@@ -220,7 +220,8 @@ void pattern_sites(bayer_pattern pattern, int sites[2][2]) {
 
 // The five source lines around line y: lines outside the image are
 // mirrored, distance 1 takes the line on the other side, distance 2 the
-// centre line.
+// centre line. `ahead` is the line below them, which the next line brings
+// in from memory.
 void set_source_lines(line_args& a, const img_descriptor& src, int y) {
   const int h = src.dim_y;
   a.lines[0] = line_ptr(src, y >= 2 ? y - 2 : y);
@@ -228,6 +229,7 @@ void set_source_lines(line_args& a, const img_descriptor& src, int y) {
   a.lines[2] = line_ptr(src, y);
   a.lines[3] = line_ptr(src, y + 1 < h ? y + 1 : y - 1);
   a.lines[4] = line_ptr(src, y + 2 < h ? y + 2 : y);
+  a.ahead = y + 3 < h ? line_ptr(src, y + 3) : a.lines[4];
 }
 
 // Runs the 8-bit `line` over every line of the frame. `reverse` writes

@@ -51,8 +51,7 @@ struct column_span {
 };
 // Where the chosen variant has it (matrix16_rgb64_fused), the same line
 // converted to "RGB6" in one pass, as convert_yuv16p_to_rgb64 converts the
-// "YUGp" line (writing past the caches where the line's alignment allows):
-// the columns of the returned span go straight into `rgb`; the others get
+// "YUGp" line: the columns of the returned span go straight into `rgb`; the others get
 // their samples in the three sample lines, for the caller to convert.
 bool matrix16_rgb64_fused(const matrix16_rows& rows);
 column_span matrix16_rgb64_row(const matrix16_rows& rows, int y, uint8_t* rgb, uint8_t* out_y, uint8_t* out_u,
@@ -119,6 +118,7 @@ void fold_weights16(folded_weights16& fw, const matrix_debayer_params& params);
 // Per-line data of the line routines.
 struct line_args {
   const uint8_t* lines[5];  // up 2, up 1, centre, down 1, down 2 (mirrored at the borders)
+  const uint8_t* ahead;     // the line the next line's routine reads first (for prefetching)
   uint8_t* out[3];          // planes Y, U, V, or the RGB line in out[0]
   int dim_x;
   const site_weights* even;  // 8-bit: weights of the sites in even columns
