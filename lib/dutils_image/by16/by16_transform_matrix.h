@@ -85,15 +85,24 @@ struct site_weights {
   int32_t offset[3];
 };
 
-// The same for the 16-bit debayer in single precision, over the centre c and
-// the differences d_p = group_p - size_p c of the other groups (exact
-// integers, 0 in a flat area, which so keeps its exact level): out[j] =
-// trunc(clamp(offset[j] + w[j][0] c + w[j][1] d_1 + .. + w[j][5] d_5, 0,
-// 65535)), summed in that order. w[j][0] is the sum of all weights; the
-// offset includes the rounding half.
+// The 16-bit debayer in single precision over the centre c and three detail
+// terms of the site, D_t = sum_p detail[t][p] d_p over the differences d_p
+// = group_p - size_p c of the other groups (exact integers, 0 in a flat
+// area, which so keeps its exact level): out[j] = trunc(clamp(offset[j] +
+// w[j][0] c + w[j][1] D_1 + w[j][2] D_2 + w[j][3] D_3, 0, 65535)), summed in
+// that order. The terms are the site's interpolation kernels of its camera
+// colours less the centre (every kernel weighs 16 in all): green first, then
+// at a red or blue site the other colour, at a green site the colour of its
+// horizontal and then of its vertical neighbours (the own colour of a red or
+// blue site has no detail: its third term is 0). w[j][0] is the sum of the
+// colour chain's row, w[j][t] the chain's weight of term t's colour over 16;
+// the offset includes the rounding half. Nine multiplications a sample at a
+// red or blue site and twelve at a green one, where the folded weights of
+// the six groups took eighteen.
 struct site_weights16 {
-  float w[3][group_count];
+  float w[3][4];
   float offset[3];
+  int8_t detail[3][group_count];  // [term][group]; group 0 unused (0)
 };
 
 // Site kinds, in the order of a BGGR quad.

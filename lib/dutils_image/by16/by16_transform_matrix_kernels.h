@@ -4,7 +4,8 @@
 //
 // Every 8-bit output sample is clamp((sum_p w_p * group_p + offset) >>
 // shift) with the six neighbour groups of matrix_detail::group_size; every
-// 16-bit one the single-precision sum of site_weights16, in its order. The
+// 16-bit one the single-precision sum of site_weights16 over the centre and
+// the site's detail terms, in its order. The
 // weights of the site kind of the column (even or odd) are used. Columns
 // outside the image are mirrored like lines: distance 1 takes the other side,
 // distance 2 the centre.
@@ -69,18 +70,23 @@ inline void pixel8(const line_args& a, int x) {
   }
 }
 
-// The groups as the 16-bit sums take them: the centre, then the difference
-// of each other group from the centre times its size.
-inline void centre_and_differences(int32_t g[group_count]) {
-  for (int p = 1; p < group_count; ++p) g[p] -= group_size[p] * g[0];
+// The centre and the three detail terms of a site from its groups (exact
+// integers: the differences are at most 4 x 65535, the terms below 2^21).
+inline void centre_and_details(const site_weights16& s, const int32_t g[group_count], int32_t& c, int32_t d[3]) {
+  c = g[0];
+  for (int t = 0; t < 3; ++t) {
+    d[t] = 0;
+    for (int p = 1; p < group_count; ++p) d[t] += s.detail[t][p] * (g[p] - group_size[p] * c);
+  }
 }
 
-// offset + w0 g0 + .. + w5 g5 in this order over the centre and differences,
-// clamped to [0, 65535] (NaN to 0) and truncated; the values are exact in
-// single precision (below 2^24).
-inline uint16_t weighted_sum16(const site_weights16& s, int row, const int32_t g[group_count]) {
+// offset + w0 c + w1 D_1 + w2 D_2 + w3 D_3 in this order, clamped to [0,
+// 65535] (NaN to 0) and truncated; c and the terms are exact in single
+// precision (below 2^24).
+inline uint16_t weighted_sum16(const site_weights16& s, int row, int32_t c, const int32_t d[3]) {
   float acc = s.offset[row];
-  for (int p = 0; p < group_count; ++p) acc = acc + s.w[row][p] * static_cast<float>(g[p]);
+  acc = acc + s.w[row][0] * static_cast<float>(c);
+  for (int t = 0; t < 3; ++t) acc = acc + s.w[row][t + 1] * static_cast<float>(d[t]);
   acc = acc > 0.0f ? acc : 0.0f;
   acc = acc < 65535.0f ? acc : 65535.0f;
   return static_cast<uint16_t>(static_cast<int>(acc));
@@ -89,9 +95,10 @@ inline uint16_t weighted_sum16(const site_weights16& s, int row, const int32_t g
 inline void pixel16(const line_args& a, int x) {
   int32_t g[group_count];
   groups_at<uint16_t>(a, x, g);
-  centre_and_differences(g);
   const site_weights16& s = (x & 1) ? *a.odd16 : *a.even16;
-  for (int row = 0; row < 3; ++row) store_sample(a.out[row], x, weighted_sum16(s, row, g));
+  int32_t c, d[3];
+  centre_and_details(s, g, c, d);
+  for (int row = 0; row < 3; ++row) store_sample(a.out[row], x, weighted_sum16(s, row, c, d));
 }
 
 inline void line16_plain(const line_args& a) {
@@ -191,9 +198,29 @@ void line8(const line_args& a) {
   for (; x < a.dim_x; ++x) pixel8<K>(a, x);
 }
 
+// Per-lane weights of the SSE4.1 16-bit line: even and odd columns
+// alternate in the lanes, and so do their sites' weights and detail kernels.
+struct lanes16 {
+  __m128 w[3][4], offset[3];
+  __m128 detail[3][group_count];  // kernels as floats; group 0 unused
+  explicit lanes16(const line_args& a) {
+    const site_weights16& e = *a.even16;
+    const site_weights16& o = *a.odd16;
+    const auto pair = [](float even, float odd) { return _mm_setr_ps(even, odd, even, odd); };
+    for (int row = 0; row < 3; ++row) {
+      for (int t = 0; t < 4; ++t) w[row][t] = pair(e.w[row][t], o.w[row][t]);
+      offset[row] = pair(e.offset[row], o.offset[row]);
+    }
+    for (int t = 0; t < 3; ++t)
+      for (int p = 0; p < group_count; ++p) detail[t][p] = pair(e.detail[t][p], o.detail[t][p]);
+  }
+};
+
 // Eight 16-bit pixels from column x of all three rows in two groups of four
-// single-precision lanes (even and odd columns alternate); SSE4.1.
-inline void chunk16(const line_args& a, int x, const __m128 w[3][group_count], const __m128 offset[3]) {
+// single-precision lanes; SSE4.1. The detail terms are summed in single
+// precision, which is exact for these integers (products and sums below
+// 2^24), so they equal the plain code's integer terms.
+inline void chunk16(const line_args& a, int x, const lanes16& l) {
   const auto widen = [&](int line, int offset_px, int half) {
     return _mm_cvtepu16_epi32(_mm_loadl_epi64(
         reinterpret_cast<const __m128i*>(a.lines[line] + 2 * (x + offset_px + 4 * half))));
@@ -203,17 +230,23 @@ inline void chunk16(const line_args& a, int x, const __m128 w[3][group_count], c
     const auto diff = [](__m128i a, __m128i b, __m128i centre) {
       return _mm_cvtepi32_ps(_mm_sub_epi32(_mm_add_epi32(a, b), centre));
     };
-    __m128 g[group_count];
-    g[0] = _mm_cvtepi32_ps(c);
-    g[1] = diff(widen(2, -1, half), widen(2, 1, half), c2);
-    g[2] = diff(widen(2, -2, half), widen(2, 2, half), c2);
-    g[3] = diff(widen(1, 0, half), widen(3, 0, half), c2);
-    g[4] = diff(_mm_add_epi32(widen(1, -1, half), widen(1, 1, half)),
+    __m128 d[group_count];
+    d[1] = diff(widen(2, -1, half), widen(2, 1, half), c2);
+    d[2] = diff(widen(2, -2, half), widen(2, 2, half), c2);
+    d[3] = diff(widen(1, 0, half), widen(3, 0, half), c2);
+    d[4] = diff(_mm_add_epi32(widen(1, -1, half), widen(1, 1, half)),
                 _mm_add_epi32(widen(3, -1, half), widen(3, 1, half)), c4);
-    g[5] = diff(widen(0, 0, half), widen(4, 0, half), c2);
+    d[5] = diff(widen(0, 0, half), widen(4, 0, half), c2);
+    __m128 term[4];
+    term[0] = _mm_cvtepi32_ps(c);
+    for (int t = 0; t < 3; ++t) {
+      __m128 sum = _mm_mul_ps(l.detail[t][1], d[1]);
+      for (int p = 2; p < group_count; ++p) sum = _mm_add_ps(sum, _mm_mul_ps(l.detail[t][p], d[p]));
+      term[t + 1] = sum;
+    }
     for (int row = 0; row < 3; ++row) {
-      __m128 acc = offset[row];
-      for (int p = 0; p < group_count; ++p) acc = _mm_add_ps(acc, _mm_mul_ps(w[row][p], g[p]));
+      __m128 acc = l.offset[row];
+      for (int t = 0; t < 4; ++t) acc = _mm_add_ps(acc, _mm_mul_ps(l.w[row][t], term[t]));
       // max_ps gives 0 for NaN, as the plain form does.
       acc = _mm_min_ps(_mm_max_ps(acc, _mm_setzero_ps()), _mm_set1_ps(65535.0f));
       const __m128i v = _mm_cvttps_epi32(acc);
@@ -223,16 +256,10 @@ inline void chunk16(const line_args& a, int x, const __m128 w[3][group_count], c
 }
 
 inline void line16_sse41(const line_args& a) {
-  __m128 w[3][group_count], offset[3];
-  for (int row = 0; row < 3; ++row) {
-    for (int p = 0; p < group_count; ++p)
-      w[row][p] = _mm_setr_ps(a.even16->w[row][p], a.odd16->w[row][p], a.even16->w[row][p], a.odd16->w[row][p]);
-    offset[row] = _mm_setr_ps(a.even16->offset[row], a.odd16->offset[row], a.even16->offset[row],
-                              a.odd16->offset[row]);
-  }
+  const lanes16 l(a);
   int x = 0;
   for (; x < kFirstInner; ++x) pixel16(a, x);
-  for (; x + kChunk16 + 2 <= a.dim_x; x += kChunk16) chunk16(a, x, w, offset);
+  for (; x + kChunk16 + 2 <= a.dim_x; x += kChunk16) chunk16(a, x, l);
   for (; x < a.dim_x; ++x) pixel16(a, x);
 }
 
