@@ -209,9 +209,15 @@ struct line_weights16 {
 
 inline __m256i add32(__m256i a, __m256i b) { return _mm256_add_epi32(a, b); }
 inline __m256i sub32(__m256i a, __m256i b) { return _mm256_sub_epi32(a, b); }
+// Shifts run on two of the three vector ports, additions and byte shuffles
+// also on the third (shuffles only there): doubling is an addition.
 template <int N>
 inline __m256i shl32(__m256i a) {
-  return _mm256_slli_epi32(a, N);
+  if constexpr (N == 1) {
+    return _mm256_add_epi32(a, a);
+  } else {
+    return _mm256_slli_epi32(a, N);
+  }
 }
 
 // The three rows of one site's eight columns from its centre c and groups
@@ -256,9 +262,13 @@ inline void site16(const __m256 w[3][4], const __m256 offset[3], __m256i c, __m2
 template <bool EvenColour>
 inline void samples16(const uint8_t* const in[5], const line_weights16& lw, int xs, __m256i out[2][3]) {
   const __m256i low = _mm256_set1_epi32(0xFFFF);
+  // The high sample of each 32-bit lane moved down by a byte shuffle rather
+  // than a shift (see shl32).
+  const __m256i high = _mm256_setr_epi8(2, 3, -1, -1, 6, 7, -1, -1, 10, 11, -1, -1, 14, 15, -1, -1,  //
+                                        2, 3, -1, -1, 6, 7, -1, -1, 10, 11, -1, -1, 14, 15, -1, -1);
   const auto load = [&](int line, int o) { return load32(in[line] + 2 * (xs + o)); };
   const auto even = [&](__m256i v) { return _mm256_and_si256(v, low); };
-  const auto odd = [&](__m256i v) { return _mm256_srli_epi32(v, 16); };
+  const auto odd = [&](__m256i v) { return _mm256_shuffle_epi8(v, high); };
   // Column o + 2 i of each line in lane i.
   const __m256i c_m2 = load(2, -2), c_0 = load(2, 0), c_p2 = load(2, 2);
   const __m256i c[6] = {even(c_m2), odd(c_m2), even(c_0), odd(c_0), even(c_p2), odd(c_p2)};  // o = -2 .. 3
