@@ -277,14 +277,21 @@ NTSTATUS sensor_window_control::get_frame_intervals(ULONG width, ULONG height,
 NTSTATUS sensor_window_control::set_timing(LONGLONG interval, ULONG factor) {
   const ULONG width = requested_width_;
   const ULONG height = requested_height_;
-  const ULONGLONG slow = rate(width, height, ULONG(control_value(clock_, clock_->minimum)));
-  const ULONGLONG fast = rate(width, height, ULONG(control_value(clock_, clock_->maximum)));
+  const ULONG clock_min = ULONG(control_value(clock_, clock_->minimum));
+  const ULONG clock_max = ULONG(control_value(clock_, clock_->maximum));
+  const ULONGLONG slow = rate(width, height, clock_min);
+  const ULONGLONG fast = rate(width, height, clock_max);
   ULONGLONG wanted = interval > 0 ? interval_per_rate / ULONGLONG(interval) : fast;
   if (wanted < slow) wanted = slow;
   if (wanted > fast) wanted = fast;
-  const ULONGLONG clock = total_pixels(width, height, factor) * wanted / 1000;
+  ULONGLONG clock = total_pixels(width, height, factor) * wanted / 1000;
   window_interval_ = wanted != 0 ? LONGLONG(interval_per_rate / wanted) : 0;
-  const ULONG value = clock > MAXULONG ? MAXULONG : ULONG(clock);
+  // The rate bounds are rounded down, so the clock for the slowest rate may
+  // come out a little below the register's minimum, which the camera
+  // refuses (the clock would stay at whatever it was).
+  if (clock < clock_min) clock = clock_min;
+  if (clock > clock_max) clock = clock_max;
+  const ULONG value = ULONG(clock);
   read(clock_);
   return write_if_different(clock_, value);
 }

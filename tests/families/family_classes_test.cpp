@@ -153,6 +153,21 @@ TEST_F(family_device, the_sensor_window_offers_its_sizes_and_serves_its_properti
   EXPECT_EQ(formats[0].min_size.cy, 96);
   EXPECT_EQ(formats[0].max_size.cx, 2592);
 
+  // 640 x 480 asked at 15 fps, slower than the minimum clock allows for that
+  // window (28.14 fps): the clock is set to its minimum, and the frames
+  // follow at that clock's period, not at the clock the commit set for the
+  // whole sensor. The camera's presentation times show it.
+  const offered& vga = formats[2 * (sizes.size() - 1)];
+  start(vga, 0, 0, 4, 666666);
+  take(3);
+  stop();
+  const uint32_t period = camera->current_period();
+  EXPECT_EQ(period, 355333u);  // (180 + 640) x (40 + 480) pixels at 12 MHz
+  const double ticks = double(period) * camera->committed().dwClockFrequency / 1e7;
+  const std::vector<sim::sent_frame> sent = camera->sent_frames();
+  ASSERT_GE(sent.size(), 3u);
+  for (size_t i = 1; i < sent.size(); ++i) EXPECT_NEAR(double(sent[i].pts - sent[i - 1].pts), ticks, 1.0) << i;
+
   LONG value = 0, minimum = 0, maximum = 0;
   EXPECT_EQ(get_extension(211, &value), STATUS_SUCCESS);
   EXPECT_EQ(value, 1);

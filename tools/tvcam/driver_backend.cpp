@@ -25,6 +25,7 @@
 #include "driver_properties.h"
 #include "img/img_type.h"
 #include "sim/families/family_camera.h"
+#include "sim/families/model_82xx.h"
 #include "sim/raw_sensor_camera.h"
 #include "sim/usb_bus.h"
 #include "sim/uvc_camera.h"
@@ -470,6 +471,12 @@ class driver_session : public camera_session {
 
   int64_t negotiated_interval() const override {
     if (!camera_ || !pin_) return 0;
+    // A camera whose pixel clock sets the frame time (an 0x82xx with timing
+    // registers) runs at that clock's period, whatever interval the commit
+    // names; the driver sets the clock for the rate asked.
+    if (auto window = std::dynamic_pointer_cast<sim::model_82xx>(camera_)) {
+      if (window->current_period() != 0) return window->current_period();
+    }
     const sim::uvc_streaming_control committed = camera_->committed();
     if (committed.dwFrameInterval == 0) return requested_interval_;
     // A camera that sends a picture as two fields (the 0x8800 with an
