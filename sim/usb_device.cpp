@@ -13,6 +13,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <condition_variable>
 
 #include "usb_bus.h"
 #include "wire.h"
@@ -224,6 +225,8 @@ struct usb_device::impl {
   int interface_token = 0;
   in_packet_source source;
   uint64_t in_generation = 0;  // advanced by discard_in_data
+  unsigned source_calls_running = 0;  // bus threads inside the source hook
+  mutable std::condition_variable source_idle;
 
   std::vector<pending_control> pending_controls;
   std::vector<request_record> log;
@@ -586,6 +589,11 @@ size_t usb_device::pending_in_transfers(uint8_t endpoint_address) const {
   std::lock_guard<std::mutex> guard(lock_);
   auto it = impl_->endpoints.find(endpoint_address);
   return it == impl_->endpoints.end() ? 0 : it->second->pending.size();
+}
+
+void usb_device::wait_for_in_source_idle() const {
+  std::unique_lock<std::mutex> guard(lock_);
+  impl_->source_idle.wait(guard, [this] { return impl_->source_calls_running == 0; });
 }
 
 size_t usb_device::queued_in_blocks(uint8_t endpoint_address) const {
@@ -1380,6 +1388,9 @@ void usb_device::service_endpoints() {
           }
         }
       }
+      // Counted in the same hold of the lock that chose to ask, so a
+      // waiter never misses a call about to start.
+      if (irp == nullptr && source) ++impl_->source_calls_running;
     }
     if (irp == nullptr) {
       if (!source) return;
@@ -1391,8 +1402,9 @@ void usb_device::service_endpoints() {
         if (!source(ask, block.bytes, block.status)) break;
         produced.push_back(std::move(block));
       }
-      if (produced.empty()) return;
       std::lock_guard<std::mutex> guard(lock_);
+      if (--impl_->source_calls_running == 0) impl_->source_idle.notify_all();
+      if (produced.empty()) return;
       // Produced for a request made before the data was discarded: stale.
       if (ask.generation != impl_->in_generation) continue;
       auto it = impl_->endpoints.find(ask.endpoint_address);

@@ -214,6 +214,12 @@ class usb_device : public std::enable_shared_from_this<usb_device> {
   void fail_next_in_transfer(uint8_t endpoint_address, USBD_STATUS status);
   size_t pending_in_transfers(uint8_t endpoint_address) const;
   size_t queued_in_blocks(uint8_t endpoint_address) const;
+  // Waits until no call of the source hook is running. A call may still be
+  // under way for a transfer that has been cancelled meanwhile (the bus
+  // asked before the cancel arrived); a model that changes what it sends
+  // waits for it, so the old call cannot use the new settings. Any thread,
+  // no lock held, never from inside the hook.
+  void wait_for_in_source_idle() const;
 
   // ---- inspection
   // The most recent requests (at most 65536; older ones are forgotten).

@@ -935,6 +935,8 @@ void uvc_camera::on_port_reset() {
 // The stream always has a source: the caller's, or the test pattern that
 // shows the picture controls.
 void uvc_camera::set_stream_options(const stream_options& options) {
+  // A call still making frames for the last stream ends with the old settings.
+  wait_for_in_source_idle();
   std::lock_guard<std::mutex> guard(lock_);
   stream_options own = options;
   user_source_ = options.source;

@@ -140,6 +140,8 @@ void model_8209::define_registers(double exposure_us, double gain) {
 }
 
 void model_8209::set_jpeg_stream(const jpeg_stream_options& options) {
+  // A call still making pictures for the last stream ends with the old settings.
+  wait_for_in_source_idle();
   std::lock_guard<std::mutex> guard(stream_lock_);
   options_ = options;
   since_options_ = 0;
