@@ -135,15 +135,20 @@ void auto_reset(auto_holder* holder) {
   if (holder->state != nullptr) img::auto_state_reset(*holder->state);
 }
 
-img::auto_settings& frame_time(auto_holder* holder) {
-  const ULONGLONG counter = ULONGLONG(KeQueryPerformanceCounter(nullptr).QuadPart);
+ULONGLONG counter_microseconds(const auto_holder* holder, LONGLONG counter) {
+  if (counter <= 0) return 0;
   const ULONGLONG frequency =
       holder->counter_frequency > 0 ? ULONGLONG(holder->counter_frequency) : 1;
   // Whole seconds and the rest apart: counter x 10^6 overflows 64 bits
   // after days of a fast counter.
-  holder->time_us = counter / frequency * microseconds_per_second +
-                    counter % frequency * microseconds_per_second / frequency;
+  return ULONGLONG(counter) / frequency * microseconds_per_second +
+         ULONGLONG(counter) % frequency * microseconds_per_second / frequency;
+}
+
+img::auto_settings& frame_time(auto_holder* holder, LONGLONG started) {
+  holder->time_us = counter_microseconds(holder, KeQueryPerformanceCounter(nullptr).QuadPart);
   holder->settings.time_us = holder->time_us;
+  holder->settings.frame_start_us = counter_microseconds(holder, started);
   return holder->settings;
 }
 
@@ -221,12 +226,16 @@ void sensor_values::bind_focus(uvc_camera* camera) {
   focus_ = held;
 }
 
-void sensor_values::refresh(uvc_camera* camera) {
+void sensor_values::refresh_focus(uvc_camera* camera) {
   LONG focus = 0;
-  if (focus_.present && NT_SUCCESS(read_focus_control(camera, &focus))) {
+  if (camera != nullptr && focus_.present && NT_SUCCESS(read_focus_control(camera, &focus))) {
     feature_lock lock(group_);
     focus_.value = focus;
   }
+}
+
+void sensor_values::refresh(uvc_camera* camera) {
+  refresh_focus(camera);
   const struct {
     uvc_control_record* record;
     control* held;
@@ -314,7 +323,9 @@ control_write_queue::control_write_queue()
       pending_(),
       camera_(nullptr),
       group_(nullptr),
-      writes_(0) {
+      writes_(0),
+      focus_written_(0),
+      focus_answered_(0) {
   KeInitializeSpinLock(&lock_);
   KeInitializeEvent(&idle_, NotificationEvent, TRUE);
 }
@@ -332,6 +343,8 @@ NTSTATUS control_write_queue::open(PDEVICE_OBJECT device, uvc_camera* camera,
   pending_ = {};
   queued_ = false;
   open_ = true;
+  focus_written_ = 0;
+  focus_answered_ = 0;
   KeSetEvent(&idle_, IO_NO_INCREMENT, FALSE);
   KeReleaseSpinLock(&lock_, irql);
   return STATUS_SUCCESS;
@@ -399,7 +412,24 @@ void control_write_queue::run() {
     KeReleaseSpinLock(&lock_, irql);
     group_->write_to_camera(camera_, changes);
     ++writes_;
+    if (changes.focus_changed) {
+      // Failed or not, the camera has answered: the autofocus waits for
+      // the lens from here, not from when it chose the position.
+      const LONGLONG answered = KeQueryPerformanceCounter(nullptr).QuadPart;
+      KeAcquireSpinLock(&lock_, &irql);
+      focus_written_ = changes.focus;
+      focus_answered_ = answered;
+      KeReleaseSpinLock(&lock_, irql);
+    }
   }
+}
+
+void control_write_queue::last_focus_write(LONG* position, LONGLONG* answered) {
+  KIRQL irql;
+  KeAcquireSpinLock(&lock_, &irql);
+  *position = focus_written_;
+  *answered = focus_answered_;
+  KeReleaseSpinLock(&lock_, irql);
 }
 
 // ---- loop statistics
@@ -500,7 +530,8 @@ raw_sensor_pipeline::raw_sensor_pipeline()
       statistics_(),
       pending_frame_(0),
       pending_result_(),
-      pending_queued_(false) {}
+      pending_queued_(false),
+      camera_(nullptr) {}
 
 raw_sensor_pipeline::~raw_sensor_pipeline() {
   stop();
@@ -522,6 +553,7 @@ NTSTATUS raw_sensor_pipeline::start(uvc_camera* camera, PDEVICE_OBJECT device,
   if (!NT_SUCCESS(status)) return status;
   auto_reset(&auto_);
   statistics_.clear();
+  camera_ = camera;
   pending_frame_ = 0;
   pending_result_ = {};
   pending_queued_ = false;
@@ -536,13 +568,18 @@ void raw_sensor_pipeline::stop() {
 
 void raw_sensor_pipeline::auto_cycle(const img::img_descriptor& source, ULONGLONG frame,
                                      img::auto_result* result, const region_mirror* mirror) {
-  img::auto_settings& settings = frame_time(&auto_);
+  img::auto_settings& settings = frame_time(&auto_, camera_ != nullptr ? camera_->frame_started() : 0);
   {
     feature_lock lock(&features_);
     sensor_.read_exposure(&settings.exposure);
     sensor_.read_gain(&settings.gain);
     features_.fill_auto_settings(settings);
   }
+  LONG written = 0;
+  LONGLONG answered = 0;
+  writes_.last_focus_write(&written, &answered);
+  settings.focus.written_position = written;
+  settings.focus.written_us = counter_microseconds(&auto_, answered);
   if (mirror != nullptr) mirror_region(settings, source, *mirror);
   if (auto_.state != nullptr) {
     img::auto_process_frame(*result, source, settings, *auto_.state);

@@ -62,9 +62,12 @@ NTSTATUS auto_create(auto_holder* holder, const img::auto_init& init);
 void auto_destroy(auto_holder* holder);
 // Zeroes the settings and resets the state.
 void auto_reset(auto_holder* holder);
-// Stamps the settings with the performance counter in microseconds and
-// returns them for filling.
-img::auto_settings& frame_time(auto_holder* holder);
+// Stamps the settings with the performance counter in microseconds (and
+// with `started`, the counter when the frame began to arrive, 0 when
+// unknown) and returns them for filling.
+img::auto_settings& frame_time(auto_holder* holder, LONGLONG started = 0);
+// A performance-counter value in microseconds (0 for 0).
+ULONGLONG counter_microseconds(const auto_holder* holder, LONGLONG counter);
 
 // ---- the sensor values the loops read -------------------------------------------------------
 // The family's exposure and gain controls as the features see them
@@ -100,6 +103,7 @@ class sensor_values final : public sensor_access {
   NTSTATUS write_exposure(uvc_camera* camera, LONG value) override;
   NTSTATUS write_gain(uvc_camera* camera, LONG value) override;
   NTSTATUS write_focus(uvc_camera* camera, LONG value) override;
+  void refresh_focus(uvc_camera* camera) override;
 
  private:
   struct control {
@@ -138,6 +142,9 @@ class control_write_queue {
   void post(const auto_changes& changes);
   // Writes sent since open, and how many of them failed.
   ULONG writes() const { return writes_; }
+  // The newest focus position written and the performance counter when the
+  // camera answered the write (0: none since open). IRQL <= DISPATCH_LEVEL.
+  void last_focus_write(LONG* position, LONGLONG* answered);
 
  private:
   static void routine(PDEVICE_OBJECT device, PVOID context);
@@ -152,6 +159,8 @@ class control_write_queue {
   uvc_camera* camera_;
   feature_group* group_;
   ULONG writes_;  // work item only
+  LONG focus_written_;         // guarded by lock_
+  LONGLONG focus_answered_;    // guarded by lock_
 };
 
 // ---- the loops' values per delivered frame ---------------------------------------------------
@@ -274,6 +283,7 @@ class raw_sensor_pipeline {
   ULONGLONG pending_frame_;  // the frame auto_cycle recorded
   img::auto_result pending_result_;
   bool pending_queued_;
+  uvc_camera* camera_;  // of the running stream
 };
 
 // The overlay line of a frame whose loops ran, into `buffer` (`size` bytes,

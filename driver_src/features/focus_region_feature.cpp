@@ -80,7 +80,12 @@ class focus_region_feature : public value_feature {
       LONG v = 0;
       ULONG flags = 0;
       const NTSTATUS status = read_control_value(call, &v, &flags);
-      if (NT_SUCCESS(status) && v != 0) write(one_push, 1);
+      if (NT_SUCCESS(status) && v != 0) {
+        // The search starts where the lens is: a client may have set the
+        // focus since the stream started.
+        sensor_->refresh_focus(camera);
+        write(one_push, 1);
+      }
       return status;
     }
     return value_feature::set_property(camera, call);

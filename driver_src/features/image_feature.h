@@ -99,6 +99,9 @@ class sensor_access {
   virtual NTSTATUS write_exposure(uvc_camera* camera, LONG value) = 0;
   virtual NTSTATUS write_gain(uvc_camera* camera, LONG value) = 0;
   virtual NTSTATUS write_focus(uvc_camera* camera, LONG value) = 0;
+  // Takes the focus position from the camera again, where a client's set
+  // may have moved it since (PASSIVE_LEVEL, no feature lock held).
+  virtual void refresh_focus(uvc_camera* camera) {}
 
  protected:
   ~sensor_access() {}

@@ -42,6 +42,7 @@ frame_pool_buffer* frame_pool::append(const UCHAR* data, ULONG length, bool forc
     }
     current_ = CONTAINING_RECORD(entry, frame_pool_buffer, free_link);
     current_->fill = 0;
+    current_->started = KeQueryPerformanceCounter(nullptr).QuadPart;
   }
   frame_pool_buffer* buffer = current_;
   if (buffer == nullptr) {

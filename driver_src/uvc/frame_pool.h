@@ -21,6 +21,7 @@ struct frame_pool_buffer {
   PUCHAR data;           // data area: header page + block
   ULONG capacity;        // bytes of the data area (the raw frame size)
   ULONG fill;            // bytes collected
+  LONGLONG started;      // performance counter when its first bytes were collected
 };
 
 class frame_pool {

@@ -96,6 +96,7 @@ uvc_camera::uvc_camera(PDEVICE_OBJECT device_object, frame_sink* sink)
       flip_(0),
       worker_output_type_(),
       worker_flip_(0),
+      worker_frame_started_(0),
       frame_interval_(0),
       committed_(),
       descriptors_(nullptr),

@@ -297,6 +297,9 @@ class uvc_camera : public pool_object {
   ULONGLONG p_drops() { return statistic(&camera_statistics::p_drops); }
   ULONGLONG q_drops() { return statistic(&camera_statistics::q_drops); }
   ULONGLONG frames_delivered() { return statistic(&camera_statistics::frames_delivered); }
+  // Frame worker, during transform_frame: the performance counter when the
+  // first bytes of the frame being transformed arrived (0 when unknown).
+  LONGLONG frame_started() const { return worker_frame_started_; }
   ULONGLONG no_buffer_count() { return statistic(&camera_statistics::no_buffer_count); }
   ULONGLONG callback_count() { return statistic(&camera_statistics::callback_count); }
   ULONGLONG fid_toggles() { return statistic(&camera_statistics::fid_toggles); }
@@ -422,6 +425,7 @@ class uvc_camera : public pool_object {
   // reads these, never the fields a format change rewrites.
   img::img_type worker_output_type_;
   UCHAR worker_flip_;
+  LONGLONG worker_frame_started_;  // see frame_started; frame worker only
   LONGLONG frame_interval_;    // 100 ns, as negotiated at open
   UCHAR committed_[uvc_probe::size];  // last committed probe/commit structure
 

@@ -509,6 +509,8 @@ NTSTATUS uvc_camera::transform_raw_frame(const payload_info* raw, output_frame_s
       slot->capacity < ULONG(dst.buffer_length) ? slot->capacity : ULONG(dst.buffer_length);
   dst.buffer_length = LONG(out_length);
   dst.data = slot->data;
+  worker_frame_started_ =
+      pooled_ && raw->request != nullptr ? static_cast<frame_pool_buffer*>(raw->request)->started : 0;
   const NTSTATUS status = transform_frame(&dst, &src, worker_flip_);
   const ULONG written = ULONG(dst.buffer_length);
   slot->filled = (written == 0 || written > out_length) ? out_length : written;

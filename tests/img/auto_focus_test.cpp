@@ -128,6 +128,23 @@ TEST(AutoFocus, WaitsAfterAMoveScaleWithItsLengthDownToTheSettleTime) {
       EXPECT_FALSE(img::auto_focus_step(st, t, flat.desc, s, pos)) << t;
     EXPECT_TRUE(img::auto_focus_step(st, wait_us, flat.desc, s, pos));
   }
+  // A caller that reports the camera's answers: the wait runs from the
+  // answer to this move's write, and a frame counts by when it was taken.
+  img::auto_focus_state st;
+  img::auto_focus_reset(st);
+  img::auto_settings s = focus_settings(0);
+  s.focus.step_divisor = 1000;
+  s.focus.written_us = 1;  // an older write, of position 0
+  int32_t pos = 0;
+  ASSERT_TRUE(img::auto_focus_step(st, 10, flat.desc, s, pos));
+  ASSERT_EQ(pos, 1);
+  for (int i = 0; i < 3; ++i) EXPECT_FALSE(img::auto_focus_step(st, 10, flat.desc, s, pos));
+  EXPECT_FALSE(img::auto_focus_step(st, 900000, flat.desc, s, pos)) << "write not answered yet";
+  s.focus.written_position = 1, s.focus.written_us = 500000;
+  s.frame_start_us = 799999;
+  EXPECT_FALSE(img::auto_focus_step(st, 900000, flat.desc, s, pos)) << "taken within the wait";
+  s.frame_start_us = 800000;
+  EXPECT_TRUE(img::auto_focus_step(st, 900000, flat.desc, s, pos));
 }
 
 TEST(AutoFocus, ClosedLoopSettlesWithinTwoPercentOfTheSharpPositionFromEndsAndMiddle) {

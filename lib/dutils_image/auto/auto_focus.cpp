@@ -214,7 +214,9 @@ void move_to(auto_focus_state& st, int32_t to, uint64_t now_us) {
   const int64_t span = int64_t{st.range_max} - st.range_min;
   int64_t wait_ms = span > 0 ? int64_t{st.full_travel_ms} * move / span : st.full_travel_ms;
   if (wait_ms < st.settle_ms) wait_ms = st.settle_ms;
-  st.measure_after_us = now_us + static_cast<uint64_t>(wait_ms) * 1000;
+  st.wait_us = static_cast<uint64_t>(wait_ms) * 1000;
+  st.moved_at_us = now_us;
+  st.measure_after_us = now_us + st.wait_us;
   st.countdown = kFramesAfterMove;
   st.position = to;
 }
@@ -310,7 +312,15 @@ bool auto_focus_step(auto_focus_state& st, uint64_t now_us, const img_descriptor
     --st.countdown;
     return false;
   }
-  if (now_us < st.measure_after_us) return false;
+  if (fs.written_us != 0) {
+    // The wait runs from the camera's answer to this move's write.
+    if (fs.written_position != st.position || fs.written_us < st.moved_at_us) return false;
+    if (fs.written_us + st.wait_us > st.measure_after_us) st.measure_after_us = fs.written_us + st.wait_us;
+  }
+  // A frame counts only when it was taken after the wait, however late the
+  // worker reached it.
+  const uint64_t taken_us = s.frame_start_us != 0 && s.frame_start_us < now_us ? s.frame_start_us : now_us;
+  if (taken_us < st.measure_after_us) return false;
   st.sharpness = focus_sharpness(frame, {st.left, st.top, st.width, st.height});
   const int32_t next = next_position(st, st.sharpness);
   if (next == st.position) return false;

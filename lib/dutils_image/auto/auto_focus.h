@@ -9,7 +9,9 @@
 // focus_sharp_enough, then a golden-section refinement inside the bracket of
 // the nearest measured positions around the best one, until the bracket is
 // narrower than 3. After every move the search skips 3 frames and waits
-// max(full travel * |move| / range, settle) milliseconds.
+// max(full travel * |move| / range, settle) milliseconds: from the
+// camera's answer to the write when the caller reports it, judging each
+// frame by when it began to arrive when the caller gives that.
 #pragma once
 
 #include <stdint.h>

@@ -94,6 +94,12 @@ struct auto_focus_settings {
   bool coarse_sweep;       // sweep the range in tenths before refining
   bool region_enabled;
   auto_region region;  // sensor coordinates, mapped like the exposure region
+  // The newest position the camera has taken a write of, and when it
+  // answered (time_us clock). A caller that reports these (written_us
+  // non-zero) has the wait after a move run from that answer, so a write
+  // that goes out late does not shorten the wait.
+  int32_t written_position;
+  uint64_t written_us;
 };
 
 struct auto_settings {
@@ -113,6 +119,9 @@ struct auto_settings {
   bool highlight_protection;  // lower the target when highlights clip
   auto_focus_settings focus;
   uint64_t time_us;  // time of this frame
+  // When the frame began to arrive, on the clock of time_us (0: time_us).
+  // A frame that waited behind others is judged by when it was taken.
+  uint64_t frame_start_us;
 };
 
 // Focus search phases.
@@ -151,6 +160,8 @@ struct auto_focus_state {
   bool start_seen;    // settings' start flag at the previous call
   int32_t countdown;  // frames still to skip after a move
   uint64_t measure_after_us;
+  uint64_t moved_at_us;  // when the last move was handed out
+  uint64_t wait_us;      // and the wait it needs
   int32_t sharpness;  // last measured sharpness
   // The region measured and what it was computed for.
   int32_t left;

@@ -174,16 +174,26 @@ void fold_weights(folded_weights& fw, const matrix_debayer_params& params, outpu
 
 void fold_weights16(folded_weights16& fw, const matrix_debayer_params& params) {
   const colour_chain cc = make_colour_chain(params, output::yuv);
-  double w[4][3][group_count];
-  chain_weights(cc, w);
-  for (int s = 0; s < 4; ++s)
-    for (int j = 0; j < 3; ++j) {
-      double total = 0;
-      for (int p = 0; p < group_count; ++p) total += group_size[p] * w[s][j][p];
-      fw.site[s].w[j][0] = static_cast<float>(total);
-      for (int p = 1; p < group_count; ++p) fw.site[s].w[j][p] = static_cast<float>(w[s][j][p]);
-      fw.site[s].offset[j] = static_cast<float>(cc.offset[j] * 65535.0 + 0.5);
+  // Camera colours of the detail terms per site kind (-1: none): green, then
+  // the other colour of a red or blue site, or the colours of a green site's
+  // horizontal and vertical neighbours.
+  constexpr int kTermColours[4][3] = {{1, 0, -1}, {1, 2, 0}, {1, 0, 2}, {1, 2, -1}};
+  for (int s = 0; s < 4; ++s) {
+    site_weights16& sw = fw.site[s];
+    for (int t = 0; t < 3; ++t) {
+      const int colour = kTermColours[s][t];
+      sw.detail[t][0] = 0;
+      for (int p = 1; p < group_count; ++p) sw.detail[t][p] = colour < 0 ? 0 : kKernels[s][colour][p];
     }
+    for (int j = 0; j < 3; ++j) {
+      sw.w[j][0] = static_cast<float>(cc.c[j][0] + cc.c[j][1] + cc.c[j][2]);
+      for (int t = 0; t < 3; ++t) {
+        const int colour = kTermColours[s][t];
+        sw.w[j][t + 1] = colour < 0 ? 0.0f : static_cast<float>(cc.c[j][colour] / 16.0);
+      }
+      sw.offset[j] = static_cast<float>(cc.offset[j] * 65535.0 + 0.5);
+    }
+  }
 }
 
 }  // namespace matrix_detail
@@ -220,7 +230,8 @@ void pattern_sites(bayer_pattern pattern, int sites[2][2]) {
 
 // The five source lines around line y: lines outside the image are
 // mirrored, distance 1 takes the line on the other side, distance 2 the
-// centre line.
+// centre line. `ahead` is the line below them, which the next line brings
+// in from memory.
 void set_source_lines(line_args& a, const img_descriptor& src, int y) {
   const int h = src.dim_y;
   a.lines[0] = line_ptr(src, y >= 2 ? y - 2 : y);
@@ -228,6 +239,7 @@ void set_source_lines(line_args& a, const img_descriptor& src, int y) {
   a.lines[2] = line_ptr(src, y);
   a.lines[3] = line_ptr(src, y + 1 < h ? y + 1 : y - 1);
   a.lines[4] = line_ptr(src, y + 2 < h ? y + 2 : y);
+  a.ahead = y + 3 < h ? line_ptr(src, y + 3) : a.lines[4];
 }
 
 // Runs the 8-bit `line` over every line of the frame. `reverse` writes

@@ -30,9 +30,10 @@ void transform_matrix_debayer8(const img_descriptor& dst, const img_descriptor& 
                                const matrix_debayer_params& params);
 
 // 16-bit Bayer to "YUGp" of the same size; dim_x and dim_y even, dim_x > 6,
-// dim_y >= 4. AVX2 (img::avx2_allowed) or SSE4.1 for dim_x >= 32. Weights and
-// sums in single precision, which holds every sample within 1 of the exact
-// weighted sum (rounded to nearest, clamped).
+// dim_y >= 4. AVX2 (img::avx2_allowed) or SSE4.1 for dim_x >= 32. Sums in
+// single precision over exact integer detail terms (site_weights16), which
+// holds every sample within 1 of the exact weighted sum (rounded to nearest,
+// clamped).
 void transform_matrix_debayer16(const img_descriptor& dst, const img_descriptor& src,
                                 const matrix_debayer_params& params);
 
@@ -51,8 +52,7 @@ struct column_span {
 };
 // Where the chosen variant has it (matrix16_rgb64_fused), the same line
 // converted to "RGB6" in one pass, as convert_yuv16p_to_rgb64 converts the
-// "YUGp" line (writing past the caches where the line's alignment allows):
-// the columns of the returned span go straight into `rgb`; the others get
+// "YUGp" line: the columns of the returned span go straight into `rgb`; the others get
 // their samples in the three sample lines, for the caller to convert.
 bool matrix16_rgb64_fused(const matrix16_rows& rows);
 column_span matrix16_rgb64_row(const matrix16_rows& rows, int y, uint8_t* rgb, uint8_t* out_y, uint8_t* out_u,
@@ -86,15 +86,24 @@ struct site_weights {
   int32_t offset[3];
 };
 
-// The same for the 16-bit debayer in single precision, over the centre c and
-// the differences d_p = group_p - size_p c of the other groups (exact
-// integers, 0 in a flat area, which so keeps its exact level): out[j] =
-// trunc(clamp(offset[j] + w[j][0] c + w[j][1] d_1 + .. + w[j][5] d_5, 0,
-// 65535)), summed in that order. w[j][0] is the sum of all weights; the
-// offset includes the rounding half.
+// The 16-bit debayer in single precision over the centre c and three detail
+// terms of the site, D_t = sum_p detail[t][p] d_p over the differences d_p
+// = group_p - size_p c of the other groups (exact integers, 0 in a flat
+// area, which so keeps its exact level): out[j] = trunc(clamp(offset[j] +
+// w[j][0] c + w[j][1] D_1 + w[j][2] D_2 + w[j][3] D_3, 0, 65535)), summed in
+// that order. The terms are the site's interpolation kernels of its camera
+// colours less the centre (every kernel weighs 16 in all): green first, then
+// at a red or blue site the other colour, at a green site the colour of its
+// horizontal and then of its vertical neighbours (the own colour of a red or
+// blue site has no detail: its third term is 0). w[j][0] is the sum of the
+// colour chain's row, w[j][t] the chain's weight of term t's colour over 16;
+// the offset includes the rounding half. Nine multiplications a sample at a
+// red or blue site and twelve at a green one, where the folded weights of
+// the six groups took eighteen.
 struct site_weights16 {
-  float w[3][group_count];
+  float w[3][4];
   float offset[3];
+  int8_t detail[3][group_count];  // [term][group]; group 0 unused (0)
 };
 
 // Site kinds, in the order of a BGGR quad.
@@ -119,6 +128,7 @@ void fold_weights16(folded_weights16& fw, const matrix_debayer_params& params);
 // Per-line data of the line routines.
 struct line_args {
   const uint8_t* lines[5];  // up 2, up 1, centre, down 1, down 2 (mirrored at the borders)
+  const uint8_t* ahead;     // the line the next line's routine reads first (for prefetching)
   uint8_t* out[3];          // planes Y, U, V, or the RGB line in out[0]
   int dim_x;
   const site_weights* even;  // 8-bit: weights of the sites in even columns

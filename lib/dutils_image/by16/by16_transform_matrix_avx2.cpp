@@ -2,7 +2,7 @@
 // step in 16-bit lanes (pmaddwd over pairs of groups, as the SSSE3 form, with
 // the even and odd columns apart),
 // 16-bit samples 16 pixels per step in single-precision lanes (the sums of the
-// plain form, lane for lane). The line ends use the plain code. The whole
+// plain form, lane for lane, over detail terms formed in integers). The line ends use the plain code. The whole
 // file is built for AVX2; its routines run only when img::avx2_allowed.
 #include <immintrin.h>
 
@@ -67,13 +67,20 @@ inline void rows16(const row_weights8 w[3], const __m256i g[group_count], __m256
   }
 }
 
+// Brings the cache line at p towards the core: the line a routine reads
+// first is fetched during the line before, where its first loads would
+// otherwise wait for memory (the streams the processor follows by itself
+// start only after some misses of a line).
+inline void prefetch(const uint8_t* p) { _mm_prefetch(reinterpret_cast<const char*>(p), _MM_HINT_T0); }
+
 // The five source lines and three output lines of a line routine, held in
 // locals: stores through byte pointers could alias line_args, which the
 // compiler would then read again after every store.
 struct line_pointers {
   const uint8_t* in[5];
+  const uint8_t* ahead;
   uint8_t* out[3];
-  explicit line_pointers(const line_args& a) {
+  explicit line_pointers(const line_args& a) : ahead(a.ahead) {
     for (int i = 0; i < 5; ++i) in[i] = a.lines[i];
     for (int i = 0; i < 3; ++i) out[i] = a.out[i];
   }
@@ -158,7 +165,10 @@ void line8_steps(const line_args& a) {
   // it does again come out the same.
   const int end = w - kStep8 - 3;
   int x = kStep8;
-  for (; x <= end; x += kStep8) step(l.in, x, x);
+  for (; x <= end; x += kStep8) {
+    prefetch(l.ahead + x);
+    step(l.in, x, x);
+  }
   if (x < w - kStep8) step(l.in, end & ~1, end & ~1);
   step(right_in, 32, w - kStep8);
 }
@@ -179,56 +189,100 @@ void line8_avx2(const line_args& a) {
 
 // The even and odd columns of sixteen are done apart, eight of each in
 // 32-bit lanes: masking and shifting a 32-byte load gives both without a
-// shuffle, and the weights of a vector are those of one site.
+// shuffle, and the weights of a vector are those of one site. One of the
+// two sites of a line is red or blue, the other green.
 struct line_weights16 {
-  __m256 w[2][3][group_count], offset[2][3];  // [even, odd site][row][group]
+  __m256 w[2][3][4], offset[2][3];  // [even, odd site][row][centre, terms]
+  bool even_colour;                 // the even columns are the red or blue sites
   explicit line_weights16(const line_args& a) {
     const site_weights16* sites[2] = {a.even16, a.odd16};
     for (int k = 0; k < 2; ++k)
       for (int row = 0; row < 3; ++row) {
         offset[k][row] = _mm256_set1_ps(sites[k]->offset[row]);
-        for (int p = 0; p < group_count; ++p) w[k][row][p] = _mm256_set1_ps(sites[k]->w[row][p]);
+        for (int t = 0; t < 4; ++t) w[k][row][t] = _mm256_set1_ps(sites[k]->w[row][t]);
       }
+    // A red or blue site has no third term.
+    even_colour = true;
+    for (int p = 0; p < group_count; ++p) even_colour = even_colour && a.even16->detail[2][p] == 0;
   }
 };
 
+inline __m256i add32(__m256i a, __m256i b) { return _mm256_add_epi32(a, b); }
+inline __m256i sub32(__m256i a, __m256i b) { return _mm256_sub_epi32(a, b); }
+// Shifts run on two of the three vector ports, additions and byte shuffles
+// also on the third (shuffles only there): doubling is an addition.
+template <int N>
+inline __m256i shl32(__m256i a) {
+  if constexpr (N == 1) {
+    return _mm256_add_epi32(a, a);
+  } else {
+    return _mm256_slli_epi32(a, N);
+  }
+}
+
+// The three rows of one site's eight columns from its centre c and groups
+// g1 .. g5, as truncated 32-bit values of at most 65535 (negative below 0):
+// the detail terms of the site's kernels (those of fold_weights16, in
+// integers with shifts) and the sums in the plain code's order. A red or
+// blue site's third term is 0 and left out (adding 0 changes no sum).
+template <bool Colour>
+inline void site16(const __m256 w[3][4], const __m256 offset[3], __m256i c, __m256i g1, __m256i g2, __m256i g3,
+                   __m256i g4, __m256i g5, __m256i out[3]) {
+  const __m256i s25 = add32(g2, g5), c4 = shl32<2>(c);
+  constexpr int n = Colour ? 3 : 4;
+  __m256 term[4];
+  term[0] = _mm256_cvtepi32_ps(c);
+  if constexpr (Colour) {
+    // Green 4 d1 - 2 d2 + 4 d3 - 2 d5; the other colour -3 d2 + 4 d4 - 3 d5.
+    term[1] = _mm256_cvtepi32_ps(shl32<1>(sub32(sub32(shl32<1>(add32(g1, g3)), s25), c4)));
+    term[2] = _mm256_cvtepi32_ps(sub32(shl32<2>(sub32(g4, c)), add32(s25, shl32<1>(s25))));
+  } else {
+    // Green -d2 + 2 d4 - d5; horizontal 8 d1 - 2 d2 - 2 d4 + d5; vertical d2 +
+    // 8 d3 - 2 d4 - 2 d5.
+    const __m256i q = add32(g4, add32(c, shl32<1>(c)));
+    term[1] = _mm256_cvtepi32_ps(sub32(sub32(shl32<1>(g4), s25), c4));
+    term[2] = _mm256_cvtepi32_ps(sub32(add32(shl32<3>(g1), g5), shl32<1>(add32(g2, q))));
+    term[3] = _mm256_cvtepi32_ps(sub32(add32(shl32<3>(g3), g2), shl32<1>(add32(g5, q))));
+  }
+  const __m256 top = _mm256_set1_ps(65535.0f);
+  for (int row = 0; row < 3; ++row) {
+    __m256 acc = offset[row];
+    for (int t = 0; t < n; ++t) acc = _mm256_add_ps(acc, _mm256_mul_ps(w[row][t], term[t]));
+    // min_ps(top, NaN) is NaN, which truncates to INT_MIN: 0 once clamped,
+    // as in the plain form.
+    out[row] = _mm256_cvttps_epi32(_mm256_min_ps(top, acc));
+  }
+}
+
 // Y, U and V of the even (k = 0) and odd (k = 1) columns of sixteen pixels
 // from an even column whose samples are at xs in the lines `in` (reads xs -
-// 2 .. xs + 17), as 32-bit values 0..65535: lane i of out[k][row] is column
-// 2 i + k of the sixteen.
+// 2 .. xs + 17), as truncated 32-bit values of at most 65535 (to be clamped
+// at 0 by the caller): lane i of out[k][row] is column 2 i + k of the
+// sixteen.
+template <bool EvenColour>
 inline void samples16(const uint8_t* const in[5], const line_weights16& lw, int xs, __m256i out[2][3]) {
-  const __m256 zero = _mm256_setzero_ps(), top = _mm256_set1_ps(65535.0f);
   const __m256i low = _mm256_set1_epi32(0xFFFF);
+  // The high sample of each 32-bit lane moved down by a byte shuffle rather
+  // than a shift (see shl32).
+  const __m256i high = _mm256_setr_epi8(2, 3, -1, -1, 6, 7, -1, -1, 10, 11, -1, -1, 14, 15, -1, -1,  //
+                                        2, 3, -1, -1, 6, 7, -1, -1, 10, 11, -1, -1, 14, 15, -1, -1);
   const auto load = [&](int line, int o) { return load32(in[line] + 2 * (xs + o)); };
   const auto even = [&](__m256i v) { return _mm256_and_si256(v, low); };
-  const auto odd = [&](__m256i v) { return _mm256_srli_epi32(v, 16); };
+  const auto odd = [&](__m256i v) { return _mm256_shuffle_epi8(v, high); };
   // Column o + 2 i of each line in lane i.
   const __m256i c_m2 = load(2, -2), c_0 = load(2, 0), c_p2 = load(2, 2);
   const __m256i c[6] = {even(c_m2), odd(c_m2), even(c_0), odd(c_0), even(c_p2), odd(c_p2)};  // o = -2 .. 3
   const __m256i u_m1 = load(1, -1), u_p1 = load(1, 1), d_m1 = load(3, -1), d_p1 = load(3, 1);
-  const __m256i v13[4] = {_mm256_add_epi32(even(u_m1), even(d_m1)), _mm256_add_epi32(odd(u_m1), odd(d_m1)),
-                          _mm256_add_epi32(even(u_p1), even(d_p1)), _mm256_add_epi32(odd(u_p1), odd(d_p1))};
+  const __m256i v13[4] = {add32(even(u_m1), even(d_m1)), add32(odd(u_m1), odd(d_m1)), add32(even(u_p1), even(d_p1)),
+                          add32(odd(u_p1), odd(d_p1))};
   const __m256i uu = load(0, 0), dd = load(4, 0);
-  const __m256i v04[2] = {_mm256_add_epi32(even(uu), even(dd)), _mm256_add_epi32(odd(uu), odd(dd))};
-  for (int k = 0; k < 2; ++k) {
-    // The centre (column k) and the differences of the other groups from it.
-    const __m256i centre = c[2 + k], c2 = _mm256_add_epi32(centre, centre), c4 = _mm256_add_epi32(c2, c2);
-    const auto diff = [&](__m256i a, __m256i b, __m256i c) {
-      return _mm256_cvtepi32_ps(_mm256_sub_epi32(_mm256_add_epi32(a, b), c));
-    };
-    __m256 g[group_count];
-    g[0] = _mm256_cvtepi32_ps(centre);
-    g[1] = diff(c[1 + k], c[3 + k], c2);
-    g[2] = diff(c[k], c[4 + k], c2);
-    g[3] = _mm256_cvtepi32_ps(_mm256_sub_epi32(v13[1 + k], c2));
-    g[4] = diff(v13[k], v13[2 + k], c4);
-    g[5] = _mm256_cvtepi32_ps(_mm256_sub_epi32(v04[k], c2));
-    for (int row = 0; row < 3; ++row) {
-      __m256 acc = lw.offset[k][row];
-      for (int p = 0; p < group_count; ++p) acc = _mm256_add_ps(acc, _mm256_mul_ps(lw.w[k][row][p], g[p]));
-      out[k][row] = _mm256_cvttps_epi32(_mm256_min_ps(_mm256_max_ps(acc, zero), top));
-    }
-  }
+  const __m256i v04[2] = {add32(even(uu), even(dd)), add32(odd(uu), odd(dd))};
+  // The groups of column k: centre, horizontal 1 and 2, vertical 1,
+  // diagonal, vertical 2.
+  site16<EvenColour>(lw.w[0], lw.offset[0], c[2], add32(c[1], c[3]), add32(c[0], c[4]), v13[1],
+                     add32(v13[0], v13[2]), v04[0], out[0]);
+  site16<!EvenColour>(lw.w[1], lw.offset[1], c[3], add32(c[2], c[4]), add32(c[1], c[5]), v13[2],
+                      add32(v13[1], v13[3]), v04[1], out[1]);
 }
 
 // The line ends with their mirrored columns beside them (-2 and -1 are 0
@@ -255,36 +309,49 @@ struct line_ends16 {
 };
 
 // The steps of a line: the first sixteen columns from the copy of the line's
-// start; whole steps from column `first` (even, at most 16) while the reads
+// start; whole steps from column 16 while the reads
 // stay inside the line; one step where they end if columns before the last
 // sixteen are left (it overlaps the one before; the pixels it does again
 // come out the same); the last sixteen from the copy of the line's end.
-// step(in, xs, x, inner) stores the sixteen pixels from column x; `inner`
-// marks the whole steps.
+// step(in, xs, x) stores the sixteen pixels from column x; the steps are
+// inlined into this loop (each would otherwise be a call that reloads the
+// weights).
 template <typename Step>
-inline void steps16(const line_pointers& l, int w, int first, Step step) {
+inline void steps16(const line_pointers& l, int w, Step step) {
   const line_ends16 ends(l, w);
-  step(ends.left_in, 2, 0, false);
+  step(ends.left_in, 2, 0);
   const int end = w - kStep16 - 2;
-  int x = first;
-  for (; x <= end; x += kStep16) step(l.in, x, x, true);
-  if (x < w - kStep16) step(l.in, end & ~1, end & ~1, false);
-  step(ends.right_in, 16, w - kStep16, false);
+  int x = kStep16;
+  for (; x <= end; x += kStep16) {
+    prefetch(l.ahead + 2 * x);
+    step(l.in, x, x);
+  }
+  if (x < w - kStep16) step(l.in, end & ~1, end & ~1);
+  step(ends.right_in, 16, w - kStep16);
+}
+
+template <bool EvenColour>
+void line16_steps(const line_args& a, const line_weights16& lw) {
+  const line_pointers l(a);
+  // Even and odd columns of 32-bit lanes back into 16-bit samples in column
+  // order (the packs clamp to 0 .. 65535).
+  const __m256i interleave = _mm256_setr_epi8(0, 1, 8, 9, 2, 3, 10, 11, 4, 5, 12, 13, 6, 7, 14, 15,  //
+                                              0, 1, 8, 9, 2, 3, 10, 11, 4, 5, 12, 13, 6, 7, 14, 15);
+  steps16(l, a.dim_x, [&](const uint8_t* const in[5], int xs, int x) __attribute__((always_inline)) {
+    __m256i out[2][3];
+    samples16<EvenColour>(in, lw, xs, out);
+    for (int row = 0; row < 3; ++row)
+      store32(l.out[row] + 2 * x, _mm256_shuffle_epi8(_mm256_packus_epi32(out[0][row], out[1][row]), interleave));
+  });
 }
 
 void line16_avx2(const line_args& a) {
   const line_weights16 lw(a);
-  const line_pointers l(a);
-  // Even and odd columns of 32-bit lanes back into 16-bit samples in column
-  // order (the packs saturate at 0 and 65535, which the values are within).
-  const __m256i interleave = _mm256_setr_epi8(0, 1, 8, 9, 2, 3, 10, 11, 4, 5, 12, 13, 6, 7, 14, 15,  //
-                                              0, 1, 8, 9, 2, 3, 10, 11, 4, 5, 12, 13, 6, 7, 14, 15);
-  steps16(l, a.dim_x, kStep16, [&](const uint8_t* const in[5], int xs, int x, bool) {
-    __m256i out[2][3];
-    samples16(in, lw, xs, out);
-    for (int row = 0; row < 3; ++row)
-      store32(l.out[row] + 2 * x, _mm256_shuffle_epi8(_mm256_packus_epi32(out[0][row], out[1][row]), interleave));
-  });
+  if (lw.even_colour) {
+    line16_steps<true>(a, lw);
+  } else {
+    line16_steps<false>(a, lw);
+  }
 }
 
 // Eight pixels of Y, U, V (32-bit lanes, 0..65535) as B G R A samples, 64
@@ -307,20 +374,19 @@ inline void rgb64_of(const __m256i& y, const __m256i& u, const __m256i& v, __m25
   second = _mm256_unpackhi_epi16(br, ga);  // pixels 2, 3 | 6, 7
 }
 
-// The 16-bit debayer with the conversion to "RGB6" in the same step: a line
-// of eight bytes a pixel is far larger than the caches and read by someone
-// else later, so where the line allows the whole steps write past the
-// caches (their first column is chosen so that every one's output is
-// aligned to 32 bytes). Every column is done here.
-column_span line16_rgb64_avx2(const line_args& a, uint8_t* rgb) {
-  const line_weights16 lw(a);
+// The 16-bit debayer with the conversion to "RGB6" in the same step. Every
+// column is done here. The output goes through the caches: stores past
+// them measured slower on the shared machine this runs on (they wait for
+// memory while the ordinary ones overlap the next steps' work).
+template <bool EvenColour>
+void line16_rgb64_steps(const line_args& a, const line_weights16& lw, uint8_t* rgb) {
   const line_pointers l(a);
-  const uintptr_t address = reinterpret_cast<uintptr_t>(rgb) & 31;
-  const bool streaming = address == 0 || address == 16;
-  const int first = address == 0 ? 4 : 2;
-  steps16(l, a.dim_x, first, [&](const uint8_t* const in[5], int xs, int x, bool inner) {
+  const __m256i zero = _mm256_setzero_si256();
+  steps16(l, a.dim_x, [&](const uint8_t* const in[5], int xs, int x) __attribute__((always_inline)) {
     __m256i out[2][3];
-    samples16(in, lw, xs, out);
+    samples16<EvenColour>(in, lw, xs, out);
+    for (int k = 0; k < 2; ++k)
+      for (int row = 0; row < 3; ++row) out[k][row] = _mm256_max_epi32(out[k][row], zero);
     // Even columns 0, 2 | 8, 10 and 4, 6 | 12, 14; odd ones 1, 3 | 9, 11 and
     // 5, 7 | 13, 15.
     __m256i e01, e23, o01, o23;
@@ -331,13 +397,17 @@ column_span line16_rgb64_avx2(const line_args& a, uint8_t* rgb) {
     const __m256i px[4] = {_mm256_permute2x128_si256(c01, c23, 0x20), _mm256_permute2x128_si256(c45, c67, 0x20),
                            _mm256_permute2x128_si256(c01, c23, 0x31), _mm256_permute2x128_si256(c45, c67, 0x31)};
     uint8_t* d = rgb + 8 * x;
-    if (streaming && inner) {
-      __m256i* o = reinterpret_cast<__m256i*>(d);
-      for (int k = 0; k < 4; ++k) _mm256_stream_si256(o + k, px[k]);
-    } else {
-      for (int k = 0; k < 4; ++k) store32(d + 32 * k, px[k]);
-    }
+    for (int k = 0; k < 4; ++k) store32(d + 32 * k, px[k]);
   });
+}
+
+column_span line16_rgb64_avx2(const line_args& a, uint8_t* rgb) {
+  const line_weights16 lw(a);
+  if (lw.even_colour) {
+    line16_rgb64_steps<true>(a, lw, rgb);
+  } else {
+    line16_rgb64_steps<false>(a, lw, rgb);
+  }
   return {0, a.dim_x};
 }
 

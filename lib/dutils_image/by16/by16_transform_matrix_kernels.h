@@ -4,7 +4,8 @@
 //
 // Every 8-bit output sample is clamp((sum_p w_p * group_p + offset) >>
 // shift) with the six neighbour groups of matrix_detail::group_size; every
-// 16-bit one the single-precision sum of site_weights16, in its order. The
+// 16-bit one the single-precision sum of site_weights16 over the centre and
+// the site's detail terms, in its order. The
 // weights of the site kind of the column (even or odd) are used. Columns
 // outside the image are mirrored like lines: distance 1 takes the other side,
 // distance 2 the centre.
@@ -69,18 +70,23 @@ inline void pixel8(const line_args& a, int x) {
   }
 }
 
-// The groups as the 16-bit sums take them: the centre, then the difference
-// of each other group from the centre times its size.
-inline void centre_and_differences(int32_t g[group_count]) {
-  for (int p = 1; p < group_count; ++p) g[p] -= group_size[p] * g[0];
+// The centre and the three detail terms of a site from its groups (exact
+// integers: the differences are at most 4 x 65535, the terms below 2^21).
+inline void centre_and_details(const site_weights16& s, const int32_t g[group_count], int32_t& c, int32_t d[3]) {
+  c = g[0];
+  for (int t = 0; t < 3; ++t) {
+    d[t] = 0;
+    for (int p = 1; p < group_count; ++p) d[t] += s.detail[t][p] * (g[p] - group_size[p] * c);
+  }
 }
 
-// offset + w0 g0 + .. + w5 g5 in this order over the centre and differences,
-// clamped to [0, 65535] (NaN to 0) and truncated; the values are exact in
-// single precision (below 2^24).
-inline uint16_t weighted_sum16(const site_weights16& s, int row, const int32_t g[group_count]) {
+// offset + w0 c + w1 D_1 + w2 D_2 + w3 D_3 in this order, clamped to [0,
+// 65535] (NaN to 0) and truncated; c and the terms are exact in single
+// precision (below 2^24).
+inline uint16_t weighted_sum16(const site_weights16& s, int row, int32_t c, const int32_t d[3]) {
   float acc = s.offset[row];
-  for (int p = 0; p < group_count; ++p) acc = acc + s.w[row][p] * static_cast<float>(g[p]);
+  acc = acc + s.w[row][0] * static_cast<float>(c);
+  for (int t = 0; t < 3; ++t) acc = acc + s.w[row][t + 1] * static_cast<float>(d[t]);
   acc = acc > 0.0f ? acc : 0.0f;
   acc = acc < 65535.0f ? acc : 65535.0f;
   return static_cast<uint16_t>(static_cast<int>(acc));
@@ -89,9 +95,10 @@ inline uint16_t weighted_sum16(const site_weights16& s, int row, const int32_t g
 inline void pixel16(const line_args& a, int x) {
   int32_t g[group_count];
   groups_at<uint16_t>(a, x, g);
-  centre_and_differences(g);
   const site_weights16& s = (x & 1) ? *a.odd16 : *a.even16;
-  for (int row = 0; row < 3; ++row) store_sample(a.out[row], x, weighted_sum16(s, row, g));
+  int32_t c, d[3];
+  centre_and_details(s, g, c, d);
+  for (int row = 0; row < 3; ++row) store_sample(a.out[row], x, weighted_sum16(s, row, c, d));
 }
 
 inline void line16_plain(const line_args& a) {
@@ -191,49 +198,108 @@ void line8(const line_args& a) {
   for (; x < a.dim_x; ++x) pixel8<K>(a, x);
 }
 
-// Eight 16-bit pixels from column x of all three rows in two groups of four
-// single-precision lanes (even and odd columns alternate); SSE4.1.
-inline void chunk16(const line_args& a, int x, const __m128 w[3][group_count], const __m128 offset[3]) {
-  const auto widen = [&](int line, int offset_px, int half) {
-    return _mm_cvtepu16_epi32(_mm_loadl_epi64(
-        reinterpret_cast<const __m128i*>(a.lines[line] + 2 * (x + offset_px + 4 * half))));
-  };
-  for (int half = 0; half < 2; ++half) {
-    const __m128i c = widen(2, 0, half), c2 = _mm_add_epi32(c, c), c4 = _mm_add_epi32(c2, c2);
-    const auto diff = [](__m128i a, __m128i b, __m128i centre) {
-      return _mm_cvtepi32_ps(_mm_sub_epi32(_mm_add_epi32(a, b), centre));
-    };
-    __m128 g[group_count];
-    g[0] = _mm_cvtepi32_ps(c);
-    g[1] = diff(widen(2, -1, half), widen(2, 1, half), c2);
-    g[2] = diff(widen(2, -2, half), widen(2, 2, half), c2);
-    g[3] = diff(widen(1, 0, half), widen(3, 0, half), c2);
-    g[4] = diff(_mm_add_epi32(widen(1, -1, half), widen(1, 1, half)),
-                _mm_add_epi32(widen(3, -1, half), widen(3, 1, half)), c4);
-    g[5] = diff(widen(0, 0, half), widen(4, 0, half), c2);
-    for (int row = 0; row < 3; ++row) {
-      __m128 acc = offset[row];
-      for (int p = 0; p < group_count; ++p) acc = _mm_add_ps(acc, _mm_mul_ps(w[row][p], g[p]));
-      // max_ps gives 0 for NaN, as the plain form does.
-      acc = _mm_min_ps(_mm_max_ps(acc, _mm_setzero_ps()), _mm_set1_ps(65535.0f));
-      const __m128i v = _mm_cvttps_epi32(acc);
-      _mm_storel_epi64(reinterpret_cast<__m128i*>(a.out[row] + 2 * (x + 4 * half)), _mm_packus_epi32(v, v));
-    }
+// The SSE4.1 16-bit line takes the even and odd columns of eight apart,
+// four of each in 32-bit lanes (masking and shifting a 16-byte load gives
+// both), so that the weights of a vector are those of one site; one of the
+// two sites of a line is red or blue, the other green.
+struct lanes16 {
+  __m128 w[2][3][4], offset[2][3];  // [even, odd site][row][centre, terms]
+  bool even_colour;                 // the even columns are the red or blue sites
+  explicit lanes16(const line_args& a) {
+    const site_weights16* sites[2] = {a.even16, a.odd16};
+    for (int k = 0; k < 2; ++k)
+      for (int row = 0; row < 3; ++row) {
+        offset[k][row] = _mm_set1_ps(sites[k]->offset[row]);
+        for (int t = 0; t < 4; ++t) w[k][row][t] = _mm_set1_ps(sites[k]->w[row][t]);
+      }
+    // A red or blue site has no third term.
+    even_colour = true;
+    for (int p = 0; p < group_count; ++p) even_colour = even_colour && a.even16->detail[2][p] == 0;
+  }
+};
+
+// The three rows of one site's four columns from its centre c and groups g1
+// .. g5, as truncated 32-bit values of at most 65535 (negative below 0): the
+// detail terms of the site's kernels (those of fold_weights16, in integers
+// with shifts) and the sums in the plain code's order. A red or blue site's
+// third term is 0 and left out (adding 0 changes no sum).
+template <bool Colour>
+inline void site16_sse41(const __m128 w[3][4], const __m128 offset[3], __m128i c, __m128i g1, __m128i g2,
+                         __m128i g3, __m128i g4, __m128i g5, __m128i out[3]) {
+  const __m128i s25 = _mm_add_epi32(g2, g5), c4 = _mm_slli_epi32(c, 2);
+  constexpr int n = Colour ? 3 : 4;
+  __m128 term[4];
+  term[0] = _mm_cvtepi32_ps(c);
+  if constexpr (Colour) {
+    // Green 4 d1 - 2 d2 + 4 d3 - 2 d5; the other colour -3 d2 + 4 d4 - 3 d5.
+    term[1] = _mm_cvtepi32_ps(
+        _mm_slli_epi32(_mm_sub_epi32(_mm_sub_epi32(_mm_slli_epi32(_mm_add_epi32(g1, g3), 1), s25), c4), 1));
+    term[2] = _mm_cvtepi32_ps(
+        _mm_sub_epi32(_mm_slli_epi32(_mm_sub_epi32(g4, c), 2), _mm_add_epi32(s25, _mm_slli_epi32(s25, 1))));
+  } else {
+    // Green -d2 + 2 d4 - d5; horizontal 8 d1 - 2 d2 - 2 d4 + d5; vertical d2 +
+    // 8 d3 - 2 d4 - 2 d5.
+    const __m128i q = _mm_add_epi32(g4, _mm_add_epi32(c, _mm_slli_epi32(c, 1)));
+    term[1] = _mm_cvtepi32_ps(_mm_sub_epi32(_mm_sub_epi32(_mm_slli_epi32(g4, 1), s25), c4));
+    term[2] = _mm_cvtepi32_ps(_mm_sub_epi32(_mm_add_epi32(_mm_slli_epi32(g1, 3), g5),
+                                            _mm_slli_epi32(_mm_add_epi32(g2, q), 1)));
+    term[3] = _mm_cvtepi32_ps(_mm_sub_epi32(_mm_add_epi32(_mm_slli_epi32(g3, 3), g2),
+                                            _mm_slli_epi32(_mm_add_epi32(g5, q), 1)));
+  }
+  const __m128 top = _mm_set1_ps(65535.0f);
+  for (int row = 0; row < 3; ++row) {
+    __m128 acc = offset[row];
+    for (int t = 0; t < n; ++t) acc = _mm_add_ps(acc, _mm_mul_ps(w[row][t], term[t]));
+    // min_ps(top, NaN) is NaN, which truncates to INT_MIN: 0 once packed,
+    // as in the plain form.
+    out[row] = _mm_cvttps_epi32(_mm_min_ps(top, acc));
   }
 }
 
-inline void line16_sse41(const line_args& a) {
-  __m128 w[3][group_count], offset[3];
-  for (int row = 0; row < 3; ++row) {
-    for (int p = 0; p < group_count; ++p)
-      w[row][p] = _mm_setr_ps(a.even16->w[row][p], a.odd16->w[row][p], a.even16->w[row][p], a.odd16->w[row][p]);
-    offset[row] = _mm_setr_ps(a.even16->offset[row], a.odd16->offset[row], a.even16->offset[row],
-                              a.odd16->offset[row]);
-  }
+// Eight 16-bit pixels from the even column x of all three rows; SSE4.1
+// (reads x - 2 .. x + 9).
+template <bool EvenColour>
+inline void chunk16(const line_args& a, int x, const lanes16& l) {
+  const __m128i low = _mm_set1_epi32(0xFFFF);
+  const auto load = [&](int line, int o) { return load128(a.lines[line] + 2 * (x + o)); };
+  const auto even = [&](__m128i v) { return _mm_and_si128(v, low); };
+  const auto odd = [&](__m128i v) { return _mm_srli_epi32(v, 16); };
+  // Column o + 2 i of each line in lane i.
+  const __m128i c_m2 = load(2, -2), c_0 = load(2, 0), c_p2 = load(2, 2);
+  const __m128i c[6] = {even(c_m2), odd(c_m2), even(c_0), odd(c_0), even(c_p2), odd(c_p2)};  // o = -2 .. 3
+  const __m128i u_m1 = load(1, -1), u_p1 = load(1, 1), d_m1 = load(3, -1), d_p1 = load(3, 1);
+  const __m128i v13[4] = {_mm_add_epi32(even(u_m1), even(d_m1)), _mm_add_epi32(odd(u_m1), odd(d_m1)),
+                          _mm_add_epi32(even(u_p1), even(d_p1)), _mm_add_epi32(odd(u_p1), odd(d_p1))};
+  const __m128i uu = load(0, 0), dd = load(4, 0);
+  const __m128i v04[2] = {_mm_add_epi32(even(uu), even(dd)), _mm_add_epi32(odd(uu), odd(dd))};
+  __m128i e[3], o[3];
+  site16_sse41<EvenColour>(l.w[0], l.offset[0], c[2], _mm_add_epi32(c[1], c[3]), _mm_add_epi32(c[0], c[4]),
+                           v13[1], _mm_add_epi32(v13[0], v13[2]), v04[0], e);
+  site16_sse41<!EvenColour>(l.w[1], l.offset[1], c[3], _mm_add_epi32(c[2], c[4]), _mm_add_epi32(c[1], c[5]),
+                            v13[2], _mm_add_epi32(v13[1], v13[3]), v04[1], o);
+  // Even and odd columns back into column order (the packs clamp to 0 ..
+  // 65535).
+  const __m128i interleave = _mm_setr_epi8(0, 1, 8, 9, 2, 3, 10, 11, 4, 5, 12, 13, 6, 7, 14, 15);
+  for (int row = 0; row < 3; ++row)
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(a.out[row] + 2 * x),
+                     _mm_shuffle_epi8(_mm_packus_epi32(e[row], o[row]), interleave));
+}
+
+template <bool EvenColour>
+inline void line16_sse41_steps(const line_args& a, const lanes16& l) {
   int x = 0;
   for (; x < kFirstInner; ++x) pixel16(a, x);
-  for (; x + kChunk16 + 2 <= a.dim_x; x += kChunk16) chunk16(a, x, w, offset);
+  for (; x + kChunk16 + 2 <= a.dim_x; x += kChunk16) chunk16<EvenColour>(a, x, l);
   for (; x < a.dim_x; ++x) pixel16(a, x);
+}
+
+inline void line16_sse41(const line_args& a) {
+  const lanes16 l(a);
+  if (l.even_colour) {
+    line16_sse41_steps<true>(a, l);
+  } else {
+    line16_sse41_steps<false>(a, l);
+  }
 }
 
 template <bool Vector>
