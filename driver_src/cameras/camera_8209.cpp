@@ -39,6 +39,8 @@ camera_8209::camera_8209(PDEVICE_OBJECT device_object, frame_sink* sink)
     : uvc_camera(device_object, sink),
       assembly_(nullptr),
       fill_(0),
+      has_gap_(false),
+      gap_(0),
       counters_(),
       firmware_revision_(0),
       selected_first_interval_(0),
@@ -143,6 +145,7 @@ NTSTATUS camera_8209::on_transfer_start() {
   KIRQL irql;
   KeAcquireSpinLock(&assembly_lock_, &irql);
   fill_ = 0;
+  has_gap_ = false;
   counters_ = {};
   last_delivery_ = 0;
   KeReleaseSpinLock(&assembly_lock_, irql);
@@ -166,17 +169,32 @@ LONGLONG camera_8209::now_100ns() const {
 
 // DISPATCH_LEVEL, assembly lock held: every byte of the transfer goes to the
 // assembly buffer; a start marker after pending bytes, a full buffer and an
-// end marker close what is pending as one picture.
+// end marker close what is pending as one picture. No data: a transfer was
+// lost on the bus after the pending bytes. A picture whose start and end
+// markers both arrived around that gap would look whole, so the gap is
+// remembered until the piece that spans it is closed (and dropped). Bytes
+// lost before anything is pending leave a piece without its start marker.
 NTSTATUS camera_8209::process_raw_transfer(PUCHAR data, ULONG length) {
   if (assembly_ == nullptr) return STATUS_SUCCESS;
+  if (data == nullptr) {
+    if (fill_ > 0 && !has_gap_) {
+      has_gap_ = true;
+      gap_ = fill_;
+    }
+    return STATUS_SUCCESS;
+  }
   for (ULONG i = 0; i < length; ++i) {
     const UCHAR byte = data[i];
     if (byte == start_of_image && fill_ > 0 && assembly_[fill_ - 1] == marker) {
       // The marker's first byte is already stored: what came before it is
-      // one picture, and the marker begins the next.
+      // one picture, and the marker begins the next (with the gap, when it
+      // fell between the marker's two bytes).
+      const bool gap_in_marker = has_gap_ && gap_ == fill_;
       if (fill_ > 1) close_picture(fill_ - 1);
       assembly_[0] = marker;
       fill_ = 1;
+      has_gap_ = gap_in_marker;
+      gap_ = 1;
     }
     assembly_[fill_++] = byte;
     if (fill_ == assembly_size) {
@@ -191,14 +209,18 @@ NTSTATUS camera_8209::process_raw_transfer(PUCHAR data, ULONG length) {
   return STATUS_SUCCESS;
 }
 
-// The first `length` pending bytes are one closed piece.
+// The first `length` pending bytes are one closed piece; a gap among them
+// is closed with it.
 void camera_8209::close_picture(ULONG length) {
+  const bool damaged = has_gap_ && gap_ < length;
+  has_gap_ = false;
   if (length < shortest_picture) return;
   const bool has_start = assembly_[0] == marker && assembly_[1] == start_of_image;
   const bool has_end = assembly_[length - 2] == marker && assembly_[length - 1] == end_of_image;
-  if (!has_start || !has_end) {
+  if (!has_start || !has_end || damaged) {
     if (!has_start) ++counters_.missing_start;
     if (!has_end) ++counters_.missing_end;
+    if (has_start && has_end) ++counters_.damaged;
     count(&camera_statistics::p_drops);
     return;
   }

@@ -22,6 +22,7 @@ struct jpeg_counters {
   ULONGLONG missing_start;  // closed without a start marker
   ULONGLONG missing_end;    // closed without an end marker (cut short, or too long)
   ULONGLONG rate_dropped;   // good pictures dropped by the frame-rate limit
+  ULONGLONG damaged;        // both markers, but bytes lost on the bus between them
 };
 
 class camera_8209 final : public uvc_camera {
@@ -65,6 +66,10 @@ class camera_8209 final : public uvc_camera {
 
   UCHAR* assembly_;  // non-paged, "Auvc"; assembly_size bytes
   ULONG fill_;       // bytes pending in the assembly buffer
+  // Bytes were lost on the bus (a failed transfer) after the first gap_ of
+  // the pending bytes: a piece closed across that point is not whole.
+  bool has_gap_;
+  ULONG gap_;
   jpeg_counters counters_;
   ULONG firmware_revision_;
   ULONG selected_first_interval_;  // of the format being opened

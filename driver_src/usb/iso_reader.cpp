@@ -50,22 +50,25 @@ void iso_reader::build_urb(read_request* request) {
   }
 }
 
-// DISPATCH_LEVEL, in the completion routine. Packets with an error or
-// without data are skipped; a request without any good packet makes no
-// callback and is resubmitted. Every good packet is delivered, also after a
-// callback kept the buffer (the request cannot go back into circulation
-// before this returns); the result is then STATUS_MORE_PROCESSING_REQUIRED,
-// otherwise the last callback's.
+// DISPATCH_LEVEL, in the completion routine. Packets without data are
+// skipped; a packet that completed with an error lost what the device sent
+// in it, which the consumer is told in the packet's place (report_loss), so
+// that a frame missing that payload is not taken for whole. A request
+// without any good packet is resubmitted. Every good packet is delivered,
+// also after a callback kept the buffer (the request cannot go back into
+// circulation before this returns); the result is then
+// STATUS_MORE_PROCESSING_REQUIRED, otherwise the last data callback's.
 NTSTATUS iso_reader::deliver(read_request* request) {
   const struct _URB_ISOCH_TRANSFER& iso = request->urb->UrbIsochronousTransfer;
-  if (iso.TransferBufferLength == 0) {
-    return STATUS_SUCCESS;
-  }
   const USBD_ISO_PACKET_DESCRIPTOR* packets = iso.IsoPacket;
   NTSTATUS result = STATUS_SUCCESS;
   bool kept = false;
   for (ULONG i = 0; i < packets_per_request; ++i) {
-    if (!USBD_SUCCESS(packets[i].Status) || packets[i].Length == 0) {
+    if (!USBD_SUCCESS(packets[i].Status)) {
+      report_loss(request);
+      continue;
+    }
+    if (packets[i].Length == 0 || iso.TransferBufferLength == 0) {
       continue;
     }
     ULONG length = packets[i].Length;

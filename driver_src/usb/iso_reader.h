@@ -1,10 +1,11 @@
 // iso_reader: the stream reader of an isochronous IN pipe. Each request spans
 // 40 packets (bus intervals) of the pipe's MaximumPacketSize, and every
 // packet received without error and with data is one data callback, in
-// packet order. A callback may keep the buffer for several packets of one
-// request; the consumer then releases the request once for each, and it goes
-// back into circulation with the last release. The request machinery (start,
-// stop, release, recovery) is pipe_reader's.
+// packet order; a packet that completed with an error is a loss report
+// (stream_data_callback) in its place. A callback may keep the buffer for
+// several packets of one request; the consumer then releases the request
+// once for each, and it goes back into circulation with the last release.
+// The request machinery (start, stop, release, recovery) is pipe_reader's.
 #pragma once
 
 #include "usb/stream_reader.h"

@@ -293,7 +293,10 @@ NTSTATUS pipe_reader::completion_routine(PDEVICE_OBJECT, PIRP, PVOID context) {
 // Data that arrived is delivered even while the reader takes its requests
 // back (a recovery must not lose payloads the device did send); the request
 // then goes down again, is kept by the consumer, or is retired, and submit
-// retires it anyway while cancelling_ is set.
+// retires it anyway while cancelling_ is set. A transfer that failed on the
+// bus lost whatever the device sent in it: the consumer hears of the loss
+// before the request is retired, so that the frame it was assembling is not
+// taken for whole. A cancelled request (stop, recovery) lost nothing.
 void pipe_reader::finish(read_request* request) {
   const NTSTATUS irp_status = request->irp->IoStatus.Status;
   const USBD_STATUS urb_status = request->urb->UrbHeader.Status;
@@ -309,8 +312,13 @@ void pipe_reader::finish(read_request* request) {
     if (result == STATUS_MORE_PROCESSING_REQUIRED) {
       result = STATUS_SUCCESS;  // kept and already released: back into circulation
     }
-  } else if (urb_status == USBD_STATUS_BABBLE_DETECTED) {
-    queue_recovery();
+  } else {
+    if (irp_status != STATUS_CANCELLED && urb_status != USBD_STATUS_CANCELED) {
+      report_loss(request);
+    }
+    if (urb_status == USBD_STATUS_BABBLE_DETECTED) {
+      queue_recovery();
+    }
   }
   if (NT_SUCCESS(result)) {
     submit(request);

@@ -21,6 +21,11 @@
 //   any other failure (normally STATUS_CANCELLED)
 //                                    the request is retired: it stays idle
 //                                    until the reader is started again.
+// A call with `data` null and `length` 0 reports data lost on the pipe, in
+// its place among the data: an isochronous packet that completed with an
+// error status, or a transfer that failed on the bus (any failure but a
+// cancellation). The consumer cannot keep it, and its result is ignored:
+// the request's fate is decided by its data alone.
 using stream_data_callback = NTSTATUS (*)(PVOID request, PVOID context, PUCHAR data,
                                           ULONG length);
 
@@ -118,6 +123,9 @@ class pipe_reader : public stream_reader {
     }
     return result;
   }
+  // Reports data lost on the pipe (stream_data_callback): no hold, the
+  // result is ignored.
+  void report_loss(read_request* request) { callback_(request, context_, nullptr, 0); }
 
   PVOID pipe_handle_;  // of the started pipe, for build_urb
   ULONG buffer_size_;  // bytes of every request buffer, set by configure

@@ -126,6 +126,7 @@ uvc_camera::uvc_camera(PDEVICE_OBJECT device_object, frame_sink* sink)
       last_pts_(0),
       last_header_bits_(0),
       frame_bad_(0),
+      data_lost_(0),
       frame_refused_(0),
       pool_starved_(0),
       chunk_state_(chunk_at_start),
@@ -595,8 +596,12 @@ void uvc_camera::stop_interrupt_reader() {
   }
 }
 
-// DISPATCH_LEVEL, in the interrupt reader's completion routine.
+// DISPATCH_LEVEL, in the interrupt reader's completion routine. A loss
+// report (data null) carries nothing a family could read.
 NTSTATUS uvc_camera::interrupt_callback(PVOID, PVOID context, PUCHAR data, ULONG length) {
+  if (data == nullptr) {
+    return STATUS_SUCCESS;
+  }
   static_cast<uvc_camera*>(context)->on_interrupt_data(data, length);
   return STATUS_SUCCESS;
 }

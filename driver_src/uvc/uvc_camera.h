@@ -281,6 +281,9 @@ class uvc_camera : public pool_object {
   // Close, after the worker has stopped. PASSIVE_LEVEL.
   virtual void on_stream_stopped();                                             // slot 29
   // Raw flag set: every transfer, DISPATCH_LEVEL under the assembly lock.
+  // `data` null (length 0): data was lost on the pipe here (a transfer that
+  // failed, an isochronous packet with an error), so what is pending has a
+  // gap; the result is ignored.
   virtual NTSTATUS process_raw_transfer(PUCHAR data, ULONG length);             // slot 30
 
   // The data callback given to the video data reader (stream_reader.h);
@@ -469,7 +472,11 @@ class uvc_camera : public pool_object {
   ULONG expected_fid_;                // 0, 1 or no_fid
   ULONG last_pts_;
   ULONG last_header_bits_;            // bmHeaderInfo of the last payload
-  UCHAR frame_bad_;                   // set by on_interrupt_data, cleared at frame end
+  UCHAR frame_bad_;                   // set by on_interrupt_data and data_lost, cleared at frame end
+  // Data was lost on the pipe (data_lost) and no payload has arrived since;
+  // set only for frames of variable length, where the lost data may have
+  // begun the next frame unnoticed, which is then bad as well.
+  UCHAR data_lost_;
   UCHAR frame_refused_;               // direct: the sink had no buffer for this frame
   UCHAR pool_starved_;                // pooled: data of this frame found no pool buffer
   // Chunked: where the reader's transfers stand in the device's payloads.
@@ -529,6 +536,7 @@ class uvc_camera : public pool_object {
 
   // uvc_payload.cpp
   NTSTATUS dispatch_transfer(PVOID request, PUCHAR data, ULONG length);
+  void data_lost();
   NTSTATUS chunked_step(PVOID request, PUCHAR data, ULONG length);
   NTSTATUS assemble_payload(payload_info* payload);
   NTSTATUS append(payload_info* payload);

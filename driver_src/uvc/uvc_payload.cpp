@@ -53,15 +53,23 @@ bool parse_payload_header(PUCHAR data, ULONG length, payload_info* info) {
 
 NTSTATUS uvc_camera::data_callback(PVOID request, PVOID context, PUCHAR data, ULONG length) {
   uvc_camera* camera = static_cast<uvc_camera*>(context);
+  KIRQL irql;
+  if (data == nullptr) {
+    // The reader lost data on the pipe here.
+    KeAcquireSpinLock(&camera->assembly_lock_, &irql);
+    if (camera->stopped_ == 0) {
+      camera->data_lost();
+    }
+    KeReleaseSpinLock(&camera->assembly_lock_, irql);
+    return STATUS_SUCCESS;
+  }
   // Too short for a header, such a transfer holds no payload; in chunked
   // mode it is a short transfer that ends one, and in raw mode every byte
   // is data (a byte stream may end a transfer after any byte). Both flags
   // are fixed while the reader runs.
-  if (data == nullptr ||
-      (length < uvc_header::min_length && !camera->chunked_ && !camera->raw_flag_)) {
+  if (length < uvc_header::min_length && !camera->chunked_ && !camera->raw_flag_) {
     return STATUS_SUCCESS;
   }
-  KIRQL irql;
   KeAcquireSpinLock(&camera->assembly_lock_, &irql);
   const NTSTATUS status = camera->dispatch_transfer(request, data, length);
   KeReleaseSpinLock(&camera->assembly_lock_, irql);
@@ -92,6 +100,39 @@ NTSTATUS uvc_camera::dispatch_transfer(PVOID request, PUCHAR data, ULONG length)
   return assemble_payload(&payload);
 }
 
+// Assembly lock held. Data was lost on the pipe: a transfer that failed on
+// the bus, or an isochronous packet that completed with an error. What it
+// carried is missing from the frame being collected, which is marked bad as
+// interrupt data marks a frame, and ends as bad frames do: dropped and
+// counted in p_drops, or delivered and counted with drop-incomplete off.
+// The lost data may also have begun the next frame. An uncompressed frame
+// without its start is short and incomplete by its length; a frame of
+// variable length (MJPEG, or any frame of a camera whose frames end at EOF
+// alone) is not, so for those the next payload's frame is marked bad too
+// (assemble_payload), unless that payload continues the frame being
+// collected. In chunked mode this is a transfer lost on the bus, which
+// ends the frame being collected incomplete and skips to the next certain
+// payload start, as when the payload lengths show a lost transfer. A raw
+// family is told in its own terms (process_raw_transfer with no data).
+void uvc_camera::data_lost() {
+  if (raw_flag_) {
+    process_raw_transfer(nullptr, 0);
+    return;
+  }
+  if (chunked_) {
+    end_current_frame();
+    chunk_state_ = chunk_lost;
+    return;
+  }
+  const bool collecting = pooled_ ? frame_pool_.has_current() : slot_.filled > 0;
+  if (collecting) {
+    frame_bad_ = 1;
+  }
+  if (variable_size_ || eof_only_) {
+    data_lost_ = 1;
+  }
+}
+
 // Assembly lock held. One payload, or in chunked mode the part of one that
 // a transfer carried: the frame boundaries from FID and EOF, then the data.
 NTSTATUS uvc_camera::assemble_payload(payload_info* payload) {
@@ -99,6 +140,13 @@ NTSTATUS uvc_camera::assemble_payload(payload_info* payload) {
     end_current_frame();
     count(&camera_statistics::fid_toggles);
     expected_fid_ = payload->fid;
+  }
+  if (data_lost_ != 0) {
+    // Data was lost just before this payload: in its frame, or at the start
+    // of it when this payload begins a frame (a FID toggle above has just
+    // ended the frame before, and cleared that frame's mark with it).
+    frame_bad_ = 1;
+    data_lost_ = 0;
   }
   last_pts_ = payload->pts;
   last_header_bits_ = payload->header_bits;
@@ -490,6 +538,7 @@ NTSTATUS uvc_camera::open_assembly(bool chunked) {
   KeReleaseSpinLock(&statistics_lock_, irql);
   expected_fid_ = no_fid;
   frame_bad_ = 0;
+  data_lost_ = 0;
   frame_refused_ = 0;
   pool_starved_ = 0;
   chunk_state_ = chunk_at_start;

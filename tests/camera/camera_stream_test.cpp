@@ -1,9 +1,10 @@
 // Opening, running, pausing and closing a camera's stream on simulated
 // devices: the format a client's video info header selects, the pipe and
-// the assembly mode chosen for it, the undo of a failed open, and a pause
-// that restarts the reader afresh.
+// the assembly mode chosen for it, the undo of a failed open, a pause
+// that restarts the reader afresh, and a JPEG torn by a failed packet.
 #include <gtest/gtest.h>
 
+#include "../stream/reader_test_support.h"
 #include "camera_support.h"
 #include "sim/uvc_profiles.h"
 
@@ -154,6 +155,53 @@ TEST_F(CameraStream, BulkStreamsAreChunkedOnlyWhenThePipeIsTooSmall) {
   ASSERT_EQ(cam->open_stream(&mjpg), STATUS_SUCCESS);
   EXPECT_TRUE(cam->chunked());
   expect_next_frames_whole(4);
+}
+
+// A JPEG is complete at EOF whatever its length, so a packet that
+// completed with an error cannot be seen in the frame: the reader reports
+// it, and the frame it tore is dropped and counted. The frames after it
+// arrive whole.
+TEST_F(CameraStream, AnMjpegFrameThatLostAnIsochronousPacketIsDroppedAndCounted) {
+  plug(sim::plain_camera_desc());
+  use_sink(640 * 480 * 3, 3);
+  create_and_init();
+  KS_VIDEOINFOHEADER mjpg = video_format(img::FOURCC_MJPG, 640, 480, 24);
+  ASSERT_EQ(cam->open_stream(&mjpg), STATUS_SUCCESS);
+  ASSERT_FALSE(cam->pooled());
+  constexpr uint64_t kFrames = 30;
+  sim::stream_options options;
+  options.seed = 5;
+  options.faults.packet_error = 25;
+  options.frame_limit = options.record_limit = kFrames;
+  sim_camera->set_stream_options(options);
+  ASSERT_EQ(cam->run_stream(), STATUS_SUCCESS);
+  ASSERT_TRUE(readertest::eventually([&] { return sim_camera->sent_counters().frames_sent == kFrames; }));
+  ASSERT_TRUE(bus.settle());
+  ASSERT_EQ(cam->pause_stream(false), STATUS_SUCCESS);
+
+  // The seed tears frames inside (not at their end), each followed by an intact one.
+  std::vector<const sim::sent_frame*> intact;
+  uint64_t torn = 0;
+  const std::vector<sim::sent_frame> sent = sim_camera->sent_frames();
+  for (size_t i = 0; i < sent.size(); ++i) {
+    if (sent[i].intact) {
+      intact.push_back(&sent[i]);
+      continue;
+    }
+    ASSERT_EQ(sent[i].fault, sim::stream_fault::packet_error);
+    ASSERT_FALSE(sent[i].last_payload_lost);
+    ASSERT_TRUE(i + 1 < sent.size() && sent[i + 1].intact);
+    ++torn;
+  }
+  ASSERT_GE(torn, 2u);
+  const std::vector<tvtest::delivered_frame> good = sink().good_frames();
+  ASSERT_EQ(good.size(), intact.size());
+  for (size_t i = 0; i < good.size(); ++i) {
+    EXPECT_TRUE(good[i].bytes == intact[i]->bytes) << "frame " << intact[i]->sequence;
+  }
+  EXPECT_EQ(cam->p_drops(), torn);
+  EXPECT_EQ(cam->q_drops(), 0u);
+  EXPECT_EQ(cam->frames_delivered(), intact.size());
 }
 
 TEST_F(CameraStream, PauseThenRunRestartsTheReaderWithFreshRequestsAndCounters) {

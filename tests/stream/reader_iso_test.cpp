@@ -1,7 +1,8 @@
 // iso_reader against the simulated camera: 40-packet requests stay in
 // flight, every packet with data is one callback in packet order, and a
-// request of nothing but failed packets goes straight back out. Empty
-// packets and buffers kept for several packets: reader_soak_test.
+// request of nothing but failed packets reports each loss and goes straight
+// back out. Empty packets, buffers kept for several packets and failed
+// transfers: reader_soak_test.
 #include <gtest/gtest.h>
 
 #include <kstandin/testing.h>
@@ -94,7 +95,7 @@ class IsoReaderFiltered : public reader_fixture {
   std::unique_ptr<failing_filter> filter;  // outlives the reader (deleted in TearDown)
 };
 
-TEST_F(IsoReaderFiltered, RequestWhosePacketsAllFailedMakesNoCallbackAndGoesBackOut) {
+TEST_F(IsoReaderFiltered, RequestWhosePacketsAllFailedReportsTheLossesAndGoesBackOut) {
   USBD_PIPE_INFORMATION* p = plug_iso_camera(2);
   filter = std::make_unique<failing_filter>(pdo);
   reader = iso_reader::create(filter->device(), consumer::callback, &sink);
@@ -107,6 +108,7 @@ TEST_F(IsoReaderFiltered, RequestWhosePacketsAllFailedMakesNoCallbackAndGoesBack
   ASSERT_TRUE(sink.wait_for(1));
   ASSERT_EQ(sink.deliveries().size(), 1u);
   EXPECT_EQ(sink.deliveries()[0].bytes, block_bytes(3, 64));
+  EXPECT_EQ(sink.losses(), size_t(iso_reader::packets_per_request));
 }
 
 }  // namespace

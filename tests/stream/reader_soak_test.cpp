@@ -1,8 +1,9 @@
 // Long seeded runs of both readers with CRC errors, babble, empty transfers
 // and buffers the consumer keeps and releases from another thread.
 // Conservation: every block the camera sent arrives exactly once,
-// byte-identical and in order; every kept buffer is released once; every
-// recovery aborts and resets the pipe once.
+// byte-identical and in order; every failed transfer is reported lost once;
+// every kept buffer is released once; every recovery aborts and resets the
+// pipe once.
 #include <gtest/gtest.h>
 
 #include <kstandin/testing.h>
@@ -129,6 +130,9 @@ TEST_P(ReaderSoak, EveryBlockArrivesOnceInOrderThroughFaultsKeptBuffersAndRecove
   EXPECT_EQ(releases.load(), state->kept);
   EXPECT_EQ(refused.load(), 0u);
   EXPECT_EQ(transfers_with(USBD_STATUS_CRC), crc_errors);
+  // Each failed transfer is reported lost once; those a recovery or stop
+  // cancelled are not.
+  EXPECT_EQ(sink.losses(), crc_errors + babbles);
   const unsigned recoveries = camera->pipe_abort_count() - 1;  // less the abort of stop
   EXPECT_EQ(camera->pipe_reset_count() - 1, recoveries);       // less the reset of start
   EXPECT_GE(recoveries, 1u);

@@ -55,8 +55,9 @@ inline std::vector<uint8_t> empty_block() {
   return b;
 }
 
-// The data callback's context: records every call; `decide` (default
-// success) chooses each result, and kept requests wait in a list.
+// The data callback's context: records every call with data; `decide`
+// (default success) chooses each result, and kept requests wait in a list.
+// Loss reports (no data) are only counted.
 struct delivery {
   PVOID request;
   const uint8_t* data;
@@ -68,6 +69,12 @@ class consumer {
  public:
   static NTSTATUS callback(PVOID request, PVOID context, PUCHAR data, ULONG length) {
     auto* self = static_cast<consumer*>(context);
+    if (data == nullptr) {
+      std::lock_guard<std::mutex> lock(self->mutex_);
+      EXPECT_EQ(length, 0u);
+      ++self->losses_;
+      return STATUS_SUCCESS;
+    }
     delivery d{request, data, std::vector<uint8_t>(data, data + length), KeGetCurrentIrql()};
     std::lock_guard<std::mutex> lock(self->mutex_);
     const NTSTATUS result = self->decide ? self->decide(self->deliveries_.size()) : STATUS_SUCCESS;
@@ -83,6 +90,7 @@ class consumer {
   std::vector<delivery> deliveries() const { return locked(deliveries_); }
   size_t data_count() const { return locked(data_count_); }  // deliveries with data
   size_t held_count() const { return locked(held_).size(); }
+  size_t losses() const { return locked(losses_); }
   bool wait_for(size_t n, int limit_ms = 10000) {
     std::unique_lock<std::mutex> lock(mutex_);
     return cv_.wait_for(lock, std::chrono::milliseconds(limit_ms),
@@ -105,6 +113,7 @@ class consumer {
   std::vector<delivery> deliveries_;
   std::vector<PVOID> held_;
   size_t data_count_ = 0;
+  size_t losses_ = 0;
 
   template <class T>
   T locked(const T& value) const {
