@@ -360,18 +360,6 @@ void correct_defect_entries(const img::img_descriptor& frame, const ULONG* entri
   }
 }
 
-NTSTATUS answer_defect_switch(control_call* call, LONG value, LONG default_value) {
-  control_answer answer = {};
-  answer.value = value;
-  answer.flags = control_flag_manual;
-  answer.capabilities = control_flag_manual;
-  answer.minimum = 0;
-  answer.maximum = 1;
-  answer.default_value = default_value;
-  answer.step = 1;
-  return write_control_answer(call, answer);
-}
-
 NTSTATUS answer_defect_entries(control_call* call, const ULONG* entries, ULONG count,
                                NTSTATUS short_status) {
   call->bytes_returned = 0;
@@ -759,7 +747,8 @@ NTSTATUS defect_list::get_property(uvc_camera*, control_call* call) {
   if (features && (call->id == key_enabled || call->id == key_marking)) {
     // Both records name 1 as their default.
     const bool enabled = call->id == key_enabled;
-    return answer_defect_switch(call, InterlockedCompareExchange(enabled ? &enabled_ : &marking_, 0, 0), 1);
+    return write_control_answer(
+        call, boolean_answer(InterlockedCompareExchange(enabled ? &enabled_ : &marking_, 0, 0), 1));
   }
   if (is_range_query(call)) return STATUS_NOT_IMPLEMENTED;
   if (features && call->id == key_entries) {

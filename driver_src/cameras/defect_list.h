@@ -117,8 +117,6 @@ class eeprom_store {
 // 8-bit Bayer or "Y800" frame; other formats are left.
 void correct_defect_entries(const img::img_descriptor& frame, const ULONG* entries, ULONG count,
                             bool marking);
-// The 48-byte record of a switch key (flags = capabilities = manual).
-NTSTATUS answer_defect_switch(control_call* call, LONG value, LONG default_value);
 // Key 37's get: the count, and the entries when the output holds them all;
 // an output under 4 bytes → `short_status`.
 NTSTATUS answer_defect_entries(control_call* call, const ULONG* entries, ULONG count,

@@ -418,8 +418,8 @@ NTSTATUS defect_pixel_store::get_property(uvc_camera*, control_call* call) {
         return STATUS_INVALID_PARAMETER;
       }
       const bool enabled = call->id == key_enabled;
-      return answer_defect_switch(
-          call, InterlockedCompareExchange(enabled ? &enabled_ : &marking_, 0, 0), enabled ? 1 : 0);
+      return write_control_answer(
+          call, boolean_answer(InterlockedCompareExchange(enabled ? &enabled_ : &marking_, 0, 0), enabled ? 1 : 0));
     }
     case key_entries:
       if (is_range_query(call)) return STATUS_NOT_IMPLEMENTED;

@@ -18,6 +18,18 @@ void begin_record(control_call* call, ULONG size) {
   RtlCopyMemory(call->output, &header, sizeof(header));
 }
 
+control_answer boolean_answer(LONG value, LONG default_value) {
+  control_answer answer = {};
+  answer.value = value;
+  answer.flags = control_flag_manual;
+  answer.capabilities = control_flag_manual;
+  answer.minimum = 0;
+  answer.maximum = 1;
+  answer.default_value = default_value;
+  answer.step = 1;
+  return answer;
+}
+
 NTSTATUS write_control_answer(control_call* call, const control_answer& answer) {
   if (call == nullptr) return STATUS_INVALID_PARAMETER;
   if (is_range_query(call)) {

@@ -103,6 +103,10 @@ bool is_standard_control_set(const GUID& set);
 // the request's set, id and flags in its header; bytes_returned is its size.
 NTSTATUS write_control_answer(control_call* call, const control_answer& answer);
 
+// A switch: 0 to 1 in steps of 1 with `value` and `default_value`, flags and
+// capabilities manual.
+control_answer boolean_answer(LONG value, LONG default_value);
+
 // Zero-fills `size` bytes of the output (which must hold them) and writes
 // the request's set, id and flags as the record's header.
 void begin_record(control_call* call, ULONG size);

@@ -67,19 +67,6 @@ control_answer register_answer(const uvc_control_record* record) {
   return answer;
 }
 
-// A boolean answer: 0 to 1 with `value` and `default_value`.
-control_answer boolean_answer(LONG value, LONG default_value) {
-  control_answer answer = {};
-  answer.value = value;
-  answer.flags = control_flag_manual;
-  answer.capabilities = control_flag_manual;
-  answer.minimum = 0;
-  answer.maximum = 1;
-  answer.default_value = default_value;
-  answer.step = 1;
-  return answer;
-}
-
 // The start of a get of a register shown as a record of `size` bytes: an
 // output too small for it is `too_small` (a range query needs none), the
 // register is read into `*reg`, a range query is answered 0 to 1 with its
