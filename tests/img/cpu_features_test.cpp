@@ -19,6 +19,8 @@ TEST(CpuFeatures, MaskMatchesTheCompilersDetection) {
       {img::cpu_ssse3, __builtin_cpu_supports("ssse3")},   {img::cpu_sse41, __builtin_cpu_supports("sse4.1")},
       {img::cpu_sse42, __builtin_cpu_supports("sse4.2")},  {img::cpu_avx, __builtin_cpu_supports("avx")},
       {img::cpu_avx2, __builtin_cpu_supports("avx2")},     {img::cpu_fma, __builtin_cpu_supports("fma")},
+      {img::cpu_avx512, __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq") &&
+                            __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512vl")},
   };
   uint32_t all = 0;
   for (const auto& e : expected) {

@@ -16,13 +16,16 @@
 
 namespace xform_test {
 
-// Everything this processor has, and the YMM state (user mode: always saved).
-inline const uint32_t kCpu = img::allow_avx(img::get_cpu_features());
+// Everything this processor has, and the YMM and ZMM state (user mode: always
+// saved).
+inline const uint32_t kCpu = img::allow_avx512(img::get_cpu_features());
 // The masks of the processor variants, plain first; a variant runs where the
 // processor has its features (has_variant).
 inline const uint32_t kVariants[] = {0, img::cpu_sse2, img::cpu_sse2 | img::cpu_ssse3,
                                      img::cpu_sse2 | img::cpu_ssse3 | img::cpu_sse41,
-                                     img::allow_avx(img::cpu_sse2 | img::cpu_ssse3 | img::cpu_sse41 | img::cpu_level8)};
+                                     img::allow_avx(img::cpu_sse2 | img::cpu_ssse3 | img::cpu_sse41 | img::cpu_level8),
+                                     img::allow_avx512(img::cpu_sse2 | img::cpu_ssse3 | img::cpu_sse41 | img::cpu_level8 |
+                                                       img::cpu_avx512)};
 inline bool has_variant(uint32_t mask) { return (kCpu & mask) == mask; }
 
 enum class layout { dense, padded, bottom_up };

@@ -32,8 +32,11 @@ constexpr uint32_t kLeaf1EcxOsxsave = 1u << 27;
 constexpr uint32_t kLeaf1EcxAvx = 1u << 28;
 // CPUID leaf 7, sub-leaf 0, EBX.
 constexpr uint32_t kLeaf7EbxAvx2 = 1u << 5;
+constexpr uint32_t kLeaf7EbxAvx512 = (1u << 16) | (1u << 17) | (1u << 30) | (1u << 31);  // F, DQ, BW, VL
 // XCR0: the operating system saves the XMM (bit 1) and YMM (bit 2) state.
 constexpr uint32_t kXcr0XmmYmm = 0x6;
+// XCR0: the opmask (bit 5) and ZMM (bits 6, 7) state.
+constexpr uint32_t kXcr0Zmm = 0xE0;
 
 // XCR0 (XGETBV with ECX = 0); only valid when CPUID reports OSXSAVE.
 uint32_t read_xcr0() {
@@ -66,6 +69,7 @@ uint32_t detect() {
     unsigned eax7 = 0, ebx7 = 0, ecx7 = 0, edx7 = 0;
     if (__get_cpuid_count(7, 0, &eax7, &ebx7, &ecx7, &edx7) && (ebx7 & kLeaf7EbxAvx2)) {
       mask |= cpu_avx2;
+      if ((ebx7 & kLeaf7EbxAvx512) == kLeaf7EbxAvx512 && (read_xcr0() & kXcr0Zmm) == kXcr0Zmm) mask |= cpu_avx512;
     }
   }
   return mask;
@@ -79,10 +83,12 @@ uint32_t detect() { return 0; }
 
 // The AVX entry hook: a plain zero-initialised global, exchanged atomically.
 avx_entry_handler g_avx_entry_handler = nullptr;
+avx_entry_handler g_avx512_entry_handler = nullptr;
 
 }  // namespace
 
 uint32_t allow_avx(uint32_t cpu_features) { return cpu_features | cpu_ymm_state_saved; }
+uint32_t allow_avx512(uint32_t cpu_features) { return cpu_features | cpu_ymm_state_saved | cpu_zmm_state_saved; }
 
 avx_entry_handler set_avx_entry_handler(avx_entry_handler handler) {
   return __atomic_exchange_n(&g_avx_entry_handler, handler, __ATOMIC_ACQ_REL);
@@ -90,6 +96,15 @@ avx_entry_handler set_avx_entry_handler(avx_entry_handler handler) {
 
 void note_avx_entry(const char* kernel) {
   const avx_entry_handler handler = __atomic_load_n(&g_avx_entry_handler, __ATOMIC_ACQUIRE);
+  if (handler) handler(kernel);
+}
+
+avx_entry_handler set_avx512_entry_handler(avx_entry_handler handler) {
+  return __atomic_exchange_n(&g_avx512_entry_handler, handler, __ATOMIC_ACQ_REL);
+}
+
+void note_avx512_entry(const char* kernel) {
+  const avx_entry_handler handler = __atomic_load_n(&g_avx512_entry_handler, __ATOMIC_ACQUIRE);
   if (handler) handler(kernel);
 }
 

@@ -17,6 +17,9 @@ enum cpu_feature : uint32_t {
   cpu_avx = 1u << 8,
   cpu_avx2 = 1u << 9,
   cpu_fma = 1u << 11,
+  // AVX-512 F, DQ, BW and VL, reported only when the operating system also
+  // saves the opmask and ZMM state (XCR0 bits 5, 6, 7).
+  cpu_avx512 = 1u << 12,
 };
 
 // Feature level 8: what the AVX2 variants of the image kernels need (they
@@ -49,6 +52,18 @@ inline bool avx2_allowed(uint32_t cpu_features) {
   return (cpu_features & need) == need;
 }
 
+// The AVX-512 variants: the processor has cpu_avx512 besides level 8, and
+// the caller says that the opmask and ZMM registers may be used on its
+// thread now as well (in the kernel: a save that includes XSTATE_MASK_AVX512).
+// allow_avx512 adds both words; allow_avx alone never selects an AVX-512
+// variant.
+constexpr uint32_t cpu_zmm_state_saved = 1u << 17;
+uint32_t allow_avx512(uint32_t cpu_features);
+inline bool avx512_allowed(uint32_t cpu_features) {
+  const uint32_t need = cpu_level8 | cpu_avx512 | cpu_ymm_state_saved | cpu_zmm_state_saved;
+  return (cpu_features & need) == need;
+}
+
 // Called with the kernel's name each time an AVX2 variant is entered (once
 // per stage and frame, before any YMM register is touched). None by default;
 // the kernel stand-in's verifier installs one that checks the calling thread
@@ -57,5 +72,9 @@ using avx_entry_handler = void (*)(const char* kernel);
 avx_entry_handler set_avx_entry_handler(avx_entry_handler handler);
 // What the AVX2 selectors call.
 void note_avx_entry(const char* kernel);
+// The same for the AVX-512 variants: the verifier's handler checks that the
+// calling thread holds a save of the AVX-512 state.
+avx_entry_handler set_avx512_entry_handler(avx_entry_handler handler);
+void note_avx512_entry(const char* kernel);
 
 }  // namespace img
