@@ -38,7 +38,8 @@ constexpr uint32_t kSse2 = img::cpu_sse2;
 constexpr uint32_t kSsse3 = img::cpu_sse2 | img::cpu_ssse3;
 constexpr uint32_t kSse41 = img::cpu_sse2 | img::cpu_ssse3 | img::cpu_sse41;
 const uint32_t kAvx2 = img::allow_avx(kSse41 | img::cpu_level8);
-const uint32_t kBest = img::allow_avx(img::get_cpu_features());
+const uint32_t kAvx512 = img::allow_avx512(kSse41 | img::cpu_level8 | img::cpu_avx512);
+const uint32_t kBest = img::allow_avx512(img::get_cpu_features());
 
 struct image {
   std::vector<uint8_t> memory;
@@ -216,9 +217,13 @@ BENCHMARK_CAPTURE(matrix_debayer8, rgb24_best, img::FOURCC_RGB24, kBest) TV_MS;
 BENCHMARK_CAPTURE(matrix_debayer8, rgb32_best, img::FOURCC_RGB32, kBest) TV_MS;
 BENCHMARK_CAPTURE(matrix_debayer16, yuv16_plain, kPlain) TV_MS;
 BENCHMARK_CAPTURE(matrix_debayer16, yuv16_sse41, kSse41) TV_MS;
+BENCHMARK_CAPTURE(matrix_debayer16, yuv16_avx2, kAvx2) TV_MS;
+BENCHMARK_CAPTURE(matrix_debayer16, yuv16_avx512, kAvx512) TV_MS;
 BENCHMARK_CAPTURE(matrix_debayer16, yuv16_best, kBest) TV_MS;
 BENCHMARK_CAPTURE(pipe_bayer16_to_rgb64, plain, kPlain) TV_MS;
 BENCHMARK_CAPTURE(pipe_bayer16_to_rgb64, sse41, kSse41) TV_MS;
+BENCHMARK_CAPTURE(pipe_bayer16_to_rgb64, avx2, kAvx2) TV_MS;
+BENCHMARK_CAPTURE(pipe_bayer16_to_rgb64, avx512, kAvx512) TV_MS;
 BENCHMARK_CAPTURE(pipe_bayer16_to_rgb64, best, kBest) TV_MS;
 BENCHMARK_CAPTURE(colour_route, sse41, kSse41) TV_MS;
 BENCHMARK_CAPTURE(colour_route, best, kBest) TV_MS;

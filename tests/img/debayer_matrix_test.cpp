@@ -98,8 +98,8 @@ TEST(DebayerMatrix, PlainCodeFollowsKernelsAndColourChainWithinRounding) {
 }
 
 TEST(DebayerMatrix, VectorVariantsAreBitIdenticalToThePlainCode) {
-  // Every variant (SSSE3 and AVX2 for 8 bits, SSE4.1 and AVX2 for 16 bits);
-  // widths around their minimums and steps.
+  // Every variant (SSSE3 and AVX2 for 8 bits, SSE4.1, AVX2 and AVX-512 for
+  // 16 bits); widths around their minimums and steps.
   const layout layouts[] = {layout::dense, layout::padded, layout::bottom_up};
   const struct {
     bool sixteen;
@@ -108,7 +108,7 @@ TEST(DebayerMatrix, VectorVariantsAreBitIdenticalToThePlainCode) {
   } kinds[] = {
       {false, {62, 64, 66, 80, 82, 84, 98, 100, 130}, {2, 4, 6},
        {img::FOURCC_YUV8PLANAR, img::FOURCC_RGB24, img::FOURCC_RGB32}},
-      {true, {30, 32, 34, 40, 42, 44, 50, 66}, {4, 6}, {img::FOURCC_YUV16PLANAR}},
+      {true, {30, 32, 34, 40, 42, 44, 50, 62, 64, 66, 96, 98, 130}, {4, 6}, {img::FOURCC_YUV16PLANAR}},
   };
   for (const auto& k : kinds) {
     const auto debayer = k.sixteen ? img::transform_matrix_debayer16 : img::transform_matrix_debayer8;

@@ -361,7 +361,7 @@ TEST(TransformRoutes, ColourRoutesRunToneMappingAndTheFilterWhereTheirPathHasThe
   // Without gamma and filter the route to "RGB6" debayers and converts in
   // one pass: at widths around its steps and at every alignment of the
   // output lines it gives the image of the two stages.
-  for (int w : {32, 34, 48, 70, 98}) {
+  for (int w : {32, 34, 48, 64, 70, 98, 130}) {
     for (layout l : {layout::dense, layout::padded, layout::bottom_up}) {
       owned_image src = make_image(img::FOURCC_RGGB16, w, 6, l), dst = make_image(img::FOURCC_RGB64, w, 6, l);
       fill_random(src, 54 + w, 65535);

@@ -194,6 +194,45 @@ void fold_weights16(folded_weights16& fw, const matrix_debayer_params& params) {
       sw.offset[j] = static_cast<float>(cc.offset[j] * 65535.0 + 0.5);
     }
   }
+  // The largest magnitude any sum of a site's row can reach (the centre is
+  // at most 65535; term t at most the sum of its coefficients' magnitudes
+  // times the samples of their groups, plus its centre coefficient), twice
+  // over for the roundings on the way.
+  double bound = 0;
+  for (const site_weights16& sw : fw.site) {
+    double term_max[4] = {65535.0, 0, 0, 0};
+    for (int t = 0; t < 3; ++t) {
+      int32_t centre = 0, spread = 0;
+      for (int p = 1; p < group_count; ++p) {
+        spread += (sw.detail[t][p] < 0 ? -sw.detail[t][p] : sw.detail[t][p]) * group_size[p];
+        centre += sw.detail[t][p] * group_size[p];
+      }
+      term_max[t + 1] = 65535.0 * (spread + (centre < 0 ? -centre : centre));
+    }
+    for (int j = 0; j < 3; ++j) {
+      double row = sw.offset[j] < 0 ? -sw.offset[j] : sw.offset[j];
+      for (int t = 0; t < 4; ++t) row += (sw.w[j][t] < 0 ? -sw.w[j][t] : sw.w[j][t]) * term_max[t];
+      bound = row > bound ? row : bound;
+    }
+  }
+  // Weights and offsets on the grid of 2^-q, with q the largest that keeps
+  // every multiple of the grid up to twice the bound within 53 bits: every
+  // sum the fused steps form is then exact in double precision, and its one
+  // rounding to float is that of a fused multiply-add (fused16).
+  double scale = 1.0;  // 2^q
+  for (double limit = 2.0 * bound; limit > 0 && limit < 4503599627370496.0; limit *= 2.0) scale *= 2.0;
+  for (double limit = 2.0 * bound; limit >= 9007199254740992.0; limit /= 2.0) scale /= 2.0;
+  const auto on_grid = [scale](float v) {
+    return static_cast<float>(static_cast<double>(round_nearest(static_cast<double>(v) * scale)) / scale);
+  };
+  for (site_weights16& sw : fw.site)
+    for (int j = 0; j < 3; ++j) {
+      for (int t = 0; t < 4; ++t) sw.w[j][t] = on_grid(sw.w[j][t]);
+      sw.offset[j] = on_grid(sw.offset[j]);
+    }
+  // Below 2^31 every sum truncates to an int32 exactly, which the vector
+  // forms then clamp with their packs.
+  fw.bounded = 2.0 * bound < 2147483648.0;
 }
 
 }  // namespace matrix_detail
@@ -206,6 +245,7 @@ using matrix_detail::line_fn;
 
 constexpr int kVectorMinWidth8 = 64;
 constexpr int kVectorMinWidth16 = 32;
+constexpr int kAvx512MinWidth16 = 64;
 
 // Site kinds of the even and odd columns of a line of `pattern`'s line
 // `line_parity` (0 = the pattern's first line).
@@ -324,7 +364,11 @@ bool matrix16_begin(matrix16_rows& rows, const img_descriptor& src, const matrix
   rows.line = matrix_detail::get_line16_plain();
   rows.rgb64 = nullptr;
   if (src.dim_x >= kVectorMinWidth16) {
-    if (avx2_allowed(params.cpu_features)) {
+    if (avx512_allowed(params.cpu_features) && src.dim_x >= kAvx512MinWidth16) {
+      note_avx512_entry("matrix_debayer16");
+      rows.line = matrix_detail::get_line16_avx512();
+      rows.rgb64 = matrix_detail::get_line16_rgb64_avx512();
+    } else if (avx2_allowed(params.cpu_features)) {
       note_avx_entry("matrix_debayer16");
       rows.line = matrix_detail::get_line16_avx2();
       rows.rgb64 = matrix_detail::get_line16_rgb64_avx2();
@@ -346,6 +390,7 @@ line_args row_args(const matrix16_rows& rows, int y, uint8_t* out_y, uint8_t* ou
   a.out[0] = out_y, a.out[1] = out_u, a.out[2] = out_v;
   a.even16 = &rows.weights.site[rows.sites[y & 1][0]];
   a.odd16 = &rows.weights.site[rows.sites[y & 1][1]];
+  a.bounded16 = rows.weights.bounded;
   return a;
 }
 

@@ -89,17 +89,22 @@ struct site_weights {
 // The 16-bit debayer in single precision over the centre c and three detail
 // terms of the site, D_t = sum_p detail[t][p] d_p over the differences d_p
 // = group_p - size_p c of the other groups (exact integers, 0 in a flat
-// area, which so keeps its exact level): out[j] = trunc(clamp(offset[j] +
-// w[j][0] c + w[j][1] D_1 + w[j][2] D_2 + w[j][3] D_3, 0, 65535)), summed in
-// that order. The terms are the site's interpolation kernels of its camera
-// colours less the centre (every kernel weighs 16 in all): green first, then
-// at a red or blue site the other colour, at a green site the colour of its
-// horizontal and then of its vertical neighbours (the own colour of a red or
-// blue site has no detail: its third term is 0). w[j][0] is the sum of the
-// colour chain's row, w[j][t] the chain's weight of term t's colour over 16;
-// the offset includes the rounding half. Nine multiplications a sample at a
-// red or blue site and twelve at a green one, where the folded weights of
-// the six groups took eighteen.
+// area, which so keeps its exact level): out[j] = trunc(clamp(acc, 0,
+// 65535)) with acc = offset[j], then acc = fma(w[j][t], term_t, acc) for
+// the terms c, D_1, D_2, D_3 in that order, each a fused multiply-add of
+// single precision (one rounding). The terms are the site's interpolation
+// kernels of its camera colours less the centre (every kernel weighs 16 in
+// all): green first, then at a red or blue site the other colour, at a
+// green site the colour of its horizontal and then of its vertical
+// neighbours (the own colour of a red or blue site has no detail: its third
+// term is 0). w[j][0] is the sum of the colour chain's row, w[j][t] the
+// chain's weight of term t's colour over 16; the offset includes the
+// rounding half. Weights and offsets lie on a grid fine enough for the
+// sums and coarse enough that every sum of a step is exact in double
+// precision, so that processors without a fused multiply-add get its result
+// from double precision (fused16). Nine steps a sample at a red or blue
+// site and twelve at a green one, where the folded weights of the six groups
+// took eighteen multiplications and additions.
 struct site_weights16 {
   float w[3][4];
   float offset[3];
@@ -115,7 +120,16 @@ struct folded_weights {
 };
 struct folded_weights16 {
   site_weights16 site[4];
+  bool bounded;  // every sum below 2^31: its truncation fits an int32
 };
+
+// The fused multiply-add of single precision, w t + acc rounded once, from
+// double precision: exact there for the grid of the weights (the product
+// of a weight and a term, and its sum with a value of the grid, need fewer
+// than 53 bits).
+inline float fused16(float w, int32_t t, float acc) {
+  return static_cast<float>(static_cast<double>(acc) + static_cast<double>(w) * static_cast<double>(t));
+}
 
 enum class output : int { yuv = 0, rgb = 1 };
 
@@ -136,6 +150,7 @@ struct line_args {
   int shift;
   const site_weights16* even16;  // 16-bit: the same
   const site_weights16* odd16;
+  bool bounded16;  // folded_weights16::bounded
 };
 
 enum class kind8 : int { yuv8p = 0, rgb24 = 1, rgb32 = 2 };
@@ -149,6 +164,9 @@ line_fn get_line16_sse41();
 line_fn get_line16_avx2();
 using rgb64_fn = column_span (*)(const line_args&, uint8_t* rgb);
 rgb64_fn get_line16_rgb64_avx2();
+// AVX-512 (img::avx512_allowed), lines of at least 64 pixels.
+line_fn get_line16_avx512();
+rgb64_fn get_line16_rgb64_avx512();
 
 }  // namespace matrix_detail
 

@@ -1,12 +1,13 @@
 // The matrix debayer's line routines for AVX2: 8-bit samples 32 pixels per
 // step in 16-bit lanes (pmaddwd over pairs of groups, as the SSSE3 form, with
 // the even and odd columns apart),
-// 16-bit samples 16 pixels per step in single-precision lanes (the sums of the
-// plain form, lane for lane, over detail terms formed in integers). The line ends use the plain code. The whole
+// 16-bit samples 16 pixels per step in single-precision lanes (the fused
+// multiply-adds of the plain form, lane for lane, over detail terms formed in
+// integers). The line ends use the plain code. The whole
 // file is built for AVX2; its routines run only when img::avx2_allowed.
 #include <immintrin.h>
 
-#pragma GCC target("avx2")
+#pragma GCC target("avx2,fma")
 
 #include "by16/by16_transform_matrix_kernels.h"
 #include "img/avx2_kernels.h"
@@ -223,7 +224,7 @@ inline __m256i shl32(__m256i a) {
 // The three rows of one site's eight columns from its centre c and groups
 // g1 .. g5, as truncated 32-bit values of at most 65535 (negative below 0):
 // the detail terms of the site's kernels (those of fold_weights16, in
-// integers with shifts) and the sums in the plain code's order. A red or
+// integers with shifts) and the fused steps in the plain code's order. A red or
 // blue site's third term is 0 and left out (adding 0 changes no sum).
 template <bool Colour>
 inline void site16(const __m256 w[3][4], const __m256 offset[3], __m256i c, __m256i g1, __m256i g2, __m256i g3,
@@ -247,7 +248,7 @@ inline void site16(const __m256 w[3][4], const __m256 offset[3], __m256i c, __m2
   const __m256 top = _mm256_set1_ps(65535.0f);
   for (int row = 0; row < 3; ++row) {
     __m256 acc = offset[row];
-    for (int t = 0; t < n; ++t) acc = _mm256_add_ps(acc, _mm256_mul_ps(w[row][t], term[t]));
+    for (int t = 0; t < n; ++t) acc = _mm256_fmadd_ps(w[row][t], term[t], acc);
     // min_ps(top, NaN) is NaN, which truncates to INT_MIN: 0 once clamped,
     // as in the plain form.
     out[row] = _mm256_cvttps_epi32(_mm256_min_ps(top, acc));

@@ -80,13 +80,13 @@ inline void centre_and_details(const site_weights16& s, const int32_t g[group_co
   }
 }
 
-// offset + w0 c + w1 D_1 + w2 D_2 + w3 D_3 in this order, clamped to [0,
-// 65535] (NaN to 0) and truncated; c and the terms are exact in single
-// precision (below 2^24).
+// offset, then the fused steps with c and the three terms in this order,
+// clamped to [0, 65535] and truncated; c and the terms are exact integers
+// below 2^21.
 inline uint16_t weighted_sum16(const site_weights16& s, int row, int32_t c, const int32_t d[3]) {
   float acc = s.offset[row];
-  acc = acc + s.w[row][0] * static_cast<float>(c);
-  for (int t = 0; t < 3; ++t) acc = acc + s.w[row][t + 1] * static_cast<float>(d[t]);
+  acc = fused16(s.w[row][0], c, acc);
+  for (int t = 0; t < 3; ++t) acc = fused16(s.w[row][t + 1], d[t], acc);
   acc = acc > 0.0f ? acc : 0.0f;
   acc = acc < 65535.0f ? acc : 65535.0f;
   return static_cast<uint16_t>(static_cast<int>(acc));
@@ -203,14 +203,14 @@ void line8(const line_args& a) {
 // both), so that the weights of a vector are those of one site; one of the
 // two sites of a line is red or blue, the other green.
 struct lanes16 {
-  __m128 w[2][3][4], offset[2][3];  // [even, odd site][row][centre, terms]
-  bool even_colour;                 // the even columns are the red or blue sites
+  __m128d w[2][3][4], offset[2][3];  // [even, odd site][row][centre, terms], in double precision
+  bool even_colour;                  // the even columns are the red or blue sites
   explicit lanes16(const line_args& a) {
     const site_weights16* sites[2] = {a.even16, a.odd16};
     for (int k = 0; k < 2; ++k)
       for (int row = 0; row < 3; ++row) {
-        offset[k][row] = _mm_set1_ps(sites[k]->offset[row]);
-        for (int t = 0; t < 4; ++t) w[k][row][t] = _mm_set1_ps(sites[k]->w[row][t]);
+        offset[k][row] = _mm_set1_pd(sites[k]->offset[row]);
+        for (int t = 0; t < 4; ++t) w[k][row][t] = _mm_set1_pd(sites[k]->w[row][t]);
       }
     // A red or blue site has no third term.
     even_colour = true;
@@ -221,35 +221,46 @@ struct lanes16 {
 // The three rows of one site's four columns from its centre c and groups g1
 // .. g5, as truncated 32-bit values of at most 65535 (negative below 0): the
 // detail terms of the site's kernels (those of fold_weights16, in integers
-// with shifts) and the sums in the plain code's order. A red or blue site's
-// third term is 0 and left out (adding 0 changes no sum).
+// with shifts) and the fused steps of the plain code in double precision,
+// two lanes at a time, each rounded to single precision. A red or blue
+// site's third term is 0 and left out (adding 0 changes no sum).
 template <bool Colour>
-inline void site16_sse41(const __m128 w[3][4], const __m128 offset[3], __m128i c, __m128i g1, __m128i g2,
+inline void site16_sse41(const __m128d w[3][4], const __m128d offset[3], __m128i c, __m128i g1, __m128i g2,
                          __m128i g3, __m128i g4, __m128i g5, __m128i out[3]) {
   const __m128i s25 = _mm_add_epi32(g2, g5), c4 = _mm_slli_epi32(c, 2);
   constexpr int n = Colour ? 3 : 4;
-  __m128 term[4];
-  term[0] = _mm_cvtepi32_ps(c);
+  __m128i term[4];
+  term[0] = c;
   if constexpr (Colour) {
     // Green 4 d1 - 2 d2 + 4 d3 - 2 d5; the other colour -3 d2 + 4 d4 - 3 d5.
-    term[1] = _mm_cvtepi32_ps(
-        _mm_slli_epi32(_mm_sub_epi32(_mm_sub_epi32(_mm_slli_epi32(_mm_add_epi32(g1, g3), 1), s25), c4), 1));
-    term[2] = _mm_cvtepi32_ps(
-        _mm_sub_epi32(_mm_slli_epi32(_mm_sub_epi32(g4, c), 2), _mm_add_epi32(s25, _mm_slli_epi32(s25, 1))));
+    term[1] = _mm_slli_epi32(_mm_sub_epi32(_mm_sub_epi32(_mm_slli_epi32(_mm_add_epi32(g1, g3), 1), s25), c4), 1);
+    term[2] = _mm_sub_epi32(_mm_slli_epi32(_mm_sub_epi32(g4, c), 2), _mm_add_epi32(s25, _mm_slli_epi32(s25, 1)));
   } else {
     // Green -d2 + 2 d4 - d5; horizontal 8 d1 - 2 d2 - 2 d4 + d5; vertical d2 +
     // 8 d3 - 2 d4 - 2 d5.
     const __m128i q = _mm_add_epi32(g4, _mm_add_epi32(c, _mm_slli_epi32(c, 1)));
-    term[1] = _mm_cvtepi32_ps(_mm_sub_epi32(_mm_sub_epi32(_mm_slli_epi32(g4, 1), s25), c4));
-    term[2] = _mm_cvtepi32_ps(_mm_sub_epi32(_mm_add_epi32(_mm_slli_epi32(g1, 3), g5),
-                                            _mm_slli_epi32(_mm_add_epi32(g2, q), 1)));
-    term[3] = _mm_cvtepi32_ps(_mm_sub_epi32(_mm_add_epi32(_mm_slli_epi32(g3, 3), g2),
-                                            _mm_slli_epi32(_mm_add_epi32(g5, q), 1)));
+    term[1] = _mm_sub_epi32(_mm_sub_epi32(_mm_slli_epi32(g4, 1), s25), c4);
+    term[2] = _mm_sub_epi32(_mm_add_epi32(_mm_slli_epi32(g1, 3), g5), _mm_slli_epi32(_mm_add_epi32(g2, q), 1));
+    term[3] = _mm_sub_epi32(_mm_add_epi32(_mm_slli_epi32(g3, 3), g2), _mm_slli_epi32(_mm_add_epi32(g5, q), 1));
+  }
+  __m128d lo[4], hi[4];  // the terms of lanes 0, 1 and 2, 3
+  for (int t = 0; t < n; ++t) {
+    lo[t] = _mm_cvtepi32_pd(term[t]);
+    hi[t] = _mm_cvtepi32_pd(_mm_unpackhi_epi64(term[t], term[t]));
   }
   const __m128 top = _mm_set1_ps(65535.0f);
   for (int row = 0; row < 3; ++row) {
-    __m128 acc = offset[row];
-    for (int t = 0; t < n; ++t) acc = _mm_add_ps(acc, _mm_mul_ps(w[row][t], term[t]));
+    __m128d acc_lo = offset[row], acc_hi = offset[row];
+    __m128 acc = _mm_setzero_ps();
+    for (int t = 0; t < n; ++t) {
+      const __m128 lo_f = _mm_cvtpd_ps(_mm_add_pd(acc_lo, _mm_mul_pd(w[row][t], lo[t])));
+      const __m128 hi_f = _mm_cvtpd_ps(_mm_add_pd(acc_hi, _mm_mul_pd(w[row][t], hi[t])));
+      if (t + 1 < n) {
+        acc_lo = _mm_cvtps_pd(lo_f), acc_hi = _mm_cvtps_pd(hi_f);
+      } else {
+        acc = _mm_movelh_ps(lo_f, hi_f);
+      }
+    }
     // min_ps(top, NaN) is NaN, which truncates to INT_MIN: 0 once packed,
     // as in the plain form.
     out[row] = _mm_cvttps_epi32(_mm_min_ps(top, acc));
