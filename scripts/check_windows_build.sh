@@ -12,15 +12,17 @@
 #     compiler spells the types, with Windows' 32-bit long read as int);
 #   - no static constructors or destructors and no C runtime or TLS data,
 #     neither in the image nor in any object linked into it;
-#   - AVX only in the AVX units, reachable only through the guarded entry:
-#     kernel code may use the SSE registers freely, but the AVX state only
-#     between KeSaveExtendedProcessorState and KeRestoreExtendedProcessorState.
-#     VEX-encoded instructions appear only in the image library's AVX units
-#     (*_avx2.cpp), which hold no aligned 32-byte memory moves (the kernel
-#     stack is aligned to 16 bytes); no driver object calls into an AVX unit;
-#     and only the guarded entry (driver_src/kernel/extended_state.cpp), which
-#     saves and restores the state, gives the library the word that lets it
-#     select those units (img::allow_avx).
+#   - AVX and AVX-512 only in the AVX units, reachable only through the
+#     guarded entry: kernel code may use the SSE registers freely, but the
+#     AVX and AVX-512 state only between KeSaveExtendedProcessorState and
+#     KeRestoreExtendedProcessorState. VEX- and EVEX-encoded instructions (any
+#     use of a YMM, ZMM or opmask register, or of an XMM register in VEX or
+#     EVEX form) appear only in the image library's AVX units (*_avx2.cpp,
+#     *_avx512.cpp), which hold no aligned 32- or 64-byte memory moves (the
+#     kernel stack is aligned to 16 bytes); no driver object calls into an
+#     AVX unit; and only the guarded entry (driver_src/kernel/extended_state.cpp),
+#     which saves and restores the state, gives the library the words that
+#     let it select those units (img::allow_avx, img::allow_avx512).
 # Prints the imported kernel functions. Exits non-zero on the first failed
 # build and after reporting every failed check.
 #
@@ -29,10 +31,10 @@
 #
 # The self-test links tiny driver images that break one rule each (a
 # kernel32 import, a kernel import the stand-in lacks, a static constructor,
-# an AVX instruction outside an AVX unit, an aligned 32-byte move in one, a
-# driver object calling an AVX unit, the library's AVX word given outside
-# the guarded entry) and one that breaks none (with an AVX unit behind a
-# guarded entry), compares declarations that differ and ones that differ
+# an AVX or an AVX-512 instruction outside an AVX unit, an aligned 32- or
+# 64-byte move in one, a driver object calling an AVX unit, the library's
+# AVX or AVX-512 word given outside the guarded entry) and one that breaks
+# none (with an AVX2 and an AVX-512 unit behind a guarded entry), compares declarations that differ and ones that differ
 # only in the spelling of a 32-bit long, and shows that the checks tell them
 # apart.
 #
@@ -50,12 +52,12 @@ COMPILER_BLOCK_FUNCTIONS="memcpy memmove memset memcmp"
 FORBIDDEN_SECTIONS_RE='^\.(ctors|dtors|init_array|fini_array|CRT|tls)'
 HOST_BUILD_DIR="${TV_HOST_BUILD_DIR:-build/debug}"
 # The AVX rule: the image library's archive, its AVX units, the driver's
-# guarded entry and the symbol through which the library is told that the
-# AVX state is saved (img::allow_avx).
+# guarded entry and the symbols through which the library is told that the
+# AVX or AVX-512 state is saved (img::allow_avx, img::allow_avx512).
 LIBRARY_ARCHIVE_RE='(^|/)libdutils_image[.]a$'
-AVX_UNIT_RE='_avx2[.](cpp[.])?(obj|o)$'
+AVX_UNIT_RE='_avx(2|512)[.](cpp[.])?(obj|o)$'
 GUARDED_ENTRY_RE='(^|[/:])extended_state[.](cpp[.])?(obj|o)$'
-AVX_WORD_SYMBOL='_ZN3img9allow_avxEj'
+AVX_WORD_SYMBOLS_RE='^(_ZN3img9allow_avxEj|_ZN3img12allow_avx512Ej)$'
 
 fail_count=0
 fail() {
@@ -131,7 +133,8 @@ check_image() {
 }
 
 # vex_instructions <object or archive>...: "object<TAB>instruction" for every
-# VEX-encoded instruction (AVX and later) as objdump prints them; archive
+# VEX- or EVEX-encoded instruction (AVX, AVX-512 and later: a v-mnemonic on
+# vector registers, or any opmask register) as objdump prints them; archive
 # members are named archive:member.
 vex_instructions() {
   local f
@@ -139,7 +142,7 @@ vex_instructions() {
     "$OBJDUMP" -d "$f" 2>/dev/null | awk -F '\t' -v file="$f" '
       /^In archive / { archive = 1 }
       /file format/ { obj = $1; sub(/:[ ]+file format.*/, "", obj); obj = archive ? file ":" obj : file }
-      $3 ~ /^v[a-z0-9]+[ ]+.*%[xyz]mm|^vzero(upper|all)/ { print obj "\t" $3 }'
+      $3 ~ /^v[a-z0-9]+[ ]+.*%[xyz]mm|^vzero(upper|all)|%k[0-7]/ { print obj "\t" $3 }'
   done
 }
 
@@ -161,17 +164,17 @@ check_avx() {
   vex="$(vex_instructions "$@")"
   outside="$(awk -F '\t' -v re="$AVX_UNIT_RE" '$1 !~ re' <<<"$vex" | head -3)"
   if [ -n "$outside" ]; then
-    fail "AVX instructions outside the AVX units (*_avx2.cpp), e.g.:"$'\n'"$outside"
+    fail "AVX or AVX-512 instructions outside the AVX units (*_avx2.cpp, *_avx512.cpp), e.g.:"$'\n'"$outside"
   fi
-  aligned="$(awk -F '\t' -v re="$AVX_UNIT_RE" '$1 ~ re && $2 ~ /^vmova(ps|pd|dqa)[ ].*%ymm/ && $2 ~ /\(/' <<<"$vex" |
-    head -3)"
+  aligned="$(awk -F '\t' -v re="$AVX_UNIT_RE" '
+    $1 ~ re && $2 ~ /^vmov(aps|apd|dqa|dqa32|dqa64)[ ].*%[yz]mm/ && $2 ~ /\(/' <<<"$vex" | head -3)"
   if [ -n "$aligned" ]; then
-    fail "aligned 32-byte memory moves in an AVX unit (the kernel stack is aligned to 16 bytes only), e.g.:"$'\n'"$aligned"
+    fail "aligned 32- or 64-byte memory moves in an AVX unit (the kernel stack is aligned to 16 bytes only), e.g.:"$'\n'"$aligned"
   fi
   local symbols
   symbols="$(object_symbols "$@")"
   local found
-  found="$(awk -v unit="$AVX_UNIT_RE" -v lib="$LIBRARY_ARCHIVE_RE" -v guard="$GUARDED_ENTRY_RE" -v word="$AVX_WORD_SYMBOL" '
+  found="$(awk -v unit="$AVX_UNIT_RE" -v lib="$LIBRARY_ARCHIVE_RE" -v guard="$GUARDED_ENTRY_RE" -v word="$AVX_WORD_SYMBOLS_RE" '
     function archive(o) { sub(/:[^:]*$/, "", o); return o }
     $2 != "U" && $1 ~ unit { avx[$3] = 1 }
     $2 == "U" { ref[NR] = $0; refobj[NR] = $1; refsym[NR] = $3 }
@@ -182,16 +185,16 @@ check_avx() {
         o = refobj[i]; s = refsym[i]
         in_library = archive(o) ~ lib
         if (!in_library && (s in avx)) print "direct\t" o "\t" s
-        if (!in_library && s == word && o !~ guard) print "word\t" o
-        if (!in_library && s == word && o ~ guard && !((o in saves) && (o in restores))) print "unsaved\t" o
+        if (!in_library && s ~ word && o !~ guard) print "word\t" o "\t" s
+        if (!in_library && s ~ word && o ~ guard && !((o in saves) && (o in restores))) print "unsaved\t" o
       }
     }' <<<"$symbols" | sort -u)"
   local kind obj sym
   while IFS=$'\t' read -r kind obj sym; do
     case $kind in
       direct) fail "$obj calls into an AVX unit ($sym); only the image library's selection may" ;;
-      word) fail "$obj tells the image library that the AVX state is saved ($AVX_WORD_SYMBOL); only the guarded entry (extended_state) may" ;;
-      unsaved) fail "$obj allows AVX without calling KeSaveExtendedProcessorState and KeRestoreExtendedProcessorState" ;;
+      word) fail "$obj tells the image library that the AVX or AVX-512 state is saved ($sym); only the guarded entry (extended_state) may" ;;
+      unsaved) fail "$obj allows AVX or AVX-512 without calling KeSaveExtendedProcessorState and KeRestoreExtendedProcessorState" ;;
     esac
   done <<<"$found"
 }
@@ -280,9 +283,9 @@ EOF
   gcc -c "$dir/stand_in.c" -o "$dir/stand_in.o"
   ar rcs "$dir/libstand_in.a" "$dir/stand_in.o"
 
-  # The good image: a driver object, a guarded entry that saves the AVX
-  # state and gives the library its word, and a library with an AVX unit
-  # that only the library's selection calls.
+  # The good image: a driver object, a guarded entry that saves the AVX-512
+  # (or else the AVX) state and gives the library its word, and a library
+  # with an AVX2 and an AVX-512 unit that only the library's selection calls.
   cat >"$dir/good.c" <<'EOF'
 typedef long NTSTATUS;
 volatile double scale = 1.5;
@@ -303,10 +306,14 @@ typedef struct { char bytes[56]; } XSTATE_SAVE;
 __declspec(dllimport) long KeSaveExtendedProcessorState(unsigned long long, XSTATE_SAVE*);
 __declspec(dllimport) void KeRestoreExtendedProcessorState(XSTATE_SAVE*);
 unsigned _ZN3img9allow_avxEj(unsigned features);
+unsigned _ZN3img12allow_avx512Ej(unsigned features);
 void library_select(void* data, unsigned features);
 void guarded_entry(void* data) {
   XSTATE_SAVE save;
-  if (KeSaveExtendedProcessorState(4, &save) >= 0) {
+  if (KeSaveExtendedProcessorState(0xe4, &save) >= 0) {
+    library_select(data, _ZN3img12allow_avx512Ej(0));
+    KeRestoreExtendedProcessorState(&save);
+  } else if (KeSaveExtendedProcessorState(4, &save) >= 0) {
     library_select(data, _ZN3img9allow_avxEj(0));
     KeRestoreExtendedProcessorState(&save);
   }
@@ -314,8 +321,13 @@ void guarded_entry(void* data) {
 EOF
   cat >"$dir/library.c" <<'EOF'
 void twice_avx2(void* data);
+void twice_avx512(void* data);
 unsigned _ZN3img9allow_avxEj(unsigned features) { return features | 0x10000; }
-void library_select(void* data, unsigned features) { if (features & 0x10000) twice_avx2(data); }
+unsigned _ZN3img12allow_avx512Ej(unsigned features) { return features | 0x30000; }
+void library_select(void* data, unsigned features) {
+  if (features & 0x20000) twice_avx512(data);
+  else if (features & 0x10000) twice_avx2(data);
+}
 EOF
   cat >"$dir/kernel_avx2.c" <<'EOF'
 typedef float v8sf __attribute__((vector_size(32)));
@@ -324,9 +336,17 @@ __attribute__((target("avx"))) void twice_avx2(void* data) {
   *v = *v + *v;
 }
 EOF
-  # Broken ones: AVX in a driver object, an aligned 32-byte move in an AVX
-  # unit, a driver object calling an AVX unit, the library's word given by a
-  # driver object that is not the guarded entry; and the three older rules.
+  cat >"$dir/kernel_avx512.c" <<'EOF'
+typedef int v16si __attribute__((vector_size(64)));
+__attribute__((target("avx512f"))) void twice_avx512(void* data) {
+  v16si* v = (v16si*)data;
+  *v = *v + *v;
+}
+EOF
+  # Broken ones: AVX or AVX-512 (an opmask register alone) in a driver
+  # object, an aligned 32- or 64-byte move in an AVX unit, a driver object
+  # calling an AVX unit, the library's AVX or AVX-512 word given by a driver
+  # object that is not the guarded entry; and the three older rules.
   cat >"$dir/avx.c" <<'EOF'
 typedef long NTSTATUS;
 typedef float v8sf __attribute__((vector_size(32)));
@@ -342,6 +362,30 @@ EOF
 typedef long NTSTATUS;
 void spill_avx2(void* data);
 NTSTATUS DriverEntry(void* driver, void* path) { spill_avx2(driver); return 0; }
+EOF
+  cat >"$dir/avx512.c" <<'EOF'
+typedef long NTSTATUS;
+NTSTATUS DriverEntry(void* driver, void* path) {
+  unsigned mask;
+  __asm__ volatile("kmovw %%k1, %0" : "=r"(mask));
+  return driver ? (NTSTATUS)mask : 0;
+}
+EOF
+  cat >"$dir/aligned512_avx512.c" <<'EOF'
+__attribute__((target("avx512f"))) void spill_avx512(void* data) {
+  __asm__ volatile("vmovdqa64 %%zmm0, (%0)" : : "r"(data) : "memory");
+}
+EOF
+  cat >"$dir/aligned512.c" <<'EOF'
+typedef long NTSTATUS;
+void spill_avx512(void* data);
+NTSTATUS DriverEntry(void* driver, void* path) { spill_avx512(driver); return 0; }
+EOF
+  cat >"$dir/word512_elsewhere.c" <<'EOF'
+typedef long NTSTATUS;
+unsigned _ZN3img12allow_avx512Ej(unsigned features);
+void library_select(void* data, unsigned features);
+NTSTATUS DriverEntry(void* driver, void* path) { library_select(driver, _ZN3img12allow_avx512Ej(0)); return 0; }
 EOF
   cat >"$dir/direct.c" <<'EOF'
 typedef long NTSTATUS;
@@ -375,18 +419,21 @@ NTSTATUS DriverEntry(void* driver, void* path) { return initialised ? 0 : 1; }
 EOF
 
   local name
-  for name in good extended_state library kernel_avx2 avx aligned_avx2 aligned direct word_elsewhere user_mode \
-              not_in_stand_in static_ctor; do
+  for name in good extended_state library kernel_avx2 kernel_avx512 avx avx512 aligned_avx2 aligned \
+              aligned512_avx512 aligned512 direct word_elsewhere word512_elsewhere user_mode not_in_stand_in \
+              static_ctor; do
     "$cc" -O1 -c "$dir/$name.c" -o "$dir/$name.o"
   done
   # Each image: its driver objects in libdriver.a and its library objects in
   # libdutils_image.a (in a directory of its own), linked whole.
   local -A driver_objects=(
-    [good]="good extended_state" [avx]="avx" [aligned]="aligned" [direct]="direct"
-    [word_elsewhere]="word_elsewhere" [user_mode]="user_mode" [not_in_stand_in]="not_in_stand_in"
-    [static_ctor]="static_ctor")
-  local -A library_objects=([good]="library kernel_avx2" [aligned]="aligned_avx2" [direct]="library kernel_avx2"
-                            [word_elsewhere]="library kernel_avx2")
+    [good]="good extended_state" [avx]="avx" [avx512]="avx512" [aligned]="aligned" [aligned512]="aligned512"
+    [direct]="direct" [word_elsewhere]="word_elsewhere" [word512_elsewhere]="word512_elsewhere"
+    [user_mode]="user_mode" [not_in_stand_in]="not_in_stand_in" [static_ctor]="static_ctor")
+  local -A library_objects=([good]="library kernel_avx2 kernel_avx512" [aligned]="aligned_avx2"
+                            [aligned512]="aligned512_avx512" [direct]="library kernel_avx2 kernel_avx512"
+                            [word_elsewhere]="library kernel_avx2 kernel_avx512"
+                            [word512_elsewhere]="library kernel_avx2 kernel_avx512")
   local image o archives
   for image in "${!driver_objects[@]}"; do
     mkdir -p "$dir/$image"
@@ -409,15 +456,19 @@ EOF
     ok=0
   fi
   local expect
-  for name in user_mode not_in_stand_in static_ctor avx aligned direct word_elsewhere; do
+  for name in user_mode not_in_stand_in static_ctor avx avx512 aligned aligned512 direct word_elsewhere \
+              word512_elsewhere; do
     case $name in
       user_mode) expect="CreateFileW from kernel32.dll" ;;
       not_in_stand_in) expect="KeIpiGenericCall (ntoskrnl.exe), which the host stand-in" ;;
       static_ctor) expect="static constructor" ;;
-      avx) expect="AVX instructions outside the AVX units" ;;
-      aligned) expect="aligned 32-byte memory moves in an AVX unit" ;;
+      avx) expect="AVX or AVX-512 instructions outside the AVX units" ;;
+      avx512) expect="%k1,%eax" ;;
+      aligned) expect="aligned 32- or 64-byte memory moves in an AVX unit" ;;
+      aligned512) expect="vmovdqa64 %zmm0" ;;
       direct) expect="calls into an AVX unit" ;;
-      word_elsewhere) expect="only the guarded entry" ;;
+      word_elsewhere) expect="(_ZN3img9allow_avxEj); only the guarded entry" ;;
+      word512_elsewhere) expect="(_ZN3img12allow_avx512Ej); only the guarded entry" ;;
     esac
     if check_image "$dir/$name.sys" "$dir/libstand_in.a" "$dir/$name"/*.a 2>"$dir/$name.err"; then
       echo "self-test: $name.sys passed the check" >&2
@@ -456,7 +507,7 @@ EOF
     echo "check_windows_build: self-test FAILED" >&2
     return 1
   fi
-  echo "check_windows_build: self-test passed (one good image accepted, seven broken ones rejected; declarations compared)"
+  echo "check_windows_build: self-test passed (one good image accepted, ten broken ones rejected; declarations compared)"
 }
 
 # ---- main -------------------------------------------------------------------
@@ -487,4 +538,4 @@ if [ "$fail_count" -ne 0 ]; then
   echo "check_windows_build: $fail_count check(s) failed for $image" >&2
   exit 1
 fi
-echo "check_windows_build: $image passed (native, kernel imports only, all in the stand-in and declared alike, no static constructors or CRT data, AVX only in the AVX units behind the guarded entry)"
+echo "check_windows_build: $image passed (native, kernel imports only, all in the stand-in and declared alike, no static constructors or CRT data, AVX and AVX-512 only in the AVX units behind the guarded entry)"

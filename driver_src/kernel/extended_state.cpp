@@ -1,16 +1,25 @@
-// The guarded entry to the AVX2 image kernels (see extended_state.h).
+// The guarded entry to the AVX2 and AVX-512 image kernels (see extended_state.h).
 #include "kernel/extended_state.h"
 
 #include "img/cpu_features.h"
 
 void run_with_extended_state(ULONG cpu_features, extended_state_work work, PVOID context) {
-  const ULONG features = cpu_features & ~static_cast<ULONG>(img::cpu_ymm_state_saved);
+  const ULONG features =
+      cpu_features & ~static_cast<ULONG>(img::cpu_ymm_state_saved | img::cpu_zmm_state_saved);
   XSTATE_SAVE save;
   bool saved = false;
+  ULONG allowed = features;
   if ((features & img::cpu_level8) == img::cpu_level8 && KeGetCurrentIrql() <= APC_LEVEL) {
-    saved = NT_SUCCESS(KeSaveExtendedProcessorState(XSTATE_MASK_AVX, &save));
+    if ((features & img::cpu_avx512) &&
+        NT_SUCCESS(KeSaveExtendedProcessorState(XSTATE_MASK_AVX | XSTATE_MASK_AVX512, &save))) {
+      saved = true;
+      allowed = img::allow_avx512(features);
+    } else if (NT_SUCCESS(KeSaveExtendedProcessorState(XSTATE_MASK_AVX, &save))) {
+      saved = true;
+      allowed = img::allow_avx(features);
+    }
   }
-  work(context, saved ? img::allow_avx(features) : features);
+  work(context, allowed);
   if (saved) KeRestoreExtendedProcessorState(&save);
 }
 

@@ -108,10 +108,24 @@ extern "C" {
 #include <usbioctl.h>
 #include <usbbusif.h>
 
-// The mask of the AVX state component is named in the user-mode winnt.h
-// only; ntddk.h spells its older name with an MSVC-only literal suffix.
+// The masks of the AVX and AVX-512 state components are named in the
+// user-mode winnt.h only; ntddk.h spells the older AVX name with an
+// MSVC-only literal suffix and has no AVX-512 components.
 #ifndef XSTATE_MASK_AVX
 #define XSTATE_MASK_AVX (1ULL << XSTATE_GSSE)
+#endif
+#ifndef XSTATE_AVX512_KMASK
+#define XSTATE_AVX512_KMASK (5)
+#endif
+#ifndef XSTATE_AVX512_ZMM_H
+#define XSTATE_AVX512_ZMM_H (6)
+#endif
+#ifndef XSTATE_AVX512_ZMM
+#define XSTATE_AVX512_ZMM (7)
+#endif
+#ifndef XSTATE_MASK_AVX512
+#define XSTATE_MASK_AVX512 \
+  ((1ULL << XSTATE_AVX512_KMASK) | (1ULL << XSTATE_AVX512_ZMM_H) | (1ULL << XSTATE_AVX512_ZMM))
 #endif
 
 #else

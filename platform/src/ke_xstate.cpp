@@ -47,6 +47,16 @@ void check_avx_entry(const char* kernel) {
                                                   " entered without saved extended state (XSTATE_MASK_AVX)");
 }
 
+void check_avx512_entry(const char* kernel) {
+  constexpr ULONG64 need = XSTATE_MASK_AVX | XSTATE_MASK_AVX512;
+  for (PXSTATE_SAVE s = thread_saves().top; s != nullptr; s = s->Prev) {
+    if ((s->XStateContext.Mask & need) == need) return;
+  }
+  report_violation("avx512_without_saved_state",
+                   std::string("AVX-512 kernel ") + (kernel ? kernel : "?") +
+                       " entered without saved extended state (XSTATE_MASK_AVX | XSTATE_MASK_AVX512)");
+}
+
 void check_xstate_released(const char* what, unsigned held_at_entry) {
   xstate_stack& saves = thread_saves();
   if (saves.held <= held_at_entry) return;

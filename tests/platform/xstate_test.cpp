@@ -1,7 +1,8 @@
 // The extended processor state: saves nest per thread and are checked like
 // the kernel's rules for AVX code: a save above APC_LEVEL, a restore of
 // anything but the thread's latest save, a save a thread or callback leaves
-// behind, and an AVX kernel entered without saved state are each reported.
+// behind, and an AVX or AVX-512 kernel entered without the state it uses
+// saved are each reported.
 #include <gtest/gtest.h>
 
 #include <kstandin/testing_xstate.h>
@@ -18,7 +19,9 @@ VOID save_and_return(PVOID context) {
 TEST(ExtendedState, SavesNestPerThreadAndAvxNeedsOne) {
   kstandin::check_avx_entry("outside");
   EXPECT_TRUE(tvtest::take_violation("avx_without_saved_state"));
-  XSTATE_SAVE outer, inner;
+  kstandin::check_avx512_entry("outside");
+  EXPECT_TRUE(tvtest::take_violation("avx512_without_saved_state"));
+  XSTATE_SAVE outer, inner, wide;
   ASSERT_EQ(KeSaveExtendedProcessorState(XSTATE_MASK_LEGACY, &outer), STATUS_SUCCESS);
   kstandin::check_avx_entry("legacy state only");
   EXPECT_TRUE(tvtest::take_violation("avx_without_saved_state"));
@@ -28,6 +31,20 @@ TEST(ExtendedState, SavesNestPerThreadAndAvxNeedsOne) {
   EXPECT_EQ(inner.Level, 2);
   EXPECT_EQ(kstandin::xstate_saves_held(), 2u);
   kstandin::check_avx_entry("inside");  // no report
+  // The YMM state alone, or the ZMM state without the opmask registers, is
+  // not enough for an AVX-512 kernel.
+  kstandin::check_avx512_entry("avx state only");
+  EXPECT_TRUE(tvtest::take_violation("avx512_without_saved_state"));
+  ASSERT_EQ(KeSaveExtendedProcessorState(XSTATE_MASK_AVX | (1ULL << XSTATE_AVX512_ZMM_H) |
+                                             (1ULL << XSTATE_AVX512_ZMM), &wide),
+            STATUS_SUCCESS);
+  kstandin::check_avx512_entry("no opmask state");
+  EXPECT_TRUE(tvtest::take_violation("avx512_without_saved_state"));
+  KeRestoreExtendedProcessorState(&wide);
+  ASSERT_EQ(KeSaveExtendedProcessorState(XSTATE_MASK_AVX | XSTATE_MASK_AVX512, &wide), STATUS_SUCCESS);
+  kstandin::check_avx512_entry("inside");  // no report
+  kstandin::check_avx_entry("inside");
+  KeRestoreExtendedProcessorState(&wide);
   KeRestoreExtendedProcessorState(&inner);
   KeRestoreExtendedProcessorState(&outer);
   EXPECT_EQ(kstandin::xstate_saves_held(), 0u);

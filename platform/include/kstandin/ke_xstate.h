@@ -1,10 +1,11 @@
 // Kernel core part of the kernel API: the extended processor state. Kernel
-// code may use the YMM registers (AVX) only between
-// KeSaveExtendedProcessorState and KeRestoreExtendedProcessorState on the
-// same thread. The stand-in keeps each thread's saves and reports to the
+// code may use the YMM registers (AVX), and the opmask and ZMM registers
+// (AVX-512), only between KeSaveExtendedProcessorState and
+// KeRestoreExtendedProcessorState on the same thread, of a save whose mask
+// names that state. The stand-in keeps each thread's saves and reports to the
 // verifier a save above APC_LEVEL, a restore that is not of the thread's
 // latest save, and saves still held when a thread or a callback into the
-// driver ends; an AVX kernel entered without saved state is reported
+// driver ends; an AVX or AVX-512 kernel entered without saved state is reported
 // through kstandin/testing_xstate.h.
 #pragma once
 
@@ -15,6 +16,11 @@
 #define XSTATE_MASK_LEGACY (XSTATE_MASK_LEGACY_FLOATING_POINT | XSTATE_MASK_LEGACY_SSE)
 #define XSTATE_MASK_GSSE (1ULL << 2)
 #define XSTATE_MASK_AVX XSTATE_MASK_GSSE
+#define XSTATE_AVX512_KMASK (5)  // the opmask registers k0-k7
+#define XSTATE_AVX512_ZMM_H (6)  // the upper halves of zmm0-zmm15
+#define XSTATE_AVX512_ZMM (7)    // zmm16-zmm31
+#define XSTATE_MASK_AVX512 \
+  ((1ULL << XSTATE_AVX512_KMASK) | (1ULL << XSTATE_AVX512_ZMM_H) | (1ULL << XSTATE_AVX512_ZMM))
 
 typedef struct _XSAVE_AREA XSAVE_AREA, *PXSAVE_AREA;  // the processor's save area (not modelled)
 

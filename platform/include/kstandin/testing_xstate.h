@@ -12,6 +12,12 @@ namespace kstandin {
 // so every AVX2 kernel entered is checked.
 void check_avx_entry(const char* kernel);
 
+// Reports "avx512_without_saved_state" unless the calling thread holds a
+// save whose mask has XSTATE_MASK_AVX and all of XSTATE_MASK_AVX512 (the
+// AVX-512 kernels use the YMM, ZMM and opmask registers). Installed with
+// img::set_avx512_entry_handler.
+void check_avx512_entry(const char* kernel);
+
 // Saves the calling thread holds now.
 unsigned xstate_saves_held();
 
