@@ -15,9 +15,12 @@ constexpr uint32_t kBayer8[4] = {img::FOURCC_BGGR8, img::FOURCC_GBRG8, img::FOUR
 constexpr uint32_t kBayer16[4] = {img::FOURCC_BGGR16, img::FOURCC_GBRG16, img::FOURCC_GRBG16, img::FOURCC_RGGB16};
 constexpr int16_t kMatrix[9] = {88, -16, -8, -10, 78, -4, 2, -26, 88};
 
+constexpr int16_t kHugeMatrix[9] = {32767, -32768, 32767, -32768, 32767, -32768, 32767, -32768, 32767};
+
 struct chain_case {
   bool matrix;
   int contrast, brightness, saturation, hue;
+  bool huge;  // kHugeMatrix
 };
 constexpr chain_case kChains[] = {
     {false, 0, 0, 0, 0},      // neutral
@@ -25,11 +28,13 @@ constexpr chain_case kChains[] = {
     {true, 60, -30, 40, 35},  // everything
     {false, -90, 20, -30, -120},
 };
+// Sums far beyond 2^31 (most samples clamp): the vector forms' other path.
+constexpr chain_case kAbsurd = {true, 1 << 24, 0, 5000, 10, true};
 
 img::matrix_debayer_params params_for(const chain_case& c, uint32_t cpu, bool flip = false) {
   img::matrix_debayer_params p = {};
   p.cpu_features = cpu;
-  p.color_matrix = kMatrix;
+  p.color_matrix = c.huge ? kHugeMatrix : kMatrix;
   p.color_matrix_enable = c.matrix;
   p.contrast = c.contrast, p.brightness = c.brightness, p.saturation = c.saturation, p.hue = c.hue;
   p.flip = flip;
@@ -110,6 +115,15 @@ TEST(DebayerMatrix, VectorVariantsAreBitIdenticalToThePlainCode) {
        {img::FOURCC_YUV8PLANAR, img::FOURCC_RGB24, img::FOURCC_RGB32}},
       {true, {30, 32, 34, 40, 42, 44, 50, 62, 64, 66, 96, 98, 130}, {4, 6}, {img::FOURCC_YUV16PLANAR}},
   };
+  // The sensible chains keep every 16-bit sum below 2^31, the absurd one not.
+  for (const chain_case& c : kChains) {
+    img::matrix_detail::folded_weights16 fw;
+    img::matrix_detail::fold_weights16(fw, params_for(c, 0));
+    EXPECT_TRUE(fw.bounded);
+  }
+  img::matrix_detail::folded_weights16 absurd;
+  img::matrix_detail::fold_weights16(absurd, params_for(kAbsurd, 0));
+  EXPECT_FALSE(absurd.bounded);
   for (const auto& k : kinds) {
     const auto debayer = k.sixteen ? img::transform_matrix_debayer16 : img::transform_matrix_debayer8;
     uint32_t seed = k.sixteen ? 41 : 31;
@@ -119,7 +133,7 @@ TEST(DebayerMatrix, VectorVariantsAreBitIdenticalToThePlainCode) {
         for (int pattern = 0; pattern < 4; ++pattern, ++n) {
           owned_image src = make_image((k.sixteen ? kBayer16 : kBayer8)[pattern], w, h, layouts[n % 3]);
           fill_random(src, seed++, k.sixteen ? 65535 : 255);
-          const chain_case& c = kChains[n % 4];
+          const chain_case& c = k.sixteen && n % 5 == 4 ? kAbsurd : kChains[n % 4];
           for (uint32_t out : k.outputs) {
             owned_image want = make_image(out, w, h, layouts[(n / 3) % 3]);
             debayer(want.desc, src.desc, params_for(c, 0));

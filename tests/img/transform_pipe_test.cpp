@@ -368,6 +368,11 @@ TEST(TransformRoutes, ColourRoutesRunToneMappingAndTheFilterWhereTheirPathHasThe
       pipe_fixture f;
       f.prepare(dst.desc, src.desc);
       f.params->saturation = 20, f.params->hue = 15, f.params->contrast = 30;
+      if (l == layout::bottom_up) {
+        // A colour matrix whose sums pass 2^31.
+        for (int k = 0; k < 9; ++k) f.params->color_matrix[k] = k % 2 ? -32768 : 32767;
+        f.params->color_matrix_enable = 1;
+      }
       f.run(dst, src, f.state.state);
       owned_image yuv = make_image(img::FOURCC_YUV16PLANAR, w, 6), want = make_image(img::FOURCC_RGB64, w, 6, l);
       img::transform_matrix_debayer16(yuv.desc, src.desc, matrix_params(*f.params, false));

@@ -174,44 +174,30 @@ void fold_weights(folded_weights& fw, const matrix_debayer_params& params, outpu
 
 void fold_weights16(folded_weights16& fw, const matrix_debayer_params& params) {
   const colour_chain cc = make_colour_chain(params, output::yuv);
-  // Camera colours of the detail terms per site kind (-1: none): green, then
-  // the other colour of a red or blue site, or the colours of a green site's
-  // horizontal and vertical neighbours.
-  constexpr int kTermColours[4][3] = {{1, 0, -1}, {1, 2, 0}, {1, 0, 2}, {1, 2, -1}};
+  double w[4][3][group_count];
+  chain_weights(cc, w);
+  // The groups of each term (a red or blue site pairs groups 1 and 3, 2 and
+  // 5, which its kernels weigh alike) and the largest value a term takes.
+  constexpr int kColourTerms[4][2] = {{0, -1}, {1, 3}, {2, 5}, {4, -1}};
+  double bound = 0;
   for (int s = 0; s < 4; ++s) {
     site_weights16& sw = fw.site[s];
-    for (int t = 0; t < 3; ++t) {
-      const int colour = kTermColours[s][t];
-      sw.detail[t][0] = 0;
-      for (int p = 1; p < group_count; ++p) sw.detail[t][p] = colour < 0 ? 0 : kKernels[s][colour][p];
+    sw.colour = s == site_b || s == site_r;
+    const int n = sw.colour ? 4 : max_terms16;
+    double term_max[max_terms16];
+    for (int k = 0; k < n; ++k) {
+      const int p = sw.colour ? kColourTerms[k][0] : k, q = sw.colour ? kColourTerms[k][1] : -1;
+      term_max[k] = 65535.0 * (group_size[p] + (q < 0 ? 0 : group_size[q]));
+      for (int j = 0; j < 3; ++j) sw.w[j][k] = static_cast<float>(w[s][j][p]);
     }
+    for (int k = n; k < max_terms16; ++k)
+      for (int j = 0; j < 3; ++j) sw.w[j][k] = 0.0f;
     for (int j = 0; j < 3; ++j) {
-      sw.w[j][0] = static_cast<float>(cc.c[j][0] + cc.c[j][1] + cc.c[j][2]);
-      for (int t = 0; t < 3; ++t) {
-        const int colour = kTermColours[s][t];
-        sw.w[j][t + 1] = colour < 0 ? 0.0f : static_cast<float>(cc.c[j][colour] / 16.0);
-      }
       sw.offset[j] = static_cast<float>(cc.offset[j] * 65535.0 + 0.5);
-    }
-  }
-  // The largest magnitude any sum of a site's row can reach (the centre is
-  // at most 65535; term t at most the sum of its coefficients' magnitudes
-  // times the samples of their groups, plus its centre coefficient), twice
-  // over for the roundings on the way.
-  double bound = 0;
-  for (const site_weights16& sw : fw.site) {
-    double term_max[4] = {65535.0, 0, 0, 0};
-    for (int t = 0; t < 3; ++t) {
-      int32_t centre = 0, spread = 0;
-      for (int p = 1; p < group_count; ++p) {
-        spread += (sw.detail[t][p] < 0 ? -sw.detail[t][p] : sw.detail[t][p]) * group_size[p];
-        centre += sw.detail[t][p] * group_size[p];
-      }
-      term_max[t + 1] = 65535.0 * (spread + (centre < 0 ? -centre : centre));
-    }
-    for (int j = 0; j < 3; ++j) {
+      // The largest magnitude a sum of this row can reach, twice over for
+      // the roundings on the way.
       double row = sw.offset[j] < 0 ? -sw.offset[j] : sw.offset[j];
-      for (int t = 0; t < 4; ++t) row += (sw.w[j][t] < 0 ? -sw.w[j][t] : sw.w[j][t]) * term_max[t];
+      for (int k = 0; k < n; ++k) row += (sw.w[j][k] < 0 ? -sw.w[j][k] : sw.w[j][k]) * term_max[k];
       bound = row > bound ? row : bound;
     }
   }
@@ -220,14 +206,15 @@ void fold_weights16(folded_weights16& fw, const matrix_debayer_params& params) {
   // sum the fused steps form is then exact in double precision, and its one
   // rounding to float is that of a fused multiply-add (fused16).
   double scale = 1.0;  // 2^q
-  for (double limit = 2.0 * bound; limit > 0 && limit < 4503599627370496.0; limit *= 2.0) scale *= 2.0;
-  for (double limit = 2.0 * bound; limit >= 9007199254740992.0; limit /= 2.0) scale /= 2.0;
+  double limit = 2.0 * bound;
+  for (int i = 0; i < 1100 && limit > 0 && limit < 4503599627370496.0; ++i) limit *= 2.0, scale *= 2.0;
+  for (int i = 0; i < 1100 && limit >= 9007199254740992.0; ++i) limit /= 2.0, scale /= 2.0;
   const auto on_grid = [scale](float v) {
     return static_cast<float>(static_cast<double>(round_nearest(static_cast<double>(v) * scale)) / scale);
   };
   for (site_weights16& sw : fw.site)
     for (int j = 0; j < 3; ++j) {
-      for (int t = 0; t < 4; ++t) sw.w[j][t] = on_grid(sw.w[j][t]);
+      for (float& weight : sw.w[j]) weight = on_grid(weight);
       sw.offset[j] = on_grid(sw.offset[j]);
     }
   // Below 2^31 every sum truncates to an int32 exactly, which the vector

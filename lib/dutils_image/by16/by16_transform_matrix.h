@@ -86,29 +86,26 @@ struct site_weights {
   int32_t offset[3];
 };
 
-// The 16-bit debayer in single precision over the centre c and three detail
-// terms of the site, D_t = sum_p detail[t][p] d_p over the differences d_p
-// = group_p - size_p c of the other groups (exact integers, 0 in a flat
-// area, which so keeps its exact level): out[j] = trunc(clamp(acc, 0,
-// 65535)) with acc = offset[j], then acc = fma(w[j][t], term_t, acc) for
-// the terms c, D_1, D_2, D_3 in that order, each a fused multiply-add of
-// single precision (one rounding). The terms are the site's interpolation
-// kernels of its camera colours less the centre (every kernel weighs 16 in
-// all): green first, then at a red or blue site the other colour, at a
-// green site the colour of its horizontal and then of its vertical
-// neighbours (the own colour of a red or blue site has no detail: its third
-// term is 0). w[j][0] is the sum of the colour chain's row, w[j][t] the
-// chain's weight of term t's colour over 16; the offset includes the
-// rounding half. Weights and offsets lie on a grid fine enough for the
-// sums and coarse enough that every sum of a step is exact in double
-// precision, so that processors without a fused multiply-add get its result
-// from double precision (fused16). Nine steps a sample at a red or blue
-// site and twelve at a green one, where the folded weights of the six groups
-// took eighteen multiplications and additions.
+// The 16-bit debayer in single precision over the site's groups: out[j] =
+// trunc(clamp(acc, 0, 65535)) with acc = offset[j], then acc = fma(w[j][k],
+// term_k, acc) for the terms in their order, each a fused multiply-add of
+// single precision (one rounding). The terms of a green site are its six
+// groups; a red or blue site weighs its horizontal and vertical neighbours
+// at distance 1 alike, and those at distance 2 too (every colour's kernel
+// does), so its four terms are the centre, groups 1 + 3, groups 2 + 5 and
+// the diagonals. w[j][k] is the colour chain's row j folded with the site's
+// kernels for term k's groups; the offset includes the rounding half. Every
+// term is an exact integer below 2^19, and the roundings stay far below a
+// half (the partial sums of sensible chains stay below 2^18). Weights and
+// offsets lie on a grid fine enough for the sums and coarse enough that
+// every sum of a step is exact in double precision, so that processors
+// without a fused multiply-add get its result from double precision
+// (fused16).
+constexpr int max_terms16 = 6;
 struct site_weights16 {
-  float w[3][4];
+  float w[3][max_terms16];
   float offset[3];
-  int8_t detail[3][group_count];  // [term][group]; group 0 unused (0)
+  bool colour;  // a red or blue site: four terms, else six
 };
 
 // Site kinds, in the order of a BGGR quad.

@@ -2,8 +2,7 @@
 // step in 16-bit lanes (pmaddwd over pairs of groups, as the SSSE3 form, with
 // the even and odd columns apart),
 // 16-bit samples 16 pixels per step in single-precision lanes (the fused
-// multiply-adds of the plain form, lane for lane, over detail terms formed in
-// integers). The line ends use the plain code. The whole
+// multiply-adds of the plain form, lane for lane, over the sites' groups). The line ends use the plain code. The whole
 // file is built for AVX2; its routines run only when img::avx2_allowed.
 #include <immintrin.h>
 
@@ -193,57 +192,36 @@ void line8_avx2(const line_args& a) {
 // shuffle, and the weights of a vector are those of one site. One of the
 // two sites of a line is red or blue, the other green.
 struct line_weights16 {
-  __m256 w[2][3][4], offset[2][3];  // [even, odd site][row][centre, terms]
-  bool even_colour;                 // the even columns are the red or blue sites
-  explicit line_weights16(const line_args& a) {
+  __m256 w[2][3][max_terms16], offset[2][3];  // [even, odd site][row][term]
+  bool even_colour;                           // the even columns are the red or blue sites
+  explicit line_weights16(const line_args& a) : even_colour(a.even16->colour) {
     const site_weights16* sites[2] = {a.even16, a.odd16};
     for (int k = 0; k < 2; ++k)
       for (int row = 0; row < 3; ++row) {
         offset[k][row] = _mm256_set1_ps(sites[k]->offset[row]);
-        for (int t = 0; t < 4; ++t) w[k][row][t] = _mm256_set1_ps(sites[k]->w[row][t]);
+        for (int t = 0; t < max_terms16; ++t) w[k][row][t] = _mm256_set1_ps(sites[k]->w[row][t]);
       }
-    // A red or blue site has no third term.
-    even_colour = true;
-    for (int p = 0; p < group_count; ++p) even_colour = even_colour && a.even16->detail[2][p] == 0;
   }
 };
 
 inline __m256i add32(__m256i a, __m256i b) { return _mm256_add_epi32(a, b); }
-inline __m256i sub32(__m256i a, __m256i b) { return _mm256_sub_epi32(a, b); }
-// Shifts run on two of the three vector ports, additions and byte shuffles
-// also on the third (shuffles only there): doubling is an addition.
-template <int N>
-inline __m256i shl32(__m256i a) {
-  if constexpr (N == 1) {
-    return _mm256_add_epi32(a, a);
-  } else {
-    return _mm256_slli_epi32(a, N);
-  }
-}
 
 // The three rows of one site's eight columns from its centre c and groups
 // g1 .. g5, as truncated 32-bit values of at most 65535 (negative below 0):
-// the detail terms of the site's kernels (those of fold_weights16, in
-// integers with shifts) and the fused steps in the plain code's order. A red or
-// blue site's third term is 0 and left out (adding 0 changes no sum).
+// the fused steps of the plain code over the site's terms, in its order.
 template <bool Colour>
-inline void site16(const __m256 w[3][4], const __m256 offset[3], __m256i c, __m256i g1, __m256i g2, __m256i g3,
-                   __m256i g4, __m256i g5, __m256i out[3]) {
-  const __m256i s25 = add32(g2, g5), c4 = shl32<2>(c);
-  constexpr int n = Colour ? 3 : 4;
-  __m256 term[4];
+inline void site16(const __m256 w[3][max_terms16], const __m256 offset[3], __m256i c, __m256i g1, __m256i g2,
+                   __m256i g3, __m256i g4, __m256i g5, __m256i out[3]) {
+  constexpr int n = Colour ? 4 : max_terms16;
+  __m256 term[max_terms16];
   term[0] = _mm256_cvtepi32_ps(c);
   if constexpr (Colour) {
-    // Green 4 d1 - 2 d2 + 4 d3 - 2 d5; the other colour -3 d2 + 4 d4 - 3 d5.
-    term[1] = _mm256_cvtepi32_ps(shl32<1>(sub32(sub32(shl32<1>(add32(g1, g3)), s25), c4)));
-    term[2] = _mm256_cvtepi32_ps(sub32(shl32<2>(sub32(g4, c)), add32(s25, shl32<1>(s25))));
+    term[1] = _mm256_cvtepi32_ps(add32(g1, g3));
+    term[2] = _mm256_cvtepi32_ps(add32(g2, g5));
+    term[3] = _mm256_cvtepi32_ps(g4);
   } else {
-    // Green -d2 + 2 d4 - d5; horizontal 8 d1 - 2 d2 - 2 d4 + d5; vertical d2 +
-    // 8 d3 - 2 d4 - 2 d5.
-    const __m256i q = add32(g4, add32(c, shl32<1>(c)));
-    term[1] = _mm256_cvtepi32_ps(sub32(sub32(shl32<1>(g4), s25), c4));
-    term[2] = _mm256_cvtepi32_ps(sub32(add32(shl32<3>(g1), g5), shl32<1>(add32(g2, q))));
-    term[3] = _mm256_cvtepi32_ps(sub32(add32(shl32<3>(g3), g2), shl32<1>(add32(g5, q))));
+    const __m256i g[5] = {g1, g2, g3, g4, g5};
+    for (int t = 1; t < max_terms16; ++t) term[t] = _mm256_cvtepi32_ps(g[t - 1]);
   }
   const __m256 top = _mm256_set1_ps(65535.0f);
   for (int row = 0; row < 3; ++row) {
@@ -264,7 +242,8 @@ template <bool EvenColour>
 inline void samples16(const uint8_t* const in[5], const line_weights16& lw, int xs, __m256i out[2][3]) {
   const __m256i low = _mm256_set1_epi32(0xFFFF);
   // The high sample of each 32-bit lane moved down by a byte shuffle rather
-  // than a shift (see shl32).
+  // than a shift (shifts run on two of the three vector ports, shuffles on
+  // the third).
   const __m256i high = _mm256_setr_epi8(2, 3, -1, -1, 6, 7, -1, -1, 10, 11, -1, -1, 14, 15, -1, -1,  //
                                         2, 3, -1, -1, 6, 7, -1, -1, 10, 11, -1, -1, 14, 15, -1, -1);
   const auto load = [&](int line, int o) { return load32(in[line] + 2 * (xs + o)); };

@@ -1,7 +1,7 @@
 // The 16-bit matrix debayer's line routines for AVX-512: 32 pixels per step,
 // the sixteen even and the sixteen odd columns apart in single-precision
-// lanes, with the sums of the plain form lane for lane (no fused
-// multiply-add), over detail terms formed in integers. Lines of at least 64
+// lanes, with the fused steps of the plain form lane for lane over the
+// sites' groups. Lines of at least 64
 // pixels; the line ends run as steps on short copies with the mirrored
 // columns beside them. The whole file is built for AVX-512 F, DQ, BW and VL;
 // its routines run only when img::avx512_allowed.
@@ -32,16 +32,6 @@ inline void store_high32(uint8_t* p, __m512i v) {
 }
 
 inline __m512i add32(__m512i a, __m512i b) { return _mm512_add_epi32(a, b); }
-inline __m512i sub32(__m512i a, __m512i b) { return _mm512_sub_epi32(a, b); }
-template <int N>
-inline __m512i shl32(__m512i a) {
-  if constexpr (N == 1) {
-    return _mm512_add_epi32(a, a);
-  } else {
-    return _mm512_slli_epi32(a, N);
-  }
-}
-
 // The five source lines and three output lines of a line routine, held in
 // locals (stores through byte pointers could alias line_args).
 struct line_pointers {
@@ -57,39 +47,35 @@ struct line_pointers {
 // The weights of the line's two sites; one of them is red or blue, the
 // other green.
 struct line_weights {
-  __m512 w[2][3][4], offset[2][3];  // [even, odd site][row][centre, terms]
-  bool even_colour;                 // the even columns are the red or blue sites
-  bool bounded;                     // every sum below 2^31
-  explicit line_weights(const line_args& a) : bounded(a.bounded16) {
+  __m512 w[2][3][max_terms16], offset[2][3];  // [even, odd site][row][term]
+  bool even_colour;                           // the even columns are the red or blue sites
+  bool bounded;                               // every sum below 2^31
+  explicit line_weights(const line_args& a) : even_colour(a.even16->colour), bounded(a.bounded16) {
     const site_weights16* sites[2] = {a.even16, a.odd16};
     for (int k = 0; k < 2; ++k)
       for (int row = 0; row < 3; ++row) {
         offset[k][row] = _mm512_set1_ps(sites[k]->offset[row]);
-        for (int t = 0; t < 4; ++t) w[k][row][t] = _mm512_set1_ps(sites[k]->w[row][t]);
+        for (int t = 0; t < max_terms16; ++t) w[k][row][t] = _mm512_set1_ps(sites[k]->w[row][t]);
       }
-    even_colour = true;
-    for (int p = 0; p < group_count; ++p) even_colour = even_colour && a.even16->detail[2][p] == 0;
   }
 };
 
 // The three rows of one site's sixteen columns from its centre c and groups
-// g1 .. g5 (the terms and sums of the AVX2 and plain forms), as truncated
-// 32-bit values (at most 65535 unless Bounded; negative below 0).
+// g1 .. g5 (the fused steps of the plain form over the site's terms), as
+// truncated 32-bit values (at most 65535 unless Bounded; negative below 0).
 template <bool Colour, bool Bounded>
-inline void site(const __m512 w[3][4], const __m512 offset[3], __m512i c, __m512i g1, __m512i g2, __m512i g3,
-                 __m512i g4, __m512i g5, __m512i out[3]) {
-  const __m512i s25 = add32(g2, g5), c4 = shl32<2>(c);
-  constexpr int n = Colour ? 3 : 4;
-  __m512 term[4];
+inline void site(const __m512 w[3][max_terms16], const __m512 offset[3], __m512i c, __m512i g1, __m512i g2,
+                 __m512i g3, __m512i g4, __m512i g5, __m512i out[3]) {
+  constexpr int n = Colour ? 4 : max_terms16;
+  __m512 term[max_terms16];
   term[0] = _mm512_cvtepi32_ps(c);
   if constexpr (Colour) {
-    term[1] = _mm512_cvtepi32_ps(shl32<1>(sub32(sub32(shl32<1>(add32(g1, g3)), s25), c4)));
-    term[2] = _mm512_cvtepi32_ps(sub32(shl32<2>(sub32(g4, c)), add32(s25, shl32<1>(s25))));
+    term[1] = _mm512_cvtepi32_ps(add32(g1, g3));
+    term[2] = _mm512_cvtepi32_ps(add32(g2, g5));
+    term[3] = _mm512_cvtepi32_ps(g4);
   } else {
-    const __m512i q = add32(g4, add32(c, shl32<1>(c)));
-    term[1] = _mm512_cvtepi32_ps(sub32(sub32(shl32<1>(g4), s25), c4));
-    term[2] = _mm512_cvtepi32_ps(sub32(add32(shl32<3>(g1), g5), shl32<1>(add32(g2, q))));
-    term[3] = _mm512_cvtepi32_ps(sub32(add32(shl32<3>(g3), g2), shl32<1>(add32(g5, q))));
+    const __m512i g[5] = {g1, g2, g3, g4, g5};
+    for (int t = 1; t < max_terms16; ++t) term[t] = _mm512_cvtepi32_ps(g[t - 1]);
   }
   const __m512 top = _mm512_set1_ps(65535.0f);
   for (int row = 0; row < 3; ++row) {

@@ -4,8 +4,8 @@
 //
 // Every 8-bit output sample is clamp((sum_p w_p * group_p + offset) >>
 // shift) with the six neighbour groups of matrix_detail::group_size; every
-// 16-bit one the single-precision sum of site_weights16 over the centre and
-// the site's detail terms, in its order. The
+// 16-bit one the fused single-precision steps of site_weights16 over the
+// site's terms, in their order. The
 // weights of the site kind of the column (even or odd) are used. Columns
 // outside the image are mirrored like lines: distance 1 takes the other side,
 // distance 2 the centre.
@@ -70,23 +70,22 @@ inline void pixel8(const line_args& a, int x) {
   }
 }
 
-// The centre and the three detail terms of a site from its groups (exact
-// integers: the differences are at most 4 x 65535, the terms below 2^21).
-inline void centre_and_details(const site_weights16& s, const int32_t g[group_count], int32_t& c, int32_t d[3]) {
-  c = g[0];
-  for (int t = 0; t < 3; ++t) {
-    d[t] = 0;
-    for (int p = 1; p < group_count; ++p) d[t] += s.detail[t][p] * (g[p] - group_size[p] * c);
+// The terms of a site from its groups (exact integers below 2^19): a red or
+// blue site's four, a green site's six; the count.
+inline int terms16(const site_weights16& s, const int32_t g[group_count], int32_t t[max_terms16]) {
+  if (s.colour) {
+    t[0] = g[0], t[1] = g[1] + g[3], t[2] = g[2] + g[5], t[3] = g[4];
+    return 4;
   }
+  for (int p = 0; p < group_count; ++p) t[p] = g[p];
+  return max_terms16;
 }
 
-// offset, then the fused steps with c and the three terms in this order,
-// clamped to [0, 65535] and truncated; c and the terms are exact integers
-// below 2^21.
-inline uint16_t weighted_sum16(const site_weights16& s, int row, int32_t c, const int32_t d[3]) {
+// offset, then the fused steps over the terms in their order, clamped to
+// [0, 65535] and truncated.
+inline uint16_t weighted_sum16(const site_weights16& s, int row, const int32_t t[max_terms16], int n) {
   float acc = s.offset[row];
-  acc = fused16(s.w[row][0], c, acc);
-  for (int t = 0; t < 3; ++t) acc = fused16(s.w[row][t + 1], d[t], acc);
+  for (int k = 0; k < n; ++k) acc = fused16(s.w[row][k], t[k], acc);
   acc = acc > 0.0f ? acc : 0.0f;
   acc = acc < 65535.0f ? acc : 65535.0f;
   return static_cast<uint16_t>(static_cast<int>(acc));
@@ -96,9 +95,9 @@ inline void pixel16(const line_args& a, int x) {
   int32_t g[group_count];
   groups_at<uint16_t>(a, x, g);
   const site_weights16& s = (x & 1) ? *a.odd16 : *a.even16;
-  int32_t c, d[3];
-  centre_and_details(s, g, c, d);
-  for (int row = 0; row < 3; ++row) store_sample(a.out[row], x, weighted_sum16(s, row, c, d));
+  int32_t t[max_terms16];
+  const int n = terms16(s, g, t);
+  for (int row = 0; row < 3; ++row) store_sample(a.out[row], x, weighted_sum16(s, row, t, n));
 }
 
 inline void line16_plain(const line_args& a) {
@@ -203,47 +202,33 @@ void line8(const line_args& a) {
 // both), so that the weights of a vector are those of one site; one of the
 // two sites of a line is red or blue, the other green.
 struct lanes16 {
-  __m128d w[2][3][4], offset[2][3];  // [even, odd site][row][centre, terms], in double precision
-  bool even_colour;                  // the even columns are the red or blue sites
-  explicit lanes16(const line_args& a) {
+  __m128d w[2][3][max_terms16], offset[2][3];  // [even, odd site][row][term], in double precision
+  bool even_colour;                            // the even columns are the red or blue sites
+  explicit lanes16(const line_args& a) : even_colour(a.even16->colour) {
     const site_weights16* sites[2] = {a.even16, a.odd16};
     for (int k = 0; k < 2; ++k)
       for (int row = 0; row < 3; ++row) {
         offset[k][row] = _mm_set1_pd(sites[k]->offset[row]);
-        for (int t = 0; t < 4; ++t) w[k][row][t] = _mm_set1_pd(sites[k]->w[row][t]);
+        for (int t = 0; t < max_terms16; ++t) w[k][row][t] = _mm_set1_pd(sites[k]->w[row][t]);
       }
-    // A red or blue site has no third term.
-    even_colour = true;
-    for (int p = 0; p < group_count; ++p) even_colour = even_colour && a.even16->detail[2][p] == 0;
   }
 };
 
 // The three rows of one site's four columns from its centre c and groups g1
 // .. g5, as truncated 32-bit values of at most 65535 (negative below 0): the
-// detail terms of the site's kernels (those of fold_weights16, in integers
-// with shifts) and the fused steps of the plain code in double precision,
-// two lanes at a time, each rounded to single precision. A red or blue
-// site's third term is 0 and left out (adding 0 changes no sum).
+// fused steps of the plain code in double precision, two lanes at a time,
+// each rounded to single precision.
 template <bool Colour>
-inline void site16_sse41(const __m128d w[3][4], const __m128d offset[3], __m128i c, __m128i g1, __m128i g2,
-                         __m128i g3, __m128i g4, __m128i g5, __m128i out[3]) {
-  const __m128i s25 = _mm_add_epi32(g2, g5), c4 = _mm_slli_epi32(c, 2);
-  constexpr int n = Colour ? 3 : 4;
-  __m128i term[4];
-  term[0] = c;
+inline void site16_sse41(const __m128d w[3][max_terms16], const __m128d offset[3], __m128i c, __m128i g1,
+                         __m128i g2, __m128i g3, __m128i g4, __m128i g5, __m128i out[3]) {
+  constexpr int n = Colour ? 4 : max_terms16;
+  __m128i term[max_terms16];
   if constexpr (Colour) {
-    // Green 4 d1 - 2 d2 + 4 d3 - 2 d5; the other colour -3 d2 + 4 d4 - 3 d5.
-    term[1] = _mm_slli_epi32(_mm_sub_epi32(_mm_sub_epi32(_mm_slli_epi32(_mm_add_epi32(g1, g3), 1), s25), c4), 1);
-    term[2] = _mm_sub_epi32(_mm_slli_epi32(_mm_sub_epi32(g4, c), 2), _mm_add_epi32(s25, _mm_slli_epi32(s25, 1)));
+    term[0] = c, term[1] = _mm_add_epi32(g1, g3), term[2] = _mm_add_epi32(g2, g5), term[3] = g4;
   } else {
-    // Green -d2 + 2 d4 - d5; horizontal 8 d1 - 2 d2 - 2 d4 + d5; vertical d2 +
-    // 8 d3 - 2 d4 - 2 d5.
-    const __m128i q = _mm_add_epi32(g4, _mm_add_epi32(c, _mm_slli_epi32(c, 1)));
-    term[1] = _mm_sub_epi32(_mm_sub_epi32(_mm_slli_epi32(g4, 1), s25), c4);
-    term[2] = _mm_sub_epi32(_mm_add_epi32(_mm_slli_epi32(g1, 3), g5), _mm_slli_epi32(_mm_add_epi32(g2, q), 1));
-    term[3] = _mm_sub_epi32(_mm_add_epi32(_mm_slli_epi32(g3, 3), g2), _mm_slli_epi32(_mm_add_epi32(g5, q), 1));
+    term[0] = c, term[1] = g1, term[2] = g2, term[3] = g3, term[4] = g4, term[5] = g5;
   }
-  __m128d lo[4], hi[4];  // the terms of lanes 0, 1 and 2, 3
+  __m128d lo[max_terms16], hi[max_terms16];  // the terms of lanes 0, 1 and 2, 3
   for (int t = 0; t < n; ++t) {
     lo[t] = _mm_cvtepi32_pd(term[t]);
     hi[t] = _mm_cvtepi32_pd(_mm_unpackhi_epi64(term[t], term[t]));
