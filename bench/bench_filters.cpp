@@ -35,7 +35,7 @@ constexpr uint32_t kPlain = 0;
 constexpr uint32_t kSsse3 = img::cpu_sse2 | img::cpu_ssse3;
 constexpr uint32_t kSse41 = img::cpu_sse2 | img::cpu_ssse3 | img::cpu_sse41;
 // What the pipe runs on this processor.
-const uint32_t kBest = img::allow_avx(img::get_cpu_features());
+const uint32_t kBest = img::allow_avx512(img::get_cpu_features());
 
 struct image {
   std::vector<uint8_t> memory;

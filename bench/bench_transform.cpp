@@ -37,7 +37,7 @@ image make(uint32_t fcc, uint32_t seed = 0) {
   return im;
 }
 
-uint32_t all_features() { return img::allow_avx(img::get_cpu_features()); }
+uint32_t all_features() { return img::allow_avx512(img::get_cpu_features()); }
 
 // Items are pixels; bytes are those read and written per frame.
 void finish(benchmark::State& state, int bytes_per_pixel) {

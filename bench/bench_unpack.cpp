@@ -21,7 +21,7 @@ constexpr int kWidth = 1920;
 constexpr int kHeight = 1080;
 
 void unpack(benchmark::State& state, uint32_t src_fcc, uint32_t features) {
-  if ((features & img::allow_avx(img::get_cpu_features())) != features) {
+  if ((features & img::allow_avx512(img::get_cpu_features())) != features) {
     state.SkipWithError("processor lacks the variant's features");
     return;
   }
@@ -51,7 +51,7 @@ BENCHMARK_CAPTURE(unpack, layout_c_ssse3, img::FOURCC_GBRG12_PACKED_C, uint32_t{
 BENCHMARK_CAPTURE(unpack, layout_d_plain, img::FOURCC_GBRG12_PACKED_D, 0u)->Unit(benchmark::kMicrosecond);
 BENCHMARK_CAPTURE(unpack, layout_d_ssse3, img::FOURCC_GBRG12_PACKED_D, uint32_t{img::cpu_ssse3})
     ->Unit(benchmark::kMicrosecond);
-BENCHMARK_CAPTURE(unpack, layout_c_best, img::FOURCC_GBRG12_PACKED_C, img::allow_avx(img::get_cpu_features()))
+BENCHMARK_CAPTURE(unpack, layout_c_best, img::FOURCC_GBRG12_PACKED_C, img::allow_avx512(img::get_cpu_features()))
     ->Unit(benchmark::kMicrosecond);
 
 #ifdef TV_BENCH_OPENCV_PEER

@@ -30,10 +30,11 @@ void transform_matrix_debayer8(const img_descriptor& dst, const img_descriptor& 
                                const matrix_debayer_params& params);
 
 // 16-bit Bayer to "YUGp" of the same size; dim_x and dim_y even, dim_x > 6,
-// dim_y >= 4. AVX2 (img::avx2_allowed) or SSE4.1 for dim_x >= 32. Sums in
-// single precision over exact integer detail terms (site_weights16), which
-// holds every sample within 1 of the exact weighted sum (rounded to nearest,
-// clamped).
+// dim_y >= 4. AVX-512 (img::avx512_allowed) for dim_x >= 64, AVX2
+// (img::avx2_allowed) or SSE4.1 for dim_x >= 32. Fused multiply-adds of
+// single precision over the sites' neighbour groups (site_weights16), the
+// same bits on every processor, which hold every sample within 1 of the
+// exact weighted sum (rounded to nearest, clamped).
 void transform_matrix_debayer16(const img_descriptor& dst, const img_descriptor& src,
                                 const matrix_debayer_params& params);
 

@@ -64,7 +64,7 @@ struct line_weights {
 // g1 .. g5 (the fused steps of the plain form over the site's terms), as
 // truncated 32-bit values (at most 65535 unless Bounded; negative below 0).
 template <bool Colour, bool Bounded>
-inline void site(const __m512 w[3][max_terms16], const __m512 offset[3], __m512i c, __m512i g1, __m512i g2,
+__attribute__((always_inline)) inline void site(const __m512 w[3][max_terms16], const __m512 offset[3], __m512i c, __m512i g1, __m512i g2,
                  __m512i g3, __m512i g4, __m512i g5, __m512i out[3]) {
   constexpr int n = Colour ? 4 : max_terms16;
   __m512 term[max_terms16];
@@ -92,7 +92,7 @@ inline void site(const __m512 w[3][max_terms16], const __m512 offset[3], __m512i
 // even column whose samples are at xs in the lines `in` (reads xs - 2 .. xs
 // + 33): lane i of out[k][row] is column 2 i + k of the 32.
 template <bool EvenColour, bool Bounded>
-inline void samples(const uint8_t* const in[5], const line_weights& lw, int xs, __m512i out[2][3]) {
+__attribute__((always_inline)) inline void samples(const uint8_t* const in[5], const line_weights& lw, int xs, __m512i out[2][3]) {
   const __m512i low = _mm512_set1_epi32(0xFFFF);
   const auto load = [&](int line, int o) { return load64(in[line] + 2 * (xs + o)); };
   // The low sample of each 32-bit lane by masking, the high one by a shift:
@@ -140,19 +140,25 @@ inline void prefetch(const uint8_t* p) { _mm_prefetch(reinterpret_cast<const cha
 // one step where they end if columns before the last 32 are left (it
 // overlaps the one before; the pixels it does again come out the same); the
 // last 32 from the copy of the line's end.
+// A step at a line's end, out of the loop: one copy of the step's code for
+// the three of a line (the loop keeps its own, inlined).
+template <typename Step>
+__attribute__((noinline)) void end_step(const Step& step, const uint8_t* const in[5], int xs, int x) {
+  step(in, xs, x);
+}
+
 template <typename Step>
 inline void steps(const line_pointers& l, int w, Step step) {
   const line_ends ends(l, w);
-  step(ends.left_in, 2, 0);
+  end_step(step, ends.left_in, 2, 0);
   const int end = w - kStep - 2;
   int x = kStep;
   for (; x <= end; x += kStep) {
     prefetch(l.ahead + 2 * x);
-    prefetch(l.ahead + 2 * x + 64);
     step(l.in, x, x);
   }
-  if (x < w - kStep) step(l.in, end & ~1, end & ~1);
-  step(ends.right_in, 32, w - kStep);
+  if (x < w - kStep) end_step(step, l.in, end & ~1, end & ~1);
+  end_step(step, ends.right_in, 32, w - kStep);
 }
 
 template <bool EvenColour, bool Bounded>
@@ -201,7 +207,7 @@ void line16_avx512(const line_args& a) {
 // that saturating both additions clamps the sum. G takes the exact products
 // of pmaddwd. Out: columns 8 L, 8 L + 2 | 8 L + 4, 8 L + 6 of lane L in
 // e01 | e23, the odd columns likewise in o01 | o23.
-inline void rgb64_of(const __m512i e[3], const __m512i o[3], __m512i& e01, __m512i& e23, __m512i& o01,
+__attribute__((always_inline)) inline void rgb64_of(const __m512i e[3], const __m512i o[3], __m512i& e01, __m512i& e23, __m512i& o01,
                      __m512i& o23) {
   constexpr int kUg = 5636, kVg = 11698;
   const __m512i bias = _mm512_set1_epi16(static_cast<short>(0x8000));
