@@ -217,6 +217,8 @@ BENCHMARK_CAPTURE(plain_debayer, rgb32_sse41, img::FOURCC_RGB32, kSse41) TV_MS;
 BENCHMARK_CAPTURE(plain_debayer, rgb32_best, img::FOURCC_RGB32, kBest) TV_MS;
 BENCHMARK_CAPTURE(matrix_debayer8, rgb24_plain, img::FOURCC_RGB24, kPlain) TV_MS;
 BENCHMARK_CAPTURE(matrix_debayer8, rgb24_ssse3, img::FOURCC_RGB24, kSsse3) TV_MS;
+BENCHMARK_CAPTURE(matrix_debayer8, rgb24_avx2, img::FOURCC_RGB24, kAvx2) TV_MS;
+BENCHMARK_CAPTURE(matrix_debayer8, rgb24_avx512, img::FOURCC_RGB24, kAvx512) TV_MS;
 BENCHMARK_CAPTURE(matrix_debayer8, rgb24_best, img::FOURCC_RGB24, kBest) TV_MS;
 BENCHMARK_CAPTURE(matrix_debayer8, rgb32_best, img::FOURCC_RGB32, kBest) TV_MS;
 BENCHMARK_CAPTURE(matrix_debayer16, yuv16_plain, kPlain) TV_MS;

@@ -1,7 +1,7 @@
 // The matrix debayer: the fixed-point plain code against a double-precision
-// reference of the kernels and colour chain (within rounding), the SSSE3
-// (8-bit) and SSE4.1 (16-bit) variants bit-identical to the plain code on
-// random frames around their minimum widths, flat grey and orientation.
+// reference of the kernels and colour chain (within rounding), the vector
+// variants bit-identical to the plain code on random frames around their
+// minimum widths and steps, flat grey and orientation.
 #include <gtest/gtest.h>
 
 #include "by16/by16_transform_matrix.h"
@@ -103,15 +103,17 @@ TEST(DebayerMatrix, PlainCodeFollowsKernelsAndColourChainWithinRounding) {
 }
 
 TEST(DebayerMatrix, VectorVariantsAreBitIdenticalToThePlainCode) {
-  // Every variant (SSSE3 and AVX2 for 8 bits, SSE4.1, AVX2 and AVX-512 for
-  // 16 bits); widths around their minimums and steps.
+  // Every variant (SSSE3, AVX2 and AVX-512 for 8 bits, SSE4.1, AVX2 and
+  // AVX-512 for 16 bits); widths around their minimums and steps (AVX-512,
+  // 8 bits: from 128 in steps of 64, the last one overlapping when the
+  // width is no multiple).
   const layout layouts[] = {layout::dense, layout::padded, layout::bottom_up};
   const struct {
     bool sixteen;
     std::vector<int> widths, heights;
     std::vector<uint32_t> outputs;
   } kinds[] = {
-      {false, {62, 64, 66, 80, 82, 84, 98, 100, 130}, {2, 4, 6},
+      {false, {62, 64, 66, 80, 82, 84, 98, 100, 126, 128, 130, 132, 192, 194, 196, 258, 260}, {2, 4, 6},
        {img::FOURCC_YUV8PLANAR, img::FOURCC_RGB24, img::FOURCC_RGB32}},
       {true, {30, 32, 34, 40, 42, 44, 50, 62, 64, 66, 96, 98, 130}, {4, 6}, {img::FOURCC_YUV16PLANAR}},
   };

@@ -1,8 +1,8 @@
 // The matrix debayer's frame level: folding the colour chain into per-site
 // weights, variant selection (once per frame), and the row driver that
 // mirrors lines at the top and bottom and picks the site weights of each
-// line. Plain line routines are compiled here; SSSE3 (8-bit), SSE4.1 (16-bit)
-// and AVX2 (both) in their own files.
+// line. Plain line routines are compiled here; SSSE3 (8-bit), SSE4.1 (16-bit),
+// AVX2 and AVX-512 (both) in their own files.
 #include "by16/by16_transform_matrix.h"
 
 #include "by16/by16_transform_matrix_kernels.h"
@@ -231,6 +231,7 @@ using matrix_detail::line_args;
 using matrix_detail::line_fn;
 
 constexpr int kVectorMinWidth8 = 64;
+constexpr int kAvx512MinWidth8 = 128;
 constexpr int kVectorMinWidth16 = 32;
 constexpr int kAvx512MinWidth16 = 64;
 
@@ -333,7 +334,10 @@ void transform_matrix_debayer8(const img_descriptor& dst, const img_descriptor& 
   matrix_detail::fold_weights(fw, params, planar ? matrix_detail::output::yuv : matrix_detail::output::rgb);
   line_fn line = matrix_detail::get_line8_plain(kind);
   if (src.dim_x >= kVectorMinWidth8) {
-    if (avx2_allowed(params.cpu_features)) {
+    if (avx512_allowed(params.cpu_features) && src.dim_x >= kAvx512MinWidth8) {
+      note_avx512_entry("matrix_debayer8");
+      line = matrix_detail::get_line8_avx512(kind);
+    } else if (avx2_allowed(params.cpu_features)) {
       note_avx_entry("matrix_debayer8");
       line = matrix_detail::get_line8_avx2(kind);
     } else if (params.cpu_features & cpu_ssse3) {

@@ -23,8 +23,9 @@ struct matrix_debayer_params {
 };
 
 // 8-bit Bayer to "YU8p", "RGB3" or "RGB4" of the same size; dim_x and dim_y
-// even. RGB is written bottom-up unless `flip`; "YU8p" top-down. AVX2
-// (img::avx2_allowed) or SSSE3 for dim_x >= 64. Weights in fixed point: every
+// even. RGB is written bottom-up unless `flip`; "YU8p" top-down. AVX-512
+// (img::avx512_allowed) for dim_x >= 128, AVX2 (img::avx2_allowed) or SSSE3
+// for dim_x >= 64. Weights in fixed point: every
 // sample within 1 of the exact weighted sum.
 void transform_matrix_debayer8(const img_descriptor& dst, const img_descriptor& src,
                                const matrix_debayer_params& params);
@@ -157,6 +158,8 @@ using line_fn = void (*)(const line_args&);
 line_fn get_line8_plain(kind8 kind);
 line_fn get_line8_ssse3(kind8 kind);
 line_fn get_line8_avx2(kind8 kind);
+// AVX-512 (img::avx512_allowed), lines of at least 128 pixels.
+line_fn get_line8_avx512(kind8 kind);
 line_fn get_line16_plain();
 line_fn get_line16_sse41();
 line_fn get_line16_avx2();
