@@ -113,7 +113,9 @@ TEST(DebayerMatrix, VectorVariantsAreBitIdenticalToThePlainCode) {
     std::vector<int> widths, heights;
     std::vector<uint32_t> outputs;
   } kinds[] = {
-      {false, {62, 64, 66, 80, 82, 84, 98, 100, 126, 128, 130, 132, 192, 194, 196, 258, 260}, {2, 4, 6},
+      {false,
+       {62, 64, 66, 80, 82, 84, 98, 100, 126, 128, 130, 132, 192, 194, 196, 258, 260},
+       {2, 4, 6},
        {img::FOURCC_YUV8PLANAR, img::FOURCC_RGB24, img::FOURCC_RGB32}},
       {true, {30, 32, 34, 40, 42, 44, 50, 62, 64, 66, 96, 98, 130}, {4, 6}, {img::FOURCC_YUV16PLANAR}},
   };

@@ -24,8 +24,12 @@ constexpr int kStep = 64;  // pixels per step
 
 // Every helper that takes or returns a vector is inlined: no 512-bit value
 // crosses a call (the kernel's calling convention passes them by reference).
-__attribute__((always_inline)) inline __m512i load64(const uint8_t* p) { return _mm512_loadu_si512(p); }
-__attribute__((always_inline)) inline void store64(uint8_t* p, __m512i v) { _mm512_storeu_si512(p, v); }
+__attribute__((always_inline)) inline __m512i load64(const uint8_t* p) {
+  return _mm512_loadu_si512(p);
+}
+__attribute__((always_inline)) inline void store64(uint8_t* p, __m512i v) {
+  _mm512_storeu_si512(p, v);
+}
 
 // The weight pairs of one output row, for pmaddwd over interleaved groups.
 struct row_weights {
@@ -41,10 +45,12 @@ inline bool paired_site(const site_weights& s) {
   return true;
 }
 
-__attribute__((always_inline)) inline void set_row_weights(row_weights& r, const site_weights& s, int row, bool paired) {
+__attribute__((always_inline)) inline void set_row_weights(row_weights& r, const site_weights& s,
+                                                           int row, bool paired) {
   const auto pair = [&](int p, int q) {
-    return _mm512_set1_epi32(static_cast<int>((static_cast<uint32_t>(static_cast<uint16_t>(s.w[row][q])) << 16) |
-                                              static_cast<uint16_t>(s.w[row][p])));
+    return _mm512_set1_epi32(
+        static_cast<int>((static_cast<uint32_t>(static_cast<uint16_t>(s.w[row][q])) << 16) |
+                         static_cast<uint16_t>(s.w[row][p])));
   };
   r.w[0] = pair(0, 1);
   r.w[1] = paired ? pair(2, 4) : pair(2, 3);
@@ -56,7 +62,9 @@ __attribute__((always_inline)) inline void set_row_weights(row_weights& r, const
 // each) in 16-bit lanes, as signed-saturated 16-bit values in the order of
 // the groups' lanes (unpack and pack both work within 128-bit lanes).
 template <int N>
-__attribute__((always_inline)) inline __m512i row32(const row_weights& r, const __m512i pairs[2 * N], const __m512i& shift) {
+__attribute__((always_inline)) inline __m512i row32(const row_weights& r,
+                                                    const __m512i pairs[2 * N],
+                                                    const __m512i& shift) {
   __m512i s[2];
   for (int half = 0; half < 2; ++half) {
     const __m512i a = _mm512_add_epi32(r.offset, _mm512_madd_epi16(pairs[half], r.w[0]));
@@ -74,8 +82,9 @@ __attribute__((always_inline)) inline __m512i row32(const row_weights& r, const 
 // site (red or blue) weighs its groups 1 and 3, and 2 and 5, alike: they are
 // summed first, which leaves two pairs instead of three.
 template <bool Paired>
-__attribute__((always_inline)) inline void rows32(const row_weights w[3], const __m512i g[group_count], const __m512i& shift,
-                             __m512i out[3]) {
+__attribute__((always_inline)) inline void rows32(const row_weights w[3],
+                                                  const __m512i g[group_count],
+                                                  const __m512i& shift, __m512i out[3]) {
   if constexpr (Paired) {
     const __m512i g13 = _mm512_add_epi16(g[1], g[3]), g25 = _mm512_add_epi16(g[2], g[5]);
     const __m512i pairs[4] = {_mm512_unpacklo_epi16(g[0], g13), _mm512_unpackhi_epi16(g[0], g13),
@@ -116,7 +125,8 @@ constexpr pair_rotations512 kPairRotations512 = make_pair_rotations512();
 // pixels, (R even, B odd), (G, R) of the odd ones) rotated and blended within
 // each 128-bit lane, which then holds the three 16-byte blocks of its sixteen
 // pixels; two permutes per output vector gather the blocks.
-__attribute__((always_inline)) inline void store_bgr192(uint8_t* dst, const __m512i e[3], const __m512i o[3]) {
+__attribute__((always_inline)) inline void store_bgr192(uint8_t* dst, const __m512i e[3],
+                                                        const __m512i o[3]) {
   const __m512i* rotations = reinterpret_cast<const __m512i*>(kPairRotations512.bytes);
   const auto rotation = [rotations](int s) { return _mm512_loadu_si512(rotations + s); };
   // The word blend of one 128-bit lane for all four.
@@ -127,27 +137,36 @@ __attribute__((always_inline)) inline void store_bgr192(uint8_t* dst, const __m5
   const __m512i p1 = _mm512_shuffle_epi8(_mm512_packus_epi16(e[0], o[2]), rotation(1));
   const __m512i p2 = _mm512_shuffle_epi8(_mm512_packus_epi16(o[1], o[0]), rotation(2));
   // x_k: block k of the 48 bytes of pixels 16 L .. 16 L + 15 in lane L.
-  const __m512i x0 = _mm512_mask_blend_epi16(blend(0, 2), _mm512_mask_blend_epi16(blend(0, 1), p0, p1), p2);
-  const __m512i x1 = _mm512_mask_blend_epi16(blend(1, 2), _mm512_mask_blend_epi16(blend(1, 1), p0, p1), p2);
-  const __m512i x2 = _mm512_mask_blend_epi16(blend(2, 2), _mm512_mask_blend_epi16(blend(2, 1), p0, p1), p2);
+  const __m512i x0 =
+      _mm512_mask_blend_epi16(blend(0, 2), _mm512_mask_blend_epi16(blend(0, 1), p0, p1), p2);
+  const __m512i x1 =
+      _mm512_mask_blend_epi16(blend(1, 2), _mm512_mask_blend_epi16(blend(1, 1), p0, p1), p2);
+  const __m512i x2 =
+      _mm512_mask_blend_epi16(blend(2, 2), _mm512_mask_blend_epi16(blend(2, 1), p0, p1), p2);
   // Output blocks in order: x0.0 x1.0 x2.0 x0.1 | x1.1 x2.1 x0.2 x1.2 |
   // x2.2 x0.3 x1.3 x2.3 (x_k.L: lane L of x_k); quadwords 0 .. 7 of x0,
   // 8 .. 15 of x1 in the two-source permutes, then those of x2 put in.
   const __m512i t0 = _mm512_permutex2var_epi64(x0, _mm512_setr_epi64(0, 1, 8, 9, 0, 0, 2, 3), x1);
-  const __m512i t1 = _mm512_permutex2var_epi64(x0, _mm512_setr_epi64(10, 11, 0, 0, 4, 5, 12, 13), x1);
+  const __m512i t1 =
+      _mm512_permutex2var_epi64(x0, _mm512_setr_epi64(10, 11, 0, 0, 4, 5, 12, 13), x1);
   const __m512i t2 = _mm512_permutex2var_epi64(x0, _mm512_setr_epi64(0, 0, 6, 7, 14, 15, 0, 0), x1);
-  store64(dst, _mm512_mask_permutexvar_epi64(t0, 0x30, _mm512_setr_epi64(0, 0, 0, 0, 0, 1, 0, 0), x2));
-  store64(dst + 64, _mm512_mask_permutexvar_epi64(t1, 0x0C, _mm512_setr_epi64(0, 0, 2, 3, 0, 0, 0, 0), x2));
-  store64(dst + 128, _mm512_mask_permutexvar_epi64(t2, 0xC3, _mm512_setr_epi64(4, 5, 0, 0, 0, 0, 6, 7), x2));
+  store64(dst,
+          _mm512_mask_permutexvar_epi64(t0, 0x30, _mm512_setr_epi64(0, 0, 0, 0, 0, 1, 0, 0), x2));
+  store64(dst + 64,
+          _mm512_mask_permutexvar_epi64(t1, 0x0C, _mm512_setr_epi64(0, 0, 2, 3, 0, 0, 0, 0), x2));
+  store64(dst + 128,
+          _mm512_mask_permutexvar_epi64(t2, 0xC3, _mm512_setr_epi64(4, 5, 0, 0, 0, 0, 6, 7), x2));
 }
 
 // 64 pixels (B, G, R bytes in column order) as 256 bytes B G R X. The
 // unpacks take four pixels of every 128-bit lane into each output vector;
 // the 32-bit lanes are first transposed four by four, so that output vector
 // q receives pixels 16 q + 4 L .. 16 q + 4 L + 3 in lane L.
-__attribute__((always_inline)) inline void store_bgrx256(uint8_t* dst, const __m512i& b, const __m512i& g, const __m512i& r) {
+__attribute__((always_inline)) inline void store_bgrx256(uint8_t* dst, const __m512i& b,
+                                                         const __m512i& g, const __m512i& r) {
   const __m512i transpose = _mm512_setr_epi32(0, 4, 8, 12, 1, 5, 9, 13, 2, 6, 10, 14, 3, 7, 11, 15);
-  const __m512i bt = _mm512_permutexvar_epi32(transpose, b), gt = _mm512_permutexvar_epi32(transpose, g),
+  const __m512i bt = _mm512_permutexvar_epi32(transpose, b),
+                gt = _mm512_permutexvar_epi32(transpose, g),
                 rt = _mm512_permutexvar_epi32(transpose, r);
   const __m512i x8 = _mm512_set1_epi8(static_cast<char>(0xFF));
   const __m512i bg_lo = _mm512_unpacklo_epi8(bt, gt), bg_hi = _mm512_unpackhi_epi8(bt, gt);
@@ -192,12 +211,15 @@ struct line_ends {
   }
 };
 
-inline void prefetch(const uint8_t* p) { _mm_prefetch(reinterpret_cast<const char*>(p), _MM_HINT_T0); }
+inline void prefetch(const uint8_t* p) {
+  _mm_prefetch(reinterpret_cast<const char*>(p), _MM_HINT_T0);
+}
 
 // A step at a line's end, out of the loop: one copy of the step's code for
 // the three of a line (the loop keeps its own, inlined).
 template <typename Step>
-__attribute__((noinline)) void end_step(const Step& step, const uint8_t* const in[5], int xs, int x) {
+__attribute__((noinline)) void end_step(const Step& step, const uint8_t* const in[5], int xs,
+                                        int x) {
   step(in, xs, x);
 }
 
@@ -217,17 +239,23 @@ void line8_steps(const line_args& a) {
   const auto step = [&](const uint8_t* const in[5], int xs, int x) __attribute__((always_inline)) {
     // Column x + o + 2 i of a line in lane i: the low bytes of a load at
     // x + o.
-    const auto at = [&](int line, int o) { return _mm512_and_si512(load64(in[line] + xs + o), low_bytes); };
+    const auto at = [&](int line, int o) {
+      return _mm512_and_si512(load64(in[line] + xs + o), low_bytes);
+    };
     // Centre line columns x - 2 .. x + 3 (+ 2 i).
     const __m512i c[6] = {at(2, -2), at(2, -1), at(2, 0), at(2, 1), at(2, 2), at(2, 3)};
     // Lines 1 and 3 summed, columns x - 1 .. x + 2; lines 0 and 4 at x, x + 1.
-    const __m512i v13[4] = {_mm512_add_epi16(at(1, -1), at(3, -1)), _mm512_add_epi16(at(1, 0), at(3, 0)),
-                            _mm512_add_epi16(at(1, 1), at(3, 1)), _mm512_add_epi16(at(1, 2), at(3, 2))};
-    const __m512i v04[2] = {_mm512_add_epi16(at(0, 0), at(4, 0)), _mm512_add_epi16(at(0, 1), at(4, 1))};
-    const __m512i ge[group_count] = {c[2],   _mm512_add_epi16(c[1], c[3]), _mm512_add_epi16(c[0], c[4]),
-                                     v13[1], _mm512_add_epi16(v13[0], v13[2]), v04[0]};
-    const __m512i go[group_count] = {c[3],   _mm512_add_epi16(c[2], c[4]), _mm512_add_epi16(c[1], c[5]),
-                                     v13[2], _mm512_add_epi16(v13[1], v13[3]), v04[1]};
+    const __m512i v13[4] = {
+        _mm512_add_epi16(at(1, -1), at(3, -1)), _mm512_add_epi16(at(1, 0), at(3, 0)),
+        _mm512_add_epi16(at(1, 1), at(3, 1)), _mm512_add_epi16(at(1, 2), at(3, 2))};
+    const __m512i v04[2] = {_mm512_add_epi16(at(0, 0), at(4, 0)),
+                            _mm512_add_epi16(at(0, 1), at(4, 1))};
+    const __m512i ge[group_count] = {
+        c[2],   _mm512_add_epi16(c[1], c[3]),     _mm512_add_epi16(c[0], c[4]),
+        v13[1], _mm512_add_epi16(v13[0], v13[2]), v04[0]};
+    const __m512i go[group_count] = {
+        c[3],   _mm512_add_epi16(c[2], c[4]),     _mm512_add_epi16(c[1], c[5]),
+        v13[2], _mm512_add_epi16(v13[1], v13[3]), v04[1]};
     __m512i e[3], o[3];  // rows R, G, B (or Y, U, V)
     rows32<EvenPaired>(even_w, ge, shift, e);
     rows32<OddPaired>(odd_w, go, shift, o);
@@ -236,7 +264,8 @@ void line8_steps(const line_args& a) {
     } else if constexpr (K == kind8::rgb24) {
       store_bgr192(l.out[0] + 3 * x, e, o);
     } else {
-      store_bgrx256(l.out[0] + 4 * x, join_pairs(e[2], o[2]), join_pairs(e[1], o[1]), join_pairs(e[0], o[0]));
+      store_bgrx256(l.out[0] + 4 * x, join_pairs(e[2], o[2]), join_pairs(e[1], o[1]),
+                    join_pairs(e[0], o[0]));
     }
   };
   // The first and last 64 columns from the copies of the line ends; whole
@@ -271,9 +300,12 @@ void line8_avx512(const line_args& a) {
 
 line_fn get_line8_avx512(kind8 kind) {
   switch (kind) {
-    case kind8::yuv8p: return line8_avx512<kind8::yuv8p>;
-    case kind8::rgb24: return line8_avx512<kind8::rgb24>;
-    default: return line8_avx512<kind8::rgb32>;
+    case kind8::yuv8p:
+      return line8_avx512<kind8::yuv8p>;
+    case kind8::rgb24:
+      return line8_avx512<kind8::rgb24>;
+    default:
+      return line8_avx512<kind8::rgb32>;
   }
 }
 
