@@ -39,6 +39,7 @@ constexpr uint32_t kSsse3 = img::cpu_sse2 | img::cpu_ssse3;
 constexpr uint32_t kSse41 = img::cpu_sse2 | img::cpu_ssse3 | img::cpu_sse41;
 const uint32_t kAvx2 = img::allow_avx(kSse41 | img::cpu_level8);
 const uint32_t kAvx512 = img::allow_avx512(kSse41 | img::cpu_level8 | img::cpu_avx512);
+const uint32_t kAvx512Vnni = kAvx512 | img::cpu_avx512vnni;
 const uint32_t kBest = img::allow_avx512(img::get_cpu_features());
 
 struct image {
@@ -219,6 +220,7 @@ BENCHMARK_CAPTURE(matrix_debayer8, rgb24_plain, img::FOURCC_RGB24, kPlain) TV_MS
 BENCHMARK_CAPTURE(matrix_debayer8, rgb24_ssse3, img::FOURCC_RGB24, kSsse3) TV_MS;
 BENCHMARK_CAPTURE(matrix_debayer8, rgb24_avx2, img::FOURCC_RGB24, kAvx2) TV_MS;
 BENCHMARK_CAPTURE(matrix_debayer8, rgb24_avx512, img::FOURCC_RGB24, kAvx512) TV_MS;
+BENCHMARK_CAPTURE(matrix_debayer8, rgb24_avx512_vnni, img::FOURCC_RGB24, kAvx512Vnni) TV_MS;
 BENCHMARK_CAPTURE(matrix_debayer8, rgb24_best, img::FOURCC_RGB24, kBest) TV_MS;
 BENCHMARK_CAPTURE(matrix_debayer8, rgb32_best, img::FOURCC_RGB32, kBest) TV_MS;
 BENCHMARK_CAPTURE(matrix_debayer16, yuv16_plain, kPlain) TV_MS;

@@ -21,6 +21,7 @@ TEST(CpuFeatures, MaskMatchesTheCompilersDetection) {
       {img::cpu_avx2, __builtin_cpu_supports("avx2")},     {img::cpu_fma, __builtin_cpu_supports("fma")},
       {img::cpu_avx512, __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq") &&
                             __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512vl")},
+      {img::cpu_avx512vnni, (mask & img::cpu_avx512) && __builtin_cpu_supports("avx512vnni")},
   };
   uint32_t all = 0;
   for (const auto& e : expected) {

@@ -4,6 +4,9 @@
 // minimum widths and steps, flat grey and orientation.
 #include <gtest/gtest.h>
 
+#include <iterator>
+#include <vector>
+
 #include "by16/by16_transform_matrix.h"
 #include "reference_transform.h"
 
@@ -103,8 +106,8 @@ TEST(DebayerMatrix, PlainCodeFollowsKernelsAndColourChainWithinRounding) {
 }
 
 TEST(DebayerMatrix, VectorVariantsAreBitIdenticalToThePlainCode) {
-  // Every variant (SSSE3, AVX2 and AVX-512 for 8 bits, SSE4.1, AVX2 and
-  // AVX-512 for 16 bits); widths around their minimums and steps (AVX-512,
+  // Every variant (SSSE3, AVX2 and AVX-512 with and without VNNI for 8
+  // bits, SSE4.1, AVX2 and AVX-512 for 16 bits); widths around their minimums and steps (AVX-512,
   // 8 bits: from 128 in steps of 64, the last one overlapping when the
   // width is no multiple).
   const layout layouts[] = {layout::dense, layout::padded, layout::bottom_up};
@@ -128,6 +131,9 @@ TEST(DebayerMatrix, VectorVariantsAreBitIdenticalToThePlainCode) {
   img::matrix_detail::folded_weights16 absurd;
   img::matrix_detail::fold_weights16(absurd, params_for(kAbsurd, 0));
   EXPECT_FALSE(absurd.bounded);
+  // The 8-bit AVX-512 form also comes with VNNI.
+  std::vector<uint32_t> variants(std::begin(kVariants), std::end(kVariants));
+  variants.push_back(variants.back() | img::cpu_avx512vnni);
   for (const auto& k : kinds) {
     const auto debayer = k.sixteen ? img::transform_matrix_debayer16 : img::transform_matrix_debayer8;
     uint32_t seed = k.sixteen ? 41 : 31;
@@ -141,7 +147,7 @@ TEST(DebayerMatrix, VectorVariantsAreBitIdenticalToThePlainCode) {
           for (uint32_t out : k.outputs) {
             owned_image want = make_image(out, w, h, layouts[(n / 3) % 3]);
             debayer(want.desc, src.desc, params_for(c, 0));
-            for (uint32_t v : kVariants) {
+            for (uint32_t v : variants) {
               if (v == 0 || !has_variant(v)) continue;
               owned_image got = make_image(out, w, h, layouts[(n / 3) % 3]);
               debayer(got.desc, src.desc, params_for(c, v));

@@ -18,7 +18,7 @@ const feature_name kFeatures[] = {
     {img::cpu_mmx, "MMX"},       {img::cpu_sse, "SSE"},       {img::cpu_sse2, "SSE2"},
     {img::cpu_sse3, "SSE3"},     {img::cpu_ssse3, "SSSE3"},   {img::cpu_sse41, "SSE4.1"},
     {img::cpu_sse42, "SSE4.2"},  {img::cpu_avx, "AVX"},       {img::cpu_avx2, "AVX2"},
-    {img::cpu_fma, "FMA"},       {img::cpu_avx512, "AVX-512"},
+    {img::cpu_fma, "FMA"},       {img::cpu_avx512, "AVX-512"}, {img::cpu_avx512vnni, "VNNI"},
 };
 
 int bit_index(uint32_t bit) {

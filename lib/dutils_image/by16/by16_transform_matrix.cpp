@@ -336,7 +336,8 @@ void transform_matrix_debayer8(const img_descriptor& dst, const img_descriptor& 
   if (src.dim_x >= kVectorMinWidth8) {
     if (avx512_allowed(params.cpu_features) && src.dim_x >= kAvx512MinWidth8) {
       note_avx512_entry("matrix_debayer8");
-      line = matrix_detail::get_line8_avx512(kind);
+      line = (params.cpu_features & cpu_avx512vnni) ? matrix_detail::get_line8_avx512_vnni(kind)
+                                                    : matrix_detail::get_line8_avx512(kind);
     } else if (avx2_allowed(params.cpu_features)) {
       note_avx_entry("matrix_debayer8");
       line = matrix_detail::get_line8_avx2(kind);

@@ -158,8 +158,10 @@ using line_fn = void (*)(const line_args&);
 line_fn get_line8_plain(kind8 kind);
 line_fn get_line8_ssse3(kind8 kind);
 line_fn get_line8_avx2(kind8 kind);
-// AVX-512 (img::avx512_allowed), lines of at least 128 pixels.
+// AVX-512 (img::avx512_allowed), lines of at least 128 pixels; the second
+// with VNNI (img::cpu_avx512vnni).
 line_fn get_line8_avx512(kind8 kind);
+line_fn get_line8_avx512_vnni(kind8 kind);
 line_fn get_line16_plain();
 line_fn get_line16_sse41();
 line_fn get_line16_avx2();

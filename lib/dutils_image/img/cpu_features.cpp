@@ -33,6 +33,8 @@ constexpr uint32_t kLeaf1EcxAvx = 1u << 28;
 // CPUID leaf 7, sub-leaf 0, EBX.
 constexpr uint32_t kLeaf7EbxAvx2 = 1u << 5;
 constexpr uint32_t kLeaf7EbxAvx512 = (1u << 16) | (1u << 17) | (1u << 30) | (1u << 31);  // F, DQ, BW, VL
+// CPUID leaf 7, sub-leaf 0, ECX.
+constexpr uint32_t kLeaf7EcxAvx512Vnni = 1u << 11;
 // XCR0: the operating system saves the XMM (bit 1) and YMM (bit 2) state.
 constexpr uint32_t kXcr0XmmYmm = 0x6;
 // XCR0: the opmask (bit 5) and ZMM (bits 6, 7) state.
@@ -69,7 +71,10 @@ uint32_t detect() {
     unsigned eax7 = 0, ebx7 = 0, ecx7 = 0, edx7 = 0;
     if (__get_cpuid_count(7, 0, &eax7, &ebx7, &ecx7, &edx7) && (ebx7 & kLeaf7EbxAvx2)) {
       mask |= cpu_avx2;
-      if ((ebx7 & kLeaf7EbxAvx512) == kLeaf7EbxAvx512 && (read_xcr0() & kXcr0Zmm) == kXcr0Zmm) mask |= cpu_avx512;
+      if ((ebx7 & kLeaf7EbxAvx512) == kLeaf7EbxAvx512 && (read_xcr0() & kXcr0Zmm) == kXcr0Zmm) {
+        mask |= cpu_avx512;
+        if (ecx7 & kLeaf7EcxAvx512Vnni) mask |= cpu_avx512vnni;
+      }
     }
   }
   return mask;

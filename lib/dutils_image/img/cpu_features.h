@@ -20,6 +20,8 @@ enum cpu_feature : uint32_t {
   // AVX-512 F, DQ, BW and VL, reported only when the operating system also
   // saves the opmask and ZMM state (XCR0 bits 5, 6, 7).
   cpu_avx512 = 1u << 12,
+  // AVX-512 VNNI (vpdpwssd), reported only with cpu_avx512.
+  cpu_avx512vnni = 1u << 13,
 };
 
 // Feature level 8: what the AVX2 variants of the image kernels need (they
