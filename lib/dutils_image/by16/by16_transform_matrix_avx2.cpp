@@ -405,10 +405,14 @@ struct rgb64_line16 {
       rgb64_of(out[0], out[1], e01, e23, o01, o23);
       const __m256i c01 = _mm256_unpacklo_epi64(e01, o01), c23 = _mm256_unpackhi_epi64(e01, o01);  // | 8 9, | 10 11
       const __m256i c45 = _mm256_unpacklo_epi64(e23, o23), c67 = _mm256_unpackhi_epi64(e23, o23);  // | 12 13, | 14 15
-      const __m256i px[4] = {_mm256_permute2x128_si256(c01, c23, 0x20), _mm256_permute2x128_si256(c45, c67, 0x20),
-                             _mm256_permute2x128_si256(c01, c23, 0x31), _mm256_permute2x128_si256(c45, c67, 0x31)};
+      // The halves go to their own places: stores take the upper halves
+      // without a shuffle.
+      const __m256i px[4] = {c01, c23, c45, c67};
       uint8_t* d = rgb + 8 * x;
-      for (int k = 0; k < 4; ++k) store32(d + 32 * k, px[k]);
+      for (int k = 0; k < 4; ++k) {
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(d + 16 * k), _mm256_castsi256_si128(px[k]));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(d + 64 + 16 * k), _mm256_extracti128_si256(px[k], 1));
+      }
     });
     return {0, a.dim_x};
   }
