@@ -194,7 +194,8 @@ void line8_avx2(const line_args& a) {
 struct line_weights16 {
   __m256 w[2][3][max_terms16], offset[2][3];  // [even, odd site][row][term]
   bool even_colour;                           // the even columns are the red or blue sites
-  explicit line_weights16(const line_args& a) : even_colour(a.even16->colour) {
+  bool bounded;                               // every sum below 2^31
+  explicit line_weights16(const line_args& a) : even_colour(a.even16->colour), bounded(a.bounded16) {
     const site_weights16* sites[2] = {a.even16, a.odd16};
     for (int k = 0; k < 2; ++k)
       for (int row = 0; row < 3; ++row) {
@@ -207,10 +208,11 @@ struct line_weights16 {
 inline __m256i add32(__m256i a, __m256i b) { return _mm256_add_epi32(a, b); }
 
 // The three rows of one site's eight columns from its centre c and groups
-// g1 .. g5, as truncated 32-bit values of at most 65535 (negative below 0):
-// the fused steps of the plain code over the site's terms, in its order.
-template <bool Colour>
-inline void site16(const __m256 w[3][max_terms16], const __m256 offset[3], __m256i c, __m256i g1, __m256i g2,
+// g1 .. g5, as truncated 32-bit values (at most 65535 unless Bounded;
+// negative below 0): the fused steps of the plain code over the site's
+// terms, in its order.
+template <bool Colour, bool Bounded>
+__attribute__((always_inline)) inline void site16(const __m256 w[3][max_terms16], const __m256 offset[3], __m256i c, __m256i g1, __m256i g2,
                    __m256i g3, __m256i g4, __m256i g5, __m256i out[3]) {
   constexpr int n = Colour ? 4 : max_terms16;
   __m256 term[max_terms16];
@@ -227,9 +229,10 @@ inline void site16(const __m256 w[3][max_terms16], const __m256 offset[3], __m25
   for (int row = 0; row < 3; ++row) {
     __m256 acc = offset[row];
     for (int t = 0; t < n; ++t) acc = _mm256_fmadd_ps(w[row][t], term[t], acc);
-    // min_ps(top, NaN) is NaN, which truncates to INT_MIN: 0 once clamped,
-    // as in the plain form.
-    out[row] = _mm256_cvttps_epi32(_mm256_min_ps(top, acc));
+    // Sums below 2^31 truncate exactly and are clamped by the packs that
+    // follow; larger ones are first held at 65535 (min_ps(top, NaN) is NaN,
+    // which truncates to INT_MIN: 0 once clamped, as in the plain form).
+    out[row] = _mm256_cvttps_epi32(Bounded ? acc : _mm256_min_ps(top, acc));
   }
 }
 
@@ -238,8 +241,8 @@ inline void site16(const __m256 w[3][max_terms16], const __m256 offset[3], __m25
 // 2 .. xs + 17), as truncated 32-bit values of at most 65535 (to be clamped
 // at 0 by the caller): lane i of out[k][row] is column 2 i + k of the
 // sixteen.
-template <bool EvenColour>
-inline void samples16(const uint8_t* const in[5], const line_weights16& lw, int xs, __m256i out[2][3]) {
+template <bool EvenColour, bool Bounded>
+__attribute__((always_inline)) inline void samples16(const uint8_t* const in[5], const line_weights16& lw, int xs, __m256i out[2][3]) {
   const __m256i low = _mm256_set1_epi32(0xFFFF);
   // The high sample of each 32-bit lane moved down by a byte shuffle rather
   // than a shift (shifts run on two of the three vector ports, shuffles on
@@ -259,9 +262,9 @@ inline void samples16(const uint8_t* const in[5], const line_weights16& lw, int 
   const __m256i v04[2] = {add32(even(uu), even(dd)), add32(odd(uu), odd(dd))};
   // The groups of column k: centre, horizontal 1 and 2, vertical 1,
   // diagonal, vertical 2.
-  site16<EvenColour>(lw.w[0], lw.offset[0], c[2], add32(c[1], c[3]), add32(c[0], c[4]), v13[1],
+  site16<EvenColour, Bounded>(lw.w[0], lw.offset[0], c[2], add32(c[1], c[3]), add32(c[0], c[4]), v13[1],
                      add32(v13[0], v13[2]), v04[0], out[0]);
-  site16<!EvenColour>(lw.w[1], lw.offset[1], c[3], add32(c[2], c[4]), add32(c[1], c[5]), v13[2],
+  site16<!EvenColour, Bounded>(lw.w[1], lw.offset[1], c[3], add32(c[2], c[4]), add32(c[1], c[5]), v13[2],
                       add32(v13[1], v13[3]), v04[1], out[1]);
 }
 
@@ -293,102 +296,131 @@ struct line_ends16 {
 // stay inside the line; one step where they end if columns before the last
 // sixteen are left (it overlaps the one before; the pixels it does again
 // come out the same); the last sixteen from the copy of the line's end.
-// step(in, xs, x) stores the sixteen pixels from column x; the steps are
-// inlined into this loop (each would otherwise be a call that reloads the
+// step(in, xs, x) stores the sixteen pixels from column x; the steps of the
+// loop are inlined into it (each would otherwise be a call that reloads the
 // weights).
+// A step at a line's end, out of the loop: one copy of the step's code for
+// the three of a line (the loop keeps its own, inlined).
+template <typename Step>
+__attribute__((noinline)) void end_step16(const Step& step, const uint8_t* const in[5], int xs, int x) {
+  step(in, xs, x);
+}
+
 template <typename Step>
 inline void steps16(const line_pointers& l, int w, Step step) {
   const line_ends16 ends(l, w);
-  step(ends.left_in, 2, 0);
+  end_step16(step, ends.left_in, 2, 0);
   const int end = w - kStep16 - 2;
   int x = kStep16;
   for (; x <= end; x += kStep16) {
     prefetch(l.ahead + 2 * x);
     step(l.in, x, x);
   }
-  if (x < w - kStep16) step(l.in, end & ~1, end & ~1);
-  step(ends.right_in, 16, w - kStep16);
+  if (x < w - kStep16) end_step16(step, l.in, end & ~1, end & ~1);
+  end_step16(step, ends.right_in, 16, w - kStep16);
 }
 
-template <bool EvenColour>
-void line16_steps(const line_args& a, const line_weights16& lw) {
-  const line_pointers l(a);
-  // Even and odd columns of 32-bit lanes back into 16-bit samples in column
-  // order (the packs clamp to 0 .. 65535).
-  const __m256i interleave = _mm256_setr_epi8(0, 1, 8, 9, 2, 3, 10, 11, 4, 5, 12, 13, 6, 7, 14, 15,  //
-                                              0, 1, 8, 9, 2, 3, 10, 11, 4, 5, 12, 13, 6, 7, 14, 15);
-  steps16(l, a.dim_x, [&](const uint8_t* const in[5], int xs, int x) __attribute__((always_inline)) {
-    __m256i out[2][3];
-    samples16<EvenColour>(in, lw, xs, out);
-    for (int row = 0; row < 3; ++row)
-      store32(l.out[row] + 2 * x, _mm256_shuffle_epi8(_mm256_packus_epi32(out[0][row], out[1][row]), interleave));
-  });
+template <bool EvenColour, bool Bounded>
+struct yuv_line16 {
+  static int run(const line_weights16& lw, const line_args& a) {
+    const line_pointers l(a);
+    // Even and odd columns of 32-bit lanes back into 16-bit samples in
+    // column order (the packs clamp to 0 .. 65535).
+    const __m256i interleave = _mm256_setr_epi8(0, 1, 8, 9, 2, 3, 10, 11, 4, 5, 12, 13, 6, 7, 14, 15,  //
+                                                0, 1, 8, 9, 2, 3, 10, 11, 4, 5, 12, 13, 6, 7, 14, 15);
+    steps16(l, a.dim_x, [&](const uint8_t* const in[5], int xs, int x) __attribute__((always_inline)) {
+      __m256i out[2][3];
+      samples16<EvenColour, Bounded>(in, lw, xs, out);
+      for (int row = 0; row < 3; ++row)
+        store32(l.out[row] + 2 * x, _mm256_shuffle_epi8(_mm256_packus_epi32(out[0][row], out[1][row]), interleave));
+    });
+    return 0;
+  }
+};
+
+// The routine of a line's sites and bounds.
+template <template <bool, bool> class Routine, typename... Args>
+inline auto dispatch16(const line_weights16& lw, Args... args) {
+  if (lw.even_colour) {
+    return lw.bounded ? Routine<true, true>::run(lw, args...) : Routine<true, false>::run(lw, args...);
+  }
+  return lw.bounded ? Routine<false, true>::run(lw, args...) : Routine<false, false>::run(lw, args...);
 }
 
 void line16_avx2(const line_args& a) {
   const line_weights16 lw(a);
-  if (lw.even_colour) {
-    line16_steps<true>(a, lw);
-  } else {
-    line16_steps<false>(a, lw);
-  }
+  dispatch16<yuv_line16>(lw, a);
 }
 
-// Eight pixels of Y, U, V (32-bit lanes, 0..65535) as B G R A samples, 64
-// bits a pixel, pixels 0, 1 | 4, 5 in `first` and 2, 3 | 6, 7 in `second`:
-// BT.601 in 14-bit fixed point, as convert_yuv16p_to_rgb64.
-inline void rgb64_of(const __m256i& y, const __m256i& u, const __m256i& v, __m256i& first, __m256i& second) {
-  constexpr int kVr = 22986, kUg = 5636, kVg = 11698, kUb = 28999, kShift = 14;
-  // Chroma minus 32768 in the low 16 bits, as signed; the high bits zero.
-  const __m256i bias = _mm256_set1_epi32(0x8000);
-  const __m256i uc = _mm256_xor_si256(u, bias), vc = _mm256_xor_si256(v, bias);
-  const __m256i b = _mm256_add_epi32(y, _mm256_srai_epi32(_mm256_madd_epi16(uc, _mm256_set1_epi32(kUb)), kShift));
-  const __m256i r = _mm256_add_epi32(y, _mm256_srai_epi32(_mm256_madd_epi16(vc, _mm256_set1_epi32(kVr)), kShift));
-  const __m256i uv = _mm256_or_si256(uc, _mm256_slli_epi32(vc, 16));
-  const __m256i g = _mm256_sub_epi32(
-      y, _mm256_srai_epi32(_mm256_madd_epi16(uv, _mm256_set1_epi32(static_cast<int>((kVg << 16) | kUg))), kShift));
-  // Clamped to 0..65535 by the packs; pixels 0..3 in the low halves.
-  const __m256i bg = _mm256_packus_epi32(b, g), ra = _mm256_packus_epi32(r, _mm256_set1_epi32(0xFFFF));
-  const __m256i br = _mm256_unpacklo_epi16(bg, ra), ga = _mm256_unpackhi_epi16(bg, ra);
-  first = _mm256_unpacklo_epi16(br, ga);   // pixels 0, 1 | 4, 5
-  second = _mm256_unpackhi_epi16(br, ga);  // pixels 2, 3 | 6, 7
+// Sixteen pixels of Y, U, V (even columns in `e`, odd ones in `o`, truncated
+// 32-bit lanes) as B G R A samples, 64 bits a pixel, BT.601 in 14-bit fixed
+// point as convert_yuv16p_to_rgb64. The packs clamp Y, U and V to 0..65535
+// and leave 16-bit lanes in the order of columns 0, 2, 4, 6, 1, 3, 5, 7 of
+// each eight (a 128-bit lane). With chroma u, v less 32768 and Y less 32768
+// in signed lanes, R and B are Y + v + (v 26408 >> 16) and Y + u +
+// ((U 50460 >> 16) - 25230): the two addends have the sign of the chroma, so
+// that saturating both additions clamps the sum. G takes the exact products
+// of pmaddwd. Out: columns 8 L, 8 L + 2 | 8 L + 4, 8 L + 6 of lane L in
+// e01 | e23, the odd columns likewise in o01 | o23.
+__attribute__((always_inline)) inline void rgb64_of(const __m256i e[3], const __m256i o[3], __m256i& e01,
+                                                    __m256i& e23, __m256i& o01, __m256i& o23) {
+  constexpr int kUg = 5636, kVg = 11698;
+  const __m256i bias = _mm256_set1_epi16(static_cast<short>(0x8000));
+  const __m256i y16 = _mm256_packus_epi32(e[0], o[0]), u16 = _mm256_packus_epi32(e[1], o[1]),
+                v16 = _mm256_packus_epi32(e[2], o[2]);
+  const __m256i ys = _mm256_xor_si256(y16, bias), uc = _mm256_xor_si256(u16, bias), vc = _mm256_xor_si256(v16, bias);
+  const __m256i r = _mm256_xor_si256(
+      _mm256_adds_epi16(_mm256_adds_epi16(ys, vc), _mm256_mulhi_epi16(vc, _mm256_set1_epi16(26408))), bias);
+  const __m256i ub = _mm256_sub_epi16(_mm256_mulhi_epu16(u16, _mm256_set1_epi16(static_cast<short>(50460))),
+                                      _mm256_set1_epi16(25230));
+  const __m256i b = _mm256_xor_si256(_mm256_adds_epi16(_mm256_adds_epi16(ys, uc), ub), bias);
+  const __m256i zero = _mm256_setzero_si256();
+  const __m256i kg = _mm256_set1_epi32(static_cast<int>((kVg << 16) | kUg));
+  const __m256i ge = _mm256_sub_epi32(_mm256_unpacklo_epi16(y16, zero),
+                                      _mm256_srai_epi32(_mm256_madd_epi16(_mm256_unpacklo_epi16(uc, vc), kg), 14));
+  const __m256i go = _mm256_sub_epi32(_mm256_unpackhi_epi16(y16, zero),
+                                      _mm256_srai_epi32(_mm256_madd_epi16(_mm256_unpackhi_epi16(uc, vc), kg), 14));
+  const __m256i g = _mm256_packus_epi32(ge, go);
+  const __m256i alpha = _mm256_set1_epi32(-1);
+  const __m256i bg_e = _mm256_unpacklo_epi16(b, g), bg_o = _mm256_unpackhi_epi16(b, g);
+  const __m256i ra_e = _mm256_unpacklo_epi16(r, alpha), ra_o = _mm256_unpackhi_epi16(r, alpha);
+  e01 = _mm256_unpacklo_epi32(bg_e, ra_e);
+  e23 = _mm256_unpackhi_epi32(bg_e, ra_e);
+  o01 = _mm256_unpacklo_epi32(bg_o, ra_o);
+  o23 = _mm256_unpackhi_epi32(bg_o, ra_o);
 }
 
 // The 16-bit debayer with the conversion to "RGB6" in the same step. Every
 // column is done here. The output goes through the caches: stores past
 // them measured slower on the shared machine this runs on (they wait for
 // memory while the ordinary ones overlap the next steps' work).
-template <bool EvenColour>
-void line16_rgb64_steps(const line_args& a, const line_weights16& lw, uint8_t* rgb) {
-  const line_pointers l(a);
-  const __m256i zero = _mm256_setzero_si256();
-  steps16(l, a.dim_x, [&](const uint8_t* const in[5], int xs, int x) __attribute__((always_inline)) {
-    __m256i out[2][3];
-    samples16<EvenColour>(in, lw, xs, out);
-    for (int k = 0; k < 2; ++k)
-      for (int row = 0; row < 3; ++row) out[k][row] = _mm256_max_epi32(out[k][row], zero);
-    // Even columns 0, 2 | 8, 10 and 4, 6 | 12, 14; odd ones 1, 3 | 9, 11 and
-    // 5, 7 | 13, 15.
-    __m256i e01, e23, o01, o23;
-    rgb64_of(out[0][0], out[0][1], out[0][2], e01, e23);
-    rgb64_of(out[1][0], out[1][1], out[1][2], o01, o23);
-    const __m256i c01 = _mm256_unpacklo_epi64(e01, o01), c23 = _mm256_unpackhi_epi64(e01, o01);  // | 8 9, | 10 11
-    const __m256i c45 = _mm256_unpacklo_epi64(e23, o23), c67 = _mm256_unpackhi_epi64(e23, o23);  // | 12 13, | 14 15
-    const __m256i px[4] = {_mm256_permute2x128_si256(c01, c23, 0x20), _mm256_permute2x128_si256(c45, c67, 0x20),
-                           _mm256_permute2x128_si256(c01, c23, 0x31), _mm256_permute2x128_si256(c45, c67, 0x31)};
-    uint8_t* d = rgb + 8 * x;
-    for (int k = 0; k < 4; ++k) store32(d + 32 * k, px[k]);
-  });
-}
+template <bool EvenColour, bool Bounded>
+struct rgb64_line16 {
+  static column_span run(const line_weights16& lw, const line_args& a, uint8_t* rgb) {
+    const line_pointers l(a);
+    steps16(l, a.dim_x, [&](const uint8_t* const in[5], int xs, int x) __attribute__((always_inline)) {
+      __m256i out[2][3];
+      samples16<EvenColour, Bounded>(in, lw, xs, out);
+      __m256i e01, e23, o01, o23;
+      rgb64_of(out[0], out[1], e01, e23, o01, o23);
+      const __m256i c01 = _mm256_unpacklo_epi64(e01, o01), c23 = _mm256_unpackhi_epi64(e01, o01);  // | 8 9, | 10 11
+      const __m256i c45 = _mm256_unpacklo_epi64(e23, o23), c67 = _mm256_unpackhi_epi64(e23, o23);  // | 12 13, | 14 15
+      // The halves go to their own places: stores take the upper halves
+      // without a shuffle.
+      const __m256i px[4] = {c01, c23, c45, c67};
+      uint8_t* d = rgb + 8 * x;
+      for (int k = 0; k < 4; ++k) {
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(d + 16 * k), _mm256_castsi256_si128(px[k]));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(d + 64 + 16 * k), _mm256_extracti128_si256(px[k], 1));
+      }
+    });
+    return {0, a.dim_x};
+  }
+};
 
 column_span line16_rgb64_avx2(const line_args& a, uint8_t* rgb) {
   const line_weights16 lw(a);
-  if (lw.even_colour) {
-    line16_rgb64_steps<true>(a, lw, rgb);
-  } else {
-    line16_rgb64_steps<false>(a, lw, rgb);
-  }
-  return {0, a.dim_x};
+  return dispatch16<rgb64_line16>(lw, a, rgb);
 }
 
 }  // namespace

@@ -24,8 +24,9 @@ enum cpu_feature : uint32_t {
   cpu_avx512vnni = 1u << 13,
 };
 
-// Feature level 8: what the AVX2 variants of the image kernels need (they
-// use no FMA instruction: results stay those of the plain code).
+// Feature level 8: what the AVX2 variants of the image kernels need (only the
+// 16-bit matrix debayer uses FMA instructions, in a form whose results the
+// plain code reproduces exactly).
 constexpr uint32_t cpu_level8 = cpu_avx | cpu_avx2 | cpu_fma;
 
 // The processor's feature mask from CPUID and XGETBV; computed on the first
