@@ -1,8 +1,9 @@
 // Arbitrary bytes as a raw Bayer frame and the colour settings of the pipe:
 // every processor variant the machine has (plain, SSE2, SSSE3, SSE4.1,
-// AVX2, AVX-512) gives the same bytes through the matrix debayers and the
-// 16-bit route to RGB64, whatever the colour matrix, saturation, hue,
-// brightness, contrast and white balance, and none writes outside its image.
+// AVX2, AVX-512 with and without VNNI) gives the same bytes through the
+// matrix debayers and the 16-bit route to RGB64, whatever the colour matrix,
+// saturation, hue, brightness, contrast and white balance, and none writes
+// outside its image.
 #include <stddef.h>
 #include <stdint.h>
 #include <string.h>
@@ -91,7 +92,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const uint32_t sse41 = img::cpu_sse2 | img::cpu_ssse3 | img::cpu_sse41;
   const uint32_t variants[] = {img::cpu_sse2, img::cpu_sse2 | img::cpu_ssse3, sse41,
                                img::allow_avx(sse41 | img::cpu_level8),
-                               img::allow_avx512(sse41 | img::cpu_level8 | img::cpu_avx512)};
+                               img::allow_avx512(sse41 | img::cpu_level8 | img::cpu_avx512),
+                               img::allow_avx512(sse41 | img::cpu_level8 | img::cpu_avx512 |
+                                                 img::cpu_avx512vnni)};
   const std::vector<uint8_t> want = run(src, frame, dst_fcc, settings, 0);
   for (uint32_t v : variants) {
     if ((all & v) != v) continue;

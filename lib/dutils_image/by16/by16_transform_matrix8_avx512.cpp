@@ -3,8 +3,10 @@
 // AVX-512 F, DQ, BW and VL; its routines run only when img::avx512_allowed.
 // GCC 12's AVX-512 intrinsics start some results from an undefined vector
 // that its flow analysis then reports as maybe uninitialized.
+#if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 #pragma GCC diagnostic ignored "-Wuninitialized"
+#endif
 
 #include <immintrin.h>
 

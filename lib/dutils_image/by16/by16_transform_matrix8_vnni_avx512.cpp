@@ -4,8 +4,10 @@
 // img::avx512_allowed and the mask has img::cpu_avx512vnni.
 // GCC 12's AVX-512 intrinsics start some results from an undefined vector
 // that its flow analysis then reports as maybe uninitialized.
+#if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 #pragma GCC diagnostic ignored "-Wuninitialized"
+#endif
 
 #include <immintrin.h>
 
