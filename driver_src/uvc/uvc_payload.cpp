@@ -95,13 +95,23 @@ NTSTATUS uvc_camera::dispatch_transfer(PVOID request, PUCHAR data, ULONG length)
   payload_info payload = {};
   payload.request = request;
   if (!parse_payload_header(data, length, &payload)) {
-    return STATUS_SUCCESS;  // not a payload: ignored, the request is resubmitted
+    // Bytes that are not a payload (a header the camera spoiled, or a
+    // payload cut short) are ignored and the request is resubmitted. Should
+    // they have been frame data, an uncompressed frame shows it by its
+    // length; a frame of variable length cannot, so for those it is data
+    // lost, as when the bus loses a packet.
+    if (variable_size_ || eof_only_) {
+      data_lost();
+    }
+    return STATUS_SUCCESS;
   }
   return assemble_payload(&payload);
 }
 
 // Assembly lock held. Data was lost on the pipe: a transfer that failed on
-// the bus, or an isochronous packet that completed with an error. What it
+// the bus, an isochronous packet that completed with an error, or (outside
+// chunked and raw mode, for frames of variable length) a transfer of at
+// least two bytes whose payload header is not valid. What it
 // carried is missing from the frame being collected, which is marked bad as
 // interrupt data marks a frame, and ends as bad frames do: dropped and
 // counted in p_drops, or delivered and counted with drop-incomplete off.

@@ -18,6 +18,9 @@ constexpr UCHAR kStreamingEndpoint = 0x81;
 class CameraStream : public camera_fixture {
  protected:
   int alternate() { return sim_camera->current_alternate_setting(1); }
+  // An isochronous MJPEG stream whose frames the camera tears with `kind`:
+  // only the intact frames are delivered, the torn ones are counted.
+  void mjpeg_frames_torn_by(sim::stream_fault kind);
   // Runs the open stream for the camera's next `count` frames (of `source`,
   // else the test pattern) and stops the reader: each came back good, byte
   // for byte as sent, none dropped.
@@ -158,10 +161,19 @@ TEST_F(CameraStream, BulkStreamsAreChunkedOnlyWhenThePipeIsTooSmall) {
 }
 
 // A JPEG is complete at EOF whatever its length, so a packet that
-// completed with an error cannot be seen in the frame: the reader reports
-// it, and the frame it tore is dropped and counted. The frames after it
-// arrive whole.
+// completed with an error, or a payload whose header cannot be read, leaves
+// no trace in the frame: the reader reports the one, the assembly sees the
+// other, and the frame they tore is dropped and counted. The frames after
+// it arrive whole.
 TEST_F(CameraStream, AnMjpegFrameThatLostAnIsochronousPacketIsDroppedAndCounted) {
+  mjpeg_frames_torn_by(sim::stream_fault::packet_error);
+}
+
+TEST_F(CameraStream, AnMjpegFrameWithAnUnreadablePayloadHeaderIsDroppedAndCounted) {
+  mjpeg_frames_torn_by(sim::stream_fault::bad_header);
+}
+
+void CameraStream::mjpeg_frames_torn_by(sim::stream_fault kind) {
   plug(sim::plain_camera_desc());
   use_sink(640 * 480 * 3, 3);
   create_and_init();
@@ -170,8 +182,8 @@ TEST_F(CameraStream, AnMjpegFrameThatLostAnIsochronousPacketIsDroppedAndCounted)
   ASSERT_FALSE(cam->pooled());
   constexpr uint64_t kFrames = 30;
   sim::stream_options options;
-  options.seed = 5;
-  options.faults.packet_error = 25;
+  options.seed = kind == sim::stream_fault::packet_error ? 5 : 10;
+  (kind == sim::stream_fault::packet_error ? options.faults.packet_error : options.faults.bad_header) = 25;
   options.frame_limit = options.record_limit = kFrames;
   sim_camera->set_stream_options(options);
   ASSERT_EQ(cam->run_stream(), STATUS_SUCCESS);
@@ -179,7 +191,7 @@ TEST_F(CameraStream, AnMjpegFrameThatLostAnIsochronousPacketIsDroppedAndCounted)
   ASSERT_TRUE(bus.settle());
   ASSERT_EQ(cam->pause_stream(false), STATUS_SUCCESS);
 
-  // The seed tears frames inside (not at their end), each followed by an intact one.
+  // The seeds tear frames inside (not at their end), each followed by an intact one.
   std::vector<const sim::sent_frame*> intact;
   uint64_t torn = 0;
   const std::vector<sim::sent_frame> sent = sim_camera->sent_frames();
@@ -188,7 +200,7 @@ TEST_F(CameraStream, AnMjpegFrameThatLostAnIsochronousPacketIsDroppedAndCounted)
       intact.push_back(&sent[i]);
       continue;
     }
-    ASSERT_EQ(sent[i].fault, sim::stream_fault::packet_error);
+    ASSERT_EQ(sent[i].fault, kind);
     ASSERT_FALSE(sent[i].last_payload_lost);
     ASSERT_TRUE(i + 1 < sent.size() && sent[i + 1].intact);
     ++torn;

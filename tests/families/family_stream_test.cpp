@@ -476,11 +476,11 @@ TEST_P(family_soak, faults_lose_nothing_and_return_nothing_twice) {
   options.faults = soak_faults(uint64_t(c.width) * uint64_t(c.height) * range.bits / 8);
   if (c.eof_completes) {
     // Bytes the camera did not send before the end-of-frame bit (a dropped
-    // payload, a header not read, a short frame) make a shorter frame that
-    // such a camera takes as it is. A packet that completed with an error,
-    // or a failed transfer, is reported by the reader: the frame it tore
-    // must not be delivered.
-    options.faults.drop_payload = options.faults.bad_header = options.faults.short_frame = 0;
+    // payload, a short frame) make a shorter frame that such a camera takes
+    // as it is. A payload whose header cannot be read, a packet that
+    // completed with an error or a failed transfer is seen by the host: the
+    // frame it tore must not be delivered.
+    options.faults.drop_payload = options.faults.short_frame = 0;
   }
   options.frame_limit = options.record_limit = c.frames;
   options.record_bytes = true;
