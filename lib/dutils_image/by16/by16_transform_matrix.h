@@ -152,6 +152,29 @@ struct line_args {
   bool bounded16;  // folded_weights16::bounded
 };
 
+// The five source lines and three output lines of a vector line routine,
+// held in locals: stores through byte pointers could alias line_args, which
+// the compiler would then read again after every store.
+struct line_pointers {
+  const uint8_t* in[5];
+  const uint8_t* ahead;
+  uint8_t* out[3];
+  explicit line_pointers(const line_args& a) : ahead(a.ahead) {
+    for (int i = 0; i < 5; ++i) in[i] = a.lines[i];
+    for (int i = 0; i < 3; ++i) out[i] = a.out[i];
+  }
+};
+
+// A vector step at a line's end (from the copies of the line's ends, or the
+// step that overlaps the one before), out of the loop: one copy of the
+// step's code serves the three of a line, while the loop keeps its own,
+// inlined. step(in, xs, x) does the step from column x with its samples at
+// xs in the lines `in`.
+template <typename Step>
+__attribute__((noinline)) void end_step(const Step& step, const uint8_t* const in[5], int xs, int x) {
+  step(in, xs, x);
+}
+
 enum class kind8 : int { yuv8p = 0, rgb24 = 1, rgb32 = 2 };
 
 using line_fn = void (*)(const line_args&);

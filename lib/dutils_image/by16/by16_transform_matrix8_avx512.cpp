@@ -1,13 +1,6 @@
 // The 8-bit matrix debayer's AVX-512 line routines
 // (by16_transform_matrix8_avx512.h) without VNNI. The whole file is built for
 // AVX-512 F, DQ, BW and VL; its routines run only when img::avx512_allowed.
-// GCC 12's AVX-512 intrinsics start some results from an undefined vector
-// that its flow analysis then reports as maybe uninitialized.
-#if defined(__GNUC__) && !defined(__clang__)
-#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
-#pragma GCC diagnostic ignored "-Wuninitialized"
-#endif
-
 #include <immintrin.h>
 
 #pragma GCC target("avx512f,avx512dq,avx512bw,avx512vl")

@@ -13,21 +13,15 @@
 
 #include "by16/by16_transform_matrix.h"
 #include "img/avx2_kernels.h"  // the byte-pair rotations of the B G R output (tables only)
+#include "img/avx512_kernels.h"
 
 namespace img {
 namespace matrix_detail {
 namespace {
 
-constexpr int kStep = 64;  // pixels per step
+using namespace avx512_detail;
 
-// Every helper that takes or returns a vector is inlined: no 512-bit value
-// crosses a call (the kernel's calling convention passes them by reference).
-__attribute__((always_inline)) inline __m512i load64(const uint8_t* p) {
-  return _mm512_loadu_si512(p);
-}
-__attribute__((always_inline)) inline void store64(uint8_t* p, __m512i v) {
-  _mm512_storeu_si512(p, v);
-}
+constexpr int kStep = 64;  // pixels per step
 
 // The weight pairs of one output row, for pmaddwd over interleaved groups.
 struct row_weights {
@@ -184,18 +178,6 @@ __attribute__((always_inline)) inline void store_bgrx256(uint8_t* dst, const __m
   store64(dst + 192, _mm512_unpackhi_epi16(bg_hi, rx_hi));
 }
 
-// The five source lines and three output lines of a line routine, held in
-// locals (stores through byte pointers could alias line_args).
-struct line_pointers {
-  const uint8_t* in[5];
-  const uint8_t* ahead;
-  uint8_t* out[3];
-  explicit line_pointers(const line_args& a) : ahead(a.ahead) {
-    for (int i = 0; i < 5; ++i) in[i] = a.lines[i];
-    for (int i = 0; i < 3; ++i) out[i] = a.out[i];
-  }
-};
-
 // The line ends with their mirrored columns beside them (-2 and -1 are 0
 // and 1; w and w + 1 are w - 2 and w - 1): column 0 at byte 2 of `left`,
 // column w - 64 at byte 64 of `right`.
@@ -217,18 +199,6 @@ struct line_ends {
     }
   }
 };
-
-inline void prefetch(const uint8_t* p) {
-  _mm_prefetch(reinterpret_cast<const char*>(p), _MM_HINT_T0);
-}
-
-// A step at a line's end, out of the loop: one copy of the step's code for
-// the three of a line (the loop keeps its own, inlined).
-template <typename Step>
-__attribute__((noinline)) void end_step(const Step& step, const uint8_t* const in[5], int xs,
-                                        int x) {
-  step(in, xs, x);
-}
 
 template <bool Vnni, kind8 K, bool EvenPaired, bool OddPaired>
 void line8_steps(const line_args& a) {

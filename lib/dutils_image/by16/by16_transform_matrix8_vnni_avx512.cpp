@@ -2,13 +2,6 @@
 // (by16_transform_matrix8_avx512.h) with VNNI. The whole file is built for
 // AVX-512 F, DQ, BW, VL and VNNI; its routines run only when
 // img::avx512_allowed and the mask has img::cpu_avx512vnni.
-// GCC 12's AVX-512 intrinsics start some results from an undefined vector
-// that its flow analysis then reports as maybe uninitialized.
-#if defined(__GNUC__) && !defined(__clang__)
-#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
-#pragma GCC diagnostic ignored "-Wuninitialized"
-#endif
-
 #include <immintrin.h>
 
 #pragma GCC target("avx512f,avx512dq,avx512bw,avx512vl,avx512vnni")

@@ -73,19 +73,6 @@ inline void rows16(const row_weights8 w[3], const __m256i g[group_count], __m256
 // start only after some misses of a line).
 inline void prefetch(const uint8_t* p) { _mm_prefetch(reinterpret_cast<const char*>(p), _MM_HINT_T0); }
 
-// The five source lines and three output lines of a line routine, held in
-// locals: stores through byte pointers could alias line_args, which the
-// compiler would then read again after every store.
-struct line_pointers {
-  const uint8_t* in[5];
-  const uint8_t* ahead;
-  uint8_t* out[3];
-  explicit line_pointers(const line_args& a) : ahead(a.ahead) {
-    for (int i = 0; i < 5; ++i) in[i] = a.lines[i];
-    for (int i = 0; i < 3; ++i) out[i] = a.out[i];
-  }
-};
-
 // Whether a site's groups 1 and 3, and 2 and 5, have the same weights in
 // every row.
 inline bool paired_site(const site_weights& s) {
@@ -299,25 +286,18 @@ struct line_ends16 {
 // step(in, xs, x) stores the sixteen pixels from column x; the steps of the
 // loop are inlined into it (each would otherwise be a call that reloads the
 // weights).
-// A step at a line's end, out of the loop: one copy of the step's code for
-// the three of a line (the loop keeps its own, inlined).
-template <typename Step>
-__attribute__((noinline)) void end_step16(const Step& step, const uint8_t* const in[5], int xs, int x) {
-  step(in, xs, x);
-}
-
 template <typename Step>
 inline void steps16(const line_pointers& l, int w, Step step) {
   const line_ends16 ends(l, w);
-  end_step16(step, ends.left_in, 2, 0);
+  end_step(step, ends.left_in, 2, 0);
   const int end = w - kStep16 - 2;
   int x = kStep16;
   for (; x <= end; x += kStep16) {
     prefetch(l.ahead + 2 * x);
     step(l.in, x, x);
   }
-  if (x < w - kStep16) end_step16(step, l.in, end & ~1, end & ~1);
-  end_step16(step, ends.right_in, 16, w - kStep16);
+  if (x < w - kStep16) end_step(step, l.in, end & ~1, end & ~1);
+  end_step(step, ends.right_in, 16, w - kStep16);
 }
 
 template <bool EvenColour, bool Bounded>

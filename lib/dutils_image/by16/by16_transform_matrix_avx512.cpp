@@ -1,51 +1,26 @@
 // The 16-bit matrix debayer's line routines for AVX-512: 32 pixels per step,
 // the sixteen even and the sixteen odd columns apart in single-precision
 // lanes, with the fused steps of the plain form lane for lane over the
-// sites' groups. Lines of at least 64
-// pixels; the line ends run as steps on short copies with the mirrored
-// columns beside them. The whole file is built for AVX-512 F, DQ, BW and VL;
+// sites' groups. Lines of at least 64 pixels; the line ends run as steps on
+// short copies with the mirrored columns beside them. The whole file is built for AVX-512 F, DQ, BW and VL;
 // its routines run only when img::avx512_allowed.
-// GCC 12's AVX-512 intrinsics start some results from an undefined vector
-// that its flow analysis then reports as maybe uninitialized.
-#if defined(__GNUC__) && !defined(__clang__)
-#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
-#pragma GCC diagnostic ignored "-Wuninitialized"
-#endif
-
 #include <immintrin.h>
 
 #pragma GCC target("avx512f,avx512dq,avx512bw,avx512vl")
 
 #include "by16/by16_transform_matrix.h"
+#include "img/avx512_kernels.h"
 
 namespace img {
 namespace matrix_detail {
 namespace {
 
+using namespace avx512_detail;
+
 constexpr int kStep = 32;  // pixels per step
 
-inline __m512i load64(const uint8_t* p) { return _mm512_loadu_si512(p); }
-inline void store64(uint8_t* p, __m512i v) { _mm512_storeu_si512(p, v); }
-inline void store_low32(uint8_t* p, __m512i v) {
-  _mm256_storeu_si256(reinterpret_cast<__m256i*>(p), _mm512_castsi512_si256(v));
-}
-inline void store_high32(uint8_t* p, __m512i v) {
-  _mm256_storeu_si256(reinterpret_cast<__m256i*>(p), _mm512_extracti64x4_epi64(v, 1));
-}
 
 inline __m512i add32(__m512i a, __m512i b) { return _mm512_add_epi32(a, b); }
-// The five source lines and three output lines of a line routine, held in
-// locals (stores through byte pointers could alias line_args).
-struct line_pointers {
-  const uint8_t* in[5];
-  const uint8_t* ahead;
-  uint8_t* out[3];
-  explicit line_pointers(const line_args& a) : ahead(a.ahead) {
-    for (int i = 0; i < 5; ++i) in[i] = a.lines[i];
-    for (int i = 0; i < 3; ++i) out[i] = a.out[i];
-  }
-};
-
 // The weights of the line's two sites; one of them is red or blue, the
 // other green.
 struct line_weights {
@@ -135,20 +110,11 @@ struct line_ends {
   }
 };
 
-inline void prefetch(const uint8_t* p) { _mm_prefetch(reinterpret_cast<const char*>(p), _MM_HINT_T0); }
-
 // The steps of a line: the first 32 columns from the copy of the line's
 // start; whole steps from column 32 while the reads stay inside the line;
 // one step where they end if columns before the last 32 are left (it
 // overlaps the one before; the pixels it does again come out the same); the
 // last 32 from the copy of the line's end.
-// A step at a line's end, out of the loop: one copy of the step's code for
-// the three of a line (the loop keeps its own, inlined).
-template <typename Step>
-__attribute__((noinline)) void end_step(const Step& step, const uint8_t* const in[5], int xs, int x) {
-  step(in, xs, x);
-}
-
 template <typename Step>
 inline void steps(const line_pointers& l, int w, Step step) {
   const line_ends ends(l, w);
