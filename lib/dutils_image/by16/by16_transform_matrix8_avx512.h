@@ -178,28 +178,6 @@ __attribute__((always_inline)) inline void store_bgrx256(uint8_t* dst, const __m
   store64(dst + 192, _mm512_unpackhi_epi16(bg_hi, rx_hi));
 }
 
-// The line ends with their mirrored columns beside them (-2 and -1 are 0
-// and 1; w and w + 1 are w - 2 and w - 1): column 0 at byte 2 of `left`,
-// column w - 64 at byte 64 of `right`.
-struct line_ends {
-  uint8_t left[5][128], right[5][192];
-  const uint8_t* left_in[5];
-  const uint8_t* right_in[5];
-  line_ends(const line_pointers& l, int w) {
-    for (int k = 0; k < 5; ++k) {
-      const uint8_t* line = l.in[k];
-      store64(left[k] + 2, load64(line));  // columns 0 .. 125 at 2 ..
-      store64(left[k] + 64, load64(line + 62));
-      left[k][0] = line[0], left[k][1] = line[1];
-      store64(right[k], load64(line + w - 128));  // columns w - 128 .. w - 1
-      store64(right[k] + 64, load64(line + w - 64));
-      store64(right[k] + 128, _mm512_setzero_si512());
-      right[k][128] = line[w - 2], right[k][129] = line[w - 1];
-      left_in[k] = left[k], right_in[k] = right[k];
-    }
-  }
-};
-
 template <bool Vnni, kind8 K, bool EvenPaired, bool OddPaired>
 void line8_steps(const line_args& a) {
   row_weights even_w[3], odd_w[3];
@@ -250,7 +228,7 @@ void line8_steps(const line_args& a) {
   // (an even column, so the sites keep their lanes) if columns before the
   // last 64 are left: it overlaps the one before, and the pixels it does
   // again come out the same.
-  const line_ends ends(l, w);
+  const line_ends<1> ends(l.in, w);
   end_step(step, ends.left_in, 2, 0);
   const int end = w - kStep - 3;
   int x = kStep;

@@ -89,27 +89,6 @@ __attribute__((always_inline)) inline void samples(const uint8_t* const in[5], c
                     add32(v13[1], v13[3]), v04[1], out[1]);
 }
 
-// The line ends with their mirrored columns beside them (-2 and -1 are 0
-// and 1; w and w + 1 are w - 2 and w - 1): column 0 at sample 2 of `left`,
-// column w - 32 at sample 32 of `right`.
-struct line_ends {
-  uint8_t left[5][128], right[5][192];
-  const uint8_t* left_in[5];
-  const uint8_t* right_in[5];
-  line_ends(const line_pointers& l, int w) {
-    for (int k = 0; k < 5; ++k) {
-      const uint8_t* line = l.in[k];
-      store64(left[k] + 4, load64(line));  // columns 0 .. 61 at 2 ..
-      store64(left[k] + 64, load64(line + 60));
-      store64(right[k], load64(line + 2 * w - 128));  // columns w - 64 .. w - 1
-      store64(right[k] + 64, load64(line + 2 * w - 64));
-      store64(right[k] + 128, _mm512_setzero_si512());
-      for (int b = 0; b < 4; ++b) left[k][b] = line[b], right[k][128 + b] = line[2 * w - 4 + b];
-      left_in[k] = left[k], right_in[k] = right[k];
-    }
-  }
-};
-
 // The steps of a line: the first 32 columns from the copy of the line's
 // start; whole steps from column 32 while the reads stay inside the line;
 // one step where they end if columns before the last 32 are left (it
@@ -117,7 +96,7 @@ struct line_ends {
 // last 32 from the copy of the line's end.
 template <typename Step>
 inline void steps(const line_pointers& l, int w, Step step) {
-  const line_ends ends(l, w);
+  const line_ends<2> ends(l.in, w);
   end_step(step, ends.left_in, 2, 0);
   const int end = w - kStep - 2;
   int x = kStep;
